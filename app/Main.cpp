@@ -1,16 +1,15 @@
-// karvel: map-matches every NMEA trace of a folder onto data/map.txt and prints the result.
+#include "app/Main.h"
+
 #include <ctime>
 #include <iostream>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "app/file_lister.h"
 
-namespace {
-
 std::vector<std::string> traceFiles;
 bool geneticKML = false;
+
+namespace {
 
 void printHelp() {
     std::cout << "\t*****  KARVEL  *****\n"
@@ -23,24 +22,31 @@ void printHelp() {
               << "\n";
 }
 
-void lookForTraceFiles(const std::string& folder) {
-    std::cout << "Looking for NMEA files (with .txt extension) inside folder: " << folder << "\n";
-    traceFiles = getFiles(folder);
-}
-
 std::string mapPath() {
     std::stringstream ss;
     ss << "data" << "/" << "map.txt";
     return ss.str();
 }
 
+}  // namespace
+
+void lookForTraceFiles(const std::string& folder) {
+    std::cout << "Looking for NMEA files (with .txt extension) inside folder: " << folder << "\n";
+    traceFiles = getFiles(folder);
+}
+
 void loadMap() { std::cout << "Trying to load map: " << mapPath() << "\n"; }
 
 void run() {}
 
-}  // namespace
+void printOverallTime(std::ostream& out, double seconds) {
+    const double minutes = seconds / 60.0;
+    out << "\n\n"
+        << "Overall processing time: " << seconds << " sec.  (~= " << minutes << " min.)" << "\n"
+        << "\n\n";
+}
 
-int main(int argc, char** argv) {
+int karvelMain(int argc, char** argv) {
     const time_t start = time(nullptr);
     std::string folder = "data/nmea/";
 
@@ -66,12 +72,7 @@ int main(int argc, char** argv) {
     run();
     std::cout << "Finished running Ostrand." << "\n\n";
 
-    const time_t end = time(nullptr);
-    const double seconds = difftime(end, start);
-    const double minutes = seconds / 60.0;
-    std::cout << "\n\n"
-              << "Overall processing time: " << seconds << " sec.  (~= " << minutes << " min.)" << "\n"
-              << "\n\n";
+    printOverallTime(std::cout, difftime(time(nullptr), start));
     std::cout.flush();
     return 0;
 }
