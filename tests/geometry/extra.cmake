@@ -1,0 +1,10 @@
+# GeographicLib is an independent oracle for the UTM series; only the tests link it.
+find_path(KARVEL_GEOGRAPHICLIB_INCLUDE GeographicLib/TransverseMercator.hpp)
+find_library(KARVEL_GEOGRAPHICLIB_LIBRARY GeographicLib)
+if(KARVEL_GEOGRAPHICLIB_INCLUDE AND KARVEL_GEOGRAPHICLIB_LIBRARY)
+  target_include_directories(test_geometry PRIVATE ${KARVEL_GEOGRAPHICLIB_INCLUDE})
+  target_link_libraries(test_geometry PRIVATE ${KARVEL_GEOGRAPHICLIB_LIBRARY})
+  target_compile_definitions(test_geometry PRIVATE KARVEL_HAVE_GEOGRAPHICLIB=1)
+else()
+  message(STATUS "GeographicLib not found: the UTM oracle tests are skipped")
+endif()

@@ -1,0 +1,89 @@
+// Planar geometry, headings and position keys.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "geometry/geometry.h"
+#include "geometry/util.h"
+
+namespace {
+const double kPi = std::acos(-1.0);
+}
+
+TEST(Planar, PointsVectorsAndAngles) {
+    Point p{1, 2};
+    p + Point{10, 20};
+    p - Point{1, 1};
+    EXPECT_EQ(p, (Point{10, 21}));
+    EXPECT_EQ(distance2Points(Point{1, 1}, Point{4, 5}), 5.0);
+    EXPECT_DOUBLE_EQ(Vector(1, 0).getDegreeAngle(Vector(0, 1)), 90.0);
+    // The cosine of these parallel vectors rounds to 1 + 2^-52; the angle must still be 0.
+    EXPECT_EQ(Vector(0.1, 0.6).getAngle(Vector(0.2, 1.2)), 0.0);
+    EXPECT_TRUE(std::isnan(Vector(0, 0).getAngle(Vector(1, 0))));
+}
+
+TEST(Planar, HeadingsAndTheirArithmetic) {
+    const Point o;
+    EXPECT_EQ(calcHeading(o, Point{0, 1}), 0.0);
+    EXPECT_DOUBLE_EQ(calcHeading(o, Point{1, 0}), kPi / 2);
+    EXPECT_DOUBLE_EQ(calcHeading(o, Point{0, -1}), kPi);
+    EXPECT_DOUBLE_EQ(calcHeading(o, Point{-1, 0}), 3 * kPi / 2);
+    EXPECT_DOUBLE_EQ(calcHeading(o, Point{-1, 1}), 7 * kPi / 4);
+    EXPECT_TRUE(std::isnan(calcHeading(Point{3, 4}, Point{3, 4})));
+
+    EXPECT_NEAR(diffRadHeading(0.1, 2 * kPi - 0.1), 0.2, 1e-12);
+    EXPECT_DOUBLE_EQ(diffRadHeading(0, kPi), kPi);
+    EXPECT_DOUBLE_EQ(ajustHeadingToInterval(6.0, 0.2), 6.0 - 2 * kPi);
+    EXPECT_DOUBLE_EQ(ajustHeadingToInterval(0.2, 6.0), 0.2 + 2 * kPi);
+    EXPECT_EQ(ajustHeadingToInterval(1.0, 2.0), 1.0);
+    EXPECT_EQ(ajustHeadingToInterval(0.0, kPi), 0.0);  // exactly half a turn stays
+}
+
+TEST(Planar, Projection) {
+    auto r = getPointProjection(Point{0, 0}, Point{10, 0}, Point{5, 5});
+    EXPECT_TRUE(r.first);
+    EXPECT_EQ(r.second, (Point{5, 0}));
+    r = getPointProjection(Point{0, 0}, Point{0, 10}, Point{5, 5});
+    EXPECT_TRUE(r.first);
+    EXPECT_EQ(r.second, (Point{0, 5}));
+    r = getPointProjection(Point{0, 0}, Point{10, 0}, Point{15, 5});
+    EXPECT_FALSE(r.first);
+    EXPECT_EQ(r.second, (Point{15, 0}));
+    // Oblique, onto an end point: bounds are inclusive.
+    EXPECT_TRUE(getPointProjection(Point{0, 0}, Point{10, 10}, Point{-5, 5}).first);
+    // Ends closer than 1e-12 in x: exactly vertical through a.x.
+    EXPECT_EQ(getPointProjection(Point{2, 0}, Point{2 + 5e-13, 10}, Point{7, 3}).second, (Point{2, 3}));
+
+    // Slope 1e11 at UTM scale: an intercept taken at the origin would lose metres to cancellation.
+    const Point a{500000, 4500000}, b{500000 + 1e-9, 4500100}, c{500010, 4500050};
+    r = getPointProjection(a, b, c);
+    EXPECT_TRUE(r.first);
+    EXPECT_NEAR(r.second.x, 500000, 1e-6);
+    EXPECT_NEAR(r.second.y, 4500050, 1e-6);
+}
+
+TEST(Planar, NearestPointOfLink) {
+    const Point a{0, 0}, b{10, 0};
+    auto r = getNearestPointFromLink(a, b, Point{5, 1});
+    EXPECT_EQ(r.first, (Point{5, 0}));
+    EXPECT_DOUBLE_EQ(r.second, 1);
+    r = getNearestPointFromLink(a, b, Point{-3, 4});
+    EXPECT_EQ(r.first, a);
+    EXPECT_DOUBLE_EQ(r.second, 5);
+    r = getNearestPointFromLink(a, b, Point{13, 4});
+    EXPECT_EQ(r.first, b);
+    EXPECT_DOUBLE_EQ(r.second, 5);
+    r = getNearestPointFromLink(Point{3, 3}, Point{3, 3}, Point{6, 7});
+    EXPECT_EQ(r.first, (Point{3, 3}));
+    EXPECT_DOUBLE_EQ(r.second, 5);
+}
+
+TEST(PositionKeys, FormatReadBackAndMalformedKeys) {
+    EXPECT_EQ(toStringKey(41.5, -8.25), "41.500000000,-8.250000000");
+    const _position p{41.123456789, -8.987654321};
+    const _position back = stringKeyToPosition(positionToStringKey(p));
+    EXPECT_NEAR(back.lat, p.lat, 5e-10);
+    EXPECT_NEAR(back.lon, p.lon, 5e-10);
+    EXPECT_EQ(stringKeyToPosition("abc"), (_position{0, 0}));
+    EXPECT_EQ(stringKeyToPosition("41.5"), (_position{41.5, 0}));
+}
