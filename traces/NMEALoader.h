@@ -1,0 +1,134 @@
+// Reads one NMEA 0183 log ($GPRMC, $GPGGA, $GPGSA, $GPGSV) into a Route, one point per receiver epoch.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "traces/route.h"
+
+// Value of an unset time or date field (all bits set).
+inline constexpr uint32_t kNmeaNoTime = 0xFFFFFFFFu;
+// Placeholders of unset coordinates, speed, course and HDOP.
+inline constexpr double kNmeaNoCoordinate = 1000.0;
+inline constexpr double kNmeaNoSpeed = -1000.0;
+inline constexpr double kNmeaNoCourse = 1000.0;
+inline constexpr double kNmeaNoHdop = -1000.0;
+
+// Each record starts with the file line (from 1) it was read from; 0 when no sentence filled it.
+struct RMCTag {
+    uint32_t line = 0;
+    uint32_t time = kNmeaNoTime;  // hhmmss.sss * 1000
+    uint32_t date = kNmeaNoTime;  // ddmmyy
+    bool valid = false;
+    double lat = kNmeaNoCoordinate;  // decimal degrees
+    double lon = kNmeaNoCoordinate;
+    double speed = kNmeaNoSpeed;    // m/s
+    double course = kNmeaNoCourse;  // radians
+
+    void parseRMCString(const std::vector<std::string>& fields);
+    // Time, date and a position are all present.
+    bool isComplete() const;
+};
+
+struct GGATag {
+    uint32_t line = 0;
+    uint32_t time = kNmeaNoTime;
+    double hdop = kNmeaNoHdop;
+    int satellitesInUse = 0;
+
+    void parseGGAString(const std::vector<std::string>& fields);
+    bool isComplete() const;
+};
+
+struct GSATag {
+    uint32_t line = 0;
+    std::vector<int> prns;  // satellites used in the fix
+    int snrSum = 0;
+    int snrCount = 0;
+
+    void parseGSAString(const std::vector<std::string>& fields);
+    bool isPresent() const { return !prns.empty() || snrSum != 0; }
+};
+
+struct GSVTag {
+    uint32_t line = 0;
+    int totalMessages = 0;
+    int messageNumber = 0;
+    int satellitesInView = 0;
+    std::map<int, int> snr;  // PRN -> SNR
+
+    void parseGSVString(const std::vector<std::string>& fields);
+};
+
+// The sentences of one receiver epoch, keyed by the time of the sentence that opened it.
+struct TagSet {
+    uint32_t time = kNmeaNoTime;
+
+    // GGA part
+    uint32_t ggaLine = 0;
+    uint32_t ggaTime = kNmeaNoTime;
+    double hdop = kNmeaNoHdop;
+
+    // GSA part
+    uint32_t gsaLine = 0;
+    std::vector<int> prns;
+    int snrSum = 0;
+    int snrCount = 0;
+
+    // RMC part
+    uint32_t rmcLine = 0;
+    uint32_t rmcTime = kNmeaNoTime;
+    uint32_t date = kNmeaNoTime;
+    bool valid = false;
+    double lat = kNmeaNoCoordinate;
+    double lon = kNmeaNoCoordinate;
+    double speed = kNmeaNoSpeed;
+    double course = kNmeaNoCourse;
+
+    TagSet() = default;
+    explicit TagSet(uint32_t key) : time(key) {}
+
+    void setRMC(const RMCTag& rmc);
+    void setGGA(const GGATag& gga);
+    void setGSA(const GSATag& gsa);
+
+    bool rmcComplete() const;
+    bool ggaComplete() const;
+    bool gsaPresent() const { return !prns.empty() || snrSum != 0; }
+};
+
+class NMEALoader {
+public:
+    std::string filename;
+    std::vector<TagSet> tagSets;
+    std::map<int, int> satelliteSnr;  // latest SNR per PRN seen in any GSV of the file
+    Route route;
+
+    explicit NMEALoader(const std::string& filename);
+
+    void loadfile();
+    const Route& getRoute() const { return route; }
+
+    void updateSatSnr(const GSVTag& gsv);
+    static double convertKnotsToMetersPerSecond(double v);
+    // NMEA ddmm.mmmm / dddmm.mmmm (sign already applied) to decimal degrees.
+    static double convertDegrees(double v);
+
+    // Splits a sentence at commas; an empty piece after a final comma is dropped.
+    static std::vector<std::string> splitFields(const std::string& line);
+
+    // Whether the file held at least one accepted sentence of each kind.
+    bool rmcSeen = false;
+    bool ggaSeen = false;
+    bool gsaSeen = false;
+    bool gsvSeen = false;
+
+private:
+    void handleRMC(const RMCTag& rmc);
+    void handleGGA(const GGATag& gga);
+    void handleGSA(GSATag gsa);
+    void handleGSV(const GSVTag& gsv);
+    void buildPoints();
+};
