@@ -1,0 +1,175 @@
+// The match document: exact golden text, file names, and how it replaces an earlier document.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "kml/kml.h"
+#include "kml_test_util.h"
+
+using kml_test::WorkDir;
+using kmlMatch::KMLBuilder;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Point 2 unmatched, two segments with a break between points 2 and 3.
+KMLBuilder smallBuilder(const mapRepresentation::Map& map, const Route& route, const std::string& name) {
+    return KMLBuilder(&map, &route, {1, 1, -1, 2, 2}, {{0, 2}, {3, 4}}, name);
+}
+
+size_t countOf(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+    return n;
+}
+
+std::vector<std::string> filesIn(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    return names;
+}
+
+}  // namespace
+
+TEST(KmlDocument, MatchesGoldenDocument) {
+    kml_test::useUtc();
+    WorkDir wd;
+    mapRepresentation::Map map;
+    kml_test::buildSmallMap(map);
+    const Route route = kml_test::smallRoute();
+
+    testing::internal::CaptureStdout();
+    KMLBuilder builder = smallBuilder(map, route, "ostrand");
+    ASSERT_TRUE(builder.buildKML());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+    const std::string written = karvel_test::readFile(wd.file("data/match_ostrand_abc.kml"));
+    const std::string golden = karvel_test::testFile("kml/data/match_small.kml");
+    if (std::getenv("KARVEL_UPDATE_GOLDEN") != nullptr) karvel_test::writeFile(golden, written);
+    EXPECT_EQ(written, karvel_test::readFile(golden));
+
+    EXPECT_TRUE(kml_test::wellFormedXml(wd.file("data/match_ostrand_abc.kml")));
+    EXPECT_TRUE(kml_test::plainLatin1(written));
+
+    // The features the golden text pins, spelled out so a failure points at the cause.
+    EXPECT_NE(written.find("\t\t\t\t\t<br/>Date: Fri Feb 13 23:31:32 2009\n\t\t\t\t</description>\n"),
+              std::string::npos);
+    EXPECT_NE(written.find("\t\t\t\t<br/>Break between point: 2 and 3\n"), std::string::npos);
+    EXPECT_NE(written.find("\t\t</Folder>\n   </Folder>\n\t<Folder id=\"TRACE\">\n"), std::string::npos);
+}
+
+TEST(KmlDocument, EmptyFoldersKeepTheirHeads) {
+    mapRepresentation::Map map;
+    kml_test::buildSmallMap(map);
+    const Route route = kml_test::smallRoute();
+    // Nothing matched and a single segment: bare MATCH and SEGMENTS folders, an UNMATCH mark per point.
+    KMLBuilder none(&map, &route, std::vector<int>(5, -1), {{0, 4}}, "");
+    std::ostringstream match, unmatch, segs;
+    none.buildMatched(match);
+    EXPECT_EQ(match.str(), "\t<Folder id=\"MATCH\">\n\t\t<name>Match</name>\n\t\t<visibility>1</visibility>\n"
+                           "\t\t<open>0</open>\n\t</Folder>\n");
+    none.buildUnmatched(unmatch);
+    EXPECT_EQ(countOf(unmatch.str(), "<Placemark>"), 5u);
+    none.buildSegments(segs);
+    EXPECT_EQ(countOf(segs.str(), "\n"), 11u);  // head, style, end
+    // Fully matched: the UNMATCH folder holds only its head and style.
+    none.links = {1, 1, 1, 2, 2};
+    std::ostringstream allUnmatch;
+    none.buildUnmatched(allUnmatch);
+    EXPECT_EQ(countOf(allUnmatch.str(), "\n"), 11u);
+}
+
+TEST(KmlDocument, BadResultInputIsDrawnSafely) {
+    mapRepresentation::Map map;
+    kml_test::buildSmallMap(map);
+    const Route route = kml_test::smallRoute();
+    // Too few entries, a link the map lacks, break points outside the trace.
+    KMLBuilder builder(&map, &route, {1, 99}, {{0, 7}, {-3, 9}, {4, 4}, {8, 9}}, "");
+    std::ostringstream out;
+    testing::internal::CaptureStdout();
+    builder.buildMatched(out);
+    builder.buildUnmatched(out);
+    builder.buildSegments(out);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: non existing link. (99)\n");
+    EXPECT_EQ(countOf(out.str(), "<name>Match: "), 1u);
+    EXPECT_EQ(countOf(out.str(), "#flexSegIcon</styleUrl>"), 0u);
+
+    // A builder without map or route writes nothing and says so through its result.
+    KMLBuilder empty;
+    WorkDir wd;
+    EXPECT_FALSE(empty.buildKML());
+    EXPECT_TRUE(filesIn(wd.file("data")).empty());
+}
+
+TEST(KmlDocument, FileNameFollowsDocumentAndRouteName) {
+    WorkDir wd;
+    mapRepresentation::Map map;
+    kml_test::buildSmallMap(map);
+    const Route route = kml_test::smallRoute("abc");
+
+    KMLBuilder named = smallBuilder(map, route, "ostrand");
+    EXPECT_EQ(named.getFileName(), "data/match_ostrand_abc.kml");
+    KMLBuilder unnamed = smallBuilder(map, route, "");
+    EXPECT_EQ(unnamed.getFileName(), "data/match_abc.kml");
+    ASSERT_TRUE(named.buildKML());
+    ASSERT_TRUE(unnamed.buildKML());
+    EXPECT_TRUE(fs::exists(wd.file("data/match_ostrand_abc.kml")));
+    EXPECT_TRUE(fs::exists(wd.file("data/match_abc.kml")));
+
+    // A name with markup characters still gives a well-formed document (names stay out of the text).
+    const Route odd = kml_test::smallRoute("a&b<c>");
+    KMLBuilder oddBuilder = smallBuilder(map, odd, "marchal_back");
+    ASSERT_TRUE(oddBuilder.buildKML());
+    EXPECT_TRUE(kml_test::wellFormedXml(wd.file("data/match_marchal_back_a&b<c>.kml")));
+}
+
+TEST(KmlDocument, MissingDataFolderGivesFalseAndNoMessage) {
+    WorkDir wd(false);
+    mapRepresentation::Map map;
+    kml_test::buildSmallMap(map);
+    const Route route = kml_test::smallRoute();
+    KMLBuilder builder = smallBuilder(map, route, "ostrand");
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(builder.buildKML());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST(KmlDocument, ReplacesEarlierDocumentOnlyWhenComplete) {
+    WorkDir wd;
+    mapRepresentation::Map map;
+    kml_test::buildSmallMap(map);
+    const Route route = kml_test::smallRoute();
+    const std::string target = wd.file("data/match_ostrand_abc.kml");
+    karvel_test::writeFile(target, "previous document\n");
+
+    // A run that cannot finish the file (it hits a file size limit midway, as a full disk would)
+    // leaves the earlier document as it was, and no stray temporary file.
+    std::cout.flush();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{2048, 2048};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        KMLBuilder builder = smallBuilder(map, route, "ostrand");
+        _exit(builder.buildKML() ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the truncated write was reported as success";
+    EXPECT_EQ(karvel_test::readFile(target), "previous document\n");
+    EXPECT_EQ(filesIn(wd.file("data")), std::vector<std::string>{"match_ostrand_abc.kml"});
+
+    // A complete run replaces it.
+    KMLBuilder builder = smallBuilder(map, route, "ostrand");
+    ASSERT_TRUE(builder.buildKML());
+    EXPECT_TRUE(karvel_test::readFile(target).ends_with("</Document>\n</kml>\n"));
+    EXPECT_EQ(filesIn(wd.file("data")), std::vector<std::string>{"match_ostrand_abc.kml"});
+}

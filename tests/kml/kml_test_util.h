@@ -1,0 +1,87 @@
+// Shared fixtures of the KML tests: a scratch working directory with a data/ folder, UTC times,
+// the XML check, and a small hand-made map and trace.
+#pragma once
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <string>
+
+#include "geometry/GPSPoint.h"
+#include "map/maps.h"
+#include "support/test_support.h"
+#include "traces/route.h"
+
+namespace kml_test {
+
+// The documents are written under the relative folder data/, so each test runs in its own scratch
+// directory and goes back afterwards.
+class WorkDir {
+public:
+    explicit WorkDir(bool withData = true) : previous(std::filesystem::current_path()) {
+        if (withData) std::filesystem::create_directory(dir.path() / "data");
+        std::filesystem::current_path(dir.path());
+    }
+    ~WorkDir() { std::filesystem::current_path(previous); }
+    std::string file(const std::string& rel) const { return dir / rel; }
+
+private:
+    karvel_test::TempDir dir;
+    std::filesystem::path previous;
+};
+
+// Times in the documents are local; fix the zone so the expected texts hold anywhere.
+inline void useUtc() {
+    setenv("TZ", "UTC", 1);
+    tzset();
+}
+
+inline bool wellFormedXml(const std::string& path) {
+    return karvel_test::runCommand("/usr/bin/xmllint --noout '" + path + "' 2>/dev/null").exitCode == 0;
+}
+
+// Every byte is an ISO-8859-1 character that XML allows (no control bytes besides tab and line feed).
+inline bool plainLatin1(const std::string& text) {
+    for (unsigned char c : text) {
+        if (c < 0x20 && c != '\t' && c != '\n') return false;
+    }
+    return true;
+}
+
+inline _node tracePoint(double lat, double lon, uint32_t time) {
+    const GPSPoint g = GPSPoint::convertWGS84ToUTM(lat, lon);
+    _node n;
+    n.arrivalTime = time;
+    n.leaveTime = time;
+    n.position = _position{lat, lon};
+    n.easting = g.easting;
+    n.northing = g.northing;
+    n.hdop = 1.2;
+    n.averageSnr = 38.5;
+    n.valid = true;
+    return n;
+}
+
+// Three nodes in Porto: 1 -> 2 runs north about 100 m, 2 -> 3 east about 100 m.
+inline void buildSmallMap(mapRepresentation::Map& map) {
+    map.addNode(1, 41.150000, -8.610000, 30.0, 1.0);
+    map.addNode(2, 41.150900, -8.610000, 30.0, 1.0);
+    map.addNode(3, 41.150900, -8.608800, 30.0, 1.0);
+    map.addLinkToNode(1, 2, 10.5, 3);
+    map.addLinkToNode(2, 3, 8.0, 1);
+}
+
+// Five points along the map, one second apart, from 2009-02-13 23:31:30 UTC.
+inline Route smallRoute(const std::string& name = "abc") {
+    Route r;
+    r.name = name;
+    r.sourceFile = "data/nmea/" + name + ".txt";
+    r.addNode(tracePoint(41.150100, -8.610050, 1234567890), true);
+    r.addNode(tracePoint(41.150500, -8.610040, 1234567891), true);
+    r.addNode(tracePoint(41.150950, -8.609900, 1234567892), true);
+    r.addNode(tracePoint(41.150920, -8.609300, 1234567893), true);
+    r.addNode(tracePoint(41.150930, -8.608900, 1234567894), true);
+    return r;
+}
+
+}  // namespace kml_test
