@@ -1,12 +1,19 @@
 #include "app/Main.h"
 
+#include <unistd.h>
+
+#include <csignal>
 #include <ctime>
 #include <iostream>
 #include <sstream>
 
 #include "app/file_lister.h"
+#include "map/maps.h"
+#include "matching/KARVEL.h"
+#include "traces/NMEALoader.h"
 
 std::vector<std::string> traceFiles;
+mapRepresentation::Map m;
 bool geneticKML = false;
 
 namespace {
@@ -35,9 +42,74 @@ void lookForTraceFiles(const std::string& folder) {
     traceFiles = getFiles(folder);
 }
 
-void loadMap() { std::cout << "Trying to load map: " << mapPath() << "\n"; }
+void loadMap() {
+    const std::string path = mapPath();
+    std::cout << "Trying to load map: " << path << "\n";
+    m = mapRepresentation::Map(path);
+}
 
-void run() {}
+namespace {
+
+// Progress goes to standard error and only to a terminal, so the report on standard output stays exact.
+class Progress {
+public:
+    Progress() : enabled(isatty(STDERR_FILENO) == 1) {}
+    void show(size_t index, size_t total, const Route& route, double seconds) const {
+        if (!enabled) return;
+        std::cerr << "\r\033[K[" << index + 1 << "/" << total << "] " << route.name << ": "
+                  << route.nodes.size() << " points";
+        if (seconds > 0) std::cerr << ", " << static_cast<long>(route.nodes.size() / seconds) << " points/s";
+        std::cerr << (index + 1 == total ? "\n" : "") << std::flush;
+    }
+
+private:
+    bool enabled;
+};
+
+void printUnmatched(const _unmatchinfo& u) {
+    std::cout << "Start node: " << u.startNode << " End node: " << u.endNode << " Last Match: " << u.lastMatch
+              << " Next Match: " << u.nextMatch << " Last Path: " << u.lastPath << " Next Path: " << u.nextPath
+              << "\n";
+}
+
+}  // namespace
+
+void run() {
+    const std::string path = mapPath();
+    if (m.hadLoadError()) {
+        // The loader has named the faulty line; writing back would replace the user's map with a part of it.
+        std::cout << "ERROR: " << path << " was not read completely; it is left as it is." << "\n";
+    } else {
+        m.saveMap(path);
+    }
+
+    const Progress progress;
+    for (size_t i = 0; i < traceFiles.size(); ++i) {
+        Route route;
+        {
+            NMEALoader loader(traceFiles[i]);
+            route = loader.route;
+        }
+        std::cout << "\tRoute #" << i << ": " << route.name << "\n";
+        progress.show(i, traceFiles.size(), route, 0);
+        const time_t started = time(nullptr);
+
+        std::vector<std::unique_ptr<Path>> paths;
+        std::vector<std::unique_ptr<_unmatchinfo>> unmatchedInfo;
+        {
+            MapMatching::KARVEL matcher(&m, &route, false);
+            matcher.run(geneticKML);
+            paths = matcher.getShortMatched();
+            unmatchedInfo = matcher.getUnmatchedInfo();
+        }
+
+        std::cout << "Paths: " << "\n";
+        for (const auto& p : paths) p->printPath();
+        std::cout << "\n\n" << "Unmatched Info: " << "\n";
+        for (const auto& u : unmatchedInfo) printUnmatched(*u);
+        progress.show(i, traceFiles.size(), route, difftime(time(nullptr), started));
+    }
+}
 
 void printOverallTime(std::ostream& out, double seconds) {
     const double minutes = seconds / 60.0;
@@ -48,6 +120,8 @@ void printOverallTime(std::ostream& out, double seconds) {
 
 int karvelMain(int argc, char** argv) {
     const time_t start = time(nullptr);
+    // Under a file-size limit a write must fail (and be reported) rather than kill the program.
+    std::signal(SIGXFSZ, SIG_IGN);
     std::string folder = "data/nmea/";
 
     for (int i = 1; i < argc; ++i) {

@@ -1,0 +1,207 @@
+// Read-only reachability queries over the link graph and the super-link layer.
+// Lookups go through find() only: a query about a missing id must not add entries to the tables.
+
+#include <algorithm>
+#include <cstdint>
+#include <deque>
+#include <unordered_map>
+
+#include "map/maps.h"
+
+namespace mapRepresentation {
+
+namespace {
+
+const std::set<int32_t> kNoLinks;
+
+const _mLink* findLink(const std::map<int32_t, _mLink>& links, int id) {
+    const auto it = links.find(id);
+    return it == links.end() ? nullptr : &it->second;
+}
+
+const _mEdges* findEdges(const std::map<uint32_t, _mEdges>& graph, uint32_t node) {
+    const auto it = graph.find(node);
+    return it == graph.end() ? nullptr : &it->second;
+}
+
+// Links leaving the end of `link` (empty for a missing link or node).
+const std::set<int32_t>& successors(const Map& map, int link) {
+    const _mLink* l = findLink(map.links, link);
+    if (l == nullptr) return kNoLinks;
+    const _mEdges* e = findEdges(map.graph, l->destination);
+    return e == nullptr ? kNoLinks : e->forwardLinks;
+}
+
+// Links arriving at the start of `link`.
+const std::set<int32_t>& predecessors(const Map& map, int link) {
+    const _mLink* l = findLink(map.links, link);
+    if (l == nullptr) return kNoLinks;
+    const _mEdges* e = findEdges(map.graph, l->origin);
+    return e == nullptr ? kNoLinks : e->backwardLinks;
+}
+
+// Links reachable in 1..depth steps through `next`. No visited marking: the result set absorbs repeats.
+template <typename Next>
+std::set<int> walkLevels(const Map& map, int link, int depth, Next next) {
+    std::set<int> result;
+    if (depth < 1) return result;
+    std::deque<std::pair<int, int>> queue{{link, 0}};
+    while (!queue.empty()) {
+        const auto [current, level] = queue.front();
+        queue.pop_front();
+        for (const int s : next(map, current)) {
+            result.insert(s);
+            if (level < depth - 1) queue.emplace_back(s, level + 1);
+        }
+    }
+    return result;
+}
+
+// Shortest link path (fewest links) from `from` to `to`, breadth first with successors in ascending id.
+// Each link is queued at most once, so the search ends on unreachable pairs; the first path queued to a
+// link is also the first one the unbounded search would extend, so the answer is the same.
+// Returns the links strictly between the two; found=false when `to` is not reached within maxLinks
+// links in between.
+struct Route {
+    bool found = false;
+    std::vector<int> links;
+};
+
+Route shortestRoute(const Map& map, int from, int to, size_t maxLinks) {
+    Route route;
+    std::unordered_map<int, int> parent;  // queued link -> link it was reached from
+    std::deque<std::pair<int, size_t>> queue;  // (link, links from the first successor up to it)
+    parent.emplace(from, from);
+    queue.emplace_back(from, 0);
+    while (!queue.empty()) {
+        const auto [current, inBetween] = queue.front();
+        queue.pop_front();
+        for (const int s : successors(map, current)) {
+            if (s == to) {
+                if (inBetween > maxLinks) return route;
+                for (int l = current; l != from; l = parent.find(l)->second) route.links.push_back(l);
+                std::reverse(route.links.begin(), route.links.end());
+                route.found = true;
+                return route;
+            }
+            if (inBetween < maxLinks && parent.emplace(s, current).second) queue.emplace_back(s, inBetween + 1);
+        }
+    }
+    return route;
+}
+
+}  // namespace
+
+bool Map::isConnected(int a, int b) const {
+    if (a == -1 || b == -1) return false;
+    const _mLink* la = findLink(links, a);
+    const _mLink* lb = findLink(links, b);
+    return la != nullptr && lb != nullptr && la->destination == lb->origin;
+}
+
+bool Map::areMirrored(int a, int b) const {
+    if (a == -1 || b == -1) return false;
+    const _mLink* la = findLink(links, a);
+    const _mLink* lb = findLink(links, b);
+    return la != nullptr && lb != nullptr && la->origin == lb->destination && la->destination == lb->origin;
+}
+
+bool Map::belongSameSuperLink(int a, int b) const {
+    if (a == -1 || b == -1) return false;
+    const _mLink* la = findLink(links, a);
+    const _mLink* lb = findLink(links, b);
+    return la != nullptr && lb != nullptr && la->superLinkKey == lb->superLinkKey;
+}
+
+std::vector<int> Map::getLinksUntilNextJunction(int link, int count) const {
+    std::vector<int> result;
+    if (count < 1) return result;
+    int current = link;
+    while (static_cast<int>(result.size()) < count) {
+        const std::set<int32_t>& next = successors(*this, current);
+        if (next.size() != 1) break;
+        current = *next.begin();
+        result.push_back(current);
+    }
+    return result;
+}
+
+std::vector<int> Map::getLinksUntilPreviousJunction(int link, int count) const {
+    std::vector<int> result;
+    if (count < 1) return result;
+    int current = link;
+    while (static_cast<int>(result.size()) < count) {
+        const std::set<int32_t>& previous = predecessors(*this, current);
+        if (previous.size() != 1) break;
+        current = *previous.begin();
+        result.push_back(current);
+    }
+    return result;
+}
+
+std::set<int> Map::getAllAchievableLinks(int link, int depth) const {
+    return walkLevels(*this, link, depth, successors);
+}
+
+std::set<int> Map::getAllFormerLinks(int link, int depth) const {
+    return walkLevels(*this, link, depth, predecessors);
+}
+
+std::set<int> Map::getAllAchievableSuperLinks(int superLink, int depth, int maxLinks) const {
+    std::set<int> result;
+    if (depth < 1) return result;
+    // Compared as unsigned: a negative limit never stops the expansion.
+    const auto limit = static_cast<uint32_t>(maxLinks);
+    std::deque<std::pair<int, int>> queue{{superLink, 0}};
+    while (!queue.empty()) {
+        const auto [current, level] = queue.front();
+        queue.pop_front();
+        const auto s = superLinks.find(current);
+        if (s == superLinks.end()) continue;
+        const auto edges = superNodes.find(s->second.destination);
+        if (edges == superNodes.end()) continue;
+        for (const int f : edges->second.forwardSuperLinks) {
+            result.insert(f);
+            if (level >= depth - 1) continue;
+            const auto fs = superLinks.find(f);
+            if (fs == superLinks.end() || fs->second.links.size() > limit) continue;
+            queue.emplace_back(f, level + 1);
+        }
+    }
+    return result;
+}
+
+std::vector<int> Map::getLinksBetween(int from, int to) const {
+    if (from == to || isConnected(from, to)) return {};
+    return shortestRoute(*this, from, to, SIZE_MAX).links;
+}
+
+std::pair<bool, std::vector<int>> Map::isAchievableWithoutAmbiguity(int from, int to, int maxSteps) const {
+    if (maxSteps < 0) return {from == to, {}};
+    if (from == to) return {true, {}};
+    // The walk has no choices, so after more steps than there are links it only repeats itself.
+    const size_t stepLimit = std::min(static_cast<size_t>(maxSteps), links.size());
+    std::vector<int> collected;
+    int current = from;
+    size_t steps = 0;
+    while (true) {
+        const std::set<int32_t>& next = successors(*this, current);
+        if (next.size() != 1) return {false, {}};
+        const int n = *next.begin();
+        ++steps;
+        if (n == to) return {true, collected};
+        collected.push_back(n);
+        current = n;
+        if (steps > stepLimit) return {false, {}};
+    }
+}
+
+std::pair<bool, std::vector<int>> Map::isAchievableWithAmbiguity(int from, int to, int maxLinks) const {
+    if (from == to) return {true, {}};
+    if (successors(*this, from).count(to) > 0) return {true, {}};
+    // Compared as unsigned, as the sequence lengths are.
+    const Route route = shortestRoute(*this, from, to, static_cast<uint32_t>(maxLinks));
+    return {route.found, route.links};
+}
+
+}  // namespace mapRepresentation

@@ -1,0 +1,447 @@
+#include "map/quadtree.h"
+
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+#include <sstream>
+
+#include "geometry/GPSPoint.h"
+#include "map/maps.h"
+
+namespace mapRepresentation {
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr double kDegToRad = kPi / 180.0;
+
+// WGS84 equatorial radius, and the smallest meridional radius of curvature a(1 - e^2) (at the equator).
+constexpr double kEquatorialRadius = 6378137.0;
+constexpr double kMinMeridionalRadius = 6335439.0;
+
+// UTM scale is at least k0 = 0.9996 inside a zone, so a planar distance is at least 0.9996 times the
+// distance on the ellipsoid. The extra 1 % covers the truncation of the conversion series.
+constexpr double kMinPlanarScale = 0.9996 * 0.99;
+
+// Tolerance on zone edges, so that rounding in the zone formula never drops a cell it might contain.
+constexpr double kZoneEdgeSlack = 1e-9;
+
+const char kDegreeMark = '\xBA';
+
+}  // namespace
+
+// Everything fixed for one radius query.
+struct QuadTree::Search {
+    _position pos;
+    Point p;                    // the position in UTM metres
+    double radius;
+    double reach;               // radius on the ellipsoid that planar distances up to radius can span
+    int32_t zone;               // UTM zone of the position
+    double zoneWest, zoneEast;  // longitude range of that zone
+    double lonMetresPerDegree;  // lower bound of the cost of a degree of longitude near the position
+    PointVisitor visit;
+    void* context;
+};
+
+QuadTree::QuadTree(Map* map) : map(map) {
+    root = std::make_unique<QuadLeafNode>(_position{0.0, 0.0}, 180.0, 90.0);
+    if (map == nullptr) return;
+    for (const auto& entry : map->nodes) addNode(entry.first);
+}
+
+QuadTree::~QuadTree() = default;
+
+bool QuadTree::isInside(_position centre, double halfWidth, double halfHeight, double lat, double lon) {
+    return std::fabs(centre.lat - lat) <= halfHeight && std::fabs(centre.lon - lon) <= halfWidth;
+}
+
+// QuadNode can only be built as one of its two kinds, so the flag decides the type.
+bool QuadTree::isLeafNode(const QuadNode* cell) { return cell != nullptr && cell->leaf; }
+
+QuadLeafNode* QuadTree::getQuadLeafNode(QuadNode* cell) {
+    return isLeafNode(cell) ? static_cast<QuadLeafNode*>(cell) : nullptr;
+}
+
+QuadInnerNode* QuadTree::getQuadInnerNode(QuadNode* cell) {
+    return cell != nullptr && !cell->leaf ? static_cast<QuadInnerNode*>(cell) : nullptr;
+}
+
+std::pair<QuadLeafNode*, QuadInnerNode*> QuadTree::findQuadrant(double lat, double lon) const {
+    if (!root) return {nullptr, nullptr};
+    if (!isInside(root->centre, root->halfWidth, root->halfHeight, lat, lon)) {
+        std::cout << "ERROR: Point outside the whole map." << std::endl;
+        return {nullptr, nullptr};
+    }
+    QuadNode* current = root.get();
+    QuadInnerNode* parent = nullptr;
+    while (QuadInnerNode* inner = getQuadInnerNode(current)) {
+        QuadNode* next = nullptr;
+        for (const auto& child : inner->children) {
+            if (child && isInside(child->centre, child->halfWidth, child->halfHeight, lat, lon)) {
+                next = child.get();
+                break;
+            }
+        }
+        // The children tile their parent, so this only happens to a damaged tree.
+        if (next == nullptr) return {nullptr, nullptr};
+        parent = inner;
+        current = next;
+    }
+    return {getQuadLeafNode(current), parent};
+}
+
+void QuadTree::addNode(uint32_t id) {
+    if (map == nullptr) return;
+    const auto it = map->nodes.find(id);
+    if (it == map->nodes.end()) {
+        map->getNodePosition(id);  // reports the missing node
+        return;
+    }
+    const auto [leaf, parent] = findQuadrant(it->second.latitude, it->second.longitude);
+    if (leaf == nullptr) return;
+    const _mNode& node = it->second;
+    leaf->mapNodes.push_back(id);
+    leaf->points.push_back({node.easting, node.northing, GPSPoint::getZone(node.longitude), id});
+    if (leaf->mapNodes.size() > static_cast<size_t>(leafCapacity) && leaf->halfHeight >= minSplitHalfHeight) {
+        splitLeaf(leaf, parent);
+    }
+}
+
+void QuadTree::splitLeaf(QuadLeafNode* leaf, QuadInnerNode* parent) {
+    const std::vector<uint32_t> ids = std::move(leaf->mapNodes);  // their points are read again
+    auto inner = std::make_unique<QuadInnerNode>(leaf->centre, leaf->halfWidth, leaf->halfHeight);
+    QuadInnerNode* cell = inner.get();
+
+    std::unique_ptr<QuadNode>* slot = &root;
+    if (parent != nullptr) {
+        for (auto& child : parent->children) {
+            if (child.get() == leaf) slot = &child;
+        }
+    }
+    *slot = std::move(inner);  // destroys the leaf
+
+    const double hw = cell->halfWidth / 2.0;
+    const double hh = cell->halfHeight / 2.0;
+    const double lat = cell->centre.lat;
+    const double lon = cell->centre.lon;
+    cell->children[0] = std::make_unique<QuadLeafNode>(_position{lat + hh, lon - hw}, hw, hh);
+    cell->children[1] = std::make_unique<QuadLeafNode>(_position{lat + hh, lon + hw}, hw, hh);
+    cell->children[2] = std::make_unique<QuadLeafNode>(_position{lat - hh, lon - hw}, hw, hh);
+    cell->children[3] = std::make_unique<QuadLeafNode>(_position{lat - hh, lon + hw}, hw, hh);
+
+    for (const uint32_t id : ids) addNode(id);
+}
+
+void QuadTree::eraseFromLeaf(QuadLeafNode* leaf, uint32_t id) {
+    auto& ids = leaf->mapNodes;
+    const auto it = std::find(ids.begin(), ids.end(), id);
+    if (it == ids.end()) return;
+    const auto index = it - ids.begin();
+    ids.erase(it);
+    if (index < static_cast<std::ptrdiff_t>(leaf->points.size())) leaf->points.erase(leaf->points.begin() + index);
+}
+
+void QuadTree::removeNode(uint32_t id, _position where) {
+    QuadLeafNode* leaf = findQuadrant(where.lat, where.lon).first;
+    if (leaf != nullptr) eraseFromLeaf(leaf, id);
+}
+
+void QuadTree::updateNodeLocation(uint32_t id, _position old) {
+    if (map == nullptr) return;
+    QuadLeafNode* leaf = findQuadrant(old.lat, old.lon).first;
+    if (leaf == nullptr) return;
+    const auto node = map->nodes.find(id);
+    if (node != map->nodes.end() &&
+        isInside(leaf->centre, leaf->halfWidth, leaf->halfHeight, node->second.latitude, node->second.longitude)) {
+        // Same leaf, but the point the search measures from has moved.
+        const auto it = std::find(leaf->mapNodes.begin(), leaf->mapNodes.end(), id);
+        const auto index = static_cast<size_t>(it - leaf->mapNodes.begin());
+        if (it != leaf->mapNodes.end() && index < leaf->points.size()) {
+            const _mNode& n = node->second;
+            leaf->points[index] = {n.easting, n.northing, GPSPoint::getZone(n.longitude), id};
+        }
+        return;
+    }
+    eraseFromLeaf(leaf, id);
+    // A node that has left the map is only dropped from the index.
+    if (node != map->nodes.end()) addNode(id);
+}
+
+std::vector<std::pair<uint32_t, double>> QuadTree::findPointsLessThan(double lat, double lon, double radius) const {
+    std::vector<std::pair<uint32_t, double>> out;
+    const _position pos{lat, lon};
+    findPoints(&out, root.get(), pos, positionToPoint(pos), radius);
+    return out;
+}
+
+QuadTree::Search QuadTree::makeSearch(_position pos, Point p, double radius, PointVisitor visit, void* context) {
+    Search s{};
+    s.pos = pos;
+    s.p = p;
+    s.radius = radius;
+    s.reach = radius / kMinPlanarScale;
+    s.zone = GPSPoint::getZone(pos.lon);
+    s.zoneWest = 6.0 * (s.zone - 1) - 180.0;
+    s.zoneEast = s.zoneWest + 6.0;
+    // Along a path that stays within this latitude band a degree of longitude costs at least
+    // a * cos(band); leaving the band alone is longer than twice the radius.
+    const double band = std::fabs(pos.lat) * kDegToRad + 2.0 * radius / kMinMeridionalRadius;
+    s.lonMetresPerDegree = band < kPi / 2 ? kDegToRad * kEquatorialRadius * std::cos(band) : 0.0;
+    s.visit = visit;
+    s.context = context;
+    return s;
+}
+
+void QuadTree::findPoints(std::vector<std::pair<uint32_t, double>>* out, QuadNode* cell, _position pos, Point p,
+                          double radius) const {
+    if (out == nullptr || cell == nullptr || map == nullptr) return;
+    const PointVisitor collect = [](void* context, const QuadLeafPoint& point, double distance) {
+        static_cast<std::vector<std::pair<uint32_t, double>>*>(context)->emplace_back(point.id, distance);
+    };
+    const Search search = makeSearch(pos, p, radius, collect, out);
+    if (reaches(cell->centre, cell->halfWidth, cell->halfHeight, search)) walkPoints(cell, search);
+}
+
+void QuadTree::visitPointsLessThan(double lat, double lon, double radius, PointVisitor visit, void* context) const {
+    if (!root || map == nullptr || visit == nullptr) return;
+    const _position pos{lat, lon};
+    const Search search = makeSearch(pos, positionToPoint(pos), radius, visit, context);
+    if (reaches(root->centre, root->halfWidth, root->halfHeight, search)) walkPoints(root.get(), search);
+}
+
+// Whether a box may hold nodes within the radius: it contains the query position, or the nearest
+// point of the box (clamped in degrees) lies within the radius in UTM metres.
+bool QuadTree::reaches(const _position& c, double halfWidth, double halfHeight, const Search& s) {
+    if (isInside(c, halfWidth, halfHeight, s.pos.lat, s.pos.lon)) return true;
+
+    // Planar distances between different UTM zones mean nothing (only own-zone nodes are
+    // reported), so a box wholly outside the query's zone has nothing to offer.
+    if (c.lon + halfWidth < s.zoneWest - kZoneEdgeSlack || c.lon - halfWidth > s.zoneEast + kZoneEdgeSlack) {
+        return false;
+    }
+
+    double nearLat = s.pos.lat;
+    if (std::fabs(c.lat - s.pos.lat) > halfHeight) nearLat = s.pos.lat > c.lat ? c.lat + halfHeight : c.lat - halfHeight;
+    double nearLon = s.pos.lon;
+    if (std::fabs(c.lon - s.pos.lon) > halfWidth) nearLon = s.pos.lon > c.lon ? c.lon + halfWidth : c.lon - halfWidth;
+
+    // Cheap lower bounds on the distance to any point of the box settle most far boxes without a
+    // conversion: a latitude gap costs at least the smallest meridional radius per radian, a
+    // longitude gap at least lonMetresPerDegree per degree.
+    if (std::fabs(nearLat - s.pos.lat) * kDegToRad * kMinMeridionalRadius > s.reach) return false;
+    if (std::fabs(nearLon - s.pos.lon) * s.lonMetresPerDegree > s.reach) return false;
+
+    return distance2Points(positionToPoint(_position{nearLat, nearLon}), s.p) <= s.radius;
+}
+
+// The hot spot of matching: no allocation, at most one UTM conversion per box, and a child cell's
+// memory is only touched once its box (derived from the parent's, as the split made it) is in reach.
+void QuadTree::walkPoints(const QuadNode* cell, const Search& s) const {
+    if (cell->leaf) {
+        const auto* leaf = static_cast<const QuadLeafNode*>(cell);
+        const size_t count = leaf->mapNodes.size();
+        if (leaf->points.size() == count) {
+            for (const QuadLeafPoint& point : leaf->points) {
+                if (point.zone != s.zone) continue;
+                const double d = distance2Points(point.easting, point.northing, s.p.x, s.p.y);
+                if (d <= s.radius) s.visit(s.context, point, d);
+            }
+            return;
+        }
+        // Ids placed without their points: measure from the map's table.
+        for (const uint32_t id : leaf->mapNodes) {
+            const auto it = map->nodes.find(id);
+            if (it == map->nodes.end()) {
+                map->getNodePoint(id);  // reports the stale id
+                continue;
+            }
+            const _mNode& node = it->second;
+            const QuadLeafPoint point{node.easting, node.northing, GPSPoint::getZone(node.longitude), id};
+            if (point.zone != s.zone) continue;
+            const double d = distance2Points(point.easting, point.northing, s.p.x, s.p.y);
+            if (d <= s.radius) s.visit(s.context, point, d);
+        }
+        return;
+    }
+
+    const auto* inner = static_cast<const QuadInnerNode*>(cell);
+    const double hw = cell->halfWidth / 2.0;
+    const double hh = cell->halfHeight / 2.0;
+    const double lat = cell->centre.lat;
+    const double lon = cell->centre.lon;
+    const _position centres[4] = {{lat + hh, lon - hw}, {lat + hh, lon + hw}, {lat - hh, lon - hw}, {lat - hh, lon + hw}};
+    for (int i = 0; i < 4; ++i) {
+        if (!reaches(centres[i], hw, hh, s)) continue;
+        const QuadNode* child = inner->children[i].get();
+        if (child == nullptr) continue;
+        if (child->leaf && static_cast<const QuadLeafNode*>(child)->mapNodes.empty()) continue;
+        walkPoints(child, s);
+    }
+}
+
+void QuadTree::navigateThroughAllNodes(QuadNode* cell, int depth) {
+    if (cell == nullptr) return;
+    if (QuadInnerNode* inner = getQuadInnerNode(cell)) {
+        ++innerNodes;
+        for (const auto& child : inner->children) navigateThroughAllNodes(child.get(), depth + 1);
+        return;
+    }
+    const QuadLeafNode* leaf = getQuadLeafNode(cell);
+    if (leaf == nullptr) return;
+    ++leafNodes;
+    maxDepth = std::max(maxDepth, depth);
+    maxNodesInLeaf = std::max(maxNodesInLeaf, static_cast<int>(leaf->mapNodes.size()));
+    const double w = 2.0 * leaf->halfWidth;
+    if (w > maxWidth) {
+        maxWidth = w;
+        maxWidthHeight = 2.0 * leaf->halfHeight;
+    }
+    if (w < minWidth) {
+        minWidth = w;
+        minWidthHeight = 2.0 * leaf->halfHeight;
+    }
+}
+
+std::string QuadTree::getQuadTreeStatistics() {
+    innerNodes = 0;
+    leafNodes = 0;
+    maxNodesInLeaf = 0;
+    maxDepth = 0;
+    maxWidth = 0.0;
+    maxWidthHeight = 0.0;
+    minWidth = 1000.0;
+    minWidthHeight = 1000.0;
+    navigateThroughAllNodes(root.get(), 0);
+
+    const size_t total = map != nullptr ? map->nodes.size() : 0;
+    const double perLeaf = leafNodes > 0 ? static_cast<double>(total) / leafNodes : 0.0;
+
+    std::ostringstream out;
+    out.precision(9);
+    out << '\n'
+        << "  ### QuadTree Statistics ###\n"
+        << "Inner Nodes: " << innerNodes << "     LeafNodes: " << leafNodes << "     Max Depth: " << maxDepth << '\n'
+        << "Max Nodes in a LeafNode: " << maxNodesInLeaf << "     Max Nodes allowed in a LeafNode: " << leafCapacity
+        << '\n'
+        << perLeaf << " nodes/QuadLeafNode     Total Nodes: " << total << '\n'
+        << "Max Width: " << maxWidth << kDegreeMark << "  Max Height: " << maxWidthHeight << kDegreeMark << '\n'
+        << "Min Width: " << minWidth << kDegreeMark << "  Min Height: " << minWidthHeight << kDegreeMark << '\n'
+        << "  ###########################\n"
+        << '\n';
+    return out.str();
+}
+
+// ---------------------------------------------------------------------------------------------
+// KML picture of the tree
+
+namespace {
+
+const char* const kIconServer = "http://maps.google.com";
+
+// Coordinates keep the map file's 9 decimals: deep leaves are far narrower than the 6 significant
+// digits of the default format could draw.
+std::string fixed9(double v) {
+    std::ostringstream out;
+    out << std::fixed;
+    out.precision(9);
+    out << v;
+    return out.str();
+}
+
+struct Coord {
+    double lon, lat;
+};
+std::ostream& operator<<(std::ostream& out, Coord c) {
+    return out << fixed9(c.lon) << ',' << fixed9(c.lat) << ",0";
+}
+
+void writeLine(std::ostream& out, const char* colour, int width, const Coord* points, size_t count) {
+    out << "<Placemark>\n"
+        << "<Style><LineStyle><color>ff" << colour << "</color><width>" << width << "</width></LineStyle></Style>\n"
+        << "<LineString>\n<tessellate>1</tessellate>\n<altitudeMode>clampToGround</altitudeMode>\n<coordinates>";
+    for (size_t i = 0; i < count; ++i) out << (i > 0 ? " " : "") << points[i];
+    out << "</coordinates>\n</LineString>\n</Placemark>\n";
+}
+
+void writeIconStyle(std::ostream& out, const char* id, const char* iconPath, const char* scale) {
+    out << "<Style id=\"" << id << "\">\n<IconStyle>\n<scale>" << scale << "</scale>\n<Icon><href>" << kIconServer
+        << iconPath << "</href></Icon>\n</IconStyle>\n</Style>\n";
+}
+
+}  // namespace
+
+struct QuadTree::KmlFolders {
+    std::ostringstream nodes, borders, diagonals, centres;
+    int leafCount = 0;
+};
+
+void QuadTree::gatherKMLinformation(const QuadNode* cell, int depth, KmlFolders& folders) const {
+    if (cell == nullptr) return;
+    if (!cell->leaf) {
+        for (const auto& child : static_cast<const QuadInnerNode*>(cell)->children) {
+            gatherKMLinformation(child.get(), depth + 1, folders);
+        }
+        return;
+    }
+    const auto* leaf = static_cast<const QuadLeafNode*>(cell);
+    const int leafId = ++folders.leafCount;
+
+    if (map != nullptr) {
+        for (const uint32_t id : leaf->mapNodes) {
+            const auto it = map->nodes.find(id);
+            if (it == map->nodes.end()) continue;
+            const Coord at{it->second.longitude, it->second.latitude};
+            const std::string lon = fixed9(at.lon);
+            const std::string lat = fixed9(at.lat);
+            folders.nodes << "<Placemark>\n<description>ID: " << id << " xy: " << lon << ',' << lat
+                          << "</description>\n<styleUrl>#nodeMapIcon</styleUrl>\n"
+                          << "<LookAt><longitude>" << lon << "</longitude><latitude>" << lat
+                          << "</latitude><range>50.0</range><tilt>0.0</tilt></LookAt>\n"
+                          << "<Point><coordinates>" << at << "</coordinates></Point>\n</Placemark>\n";
+        }
+    }
+
+    const double n = cell->centre.lat + cell->halfHeight;
+    const double s = cell->centre.lat - cell->halfHeight;
+    const double w = cell->centre.lon - cell->halfWidth;
+    const double e = cell->centre.lon + cell->halfWidth;
+    const Coord nw{w, n}, ne{e, n}, se{e, s}, sw{w, s};
+    const Coord ring[] = {nw, ne, se, sw, nw};
+    writeLine(folders.borders, "000000", 3, ring, 5);
+    const Coord diagonal1[] = {nw, se};
+    const Coord diagonal2[] = {ne, sw};
+    writeLine(folders.diagonals, "0000ff", 1, diagonal1, 2);
+    writeLine(folders.diagonals, "0000ff", 1, diagonal2, 2);
+
+    folders.centres << "<Placemark>\n<description>ID: " << leafId << " Depth: " << depth
+                    << " Nodes: " << leaf->mapNodes.size() << " Width: " << 2.0 * cell->halfWidth
+                    << " Height: " << 2.0 * cell->halfHeight << "</description>\n"
+                    << "<styleUrl>#centerLeafIcon</styleUrl>\n<Point><coordinates>"
+                    << Coord{cell->centre.lon, cell->centre.lat} << "</coordinates></Point>\n</Placemark>\n";
+}
+
+std::string QuadTree::getQuadTreeKML() const {
+    KmlFolders folders;
+    gatherKMLinformation(root.get(), 0, folders);
+
+    std::ostringstream out;
+    out << "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
+        << "<kml xmlns=\"http://earth.google.com/kml/2.0\">\n"
+        << "<Document>\n";
+
+    out << "<Folder id=\"MAPNODES\">\n<name>Nodes</name>\n";
+    writeIconStyle(out, "nodeMapIcon", "/mapfiles/kml/shapes/square.png", "0.40");
+    out << folders.nodes.str() << "</Folder>\n";
+
+    out << "<Folder id=\"QUADBORDERS\">\n<name>Leaf Borders</name>\n" << folders.borders.str() << "</Folder>\n";
+    out << "<Folder id=\"QUADDIAGONALS\">\n<name>Leaf Diagonals</name>\n" << folders.diagonals.str() << "</Folder>\n";
+
+    out << "<Folder id=\"CENTERSPOTS\">\n<name>Center LeafNodes</name>\n";
+    writeIconStyle(out, "centerLeafIcon", "/mapfiles/kml/shapes/placemark_circle.png", "0.80");
+    out << folders.centres.str() << "</Folder>\n";
+
+    out << "</Document>\n</kml>\n";
+    return out.str();
+}
+
+}  // namespace mapRepresentation

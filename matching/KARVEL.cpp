@@ -1,0 +1,409 @@
+#include "matching/KARVEL.h"
+
+#include <algorithm>
+#include <sstream>
+
+#include "kml/kml.h"
+#include "matching/matching_genetic_util.h"
+#include "matching/matching_marchal.h"
+
+namespace MapMatching {
+
+namespace {
+
+constexpr double kNearLinkRadius = 20.0;
+constexpr int kMaxGenerations = 5000;
+
+template <typename T>
+std::vector<std::unique_ptr<T>> copyAll(const std::vector<std::unique_ptr<T>>& from) {
+    std::vector<std::unique_ptr<T>> out;
+    out.reserve(from.size());
+    for (const auto& p : from) out.push_back(std::make_unique<T>(*p));
+    return out;
+}
+
+}  // namespace
+
+KARVEL::KARVEL(mapRepresentation::Map* m, Route* r, bool writeLog) : map(m), route(r) {
+    matchedLinks.assign(route->nodes.size(), -1);
+    params.D_LIMIT = 20.0;
+    params.nonValidProbability = 0.2;
+    params.populationSize = 50;
+    params.directPassRatio = 0.03;
+    params.maxStagnation = 75;
+    params.maxLinkJump = 5;
+    params.maxSuperLinkJump = 1;
+    params.recombinationProbability = 0.75;
+    params.mutationProbability = 0.01;
+    params.tournamentProbability = 0.6;
+    params.W_AVG = 0.7;
+    params.W_MAX = 1.0;
+    params.W_MAX_MIN = 0.8;
+    params.W_UNCOV = 5.5;
+    params.W_GAP = 1.5;
+    params.W_CONTLEN = 0.3;
+    params.W_AVGDISC = 1.0;
+    params.W_MAXDISC = 1.0;
+    if (writeLog) {
+        std::stringstream path;
+        path << "data" << "/" << route->name << "_genetic_log.txt";
+        // A log that cannot be created discards what is written to it, silently.
+        log = std::make_unique<std::ofstream>(path.str(), std::ios::out | std::ios::trunc);
+    }
+}
+
+KARVEL::~KARVEL() = default;
+
+std::vector<std::unique_ptr<Path>> KARVEL::getMatched() const { return copyAll(matched); }
+std::vector<std::unique_ptr<Path>> KARVEL::getShortMatched() const { return copyAll(shortMatched); }
+std::vector<std::unique_ptr<_unmatchinfo>> KARVEL::getUnmatchedInfo() const { return copyAll(unmatched); }
+
+void KARVEL::run(bool kml) {
+    const int n = pointCount();
+    std::vector<std::set<int>> candidates(n);
+
+    MarchalBMatching marchal(map, route);
+    marchal.run(true, false);
+    std::vector<std::unique_ptr<Path>> forwardPaths = marchal.getMatched();
+    marchal.run(false, false);
+    std::vector<std::unique_ptr<Path>> backwardPaths = marchal.getMatched();
+
+    std::vector<int> ambiguousPoints = reconstructMatchedTrace(candidates, forwardPaths, backwardPaths);
+    const std::vector<std::pair<int, int>> segments = buildAmbiguousSegments(ambiguousPoints);
+    const std::set<int> gapPoints = runGeneticOnAmbiguousSegments(segments, candidates);
+    constructOutput(gapPoints, forwardPaths, segments);
+
+    if (kml) {
+        kmlMatch::KMLBuilder builder(map, route, matchedLinks, std::vector<std::pair<int, int>>(), "ostrand");
+        builder.buildKML();
+    }
+}
+
+void KARVEL::addNearLinks(std::vector<std::set<int>>& candidates, int k) const {
+    const _node& p = route->nodes[k];
+    for (int link : map->getNearestLinks(p.position.lat, p.position.lon, kNearLinkRadius)) candidates[k].insert(link);
+}
+
+std::vector<int> KARVEL::reconstructMatchedTrace(std::vector<std::set<int>>& candidates,
+                                                 const std::vector<std::unique_ptr<Path>>& forwardPaths,
+                                                 const std::vector<std::unique_ptr<Path>>& backwardPaths) {
+    const int n = pointCount();
+    std::vector<int>& v = matchedLinks;
+    std::set<int> ambiguous;
+    auto inTrace = [n](int k) { return k >= 0 && k < n; };
+
+    // 1. The forward result.
+    for (const auto& path : forwardPaths)
+        for (const auto& [p, link] : path->links)
+            if (inTrace(p)) {
+                v[p] = link;
+                candidates[p].insert(link);
+            }
+
+    // 2. The backward result agrees only on the same link, or on a neighbour in the same super-link.
+    for (const auto& path : backwardPaths)
+        for (const auto& [p, link] : path->links) {
+            if (!inTrace(p)) continue;
+            const int c = v[p];
+            if (c == link) continue;
+            const bool agree =
+                (map->isConnected(c, link) || map->isConnected(link, c)) && map->belongSameSuperLink(c, link);
+            if (!agree) {
+                v[p] = -1;
+                candidates[p].insert(link);
+                ambiguous.insert(p);
+            }
+        }
+
+    // 3. Short holes get the links near their points.
+    int i = 0;
+    while (i < n - 1) {
+        int j;
+        if (v[i] != -1 && v[i + 1] == -1) {
+            j = i + 1;
+        } else if (i == 0 && v[0] == -1) {
+            j = 1;
+        } else {
+            ++i;
+            continue;
+        }
+        int end = n;
+        for (; j < n; ++j)
+            if (v[j - 1] == -1 && v[j] != -1) break;
+        if (j < n && j != n - 1) end = j;
+        if (end - i <= 5) {
+            for (int k = (i == 0 ? 0 : i + 1); k <= end - 1; ++k) {
+                addNearLinks(candidates, k);
+                ambiguous.insert(k);
+            }
+        }
+        i = end + 1;
+    }
+
+    // 4. Around the borders of the forward pieces.
+    for (const auto& path : forwardPaths) {
+        if (path->links.empty()) continue;
+        const int s = path->links.front().first;
+        const int e = path->links.back().first;
+        if (s > 0)
+            for (int k = std::max(0, s - 2); k <= std::min(n - 1, s + 4); ++k) ambiguous.insert(k);
+        if (e >= 0 && e < n - 1)
+            for (int k = std::max(0, e - 4); k <= std::min(n - 1, e + 2); ++k) ambiguous.insert(k);
+    }
+
+    // 5, 6. Both ends of the trace.
+    for (int k = 0; k < 3 && k < n; ++k) {
+        addNearLinks(candidates, k);
+        ambiguous.insert(k);
+    }
+    for (int k = std::max(0, n - 3); k < n; ++k) {
+        addNearLinks(candidates, k);
+        ambiguous.insert(k);
+    }
+
+    // 7. The neighbours of holes, where the points around have no alternative candidates.
+    auto atMostOneCandidate = [&](int from, int to) {
+        for (int k = from; k <= to; ++k)
+            if (candidates[k].size() > 1) return false;
+        return true;
+    };
+    for (i = 0; i < n; ++i) {
+        if (i < n - 2 && v[i] != -1 && v[i + 1] == -1) {
+            const int lo = std::max(0, i - 3);
+            if (atMostOneCandidate(lo, i - 1))
+                for (int k = lo; k <= i; ++k) ambiguous.insert(k);
+        }
+        if (i >= 2 && v[i - 1] == -1 && v[i] != -1) {
+            const int hi = std::min(n - 1, i + 2);
+            if (atMostOneCandidate(i, hi))
+                for (int k = i - 1; k <= hi; ++k) ambiguous.insert(k);
+        }
+    }
+
+    return std::vector<int>(ambiguous.begin(), ambiguous.end());
+}
+
+std::vector<std::pair<int, int>> KARVEL::buildAmbiguousSegments(std::vector<int>& ambiguousPoints) const {
+    const int n = pointCount();
+    std::vector<std::pair<int, int>> segments;
+    if (ambiguousPoints.empty()) {
+        if (n < 8) {
+            segments.emplace_back(0, n - 1);
+        } else {
+            segments.emplace_back(0, 3);
+            segments.emplace_back(n - 4, n - 1);
+        }
+        return segments;
+    }
+
+    std::sort(ambiguousPoints.begin(), ambiguousPoints.end());
+    int first = ambiguousPoints.front();
+    int previous = first;
+    for (size_t k = 1; k <= ambiguousPoints.size(); ++k) {
+        if (k == ambiguousPoints.size() || ambiguousPoints[k] - previous > 3) {
+            segments.emplace_back(std::max(0, first - 2), std::min(n, previous + 2));
+            if (k == ambiguousPoints.size()) break;
+            first = ambiguousPoints[k];
+        }
+        previous = ambiguousPoints[k];
+    }
+
+    if (segments.front().first < 4)
+        segments.front().first = 0;
+    else
+        segments.insert(segments.begin(), {0, std::min(n, 3)});
+    if (segments.back().second >= n - 4)
+        segments.back().second = n - 1;
+    else
+        segments.emplace_back(n - 4, n - 1);
+    return segments;
+}
+
+std::set<int> KARVEL::runGeneticOnAmbiguousSegments(const std::vector<std::pair<int, int>>& segments,
+                                                    const std::vector<std::set<int>>& candidates) {
+    std::set<int> gapPoints;
+    for (const auto& [first, last] : segments) {
+        const std::set<int> gaps = runSegment(first, last, candidates);
+        gapPoints.insert(gaps.begin(), gaps.end());
+    }
+    return gapPoints;
+}
+
+std::set<int> KARVEL::runSegment(int first, int last, const std::vector<std::set<int>>& candidates) {
+    const int n = pointCount();
+    std::set<int> result;
+    // A segment without points (the empty trace) has nothing to solve.
+    if (first < 0 || last < first || last >= n) return result;
+    const int s = first;
+    std::vector<int>& v = matchedLinks;
+
+    std::set<int> fixedPoints;
+    if (first > 0) fixedPoints.insert({0, 1});
+    if (last < n - 1) fixedPoints.insert({last - s, last - s - 1});
+    // Anchors only name points inside the segment.
+    for (auto it = fixedPoints.begin(); it != fixedPoints.end();)
+        it = (*it < 0 || *it > last - s) ? fixedPoints.erase(it) : std::next(it);
+
+    std::vector<std::set<int>> segmentCandidates(candidates.begin() + first, candidates.begin() + last + 1);
+    Route subRoute = route->subRoute(first, last);
+    {
+        std::stringstream name;
+        name << route->name << "_ambSegment_" << first << "_" << last;
+        subRoute.name = name.str();
+    }
+
+    std::ofstream* logStream = log.get();
+    Distances distances(map, &subRoute, segmentCandidates, fixedPoints, logStream);
+    Population population(map, &subRoute, &distances, params, 0, static_cast<int>(subRoute.nodes.size()),
+                          logStream);
+
+    population.printPopulationStatistics();
+    population.initializePopulation(fixedPoints);
+    if (logStream != nullptr) {
+        *logStream << "## Initial population: ##" << "\n";
+        population.printGeneration();
+        *logStream << "\n";
+    }
+    while (population.generation - population.bestGeneration <= params.maxStagnation &&
+           population.generation <= kMaxGenerations) {
+        population.nextGeneration();
+        if (population.generation % 10 == 0) population.printGenerationStatistics();
+    }
+    if (logStream != nullptr) *logStream << "## Final population: ##" << "\n";
+    population.printGeneration();
+    population.printBestIndividuals();
+
+    const Individual best = population.bestPerGeneration[population.bestGeneration - 1];
+    for (int g = 0; g < best.geneCount; ++g) v[s + g] = best.genes[g];
+    if (best.gapDist > 0)
+        for (int g : population.getIndividualGaps(best)) result.insert(s + g);
+
+    // Clear short fragments on at most two links that lie between breaks and hold no anchor.
+    std::set<int> breaks{s, last + 1};
+    for (int i = s + 1; i <= last; ++i)
+        if ((v[i - 1] == -1) != (v[i] == -1)) breaks.insert(i);
+    for (int r : result) breaks.insert(r + 1);
+    for (auto it = breaks.begin(); std::next(it) != breaks.end(); ++it) {
+        const int a = *it;
+        const int b = *std::next(it);
+        if (b - a > 5 || a >= n || v[a] == -1) continue;
+        int runs = 1;
+        bool anchored = false;
+        for (int i = a; i <= b - 1; ++i) {
+            if (i > a && v[i] != v[i - 1]) ++runs;
+            if (fixedPoints.count(i - s) > 0) anchored = true;
+        }
+        if (!anchored && runs <= 2)
+            for (int i = a; i <= b - 1; ++i) v[i] = -1;
+    }
+    return result;
+}
+
+void KARVEL::constructOutput(const std::set<int>& gapPoints, const std::vector<std::unique_ptr<Path>>& forwardPaths,
+                             const std::vector<std::pair<int, int>>& segments) {
+    const int n = pointCount();
+    const std::vector<int>& v = matchedLinks;
+    matched.clear();
+    shortMatched.clear();
+    unmatched.clear();
+
+    // The sequence of (point, link) entries is kept as one entry per point plus the crossed links that
+    // follow it, so that inserting crossed links stays linear in the length of the trace.
+    std::vector<std::vector<int>> crossedAfter(n);
+
+    // Crossed links of the forward run, where the final links still agree with it.
+    for (auto pathIt = forwardPaths.rbegin(); pathIt != forwardPaths.rend(); ++pathIt) {
+        const auto& pairs = (*pathIt)->links;
+        if (pairs.size() < 2) continue;
+        int e = static_cast<int>(pairs.size()) - 1;
+        for (int j = e - 1; j >= 0; --j) {
+            const auto [p, link] = pairs[j];
+            if (p < 0) continue;
+            const int pe = pairs[e].first;
+            if (p < n && v[p] == link && pe >= 0 && pe < n && v[pe] == pairs[e].second && e - j > 1) {
+                std::vector<int>& crossed = crossedAfter[p];
+                for (int k = j + 1; k < e; ++k) crossed.push_back(pairs[k].second);
+            }
+            e = j;
+        }
+    }
+
+    // Links missing between consecutive points inside the segments.
+    for (const auto& [f, l] : segments) {
+        for (int p = std::max(0, f); p < l && p + 1 < n; ++p) {
+            if (!crossedAfter[p].empty() || gapPoints.count(p) > 0) continue;
+            if (v[p] == -1 || v[p + 1] == -1 || map->isConnected(v[p], v[p + 1])) continue;
+            crossedAfter[p] = map->getLinksBetween(v[p], v[p + 1]);
+        }
+    }
+
+    std::vector<std::pair<int, int>> sequence;
+    sequence.reserve(n);
+    for (int p = 0; p < n; ++p) {
+        sequence.emplace_back(p, v[p]);
+        for (int link : crossedAfter[p]) sequence.emplace_back(-1, link);
+    }
+
+    // Paths: runs of matched entries whose consecutive point links connect.
+    const size_t count = sequence.size();
+    for (size_t a = 0; a < count;) {
+        if (sequence[a].first < 0 || sequence[a].second == -1) {
+            ++a;
+            continue;
+        }
+        size_t b = a;
+        for (size_t c = a + 1; c < count; ++c) {
+            const auto& entry = sequence[c];
+            const auto& before = sequence[c - 1];
+            if (entry.second == -1) break;
+            if (entry.first >= 0 && before.first >= 0 && entry.second != before.second &&
+                !map->isConnected(before.second, entry.second))
+                break;
+            b = c;
+        }
+        auto path = std::make_unique<Path>();
+        path->links.assign(sequence.begin() + static_cast<long>(a), sequence.begin() + static_cast<long>(b) + 1);
+        path->startIndex = sequence[a].first;
+        path->lastIndex = sequence[b].first;
+        matched.push_back(std::move(path));
+        a = b + 1;
+    }
+
+    if (matched.empty()) {
+        unmatched.push_back(std::make_unique<_unmatchinfo>(_unmatchinfo{0, n - 1, -1, -1, -1, -1}));
+        return;
+    }
+    const int m = static_cast<int>(matched.size());
+    for (int i = 0; i < m; ++i) {
+        const auto& pairs = matched[i]->links;
+        if (i + 1 < m) {
+            const int e = pairs.back().first;
+            const int A = pairs.back().second;
+            const int f = matched[i + 1]->links.front().first;
+            const int B = matched[i + 1]->links.front().second;
+            if (f == e + 1)
+                unmatched.push_back(std::make_unique<_unmatchinfo>(_unmatchinfo{-1, -1, A, B, i, i + 1}));
+            else
+                unmatched.push_back(std::make_unique<_unmatchinfo>(_unmatchinfo{e + 1, f - 1, A, B, i, i + 1}));
+        }
+        if (i == 0 && pairs.front().first != 0) {
+            const int s0 = pairs.front().first;
+            unmatched.push_back(std::make_unique<_unmatchinfo>(_unmatchinfo{0, s0 - 1, -1, pairs.front().second, -1, 0}));
+        }
+        if (i == m - 1 && pairs.back().first < n - 1) {
+            const int e = pairs.back().first;
+            unmatched.push_back(std::make_unique<_unmatchinfo>(_unmatchinfo{e + 1, n - 1, pairs.back().second, -1, i, -1}));
+        }
+    }
+
+    for (const auto& path : matched) {
+        auto shortPath = std::make_unique<Path>();
+        for (const auto& pair : path->links)
+            if (pair.first >= 0) shortPath->links.push_back(pair);
+        shortPath->startIndex = path->startIndex;
+        shortPath->lastIndex = path->lastIndex;
+        shortMatched.push_back(std::move(shortPath));
+    }
+}
+
+}  // namespace MapMatching

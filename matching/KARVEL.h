@@ -1,0 +1,55 @@
+// The hybrid matcher: Marchal matching forwards and backwards, the genetic algorithm on the stretches
+// where the two runs disagree, and the final paths and unmatched stretches of the trace.
+#pragma once
+
+#include <fstream>
+#include <memory>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "map/maps.h"
+#include "matching/matching_genetic.h"
+#include "traces/path.h"
+#include "traces/route.h"
+
+namespace MapMatching {
+
+class KARVEL {
+public:
+    mapRepresentation::Map* map;
+    Route* route;
+    std::unique_ptr<std::ofstream> log;
+    std::vector<int> matchedLinks;
+    _params params;
+    std::vector<std::unique_ptr<Path>> matched;
+    std::vector<std::unique_ptr<Path>> shortMatched;
+    std::vector<std::unique_ptr<_unmatchinfo>> unmatched;
+
+    KARVEL(mapRepresentation::Map* map, Route* route, bool writeLog);
+    KARVEL(const KARVEL&) = delete;
+    KARVEL& operator=(const KARVEL&) = delete;
+    ~KARVEL();
+
+    void run(bool kml);
+
+    std::vector<std::unique_ptr<Path>> getMatched() const;
+    std::vector<std::unique_ptr<Path>> getShortMatched() const;
+    std::vector<std::unique_ptr<_unmatchinfo>> getUnmatchedInfo() const;
+
+    std::vector<int> reconstructMatchedTrace(std::vector<std::set<int>>& candidates,
+                                             const std::vector<std::unique_ptr<Path>>& forwardPaths,
+                                             const std::vector<std::unique_ptr<Path>>& backwardPaths);
+    std::vector<std::pair<int, int>> buildAmbiguousSegments(std::vector<int>& ambiguousPoints) const;
+    std::set<int> runGeneticOnAmbiguousSegments(const std::vector<std::pair<int, int>>& segments,
+                                                const std::vector<std::set<int>>& candidates);
+    std::set<int> runSegment(int first, int last, const std::vector<std::set<int>>& candidates);
+    void constructOutput(const std::set<int>& gapPoints, const std::vector<std::unique_ptr<Path>>& forwardPaths,
+                         const std::vector<std::pair<int, int>>& segments);
+
+private:
+    int pointCount() const { return static_cast<int>(route->nodes.size()); }
+    void addNearLinks(std::vector<std::set<int>>& candidates, int k) const;
+};
+
+}  // namespace MapMatching

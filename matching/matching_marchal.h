@@ -1,0 +1,183 @@
+// Marchal's multiple-hypothesis path matching: walks a trace point by point, forwards or
+// backwards, keeping a bounded ordered set of candidate link sequences, and cuts the trace into
+// matched pieces and the gaps between them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "map/maps.h"
+#include "traces/path.h"
+#include "traces/route.h"
+
+namespace MapMatching {
+
+// An immutable-prefix list of (trace point index, link id) pairs.
+//
+// Candidates are copied and extended by one pair for every trace point and every branch, so a
+// plain vector would make a run quadratic in the length of a piece. Here the committed prefix
+// is shared between all copies through reference-counted chunks, and the few pairs added since
+// the last commit live inline in the list itself: copying and appending cost O(1) and allocate
+// nothing until commit() is called on a candidate that is kept.
+class PairList {
+public:
+    using Pair = std::pair<int32_t, int32_t>;
+
+    bool empty() const { return count == 0; }
+    std::size_t size() const { return count; }
+    // The last pair; the list must not be empty.
+    const Pair& back() const { return tailCount > 0 ? tail[tailCount - 1] : head->pairs[head->used - 1]; }
+    // The first pair; walks the list. The list must not be empty.
+    Pair front() const;
+
+    void push_back(const Pair& p);
+    void clear();
+    // Moves the inline pairs into a shared chunk so that later copies share them.
+    void commit();
+
+    // The pairs in order (first to last).
+    std::vector<Pair> toVector() const;
+    static PairList fromVector(const std::vector<Pair>& pairs);
+
+    // Calls f(pair) from the last pair to the first, without materialising the list.
+    template <typename F>
+    void forEachBackward(F&& f) const {
+        for (std::size_t i = tailCount; i > 0; --i) f(tail[i - 1]);
+        for (const Chunk* c = head.get(); c != nullptr; c = c->prev.get())
+            for (std::size_t i = c->used; i > 0; --i) f(c->pairs[i - 1]);
+    }
+
+private:
+    static constexpr std::size_t kChunk = 4;
+
+    struct Chunk {
+        std::array<Pair, kChunk> pairs{};
+        uint8_t used = 0;
+        std::shared_ptr<Chunk> prev;
+
+        Chunk() = default;
+        Chunk(const Chunk&) = delete;
+        Chunk& operator=(const Chunk&) = delete;
+        // Releases a long chain of sole-owned predecessors iteratively: the default recursive
+        // release would overflow the stack on a piece of a few hundred thousand points.
+        ~Chunk();
+    };
+
+    std::shared_ptr<Chunk> head;  // committed pairs, shared between copies
+    std::array<Pair, kChunk> tail{};  // pairs added since the last commit
+    uint8_t tailCount = 0;
+    std::size_t count = 0;
+};
+
+// One candidate path: the links of a hypothesis in travel order with its accumulated distance.
+class MarPath {
+public:
+    PairList linkCandidates;
+    int32_t matchedPoints = 0;
+    double score = 0.0;
+    double lastScore = 0.0;
+    double avgScore = 0.0;
+
+    MarPath() = default;
+    explicit MarPath(const std::pair<int32_t, int32_t>& first);
+    MarPath(const MarPath&) = default;
+    MarPath& operator=(const MarPath&) = default;
+    MarPath(MarPath&&) = default;
+    MarPath& operator=(MarPath&&) = default;
+
+    void addLinkCandidate(const std::pair<int32_t, int32_t>& candidate);
+    void updateScore(double s);
+    // Runs of equal links along the first pair and every later pair that carries a trace point.
+    int countDistinctMatchedLinks() const;
+    // Same counts and scores, pairs in reverse order.
+    MarPath reversedPath() const;
+    void printPath() const;
+
+    int32_t lastLink() const { return linkCandidates.back().second; }
+};
+
+// Candidate order: lower average distance first; averages closer than 1e-6 count as equal and
+// the shorter link list goes first. Equal candidates keep their insertion order (multiset).
+struct MarPathOrder {
+    bool operator()(const MarPath& a, const MarPath& b) const;
+};
+
+using MarPathSet = std::multiset<MarPath, MarPathOrder>;
+
+class MarchalBMatching {
+public:
+    mapRepresentation::Map* map = nullptr;
+    Route* route = nullptr;
+    bool forward = true;
+    uint32_t step = 0;
+    MarPathSet paths;
+    std::vector<MarPath> bestPaths;
+    std::vector<std::unique_ptr<Path>> matched;
+    std::vector<std::unique_ptr<Path>> shortMatched;
+    std::vector<std::unique_ptr<_unmatchinfo>> unmatched;
+
+    MarchalBMatching(mapRepresentation::Map* map, Route* route);
+    MarchalBMatching(const MarchalBMatching&) = delete;
+    MarchalBMatching& operator=(const MarchalBMatching&) = delete;
+
+    // One full run in the given direction; results replace those of an earlier run.
+    void run(bool forward, bool kml);
+
+    // Owned copies of the results of the last run (built on first request).
+    std::vector<std::unique_ptr<Path>> getMatched();
+    std::vector<std::unique_ptr<Path>> getShortMatched();
+    std::vector<std::unique_ptr<_unmatchinfo>> getUnmatchedInfo();
+
+    // Per position of the last run (position s is trace point s forwards, n-1-s backwards), the
+    // ascending set of links on which a live candidate placed that point within the search
+    // radius. A backward run thus gives the sets of a run over the reversed trace; the
+    // genetic-only matcher widens these into its genes.
+    std::vector<std::set<int>> getCandidateLinkSets() const;
+
+    double score(int link, const Point& point, double distance) const;
+    Path getPath(const MarPath& candidate, bool keepAll) const;
+    void prepateOutput();
+
+    void findNearestLinks();
+    void continueMatching();
+    void addNewPaths(MarPathSet& newPaths, const MarPath& path, int depth);
+    MarPathSet filterCandidates(const MarPathSet& candidates);
+    void saveBestPaths(const MarPathSet& candidates);
+    void generateMatchKML();
+    void showPaths(const MarPathSet& candidates) const;
+
+private:
+    // What the inner loops need of a link, looked up in the map once per run.
+    struct LinkInfo {
+        bool exists = false;
+        uint32_t origin = 0;
+        uint32_t destination = 0;
+        int superLinkKey = -1;
+        Point originPoint;
+        Point destinationPoint;
+        const std::set<int32_t>* leaving = nullptr;   // forward links of the destination node
+        const std::set<int32_t>* entering = nullptr;  // backward links of the origin node
+    };
+    const LinkInfo& linkInfo(int32_t link);
+
+    // Trace point of a run position.
+    int32_t pointIndex(uint32_t position) const;
+    // Adds the links seen at the current position to its candidate set.
+    void flushCandidateLinks();
+
+    // Scratch of filterCandidates: (super-link key, candidate) kept sorted by key.
+    std::vector<std::pair<int, const MarPath*>> filterScratch;
+    // Links within the search radius of the point at the current position, not yet flushed.
+    std::vector<int> seenLinks;
+    // Candidate link sets of the last run, per position.
+    std::vector<std::vector<int>> candidateLinks;
+    // Filled lazily during a run; emptied when a run starts, as the map may have changed.
+    std::unordered_map<int32_t, LinkInfo> linkCache;
+};
+
+}  // namespace MapMatching

@@ -1,0 +1,138 @@
+// The super-link layer: upkeep on insertion, split, merge, removal, rebuild and the report.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "maps_invariants.h"
+
+using mapRepresentation::Map;
+
+namespace {
+
+// Nodes 1..n close together, then the links in order (ids 1, 2, ...).
+Map makeMap(int n, const std::vector<std::pair<uint32_t, uint32_t>>& linkList) {
+    Map m;
+    for (int i = 1; i <= n; ++i) m.addNode(i, 41.1 + 0.001 * (i % 3), -8.6 + 0.001 * (i / 3), 0, 0);
+    for (const auto& [o, d] : linkList) m.addLinkToNode(o, d, 10, 1);
+    return m;
+}
+
+// "origin>destination:[links]" per super-link in key order, then "|" and the super-node ids.
+// Sequence numbers and keys of the links are covered by checkMapInvariants.
+std::string layer(const Map& m) {
+    std::string out;
+    for (const auto& [key, s] : m.superLinks) {
+        out += std::to_string(s.origin) + ">" + std::to_string(s.destination) + ":[";
+        for (int l : s.links) out += std::to_string(l) + (l == s.links.back() ? "] " : ",");
+    }
+    out += "|";
+    for (const auto& [id, e] : m.superNodes) out += " " + std::to_string(id);
+    return out;
+}
+
+std::string validate(const Map& m) {
+    testing::internal::CaptureStdout();
+    m.validateMap();
+    return testing::internal::GetCapturedStdout();
+}
+
+TEST(SuperLinks, ChainsInEitherInsertionOrder) {
+    const Map forward = makeMap(3, {{1, 2}, {2, 3}});
+    EXPECT_EQ(layer(forward), "1>3:[1,2] | 1 3");
+    const Map backward = makeMap(3, {{2, 3}, {1, 2}});  // the second link is put in front
+    EXPECT_EQ(layer(backward), "1>3:[2,1] | 1 3");
+    EXPECT_EQ(backward.getSequenceNumber(1), 1);
+    // Chains growing towards each other are joined by the link between them.
+    const Map joined = makeMap(5, {{1, 2}, {4, 5}, {3, 4}, {2, 3}});
+    EXPECT_EQ(layer(joined), "1>5:[1,4,3,2] | 1 5");
+    for (const Map* m : {&forward, &backward, &joined}) EXPECT_EQ(karvel_test::checkMapInvariants(*m), "");
+    EXPECT_EQ(validate(joined), "Validating map...\nNodes: 5  graph: 5  super-nodes: 2\n");
+}
+
+TEST(SuperLinks, NewJunctionSplitsTheChain) {
+    Map m = makeMap(4, {{2, 3}, {1, 2}});
+    m.addLinkToNode(2, 4, 10, 1);
+    EXPECT_EQ(layer(m), "1>2:[2] 2>3:[1] 2>4:[3] | 1 2 3 4");
+    EXPECT_EQ(m.getSuperLinkKey(1) * 10 + m.getSequenceNumber(1), 20);
+    EXPECT_EQ(karvel_test::checkMapInvariants(m), "");
+}
+
+TEST(SuperLinks, ClosedLoopIsAnchoredAndReported) {
+    Map m = makeMap(3, {{1, 2}, {2, 3}, {3, 1}});
+    EXPECT_EQ(layer(m), "1>1:[1,2,3] | 1");
+    EXPECT_EQ(m.getSequenceNumber(3), 2);
+    m.buildSuperMap();  // the rebuild anchors a loop without junctions the same way, under a new id
+    EXPECT_EQ(layer(m), "1>1:[1,2,3] | 1");
+    EXPECT_EQ(m.superLinks.begin()->first, 2);
+    EXPECT_EQ(validate(m),
+              "Validating map...\nNodes: 3  graph: 3  super-nodes: 1\n"
+              "This node 1 shouldn't be a super-node.\nBoth layers are inconsistent.\nERROR: Validating map.\n");
+    EXPECT_EQ(karvel_test::checkMapInvariants(m), "");
+}
+
+TEST(SuperLinks, TwoWayStreetTurnsAtItsEnds) {
+    const Map m = makeMap(3, {{1, 2}, {2, 1}, {2, 3}, {3, 2}});
+    EXPECT_EQ(m.getNodeIndegree(2) * 10 + m.getNodeOutdegree(2), 22);
+    EXPECT_EQ(layer(m), "2>2:[2,1] 2>2:[3,4] | 2");
+    EXPECT_EQ(karvel_test::checkMapInvariants(m), "");
+}
+
+// Both ends of a chord are about to become junctions, so neither may lose the loop's anchor.
+TEST(SuperLinks, ChordAcrossAClosedLoopSplitsItAtBothEnds) {
+    const std::vector<std::pair<uint32_t, uint32_t>> loop{{1, 2}, {2, 3}, {3, 4}, {4, 1}};
+    Map fromAnchor = makeMap(4, loop);
+    fromAnchor.addLinkToNode(1, 3, 10, 1);
+    EXPECT_EQ(layer(fromAnchor), "1>3:[1,2] 3>1:[3,4] 1>3:[5] | 1 3");
+    Map intoAnchor = makeMap(4, loop);
+    intoAnchor.addLinkToNode(3, 1, 10, 1);
+    EXPECT_EQ(layer(intoAnchor), "1>3:[1,2] 3>1:[3,4] 3>1:[5] | 1 3");
+    Map elsewhere = makeMap(4, loop);
+    elsewhere.addLinkToNode(2, 4, 10, 1);
+    EXPECT_EQ(layer(elsewhere), "2>4:[2,3] 4>2:[4,1] 2>4:[5] | 2 4");
+    Map leaving = makeMap(5, loop);  // a link leaving the loop re-anchors it at the junction
+    leaving.addLinkToNode(3, 5, 10, 1);
+    EXPECT_EQ(layer(leaving), "3>3:[3,4,1,2] 3>5:[5] | 3 5");
+    for (const Map* m : {&fromAnchor, &intoAnchor, &elsewhere, &leaving}) EXPECT_EQ(karvel_test::checkMapInvariants(*m), "");
+}
+
+TEST(SuperLinks, SplitAndMergeByHand) {
+    Map m = makeMap(4, {{1, 2}, {2, 3}, {3, 4}});
+    testing::internal::CaptureStdout();
+    m.splitSuperLink(99, 2);
+    m.splitSuperLink(1, 1);  // already an end: nothing to cut
+    m.mergeSuperLinks(1);    // not pass-through: nothing to join
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Invalid Link: 99\n");
+    m.splitSuperLink(1, 3);
+    EXPECT_EQ(layer(m), "1>3:[1,2] 3>4:[3] | 1 3 4");
+    m.mergeSuperLinks(3);
+    EXPECT_EQ(layer(m), "1>4:[1,2,3] | 1 4");
+    EXPECT_EQ(karvel_test::checkMapInvariants(m), "");
+}
+
+TEST(SuperLinks, RemovingLinks) {
+    Map branch = makeMap(4, {{1, 2}, {2, 3}, {2, 4}});
+    karvel_test::removeLinkForTest(branch, 3);  // the chain merges again; 4 stays, isolated
+    EXPECT_EQ(layer(branch), "1>3:[1,2] | 1 3 4");
+    Map chain = makeMap(6, {{1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}});
+    karvel_test::removeLinkForTest(chain, 1);
+    EXPECT_EQ(layer(chain), "2>6:[2,3,4,5] | 1 2 6");
+    karvel_test::removeLinkForTest(chain, 5);
+    karvel_test::removeLinkForTest(chain, 3);
+    EXPECT_EQ(layer(chain), "2>3:[2] 4>5:[4] | 1 2 3 4 5 6");
+    Map loop = makeMap(4, {{1, 2}, {2, 3}, {3, 4}, {4, 1}});
+    karvel_test::removeLinkForTest(loop, 2);  // opens into one chain from behind the gap to before it
+    EXPECT_EQ(layer(loop), "3>2:[3,4,1] | 2 3");
+    for (const Map* m : {&branch, &chain, &loop}) EXPECT_EQ(karvel_test::checkMapInvariants(*m), "");
+}
+
+TEST(SuperLinks, ReportFindsBrokenLayers) {
+    Map m = makeMap(3, {{1, 2}, {2, 3}});
+    m.superNodes[2];
+    m.links.at(1).superLinkKey = 42;
+    EXPECT_EQ(validate(m),
+              "Validating map...\nNodes: 3  graph: 3  super-nodes: 3\nThis node 2 shouldn't be a super-node.\n"
+              "Both layers are inconsistent.\nSuper-Link 42 not found.\nERROR: Validating map.\n");
+}
+
+}  // namespace

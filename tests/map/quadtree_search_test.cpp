@@ -1,0 +1,218 @@
+// Radius searches: nearest links around a position, and agreement with a brute-force scan.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "geometry/GPSPoint.h"
+#include "map/maps.h"
+#include "map/quadtree.h"
+
+using mapRepresentation::Map;
+
+namespace {
+
+constexpr double kLat = 41.15, kLon = -8.61;
+// Degrees per metre near the query point, close enough to place test nodes.
+constexpr double kDegLatPerM = 1.0 / 111000.0;
+constexpr double kDegLonPerM = 1.0 / 84000.0;
+
+uint32_t addAt(Map& m, uint32_t id, double northM, double eastM) {
+    return m.addNode(id, kLat + northM * kDegLatPerM, kLon + eastM * kDegLonPerM, 0, 0);
+}
+
+}  // namespace
+
+TEST(NearestLinks, OnlyLinksTouchingNodesWithinTenRadiiAreMeasured) {
+    Map m;
+    // Passes 11 m north of the point, ends about 127 m away: found.
+    addAt(m, 1, 11, -126);
+    addAt(m, 2, 11, 126);
+    // Passes 11 m south, ends about 250 m away (beyond 10 r = 200 m): not found.
+    addAt(m, 3, -11, -250);
+    addAt(m, 4, -11, 250);
+    // Ends within 200 m but the segment stays 50 m away: not found.
+    addAt(m, 5, 50, -100);
+    addAt(m, 6, 50, 100);
+    // A short two-way street right at the point; both ends are found nodes.
+    addAt(m, 7, -3, -5);
+    addAt(m, 8, -3, 5);
+    const int found = m.addLinkToNode(1, 2, 0, 0);
+    m.addLinkToNode(3, 4, 0, 0);
+    m.addLinkToNode(5, 6, 0, 0);
+    const int east = m.addLinkToNode(7, 8, 0, 0);
+    const int west = m.addLinkToNode(8, 7, 0, 0);
+
+    const auto result = m.getNearestLinksAndDistances(kLat, kLon, 20);
+    ASSERT_EQ(result.size(), 3u);
+    EXPECT_EQ(result[0].first, found);
+    EXPECT_NEAR(result[0].second, 11, 0.5);
+    EXPECT_EQ(result[1].first, east);
+    EXPECT_EQ(result[2].first, west);
+    EXPECT_NEAR(result[1].second, 3, 0.5);
+    EXPECT_NEAR(result[1].second, result[2].second, 1e-9);
+    EXPECT_EQ(m.getNearestLinks(kLat, kLon, 20), (std::vector<int>{found, east, west}));
+
+    EXPECT_TRUE(m.getNearestLinks(kLat, kLon, 0).empty());
+    EXPECT_TRUE(m.getNearestLinksAndDistances(kLat, kLon, -5).empty());
+    // With 30 m the far street's ends (250 m) are within 300 m and it passes 11 m away.
+    EXPECT_EQ(m.getNearestLinks(kLat, kLon, 30).size(), 4u);
+}
+
+TEST(NearestLinks, InconsistentTablesAreReportedAndSkipped) {
+    Map m;
+    addAt(m, 1, 0, -10);
+    addAt(m, 2, 0, 10);
+    addAt(m, 3, 5, 10);
+    const int a = m.addLinkToNode(1, 2, 0, 0);
+    const int b = m.addLinkToNode(2, 3, 0, 0);
+    m.graph.erase(1);
+    m.links.erase(b);
+    testing::internal::CaptureStdout();
+    const auto result = m.getNearestLinks(kLat, kLon, 20);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(result, std::vector<int>{a});
+    EXPECT_EQ(out, "ERROR: non existing graph node 1.\nERROR: non existing link. (" + std::to_string(b) + ")\n");
+}
+
+namespace {
+
+struct Expected {
+    std::map<uint32_t, double> must;  // clearly inside the radius
+    std::map<uint32_t, double> may;   // inside, but so close to the radius that pruning may drop it
+};
+
+// Every node of the query's UTM zone, measured in planar metres.
+Expected bruteForceNodes(const Map& m, double lat, double lon, double radius) {
+    Expected e;
+    const Point p = positionToPoint({lat, lon});
+    const int zone = GPSPoint::getZone(lon);
+    for (const auto& [id, n] : m.nodes) {
+        if (GPSPoint::getZone(n.longitude) != zone) continue;
+        const double d = distance2Points(Point{n.easting, n.northing}, p);
+        if (d <= radius) e.may[id] = d;
+        if (d <= radius * (1 - 1e-3)) e.must[id] = d;
+    }
+    return e;
+}
+
+void expectNodesAgree(const Map& m, double lat, double lon, double radius) {
+    const auto found = m.getNearestPointsAndDistances(lat, lon, radius);
+    const Expected e = bruteForceNodes(m, lat, lon, radius);
+    std::set<uint32_t> seen;
+    for (const auto& [id, d] : found) {
+        EXPECT_TRUE(seen.insert(id).second) << "node " << id << " reported twice";
+        const auto it = e.may.find(id);
+        ASSERT_NE(it, e.may.end()) << "node " << id << " is not within " << radius;
+        EXPECT_EQ(d, it->second);
+    }
+    for (const auto& [id, d] : e.must) {
+        EXPECT_TRUE(seen.count(id)) << "missed node " << id << " at " << d << " of " << radius << " from " << lat
+                                    << "," << lon;
+    }
+}
+
+void expectLinksAgree(const Map& m, double lat, double lon, double radius) {
+    const auto found = m.getNearestLinksAndDistances(lat, lon, radius);
+    const Expected near = bruteForceNodes(m, lat, lon, 10.0 * radius);
+    const Point q = positionToPoint({lat, lon});
+    auto measure = [&](const std::map<uint32_t, double>& nodes) {
+        std::map<int, double> links;
+        for (const auto& [id, d] : nodes) {
+            const auto& edges = m.graph.at(id);
+            for (const auto* set : {&edges.forwardLinks, &edges.backwardLinks}) {
+                for (const int l : *set) {
+                    const auto& link = m.links.at(l);
+                    const double dl =
+                        getNearestPointFromLink(m.getNodePoint(link.origin), m.getNodePoint(link.destination), q).second;
+                    if (dl <= radius) links[l] = dl;
+                }
+            }
+        }
+        return links;
+    };
+    const auto must = measure(near.must);
+    const auto may = measure(near.may);
+    for (size_t i = 1; i < found.size(); ++i) EXPECT_LT(found[i - 1].first, found[i].first);
+    std::set<int> seen;
+    for (const auto& [id, d] : found) {
+        seen.insert(id);
+        const auto it = may.find(id);
+        ASSERT_NE(it, may.end()) << "link " << id;
+        EXPECT_EQ(d, it->second);
+    }
+    for (const auto& [id, d] : must) EXPECT_TRUE(seen.count(id)) << "missed link " << id << " at " << d;
+}
+
+// Roads as random walks of ~30 m steps, with some nodes doubled at one position and some on
+// cell borders of the index, inside the given box.
+void buildRandomMap(Map& m, std::mt19937& rng, double lat0, double lat1, double lon0, double lon1, int nodeCount) {
+    std::uniform_real_distribution<double> lat(lat0, lat1), lon(lon0, lon1), unit(0, 1);
+    uint32_t id = 1;
+    while (static_cast<int>(id) <= nodeCount) {
+        double la = lat(rng), lo = lon(rng);
+        if (unit(rng) < 0.1) {  // snap to a 1/1024 degree grid: borders of index cells
+            la = std::round(la * 1024) / 1024;
+            lo = std::round(lo * 1024) / 1024;
+        }
+        const double heading = unit(rng) * 6.283185307179586;
+        const int length = 1 + static_cast<int>(unit(rng) * 30);
+        uint32_t previous = 0;
+        for (int k = 0; k < length && static_cast<int>(id) <= nodeCount; ++k) {
+            const double step = unit(rng) < 0.05 ? 0.0 : 30.0;
+            la += step * std::cos(heading) * kDegLatPerM;
+            lo += step * std::sin(heading) * kDegLonPerM;
+            m.addNode(id, la, lo, 0, 0);
+            if (previous != 0) {
+                m.addLinkToNode(previous, id, 0, 0);
+                if (unit(rng) < 0.5) m.addLinkToNode(id, previous, 0, 0);
+            }
+            previous = id++;
+        }
+    }
+}
+
+void runRandomQueries(const Map& m, std::mt19937& rng, double lat0, double lat1, double lon0, double lon1,
+                      int queries) {
+    std::uniform_real_distribution<double> lat(lat0, lat1), lon(lon0, lon1), unit(0, 1);
+    for (int i = 0; i < queries; ++i) {
+        double la = lat(rng), lo = lon(rng);
+        if (i % 7 == 0) {  // exactly on a node
+            auto it = m.nodes.begin();
+            std::advance(it, static_cast<long>(unit(rng) * (m.nodes.size() - 1)));
+            la = it->second.latitude;
+            lo = it->second.longitude;
+        }
+        const double radius = i % 11 == 0 ? 0.0 : std::pow(10.0, unit(rng) * 3.5);
+        expectNodesAgree(m, la, lo, radius);
+        if (radius <= 300) expectLinksAgree(m, la, lo, radius);
+        if (::testing::Test::HasFailure()) return;
+    }
+}
+
+}  // namespace
+
+TEST(RadiusSearchProperty, AgreesWithBruteForceInACity) {
+    for (const unsigned seed : {1u, 2u, 3u}) {
+        SCOPED_TRACE(seed);
+        std::mt19937 rng(seed);
+        Map m;
+        buildRandomMap(m, rng, 41.10, 41.20, -8.70, -8.55, 3000);
+        runRandomQueries(m, rng, 41.09, 41.21, -8.71, -8.54, 300);
+        if (::testing::Test::HasFailure()) return;
+    }
+}
+
+TEST(RadiusSearchProperty, AgreesWithBruteForceAcrossAZoneBorder) {
+    std::mt19937 rng(7);
+    Map m;
+    // Zone 29 / zone 30 border at longitude -6.
+    buildRandomMap(m, rng, 40.0, 40.3, -6.2, -5.8, 3000);
+    runRandomQueries(m, rng, 40.0, 40.3, -6.05, -5.95, 300);
+}

@@ -1,0 +1,406 @@
+// Candidate distances and the genetic population, on small hand-drawn maps.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "geometry/geometry.h"
+#include "map/maps.h"
+#include "matching/matching_genetic.h"
+#include "matching/matching_genetic_util.h"
+#include "test_support.h"
+#include "traces/route.h"
+
+using MapMatching::_params;
+using MapMatching::Distances;
+using MapMatching::Individual;
+using MapMatching::Population;
+using Links = std::vector<int>;
+
+namespace {
+
+// A map and a trace drawn in local metres (x east, y north) near Porto.
+struct Scenario {
+    mapRepresentation::Map map;
+    Route route;
+    uint32_t nextNode = 1;
+
+    static _position at(double x, double y) {
+        return {41.15 + y / 111320.0, -8.61 + x / (111320.0 * std::cos(deg2rad(41.15)))};
+    }
+    uint32_t node(double x, double y) {
+        const _position p = at(x, y);
+        map.addNode(nextNode, p.lat, p.lon, 0, 0);
+        return nextNode++;
+    }
+    Links road(const std::vector<uint32_t>& through) {  // one-way, in driving order
+        Links ids;
+        for (size_t k = 1; k < through.size(); ++k) ids.push_back(map.addLinkToNode(through[k - 1], through[k], 0, 0));
+        return ids;
+    }
+    Links eastRoad(double x, double y, int count, double step) {
+        std::vector<uint32_t> through;
+        for (int k = 0; k <= count; ++k) through.push_back(node(x + k * step, y));
+        return road(through);
+    }
+    void point(double x, double y, double heading) {
+        _node n;
+        n.position = at(x, y);
+        const Point p = positionToPoint(n.position);
+        n.easting = p.x;
+        n.northing = p.y;
+        n.heading = heading;
+        route.nodes.push_back(n);
+    }
+    double heading(int link) const { return map.links.at(link).heading; }
+    std::vector<std::set<int>> same(const std::set<int>& links) const {
+        return std::vector<std::set<int>>(route.nodes.size(), links);
+    }
+};
+
+// Local metres and UTM metres differ by a few parts per thousand here.
+double tol(double metres) { return metres * 3e-3 + 0.01; }
+
+std::string fmt(double v) {
+    std::ostringstream out;
+    out << v;
+    return out.str();
+}
+
+// Evolves as the hybrid pipeline does: until 75 generations bring no strictly better best.
+Individual evolve(Population& population) {
+    population.initializePopulation(std::set<int>());
+    while (population.generation - population.bestGeneration <= population.params.maxStagnation)
+        population.nextGeneration();
+    return population.bestPerGeneration[static_cast<size_t>(population.bestGeneration - 1)];
+}
+
+class GeneticSeeded : public ::testing::Test {
+protected:
+    void SetUp() override { MapMatching::setFixedRandomSeed(20240601u); }
+    void TearDown() override { MapMatching::setFixedRandomSeed(std::nullopt); }
+};
+
+}  // namespace
+
+TEST(GeneticDistances, NearestLinkPerSuperLinkAndTheCrossCandidateRule) {
+    Scenario s;
+    const Links l = s.eastRoad(0, 0, 8, 20);  // one super-link
+    s.point(65, 3, s.heading(l[0]));          // nearest: l[3]
+    s.point(55, 3, s.heading(l[0]));          // nearest: l[2], an earlier link
+    Distances back(&s.map, &s.route, s.same({l[0]}), {}, nullptr);
+    EXPECT_EQ(back.getValidLinks(0), (Links{l[2], l[3]}));
+    EXPECT_EQ(back.getValidLinks(1), (Links{l[2], l[3]}));
+    EXPECT_NEAR(back.nearLinks[0].at(l[3]), 3.0, tol(3.0));
+    EXPECT_NEAR(back.nearLinks[0].at(l[2]), std::sqrt(34.0), tol(6.0));
+
+    s.route.nodes[1] = s.route.nodes[0];  // moving forwards: only the nearest link stays
+    s.route.nodes.pop_back();
+    s.point(78, 3, s.heading(l[0]));
+    Distances ahead(&s.map, &s.route, s.same({l[0]}), {}, nullptr);
+    EXPECT_EQ(ahead.getValidLinks(0), (Links{l[3]}));
+    EXPECT_EQ(ahead.getValidLinks(1), (Links{l[3]}));
+
+    const Links other = s.eastRoad(0, 6, 1, 160);  // only super-links Marchal named count
+    EXPECT_EQ(Distances(&s.map, &s.route, s.same({other[0]}), {}, nullptr).getValidLinks(1), (Links{other[0]}));
+}
+
+TEST(GeneticDistances, HeadingBoundsAreInclusive) {
+    Scenario s;
+    Links l;
+    for (double y : {2.0, 4.0, 6.0, 8.0}) l.push_back(s.eastRoad(40, y, 1, 20)[0]);
+    const double h = 1.0, tolerance = deg2rad(45.0);
+    s.map.links[l[0]].heading = h - tolerance;
+    s.map.links[l[1]].heading = std::nextafter(h - tolerance, -10.0);
+    s.map.links[l[2]].heading = h + tolerance;
+    s.map.links[l[3]].heading = std::nextafter(h + tolerance, 10.0);
+    s.point(50, 0, h);
+    Distances d(&s.map, &s.route, s.same({l.begin(), l.end()}), {}, nullptr);
+    EXPECT_EQ(d.getValidLinks(0), (Links{l[0], l[2]}));
+}
+
+TEST(GeneticDistances, FixedPointsKeepTheirLowestLinkWithoutHeadingFilter) {
+    Scenario s;
+    const Links west = s.road({s.node(80, 6), s.node(40, 6), s.node(0, 6)});  // lower ids, against travel
+    const Links east = s.eastRoad(0, 0, 2, 40);
+    for (double x : {50.0, 70.0, 75.0}) s.point(x, 3, s.heading(east[0]));
+    const std::vector<std::set<int>> candidates{{east[1], west[1]}, {east[0], west[0]}, {}};
+    const std::set<int> fixed{0, 2};
+    Distances d(&s.map, &s.route, candidates, fixed, nullptr);
+    EXPECT_EQ(d.getValidLinks(0), (Links{west[1]}));
+    EXPECT_EQ(d.getValidLinks(1), (Links{east[1]}));
+    EXPECT_TRUE(d.getValidLinks(2).empty());
+
+    Population p(&s.map, &s.route, &d, _params(), 0, 3, nullptr);
+    p.initializePopulation(fixed);
+    for (const Individual& individual : p.individuals) {
+        EXPECT_EQ(individual.genes[0], west[1]);
+        EXPECT_TRUE(individual.genes[1] == -1 || individual.genes[1] == east[1]);
+        EXPECT_EQ(individual.genes[2], -1);
+    }
+    p.initializePopulation(true, 1, west[0]);  // the genetic-only form fixes one gene to any link
+    for (const Individual& individual : p.individuals) EXPECT_EQ(individual.genes[1], west[0]);
+}
+
+TEST(GeneticDistances, CachesAndMissingLinks) {
+    Scenario s;
+    const Links l = s.eastRoad(0, 0, 8, 20);
+    s.point(65, 3, s.heading(l[0]));
+    Distances d(&s.map, &s.route, s.same({l[0]}), {}, nullptr);
+    EXPECT_EQ(d.traceDistances, (std::vector<double>{0.0}));
+    EXPECT_NEAR(d.getDistanceFromPointToLink(0, l[5]), std::sqrt(1234.0), tol(35.0));
+    EXPECT_EQ(d.getValidLinks(0), (Links{l[3], l[5]}));  // a distance asked for is remembered
+
+    EXPECT_NEAR(d.getDistanceBetweenLinks(l[2], l[4]), 20.0, tol(20.0));  // directional
+    EXPECT_NEAR(d.getDistanceBetweenLinks(l[4], l[2]), 60.0, tol(60.0));
+    d.getDistanceBetweenLinks(l[2], l[4]);
+    EXPECT_EQ(d.linkDistances.size(), 2u);
+
+    testing::internal::CaptureStdout();
+    EXPECT_GE(d.getDistanceFromPointToLink(0, 999), 1e6);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: non existing link. (999)\n");
+    EXPECT_EQ(d.getValidLinks(0), (Links{l[3], l[5]}));  // a missing link never becomes a gene
+
+    d.nearLinks[0] = {{7, 2.0}, {3, 2.0}, {9, 2.5}};
+    EXPECT_EQ(d.getNearestLink(0), 3);
+    d.nearLinks[0].clear();
+    EXPECT_EQ(d.getNearestLink(0), -1);
+}
+
+TEST(GeneticDistances, HybridLogLines) {
+    Scenario s;
+    const Links l = s.eastRoad(0, 0, 2, 20);
+    const double h = s.heading(l[0]);
+    s.point(50, 3, h);
+    karvel_test::TempDir dir;
+    std::ofstream log(dir / "log.txt");
+    Distances d(&s.map, &s.route, s.same({l[1], l[0]}), {}, &log);
+    log.close();
+    const std::string text = karvel_test::readFile(dir / "log.txt");
+    const std::string head = "Trace lenght: 0 m.\n0:    Min heading: " + fmt(rad2deg(h) - 45) + " \xBA   Max heading: " +
+                             fmt(rad2deg(h) + 45) + " \xBA\nCandidates from Marchal: " + std::to_string(l[0]) + " " +
+                             std::to_string(l[1]) + " \nFinal Candidates: " + std::to_string(l[1]) + " (" +
+                             fmt(d.nearLinks[0].at(l[1])) + " m.)  \n\n\n" +
+                             "Time precalculating distances from trace points to nearest links: ";
+    EXPECT_EQ(text.substr(0, head.size()), head);
+    EXPECT_EQ(text.substr(text.size() - 4), " s.\n");
+}
+
+TEST(GeneticDistances, GeneticOnlyFormWidensOrNarrowsMarchalSets) {
+    Scenario s;
+    const Links a = s.eastRoad(0, 0, 3, 40), b = s.eastRoad(0, 8, 3, 40);
+    s.point(60, 3, s.heading(a[0]));
+    EXPECT_EQ(Distances(&s.map, &s.route, nullptr, nullptr, nullptr).getValidLinks(0), (Links{a[1], b[1]}));
+
+    std::vector<std::set<int>> forward{{a[1]}}, backward{{b[1]}};  // disagreeing runs: the union
+    EXPECT_EQ(Distances(&s.map, &s.route, &forward, &backward, nullptr).getValidLinks(0), (Links{a[1], b[1]}));
+    forward = {{a[0]}};  // runs that agree once widened to the junctions: the intersection
+    backward = {{a[2]}};
+    karvel_test::TempDir dir;
+    std::ofstream log(dir / "log.txt");
+    EXPECT_EQ(Distances(&s.map, &s.route, &forward, &backward, &log).getValidLinks(0), (Links{a[1]}));
+    log.close();
+    EXPECT_NE(karvel_test::readFile(dir / "log.txt")
+                  .find("Candidates from Marchal (Forwards): " + std::to_string(a[0]) + " \n(Backwards): " +
+                        std::to_string(a[2]) + " \nFinal Candidates: "),
+              std::string::npos);
+
+    Scenario w;  // forward sets alone: a window over points i-3 .. i+2
+    const Links road = w.eastRoad(0, 8, 3, 40);
+    for (double x : {45.0, 50.0, 55.0, 60.0, 65.0}) w.point(x, 3, w.heading(road[0]));
+    const std::vector<std::set<int>> only{{road[1]}, {}, {}, {}, {}};
+    Distances window(&w.map, &w.route, &only, nullptr, nullptr);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(window.getValidLinks(i), (Links{road[1]})) << i;
+    EXPECT_TRUE(window.getValidLinks(4).empty());
+}
+
+TEST(GeneticPopulation, MeasuresOfUnmatchedMixedAndBrokenChromosomes) {
+    Scenario s;
+    const Links l = s.eastRoad(0, 0, 10, 20);  // one super-link
+    for (double x : {10.0, 30.0, 50.0, 70.0}) s.point(x, 3, s.heading(l[0]));
+    Distances d(&s.map, &s.route, s.same({l[0]}), {}, nullptr);
+    Population p(&s.map, &s.route, &d, _params(), 0, 4, nullptr);
+    EXPECT_EQ(p.directPass, 2);
+    EXPECT_EQ(p.bestGeneration, -1);
+    p.initializePopulation(std::set<int>());
+    const double S = p.segmentLength;
+
+    Individual& none = p.individuals[0];
+    Individual& mixed = p.individuals[1];
+    Individual& broken = p.individuals[2];
+    none.genes = {-1, -1, -1, -1};
+    mixed.genes = {l[0], l[1], -1, l[3]};  // run 0-1, a hole at point 2, run 3
+    broken.genes = {l[0], l[7], l[7], l[7]};  // l[7] lies 7 links behind l[0]
+    p.fitness(true);
+
+    EXPECT_DOUBLE_EQ(none.avgDist, 20.0);
+    EXPECT_EQ(none.maxDist + none.maxMinDist + none.avgDiscDist + none.maxDiscDist + none.gapDist, 0.0);
+    EXPECT_DOUBLE_EQ(none.uncoveredDist, S);
+    EXPECT_DOUBLE_EQ(none.continuityLength, S * S);
+    EXPECT_NEAR(none.score, 0.7 + 5.5, 1e-12);
+
+    EXPECT_NEAR(mixed.avgDist, 29.0 / 4, tol(7.0));
+    EXPECT_NEAR(mixed.maxMinDist, 3.0, tol(3.0));
+    EXPECT_NEAR(mixed.avgDiscDist, std::sqrt(109.0), tol(10.0));
+    EXPECT_NEAR(mixed.uncoveredDist, 40.0, tol(40.0));
+    EXPECT_NEAR(mixed.continuityLength, 2000.0, tol(2000.0));
+    EXPECT_NEAR(mixed.score,
+                0.7 * 7.25 / 20 + 0.8 * 3 / 20 + 3.0 / 20 + 5.5 * 40 / 60 + 0.3 * (3600.0 / 2000 - 1) +
+                    2 * std::sqrt(109.0) / 60,
+                0.01);
+
+    EXPECT_NEAR(broken.gapDist, 120.0, tol(120.0));
+    EXPECT_NEAR(broken.continuityLength, 1600.0, tol(1600.0));
+    EXPECT_EQ(p.getIndividualGaps(broken), (Links{0}));
+    EXPECT_TRUE(p.getIndividualGaps(mixed).empty());
+}
+
+TEST(GeneticPopulation, AchievabilityWithinAndAcrossSuperLinks) {
+    Scenario s;
+    const Links a = s.eastRoad(0, 0, 3, 20);
+    std::vector<uint32_t> straight{s.nextNode - 1}, bend{s.nextNode - 1};
+    for (int k = 1; k <= 8; ++k) straight.push_back(s.node(60 + 20 * k, 0));
+    for (int k = 1; k <= 2; ++k) bend.push_back(s.node(60 + 14 * k, 14 * k));
+    const Links b = s.road(straight), c = s.road(bend);  // b[k] has sequence number k
+    s.point(10, 3, s.heading(a[0]));
+    Distances d(&s.map, &s.route, s.same({a[0]}), {}, nullptr);
+    Population p(&s.map, &s.route, &d, _params(), 0, 1, nullptr);
+
+    EXPECT_TRUE(p.isAchiveableLink(b[3], b[3]));
+    EXPECT_TRUE(p.isAchiveableLink(b[0], b[6]));   // 6 links further on
+    EXPECT_FALSE(p.isAchiveableLink(b[0], b[7]));  // 7 links further on
+    EXPECT_FALSE(p.isAchiveableLink(b[2], b[1]));
+    EXPECT_TRUE(p.isAchiveableLink(a[2], c[0]));  // past the junction: up to sequence number 6
+    EXPECT_TRUE(p.isAchiveableLink(a[2], b[6]));
+    EXPECT_FALSE(p.isAchiveableLink(a[2], b[7]));
+    EXPECT_FALSE(p.isAchiveableLink(c[0], b[0]));
+    EXPECT_EQ(p.reachableSuperLinks.at(s.map.getSuperLinkKey(a[0])),
+              (std::set<int>{s.map.getSuperLinkKey(b[0]), s.map.getSuperLinkKey(c[0])}));
+}
+
+TEST_F(GeneticSeeded, BestGenerationMovesOnlyOnAStrictlyLowerScore) {
+    Scenario s;
+    const Links l = s.eastRoad(0, 0, 4, 20);
+    for (double x : {10.0, 30.0, 50.0, 70.0}) s.point(x, 3, s.heading(l[0]));
+    const std::set<int> all{0, 1, 2, 3};
+    Distances d(&s.map, &s.route, s.same({l[0]}), all, nullptr);
+    Population p(&s.map, &s.route, &d, _params(), 0, 4, nullptr);
+    p.initializePopulation(all);  // every individual is the same chromosome
+    p.nextGeneration();
+    p.nextGeneration();
+    EXPECT_EQ(p.bestGeneration, 1);  // equal is not better
+    const double best = p.bestPerGeneration[0].score;
+
+    p.individuals[7].score = best - 1.0;  // becomes an elite with its stored score, not re-evaluated
+    p.nextGeneration();
+    EXPECT_EQ(p.bestGeneration, 3);
+    EXPECT_EQ(p.individuals[0].score, best - 1.0);
+    p.nextGeneration();
+    EXPECT_EQ(p.bestGeneration, 3);
+}
+
+TEST(GeneticPopulation, LogFormats) {
+    Individual one(3);
+    one.genes = {5, -1, 7};
+    one.maxMinDist = 1.5;
+    one.avgDist = 0.25;
+    one.continuityLength = 100;
+    one.score = 6.2;
+    one.invScore = 1 / 6.2;
+    EXPECT_EQ(one.toString(),
+              "maxMinDist = 1.5 m.   maxDist = 0 m.  avgDist = 0.25 m.  uncoveredDist = 0 m.  gapDist = 0 m.  "
+              "continuityLength = 100 m.  smallsDist = 0 m.  infDist = 0 m.  avgDiscDist = 0 m.  maxDiscDist = 0 m.  "
+              "Score: 6.2  invScore: 0.16129    5 -1 7 \n");
+
+    Scenario s;
+    const Links l = s.eastRoad(0, 0, 4, 20);
+    for (double x : {10.0, 30.0, 50.0, 70.0}) s.point(x, 3, s.heading(l[0]));
+    Distances d(&s.map, &s.route, s.same({l[0]}), {}, nullptr);
+    karvel_test::TempDir dir;
+    std::ofstream log(dir / "log.txt");
+    _params params;
+    params.populationSize = 12;
+    Population p(&s.map, &s.route, &d, params, 0, 4, &log);
+    p.printPopulationStatistics();
+    p.initializePopulation(std::set<int>());
+    p.nextGeneration();
+    p.printGenerationStatistics();
+    p.printBestIndividuals();
+    log.close();
+
+    const std::string S = fmt(p.segmentLength);
+    std::string expected = "Segment Length: " + S + " m.\n\n### Population Statistics ###\nSize: 12\nDirect Pass: 0  (3%)\n"
+                           "Chromosome size: 4\nProbabilities: Recombination = 0.75  Mutation = 0.01  Non valid link "
+                           "(-1) = 0.2\nSegment Length: " + S + " m.\nWeights: W_MAX_MIN = 0.8  W_AVG = 0.7  W_MAX = 1  "
+                           "W_UNCOV = 5.5  W_GAP = 1.5  W_CONTLEN = 0.3  W_AVGDISC = 1  W_MAXDISC = 1\nD_LIMIT = 20  "
+                           "MAX_DIST_LINK = 20\n\nRoulettes built in 0 seconds.\n\n### Generation Statistics ###\n"
+                           "Generation: 1\nBest individuals from this generation:\n";
+    MapMatching::RankedPopulation ranking(&p.individuals);
+    for (int r = 0; ranking.hasNext(); ++r) {
+        const Individual* individual = ranking.next();
+        if (r < 5) expected += individual->toString();
+        if (r == 5) expected += "Worst individuals from this generation:\n";
+        if (r >= 7) expected += individual->toString();
+    }
+    expected += "\nPopulation avgScore = " + fmt(p.sumScore / 12) +
+                "\n\nScore diferences between current and previous generation\nminDiff = " + fmt(p.minDiff) +
+                "  avgDiff = " + fmt(p.sumDiff / 12) + "  maxDiff = " + fmt(p.maxDiff) +
+                "\nDiff from best indiviuals " + fmt(p.bestDiff) + "\nDiff from worst indiviuals " + fmt(p.worstDiff) +
+                "\n\nBest Individual from ever : generation = 1\n" + p.bestPerGeneration[0].toString() +
+                "\nBest from each generation:\n1 -> " + p.bestPerGeneration[0].toString();
+    EXPECT_EQ(karvel_test::readFile(dir / "log.txt"), expected);
+}
+
+TEST(GeneticPopulation, EmptyStretchStillRuns) {
+    Scenario s;
+    Distances none(&s.map, &s.route, std::vector<std::set<int>>{}, {}, nullptr);
+    Population p(&s.map, &s.route, &none, _params(), 0, 5, nullptr);
+    EXPECT_EQ(p.chromosomeLength, 0);
+    p.initializePopulation(std::set<int>());
+    p.nextGeneration();
+    EXPECT_TRUE(std::isinf(p.bestPerGeneration.at(0).score));
+}
+
+// A trace leaves a main road at a fork onto the branch bending 20 degrees left; near the fork its
+// points lie nearer to the straight branch, so the nearest link alone gives the wrong answer.
+TEST_F(GeneticSeeded, EvolutionFindsTheBranchTakenAtAFork) {
+    Scenario s;
+    const Links main = s.eastRoad(0, 0, 4, 20);
+    const double ux = std::cos(deg2rad(20.0)), uy = std::sin(deg2rad(20.0));
+    std::vector<uint32_t> straight{s.nextNode - 1}, branch{s.nextNode - 1};
+    for (int k = 1; k <= 5; ++k) straight.push_back(s.node(80 + 20 * k, 0));
+    for (int k = 1; k <= 5; ++k) branch.push_back(s.node(80 + 20 * k * ux, 20 * k * uy));
+    const Links b = s.road(straight), c = s.road(branch);
+
+    Links truth;
+    const double mainX[] = {8, 24, 43, 57, 72}, mainOffset[] = {1.5, -1, 2, -1.5, 1};
+    for (int k = 0; k < 5; ++k) {
+        s.point(mainX[k], mainOffset[k], s.heading(main[0]));
+        truth.push_back(main[static_cast<size_t>(mainX[k] / 20)]);
+    }
+    const double along[] = {6, 21, 34, 48, 63, 77}, offset[] = {-2, -2.5, -1, -2, 1, 0};  // < 0: towards b
+    for (int k = 0; k < 6; ++k) {
+        s.point(80 + along[k] * ux - offset[k] * uy, along[k] * uy + offset[k] * ux, s.heading(c[0]));
+        truth.push_back(c[static_cast<size_t>(along[k] / 20)]);
+    }
+    const auto candidates = s.same({main[0], b[0], c[0]});
+    Distances d(&s.map, &s.route, candidates, {}, nullptr);
+    EXPECT_EQ(d.getNearestLink(5), b[0]);
+
+    const int n = static_cast<int>(s.route.nodes.size());
+    Population first(&s.map, &s.route, &d, _params(), 0, n, nullptr);
+    const Individual found = evolve(first);
+    EXPECT_EQ(found.genes, truth);
+    EXPECT_EQ(found.gapDist, 0.0);
+
+    // The same seed replays the same run (on fresh tables: the fitness adds links to them).
+    Distances fresh(&s.map, &s.route, candidates, {}, nullptr);
+    Population again(&s.map, &s.route, &fresh, _params(), 0, n, nullptr);
+    evolve(again);
+    ASSERT_EQ(again.bestPerGeneration.size(), first.bestPerGeneration.size());
+    for (size_t g = 0; g < first.bestPerGeneration.size(); ++g)
+        EXPECT_EQ(again.bestPerGeneration[g].genes, first.bestPerGeneration[g].genes);
+}

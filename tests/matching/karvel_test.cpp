@@ -1,0 +1,242 @@
+// The hybrid matcher: comparison of the two runs, segments, output paths and unmatched records.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <filesystem>
+#include <numbers>
+
+#include "geometry/GPSPoint.h"
+#include "matching/KARVEL.h"
+#include "matching/matching_genetic.h"
+#include "support/test_support.h"
+
+using MapMatching::KARVEL;
+using Segments = std::vector<std::pair<int, int>>;
+
+namespace {
+
+constexpr double kE0 = 500500.0;
+constexpr double kN0 = 4555000.0;
+
+_position localToPosition(double x, double y) {
+    const GPSPoint g = GPSPoint::convertUTMToWGS84(kE0 + x, kN0 + y, 29, 'T');
+    return {g.latitude, g.longitude};
+}
+
+// A map whose node points are exactly (kE0 + x, kN0 + y).
+struct World {
+    mapRepresentation::Map map;
+    uint32_t nextNode = 1;
+
+    uint32_t node(double x, double y) {
+        const _position p = localToPosition(x, y);
+        const uint32_t id = map.addNode(nextNode++, p.lat, p.lon, 0, 0);
+        map.nodes[id].easting = kE0 + x;
+        map.nodes[id].northing = kN0 + y;
+        return id;
+    }
+    int link(uint32_t a, uint32_t b) { return map.addLinkToNode(a, b, 0, 0); }
+};
+
+Route eastward(int n, double spacing = 10.0, double y = 0.0) {
+    std::vector<_node> pts;
+    for (int i = 0; i < n; ++i) {
+        _node p;
+        p.position = localToPosition(5.0 + i * spacing, y);
+        p.easting = kE0 + 5.0 + i * spacing;
+        p.northing = kN0 + y;
+        p.heading = std::numbers::pi / 2;
+        pts.push_back(p);
+    }
+    return Route(pts, "abc", "abc.txt");
+}
+
+std::unique_ptr<Path> pathOf(std::vector<std::pair<int, int>> pairs) {
+    auto p = std::make_unique<Path>();
+    p->links = std::move(pairs);
+    p->startIndex = p->links.front().first;
+    p->lastIndex = p->links.back().first;
+    return p;
+}
+
+std::vector<std::unique_ptr<Path>> paths(std::unique_ptr<Path> p) {
+    std::vector<std::unique_ptr<Path>> v;
+    v.push_back(std::move(p));
+    return v;
+}
+
+std::vector<std::array<int, 6>> records(const KARVEL& k) {
+    std::vector<std::array<int, 6>> out;
+    for (const auto& u : k.getUnmatchedInfo())
+        out.push_back({u->startNode, u->endNode, u->lastMatch, u->nextMatch, u->lastPath, u->nextPath});
+    return out;
+}
+
+}  // namespace
+
+TEST(KarvelSegments, ClustersAreWidenedAndBothEndsCovered) {
+    World w;
+    auto segmentsFor = [&](int n, std::vector<int> points) {
+        Route r = eastward(n);
+        KARVEL k(&w.map, &r, false);
+        return k.buildAmbiguousSegments(points);
+    };
+    // Runs that agree everywhere still leave both ends ambiguous.
+    EXPECT_EQ(segmentsFor(20, {0, 1, 2, 17, 18, 19}), (Segments{{0, 4}, {15, 19}}));
+    EXPECT_EQ(segmentsFor(8, {0, 1, 2, 5, 6, 7}), (Segments{{0, 7}}));
+    EXPECT_EQ(segmentsFor(9, {0, 1, 2, 6, 7, 8}), (Segments{{0, 4}, {4, 8}}));
+    // Unsorted input is sorted; a gap of exactly 3 keeps one cluster, 4 starts another.
+    EXPECT_EQ(segmentsFor(40, {21, 0, 2, 1, 24, 37, 38, 39, 28}), (Segments{{0, 4}, {19, 26}, {26, 30}, {35, 39}}));
+    // Without ends the first and last stretches are added.
+    EXPECT_EQ(segmentsFor(40, {6, 7}), (Segments{{0, 3}, {4, 9}, {36, 39}}));
+    EXPECT_EQ(segmentsFor(5, {}), (Segments{{0, 4}}));
+    EXPECT_EQ(segmentsFor(12, {}), (Segments{{0, 3}, {8, 11}}));
+}
+
+TEST(KarvelCompare, BackwardRunAgreesOnlyOnTouchingLinksOfOneSuperLink) {
+    World w;
+    // One road of five links a..e; a separate parallel road f.
+    std::vector<uint32_t> ns;
+    for (int i = 0; i <= 5; ++i) ns.push_back(w.node(i * 60.0, 0));
+    std::vector<int> road;
+    for (int i = 0; i < 5; ++i) road.push_back(w.link(ns[i], ns[i + 1]));
+    const int other = w.link(w.node(0, 5), w.node(300, 5));
+
+    Route r = eastward(30);
+    KARVEL k(&w.map, &r, false);
+    std::vector<std::pair<int, int>> fwd, bwd;
+    for (int p = 0; p < 30; ++p) {
+        fwd.emplace_back(p, road[1]);
+        bwd.emplace_back(p, road[1]);
+    }
+    bwd[5].second = road[2];   // follows the forward link on the same road: agreement
+    bwd[7].second = road[0];   // precedes it: agreement
+    bwd[14].second = road[3];  // same road but not touching: disagreement
+    bwd[20].second = other;    // another road: disagreement
+    std::vector<std::set<int>> candidates(30);
+    const std::vector<int> ambiguous =
+        k.reconstructMatchedTrace(candidates, paths(pathOf(fwd)), paths(pathOf(bwd)));
+
+    EXPECT_EQ(k.matchedLinks[5], road[1]);
+    EXPECT_EQ(k.matchedLinks[7], road[1]);
+    EXPECT_EQ(k.matchedLinks[14], -1);
+    EXPECT_EQ(k.matchedLinks[20], -1);
+    // Both runs' links stay candidates of a disputed point.
+    EXPECT_EQ(candidates[14].count(road[1]) + candidates[14].count(road[3]), 2u);
+    auto has = [&](int p) { return std::count(ambiguous.begin(), ambiguous.end(), p) > 0; };
+    // (Points within three of a disputed one are marked as its neighbours.)
+    EXPECT_FALSE(has(5));
+    EXPECT_FALSE(has(7));
+    EXPECT_TRUE(has(14));
+    EXPECT_TRUE(has(20));
+    // Both ends are always ambiguous.
+    for (int p : {0, 1, 2, 27, 28, 29}) EXPECT_TRUE(has(p)) << p;
+}
+
+TEST(KarvelCompare, ShortHolesGetNearLinksButLongOnesDoNot) {
+    for (const int holeLength : {4, 5}) {
+        World w;
+        const int road = w.link(w.node(0, 0), w.node(400, 0));
+        Route r = eastward(30);
+        KARVEL k(&w.map, &r, false);
+        std::vector<std::pair<int, int>> fwd;
+        for (int p = 0; p < 30; ++p)
+            if (p < 10 || p >= 10 + holeLength) fwd.emplace_back(p, road);
+        // Two pieces in the forward run, the backward run the same.
+        std::vector<std::unique_ptr<Path>> f, b;
+        f.push_back(pathOf({fwd.begin(), fwd.begin() + 10}));
+        f.push_back(pathOf({fwd.begin() + 10, fwd.end()}));
+        b.push_back(pathOf({fwd.begin(), fwd.begin() + 10}));
+        b.push_back(pathOf({fwd.begin() + 10, fwd.end()}));
+        std::vector<std::set<int>> candidates(30);
+        k.reconstructMatchedTrace(candidates, f, b);
+        // The middle of the hole is only given near links when the hole is short.
+        EXPECT_EQ(candidates[11].count(road), holeLength == 4 ? 1u : 0u) << holeLength;
+    }
+}
+
+TEST(KarvelOutput, ConnectedLinksGiveOnePathWithCrossedLinks) {
+    World w;
+    std::vector<uint32_t> ns;
+    for (int i = 0; i <= 4; ++i) ns.push_back(w.node(i * 25.0, 0));
+    std::vector<int> road;
+    for (int i = 0; i < 4; ++i) road.push_back(w.link(ns[i], ns[i + 1]));
+
+    Route r = eastward(5, 22.0);
+    KARVEL k(&w.map, &r, false);
+    // Points on a, a, b, d, d: c is crossed between points 2 and 3, inside the segment.
+    k.matchedLinks = {road[0], road[0], road[1], road[3], road[3]};
+    k.constructOutput({}, {}, Segments{{0, 4}});
+    ASSERT_EQ(k.matched.size(), 1u);
+    EXPECT_EQ(k.matched[0]->links,
+              (std::vector<std::pair<int, int>>{{0, road[0]}, {1, road[0]}, {2, road[1]}, {-1, road[2]},
+                                                {3, road[3]}, {4, road[3]}}));
+    const auto shortPaths = k.getShortMatched();
+    ASSERT_EQ(shortPaths.size(), 1u);
+    EXPECT_EQ(shortPaths[0]->links.size(), 5u);
+    EXPECT_EQ(shortPaths[0]->startIndex, 0);
+    EXPECT_EQ(shortPaths[0]->lastIndex, 4);
+    EXPECT_TRUE(records(k).empty());
+
+    // At a gap point the missing link is not filled in and the path breaks there.
+    k.constructOutput({2}, {}, Segments{{0, 4}});
+    ASSERT_EQ(k.matched.size(), 2u);
+    EXPECT_EQ(records(k), (std::vector<std::array<int, 6>>{{-1, -1, road[1], road[3], 0, 1}}));
+}
+
+TEST(KarvelOutput, UnmatchedRecordsComeInTheirOrder) {
+    World w;
+    const int a = w.link(w.node(0, 0), w.node(200, 0));
+    Route r = eastward(10);
+    KARVEL k(&w.map, &r, false);
+    k.matchedLinks = {-1, a, a, -1, -1, a, a, a, -1, -1};
+    k.constructOutput({}, {}, {});
+    EXPECT_EQ(records(k), (std::vector<std::array<int, 6>>{
+                              {3, 4, a, a, 0, 1}, {0, 0, -1, a, -1, 0}, {8, 9, a, -1, 1, -1}}));
+
+    k.matchedLinks.assign(10, -1);
+    k.constructOutput({}, {}, {});
+    EXPECT_TRUE(k.matched.empty());
+    EXPECT_EQ(records(k), (std::vector<std::array<int, 6>>{{0, 9, -1, -1, -1, -1}}));
+}
+
+TEST(KarvelRun, EmptyAndTinyTracesAreSafe) {
+    World w;
+    w.link(w.node(0, 0), w.node(200, 0));
+    MapMatching::setFixedRandomSeed(7u);
+    for (int n : {0, 1, 2}) {
+        Route r = eastward(n);
+        KARVEL k(&w.map, &r, false);
+        k.run(false);
+        if (n == 0) {
+            EXPECT_TRUE(k.getShortMatched().empty());
+            EXPECT_EQ(records(k), (std::vector<std::array<int, 6>>{{0, -1, -1, -1, -1, -1}}));
+        }
+    }
+    MapMatching::setFixedRandomSeed(std::nullopt);
+}
+
+TEST(KarvelRun, StraightRoadIsOnePathAndTheLogIsNamedAfterTheTrace) {
+    World w;
+    const int road = w.link(w.node(0, 0), w.node(500, 0));
+    karvel_test::TempDir dir;
+    std::filesystem::create_directories(dir / "data");
+    const auto old = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    MapMatching::setFixedRandomSeed(11u);
+    {
+        Route r = eastward(40);
+        KARVEL k(&w.map, &r, true);
+        k.run(false);
+        const auto p = k.getShortMatched();
+        ASSERT_EQ(p.size(), 1u);
+        EXPECT_EQ(p[0]->startIndex, 0);
+        EXPECT_EQ(p[0]->lastIndex, 39);
+        for (const auto& pair : p[0]->links) EXPECT_EQ(pair.second, road);
+        EXPECT_TRUE(records(k).empty());
+    }
+    MapMatching::setFixedRandomSeed(std::nullopt);
+    std::filesystem::current_path(old);
+    EXPECT_TRUE(std::filesystem::exists(dir / "data/abc_genetic_log.txt"));
+    EXPECT_GT(std::filesystem::file_size(dir / "data/abc_genetic_log.txt"), 0u);
+}
