@@ -1,0 +1,38 @@
+// Cost of the whole hybrid pipeline (both Marchal runs, the genetic stage on every ambiguous
+// segment, the output) per trace point, on generated drives of 1 000, 10 000 and 100 000 points
+// through a street grid. The time per point must stay flat as the trace grows.
+#include <benchmark/benchmark.h>
+
+#include "grid_world.h"
+#include "matching/KARVEL.h"
+
+using namespace bench_grid;
+
+namespace {
+
+void BM_Pipeline(benchmark::State& state) {
+    const int points = static_cast<int>(state.range(0));
+    mapRepresentation::Map& map = gridMap();
+    Route route = gridDrive(points);
+    std::size_t matchedPoints = 0, paths = 0;
+    for (auto _ : state) {
+        MapMatching::KARVEL matcher(&map, &route, false);
+        matcher.run(false);
+        const auto result = matcher.getShortMatched();
+        paths = result.size();
+        matchedPoints = 0;
+        for (const auto& p : result) matchedPoints += p->links.size();
+        benchmark::DoNotOptimize(paths);
+    }
+    state.counters["paths"] = static_cast<double>(paths);
+    state.counters["matched%"] = 100.0 * static_cast<double>(matchedPoints) / points;
+    state.counters["points/s"] = benchmark::Counter(points, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["s/point"] =
+        benchmark::Counter(points, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+}  // namespace
+
+BENCHMARK(BM_Pipeline)->ArgName("points")->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();
