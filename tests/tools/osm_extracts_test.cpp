@@ -1,0 +1,124 @@
+// karvel-osm2map end to end, and the importer on real extracts: the written map reloads into the
+// same graph through the map loader and passes the map's own consistency check.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "map/maps.h"
+#include "test_support.h"
+#include "tools/osm/osm_import.h"
+
+namespace {
+
+using karvel_test::binaryPath;
+using karvel_test::readFile;
+using karvel_test::runCommand;
+using karvel_test::TempDir;
+using karvel_test::testFile;
+
+std::string osm2map() { return binaryPath("karvel-osm2map"); }
+
+TEST(Osm2MapTool, WritesTheWorkingDirectoryMapAndIdTable) {
+    TempDir dir;
+    const auto r = runCommand(osm2map() + " -d work --ids ids.csv " + testFile("tools/data/directions.osm") + " 2>&1",
+                              dir.str());
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_NE(r.out.find("map nodes: 32, links: 35"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("ways read: 13, roads: 13, kept: 13"), std::string::npos) << r.out;
+
+    mapRepresentation::Map map(dir / "work/data/map.txt");
+    EXPECT_EQ(map.nodes.size(), 32u);
+    EXPECT_EQ(map.links.size(), 35u);
+    const std::string csv = readFile(dir / "ids.csv");
+    EXPECT_EQ(csv.rfind("map_id,osm_node_id\n1,101\n2,102\n", 0), 0u) << csv;
+
+    // -o names the file itself; -q keeps standard error quiet.
+    const auto quiet = runCommand(osm2map() + " -q -o out/roads.txt " + testFile("tools/data/directions.osm") + " 2>&1",
+                                  dir.str());
+    EXPECT_EQ(quiet.exitCode, 0);
+    EXPECT_EQ(quiet.out, "");
+    EXPECT_EQ(readFile(dir / "out/roads.txt"), readFile(dir / "work/data/map.txt"));
+
+    const auto help = runCommand(osm2map() + " -h", dir.str());
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.out.rfind("Usage: karvel-osm2map", 0), 0u);
+}
+
+TEST(Osm2MapTool, FailuresPrintAnErrorLineAndWriteNothing) {
+    TempDir dir;
+    const std::string roads = testFile("tools/data/directions.osm");
+    karvel_test::writeFile(dir / "paths.osm",
+                           "<osm version=\"0.6\"><node id=\"1\" lat=\"48\" lon=\"11\"/><node id=\"2\" lat=\"48\" "
+                           "lon=\"11.001\"/><way id=\"1\"><nd ref=\"1\"/><nd ref=\"2\"/><tag k=\"highway\" "
+                           "v=\"footway\"/></way></osm>");
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "ERROR: no input file"},
+        {"missing.osm", "ERROR: cannot read OpenStreetMap file missing.osm"},
+        {"--bbox 1,2,3 " + roads, "ERROR: --bbox needs"},
+        {"--bogus " + roads, "ERROR: unknown option --bogus"},
+        {"-d a -o b " + roads, "ERROR: -d and -o exclude each other"},
+        {"paths.osm", "ERROR: no drivable road in paths.osm"},
+        {roads + " " + roads, "ERROR: more than one input file"},
+    };
+    for (const auto& [args, message] : cases) {
+        const auto r = runCommand(osm2map() + " -q " + args, dir.str());
+        EXPECT_EQ(r.exitCode, 1) << args;
+        EXPECT_NE(r.out.find(message), std::string::npos) << args << "\n" << r.out;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir / "data"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "a"));
+}
+
+// Imports `path`, saves, reloads through the map loader and checks the reloaded map.
+void importReloadAndValidate(const std::string& path) {
+    TempDir dir;
+    mapRepresentation::Map imported;
+    const osmImport::ImportResult result = osmImport::importOsm(path, {}, imported);
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_GT(result.summary.mapNodes, 100u);
+    EXPECT_EQ(imported.links.size(), result.summary.links);
+    ASSERT_TRUE(imported.saveMap(dir / "map.txt"));
+
+    const mapRepresentation::Map reloaded(dir / "map.txt");
+    ASSERT_EQ(reloaded.nodes.size(), imported.nodes.size());
+    ASSERT_EQ(reloaded.links.size(), imported.links.size());
+    for (const auto& [id, node] : imported.nodes) {
+        EXPECT_NEAR(reloaded.nodes.at(id).latitude, node.latitude, 1e-9);
+        EXPECT_NEAR(reloaded.nodes.at(id).longitude, node.longitude, 1e-9);
+    }
+    for (const auto& [id, link] : imported.links) {
+        const mapRepresentation::_mLink& back = reloaded.links.at(id);
+        EXPECT_EQ(back.origin, link.origin);
+        EXPECT_EQ(back.destination, link.destination);
+        // Straight segments between consecutive way nodes: short, never empty.
+        EXPECT_GT(back.length, 0.0);
+        EXPECT_LT(back.length, 2000.0) << "link " << id;
+    }
+
+    testing::internal::CaptureStdout();
+    reloaded.validateMap();
+    const std::string report = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(report, "Validating map...\nNodes: " + std::to_string(reloaded.nodes.size()) +
+                          "  graph: " + std::to_string(reloaded.graph.size()) +
+                          "  super-nodes: " + std::to_string(reloaded.superNodes.size()) + "\n");
+}
+
+class OsmExtract : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(OsmExtract, ImportsReloadsAndValidates) {
+    KARVEL_REQUIRE_SHARED(path, std::string("graphhopper-osm-extracts/") + GetParam());
+    importReloadAndValidate(path);
+}
+
+// The extract behind the bundled sample street map (a Debian package installs it).
+TEST(OsmExtractSample, WestOaklandImportsReloadsAndValidates) {
+    const std::string path = "/usr/share/doc/python-osmnx-doc/examples/tests/input_data/West-Oakland.osm.bz2";
+    if (!std::filesystem::exists(path)) GTEST_SKIP() << "python-osmnx-doc is not installed";
+    importReloadAndValidate(path);
+}
+
+INSTANTIATE_TEST_SUITE_P(Graphhopper, OsmExtract,
+                         ::testing::Values("monaco.osm.gz", "andorra.osm.pbf", "krems.osm.gz"),
+                         [](const auto& info) { return std::string(info.param).substr(0, std::string(info.param).find('.')); });
+
+}  // namespace

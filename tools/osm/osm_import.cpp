@@ -1,0 +1,435 @@
+#include "tools/osm/osm_import.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <iomanip>
+#include <limits>
+#include <sstream>
+#include <unordered_map>
+#include <unordered_set>
+
+#include <osmium/io/any_input.hpp>
+#include <osmium/osm/location.hpp>
+#include <osmium/osm/node.hpp>
+#include <osmium/osm/way.hpp>
+
+#include "geometry/safe_file.h"
+
+namespace osmImport {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Which ways a link is made for, per segment of a kept way.
+enum Direction : uint8_t { kForward = 1, kBackward = 2, kBoth = 3 };
+
+bool isOneOf(const char* value, std::initializer_list<const char*> options) {
+    if (value == nullptr) return false;
+    for (const char* o : options)
+        if (std::strcmp(value, o) == 0) return true;
+    return false;
+}
+
+// The road classes a car may use.
+bool isCarHighway(const char* highway, bool keepService) {
+    if (keepService && std::strcmp(highway, "service") == 0) return true;
+    return isOneOf(highway, {"motorway", "trunk", "primary", "secondary", "tertiary", "unclassified",
+                             "residential", "living_street", "motorway_link", "trunk_link",
+                             "primary_link", "secondary_link", "tertiary_link"});
+}
+
+// Car access: the most specific of the access keys present decides, so that
+// access=no + motor_vehicle=yes stays open and motor_vehicle=no closes a residential street.
+bool carMayUse(const osmium::TagList& tags, bool keepPrivate) {
+    for (const char* key : {"motorcar", "motor_vehicle", "vehicle", "access"}) {
+        const char* value = tags.get_value_by_key(key);
+        if (value == nullptr) continue;
+        if (std::strcmp(value, "no") == 0) return false;
+        if (std::strcmp(value, "private") == 0) return keepPrivate;
+        return true;
+    }
+    return true;
+}
+
+// 0 when the way is no car road, else the directions it may be driven in.
+uint8_t roadDirection(const osmium::TagList& tags, const ImportOptions& options) {
+    const char* highway = tags.get_value_by_key("highway");
+    if (highway == nullptr || !isCarHighway(highway, options.keepService)) return 0;
+    if (isOneOf(tags.get_value_by_key("area"), {"yes"})) return 0;
+    // Roads being built or planned keep their future class with one of these tags.
+    for (const char* key : {"construction", "proposed"}) {
+        const char* value = tags.get_value_by_key(key);
+        if (value != nullptr && !isOneOf(value, {"no", "minor"})) return 0;
+    }
+    if (!carMayUse(tags, options.keepPrivate)) return 0;
+
+    const char* oneway = tags.get_value_by_key("oneway");
+    if (isOneOf(oneway, {"yes", "true", "1"})) return kForward;
+    if (isOneOf(oneway, {"-1", "reverse"})) return kBackward;
+    if (isOneOf(oneway, {"no", "false", "0"})) return kBoth;
+    // Implied one-way; other values (reversible, alternating) leave the road two-way.
+    if (isOneOf(tags.get_value_by_key("junction"), {"roundabout", "circular"}) ||
+        std::strcmp(highway, "motorway") == 0)
+        return kForward;
+    return kBoth;
+}
+
+// Progress of one pass through the file, as a percentage of the bytes read.
+class Progress {
+public:
+    Progress(const ImportOptions& options, const char* phase, std::size_t fileSize)
+        : out(fileSize >= options.progressMinBytes ? options.progress : nullptr),
+          inPlace(options.progressInPlace), phase(phase), size(fileSize) {}
+
+    void update(std::size_t offset) {
+        if (out == nullptr || size == 0) return;
+        const int percent = static_cast<int>(std::min<std::size_t>(100, offset * 100 / size));
+        const int step = inPlace ? 1 : 10;
+        if (percent / step <= shown / step) return;
+        print(percent - percent % step);
+    }
+
+    void finish() {
+        if (out == nullptr) return;
+        if (shown < 100) print(100);
+        if (inPlace) *out << '\n';
+        out->flush();
+    }
+
+private:
+    void print(int percent) {
+        if (inPlace) *out << '\r';
+        *out << "karvel-osm2map: " << phase << ' ' << percent << '%';
+        if (!inPlace) *out << '\n';
+        out->flush();
+        shown = percent;
+    }
+
+    std::ostream* out;
+    bool inPlace;
+    const char* phase;
+    std::size_t size;
+    int shown = 0;
+};
+
+struct KeptWay {
+    std::size_t first;  // index of its first reference
+    std::size_t count;  // number of references
+    uint8_t direction;
+};
+
+// Pass 1: the car roads and the node ids they need.
+void readWays(const osmium::io::File& file, const ImportOptions& options, ImportSummary& summary,
+              std::vector<KeptWay>& ways, std::vector<int64_t>& refs) {
+    osmium::io::Reader reader{file, osmium::osm_entity_bits::way, osmium::io::read_meta::no};
+    Progress progress(options, "reading ways", reader.file_size());
+    while (osmium::memory::Buffer buffer = reader.read()) {
+        for (const osmium::Way& way : buffer.select<osmium::Way>()) {
+            ++summary.osmWays;
+            const osmium::WayNodeList& nodes = way.nodes();
+            if (nodes.size() < 2) continue;
+            const uint8_t direction = roadDirection(way.tags(), options);
+            if (direction == 0) continue;
+            ++summary.roadWays;
+            ways.push_back({refs.size(), nodes.size(), direction});
+            for (const osmium::NodeRef& ref : nodes) refs.push_back(ref.ref());
+        }
+        progress.update(reader.offset());
+    }
+    reader.close();
+    progress.finish();
+}
+
+// Pass 2: the positions of the needed nodes (sorted ids); every other node is only counted.
+void readNodes(const osmium::io::File& file, const ImportOptions& options, ImportSummary& summary,
+               const std::vector<int64_t>& needed, std::vector<osmium::Location>& locations) {
+    osmium::io::Reader reader{file, osmium::osm_entity_bits::node, osmium::io::read_meta::no};
+    Progress progress(options, "reading nodes", reader.file_size());
+    std::size_t cursor = 0;
+    int64_t previous = std::numeric_limits<int64_t>::min();
+    while (osmium::memory::Buffer buffer = reader.read()) {
+        for (const osmium::Node& node : buffer.select<osmium::Node>()) {
+            ++summary.osmNodes;
+            const int64_t id = node.id();
+            // Files are normally sorted by id, so a cursor walks both lists together; a node out of
+            // order falls back to a binary search.
+            if (id < previous) {
+                cursor = static_cast<std::size_t>(std::lower_bound(needed.begin(), needed.end(), id) -
+                                                  needed.begin());
+            } else {
+                while (cursor < needed.size() && needed[cursor] < id) ++cursor;
+            }
+            previous = id;
+            if (cursor < needed.size() && needed[cursor] == id && node.location().valid())
+                locations[cursor] = node.location();
+        }
+        progress.update(reader.offset());
+    }
+    reader.close();
+    progress.finish();
+}
+
+uint64_t positionKey(const osmium::Location& l) {
+    return (static_cast<uint64_t>(static_cast<uint32_t>(l.x())) << 32) | static_cast<uint32_t>(l.y());
+}
+
+struct PendingLink {
+    uint32_t origin;       // position group
+    uint32_t destination;  // position group
+    uint32_t way;          // index of the kept way that gave it
+};
+
+// A connected piece in which every node has exactly one link in and one out is a closed ring with
+// no way on or off: a two-node street whose other ends are footpaths, a roundabout whose approaches
+// the extract cut off. No trace can drive onto it, and the map can only anchor it at a node that is
+// no junction, which the map's consistency check reports as an error; such rings are left out.
+void dropIsolatedRings(std::vector<PendingLink>& links, std::size_t groups, ImportSummary& summary) {
+    std::vector<uint8_t> in(groups, 0), out(groups, 0);
+    for (const PendingLink& l : links) {
+        if (out[l.origin] < 2) ++out[l.origin];
+        if (in[l.destination] < 2) ++in[l.destination];
+    }
+    std::vector<uint32_t> parent(groups);
+    for (std::size_t g = 0; g < groups; ++g) parent[g] = static_cast<uint32_t>(g);
+    auto find = [&](uint32_t g) {
+        while (parent[g] != g) g = parent[g] = parent[parent[g]];
+        return g;
+    };
+    for (const PendingLink& l : links) parent[find(l.origin)] = find(l.destination);
+
+    std::vector<uint8_t> hasJunction(groups, 0);
+    for (std::size_t g = 1; g < groups; ++g)
+        if ((in[g] | out[g]) != 0 && (in[g] != 1 || out[g] != 1)) hasJunction[find(static_cast<uint32_t>(g))] = 1;
+    std::vector<uint8_t> counted(groups, 0);
+    std::size_t kept = 0;
+    for (const PendingLink& l : links) {
+        const uint32_t root = find(l.origin);
+        if (hasJunction[root]) {
+            links[kept++] = l;
+            continue;
+        }
+        ++summary.isolatedRingLinks;
+        if (!counted[root]) {
+            counted[root] = 1;
+            ++summary.isolatedRings;
+        }
+    }
+    links.resize(kept);
+}
+
+}  // namespace
+
+bool parseBoundingBox(const std::string& text, BoundingBox& box) {
+    double v[4];
+    const char* p = text.c_str();
+    for (int i = 0; i < 4; ++i) {
+        char* end = nullptr;
+        v[i] = std::strtod(p, &end);
+        if (end == p || !std::isfinite(v[i])) return false;
+        p = end;
+        if (i < 3) {
+            if (*p != ',') return false;
+            ++p;
+        }
+    }
+    if (*p != '\0') return false;
+    const BoundingBox b{v[0], v[1], v[2], v[3]};
+    if (b.minLon < -180 || b.maxLon > 180 || b.minLat < -90 || b.maxLat > 90) return false;
+    if (b.minLon > b.maxLon || b.minLat > b.maxLat) return false;
+    box = b;
+    return true;
+}
+
+ImportResult importOsm(const std::string& path, const ImportOptions& options, mapRepresentation::Map& map) {
+    ImportResult result;
+    ImportSummary& summary = result.summary;
+    if (!map.nodes.empty() || !map.links.empty()) {
+        result.error = "the map to import into is not empty";
+        return result;
+    }
+
+    std::vector<KeptWay> ways;
+    std::vector<int64_t> needed;
+    std::vector<uint32_t> refIndex;  // per way reference: index into `needed`
+    std::vector<osmium::Location> locations;
+    const Clock::time_point readStart = Clock::now();
+    try {
+        const osmium::io::File file{path};
+        std::vector<int64_t> refs;
+        readWays(file, options, summary, ways, refs);
+
+        needed = refs;
+        std::sort(needed.begin(), needed.end());
+        needed.erase(std::unique(needed.begin(), needed.end()), needed.end());
+        if (needed.size() >= std::numeric_limits<uint32_t>::max()) {
+            result.error = "too many road nodes in " + path;
+            return result;
+        }
+        refIndex.resize(refs.size());
+        for (std::size_t k = 0; k < refs.size(); ++k)
+            refIndex[k] = static_cast<uint32_t>(std::lower_bound(needed.begin(), needed.end(), refs[k]) -
+                                                needed.begin());
+        std::vector<int64_t>().swap(refs);
+
+        locations.assign(needed.size(), osmium::Location{});
+        readNodes(file, options, summary, needed, locations);
+    } catch (const std::exception& e) {
+        result.error = "cannot read OpenStreetMap file " + path + ": " + e.what();
+        return result;
+    }
+    summary.readSeconds = secondsSince(readStart);
+
+    const Clock::time_point buildStart = Clock::now();
+    // Distinct OSM nodes at one position become one map node, so that a zero-length segment never
+    // cuts a road in two. Groups are numbered in ascending order of their smallest OSM id because
+    // `needed` is sorted; group 0 marks a node absent from the file, kOutside one outside the box.
+    constexpr uint32_t kOutside = std::numeric_limits<uint32_t>::max();
+    std::vector<uint32_t> group(needed.size(), 0);
+    std::vector<osmium::Location> groupLocation{osmium::Location{}};  // indexed by group
+    {
+        std::unordered_map<uint64_t, uint32_t> byPosition;
+        byPosition.reserve(needed.size());
+        for (std::size_t i = 0; i < needed.size(); ++i) {
+            const osmium::Location& l = locations[i];
+            if (!l.valid()) continue;
+            if (options.bbox && !options.bbox->contains(l.lat(), l.lon())) {
+                group[i] = kOutside;
+                continue;
+            }
+            auto [it, inserted] = byPosition.try_emplace(positionKey(l), static_cast<uint32_t>(groupLocation.size()));
+            if (inserted) groupLocation.push_back(l);
+            group[i] = it->second;
+        }
+    }
+    std::vector<osmium::Location>().swap(locations);
+    if (groupLocation.size() >= std::numeric_limits<uint32_t>::max()) {
+        result.error = "too many road nodes in " + path;
+        return result;
+    }
+
+    // Links between groups, way by way, segment by segment.
+    std::vector<PendingLink> linkList;
+    std::unordered_set<uint64_t> seen;
+    seen.reserve(refIndex.size() * 2);
+    auto addLink = [&](uint32_t a, uint32_t b, uint32_t way) {
+        if (!seen.insert((static_cast<uint64_t>(a) << 32) | b).second) {
+            ++summary.repeatedLinks;
+            return;
+        }
+        linkList.push_back({a, b, way});
+    };
+    for (std::size_t w = 0; w < ways.size(); ++w) {
+        const KeptWay& way = ways[w];
+        bool missing = false;
+        const std::size_t end = way.first + way.count;
+        for (std::size_t k = way.first; k < end; ++k) {
+            const uint32_t g = group[refIndex[k]];
+            if (g == 0) {
+                ++summary.missingNodeRefs;
+                missing = true;
+            } else if (g == kOutside) {
+                ++summary.outsideBoxRefs;
+            }
+        }
+        if (missing) ++summary.waysWithMissingNodes;
+        for (std::size_t k = way.first; k + 1 < end; ++k) {
+            const uint32_t i = refIndex[k];
+            const uint32_t j = refIndex[k + 1];
+            const uint32_t a = group[i];
+            const uint32_t b = group[j];
+            if (a == 0 || b == 0 || a == kOutside || b == kOutside) continue;
+            if (i == j) {
+                ++summary.repeatedNodes;
+                continue;
+            }
+            if (a == b) {
+                ++summary.zeroLengthSegments;
+                continue;
+            }
+            if (way.direction & kForward) addLink(a, b, static_cast<uint32_t>(w));
+            if (way.direction & kBackward) addLink(b, a, static_cast<uint32_t>(w));
+        }
+    }
+    std::unordered_set<uint64_t>().swap(seen);
+    dropIsolatedRings(linkList, groupLocation.size(), summary);
+    for (std::size_t k = 0; k < linkList.size(); ++k)
+        if (k == 0 || linkList[k].way != linkList[k - 1].way) ++summary.waysKept;
+    if (linkList.size() >= static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) {
+        result.error = "too many road links in " + path;
+        return result;
+    }
+
+    // Map ids 1, 2, ... in the order the links first reach each node.
+    std::vector<uint32_t> mapId(groupLocation.size(), 0);
+    std::vector<uint32_t> groupOfId{0};
+    groupOfId.reserve(groupLocation.size());
+    for (const PendingLink& link : linkList)
+        for (const uint32_t g : {link.origin, link.destination})
+            if (mapId[g] == 0) {
+                mapId[g] = static_cast<uint32_t>(groupOfId.size());
+                groupOfId.push_back(g);
+            }
+    const uint32_t nextId = static_cast<uint32_t>(groupOfId.size());
+    for (uint32_t id = 1; id < nextId; ++id) {
+        const osmium::Location& l = groupLocation[groupOfId[id]];
+        map.addNode(id, l.lat(), l.lon(), 0.0, 0.0);
+    }
+    map.nextNodeId = nextId;
+    for (const PendingLink& link : linkList) map.addLinkToNode(mapId[link.origin], mapId[link.destination], 0.0, 0);
+    summary.mapNodes = nextId - 1;
+    summary.links = linkList.size();
+
+    for (std::size_t i = 0; i < needed.size(); ++i) {
+        const uint32_t g = group[i];
+        if (g != 0 && g != kOutside && mapId[g] != 0) result.nodeIds.emplace_back(mapId[g], needed[i]);
+    }
+    std::sort(result.nodeIds.begin(), result.nodeIds.end());
+    summary.sharedPositionNodes = result.nodeIds.size() - summary.mapNodes;
+    summary.buildSeconds = secondsSince(buildStart);
+    result.ok = true;
+    return result;
+}
+
+bool writeNodeIdTable(const std::string& path, const std::vector<std::pair<uint32_t, int64_t>>& nodeIds) {
+    AtomicFile file(path);
+    if (!file.isOpen()) return false;
+    std::ofstream& out = file.stream();
+    out << "map_id,osm_node_id\n";
+    for (const auto& [mapNode, osmNode] : nodeIds) out << mapNode << ',' << osmNode << '\n';
+    return file.commit();
+}
+
+std::string formatSummary(const std::string& input, const ImportSummary& s, double totalSeconds) {
+    std::ostringstream out;
+    out << std::fixed << std::setprecision(2);
+    out << "karvel-osm2map: " << input << '\n'
+        << "  ways read: " << s.osmWays << ", roads: " << s.roadWays << ", kept: " << s.waysKept << '\n'
+        << "  OSM nodes read: " << s.osmNodes << '\n'
+        << "  map nodes: " << s.mapNodes << ", links: " << s.links << '\n';
+    if (s.missingNodeRefs > 0)
+        out << "  skipped " << s.missingNodeRefs << " references to missing nodes in " << s.waysWithMissingNodes
+            << " ways (kept their present parts)\n";
+    if (s.outsideBoxRefs > 0) out << "  skipped " << s.outsideBoxRefs << " way nodes outside the bounding box\n";
+    if (s.repeatedNodes > 0) out << "  skipped " << s.repeatedNodes << " repeated way nodes\n";
+    if (s.zeroLengthSegments > 0) out << "  skipped " << s.zeroLengthSegments << " zero-length segments\n";
+    if (s.sharedPositionNodes > 0)
+        out << "  merged " << s.sharedPositionNodes << " OSM nodes into map nodes at the same position\n";
+    if (s.repeatedLinks > 0) out << "  skipped " << s.repeatedLinks << " links already given by another way\n";
+    if (s.isolatedRings > 0)
+        out << "  left out " << s.isolatedRings << " isolated rings (" << s.isolatedRingLinks
+            << " links) that no other road reaches\n";
+    out << "  time: " << totalSeconds << " s (reading " << s.readSeconds << " s, building " << s.buildSeconds
+        << " s, saving " << s.saveSeconds << " s)\n";
+    return out.str();
+}
+
+}  // namespace osmImport

@@ -1,0 +1,90 @@
+// Importing the drivable road network of an OpenStreetMap file (.osm, .osm.gz, .osm.bz2, .osm.pbf)
+// into a road map. The map file itself is always written by mapRepresentation::Map::saveMap, so the
+// importer and the loader share one format by construction.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "map/maps.h"
+
+namespace osmImport {
+
+// A box in decimal degrees; edges belong to the box.
+struct BoundingBox {
+    double minLon = 0.0;
+    double minLat = 0.0;
+    double maxLon = 0.0;
+    double maxLat = 0.0;
+
+    bool contains(double lat, double lon) const {
+        return lat >= minLat && lat <= maxLat && lon >= minLon && lon <= maxLon;
+    }
+};
+
+// Parses "minlon,minlat,maxlon,maxlat" (the order osmium and most OSM tools use). False on anything
+// else: wrong count, non-numbers, coordinates out of range, or min > max.
+bool parseBoundingBox(const std::string& text, BoundingBox& box);
+
+struct ImportOptions {
+    bool keepService = true;   // highway=service roads
+    bool keepPrivate = false;  // roads whose car access is private
+    std::optional<BoundingBox> bbox;  // keep only the parts of roads whose nodes lie inside
+    // Progress lines go here when the input file has at least progressMinBytes; null for none.
+    std::ostream* progress = nullptr;
+    uint64_t progressMinBytes = 32u << 20;
+    bool progressInPlace = false;  // rewrite one line with '\r' (for a terminal) instead of new lines
+};
+
+// What the import read, kept and skipped.
+struct ImportSummary {
+    uint64_t osmWays = 0;            // ways in the file
+    uint64_t roadWays = 0;           // ways accepted by the road filter
+    uint64_t waysKept = 0;           // road ways that gave at least one link
+    uint64_t osmNodes = 0;           // nodes in the file
+    uint64_t mapNodes = 0;
+    uint64_t links = 0;
+    uint64_t missingNodeRefs = 0;    // way node references to nodes absent from the file
+    uint64_t waysWithMissingNodes = 0;
+    uint64_t outsideBoxRefs = 0;     // way node references outside the bounding box
+    uint64_t repeatedNodes = 0;      // a way naming the same node twice in a row
+    uint64_t zeroLengthSegments = 0; // consecutive distinct nodes at one position
+    uint64_t sharedPositionNodes = 0;  // OSM nodes merged into a map node at the same position
+    uint64_t repeatedLinks = 0;      // a link already given by another way (overlapping ways)
+    uint64_t isolatedRings = 0;      // closed rings no other road reaches (see importOsm)
+    uint64_t isolatedRingLinks = 0;
+    double readSeconds = 0.0;        // both passes over the file (libosmium decoding and filtering)
+    double buildSeconds = 0.0;       // filling the Map
+    double saveSeconds = 0.0;        // writing the map file (set by the caller that saves)
+};
+
+struct ImportResult {
+    bool ok = false;
+    std::string error;  // one line, without the "ERROR: " prefix
+    ImportSummary summary;
+    // (map node id, OSM node id) for every OSM node behind a map node, in ascending map id, then OSM id.
+    // A map node has more than one OSM node when distinct OSM nodes share one position.
+    std::vector<std::pair<uint32_t, int64_t>> nodeIds;
+};
+
+// Reads `path` and adds its car roads to `map`, which must be empty. Links are added way by way in
+// file order, segment by segment (both directions of a two-way segment together); map node ids are
+// 1, 2, ... in the order the links first reach the nodes, so neighbours along a road get close ids.
+// Speed and samples of every link are 0: an imported road has no observations yet. A connected
+// piece whose nodes all have one link in and one out (a closed ring no other road reaches) is left
+// out: nothing can drive onto it, and the map could only anchor it at a non-junction node. Never throws: a failure of the
+// reader (missing file, unknown format, corrupt data) gives ok = false and leaves `map` empty.
+ImportResult importOsm(const std::string& path, const ImportOptions& options, mapRepresentation::Map& map);
+
+// Writes the node id table as CSV ("map_id,osm_node_id" header, one pair a line), replacing `path`
+// only when complete. False when it cannot be written.
+bool writeNodeIdTable(const std::string& path, const std::vector<std::pair<uint32_t, int64_t>>& nodeIds);
+
+// The few-line summary printed after an import; `totalSeconds` is the whole run.
+std::string formatSummary(const std::string& input, const ImportSummary& summary, double totalSeconds);
+
+}  // namespace osmImport
