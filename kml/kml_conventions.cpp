@@ -134,12 +134,16 @@ void writeKmlViewBlock(std::ostream& out, int indent, double latitude, double lo
 }
 
 void writeKmlLineStart(std::ostream& out, int indent, std::string_view bbggrr) {
+    writeKmlLineStartColor(out, indent, kmlOpaqueColor(bbggrr));
+}
+
+void writeKmlLineStartColor(std::ostream& out, int indent, std::string_view aabbggrr) {
     tabs(out, indent);
     out << "<Style>\n";
     tabs(out, indent + 1);
     out << "<LineStyle>\n";
     tabs(out, indent + 2);
-    out << "<color>" << kmlOpaqueColor(bbggrr) << "</color>\n";
+    out << "<color>" << aabbggrr << "</color>\n";
     tabs(out, indent + 2);
     out << "<width>4</width>\n";
     tabs(out, indent + 1);

@@ -52,6 +52,8 @@ void writeKmlViewBlock(std::ostream& out, int indent, double latitude, double lo
 // Style and LineString of a line placemark at `indent` tabs, up to the coordinates element;
 // the caller writes the vertices (kmlVertex at indent + 2) and then writeKmlLineEnd.
 void writeKmlLineStart(std::ostream& out, int indent, std::string_view bbggrr);
+// The same with a complete aabbggrr colour (alpha byte included).
+void writeKmlLineStartColor(std::ostream& out, int indent, std::string_view aabbggrr);
 void writeKmlLineEnd(std::ostream& out, int indent);
 // One vertex line: indent tabs, then longitude,latitude,0.
 void writeKmlVertex(std::ostream& out, int indent, double latitude, double longitude);
