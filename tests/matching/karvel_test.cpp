@@ -5,48 +5,21 @@
 #include <filesystem>
 #include <numbers>
 
-#include "geometry/GPSPoint.h"
+#include "local_world.h"
 #include "matching/KARVEL.h"
 #include "matching/matching_genetic.h"
 #include "support/test_support.h"
 
 using MapMatching::KARVEL;
 using Segments = std::vector<std::pair<int, int>>;
+using namespace local_world;
 
 namespace {
-
-constexpr double kE0 = 500500.0;
-constexpr double kN0 = 4555000.0;
-
-_position localToPosition(double x, double y) {
-    const GPSPoint g = GPSPoint::convertUTMToWGS84(kE0 + x, kN0 + y, 29, 'T');
-    return {g.latitude, g.longitude};
-}
-
-// A map whose node points are exactly (kE0 + x, kN0 + y).
-struct World {
-    mapRepresentation::Map map;
-    uint32_t nextNode = 1;
-
-    uint32_t node(double x, double y) {
-        const _position p = localToPosition(x, y);
-        const uint32_t id = map.addNode(nextNode++, p.lat, p.lon, 0, 0);
-        map.nodes[id].easting = kE0 + x;
-        map.nodes[id].northing = kN0 + y;
-        return id;
-    }
-    int link(uint32_t a, uint32_t b) { return map.addLinkToNode(a, b, 0, 0); }
-};
 
 Route eastward(int n, double spacing = 10.0, double y = 0.0) {
     std::vector<_node> pts;
     for (int i = 0; i < n; ++i) {
-        _node p;
-        p.position = localToPosition(5.0 + i * spacing, y);
-        p.easting = kE0 + 5.0 + i * spacing;
-        p.northing = kN0 + y;
-        p.heading = std::numbers::pi / 2;
-        pts.push_back(p);
+        pts.push_back(point(5.0 + i * spacing, y));
     }
     return Route(pts, "abc", "abc.txt");
 }

@@ -8,6 +8,7 @@
 #include <numbers>
 
 #include "geometry/GPSPoint.h"
+#include "local_world.h"
 #include "matching/matching_marchal.h"
 #include "support/test_support.h"
 
@@ -15,54 +16,9 @@ using MapMatching::MarchalBMatching;
 using MapMatching::MarPath;
 using MapMatching::MarPathSet;
 using Pairs = std::vector<std::pair<int, int>>;
+using namespace local_world;
 
 namespace {
-
-// Local metres around a round UTM origin near the central meridian of zone 29 (northern Portugal).
-constexpr double kE0 = 500500.0;
-constexpr double kN0 = 4555000.0;
-constexpr double kEast = std::numbers::pi / 2;
-constexpr double kWest = 3 * std::numbers::pi / 2;
-
-_position localToPosition(double x, double y) {
-    const GPSPoint g = GPSPoint::convertUTMToWGS84(kE0 + x, kN0 + y, 29, 'T');
-    return {g.latitude, g.longitude};
-}
-
-// A map whose node points are exactly (kE0 + x, kN0 + y), so distances to links are exact.
-struct World {
-    mapRepresentation::Map map;
-    uint32_t nextNode = 1;
-
-    uint32_t node(double x, double y) {
-        const _position p = localToPosition(x, y);
-        const uint32_t id = map.addNode(nextNode++, p.lat, p.lon, 0, 0);
-        map.nodes[id].easting = kE0 + x;
-        map.nodes[id].northing = kN0 + y;
-        return id;
-    }
-    int link(uint32_t a, uint32_t b) { return map.addLinkToNode(a, b, 0, 0); }
-    // One-way links along y from x0 to x1 in steps; returns the link ids in travel order.
-    std::vector<int> chain(double x0, double x1, double stepLength, double y) {
-        std::vector<int> ids;
-        uint32_t prev = node(x0, y);
-        for (double x = x0 + stepLength; x <= x1 + 1e-9; x += stepLength) {
-            const uint32_t next = node(x, y);
-            ids.push_back(link(prev, next));
-            prev = next;
-        }
-        return ids;
-    }
-};
-
-_node point(double x, double y, double heading = kEast) {
-    _node n;
-    n.position = localToPosition(x, y);
-    n.easting = kE0 + x;
-    n.northing = kN0 + y;
-    n.heading = heading;
-    return n;
-}
 
 Route trace(const std::vector<_node>& points) { return Route(points, "t", "t.txt"); }
 

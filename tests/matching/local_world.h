@@ -1,0 +1,60 @@
+// Small hand-built maps in local metres, for the matcher tests: node points are exactly
+// (kE0 + x, kN0 + y) in UTM zone 29, so every distance to a link is exact.
+#pragma once
+
+#include <numbers>
+#include <vector>
+
+#include "geometry/GPSPoint.h"
+#include "map/maps.h"
+#include "traces/route.h"
+
+namespace local_world {
+
+// A round UTM origin near the central meridian of zone 29 (northern Portugal).
+constexpr double kE0 = 500500.0;
+constexpr double kN0 = 4555000.0;
+constexpr double kEast = std::numbers::pi / 2;
+constexpr double kWest = 3 * std::numbers::pi / 2;
+
+inline _position localToPosition(double x, double y) {
+    const GPSPoint g = GPSPoint::convertUTMToWGS84(kE0 + x, kN0 + y, 29, 'T');
+    return {g.latitude, g.longitude};
+}
+
+struct World {
+    mapRepresentation::Map map;
+    uint32_t nextNode = 1;
+
+    uint32_t node(double x, double y) {
+        const _position p = localToPosition(x, y);
+        const uint32_t id = map.addNode(nextNode++, p.lat, p.lon, 0, 0);
+        map.nodes[id].easting = kE0 + x;
+        map.nodes[id].northing = kN0 + y;
+        return id;
+    }
+    int link(uint32_t a, uint32_t b) { return map.addLinkToNode(a, b, 0, 0); }
+    // One-way links along y from x0 to x1 in steps; returns the link ids in travel order.
+    std::vector<int> chain(double x0, double x1, double stepLength, double y) {
+        std::vector<int> ids;
+        uint32_t prev = node(x0, y);
+        for (double x = x0 + stepLength; x <= x1 + 1e-9; x += stepLength) {
+            const uint32_t next = node(x, y);
+            ids.push_back(link(prev, next));
+            prev = next;
+        }
+        return ids;
+    }
+};
+
+// A trace point at local (x, y) with the given heading.
+inline _node point(double x, double y, double heading = kEast) {
+    _node n;
+    n.position = localToPosition(x, y);
+    n.easting = kE0 + x;
+    n.northing = kN0 + y;
+    n.heading = heading;
+    return n;
+}
+
+}  // namespace local_world
