@@ -6,7 +6,6 @@
 // directions alternate, and a cross street from the end of every block to the next row, so roads
 // run a few links between junctions as in a city.
 #include <benchmark/benchmark.h>
-
 #include <unistd.h>
 
 #include <cmath>
@@ -48,7 +47,9 @@ Scratch& scratch() {
     return s;
 }
 
-uint32_t nodeId(int row, int col) { return static_cast<uint32_t>(row * kSide + col + 1); }
+uint32_t nodeId(int row, int col) {
+    return static_cast<uint32_t>(row * kSide + col + 1);
+}
 
 const std::string& mapFile() {
     static const std::string path = [] {
@@ -73,12 +74,16 @@ const std::string& mapFile() {
                 const bool east = (r + b) % 2 == 0;
                 for (int k = 0; k + 1 < kBlock; ++k) {
                     const int c = b * kBlock + k;
-                    if (east) link(nodeId(r, c), nodeId(r, c + 1));
-                    else link(nodeId(r, c + 1), nodeId(r, c));
+                    if (east)
+                        link(nodeId(r, c), nodeId(r, c + 1));
+                    else
+                        link(nodeId(r, c + 1), nodeId(r, c));
                 }
                 const int last = b * kBlock + kBlock - 1;
-                if (r + 1 < kSide) link(nodeId(r, last), nodeId(r + 1, last));
-                else link(nodeId(r, b * kBlock), nodeId(r - 1, b * kBlock));
+                if (r + 1 < kSide)
+                    link(nodeId(r, last), nodeId(r + 1, last));
+                else
+                    link(nodeId(r, b * kBlock), nodeId(r - 1, b * kBlock));
             }
         }
         std::fclose(f);
@@ -99,7 +104,8 @@ double procStatusMiB(const char* key) {
 }
 
 mapRepresentation::Map& loadedMap() {
-    static const std::unique_ptr<mapRepresentation::Map> m = std::make_unique<mapRepresentation::Map>(mapFile());
+    static const std::unique_ptr<mapRepresentation::Map> m =
+        std::make_unique<mapRepresentation::Map>(mapFile());
     return *m;
 }
 
@@ -147,8 +153,10 @@ std::vector<std::pair<double, double>> tracePositions() {
     for (auto& p : q) {
         heading += turn(rng);
         const double nextRow = row + 0.3 * std::cos(heading), nextCol = col + 0.3 * std::sin(heading);
-        if (nextRow < 1 || nextRow > kSide - 2 || nextCol < 1 || nextCol > kSide - 2) heading += 3.14159;
-        else row = nextRow, col = nextCol;
+        if (nextRow < 1 || nextRow > kSide - 2 || nextCol < 1 || nextCol > kSide - 2)
+            heading += 3.14159;
+        else
+            row = nextRow, col = nextCol;
         p = {kLat0 + row * kStepLat, kLon0 + col * kStepLon};
     }
     return q;
@@ -171,7 +179,11 @@ void BM_NearestLinks(benchmark::State& state) {
 }
 // Second argument 0: random positions all over the map, so every query starts with cold caches;
 // 1: the positions of a drive, as the matchers ask them, one trace point after the other.
-BENCHMARK(BM_NearestLinks)->ArgNames({"radius", "trace"})->Args({20, 0})->Args({20, 1})->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_NearestLinks)
+    ->ArgNames({"radius", "trace"})
+    ->Args({20, 0})
+    ->Args({20, 1})
+    ->Unit(benchmark::kMicrosecond);
 
 // The node search inside a 20 m link query (10 x 20 m).
 void BM_NearestPoints(benchmark::State& state) {
@@ -190,10 +202,6 @@ void BM_NearestPoints(benchmark::State& state) {
     state.counters["nodes_per_query"] = static_cast<double>(found) / static_cast<double>(calls);
 }
 BENCHMARK(BM_NearestPoints)->Arg(200)->Unit(benchmark::kMicrosecond);
-
-}  // namespace
-
-BENCHMARK_MAIN();
 
 }  // namespace
 

@@ -31,14 +31,16 @@ struct LinkEnd {
 
 void collectFoundNode(void* context, const QuadLeafPoint& found, double /*distance*/) {
     auto* nodes = static_cast<std::vector<FoundNode>*>(context);
-    nodes->push_back({found.id, static_cast<uint32_t>(nodes->size()), false, Point{found.easting, found.northing}});
+    nodes->push_back(
+        {found.id, static_cast<uint32_t>(nodes->size()), false, Point{found.easting, found.northing}});
 }
 
 // find() for keys asked in ascending order: ids of nearby objects tend to be close, so a few steps
 // forward from the previous answer usually reach the next key without a descent from the root (and
 // its cache misses in a large table).
 template <typename Table, typename Key>
-typename Table::const_iterator findAfter(const Table& table, typename Table::const_iterator previous, Key key) {
+typename Table::const_iterator findAfter(const Table& table, typename Table::const_iterator previous,
+                                         Key key) {
     constexpr int kSteps = 4;
     if (previous != table.end() && previous->first < key) {
         auto it = previous;
@@ -69,7 +71,8 @@ std::vector<uint32_t> Map::getNearestPoints(double lat, double lon, double radiu
 // The hot spot of matching. Table lookups dominate its cost, so the end points already known from
 // the index are not looked up again, and the candidates are kept in a per-thread buffer that is
 // reused from call to call: apart from the result nothing is allocated once it has grown.
-std::vector<std::pair<int, double>> Map::getNearestLinksAndDistances(double lat, double lon, double radius) const {
+std::vector<std::pair<int, double>> Map::getNearestLinksAndDistances(double lat, double lon,
+                                                                     double radius) const {
     std::vector<std::pair<int, double>> result;
     if (!quadTree) return result;
 
@@ -95,7 +98,8 @@ std::vector<std::pair<int, double>> Map::getNearestLinksAndDistances(double lat,
         for (const int l : it->second.backwardLinks) ends.push_back({l, f.id, false, f.point});
     }
     if (anyMissing) {  // reported in the order the nodes were found
-        std::sort(found.begin(), found.end(), [](const FoundNode& a, const FoundNode& b) { return a.rank < b.rank; });
+        std::sort(found.begin(), found.end(),
+                  [](const FoundNode& a, const FoundNode& b) { return a.rank < b.rank; });
         for (const FoundNode& f : found) {
             if (f.missing) std::cout << "ERROR: non existing graph node " << f.id << "." << std::endl;
         }

@@ -62,15 +62,15 @@ std::set<int> walkLevels(const Map& map, int link, int depth, Next next) {
 // link is also the first one the unbounded search would extend, so the answer is the same.
 // Returns the links strictly between the two; found=false when `to` is not reached within maxLinks
 // links in between.
-struct Route {
+struct LinkPath {
     bool found = false;
     std::vector<int> links;
 };
 
-Route shortestRoute(const Map& map, int from, int to, size_t maxLinks) {
-    Route route;
-    std::unordered_map<int, int> parent;  // queued link -> link it was reached from
-    std::deque<std::pair<int, size_t>> queue;  // (link, links from the first successor up to it)
+LinkPath shortestPath(const Map& map, int from, int to, size_t maxLinks) {
+    LinkPath route;
+    std::unordered_map<int, int> parent;       // queued link -> link it was reached from
+    std::deque<std::pair<int, size_t>> queue;  // (link, links after `from` up to and including it)
     parent.emplace(from, from);
     queue.emplace_back(from, 0);
     while (!queue.empty()) {
@@ -78,13 +78,13 @@ Route shortestRoute(const Map& map, int from, int to, size_t maxLinks) {
         queue.pop_front();
         for (const int s : successors(map, current)) {
             if (s == to) {
-                if (inBetween > maxLinks) return route;
                 for (int l = current; l != from; l = parent.find(l)->second) route.links.push_back(l);
                 std::reverse(route.links.begin(), route.links.end());
                 route.found = true;
                 return route;
             }
-            if (inBetween < maxLinks && parent.emplace(s, current).second) queue.emplace_back(s, inBetween + 1);
+            if (inBetween < maxLinks && parent.emplace(s, current).second)
+                queue.emplace_back(s, inBetween + 1);
         }
     }
     return route;
@@ -173,7 +173,7 @@ std::set<int> Map::getAllAchievableSuperLinks(int superLink, int depth, int maxL
 
 std::vector<int> Map::getLinksBetween(int from, int to) const {
     if (from == to || isConnected(from, to)) return {};
-    return shortestRoute(*this, from, to, SIZE_MAX).links;
+    return shortestPath(*this, from, to, SIZE_MAX).links;
 }
 
 std::pair<bool, std::vector<int>> Map::isAchievableWithoutAmbiguity(int from, int to, int maxSteps) const {
@@ -200,7 +200,7 @@ std::pair<bool, std::vector<int>> Map::isAchievableWithAmbiguity(int from, int t
     if (from == to) return {true, {}};
     if (successors(*this, from).count(to) > 0) return {true, {}};
     // Compared as unsigned, as the sequence lengths are.
-    const Route route = shortestRoute(*this, from, to, static_cast<uint32_t>(maxLinks));
+    const LinkPath route = shortestPath(*this, from, to, static_cast<uint32_t>(maxLinks));
     return {route.found, route.links};
 }
 

@@ -33,7 +33,7 @@ const char kDegreeMark = '\xBA';
 // Everything fixed for one radius query.
 struct QuadTree::Search {
     _position pos;
-    Point p;                    // the position in UTM metres
+    Point p;  // the position in UTM metres
     double radius;
     double reach;               // radius on the ellipsoid that planar distances up to radius can span
     int32_t zone;               // UTM zone of the position
@@ -56,7 +56,9 @@ bool QuadTree::isInside(_position centre, double halfWidth, double halfHeight, d
 }
 
 // QuadNode can only be built as one of its two kinds, so the flag decides the type.
-bool QuadTree::isLeafNode(const QuadNode* cell) { return cell != nullptr && cell->leaf; }
+bool QuadTree::isLeafNode(const QuadNode* cell) {
+    return cell != nullptr && cell->leaf;
+}
 
 QuadLeafNode* QuadTree::getQuadLeafNode(QuadNode* cell) {
     return isLeafNode(cell) ? static_cast<QuadLeafNode*>(cell) : nullptr;
@@ -138,7 +140,8 @@ void QuadTree::eraseFromLeaf(QuadLeafNode* leaf, uint32_t id) {
     if (it == ids.end()) return;
     const auto index = it - ids.begin();
     ids.erase(it);
-    if (index < static_cast<std::ptrdiff_t>(leaf->points.size())) leaf->points.erase(leaf->points.begin() + index);
+    if (index < static_cast<std::ptrdiff_t>(leaf->points.size()))
+        leaf->points.erase(leaf->points.begin() + index);
 }
 
 void QuadTree::removeNode(uint32_t id, _position where) {
@@ -151,8 +154,8 @@ void QuadTree::updateNodeLocation(uint32_t id, _position old) {
     QuadLeafNode* leaf = findQuadrant(old.lat, old.lon).first;
     if (leaf == nullptr) return;
     const auto node = map->nodes.find(id);
-    if (node != map->nodes.end() &&
-        isInside(leaf->centre, leaf->halfWidth, leaf->halfHeight, node->second.latitude, node->second.longitude)) {
+    if (node != map->nodes.end() && isInside(leaf->centre, leaf->halfWidth, leaf->halfHeight,
+                                             node->second.latitude, node->second.longitude)) {
         // Same leaf, but the point the search measures from has moved.
         const auto it = std::find(leaf->mapNodes.begin(), leaf->mapNodes.end(), id);
         const auto index = static_cast<size_t>(it - leaf->mapNodes.begin());
@@ -167,14 +170,16 @@ void QuadTree::updateNodeLocation(uint32_t id, _position old) {
     if (node != map->nodes.end()) addNode(id);
 }
 
-std::vector<std::pair<uint32_t, double>> QuadTree::findPointsLessThan(double lat, double lon, double radius) const {
+std::vector<std::pair<uint32_t, double>> QuadTree::findPointsLessThan(double lat, double lon,
+                                                                      double radius) const {
     std::vector<std::pair<uint32_t, double>> out;
     const _position pos{lat, lon};
     findPoints(&out, root.get(), pos, positionToPoint(pos), radius);
     return out;
 }
 
-QuadTree::Search QuadTree::makeSearch(_position pos, Point p, double radius, PointVisitor visit, void* context) {
+QuadTree::Search QuadTree::makeSearch(_position pos, Point p, double radius, PointVisitor visit,
+                                      void* context) {
     Search s{};
     s.pos = pos;
     s.p = p;
@@ -192,8 +197,8 @@ QuadTree::Search QuadTree::makeSearch(_position pos, Point p, double radius, Poi
     return s;
 }
 
-void QuadTree::findPoints(std::vector<std::pair<uint32_t, double>>* out, QuadNode* cell, _position pos, Point p,
-                          double radius) const {
+void QuadTree::findPoints(std::vector<std::pair<uint32_t, double>>* out, QuadNode* cell, _position pos,
+                          Point p, double radius) const {
     if (out == nullptr || cell == nullptr || map == nullptr) return;
     const PointVisitor collect = [](void* context, const QuadLeafPoint& point, double distance) {
         static_cast<std::vector<std::pair<uint32_t, double>>*>(context)->emplace_back(point.id, distance);
@@ -202,7 +207,8 @@ void QuadTree::findPoints(std::vector<std::pair<uint32_t, double>>* out, QuadNod
     if (reaches(cell->centre, cell->halfWidth, cell->halfHeight, search)) walkPoints(cell, search);
 }
 
-void QuadTree::visitPointsLessThan(double lat, double lon, double radius, PointVisitor visit, void* context) const {
+void QuadTree::visitPointsLessThan(double lat, double lon, double radius, PointVisitor visit,
+                                   void* context) const {
     if (!root || map == nullptr || visit == nullptr) return;
     const _position pos{lat, lon};
     const Search search = makeSearch(pos, positionToPoint(pos), radius, visit, context);
@@ -221,9 +227,11 @@ bool QuadTree::reaches(const _position& c, double halfWidth, double halfHeight, 
     }
 
     double nearLat = s.pos.lat;
-    if (std::fabs(c.lat - s.pos.lat) > halfHeight) nearLat = s.pos.lat > c.lat ? c.lat + halfHeight : c.lat - halfHeight;
+    if (std::fabs(c.lat - s.pos.lat) > halfHeight)
+        nearLat = s.pos.lat > c.lat ? c.lat + halfHeight : c.lat - halfHeight;
     double nearLon = s.pos.lon;
-    if (std::fabs(c.lon - s.pos.lon) > halfWidth) nearLon = s.pos.lon > c.lon ? c.lon + halfWidth : c.lon - halfWidth;
+    if (std::fabs(c.lon - s.pos.lon) > halfWidth)
+        nearLon = s.pos.lon > c.lon ? c.lon + halfWidth : c.lon - halfWidth;
 
     // Cheap lower bounds on the distance to any point of the box settle most far boxes without a
     // conversion: a latitude gap costs at least the smallest meridional radius per radian, a
@@ -269,7 +277,8 @@ void QuadTree::walkPoints(const QuadNode* cell, const Search& s) const {
     const double hh = cell->halfHeight / 2.0;
     const double lat = cell->centre.lat;
     const double lon = cell->centre.lon;
-    const _position centres[4] = {{lat + hh, lon - hw}, {lat + hh, lon + hw}, {lat - hh, lon - hw}, {lat - hh, lon + hw}};
+    const _position centres[4] = {
+        {lat + hh, lon - hw}, {lat + hh, lon + hw}, {lat - hh, lon - hw}, {lat - hh, lon + hw}};
     for (int i = 0; i < 4; ++i) {
         if (!reaches(centres[i], hw, hh, s)) continue;
         const QuadNode* child = inner->children[i].get();
@@ -320,12 +329,15 @@ std::string QuadTree::getQuadTreeStatistics() {
     out.precision(9);
     out << '\n'
         << "  ### QuadTree Statistics ###\n"
-        << "Inner Nodes: " << innerNodes << "     LeafNodes: " << leafNodes << "     Max Depth: " << maxDepth << '\n'
-        << "Max Nodes in a LeafNode: " << maxNodesInLeaf << "     Max Nodes allowed in a LeafNode: " << leafCapacity
+        << "Inner Nodes: " << innerNodes << "     LeafNodes: " << leafNodes << "     Max Depth: " << maxDepth
         << '\n'
+        << "Max Nodes in a LeafNode: " << maxNodesInLeaf
+        << "     Max Nodes allowed in a LeafNode: " << leafCapacity << '\n'
         << perLeaf << " nodes/QuadLeafNode     Total Nodes: " << total << '\n'
-        << "Max Width: " << maxWidth << kDegreeMark << "  Max Height: " << maxWidthHeight << kDegreeMark << '\n'
-        << "Min Width: " << minWidth << kDegreeMark << "  Min Height: " << minWidthHeight << kDegreeMark << '\n'
+        << "Max Width: " << maxWidth << kDegreeMark << "  Max Height: " << maxWidthHeight << kDegreeMark
+        << '\n'
+        << "Min Width: " << minWidth << kDegreeMark << "  Min Height: " << minWidthHeight << kDegreeMark
+        << '\n'
         << "  ###########################\n"
         << '\n';
     return out.str();
@@ -357,15 +369,17 @@ std::ostream& operator<<(std::ostream& out, Coord c) {
 
 void writeLine(std::ostream& out, const char* colour, int width, const Coord* points, size_t count) {
     out << "<Placemark>\n"
-        << "<Style><LineStyle><color>ff" << colour << "</color><width>" << width << "</width></LineStyle></Style>\n"
-        << "<LineString>\n<tessellate>1</tessellate>\n<altitudeMode>clampToGround</altitudeMode>\n<coordinates>";
+        << "<Style><LineStyle><color>ff" << colour << "</color><width>" << width
+        << "</width></LineStyle></Style>\n"
+        << "<LineString>\n<tessellate>1</tessellate>\n<altitudeMode>clampToGround</"
+           "altitudeMode>\n<coordinates>";
     for (size_t i = 0; i < count; ++i) out << (i > 0 ? " " : "") << points[i];
     out << "</coordinates>\n</LineString>\n</Placemark>\n";
 }
 
 void writeIconStyle(std::ostream& out, const char* id, const char* iconPath, const char* scale) {
-    out << "<Style id=\"" << id << "\">\n<IconStyle>\n<scale>" << scale << "</scale>\n<Icon><href>" << kIconServer
-        << iconPath << "</href></Icon>\n</IconStyle>\n</Style>\n";
+    out << "<Style id=\"" << id << "\">\n<IconStyle>\n<scale>" << scale << "</scale>\n<Icon><href>"
+        << kIconServer << iconPath << "</href></Icon>\n</IconStyle>\n</Style>\n";
 }
 
 }  // namespace
@@ -433,8 +447,10 @@ std::string QuadTree::getQuadTreeKML() const {
     writeIconStyle(out, "nodeMapIcon", "/mapfiles/kml/shapes/square.png", "0.40");
     out << folders.nodes.str() << "</Folder>\n";
 
-    out << "<Folder id=\"QUADBORDERS\">\n<name>Leaf Borders</name>\n" << folders.borders.str() << "</Folder>\n";
-    out << "<Folder id=\"QUADDIAGONALS\">\n<name>Leaf Diagonals</name>\n" << folders.diagonals.str() << "</Folder>\n";
+    out << "<Folder id=\"QUADBORDERS\">\n<name>Leaf Borders</name>\n"
+        << folders.borders.str() << "</Folder>\n";
+    out << "<Folder id=\"QUADDIAGONALS\">\n<name>Leaf Diagonals</name>\n"
+        << folders.diagonals.str() << "</Folder>\n";
 
     out << "<Folder id=\"CENTERSPOTS\">\n<name>Center LeafNodes</name>\n";
     writeIconStyle(out, "centerLeafIcon", "/mapfiles/kml/shapes/placemark_circle.png", "0.80");

@@ -23,9 +23,9 @@ public:
     QuadNode(const QuadNode&) = delete;
     QuadNode& operator=(const QuadNode&) = delete;
 
-    _position centre{};      // lat, lon in decimal degrees
-    double halfWidth = 0.0;  // half the extent in longitude degrees
-    double halfHeight = 0.0; // half the extent in latitude degrees
+    _position centre{};       // lat, lon in decimal degrees
+    double halfWidth = 0.0;   // half the extent in longitude degrees
+    double halfHeight = 0.0;  // half the extent in latitude degrees
     // Which of the two cell kinds this is, fixed at construction: the radius search tells them
     // apart on every cell it passes, so it must not pay for a dynamic_cast there.
     const bool leaf;
@@ -60,7 +60,7 @@ public:
     QuadLeafNode(_position centre, double halfWidth, double halfHeight)
         : QuadNode(true, centre, halfWidth, halfHeight) {}
 
-    std::vector<uint32_t> mapNodes; // in insertion order
+    std::vector<uint32_t> mapNodes;  // in insertion order
     // points[i] belongs to mapNodes[i]. The radius search measures from these copies: looking every
     // candidate up in the map's node table costs far more than the whole rest of the search.
     std::vector<QuadLeafPoint> points;
@@ -89,7 +89,9 @@ public:
     // (leaf, parent inner cell or null); (null, null) outside the globe.
     std::pair<QuadLeafNode*, QuadInnerNode*> findQuadrant(double lat, double lon) const;
 
-    // All indexed nodes within radius metres of the position, in walk order (not sorted).
+    // All indexed nodes within radius metres of the position, in walk order (not sorted). Distances
+    // are planar, so only nodes of the position's own UTM zone count: across zones the coordinates
+    // are unrelated and far nodes can look near.
     std::vector<std::pair<uint32_t, double>> findPointsLessThan(double lat, double lon, double radius) const;
     void findPoints(std::vector<std::pair<uint32_t, double>>* out, QuadNode* cell, _position pos, Point p,
                     double radius) const;
@@ -134,4 +136,4 @@ private:
     void gatherKMLinformation(const QuadNode* cell, int depth, KmlFolders& folders) const;
 };
 
-} // namespace mapRepresentation
+}  // namespace mapRepresentation

@@ -78,81 +78,74 @@ TEST(NearestLinks, InconsistentTablesAreReportedAndSkipped) {
     const auto result = m.getNearestLinks(kLat, kLon, 20);
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(result, std::vector<int>{a});
-    EXPECT_EQ(out, "ERROR: non existing graph node 1.\nERROR: non existing link. (" + std::to_string(b) + ")\n");
+    EXPECT_EQ(out,
+              "ERROR: non existing graph node 1.\nERROR: non existing link. (" + std::to_string(b) + ")\n");
 }
 
 namespace {
 
+// Brute force: ids within the radius, split into those that must be found and those so close to
+// the radius that the search's pruning (clamped in degrees, measured in UTM) may miss them.
+template <typename Id>
 struct Expected {
-    std::map<uint32_t, double> must;  // clearly inside the radius
-    std::map<uint32_t, double> may;   // inside, but so close to the radius that pruning may drop it
+    std::map<Id, double> must, may;
+    void add(Id id, double d, double radius) {
+        if (d <= radius) may[id] = d;
+        if (d <= radius * (1 - 1e-3)) must[id] = d;
+    }
+    void check(const std::vector<std::pair<Id, double>>& found) const {
+        std::set<Id> seen;
+        for (const auto& [id, d] : found) {
+            EXPECT_TRUE(seen.insert(id).second) << id << " reported twice";
+            const auto it = may.find(id);
+            ASSERT_NE(it, may.end()) << id << " is not within the radius";
+            EXPECT_EQ(d, it->second);
+        }
+        for (const auto& [id, d] : must) EXPECT_TRUE(seen.count(id)) << "missed " << id << " at " << d;
+    }
 };
 
 // Every node of the query's UTM zone, measured in planar metres.
-Expected bruteForceNodes(const Map& m, double lat, double lon, double radius) {
-    Expected e;
+Expected<uint32_t> nearNodes(const Map& m, double lat, double lon, double radius) {
+    Expected<uint32_t> e;
     const Point p = positionToPoint({lat, lon});
-    const int zone = GPSPoint::getZone(lon);
     for (const auto& [id, n] : m.nodes) {
-        if (GPSPoint::getZone(n.longitude) != zone) continue;
-        const double d = distance2Points(Point{n.easting, n.northing}, p);
-        if (d <= radius) e.may[id] = d;
-        if (d <= radius * (1 - 1e-3)) e.must[id] = d;
+        if (GPSPoint::getZone(n.longitude) == GPSPoint::getZone(lon))
+            e.add(id, distance2Points({n.easting, n.northing}, p), radius);
     }
     return e;
 }
 
-void expectNodesAgree(const Map& m, double lat, double lon, double radius) {
-    const auto found = m.getNearestPointsAndDistances(lat, lon, radius);
-    const Expected e = bruteForceNodes(m, lat, lon, radius);
-    std::set<uint32_t> seen;
-    for (const auto& [id, d] : found) {
-        EXPECT_TRUE(seen.insert(id).second) << "node " << id << " reported twice";
-        const auto it = e.may.find(id);
-        ASSERT_NE(it, e.may.end()) << "node " << id << " is not within " << radius;
-        EXPECT_EQ(d, it->second);
-    }
-    for (const auto& [id, d] : e.must) {
-        EXPECT_TRUE(seen.count(id)) << "missed node " << id << " at " << d << " of " << radius << " from " << lat
-                                    << "," << lon;
-    }
-}
+void expectAgreement(const Map& m, double lat, double lon, double radius) {
+    SCOPED_TRACE(testing::Message() << lat << "," << lon << " radius " << radius);
+    nearNodes(m, lat, lon, radius).check(m.getNearestPointsAndDistances(lat, lon, radius));
+    if (radius > 300) return;
 
-void expectLinksAgree(const Map& m, double lat, double lon, double radius) {
-    const auto found = m.getNearestLinksAndDistances(lat, lon, radius);
-    const Expected near = bruteForceNodes(m, lat, lon, 10.0 * radius);
+    const auto links = m.getNearestLinksAndDistances(lat, lon, radius);
+    for (size_t i = 1; i < links.size(); ++i) EXPECT_LT(links[i - 1].first, links[i].first);
+    const Expected<uint32_t> near = nearNodes(m, lat, lon, 10.0 * radius);
     const Point q = positionToPoint({lat, lon});
-    auto measure = [&](const std::map<uint32_t, double>& nodes) {
-        std::map<int, double> links;
-        for (const auto& [id, d] : nodes) {
-            const auto& edges = m.graph.at(id);
-            for (const auto* set : {&edges.forwardLinks, &edges.backwardLinks}) {
-                for (const int l : *set) {
-                    const auto& link = m.links.at(l);
-                    const double dl =
-                        getNearestPointFromLink(m.getNodePoint(link.origin), m.getNodePoint(link.destination), q).second;
-                    if (dl <= radius) links[l] = dl;
-                }
+    Expected<int> e;
+    for (const auto& [id, d] : near.may) {
+        const auto& edges = m.graph.at(id);
+        for (const auto* set : {&edges.forwardLinks, &edges.backwardLinks}) {
+            for (const int l : *set) {
+                const auto& link = m.links.at(l);
+                const double dl =
+                    getNearestPointFromLink(m.getNodePoint(link.origin), m.getNodePoint(link.destination), q)
+                        .second;
+                if (dl <= radius) e.may[l] = dl;
+                if (dl <= radius && near.must.count(id)) e.must[l] = dl;
             }
         }
-        return links;
-    };
-    const auto must = measure(near.must);
-    const auto may = measure(near.may);
-    for (size_t i = 1; i < found.size(); ++i) EXPECT_LT(found[i - 1].first, found[i].first);
-    std::set<int> seen;
-    for (const auto& [id, d] : found) {
-        seen.insert(id);
-        const auto it = may.find(id);
-        ASSERT_NE(it, may.end()) << "link " << id;
-        EXPECT_EQ(d, it->second);
     }
-    for (const auto& [id, d] : must) EXPECT_TRUE(seen.count(id)) << "missed link " << id << " at " << d;
+    e.check(links);
 }
 
 // Roads as random walks of ~30 m steps, with some nodes doubled at one position and some on
 // cell borders of the index, inside the given box.
-void buildRandomMap(Map& m, std::mt19937& rng, double lat0, double lat1, double lon0, double lon1, int nodeCount) {
+void buildRandomMap(Map& m, std::mt19937& rng, double lat0, double lat1, double lon0, double lon1,
+                    int nodeCount) {
     std::uniform_real_distribution<double> lat(lat0, lat1), lon(lon0, lon1), unit(0, 1);
     uint32_t id = 1;
     while (static_cast<int>(id) <= nodeCount) {
@@ -190,8 +183,7 @@ void runRandomQueries(const Map& m, std::mt19937& rng, double lat0, double lat1,
             lo = it->second.longitude;
         }
         const double radius = i % 11 == 0 ? 0.0 : std::pow(10.0, unit(rng) * 3.5);
-        expectNodesAgree(m, la, lo, radius);
-        if (radius <= 300) expectLinksAgree(m, la, lo, radius);
+        expectAgreement(m, la, lo, radius);
         if (::testing::Test::HasFailure()) return;
     }
 }

@@ -13,222 +13,134 @@ using mapRepresentation::Map;
 namespace {
 
 using Links = std::vector<int>;
+using Answer = std::pair<bool, Links>;
 
-// Nodes 1..n laid out on a line of latitude, 0.001 degrees apart.
-void addNodes(Map& m, int n) {
+// Nodes 1..n along a line of latitude; each pair (a, b) becomes a link a -> b, ids in order from 1.
+Map graphOf(int n, std::initializer_list<std::pair<uint32_t, uint32_t>> links) {
+    Map m;
     for (int i = 1; i <= n; ++i) m.addNode(i, 41.0, -8.6 + 0.001 * i, 0, 0);
+    for (const auto& [a, b] : links) m.addLinkToNode(a, b, 0, 0);
+    return m;
 }
 
-// 1 -> 2 -> 3 -> 4 with links a, b, c.
-struct Chain {
-    Map m;
-    int a, b, c;
-    Chain() {
-        addNodes(m, 5);
-        a = m.addLinkToNode(1, 2, 0, 0);
-        b = m.addLinkToNode(2, 3, 0, 0);
-        c = m.addLinkToNode(3, 4, 0, 0);
-    }
-};
+// 1 -> 2 -> 3 -> 4: links a = 1, b = 2, c = 3.
+Map chain() {
+    return graphOf(5, {{1, 2}, {2, 3}, {3, 4}});
+}
 
-// from: 1 -> 2; two routes of two links to 5 (via 3 with the lower ids, via 4); to: 5 -> 6.
-struct Diamond {
-    Map m;
-    int from, viaLow1, viaHigh1, viaLow2, viaHigh2, to;
-    Diamond() {
-        addNodes(m, 6);
-        from = m.addLinkToNode(1, 2, 0, 0);
-        viaLow1 = m.addLinkToNode(2, 3, 0, 0);
-        viaHigh1 = m.addLinkToNode(2, 4, 0, 0);
-        viaHigh2 = m.addLinkToNode(4, 5, 0, 0);
-        viaLow2 = m.addLinkToNode(3, 5, 0, 0);
-        to = m.addLinkToNode(5, 6, 0, 0);
-    }
-};
+// from = 1 (1 -> 2); two routes of two links to 5: via 3 (links 2 and 5) and via 4 (links 3 and 4);
+// to = 6 (5 -> 6).
+Map diamond() {
+    return graphOf(6, {{1, 2}, {2, 3}, {2, 4}, {4, 5}, {3, 5}, {5, 6}});
+}
 
 }  // namespace
 
 TEST(Queries, PairTests) {
-    Map m;
-    addNodes(m, 3);
-    const int a = m.addLinkToNode(1, 2, 0, 0);
-    const int back = m.addLinkToNode(2, 1, 0, 0);
-    const int on = m.addLinkToNode(2, 3, 0, 0);
-
-    EXPECT_TRUE(m.areMirrored(a, back));
-    EXPECT_TRUE(m.isConnected(a, back));
-    EXPECT_TRUE(m.isConnected(a, on));
-    EXPECT_FALSE(m.isConnected(on, a));
-    EXPECT_FALSE(m.areMirrored(a, on));
-    EXPECT_TRUE(m.belongSameSuperLink(a, a));
-
+    const Map m = graphOf(3, {{1, 2}, {2, 1}, {2, 3}});
+    EXPECT_TRUE(m.areMirrored(1, 2));
+    EXPECT_TRUE(m.isConnected(1, 2));
+    EXPECT_TRUE(m.isConnected(1, 3));
+    EXPECT_FALSE(m.isConnected(3, 1));
+    EXPECT_FALSE(m.areMirrored(1, 3));
+    EXPECT_TRUE(m.belongSameSuperLink(1, 1));
     for (const int bad : {-1, 999}) {
-        EXPECT_FALSE(m.isConnected(a, bad));
-        EXPECT_FALSE(m.isConnected(bad, a));
-        EXPECT_FALSE(m.areMirrored(bad, a));
-        EXPECT_FALSE(m.belongSameSuperLink(bad, a));
-        EXPECT_FALSE(m.belongSameSuperLink(a, bad));
+        EXPECT_FALSE(m.isConnected(1, bad) || m.isConnected(bad, 1));
+        EXPECT_FALSE(m.areMirrored(bad, 1) || m.belongSameSuperLink(bad, 1) || m.belongSameSuperLink(1, bad));
     }
-    EXPECT_FALSE(m.belongSameSuperLink(-1, -1));
 }
 
 TEST(Queries, WalksToTheNextAndPreviousJunction) {
-    Chain ch;
-    EXPECT_EQ(ch.m.getLinksUntilNextJunction(ch.a, 5), (Links{ch.b, ch.c}));
-    EXPECT_EQ(ch.m.getLinksUntilNextJunction(ch.a, 1), (Links{ch.b}));
-    EXPECT_EQ(ch.m.getLinksUntilNextJunction(ch.a, 0), Links{});
-    EXPECT_EQ(ch.m.getLinksUntilPreviousJunction(ch.c, 5), (Links{ch.b, ch.a}));
-    EXPECT_EQ(ch.m.getLinksUntilPreviousJunction(ch.c, -1), Links{});
+    Map m = chain();
+    EXPECT_EQ(m.getLinksUntilNextJunction(1, 5), (Links{2, 3}));
+    EXPECT_EQ(m.getLinksUntilNextJunction(1, 1), (Links{2}));
+    EXPECT_EQ(m.getLinksUntilNextJunction(1, 0), Links{});
+    EXPECT_EQ(m.getLinksUntilPreviousJunction(3, 5), (Links{2, 1}));
 
-    // A road merging in at 3 does not stop the forward walk; a fork at 3 does.
-    const int merge = ch.m.addLinkToNode(5, 3, 0, 0);
-    EXPECT_EQ(ch.m.getLinksUntilNextJunction(ch.a, 5), (Links{ch.b, ch.c}));
-    EXPECT_EQ(ch.m.getLinksUntilPreviousJunction(ch.c, 5), Links{});
-    EXPECT_EQ(ch.m.getLinksUntilPreviousJunction(merge, 5), Links{});
-    ch.m.addLinkToNode(3, 5, 0, 0);
-    EXPECT_EQ(ch.m.getLinksUntilNextJunction(ch.a, 5), (Links{ch.b}));
-}
-
-TEST(Queries, WalkAroundALoopRepeatsUpToTheCount) {
-    Map m;
-    addNodes(m, 3);
-    const int x = m.addLinkToNode(1, 2, 0, 0);
-    const int y = m.addLinkToNode(2, 3, 0, 0);
-    const int z = m.addLinkToNode(3, 1, 0, 0);
-    EXPECT_EQ(m.getLinksUntilNextJunction(x, 4), (Links{y, z, x, y}));
-    EXPECT_EQ(m.getLinksUntilPreviousJunction(x, 4), (Links{z, y, x, z}));
+    // A road merging in at 3 stops only the backward walk; a fork at 3 stops the forward one.
+    m.addLinkToNode(5, 3, 0, 0);
+    EXPECT_EQ(m.getLinksUntilNextJunction(1, 5), (Links{2, 3}));
+    EXPECT_EQ(m.getLinksUntilPreviousJunction(3, 5), Links{});
+    m.addLinkToNode(3, 5, 0, 0);
+    EXPECT_EQ(m.getLinksUntilNextJunction(1, 5), (Links{2}));
 }
 
 TEST(Queries, AchievableAndFormerLinksByDepth) {
-    Chain ch;
-    EXPECT_EQ(ch.m.getAllAchievableLinks(ch.a, 1), (std::set<int>{ch.b}));
-    EXPECT_EQ(ch.m.getAllAchievableLinks(ch.a, 2), (std::set<int>{ch.b, ch.c}));
-    EXPECT_EQ(ch.m.getAllAchievableLinks(ch.a, 9), (std::set<int>{ch.b, ch.c}));
-    EXPECT_TRUE(ch.m.getAllAchievableLinks(ch.a, 0).empty());
-    EXPECT_EQ(ch.m.getAllFormerLinks(ch.c, 2), (std::set<int>{ch.a, ch.b}));
-    EXPECT_TRUE(ch.m.getAllFormerLinks(ch.a, 3).empty());
+    const Map m = chain();
+    EXPECT_EQ(m.getAllAchievableLinks(1, 1), (std::set<int>{2}));
+    EXPECT_EQ(m.getAllAchievableLinks(1, 2), (std::set<int>{2, 3}));
+    EXPECT_TRUE(m.getAllAchievableLinks(1, 0).empty());
+    EXPECT_EQ(m.getAllFormerLinks(3, 2), (std::set<int>{1, 2}));
 
-    // On a two-way road the start link comes back after a U-turn.
-    Map m;
-    addNodes(m, 2);
-    const int a = m.addLinkToNode(1, 2, 0, 0);
-    const int back = m.addLinkToNode(2, 1, 0, 0);
-    EXPECT_EQ(m.getAllAchievableLinks(a, 2), (std::set<int>{a, back}));
-    EXPECT_EQ(m.getAllAchievableLinks(a, 1), (std::set<int>{back}));
+    // A U-turn on a two-way road leads back to the start link.
+    const Map twoWay = graphOf(2, {{1, 2}, {2, 1}});
+    EXPECT_EQ(twoWay.getAllAchievableLinks(1, 2), (std::set<int>{1, 2}));
 }
 
 TEST(Queries, LinksBetweenTakeTheFewestLinksThenTheLowestIds) {
-    Chain ch;
-    EXPECT_EQ(ch.m.getLinksBetween(ch.a, ch.c), (Links{ch.b}));
-    EXPECT_EQ(ch.m.getLinksBetween(ch.a, ch.b), Links{});
-    EXPECT_EQ(ch.m.getLinksBetween(ch.a, ch.a), Links{});
-    EXPECT_EQ(ch.m.getLinksBetween(ch.c, ch.a), Links{});
+    const Map c = chain();
+    EXPECT_EQ(c.getLinksBetween(1, 3), (Links{2}));
+    EXPECT_EQ(c.getLinksBetween(1, 2), Links{});
+    EXPECT_EQ(c.getLinksBetween(3, 1), Links{});
 
-    Diamond d;
-    EXPECT_EQ(d.m.getLinksBetween(d.from, d.to), (Links{d.viaLow1, d.viaLow2}));
-    // A shortcut with a higher id wins over a longer route.
-    const int shortcut = d.m.addLinkToNode(2, 5, 0, 0);
-    EXPECT_EQ(d.m.getLinksBetween(d.from, d.to), (Links{shortcut}));
-}
+    Map d = diamond();
+    EXPECT_EQ(d.getLinksBetween(1, 6), (Links{2, 5}));
+    const int shortcut = d.addLinkToNode(2, 5, 0, 0);
+    EXPECT_EQ(d.getLinksBetween(1, 6), (Links{shortcut}));
 
-TEST(Queries, LinksBetweenEndsForUnreachablePairsBehindCycles) {
-    Map m;
-    addNodes(m, 6);
-    const int start = m.addLinkToNode(1, 2, 0, 0);
-    m.addLinkToNode(2, 3, 0, 0);
-    m.addLinkToNode(3, 2, 0, 0);
-    m.addLinkToNode(3, 4, 0, 0);
-    m.addLinkToNode(4, 2, 0, 0);
-    const int elsewhere = m.addLinkToNode(5, 6, 0, 0);
-    EXPECT_EQ(m.getLinksBetween(start, elsewhere), Links{});
-    EXPECT_EQ(m.getLinksBetween(start, 12345), Links{});
-    EXPECT_EQ(m.isAchievableWithAmbiguity(start, elsewhere, -1), std::make_pair(false, Links{}));
+    // Unreachable targets behind cycles: the searches must end.
+    const Map cyclic = graphOf(6, {{1, 2}, {2, 3}, {3, 2}, {3, 4}, {4, 2}, {5, 6}});
+    EXPECT_EQ(cyclic.getLinksBetween(1, 6), Links{});
+    EXPECT_EQ(cyclic.getLinksBetween(1, 12345), Links{});
+    EXPECT_EQ(cyclic.isAchievableWithAmbiguity(1, 6, -1), Answer(false, {}));
 }
 
 TEST(Queries, AchievableWithoutAmbiguity) {
-    Chain ch;
-    using R = std::pair<bool, Links>;
-    EXPECT_EQ(ch.m.isAchievableWithoutAmbiguity(ch.a, ch.c, 0), R(false, {}));
-    EXPECT_EQ(ch.m.isAchievableWithoutAmbiguity(ch.a, ch.c, 1), R(true, {ch.b}));
-    EXPECT_EQ(ch.m.isAchievableWithoutAmbiguity(ch.a, ch.b, 0), R(true, {}));
-    EXPECT_EQ(ch.m.isAchievableWithoutAmbiguity(ch.a, ch.a, 0), R(true, {}));
-    EXPECT_EQ(ch.m.isAchievableWithoutAmbiguity(ch.a, ch.a, -1), R(true, {}));
-    EXPECT_EQ(ch.m.isAchievableWithoutAmbiguity(ch.a, ch.b, -1), R(false, {}));
-    // Against the driving direction, and through the dead end at 4.
-    EXPECT_EQ(ch.m.isAchievableWithoutAmbiguity(ch.c, ch.a, 9), R(false, {}));
+    const Map m = chain();
+    EXPECT_EQ(m.isAchievableWithoutAmbiguity(1, 3, 0), Answer(false, {}));
+    EXPECT_EQ(m.isAchievableWithoutAmbiguity(1, 3, 1), Answer(true, {2}));
+    EXPECT_EQ(m.isAchievableWithoutAmbiguity(1, 2, 0), Answer(true, {}));
+    EXPECT_EQ(m.isAchievableWithoutAmbiguity(1, 1, -1), Answer(true, {}));
+    EXPECT_EQ(m.isAchievableWithoutAmbiguity(1, 2, -1), Answer(false, {}));
+    EXPECT_EQ(diamond().isAchievableWithoutAmbiguity(1, 6, 9), Answer(false, {}));
 
-    Diamond d;
-    EXPECT_EQ(d.m.isAchievableWithoutAmbiguity(d.from, d.to, 9), R(false, {}));
-
-    // A ring without choices and a target off the ring: the walk must give up, whatever the limit.
-    Map ring;
-    addNodes(ring, 5);
-    const int r1 = ring.addLinkToNode(1, 2, 0, 0);
-    const int r2 = ring.addLinkToNode(2, 3, 0, 0);
-    ring.addLinkToNode(3, 1, 0, 0);
-    const int off = ring.addLinkToNode(4, 5, 0, 0);
-    EXPECT_EQ(ring.isAchievableWithoutAmbiguity(r1, off, INT_MAX), R(false, {}));
-    EXPECT_EQ(ring.isAchievableWithoutAmbiguity(r2, r1, INT_MAX).second.size(), 1u);
+    // A ring without choices and a target off the ring: the walk gives up whatever the limit.
+    const Map ring = graphOf(5, {{1, 2}, {2, 3}, {3, 1}, {4, 5}});
+    EXPECT_EQ(ring.isAchievableWithoutAmbiguity(1, 4, INT_MAX), Answer(false, {}));
+    EXPECT_EQ(ring.isAchievableWithoutAmbiguity(2, 1, INT_MAX), Answer(true, {3}));
 }
 
 TEST(Queries, AchievableWithAmbiguityRespectsTheLinkLimit) {
-    Diamond d;
-    using R = std::pair<bool, Links>;
-    EXPECT_EQ(d.m.isAchievableWithAmbiguity(d.from, d.to, 2), R(true, {d.viaLow1, d.viaLow2}));
-    EXPECT_EQ(d.m.isAchievableWithAmbiguity(d.from, d.to, 1), R(false, {}));
-    EXPECT_EQ(d.m.isAchievableWithAmbiguity(d.from, d.viaLow1, 0), R(true, {}));
-    EXPECT_EQ(d.m.isAchievableWithAmbiguity(d.from, d.from, 0), R(true, {}));
-    EXPECT_EQ(d.m.isAchievableWithAmbiguity(d.from, d.viaLow2, 0), R(false, {}));
-    EXPECT_EQ(d.m.isAchievableWithAmbiguity(d.from, d.viaLow2, 1), R(true, {d.viaLow1}));
-    EXPECT_EQ(d.m.isAchievableWithAmbiguity(d.to, d.from, 10), R(false, {}));
+    const Map d = diamond();
+    EXPECT_EQ(d.isAchievableWithAmbiguity(1, 6, 2), Answer(true, {2, 5}));
+    EXPECT_EQ(d.isAchievableWithAmbiguity(1, 6, 1), Answer(false, {}));
+    EXPECT_EQ(d.isAchievableWithAmbiguity(1, 2, 0), Answer(true, {}));
+    EXPECT_EQ(d.isAchievableWithAmbiguity(1, 5, 0), Answer(false, {}));
+    EXPECT_EQ(d.isAchievableWithAmbiguity(1, 5, 1), Answer(true, {2}));
 }
 
 TEST(Queries, AchievableSuperLinksStopAtLongOnes) {
-    // 1 -> 2 (entry), fork at 2: a five-link road 2 -> ... -> 7 and a one-link road 2 -> 8;
-    // fork at 7: 7 -> 9 and 7 -> 10.
-    Map m;
-    addNodes(m, 10);
-    const int entry = m.addLinkToNode(1, 2, 0, 0);
-    const int longFirst = m.addLinkToNode(2, 3, 0, 0);
-    for (int n = 3; n < 7; ++n) m.addLinkToNode(n, n + 1, 0, 0);
-    const int shortRoad = m.addLinkToNode(2, 8, 0, 0);
-    const int beyond1 = m.addLinkToNode(7, 9, 0, 0);
-    const int beyond2 = m.addLinkToNode(7, 10, 0, 0);
-
-    const int sEntry = m.getSuperLinkKey(entry);
-    const int sLong = m.getSuperLinkKey(longFirst);
-    const int sShort = m.getSuperLinkKey(shortRoad);
-    const int sBeyond1 = m.getSuperLinkKey(beyond1);
-    const int sBeyond2 = m.getSuperLinkKey(beyond2);
-    ASSERT_EQ(m.superLinks.at(sLong).links.size(), 5u);
-
-    EXPECT_EQ(m.getAllAchievableSuperLinks(sEntry, 3, 3), (std::set<int>{sLong, sShort}));
-    const std::set<int> all{sLong, sShort, sBeyond1, sBeyond2};
-    EXPECT_EQ(m.getAllAchievableSuperLinks(sEntry, 3, 5), all);
-    EXPECT_EQ(m.getAllAchievableSuperLinks(sEntry, 3, -1), all);
-    EXPECT_EQ(m.getAllAchievableSuperLinks(sEntry, 1, 5), (std::set<int>{sLong, sShort}));
-    EXPECT_TRUE(m.getAllAchievableSuperLinks(sEntry, 0, 5).empty());
-    EXPECT_TRUE(m.getAllAchievableSuperLinks(9999, 3, 5).empty());
+    // Entry 1 -> 2; fork at 2: a five-link road 2 -> ... -> 7 and 2 -> 8; fork at 7: 7 -> 9, 7 -> 10.
+    const Map m = graphOf(10, {{1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {6, 7}, {2, 8}, {7, 9}, {7, 10}});
+    const int entry = m.getSuperLinkKey(1), road = m.getSuperLinkKey(2), side = m.getSuperLinkKey(7);
+    const std::set<int> all{road, side, m.getSuperLinkKey(8), m.getSuperLinkKey(9)};
+    ASSERT_EQ(m.superLinks.at(road).links.size(), 5u);
+    EXPECT_EQ(m.getAllAchievableSuperLinks(entry, 3, 3), (std::set<int>{road, side}));
+    EXPECT_EQ(m.getAllAchievableSuperLinks(entry, 3, 5), all);
+    EXPECT_EQ(m.getAllAchievableSuperLinks(entry, 3, -1), all);
+    EXPECT_EQ(m.getAllAchievableSuperLinks(entry, 1, 5), (std::set<int>{road, side}));
+    EXPECT_TRUE(m.getAllAchievableSuperLinks(entry, 0, 5).empty());
 }
 
-TEST(Queries, MissingLinksGiveEmptyResultsAndLeaveTheTablesAlone) {
-    Diamond d;
-    const Map before = d.m;
+TEST(Queries, MissingLinksGiveEmptyResults) {
+    const Map d = diamond();
     const int missing = 777;
-    EXPECT_TRUE(d.m.getLinksUntilNextJunction(missing, 3).empty());
-    EXPECT_TRUE(d.m.getLinksUntilPreviousJunction(missing, 3).empty());
-    EXPECT_TRUE(d.m.getAllAchievableLinks(missing, 3).empty());
-    EXPECT_TRUE(d.m.getAllFormerLinks(missing, 3).empty());
-    EXPECT_TRUE(d.m.getAllAchievableSuperLinks(missing, 3, 3).empty());
-    EXPECT_TRUE(d.m.getLinksBetween(missing, d.to).empty());
-    EXPECT_TRUE(d.m.getLinksBetween(d.from, missing).empty());
-    EXPECT_FALSE(d.m.isAchievableWithoutAmbiguity(missing, d.to, 5).first);
-    EXPECT_FALSE(d.m.isAchievableWithAmbiguity(missing, d.to, 5).first);
-    EXPECT_FALSE(d.m.isAchievableWithAmbiguity(d.from, missing, 5).first);
-
-    EXPECT_EQ(d.m.links.size(), before.links.size());
-    EXPECT_EQ(d.m.graph.size(), before.graph.size());
-    EXPECT_EQ(d.m.nodes.size(), before.nodes.size());
-    EXPECT_EQ(d.m.superLinks.size(), before.superLinks.size());
-    EXPECT_EQ(d.m.superNodes.size(), before.superNodes.size());
+    EXPECT_TRUE(d.getLinksUntilNextJunction(missing, 3).empty());
+    EXPECT_TRUE(d.getLinksUntilPreviousJunction(missing, 3).empty());
+    EXPECT_TRUE(d.getAllAchievableLinks(missing, 3).empty());
+    EXPECT_TRUE(d.getAllFormerLinks(missing, 3).empty());
+    EXPECT_TRUE(d.getAllAchievableSuperLinks(missing, 3, 3).empty());
+    EXPECT_TRUE(d.getLinksBetween(missing, 6).empty());
+    EXPECT_FALSE(d.isAchievableWithoutAmbiguity(missing, 6, 5).first);
+    EXPECT_FALSE(d.isAchievableWithAmbiguity(missing, 6, 5).first);
 }
