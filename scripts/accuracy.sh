@@ -1,0 +1,152 @@
+#!/usr/bin/env bash
+# Measures how often karvel picks the right road, and how fast: on the 100 tracks of the Kubicka et
+# al. 2015 benchmark and on simulated drives at several noise levels and sampling periods. Writes
+# the results table to docs/ACCURACY.md. Not part of the test run: the full benchmark takes hours.
+#
+# Settings (environment variables):
+#   KUBICKA_DATA   folder of the benchmark (default ../shared/data/kubicka2015-mapmatching)
+#   KUBICKA        how many Kubicka tracks to run, in id order (default 100; 0 skips them)
+#   SIM_MAP        map for the simulated drives (default: the real street network of benchmark
+#                  track 00000046, 299 nodes in France; sample/data/map.txt without the benchmark)
+#   SIM_TRACES     drives per setting (default 10)
+#   SIM_DURATION   seconds per drive (default 600)
+#   SIM_SETTINGS   "period/sigma[/correlation] ..." in seconds and metres
+#                  (default "1/5 1/10 5/5 10/10 30/10 1/20 1/5/30 10/10/30")
+#   TIMEOUT        seconds allowed per karvel run (default 3600)
+#   BUILD_DIR      build folder (default build); WORK scratch folder (default a new one in /tmp)
+#   OUT            the report (default docs/ACCURACY.md)
+set -euo pipefail
+export LC_ALL=C
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${BUILD_DIR:-$root/build}"
+kdata="${KUBICKA_DATA:-$root/../shared/data/kubicka2015-mapmatching}"
+kcount="${KUBICKA:-100}"
+sim_map="${SIM_MAP:-}"
+sim_traces="${SIM_TRACES:-10}"
+sim_duration="${SIM_DURATION:-600}"
+sim_settings="${SIM_SETTINGS:-1/5 1/10 5/5 10/10 30/10 1/20 1/5/30 10/10/30}"
+limit="${TIMEOUT:-3600}"
+out="${OUT:-$root/docs/ACCURACY.md}"
+work="${WORK:-$(mktemp -d /tmp/karvel-accuracy-XXXXXX)}"
+mkdir -p "$work"
+work="$(cd "$work" && pwd)"
+
+cmake -S "$root" -B "$build" -G Ninja >/dev/null
+cmake --build "$build" --target karvel karvel-sim karvel-eval -j "$(nproc)"
+build="$(cd "$build" && pwd)"
+karvel="$build/bin/karvel"
+sim="$build/bin/karvel-sim"
+eval_="$build/bin/karvel-eval"
+
+sim_map_name="$sim_map"
+if [ -z "$sim_map" ] && [ -d "$kdata/sample/00000046" ]; then
+  "$eval_" --prepare-kubicka "$kdata/sample/00000046" --out "$work/simmap" -q
+  sim_map="$work/simmap/data/map.txt"
+  sim_map_name="the road network of benchmark track 00000046 (France, 299 nodes, 649 links)"
+elif [ -z "$sim_map" ]; then
+  sim_map="$root/sample/data/map.txt"
+  sim_map_name="sample/data/map.txt"
+fi
+sim_map="$(cd "$(dirname "$sim_map")" && pwd)/$(basename "$sim_map")"
+
+results="$work/results.tsv"
+: >"$results"
+notes="$work/notes.txt"
+: >"$notes"
+
+# Runs karvel once in folder $1 on its data/nmea and prints the seconds it spent matching: from the
+# line it prints once the map is loaded to its closing line (stdout line-buffered so the lines come
+# when printed), or -1 when the run did not finish. One run per fresh folder: karvel rewrites
+# data/map.txt, and a map with refused lines (some benchmark networks have arcs from a node to
+# itself) reads back with its later links renumbered.
+run_karvel() {
+  local dir="$1"
+  if ! (cd "$dir" && timeout "$limit" stdbuf -oL "$karvel" | tee "$dir/report.txt" |
+        grep --line-buffered -E '^(Ready to run|Finished running) Ostrand' |
+        while IFS= read -r _; do echo "$EPOCHREALTIME"; done >"$dir/marks.txt"); then
+    echo "- $(basename "$dir"): karvel failed or ran over ${limit} s; what it printed was scored" >>"$notes"
+  fi
+  awk 'NR == 1 { a = $1 } NR == 2 { b = $1 } END { if (NR == 2) printf "%.3f", (b - a > 0.001 ? b - a : 0.001); else print -1 }' \
+    "$dir/marks.txt"
+}
+
+# Scores folder $1's report; the rest are karvel-eval's arguments.
+score() {
+  local dir="$1" secs="$2"
+  shift 2
+  local timing=()
+  [ "$secs" != "-1" ] && timing=(--seconds "$secs")
+  "$eval_" --report "$dir/report.txt" "$@" "${timing[@]}" --tsv "$results" -q | sed "s/^/$(basename "$dir"): /"
+}
+
+if [ "$kcount" -gt 0 ]; then
+  echo "Kubicka tracks: unpacking into $work/kubicka"
+  mkdir -p "$work/kubicka"
+  tar -xJf "$kdata/kubicka2015_all_100_tracks.tar.xz" -C "$work/kubicka"
+  n=0
+  for track in $(ls -d "$work"/kubicka/Datasets/000000* | sort | head -n "$kcount"); do
+    name="$(basename "$track")"
+    dir="$work/k/$name"
+    "$eval_" --prepare-kubicka "$track" --out "$dir" -q
+    score "$dir" "$(run_karvel "$dir")" --kubicka "$track" --label "Kubicka 2015"
+    n=$((n + 1))
+  done
+fi
+
+for setting in $sim_settings; do
+  IFS=/ read -r period sigma correlation <<<"$setting"
+  correlation="${correlation:-0}"
+  label="simulated, ${period} s / ${sigma} m"
+  [ "$correlation" != 0 ] && label="$label / ${correlation} s correlated"
+  echo "$label"
+  set_dir="$work/sim/p${period}_s${sigma}_c${correlation}"
+  mkdir -p "$set_dir"
+  cp "$sim_map" "$set_dir/map.txt"
+  # The same seed gives the same drives in every setting; only the sampling and the noise differ.
+  "$sim" --map "$set_dir/map.txt" --out "$set_dir/all" --truth "$set_dir/truth" --traces "$sim_traces" \
+    --seed 1 --duration "$sim_duration" --period "$period" --sigma "$sigma" --correlation "$correlation" -q
+  for log in "$set_dir"/all/*.txt; do
+    name="$(basename "$log" .txt)"
+    dir="$set_dir/$name"
+    mkdir -p "$dir/data/nmea"
+    cp "$set_dir/map.txt" "$dir/data/map.txt"
+    cp "$log" "$dir/data/nmea/"
+    score "$dir" "$(run_karvel "$dir")" --map "$set_dir/map.txt" --truth "$set_dir/truth/$name.truth" --label "$label"
+  done
+done
+
+mkdir -p "$(dirname "$out")"
+{
+  echo "# KARVEL accuracy"
+  echo
+  echo "Generated by \`scripts/accuracy.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC')"
+  commit="$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)"
+  [ -n "$(git -C "$root" status --porcelain 2>/dev/null)" ] && commit="$commit with uncommitted changes"
+  echo "(commit $commit, $(nproc) cores, $(uname -m))."
+  echo
+  echo "- **matched**: trace points karvel put on a link. **on true link**: of the matched points, those on"
+  echo "  the link the vehicle really was on (simulated drives only; the benchmark has no per-point truth)."
+  echo "- **route mismatch** (Newson and Krumm 2009): (length wrongly added + length of the true route"
+  echo "  missed) / length of the true route. The matched route is the links of each printed path, joined"
+  echo "  by the fewest links where two consecutive ones do not meet (karvel prints only the links that"
+  echo "  carry a trace point). Routes are compared as multisets of links. 0 is perfect."
+  echo "- **points/s**: trace points per second of matching, timed within the run from the line karvel"
+  echo "  prints once the map is loaded to its closing line (map loading excluded, printing included)."
+  echo "- Kubicka et al. 2015: 100 real tracks with hand-corrected routes, each on its own OpenStreetMap"
+  echo "  network; link id = arc index + 1. Tracks converted to NMEA by \`karvel-eval --prepare-kubicka\`."
+  echo "- Simulated: $sim_traces drives of ${sim_duration} s each on $sim_map_name"
+  echo "  (\`karvel-sim --seed 1\`), the same drives in every setting; period = seconds between fixes,"
+  echo "  sigma = Gaussian noise per axis; \"correlated\": the noise drifts with that time constant"
+  echo "  (\`--correlation\`) instead of being drawn afresh for every fix."
+  echo
+  if [ -s "$notes" ]; then
+    echo "Notes:"
+    echo
+    cat "$notes"
+    echo
+  fi
+  echo "## Summary"
+  echo
+  "$eval_" --summarize "$results"
+} >"$out"
+echo "Wrote $out (scratch files in $work)"

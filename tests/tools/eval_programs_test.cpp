@@ -1,0 +1,135 @@
+// karvel-sim and karvel-eval as programs, and (once karvel matches traces) a simulated drive on the
+// bundled sample map matched end to end.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "map/maps.h"
+#include "test_support.h"
+#include "tools/eval/evaluator.h"
+#include "tools/sim/ground_truth.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using karvel_test::TempDir;
+using karvel_test::binaryPath;
+using karvel_test::runCommand;
+
+const std::string kSampleMap = std::string(KARVEL_SOURCE_DIR) + "/sample/data/map.txt";
+
+// A working folder with the sample map in data/ and a pristine copy beside it (karvel rewrites data/map.txt).
+void prepare(const TempDir& dir) {
+    fs::create_directories(dir / "data");
+    fs::copy_file(kSampleMap, dir / "data/map.txt");
+    fs::copy_file(kSampleMap, dir / "map.txt");
+}
+
+// What karvel would print if it matched every fix to its true link.
+std::string perfectReport(const std::vector<traceSim::GroundTruth>& truths) {
+    std::ostringstream o;
+    for (size_t t = 0; t < truths.size(); ++t) {
+        o << "\tRoute #" << t << ": " << truths[t].name << "\nPaths: \n";
+        o << "Score: 0  Avg: 0 Start: 0 Last: " << truths[t].points - 1 << " Links: ";
+        for (size_t i = 0; i < truths[t].fixes.size(); ++i) o << "(" << i << ", " << truths[t].fixes[i].link << ")  ";
+        o << "\n\n\n\nUnmatched Info: \n";
+    }
+    return o.str();
+}
+
+}  // namespace
+
+TEST(EvalPrograms, SimulateScoreAndSummarize) {
+    TempDir dir;
+    prepare(dir);
+    const std::string sim = binaryPath("karvel-sim") + " --map data/map.txt --out data/nmea --traces 3 --seed 1 --duration 300";
+    const auto first = runCommand(sim, dir.str());
+    ASSERT_EQ(first.exitCode, 0) << first.out;
+    const std::string log = karvel_test::readFile(dir / "data/nmea/sim_001.txt");
+    ASSERT_FALSE(log.empty());
+    ASSERT_EQ(runCommand(sim + " -q", dir.str()).exitCode, 0);
+    EXPECT_EQ(karvel_test::readFile(dir / "data/nmea/sim_001.txt"), log) << "the same seed gives the same drives";
+
+    std::vector<traceSim::GroundTruth> truths(3);
+    for (int k = 0; k < 3; ++k) {
+        std::string error;
+        ASSERT_TRUE(traceSim::loadGroundTruth(dir / ("data/nmea/sim_00" + std::to_string(k) + ".truth"), truths[k], error))
+            << error;
+    }
+    karvel_test::writeFile(dir / "report.txt", perfectReport(truths));
+    const auto scored = runCommand(binaryPath("karvel-eval") +
+                                       " --report report.txt --map map.txt --truth data/nmea --seconds 2 --label perfect --tsv r.tsv",
+                                   dir.str());
+    ASSERT_EQ(scored.exitCode, 0) << scored.out;
+    EXPECT_NE(scored.out.find("Overall: 3 traces, 903 points; matched 100.0 %; on true link 100.0 %"), std::string::npos)
+        << scored.out;
+    EXPECT_NE(scored.out.find("route mismatch mean 0.0000, pooled 0.0000; 451.5 points/s"), std::string::npos)
+        << scored.out;
+
+    const auto table = runCommand(binaryPath("karvel-eval") + " --summarize r.tsv", dir.str());
+    ASSERT_EQ(table.exitCode, 0);
+    EXPECT_NE(table.out.find("| perfect | 3 | 903 | 100.0 % |"), std::string::npos) << table.out;
+    EXPECT_NE(table.out.find("| sim_002 | 301 |"), std::string::npos) << table.out;
+
+    const auto bad = runCommand(binaryPath("karvel-sim") + " --period 0.5", dir.str());
+    EXPECT_EQ(bad.exitCode, 1);
+    EXPECT_EQ(bad.out.rfind("ERROR: ", 0), 0u) << bad.out;
+    const auto missing = runCommand(binaryPath("karvel-eval") + " --report none.txt --map map.txt --truth data/nmea", dir.str());
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_NE(missing.out.find("ERROR: cannot read the report"), std::string::npos);
+}
+
+TEST(EvalPrograms, KubickaTrackThroughThePrograms) {
+    KARVEL_REQUIRE_SHARED(track, "kubicka2015-mapmatching/sample/00000039");
+    TempDir dir;
+    const auto prepared = runCommand(binaryPath("karvel-eval") + " --prepare-kubicka " + track + " --out work", dir.str());
+    ASSERT_EQ(prepared.exitCode, 0) << prepared.out;
+    EXPECT_TRUE(fs::exists(dir / "work/data/map.txt"));
+    EXPECT_TRUE(fs::exists(dir / "work/data/nmea/00000039.txt"));
+    // An empty report: nothing matched, the whole route missed.
+    karvel_test::writeFile(dir / "empty.txt", "\tRoute #0: 00000039\nPaths: \n\n\nUnmatched Info: \n");
+    const auto scored = runCommand(binaryPath("karvel-eval") + " --report empty.txt --kubicka " + track, dir.str());
+    ASSERT_EQ(scored.exitCode, 0) << scored.out;
+    EXPECT_NE(scored.out.find("Overall: 1 traces, 363 points; matched 0.0 %; on true link n/a"), std::string::npos)
+        << scored.out;
+    EXPECT_NE(scored.out.find("route mismatch mean 1.0000"), std::string::npos) << scored.out;
+}
+
+// Needs the finished matcher: skipped while karvel does not print matched paths yet.
+TEST(EvalEndToEnd, SimulatedDriveOnTheSampleMapIsMatchedWell) {
+    TempDir dir;
+    prepare(dir);
+    const auto sim = runCommand(binaryPath("karvel-sim") +
+                                    " --map data/map.txt --out data/nmea --truth truth --traces 2 --seed 4 --duration 180 -q",
+                                dir.str());
+    ASSERT_EQ(sim.exitCode, 0) << sim.out;
+    const auto run = runCommand(binaryPath("karvel"), dir.str());
+    if (run.out.find("Paths: ") == std::string::npos) GTEST_SKIP() << "karvel does not report matched paths yet";
+
+    std::istringstream text(run.out);
+    const matchEval::Report report = matchEval::parseReport(text);
+    const matchEval::LinkGraph graph = matchEval::LinkGraph::fromMap(mapRepresentation::Map(dir / "map.txt"));
+    std::vector<matchEval::TraceScore> scores;
+    for (const char* name : {"sim_000", "sim_001"}) {
+        traceSim::GroundTruth truth;
+        std::string error;
+        ASSERT_TRUE(traceSim::loadGroundTruth(dir / (std::string("truth/") + name + ".truth"), truth, error)) << error;
+        const matchEval::ReportTrace* trace = nullptr;
+        for (const auto& t : report.traces)
+            if (t.name == name) trace = &t;
+        ASSERT_NE(trace, nullptr) << name << " missing from the report";
+        scores.push_back(matchEval::scoreTrace(*trace, truth, graph));
+    }
+    const matchEval::Totals t = matchEval::totals(scores);
+    std::ostringstream printed;
+    matchEval::printScores(printed, scores);
+    // Measured over six runs (the genetic stage draws differently each run): matched 98.1 %, on the
+    // true link 75.5-75.8 %, route mismatch 3.03-3.23. The mismatch is high because the matcher
+    // hops between the links of a junction for a point or two, and each hop implies a detour.
+    // The bounds leave a margin for the random draws.
+    EXPECT_GE(t.pooledMatched(), 0.95) << printed.str();
+    EXPECT_GE(t.pooledOnTrue(), 0.70) << printed.str();
+    EXPECT_LE(t.meanMismatch, 4.0) << printed.str();
+}
