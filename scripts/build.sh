@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Configures and builds into BUILD_DIR (default build/). Extra arguments go to cmake's configure step.
+# The compiler's output is kept in BUILD_DIR/build.log and shown only when the build fails.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
 "$root/scripts/deps.sh"
 cmake -S "$root" -B "$build" -G Ninja "$@" >/dev/null
-cmake --build "$build" -j "$(nproc)"
+if ! cmake --build "$build" -j "$(nproc)" >"$build/build.log" 2>&1; then
+  cat "$build/build.log"
+  echo "ERROR: the build failed (log: $build/build.log)" >&2
+  exit 1
+fi

@@ -1,13 +1,26 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs karvel on the bundled sample in a scratch directory
-# (karvel rewrites data/map.txt, so the committed copy is never used in place).
+# Installs what is missing, builds, and runs karvel on the bundled sample in a scratch directory:
+# a real street map (West Oakland, imported from the OpenStreetMap extract that Debian's
+# python-osmnx-doc ships) and three simulated drives along its streets, then scores the result
+# against the drives' ground truth. karvel rewrites data/map.txt, so it always runs in a scratch copy.
+# Usage: scripts/sample.sh [DIR]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/build.sh"
+bin="$(cd "${BUILD_DIR:-$root/build}" && pwd)/bin"
 work="${1:-$(mktemp -d /tmp/karvel-sample-XXXXXX)}"
-mkdir -p "$work"
-cp -r "$root/sample/data" "$work/"
+mkdir -p "$work/data/nmea"
 echo "Working directory: $work"
+
+"$root/scripts/make-sample-map.sh" "$work" 2>/dev/null
+cp "$work/data/map.txt" "$work/map.original.txt"
+"$bin/karvel-sim" --map "$work/data/map.txt" --out "$work/data/nmea" --truth "$work/truth" \
+    --traces 3 --seed 1 --duration 300 >/dev/null
+
 cd "$work"
-"$root/build/bin/karvel" -M
-echo "KML documents: $(ls "$work"/data/*.kml 2>/dev/null | tr '\n' ' ')"
+"$bin/karvel" -M | tee report.txt
+echo
+echo "KML documents: $(ls "$work"/data/*.kml | tr '\n' ' ')"
+echo
+echo "Accuracy against the simulated drives' ground truth:"
+"$bin/karvel-eval" --report report.txt --map map.original.txt --truth truth
