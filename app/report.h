@@ -1,0 +1,20 @@
+// The per-trace block of the console report that karvel prints, shared by the programs that match
+// traces so that one reader (and one eye) understands all of them.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "traces/path.h"
+
+// "\tRoute #<index>: <name>" and a line end.
+void printRouteHeader(std::size_t index, const std::string& routeName);
+
+// One unmatched stretch on one line, its six fields in record order.
+void printUnmatchedRecord(const _unmatchinfo& record);
+
+// "Paths: ", every path, then "Unmatched Info: " and every unmatched stretch.
+void printMatchResult(const std::vector<std::unique_ptr<Path>>& paths,
+                      const std::vector<std::unique_ptr<_unmatchinfo>>& unmatched);

@@ -1,0 +1,128 @@
+// The steps of the genetic-only matcher: ambiguity, segmentation, repair of single unmatched
+// points, removal of single-link islands, and the paths and unmatched records.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "genonly_util.h"
+
+using MapMatching::GenMapMatching;
+using Segments = std::vector<std::pair<int, int>>;
+using V = std::vector<int>;
+using namespace genonly_test;
+
+namespace {
+
+// Segments of a trace of n points whose ambiguity is `rest` except at the listed points, which
+// have the other value (0.2 calm, 2.0 busy).
+Segments split(int n, std::initializer_list<int> other, double rest = 0.2) {
+    std::vector<double> s(static_cast<size_t>(n), rest);
+    for (int p : other) s[static_cast<size_t>(p)] = rest < 1 ? 2.0 : 0.2;
+    return GenMapMatching::segmentsFromAmbiguity(s);
+}
+
+}  // namespace
+
+TEST(GenOnlySegments, CutsAtCalmPointsWithinFiftyAndLeavesNoShortTail) {
+    EXPECT_TRUE(GenMapMatching::segmentsFromAmbiguity({}).empty());
+    EXPECT_EQ(split(1, {}), (Segments{{0, 0}}));
+    EXPECT_EQ(split(50, {}), (Segments{{0, 49}}));
+    // Four calm points ending six before the last: the segment ends at the second of them; five
+    // before the last is too close.
+    EXPECT_EQ(split(30, {27, 28, 29}), (Segments{{0, 24}, {25, 29}}));
+    EXPECT_EQ(split(30, {28, 29}), (Segments{{0, 29}}));
+    EXPECT_EQ(split(30, {}, 2.0), (Segments{{0, 29}}));
+    EXPECT_EQ(split(120, {}), (Segments{{0, 49}, {50, 99}, {100, 119}}));
+    EXPECT_EQ(split(120, {47, 48, 49, 50, 51}), (Segments{{0, 44}, {45, 94}, {95, 119}}));
+    // Later segments take the rest rather than leave four points or fewer; the first does not.
+    EXPECT_EQ(split(104, {}, 2.0), (Segments{{0, 49}, {50, 103}}));
+    EXPECT_EQ(split(105, {}, 2.0), (Segments{{0, 49}, {50, 99}, {100, 104}}));
+    EXPECT_EQ(split(52, {}, 2.0), (Segments{{0, 49}, {50, 51}}));
+    // The search goes no closer than four points to the segment's start.
+    EXPECT_EQ(split(120, {4, 5, 6, 7}, 2.0), (Segments{{0, 5}, {6, 55}, {56, 105}, {106, 119}}));
+    EXPECT_EQ(split(120, {3, 4, 5, 6}, 2.0), (Segments{{0, 49}, {50, 99}, {100, 119}}));
+}
+
+TEST(GenOnlySegments, AmbiguityAddsHeadingDistanceSpreadAndCandidateTerms) {
+    World w;
+    const int road = w.link(w.node(0, 0), w.node(400, 0));
+    w.link(w.node(0, 10), w.node(400, 10));  // a parallel road
+    std::vector<_node> pts;
+    for (int i = 0; i < 12; ++i) pts.push_back(point(20.0 + 10 * i, 3.0, i == 5 ? kEast + 0.3 : kEast));
+    pts.push_back(point(200.0, 300.0));  // far from every road
+    Route r(pts, "abc", "abc.txt");
+    GenMapMatching g(&w.map, &r, false);
+    g.distances = MapMatching::Distances(&w.map, &r, nullptr, nullptr, nullptr);
+    const std::vector<double> s = g.ambiguityScores();
+    const double pi = std::numbers::pi;
+    // Point 5 turns 0.3 rad off its road (itself a hair off grid east) and lies about 3 m from it; the
+    // heading spread of its window is 0.3 rad; it has two candidates.
+    const double skew = w.map.links[road].heading - kEast;
+    const double d = g.distances.getDistanceFromPointToLink(5, road);
+    EXPECT_NEAR(d, 3.0, 0.05);
+    EXPECT_NEAR(s[5], std::fabs(0.3 - skew) / pi + d / 20 + 0.3 / pi + 2.0 / 20, 1e-9);
+    EXPECT_EQ(s[12], 0.0);
+}
+
+TEST(GenOnlyRepair, SingleUnmatchedPointsTakeTheSameOrTheNearerConnectedLink) {
+    World w;
+    const uint32_t mid = w.node(100, 0);
+    const int a = w.link(w.node(0, 0), mid);
+    const int b = w.link(mid, w.node(200, 0));
+    const int c = w.link(w.node(0, 50), w.node(200, 50));
+    std::vector<_node> pts;
+    for (double x : {50, 90, 150, 100, 150, 110, 150, 20, 150, 40, 60, 80}) pts.push_back(point(x, 0));
+    Route r(pts, "abc", "abc.txt");
+    GenMapMatching g(&w.map, &r, false);
+    // Repaired: 1 (a then b, nearer a), 3 (b, b). Kept: 5 and 7 (not connected), 9 and 10 (two in a row).
+    V genes = {a, -1, b, -1, b, -1, c, -1, a, -1, -1, a};
+    EXPECT_EQ(g.repairUnmatchedGenes(genes), 2);
+    EXPECT_EQ(genes, (V{a, a, b, b, b, -1, c, -1, a, -1, -1, a}));
+    // Nearer wins; at the shared node (a tie) the later link.
+    for (const auto& [x, expected] : {std::pair{110.0, b}, std::pair{100.0, b}}) {
+        Route three({point(50, 0), point(x, 0), point(150, 0)}, "abc", "abc.txt");
+        GenMapMatching h(&w.map, &three, false);
+        V gs = {a, -1, b};
+        EXPECT_EQ(h.repairUnmatchedGenes(gs), 1);
+        EXPECT_EQ(gs[1], expected) << x;
+    }
+}
+
+TEST(GenOnlyIslands, OneLinkRunsWithoutMatchedNeighboursAreClearedHoweverLong) {
+    auto clean = [](V genes) {
+        const int cleared = GenMapMatching::removeSingleLinkIslands(genes);
+        return std::pair{genes, cleared};
+    };
+    V longIsland(102, 5);
+    longIsland.front() = longIsland.back() = -1;
+    EXPECT_EQ(clean(longIsland), (std::pair{V(102, -1), 100}));
+    // A stretch that changes link stays; a whole trace on one link stays.
+    EXPECT_EQ(clean({5, 5, 5, -1, 6, 7, -1}), (std::pair{V{-1, -1, -1, -1, 6, 7, -1}, 3}));
+    EXPECT_EQ(clean({5, 5, 6, 6, -1, 7, 7}), (std::pair{V{5, 5, 6, 6, -1, -1, -1}, 2}));
+    EXPECT_EQ(clean({-1, 5, 6, 5, -1}), (std::pair{V{-1, 5, 6, 5, -1}, 0}));
+    EXPECT_EQ(clean({5, 5, 5}), (std::pair{V{5, 5, 5}, 0}));
+    EXPECT_EQ(clean({}), (std::pair{V{}, 0}));
+}
+
+TEST(GenOnlyResults, PathsRecordLinkChangesAndRecordsFollowTraceOrder) {
+    World w;
+    Route r(std::vector<_node>(12, point(0, 0)), "abc", "abc.txt");
+    GenMapMatching g(&w.map, &r, false);
+    // Break points split only between two links: 9 splits, 7 (unmatched) and 11 (last) do not.
+    g.buildResults({-1, -1, 3, 3, 4, 4, 4, -1, 5, 5, 6, 6}, {7, 9, 11});
+    using Pairs = std::vector<std::pair<int, int>>;
+    ASSERT_EQ(g.matched.size(), 3u);
+    EXPECT_EQ(g.matched[0]->links, (Pairs{{2, 3}, {4, 4}}));
+    EXPECT_EQ(g.matched[1]->links, (Pairs{{8, 5}}));
+    EXPECT_EQ(g.matched[1]->lastIndex, 9);
+    EXPECT_EQ(records(g), (std::vector<std::array<int, 6>>{
+                              {0, 1, -1, 3, -1, 0}, {7, 7, 4, 5, 0, 1}, {-1, -1, 5, 6, 1, 2}}));
+    // The short form has a pair for every point; the getters hand out copies.
+    EXPECT_EQ(g.getShortMatched()[0]->links, (Pairs{{2, 3}, {3, 3}, {4, 4}, {5, 4}, {6, 4}}));
+    g.getMatched()[0]->links.clear();
+    EXPECT_EQ(g.matched[0]->links.size(), 2u);
+
+    g.buildResults(V(12, -1), {});
+    EXPECT_TRUE(g.matched.empty());
+    EXPECT_EQ(records(g), (std::vector<std::array<int, 6>>{{0, 11, -1, -1, -1, -1}}));
+}
