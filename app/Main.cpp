@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "app/file_lister.h"
+#include "app/report.h"
 #include "map/maps.h"
 #include "matching/KARVEL.h"
 #include "traces/NMEALoader.h"
@@ -66,11 +67,6 @@ private:
     bool enabled;
 };
 
-void printUnmatched(const _unmatchinfo& u) {
-    std::cout << "Start node: " << u.startNode << " End node: " << u.endNode << " Last Match: " << u.lastMatch
-              << " Next Match: " << u.nextMatch << " Last Path: " << u.lastPath << " Next Path: " << u.nextPath
-              << "\n";
-}
 
 }  // namespace
 
@@ -90,7 +86,7 @@ void run() {
             NMEALoader loader(traceFiles[i]);
             route = loader.route;
         }
-        std::cout << "\tRoute #" << i << ": " << route.name << "\n";
+        printRouteHeader(i, route.name);
         progress.show(i, traceFiles.size(), route, 0);
         const time_t started = time(nullptr);
 
@@ -103,10 +99,7 @@ void run() {
             unmatchedInfo = matcher.getUnmatchedInfo();
         }
 
-        std::cout << "Paths: " << "\n";
-        for (const auto& p : paths) p->printPath();
-        std::cout << "\n\n" << "Unmatched Info: " << "\n";
-        for (const auto& u : unmatchedInfo) printUnmatched(*u);
+        printMatchResult(paths, unmatchedInfo);
         progress.show(i, traceFiles.size(), route, difftime(time(nullptr), started));
     }
 }

@@ -31,14 +31,6 @@ constexpr double kAmbiguityCount = 20.0;
 // A guard against a population whose best keeps improving: as in the hybrid matcher.
 constexpr int kMaxGenerations = 5000;
 
-template <typename T>
-std::vector<std::unique_ptr<T>> copyAll(const std::vector<std::unique_ptr<T>>& from) {
-    std::vector<std::unique_ptr<T>> out;
-    out.reserve(from.size());
-    for (const auto& p : from) out.push_back(std::make_unique<T>(*p));
-    return out;
-}
-
 std::unique_ptr<_unmatchinfo> record(int startNode, int endNode, int lastMatch, int nextMatch, int lastPath,
                                      int nextPath) {
     return std::make_unique<_unmatchinfo>(_unmatchinfo{startNode, endNode, lastMatch, nextMatch, lastPath, nextPath});
@@ -75,7 +67,7 @@ GenMapMatching::GenMapMatching(mapRepresentation::Map* m, Route* r, bool withLog
 
 GenMapMatching::~GenMapMatching() = default;
 
-std::vector<std::unique_ptr<Path>> GenMapMatching::getMatched() const { return copyAll(matched); }
+std::vector<std::unique_ptr<Path>> GenMapMatching::getMatched() const { return ownedCopies(matched); }
 
 std::vector<std::unique_ptr<Path>> GenMapMatching::getShortMatched() const {
     std::vector<std::unique_ptr<Path>> out;
@@ -95,7 +87,7 @@ std::vector<std::unique_ptr<Path>> GenMapMatching::getShortMatched() const {
     return out;
 }
 
-std::vector<std::unique_ptr<_unmatchinfo>> GenMapMatching::getUnmatchedInfo() const { return copyAll(unmatched); }
+std::vector<std::unique_ptr<_unmatchinfo>> GenMapMatching::getUnmatchedInfo() const { return ownedCopies(unmatched); }
 
 std::vector<double> GenMapMatching::ambiguityScores() {
     const int n = pointCount();

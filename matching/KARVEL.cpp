@@ -14,14 +14,6 @@ namespace {
 constexpr double kNearLinkRadius = 20.0;
 constexpr int kMaxGenerations = 5000;
 
-template <typename T>
-std::vector<std::unique_ptr<T>> copyAll(const std::vector<std::unique_ptr<T>>& from) {
-    std::vector<std::unique_ptr<T>> out;
-    out.reserve(from.size());
-    for (const auto& p : from) out.push_back(std::make_unique<T>(*p));
-    return out;
-}
-
 }  // namespace
 
 KARVEL::KARVEL(mapRepresentation::Map* m, Route* r, bool writeLog) : map(m), route(r) {
@@ -54,9 +46,9 @@ KARVEL::KARVEL(mapRepresentation::Map* m, Route* r, bool writeLog) : map(m), rou
 
 KARVEL::~KARVEL() = default;
 
-std::vector<std::unique_ptr<Path>> KARVEL::getMatched() const { return copyAll(matched); }
-std::vector<std::unique_ptr<Path>> KARVEL::getShortMatched() const { return copyAll(shortMatched); }
-std::vector<std::unique_ptr<_unmatchinfo>> KARVEL::getUnmatchedInfo() const { return copyAll(unmatched); }
+std::vector<std::unique_ptr<Path>> KARVEL::getMatched() const { return ownedCopies(matched); }
+std::vector<std::unique_ptr<Path>> KARVEL::getShortMatched() const { return ownedCopies(shortMatched); }
+std::vector<std::unique_ptr<_unmatchinfo>> KARVEL::getUnmatchedInfo() const { return ownedCopies(unmatched); }
 
 void KARVEL::run(bool kml) {
     const int n = pointCount();

@@ -405,26 +405,17 @@ void MarchalBMatching::prepateOutput() {
 
 std::vector<std::unique_ptr<Path>> MarchalBMatching::getMatched() {
     if (matched.empty() && unmatched.empty()) prepateOutput();
-    std::vector<std::unique_ptr<Path>> out;
-    out.reserve(matched.size());
-    for (const auto& p : matched) out.push_back(std::make_unique<Path>(*p));
-    return out;
+    return ownedCopies(matched);
 }
 
 std::vector<std::unique_ptr<Path>> MarchalBMatching::getShortMatched() {
     if (matched.empty() && unmatched.empty()) prepateOutput();
-    std::vector<std::unique_ptr<Path>> out;
-    out.reserve(shortMatched.size());
-    for (const auto& p : shortMatched) out.push_back(std::make_unique<Path>(*p));
-    return out;
+    return ownedCopies(shortMatched);
 }
 
 std::vector<std::unique_ptr<_unmatchinfo>> MarchalBMatching::getUnmatchedInfo() {
     if (matched.empty() && unmatched.empty()) prepateOutput();
-    std::vector<std::unique_ptr<_unmatchinfo>> out;
-    out.reserve(unmatched.size());
-    for (const auto& u : unmatched) out.push_back(std::make_unique<_unmatchinfo>(*u));
-    return out;
+    return ownedCopies(unmatched);
 }
 
 std::vector<std::set<int>> MarchalBMatching::getCandidateLinkSets() const {

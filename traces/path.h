@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -33,3 +34,12 @@ struct _unmatchinfo {
     int32_t lastPath = -1;
     int32_t nextPath = -1;
 };
+
+// Independent copies of owned records, for matchers that hand their results to the caller.
+template <typename T>
+std::vector<std::unique_ptr<T>> ownedCopies(const std::vector<std::unique_ptr<T>>& from) {
+    std::vector<std::unique_ptr<T>> out;
+    out.reserve(from.size());
+    for (const auto& p : from) out.push_back(std::make_unique<T>(*p));
+    return out;
+}
