@@ -322,7 +322,7 @@ void KmlWriter::buildUnmatchedTrace(const Route& route, const std::vector<_unmat
 void KmlWriter::writeLineWithMarker(const std::string& lineName, const _position& a, const _position& b,
                                     const std::string& markerText) {
     *this << "\t\t<Placemark>\n"
-          << "\t\t\t<name>" << lineName << "</name>\n";
+          << "\t\t\t<name>" << kmlEscapeText(lineName) << "</name>\n";
     writeKmlLineStartColor(*this, 3, colorAt(3));
     writeKmlVertex(*this, 5, a.lat, a.lon);
     writeKmlVertex(*this, 5, b.lat, b.lon);

@@ -61,28 +61,46 @@ KMLBuilder::KMLBuilder(const Map* map_, const Route* route_, std::vector<int> li
     : map(map_), route(route_), name(std::move(name_)), links(std::move(links_)),
       segments(std::move(segments_)) {}
 
+namespace {
+
+// A document that cannot be written is reported, never passed off as written; AtomicFile leaves
+// any earlier file of the same name as it was.
+bool openedForKml(const AtomicFile& file, const std::string& path) {
+    if (file.isOpen()) return true;
+    std::cout << "ERROR: could not create KML file " << path << "; the previous file is unchanged." << std::endl;
+    return false;
+}
+
+bool committedKml(AtomicFile& file, const std::string& path) {
+    if (file.commit()) return true;
+    std::cout << "ERROR: could not write KML file " << path << "; the previous file is unchanged." << std::endl;
+    return false;
+}
+
+}  // namespace
+
 KMLBuilder::KMLBuilder(const Map* map_, const std::string& fileName) : map(map_) {
     AtomicFile file(fileName);
-    if (!file.isOpen()) return;
+    if (!openedForKml(file, fileName)) return;
     std::ostream& out = file.stream();
     setKmlNumberFormat(out, kKmlMatchDecimals);
     writeKmlDocumentHead(out);
     buildLightMap(out);
     writeKmlDocumentEnd(out);
-    file.commit();
+    committedKml(file, fileName);
 }
 
 KMLBuilder::KMLBuilder(const Route* route_, const std::vector<Route>& routes, const std::string& fileName)
     : route(route_) {
     AtomicFile file(fileName);
-    if (!file.isOpen()) return;
+    if (!openedForKml(file, fileName)) return;
     std::ostream& out = file.stream();
     setKmlNumberFormat(out, kKmlMatchDecimals);
     writeKmlDocumentHead(out);
     if (route != nullptr) writeTraceFolder(out, *route);
     for (const Route& r : routes) writeTraceFolder(out, r);
     writeKmlDocumentEnd(out);
-    file.commit();
+    committedKml(file, fileName);
 }
 
 std::string KMLBuilder::getFileName() const {
@@ -95,8 +113,9 @@ bool KMLBuilder::buildKML() {
     if (map == nullptr || route == nullptr) return false;
     // Written beside the target and renamed over it once complete: an interrupted run keeps the
     // previous document instead of leaving a truncated one.
-    AtomicFile file(getFileName());
-    if (!file.isOpen()) return false;
+    const std::string fileName = getFileName();
+    AtomicFile file(fileName);
+    if (!openedForKml(file, fileName)) return false;
     std::ostream& out = file.stream();
     setKmlNumberFormat(out, kKmlMatchDecimals);
     writeKmlDocumentHead(out);
@@ -106,7 +125,7 @@ bool KMLBuilder::buildKML() {
     buildUnmatched(out);
     buildSegments(out);
     writeKmlDocumentEnd(out);
-    return file.commit();
+    return committedKml(file, fileName);
 }
 
 void KMLBuilder::buildMap(std::ostream& out) {

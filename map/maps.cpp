@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -84,6 +85,9 @@ void Map::rebuildIndex() {
 // Map file
 
 namespace {
+
+// A latitude and longitude that name a place (NaN and out-of-range values do not).
+bool isOnGlobe(double lat, double lon) { return std::fabs(lat) <= 90.0 && std::fabs(lon) <= 180.0; }
 
 // Longest accepted line, without its line end.
 constexpr size_t kMaxLineLength = 1022;
@@ -243,6 +247,10 @@ void Map::initMap(std::string path) {
             in.report("expected 5 fields: id longitude latitude averageSnr hdop");
             break;
         }
+        if (!isOnGlobe(lat, lon)) {
+            in.report("position outside the globe (longitude then latitude expected)");
+            break;
+        }
         addNode(id, lat, lon, snr, hdop);
         if (!haveNode || id > largestId) largestId = id;
         haveNode = true;
@@ -391,6 +399,13 @@ void Map::mapInfo() const { std::cout << quadTree->getQuadTreeStatistics(); }
 // Graph building
 
 uint32_t Map::addNode(uint32_t id, double lat, double lon, double averageSnr, double hdop) {
+    // The spatial index covers the globe only; a node it cannot hold would be invisible to the
+    // nearest searches while the graph still used it.
+    if (!isOnGlobe(lat, lon)) {
+        std::cout << "ERROR: node " << id << " lies outside the globe (" << lat << ", " << lon << "); not added."
+                  << std::endl;
+        return id;
+    }
     const GPSPoint utm = GPSPoint::convertWGS84ToUTM(lat, lon);
     auto it = nodes.lower_bound(id);
     if (it != nodes.end() && it->first == id) {

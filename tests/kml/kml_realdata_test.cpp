@@ -48,11 +48,7 @@ TEST(KmlRealTrace, MatchDocumentOfARealTraceIsWellFormed) {
     for (const char* folder : {"MAP", "TRACE", "MATCH", "UNMATCH", "SEGMENTS"}) {
         EXPECT_NE(text.find("<Folder id=\"" + std::string(folder) + "\">"), std::string::npos) << folder;
     }
-    size_t matchLines = 0;
-    for (size_t p = text.find("<name>Match: "); p != std::string::npos; p = text.find("<name>Match: ", p + 1)) {
-        ++matchLines;
-    }
-    EXPECT_EQ(matchLines, static_cast<size_t>(matched));
+    EXPECT_EQ(kml_test::countOf(text, "<name>Match: "), static_cast<size_t>(matched));
 
     // Positions converted back from UTM (arrows, match ends, the break marker) stay in the
     // trace's area, south of the equator.

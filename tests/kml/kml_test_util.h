@@ -48,6 +48,12 @@ inline bool plainLatin1(const std::string& text) {
     return true;
 }
 
+inline size_t countOf(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+    return n;
+}
+
 inline _node tracePoint(double lat, double lon, uint32_t time) {
     const GPSPoint g = GPSPoint::convertWGS84ToUTM(lat, lon);
     _node n;

@@ -34,12 +34,6 @@ std::string writeBody(const WorkDir& wd, Body body) {
     return text.substr(kHead.size(), text.size() - kHead.size() - kEnd.size());
 }
 
-size_t countOf(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-    return n;
-}
-
 Route twoPointRoute() {
     Route r;
     r.addNode(kml_test::tracePoint(41.15, -8.61, 1234567890), true);
@@ -61,13 +55,6 @@ TEST(KmlWriter, MapMatchesGoldenDocument) {
     const std::string golden = karvel_test::testFile("kml/data/kmlwriter_map.kml");
     if (std::getenv("KARVEL_UPDATE_GOLDEN") != nullptr) karvel_test::writeFile(golden, written);
     EXPECT_EQ(written, karvel_test::readFile(golden));
-    // What the golden text pins, spelled out so a failure points at the cause.
-    EXPECT_NE(written.find("square.png</href></Icon>\t\t\t\t\t<scale>0.50</scale>\n"), std::string::npos);
-    EXPECT_NE(written.find("        <description>1<br/>xy: -8.610000000,41.150000000<br/>dop: 1.000000000"
-                           "<br/>snr: 30.000000000<br/></description>\n"),
-              std::string::npos);
-    EXPECT_NE(written.find("\t\t\t\t\t<br/>Link : 1<br/>orID: 1 destID: 2<br/>Length:"), std::string::npos);
-    EXPECT_NE(written.find("<br/>PassCount: 3<br/>\t\t\t\t</description>\n"), std::string::npos);
 
     // No junction: an empty link information folder. Colour indices wrap; missing nodes are reported.
     map.deleteLink(3);
@@ -103,16 +90,6 @@ TEST(KmlWriter, TraceAndDiagnosticsMatchGoldenDocument) {
     const std::string golden = karvel_test::testFile("kml/data/kmlwriter_diagnostics.kml");
     if (std::getenv("KARVEL_UPDATE_GOLDEN") != nullptr) karvel_test::writeFile(golden, kHead + body + kEnd);
     EXPECT_EQ(kHead + body + kEnd, karvel_test::readFile(golden));
-    // What the golden text pins, spelled out so a failure points at the cause.
-    EXPECT_NE(body.find("\t<Folder id=\"R\xFC" "di&apos;s &lt;drive&gt; &amp; co\">\n"), std::string::npos);
-    EXPECT_NE(body.find("\t\t\t\t\t<color>ffff0000</color>\n"), std::string::npos);
-    EXPECT_NE(body.find("\t\t<Folder id=\"NODES\">\n\t\t\t<name>Nodes</name>\n" + route.pointToKml(0) + "\n" +
-                        route.pointToKml(1) + "\n\n\t\t</Folder>\n"),
-              std::string::npos);
-    EXPECT_NE(body.find("\t\t\t\t<coordinates>\n\t\t\t\t</coordinates>\n"), std::string::npos);
-    EXPECT_EQ(countOf(body, "pal3/icon59.png"), 3u);
-    EXPECT_NE(body.find("\t\t\t<name>distance(3,4): 10.000000000</name>\n"), std::string::npos);
-    EXPECT_NE(body.find("\t\t<description>index: 0distance to link start: 2.250000000<br/>xy: -8.6"), std::string::npos);
     EXPECT_TRUE(kml_test::plainLatin1(body));
 }
 

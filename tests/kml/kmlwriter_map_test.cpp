@@ -14,12 +14,6 @@ using mapRepresentation::Map;
 
 namespace {
 
-size_t countOf(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-    return n;
-}
-
 // A sound map's consistency report is its two head lines only.
 void expectSound(const Map& map) {
     testing::internal::CaptureStdout();
@@ -73,9 +67,9 @@ TEST(MapToKml, MapOfARealDriveSurvivesSaveReloadAndDrawing) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     const std::string kml = karvel_test::readFile(wd.file("data/map.kml"));
     EXPECT_TRUE(kml_test::wellFormedXml(wd.file("data/map.kml")));
-    EXPECT_EQ(countOf(kml, "<styleUrl>#mapNodeIcon</styleUrl>"), loaded.nodes.size());
-    EXPECT_EQ(countOf(kml, "<name>Link: "), loaded.links.size());
-    EXPECT_EQ(countOf(kml, "<br/>Link : "), 0u);  // a single chain has no junction
+    EXPECT_EQ(kml_test::countOf(kml, "<styleUrl>#mapNodeIcon</styleUrl>"), loaded.nodes.size());
+    EXPECT_EQ(kml_test::countOf(kml, "<name>Link: "), loaded.links.size());
+    EXPECT_EQ(kml_test::countOf(kml, "<br/>Link : "), 0u);  // a single chain has no junction
 }
 
 TEST(MapToKml, MapBuildProgramMergesARepeatedDrive) {

@@ -38,10 +38,6 @@ TEST(Osm2MapTool, WritesTheWorkingDirectoryMapAndIdTable) {
     EXPECT_EQ(quiet.exitCode, 0);
     EXPECT_EQ(quiet.out, "");
     EXPECT_EQ(readFile(dir / "out/roads.txt"), readFile(dir / "work/data/map.txt"));
-
-    const auto help = runCommand(osm2map() + " -h", dir.str());
-    EXPECT_EQ(help.exitCode, 0);
-    EXPECT_EQ(help.out.rfind("Usage: karvel-osm2map", 0), 0u);
 }
 
 TEST(Osm2MapTool, FailuresPrintAnErrorLineAndWriteNothing) {
@@ -76,7 +72,6 @@ void importReloadAndValidate(const std::string& path) {
     const osmImport::ImportResult result = osmImport::importOsm(path, {}, imported);
     ASSERT_TRUE(result.ok) << result.error;
     EXPECT_GT(result.summary.mapNodes, 100u);
-    EXPECT_EQ(imported.links.size(), result.summary.links);
     ASSERT_TRUE(imported.saveMap(dir / "map.txt"));
 
     const mapRepresentation::Map reloaded(dir / "map.txt");
@@ -97,8 +92,7 @@ void importReloadAndValidate(const std::string& path) {
 
     testing::internal::CaptureStdout();
     reloaded.validateMap();
-    const std::string report = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(report, "Validating map...\nNodes: " + std::to_string(reloaded.nodes.size()) +
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Validating map...\nNodes: " + std::to_string(reloaded.nodes.size()) +
                           "  graph: " + std::to_string(reloaded.graph.size()) +
                           "  super-nodes: " + std::to_string(reloaded.superNodes.size()) + "\n");
 }

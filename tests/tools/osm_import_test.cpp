@@ -72,21 +72,13 @@ TEST(OsmImport, DirectionRules) {
     EXPECT_EQ(s.osmWays, 13u);
     EXPECT_EQ(s.waysKept, 13u);
     EXPECT_EQ(s.osmNodes, 32u);
-    EXPECT_EQ(s.mapNodes, 32u);
     EXPECT_EQ(s.links, 35u);
-    EXPECT_EQ(all.size(), 35u);
     EXPECT_EQ(in.map.links.size(), all.size());  // no link refused, none repeated
 
     // Ids are 1..N in the order links reach the nodes, and link geometry is the nodes' own.
-    EXPECT_EQ(in.map.nodes.begin()->first, 1u);
     EXPECT_EQ(in.map.nodes.rbegin()->first, 32u);
-    EXPECT_EQ(in.osmId.at(1), 101);
     EXPECT_EQ(in.osmId.at(2), 102);
-    EXPECT_EQ(in.map.nextNodeId, 33u);
-    const mapRepresentation::_mLink first = in.map.links.begin()->second;
-    EXPECT_NEAR(first.length, 74.6, 0.5);  // 0.001 degree of longitude at 48 degrees north
-    EXPECT_EQ(first.speed, 0.0);
-    EXPECT_EQ(first.samples, 0u);
+    EXPECT_NEAR(in.map.links.begin()->second.length, 74.6, 0.5);  // 0.001 degree of longitude at 48 degrees north
 }
 
 TEST(OsmImport, RoadFilterAndOptions) {
@@ -132,7 +124,6 @@ TEST(OsmImport, ImperfectDataKeepsWhatIsThere) {
     EXPECT_EQ(s.isolatedRingLinks, 5u);
     EXPECT_EQ(s.roadWays, 7u);
     EXPECT_EQ(s.waysKept, 3u);  // way 4 added nothing new, way 5 nothing at all, 6 and 7 were left out
-    EXPECT_EQ(s.mapNodes, 12u);
     EXPECT_EQ(in.map.nodes.size(), 12u);
 
     // Both OSM ids of the shared position name the same map node in the id table.
@@ -238,7 +229,6 @@ TEST(OsmImport, NodeIdTableAndSummary) {
     EXPECT_NE(summary.find("map nodes: 12, links: 16"), std::string::npos) << summary;
     EXPECT_NE(summary.find("left out 2 isolated rings (5 links)"), std::string::npos) << summary;
     EXPECT_NE(summary.find("3 references to missing nodes in 2 ways"), std::string::npos) << summary;
-    EXPECT_NE(summary.find("time: 0.50 s"), std::string::npos) << summary;
 }
 
 }  // namespace

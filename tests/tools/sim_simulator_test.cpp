@@ -275,11 +275,9 @@ TEST(SimTruth, FileRoundTripAndDamagedFiles) {
     std::string error;
     std::istringstream in(out.str());
     ASSERT_TRUE(traceSim::readGroundTruth(in, back, error)) << error;
-    EXPECT_EQ(back.name, "drive");
     EXPECT_EQ(back.route, t.route);
     ASSERT_EQ(back.fixes.size(), 2u);
-    EXPECT_TRUE(back.fixes[1].outlier);
-    EXPECT_DOUBLE_EQ(back.fixes[1].lon, -8.5);
+    EXPECT_TRUE(back.fixes[1].outlier && back.fixes[1].lon == -8.5);
 
     for (const std::string damaged : {"trace x\npoints 3\nroute 3\n1 2\n",      // route cut short
                                       "trace x\npoints 2\nroute 1\n1\nfixes 1\n0 1 0 0 0\n",  // fixes != points
