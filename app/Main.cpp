@@ -30,13 +30,30 @@ void printHelp() {
               << "\n";
 }
 
+}  // namespace
+
 std::string mapPath() {
     std::stringstream ss;
     ss << "data" << "/" << "map.txt";
     return ss.str();
 }
 
-}  // namespace
+BatchOptions parseOptions(int argc, char** argv) {
+    BatchOptions options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "-h" || arg == "-help") {
+            options.help = true;
+            break;
+        }
+        if (arg == "-t") {
+            if (i + 1 < argc) options.folder = argv[++i];
+        } else if (arg == "-M") {
+            options.kml = true;
+        }
+    }
+    return options;
+}
 
 void lookForTraceFiles(const std::string& folder) {
     std::cout << "Looking for NMEA files (with .txt extension) inside folder: " << folder << "\n";
@@ -115,20 +132,13 @@ int karvelMain(int argc, char** argv) {
     const time_t start = time(nullptr);
     // Under a file-size limit a write must fail (and be reported) rather than kill the program.
     std::signal(SIGXFSZ, SIG_IGN);
-    std::string folder = "data/nmea/";
-
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "-h" || arg == "-help") {
-            printHelp();
-            return 0;
-        }
-        if (arg == "-t") {
-            if (i + 1 < argc) folder = argv[++i];
-        } else if (arg == "-M") {
-            geneticKML = true;
-        }
+    const BatchOptions options = parseOptions(argc, argv);
+    if (options.help) {
+        printHelp();
+        return 0;
     }
+    geneticKML = options.kml;
+    const std::string& folder = options.folder;
 
     std::cout << "Looking for Trace Files..." << "\n";
     lookForTraceFiles(folder);

@@ -9,6 +9,17 @@
 extern std::vector<std::string> traceFiles;
 extern bool geneticKML;
 
+// The command line of the matching programs: "-h"/"-help", "-t folder", "-M"; other words are ignored.
+struct BatchOptions {
+    std::string folder = "data/nmea/";
+    bool kml = false;
+    bool help = false;  // set by the first "-h" or "-help"; the words after it are not looked at
+};
+BatchOptions parseOptions(int argc, char** argv);
+
+// data/map.txt, relative to the working directory.
+std::string mapPath();
+
 void lookForTraceFiles(const std::string& folder);
 void loadMap();
 void run();

@@ -5,7 +5,6 @@
 #include <ctime>
 #include <iostream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -33,28 +32,19 @@ int main(int argc, char** argv) {
     const time_t start = time(nullptr);
     // Under a file-size limit a KML write must fail rather than kill the program.
     std::signal(SIGXFSZ, SIG_IGN);
-    std::string folder = "data/nmea/";
-    bool kml = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "-h" || arg == "-help") {
-            printHelp();
-            return 0;
-        }
-        if (arg == "-t") {
-            if (i + 1 < argc) folder = argv[++i];
-        } else if (arg == "-M") {
-            kml = true;
-        }
+    const BatchOptions options = parseOptions(argc, argv);
+    if (options.help) {
+        printHelp();
+        return 0;
     }
+    const bool kml = options.kml;
+    const std::string& folder = options.folder;
 
     std::cout << "Looking for Trace Files..." << "\n";
     lookForTraceFiles(folder);
     std::cout << "Loading Map..." << "\n";
-    std::stringstream mapPath;
-    mapPath << "data" << "/" << "map.txt";
-    std::cout << "Trying to load map: " << mapPath.str() << "\n";
-    mapRepresentation::Map map(mapPath.str());
+    std::cout << "Trying to load map: " << mapPath() << "\n";
+    mapRepresentation::Map map(mapPath());
     std::cout << "\n";
     std::cout << "Ready to run Ostrand." << "\n\n";
 
