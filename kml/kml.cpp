@@ -54,6 +54,32 @@ bool passThrough(const Map& map, uint32_t node, int& in, int& out) {
     return true;
 }
 
+// The links that continue (forward) or lead into (backward) a link through pass-through nodes, the
+// link first. On a closed ring of pass-through nodes the walk comes back to its start link; the size
+// bound also stops it on a map whose tables disagree.
+std::vector<int> walkRoad(const Map& map, int linkId, bool forward) {
+    std::vector<int> chain{linkId};
+    auto it = map.links.find(linkId);
+    if (it == map.links.end()) {
+        map.getLink(linkId);  // its error line
+        return chain;
+    }
+    const size_t bound = map.links.size();
+    int in = -1, out = -1;
+    while (chain.size() < bound &&
+           passThrough(map, forward ? it->second.destination : it->second.origin, in, out)) {
+        const int next = forward ? out : in;
+        if (next == linkId) break;
+        it = map.links.find(next);
+        if (it == map.links.end()) {
+            map.getLink(next);
+            break;
+        }
+        chain.push_back(next);
+    }
+    return chain;
+}
+
 }  // namespace
 
 KMLBuilder::KMLBuilder(const Map* map_, const Route* route_, std::vector<int> links_,
@@ -339,49 +365,11 @@ void KMLBuilder::buildLightMap(std::ostream& out) {
 }
 
 std::vector<int> KMLBuilder::navigateForward(int linkId) {
-    std::vector<int> chain;
-    if (map == nullptr) return chain;
-    chain.push_back(linkId);
-    auto it = map->links.find(linkId);
-    if (it == map->links.end()) {
-        map->getLink(linkId);  // its error line
-        return chain;
-    }
-    // On a closed ring of pass-through nodes the walk comes back to its start link; the size bound
-    // also stops it on a map whose tables disagree.
-    const size_t bound = map->links.size();
-    int in = -1, next = -1;
-    while (chain.size() < bound && passThrough(*map, it->second.destination, in, next) && next != linkId) {
-        it = map->links.find(next);
-        if (it == map->links.end()) {
-            map->getLink(next);
-            break;
-        }
-        chain.push_back(next);
-    }
-    return chain;
+    return map == nullptr ? std::vector<int>{} : walkRoad(*map, linkId, true);
 }
 
 std::vector<int> KMLBuilder::navigateBackward(int linkId) {
-    std::vector<int> chain;
-    if (map == nullptr) return chain;
-    chain.push_back(linkId);
-    auto it = map->links.find(linkId);
-    if (it == map->links.end()) {
-        map->getLink(linkId);
-        return chain;
-    }
-    const size_t bound = map->links.size();
-    int previous = -1, out = -1;
-    while (chain.size() < bound && passThrough(*map, it->second.origin, previous, out) && previous != linkId) {
-        it = map->links.find(previous);
-        if (it == map->links.end()) {
-            map->getLink(previous);
-            break;
-        }
-        chain.push_back(previous);
-    }
-    return chain;
+    return map == nullptr ? std::vector<int>{} : walkRoad(*map, linkId, false);
 }
 
 std::vector<int> KMLBuilder::selectLinksFromPath(const std::vector<int>& path) {
