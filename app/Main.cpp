@@ -34,7 +34,9 @@ void printHelp() {
 
 std::string mapPath() {
     std::stringstream ss;
-    ss << "data" << "/" << "map.txt";
+    ss << "data"
+       << "/"
+       << "map.txt";
     return ss.str();
 }
 
@@ -84,14 +86,14 @@ private:
     bool enabled;
 };
 
-
 }  // namespace
 
 void run() {
     const std::string path = mapPath();
     if (m.hadLoadError()) {
         // The loader has named the faulty line; writing back would replace the user's map with a part of it.
-        std::cout << "ERROR: " << path << " was not read completely; it is left as it is." << "\n";
+        std::cout << "ERROR: " << path << " was not read completely; it is left as it is."
+                  << "\n";
     } else {
         m.saveMap(path);
     }
@@ -124,7 +126,8 @@ void run() {
 void printOverallTime(std::ostream& out, double seconds) {
     const double minutes = seconds / 60.0;
     out << "\n\n"
-        << "Overall processing time: " << seconds << " sec.  (~= " << minutes << " min.)" << "\n"
+        << "Overall processing time: " << seconds << " sec.  (~= " << minutes << " min.)"
+        << "\n"
         << "\n\n";
 }
 
@@ -140,14 +143,18 @@ int karvelMain(int argc, char** argv) {
     geneticKML = options.kml;
     const std::string& folder = options.folder;
 
-    std::cout << "Looking for Trace Files..." << "\n";
+    std::cout << "Looking for Trace Files..."
+              << "\n";
     lookForTraceFiles(folder);
-    std::cout << "Loading Map..." << "\n";
+    std::cout << "Loading Map..."
+              << "\n";
     loadMap();
     std::cout << "\n";
-    std::cout << "Ready to run Ostrand." << "\n\n";
+    std::cout << "Ready to run Ostrand."
+              << "\n\n";
     run();
-    std::cout << "Finished running Ostrand." << "\n\n";
+    std::cout << "Finished running Ostrand."
+              << "\n\n";
 
     printOverallTime(std::cout, difftime(time(nullptr), start));
     std::cout.flush();

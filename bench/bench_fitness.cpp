@@ -37,8 +37,12 @@ void* operator new(std::size_t size) {
     if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
 #pragma GCC diagnostic pop
 
 namespace {
@@ -67,7 +71,8 @@ struct Fixture {
         };
         std::vector<uint32_t> junction(kJunctions * kJunctions);
         for (int r = 0; r < kJunctions; ++r)
-            for (int c = 0; c < kJunctions; ++c) junction[r * kJunctions + c] = addNode(c * kBlock, r * kBlock);
+            for (int c = 0; c < kJunctions; ++c)
+                junction[r * kJunctions + c] = addNode(c * kBlock, r * kBlock);
         // A one-way block edge from junction a to junction b through shape nodes.
         auto edge = [&](int ra, int ca, int rb, int cb) {
             uint32_t from = junction[ra * kJunctions + ca];
@@ -81,13 +86,17 @@ struct Fixture {
         };
         for (int r = 0; r < kJunctions; ++r)
             for (int c = 0; c + 1 < kJunctions; ++c) {
-                if (r % 2 == 0) edge(r, c, r, c + 1);  // eastbound rows
-                else edge(r, c + 1, r, c);
+                if (r % 2 == 0)
+                    edge(r, c, r, c + 1);  // eastbound rows
+                else
+                    edge(r, c + 1, r, c);
             }
         for (int c = 0; c < kJunctions; ++c)
             for (int r = 0; r + 1 < kJunctions; ++r) {
-                if (c % 2 == 0) edge(r, c, r + 1, c);  // northbound columns
-                else edge(r + 1, c, r, c);
+                if (c % 2 == 0)
+                    edge(r, c, r + 1, c);  // northbound columns
+                else
+                    edge(r + 1, c, r, c);
             }
 
         // East along row 10 from column 10 to 14, then north along column 14.
@@ -127,8 +136,9 @@ struct Segment {
         Fixture& f = fixture();
         distances = MapMatching::Distances(&f.map, &f.route, f.candidates, std::set<int>(), nullptr);
         MapMatching::setFixedRandomSeed(seed);
-        population = std::make_unique<MapMatching::Population>(&f.map, &f.route, &distances, MapMatching::_params(),
-                                                               0, static_cast<int>(f.route.nodes.size()), nullptr);
+        population =
+            std::make_unique<MapMatching::Population>(&f.map, &f.route, &distances, MapMatching::_params(), 0,
+                                                      static_cast<int>(f.route.nodes.size()), nullptr);
         population->initializePopulation(std::set<int>());
         MapMatching::setFixedRandomSeed(std::nullopt);
     }
@@ -155,7 +165,8 @@ void BM_FitnessEvaluation(benchmark::State& state) {
     }
     const long allocations = g_allocations.load() - before;
     state.SetItemsProcessed(state.iterations());
-    state.counters["allocs_per_eval"] = static_cast<double>(allocations) / static_cast<double>(state.iterations());
+    state.counters["allocs_per_eval"] =
+        static_cast<double>(allocations) / static_cast<double>(state.iterations());
     state.counters["links_per_gene"] = segment.linksPerGene();
 }
 BENCHMARK(BM_FitnessEvaluation)->Unit(benchmark::kMicrosecond);
@@ -184,10 +195,12 @@ void BM_EvolveSegment(benchmark::State& state) {
     for (auto _ : state) {
         Segment segment(static_cast<unsigned>(generations + 11));
         MapMatching::Population& p = *segment.population;
-        while (p.generation - p.bestGeneration <= p.params.maxStagnation && p.generation <= 5000) p.nextGeneration();
+        while (p.generation - p.bestGeneration <= p.params.maxStagnation && p.generation <= 5000)
+            p.nextGeneration();
         generations += p.generation;
     }
-    state.counters["generations"] = static_cast<double>(generations) / static_cast<double>(state.iterations());
+    state.counters["generations"] =
+        static_cast<double>(generations) / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_EvolveSegment)->Unit(benchmark::kMillisecond);
 

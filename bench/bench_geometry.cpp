@@ -37,8 +37,8 @@ BENCHMARK(BM_ConvertUTMToWGS84);
 void BM_GetNearestPointFromLink(benchmark::State& state) {
     // Query points inside, before and after an oblique link at UTM scale.
     const Point a{532700.0, 4555400.0}, b{532790.0, 4555530.0};
-    const std::vector<Point> queries = {{532740.0, 4555470.0}, {532650.0, 4555380.0}, {532820.0, 4555600.0},
-                                        {532760.0, 4555455.0}};
+    const std::vector<Point> queries = {
+        {532740.0, 4555470.0}, {532650.0, 4555380.0}, {532820.0, 4555600.0}, {532760.0, 4555455.0}};
     std::size_t i = 0;
     for (auto _ : state) {
         const Point& c = queries[i];

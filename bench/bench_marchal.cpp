@@ -30,8 +30,8 @@ void BM_MarchalRun(benchmark::State& state) {
     state.counters["pieces"] = static_cast<double>(pieces);
     state.counters["matched%"] = 100.0 * static_cast<double>(matchedPoints) / points;
     state.counters["points/s"] = benchmark::Counter(points, benchmark::Counter::kIsIterationInvariantRate);
-    state.counters["s/point"] =
-        benchmark::Counter(points, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["s/point"] = benchmark::Counter(
+        points, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 }  // namespace

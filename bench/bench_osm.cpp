@@ -11,19 +11,18 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
-#include <ctime>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <iostream>
-#include <string>
-#include <vector>
-
 #include <osmium/io/any_input.hpp>
 #include <osmium/io/pbf_output.hpp>
 #include <osmium/io/writer.hpp>
 #include <osmium/memory/buffer.hpp>
 #include <osmium/osm/node.hpp>
 #include <osmium/osm/way.hpp>
+#include <string>
+#include <vector>
 
 #include "map/maps.h"
 #include "tools/osm/osm_import.h"
@@ -93,11 +92,13 @@ bool writeTiledExtract(const std::string& source, const std::string& target, int
 // The tiled extract, built on first use; "" when the shared data is absent.
 const std::string& bigExtract() {
     static const std::string path = [] {
-        const std::string source = std::string(KARVEL_SHARED_DATA) + "/graphhopper-osm-extracts/andorra.osm.pbf";
+        const std::string source =
+            std::string(KARVEL_SHARED_DATA) + "/graphhopper-osm-extracts/andorra.osm.pbf";
         if (!fs::exists(source)) return std::string();
         const int n = copies();
         const std::string target =
-            (fs::temp_directory_path() / ("karvel-bench-andorra-x" + std::to_string(n) + "-v1.osm.pbf")).string();
+            (fs::temp_directory_path() / ("karvel-bench-andorra-x" + std::to_string(n) + "-v1.osm.pbf"))
+                .string();
         if (!fs::exists(target)) {
             const std::string partial = target + ".part.osm.pbf";
             if (!writeTiledExtract(source, partial, n)) return std::string();
@@ -114,7 +115,9 @@ double seconds(std::chrono::steady_clock::time_point start) {
 
 // Processor time of all threads (libosmium decodes on worker threads): on a shared machine the
 // wall clock also counts the time other processes had the cores.
-double cpuSeconds() { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
+double cpuSeconds() {
+    return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
+}
 
 void setRates(benchmark::State& state, double nodes, double wall, double cpu) {
     state.counters["osm_nodes"] = nodes;

@@ -27,8 +27,8 @@ void BM_Pipeline(benchmark::State& state) {
     state.counters["paths"] = static_cast<double>(paths);
     state.counters["matched%"] = 100.0 * static_cast<double>(matchedPoints) / points;
     state.counters["points/s"] = benchmark::Counter(points, benchmark::Counter::kIsIterationInvariantRate);
-    state.counters["s/point"] =
-        benchmark::Counter(points, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["s/point"] = benchmark::Counter(
+        points, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 }  // namespace

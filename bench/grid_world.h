@@ -12,7 +12,7 @@
 
 namespace bench_grid {
 
-constexpr double kE0 = 500000.0;   // UTM origin of the grid (zone 29, northern Portugal)
+constexpr double kE0 = 500000.0;  // UTM origin of the grid (zone 29, northern Portugal)
 constexpr double kN0 = 4550000.0;
 constexpr int kJunctions = 10;     // junctions per side
 constexpr double kBlock = 200.0;   // metres between junctions

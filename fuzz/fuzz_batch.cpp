@@ -31,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     const size_t cut = input.find(kSeparator);
     const std::string_view mapText = input.substr(0, cut);
-    const std::string_view traceText = cut == std::string_view::npos ? std::string_view() : input.substr(cut + kSeparator.size());
+    const std::string_view traceText =
+        cut == std::string_view::npos ? std::string_view() : input.substr(cut + kSeparator.size());
 
     std::error_code ec;
     std::filesystem::remove("data/match_ostrand_trace.kml", ec);

@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const _node& n : route.nodes) {
         if (!(std::fabs(n.position.lat) <= 90.0 && std::fabs(n.position.lon) <= 180.0))
             karvel_fuzz::fail("point outside the globe");
-        if (!std::isfinite(n.easting) || !std::isfinite(n.northing)) karvel_fuzz::fail("planar point not finite");
+        if (!std::isfinite(n.easting) || !std::isfinite(n.northing))
+            karvel_fuzz::fail("planar point not finite");
     }
     return 0;
 }

@@ -56,9 +56,13 @@ int32_t GPSPoint::getZone(double longitude) {
     return truncToInt32(longitude / 6 + 31);
 }
 
-char GPSPoint::getLatZone(double latitude) { return LatZones().getLatZone(latitude); }
+char GPSPoint::getLatZone(double latitude) {
+    return LatZones().getLatZone(latitude);
+}
 
-char GPSPoint::getHemisphere(char letter) { return (letter >= 'A' && letter <= 'M') ? 'S' : 'N'; }
+char GPSPoint::getHemisphere(char letter) {
+    return (letter >= 'A' && letter <= 'M') ? 'S' : 'N';
+}
 
 void GPSPoint::setVariablesWGS(double lat, double lon) {
     phi = degreeToRadian(lat);
@@ -86,7 +90,9 @@ void GPSPoint::setVariablesWGS(double lat, double lon) {
     K5 = sc * sc * sc * (nu / 6) * (1 - tan2 + e1sq * cos2) * k0 * 1e12;
 }
 
-double GPSPoint::getEasting() const { return K4 * p + K5 * p * p * p + 500000; }
+double GPSPoint::getEasting() const {
+    return K4 * p + K5 * p * p * p + 500000;
+}
 
 double GPSPoint::getNorthing(double lat) const {
     const double p2 = p * p;

@@ -42,27 +42,27 @@ public:
     char latZone = 0;
 
     // Ellipsoid and projection constants (WGS84).
-    double a = 6378137.0;          // equatorial radius
-    double b = 6356752.314;        // polar radius
-    double k0 = 0.9996;            // scale factor
-    double e = 0;                  // eccentricity, sqrt(1 - (b/a)^2)
-    double e1sq = 0;               // second eccentricity squared, e^2 / (1 - e^2)
-    double A0 = 6367449.146;       // meridional arc coefficients
+    double a = 6378137.0;     // equatorial radius
+    double b = 6356752.314;   // polar radius
+    double k0 = 0.9996;       // scale factor
+    double e = 0;             // eccentricity, sqrt(1 - (b/a)^2)
+    double e1sq = 0;          // second eccentricity squared, e^2 / (1 - e^2)
+    double A0 = 6367449.146;  // meridional arc coefficients
     double B0 = 16038.42955;
     double C0 = 16.83261333;
     double D0 = 0.021984404;
     double E0 = 0.000312705;
-    double sin1 = 4.84814e-06;     // sine of one second of arc
+    double sin1 = 4.84814e-06;  // sine of one second of arc
 
     // Working quantities of the forward series (setVariablesWGS).
-    double phi = 0;   // latitude in radians
-    double nu = 0;    // radius of curvature in the prime vertical
-    double p = 0;     // longitude offset from the central meridian, in 10000 seconds of arc
-    double S = 0;     // meridional arc
+    double phi = 0;  // latitude in radians
+    double nu = 0;   // radius of curvature in the prime vertical
+    double p = 0;    // longitude offset from the central meridian, in 10000 seconds of arc
+    double S = 0;    // meridional arc
     double K1 = 0, K2 = 0, K3 = 0, K4 = 0, K5 = 0;
 
     // Working quantities of the inverse series (setVariablesUTM).
-    double arc = 0;   // meridional arc M
+    double arc = 0;  // meridional arc M
     double mu = 0;
     double e1 = 0;
     double J1 = 0, J2 = 0, J3 = 0, J4 = 0;

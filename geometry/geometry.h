@@ -45,8 +45,10 @@ struct Vector {
     // to [-1, 1] so that parallel vectors cannot give NaN through rounding (NaN passes through).
     double getAngle(const Vector& other) const {
         double c = dotProduct(other) / (other.norm() * norm());
-        if (c > 1.0) c = 1.0;
-        else if (c < -1.0) c = -1.0;
+        if (c > 1.0)
+            c = 1.0;
+        else if (c < -1.0)
+            c = -1.0;
         return std::acos(c);
     }
     double getDegreeAngle(const Vector& other) const;
@@ -58,15 +60,23 @@ struct _position {
     bool operator==(const _position& other) const = default;
 };
 
-inline double rad2deg(double r) { return 180.0 / karvel_geometry_detail::kPi * r; }
-inline double deg2rad(double d) { return karvel_geometry_detail::kPi / 180.0 * d; }
+inline double rad2deg(double r) {
+    return 180.0 / karvel_geometry_detail::kPi * r;
+}
+inline double deg2rad(double d) {
+    return karvel_geometry_detail::kPi / 180.0 * d;
+}
 
-inline double Vector::getDegreeAngle(const Vector& other) const { return rad2deg(getAngle(other)); }
+inline double Vector::getDegreeAngle(const Vector& other) const {
+    return rad2deg(getAngle(other));
+}
 
 inline double distance2Points(double x1, double y1, double x2, double y2) {
     return Vector(x1, y1, x2, y2).norm();
 }
-inline double distance2Points(const Point& a, const Point& b) { return distance2Points(a.x, a.y, b.x, b.y); }
+inline double distance2Points(const Point& a, const Point& b) {
+    return distance2Points(a.x, a.y, b.x, b.y);
+}
 
 // Compass heading of the move from -> to. Identical points give NaN (0 / 0); callers must expect it.
 inline double calcHeading(const Point& from, const Point& to) {

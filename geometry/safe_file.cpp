@@ -39,8 +39,10 @@ bool AtomicFile::commit() {
     if (!synced) return false;
     // Keep the permissions of a file we replace, as users expect of an in-place save.
     struct stat st {};
-    if (stat(target.c_str(), &st) == 0) chmod(temp.c_str(), st.st_mode & 07777);
-    else chmod(temp.c_str(), 0644);
+    if (stat(target.c_str(), &st) == 0)
+        chmod(temp.c_str(), st.st_mode & 07777);
+    else
+        chmod(temp.c_str(), 0644);
     if (std::rename(temp.c_str(), target.c_str()) != 0) return false;
     committed = true;
     return true;

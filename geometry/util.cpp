@@ -9,7 +9,9 @@ std::string toStringKey(double a, double b) {
     return out.str();
 }
 
-std::string positionToStringKey(const _position& p) { return toStringKey(p.lat, p.lon); }
+std::string positionToStringKey(const _position& p) {
+    return toStringKey(p.lat, p.lon);
+}
 
 _position stringKeyToPosition(const std::string& key) {
     _position p;

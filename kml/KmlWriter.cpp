@@ -93,8 +93,10 @@ KmlWriter::KmlWriter(const std::string& fileName)
       file(std::make_unique<AtomicFile>(fileName)) {
     // The stream writes through the temporary file's buffer, so the document reaches fileName
     // only as a whole.
-    if (file->isOpen()) std::ios::rdbuf(file->stream().rdbuf());
-    else setstate(std::ios::badbit);
+    if (file->isOpen())
+        std::ios::rdbuf(file->stream().rdbuf());
+    else
+        setstate(std::ios::badbit);
     setKmlNumberFormat(*this, kKmlWriterDecimals);
     writeKmlDocumentHead(*this);
     *this << "\t<open>1</open>\n";
@@ -115,9 +117,13 @@ bool KmlWriter::closeDocument() {
     return complete && file->commit();
 }
 
-void KmlWriter::openFolder(const std::string& name) { writeKmlFolderHead(*this, 1, name, name); }
+void KmlWriter::openFolder(const std::string& name) {
+    writeKmlFolderHead(*this, 1, name, name);
+}
 
-void KmlWriter::closeFolder() { *this << "\t</Folder>\n"; }
+void KmlWriter::closeFolder() {
+    *this << "\t</Folder>\n";
+}
 
 const std::string& KmlWriter::colorAt(int i) const {
     static const std::string white = kmlOpaqueColor(kKmlWhite);
@@ -125,13 +131,19 @@ const std::string& KmlWriter::colorAt(int i) const {
     return colors[static_cast<unsigned>(i) % colors.size()];
 }
 
-std::string KmlWriter::getColor() const { return colorAt(0); }
+std::string KmlWriter::getColor() const {
+    return colorAt(0);
+}
 
-std::string KmlWriter::getColor(int i) const { return colorAt(i); }
+std::string KmlWriter::getColor(int i) const {
+    return colorAt(i);
+}
 
 void KmlWriter::setColor(int) {}
 
-int KmlWriter::getColorInt() const { return 0; }
+int KmlWriter::getColorInt() const {
+    return 0;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Map
@@ -209,13 +221,15 @@ void KmlWriter::writeLinkInfo(const Map& map, int linkId) {
     const _mNode* from = findNode(map, link->origin);
     const _mNode* to = findNode(map, link->destination);
     if (from == nullptr || to == nullptr) return;
-    const _position mid = utmToPosition((from->easting + to->easting) / 2, (from->northing + to->northing) / 2,
-                                        GPSPoint::getZone(from->longitude), GPSPoint::getLatZone(from->latitude));
+    const _position mid =
+        utmToPosition((from->easting + to->easting) / 2, (from->northing + to->northing) / 2,
+                      GPSPoint::getZone(from->longitude), GPSPoint::getLatZone(from->latitude));
     const double headingDeg = rad2deg(link->heading);
     *this << "\t\t\t<Placemark>\n"
           << "\t\t\t\t<description>\n"
-          << "\t\t\t\t\t<br/>Link : " << linkId << "<br/>orID: " << link->origin << " destID: " << link->destination
-          << "<br/>Length:" << link->length << "<br/>Heading: " << headingDeg << "<br/>PassCount: " << link->samples
+          << "\t\t\t\t\t<br/>Link : " << linkId << "<br/>orID: " << link->origin
+          << " destID: " << link->destination << "<br/>Length:" << link->length
+          << "<br/>Heading: " << headingDeg << "<br/>PassCount: " << link->samples
           << "<br/>\t\t\t\t</description>\n"
           << "\t\t\t\t<Style>\n"
           << "\t\t\t\t\t<IconStyle>\n"
@@ -231,9 +245,13 @@ void KmlWriter::writeLinkInfo(const Map& map, int linkId) {
 // ---------------------------------------------------------------------------------------------
 // Where link information is drawn
 
-std::vector<int> KmlWriter::navigateForward(const Map& map, int linkId) { return walk(map, linkId, true); }
+std::vector<int> KmlWriter::navigateForward(const Map& map, int linkId) {
+    return walk(map, linkId, true);
+}
 
-std::vector<int> KmlWriter::navigateBackward(const Map& map, int linkId) { return walk(map, linkId, false); }
+std::vector<int> KmlWriter::navigateBackward(const Map& map, int linkId) {
+    return walk(map, linkId, false);
+}
 
 std::list<int> KmlWriter::selectLinksFromPath(const std::vector<int>& path) {
     std::list<int> selected;
@@ -291,7 +309,8 @@ void KmlWriter::buildTrace(const Route& route, const std::string& name, int colo
           << "\t</Folder>\n";
 }
 
-void KmlWriter::writeIconPlacemark(const std::string& description, const char* iconPath, const _position& where) {
+void KmlWriter::writeIconPlacemark(const std::string& description, const char* iconPath,
+                                   const _position& where) {
     *this << "\t\t<Placemark>\n"
           << "\t\t<description>" << description << "</description>\n"
           << "\t\t<Style><IconStyle><Icon><href>" << kmlIconUrl(iconPath)
@@ -332,7 +351,8 @@ void KmlWriter::writeLineWithMarker(const std::string& lineName, const _position
 }
 
 void KmlWriter::addMatchInfo(const std::pair<_position, _position>& match, double distance) {
-    writeLineWithMarker("match: " + number(distance), match.first, match.second, "distance: " + number(distance));
+    writeLineWithMarker("match: " + number(distance), match.first, match.second,
+                        "distance: " + number(distance));
 }
 
 void KmlWriter::addDistanceInfo(int id1, const Point& p1, int id2, const Point& p2, double distance, int zone,
@@ -348,8 +368,8 @@ void KmlWriter::addPointWindow(const std::string& name, const std::vector<std::p
     openFolder(name);
     for (size_t i = 0; i < points.size(); ++i) {
         const _position p = utmToPosition(points[i].first.x, points[i].first.y, zone, band);
-        writeIconPlacemark("index: " + std::to_string(i) + "distance to link start: " + number(points[i].second) +
-                               "<br/>xy: " + number(p.lon) + " , " + number(p.lat),
+        writeIconPlacemark("index: " + std::to_string(i) + "distance to link start: " +
+                               number(points[i].second) + "<br/>xy: " + number(p.lon) + " , " + number(p.lat),
                            kKmlIconCircle, p);
     }
     closeFolder();

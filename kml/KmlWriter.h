@@ -51,8 +51,8 @@ public:
     void addMatchInfo(const std::pair<_position, _position>& match, double distance);
     void addDistanceInfo(int id1, const Point& p1, int id2, const Point& p2, double distance, int zone,
                          char band);
-    void addPointWindow(const std::string& name, const std::vector<std::pair<Point, double>>& points, int zone,
-                        char band);
+    void addPointWindow(const std::string& name, const std::vector<std::pair<Point, double>>& points,
+                        int zone, char band);
 
     // The chain from linkId through nodes with exactly one link in and one out, in walking order
     // (linkId first). A closed ring ends before its start link comes round again.

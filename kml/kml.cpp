@@ -84,7 +84,10 @@ std::vector<int> walkRoad(const Map& map, int linkId, bool forward) {
 
 KMLBuilder::KMLBuilder(const Map* map_, const Route* route_, std::vector<int> links_,
                        std::vector<std::pair<int, int>> segments_, std::string name_)
-    : map(map_), route(route_), name(std::move(name_)), links(std::move(links_)),
+    : map(map_),
+      route(route_),
+      name(std::move(name_)),
+      links(std::move(links_)),
       segments(std::move(segments_)) {}
 
 namespace {
@@ -93,13 +96,15 @@ namespace {
 // any earlier file of the same name as it was.
 bool openedForKml(const AtomicFile& file, const std::string& path) {
     if (file.isOpen()) return true;
-    std::cout << "ERROR: could not create KML file " << path << "; the previous file is unchanged." << std::endl;
+    std::cout << "ERROR: could not create KML file " << path << "; the previous file is unchanged."
+              << std::endl;
     return false;
 }
 
 bool committedKml(AtomicFile& file, const std::string& path) {
     if (file.commit()) return true;
-    std::cout << "ERROR: could not write KML file " << path << "; the previous file is unchanged." << std::endl;
+    std::cout << "ERROR: could not write KML file " << path << "; the previous file is unchanged."
+              << std::endl;
     return false;
 }
 
@@ -277,10 +282,10 @@ void KMLBuilder::buildMatched(std::ostream& out) {
             }
             const _node& n = route->nodes[i];
             const _mLink link = map->getLink(linkId);
-            const Point q = getNearestPointFromLink(map->getNodePoint(link.origin),
-                                                    map->getNodePoint(link.destination),
-                                                    Point{n.easting, n.northing})
-                                .first;
+            const Point q =
+                getNearestPointFromLink(map->getNodePoint(link.origin), map->getNodePoint(link.destination),
+                                        Point{n.easting, n.northing})
+                    .first;
             const _position onLink = utmToPosition(q.x, q.y, map->getNodePosition(link.destination));
             out << "\t\t<Placemark>\n"
                 << "\t\t\t<description>\n"
@@ -315,8 +320,7 @@ void KMLBuilder::buildUnmatched(std::ostream& out) {
                 << "\t\t\t\t\t<br/>xy: " << n.position.lon << ',' << n.position.lat << '\n'
                 << "\t\t\t\t\t<br/>Heading: " << rad2deg(n.heading) << '\n'
                 << "\t\t\t\t\t<br/>Speed: " << n.speed << '\n'
-                << "\t\t\t\t\t<br/>Date: " << timeText(n.arrivalTime)
-                << "\t\t\t\t</description>\n"
+                << "\t\t\t\t\t<br/>Date: " << timeText(n.arrivalTime) << "\t\t\t\t</description>\n"
                 << "\t\t\t\t<styleUrl>#unmatchIcon</styleUrl>\n";
             writeKmlViewBlock(out, 4, n.position.lat, n.position.lon);
             out << "\t\t\t</Placemark>\n";

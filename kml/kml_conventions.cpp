@@ -55,12 +55,23 @@ void appendChar(std::string& out, uint32_t c) {
         return;
     }
     switch (c) {
-        case '&': out += "&amp;"; return;
-        case '<': out += "&lt;"; return;
-        case '>': out += "&gt;"; return;
-        case '"': out += "&quot;"; return;
-        case '\'': out += "&apos;"; return;
-        default: break;
+        case '&':
+            out += "&amp;";
+            return;
+        case '<':
+            out += "&lt;";
+            return;
+        case '>':
+            out += "&gt;";
+            return;
+        case '"':
+            out += "&quot;";
+            return;
+        case '\'':
+            out += "&apos;";
+            return;
+        default:
+            break;
     }
     if (c <= 0xFF) {
         out += static_cast<char>(static_cast<unsigned char>(c));

@@ -10,7 +10,8 @@ bool Map::saveToKml(std::string path) const {
     KmlWriter writer(path);
     writer.buildMap(*this, "Map", 0);
     if (writer.closeDocument()) return true;
-    std::cout << "ERROR: could not write KML file " << path << "; the previous file is unchanged." << std::endl;
+    std::cout << "ERROR: could not write KML file " << path << "; the previous file is unchanged."
+              << std::endl;
     return false;
 }
 

@@ -18,16 +18,22 @@ namespace mapRepresentation {
 
 Map::Map() : quadTree(std::make_unique<QuadTree>(this)) {}
 
-Map::Map(std::string path) : Map() { initMap(path); }
+Map::Map(std::string path) : Map() {
+    initMap(path);
+}
 
-Map::Map(const Map& other) { copyFrom(other); }
+Map::Map(const Map& other) {
+    copyFrom(other);
+}
 
 Map& Map::operator=(const Map& other) {
     if (this != &other) copyFrom(other);
     return *this;
 }
 
-Map::Map(Map&& other) { moveFrom(other); }
+Map::Map(Map&& other) {
+    moveFrom(other);
+}
 
 Map& Map::operator=(Map&& other) {
     if (this != &other) moveFrom(other);
@@ -62,8 +68,10 @@ void Map::moveFrom(Map& other) {
     // The index describes exactly the nodes that moved, so it moves with them and is re-pointed
     // at its new owner; the emptied source gets a fresh empty index of its own.
     quadTree = std::move(other.quadTree);
-    if (quadTree) quadTree->map = this;
-    else rebuildIndex();
+    if (quadTree)
+        quadTree->map = this;
+    else
+        rebuildIndex();
     other.superNodes.clear();
     other.superLinks.clear();
     other.graph.clear();
@@ -87,7 +95,9 @@ void Map::rebuildIndex() {
 namespace {
 
 // A latitude and longitude that name a place (NaN and out-of-range values do not).
-bool isOnGlobe(double lat, double lon) { return std::fabs(lat) <= 90.0 && std::fabs(lon) <= 180.0; }
+bool isOnGlobe(double lat, double lon) {
+    return std::fabs(lat) <= 90.0 && std::fabs(lon) <= 180.0;
+}
 
 // Longest accepted line, without its line end.
 constexpr size_t kMaxLineLength = 1022;
@@ -96,7 +106,8 @@ enum class LineStatus { Ok, End, TooLong, ReadError };
 
 // Reads one line into buf (line end stripped). A last line without a line end is accepted.
 LineStatus readLine(FILE* f, char (&buf)[kMaxLineLength + 2]) {
-    if (std::fgets(buf, sizeof buf, f) == nullptr) return std::ferror(f) ? LineStatus::ReadError : LineStatus::End;
+    if (std::fgets(buf, sizeof buf, f) == nullptr)
+        return std::ferror(f) ? LineStatus::ReadError : LineStatus::End;
     size_t len = std::strlen(buf);
     if (len > 0 && buf[len - 1] == '\n') {
         buf[len - 1] = '\0';
@@ -331,13 +342,15 @@ private:
 
 bool finishSave(AtomicFile& file, const std::string& path) {
     if (file.commit()) return true;
-    std::cout << "ERROR: could not write map file " << path << "; the previous file is unchanged." << std::endl;
+    std::cout << "ERROR: could not write map file " << path << "; the previous file is unchanged."
+              << std::endl;
     return false;
 }
 
 bool openForSave(const AtomicFile& file, const std::string& path) {
     if (file.isOpen()) return true;
-    std::cout << "ERROR: could not create map file " << path << "; the previous file is unchanged." << std::endl;
+    std::cout << "ERROR: could not create map file " << path << "; the previous file is unchanged."
+              << std::endl;
     return false;
 }
 
@@ -350,7 +363,8 @@ bool Map::saveMap(std::string path) const {
         DumpWriter out(file.stream());
         out << nodes.size() << '\n';
         for (const auto& [id, n] : nodes)
-            out << id << "  " << n.longitude << "  " << n.latitude << ' ' << n.averageSnr << ' ' << n.hdop << '\n';
+            out << id << "  " << n.longitude << "  " << n.latitude << ' ' << n.averageSnr << ' ' << n.hdop
+                << '\n';
         out << links.size() << '\n';
         for (const auto& [id, l] : links)
             out << l.origin << "  " << l.destination << ' ' << l.speed << ' ' << l.samples << '\n';
@@ -365,11 +379,12 @@ bool Map::saveMapForPelorn(std::string path) const {
         DumpWriter out(file.stream());
         out << nodes.size() << '\n';
         for (const auto& [id, n] : nodes)
-            out << id << "  " << n.longitude << "  " << n.latitude << ' ' << n.easting << ' ' << n.northing << '\n';
+            out << id << "  " << n.longitude << "  " << n.latitude << ' ' << n.easting << ' ' << n.northing
+                << '\n';
         out << links.size() << '\n';
         for (const auto& [id, l] : links)
-            out << id << ' ' << l.origin << "  " << l.destination << ' ' << l.heading << ' ' << l.length << ' '
-                << l.speed << ' ' << l.samples << '\n';
+            out << id << ' ' << l.origin << "  " << l.destination << ' ' << l.heading << ' ' << l.length
+                << ' ' << l.speed << ' ' << l.samples << '\n';
     }
     return finishSave(file, path);
 }
@@ -378,7 +393,8 @@ void Map::showGraph() const {
     std::ostream& out = std::cout;
     out << "\n\n";
     out << "Node's Location : " << nodes.size() << '\n';
-    for (const auto& [id, n] : nodes) out << "ID: " << id << "   Lat: " << n.latitude << "  Lon: " << n.longitude << '\n';
+    for (const auto& [id, n] : nodes)
+        out << "ID: " << id << "   Lat: " << n.latitude << "  Lon: " << n.longitude << '\n';
     out << "\nGraph connections: " << graph.size() << '\n';
     for (const auto& [id, e] : graph) {
         out << "ID: " << id << "  Forward links: ";
@@ -388,12 +404,15 @@ void Map::showGraph() const {
         out << '\n';
     }
     out << "\nLink information: " << links.size() << '\n';
-    for (const auto& [id, l] : links) out << "ID: " << id << "  Or: " << l.origin << "  Dest: " << l.destination << '\n';
+    for (const auto& [id, l] : links)
+        out << "ID: " << id << "  Or: " << l.origin << "  Dest: " << l.destination << '\n';
     out << "\n\n";
     out.flush();
 }
 
-void Map::mapInfo() const { std::cout << quadTree->getQuadTreeStatistics(); }
+void Map::mapInfo() const {
+    std::cout << quadTree->getQuadTreeStatistics();
+}
 
 // ---------------------------------------------------------------------------------------------
 // Graph building
@@ -402,8 +421,8 @@ uint32_t Map::addNode(uint32_t id, double lat, double lon, double averageSnr, do
     // The spatial index covers the globe only; a node it cannot hold would be invisible to the
     // nearest searches while the graph still used it.
     if (!isOnGlobe(lat, lon)) {
-        std::cout << "ERROR: node " << id << " lies outside the globe (" << lat << ", " << lon << "); not added."
-                  << std::endl;
+        std::cout << "ERROR: node " << id << " lies outside the globe (" << lat << ", " << lon
+                  << "); not added." << std::endl;
         return id;
     }
     const GPSPoint utm = GPSPoint::convertWGS84ToUTM(lat, lon);

@@ -15,7 +15,9 @@ namespace mapRepresentation {
 
 namespace {
 
-Point pointOf(const _mNode& n) { return Point{n.easting, n.northing}; }
+Point pointOf(const _mNode& n) {
+    return Point{n.easting, n.northing};
+}
 
 // Heading and length of a link from the current positions of its end nodes.
 void refreshGeometry(Map& map, _mLink& link) {
@@ -47,7 +49,9 @@ void foldSpeed(_mLink& link, double speed, unsigned samples) {
 
 }  // namespace
 
-Map::Map(const Route& route) : Map() { initMapFromRoute(route); }
+Map::Map(const Route& route) : Map() {
+    initMapFromRoute(route);
+}
 
 void Map::initMapFromRoute(const Route& route) {
     std::cout << "initing map from route... " << std::endl;
@@ -194,7 +198,8 @@ void Map::updateLink(int link, uint32_t origin, uint32_t destination) {
     const auto o = nodes.find(origin);
     const auto d = nodes.find(destination);
     if (o == nodes.end() || d == nodes.end()) {
-        std::cout << "ERROR: non existing node. (" << (o == nodes.end() ? origin : destination) << ")" << std::endl;
+        std::cout << "ERROR: non existing node. (" << (o == nodes.end() ? origin : destination) << ")"
+                  << std::endl;
         return;
     }
     // deleteLink drops an end node left without links; such a node comes back as it was.
@@ -203,10 +208,11 @@ void Map::updateLink(int link, uint32_t origin, uint32_t destination) {
 
     deleteLink(link);
     if (nodes.find(origin) == nodes.end())
-        addNode(origin, originRecord.latitude, originRecord.longitude, originRecord.averageSnr, originRecord.hdop);
+        addNode(origin, originRecord.latitude, originRecord.longitude, originRecord.averageSnr,
+                originRecord.hdop);
     if (nodes.find(destination) == nodes.end())
-        addNode(destination, destinationRecord.latitude, destinationRecord.longitude, destinationRecord.averageSnr,
-                destinationRecord.hdop);
+        addNode(destination, destinationRecord.latitude, destinationRecord.longitude,
+                destinationRecord.averageSnr, destinationRecord.hdop);
     addLink(link, origin, destination, current.speed, current.samples);
 }
 
@@ -270,7 +276,8 @@ void Map::mergeEdges(uint32_t keep, uint32_t remove) {
     // the map; the links still to be moved bring it back where it was.
     const _mNode kept = nodes[keep];
     const auto moveTo = [&](int id, uint32_t from, uint32_t to) {
-        if (nodes.find(keep) == nodes.end()) addNode(keep, kept.latitude, kept.longitude, kept.averageSnr, kept.hdop);
+        if (nodes.find(keep) == nodes.end())
+            addNode(keep, kept.latitude, kept.longitude, kept.averageSnr, kept.hdop);
         updateLink(id, from, to);
     };
 
@@ -294,8 +301,10 @@ void Map::mergeEdges(uint32_t keep, uint32_t remove) {
         const auto l = links.find(id);
         if (l == links.end()) continue;
         const uint32_t to = l->second.destination;
-        if (to == keep) deleteLink(id);
-        else moveTo(id, keep, to);
+        if (to == keep)
+            deleteLink(id);
+        else
+            moveTo(id, keep, to);
     }
 }
 
@@ -357,8 +366,8 @@ void Map::mergeLinks(int link, std::vector<int> path, int weight) {
         // x is an observation of L either way; only a node that is already L's needs no merge.
         foldSpeed(l->second, xl->second.speed, xl->second.samples);
         if (xOrigin == l->second.origin) {
-            std::cout << "node 1 on link " << link << " and node 2 on link " << x << " are the same: " << xOrigin
-                      << std::endl;
+            std::cout << "node 1 on link " << link << " and node 2 on link " << x
+                      << " are the same: " << xOrigin << std::endl;
             continue;
         }
         mergeEdges(l->second.origin, xOrigin);

@@ -12,7 +12,8 @@ namespace {
 using LinkList = std::list<int32_t>;
 
 // Gives the links in [from, to) the super-link key and consecutive sequence numbers from seq.
-void renumber(std::map<int32_t, _mLink>& links, LinkList::iterator from, LinkList::iterator to, int key, int seq) {
+void renumber(std::map<int32_t, _mLink>& links, LinkList::iterator from, LinkList::iterator to, int key,
+              int seq) {
     for (; from != to; ++from, ++seq) {
         const auto it = links.find(*from);
         if (it == links.end()) continue;  // already removed from the map by the caller
@@ -58,8 +59,10 @@ void Map::addLinkToSuperLayer(int id, _mLink& link, int inO, int outO, int inD, 
         const auto& out = graph[o].forwardLinks;
         if (!out.empty()) {
             const auto l = links.find(*out.begin());
-            if (l == links.end()) std::cout << "Link not found: " << *out.begin() << std::endl;
-            else cutSuperLink(l->second.superLinkKey, o, o, d);
+            if (l == links.end())
+                std::cout << "Link not found: " << *out.begin() << std::endl;
+            else
+                cutSuperLink(l->second.superLinkKey, o, o, d);
         }
         superNodes.try_emplace(o);
     }
@@ -67,8 +70,10 @@ void Map::addLinkToSuperLayer(int id, _mLink& link, int inO, int outO, int inD, 
         const auto& in = graph[d].backwardLinks;
         if (!in.empty()) {
             const auto l = links.find(*in.begin());
-            if (l == links.end()) std::cout << "Link not found: " << *in.begin() << std::endl;
-            else cutSuperLink(l->second.superLinkKey, d, o, d);
+            if (l == links.end())
+                std::cout << "Link not found: " << *in.begin() << std::endl;
+            else
+                cutSuperLink(l->second.superLinkKey, d, o, d);
         }
         superNodes.try_emplace(d);
     }
@@ -155,7 +160,9 @@ void Map::addLinkToSuperLayer(int id, _mLink& link, int inO, int outO, int inD, 
 // ---------------------------------------------------------------------------------------------
 // Split and merge
 
-void Map::splitSuperLink(int key, uint32_t node) { cutSuperLink(key, node, node, node); }
+void Map::splitSuperLink(int key, uint32_t node) {
+    cutSuperLink(key, node, node, node);
+}
 
 void Map::cutSuperLink(int key, uint32_t node, uint32_t endA, uint32_t endB) {
     const auto sit = superLinks.find(key);
@@ -205,7 +212,8 @@ void Map::cutSuperLink(int key, uint32_t node, uint32_t endA, uint32_t endB) {
 void Map::mergeSuperLinks(uint32_t node) {
     if (!isPassThrough(node)) return;
     const auto nit = superNodes.find(node);
-    if (nit == superNodes.end() || nit->second.backwardSuperLinks.empty() || nit->second.forwardSuperLinks.empty())
+    if (nit == superNodes.end() || nit->second.backwardSuperLinks.empty() ||
+        nit->second.forwardSuperLinks.empty())
         return;
     const int a = *nit->second.backwardSuperLinks.begin();
     const int b = *nit->second.forwardSuperLinks.begin();
@@ -313,8 +321,10 @@ void Map::deleteLinkFromSuperLink(int key, int link) {
     // cycle: removing a link opens it into one chain.
     if (origin == destination && !(isFirst && isLast)) {
         const auto g = graph.find(origin);
-        const size_t inBefore = (g != graph.end() ? g->second.backwardLinks.size() : 0) + (removedDestination == origin);
-        const size_t outBefore = (g != graph.end() ? g->second.forwardLinks.size() : 0) + (removedOrigin == origin);
+        const size_t inBefore =
+            (g != graph.end() ? g->second.backwardLinks.size() : 0) + (removedDestination == origin);
+        const size_t outBefore =
+            (g != graph.end() ? g->second.forwardLinks.size() : 0) + (removedOrigin == origin);
         if (inBefore == 1 && outBefore == 1) {
             LinkList opened;
             opened.splice(opened.end(), S.links, std::next(pos), S.links.end());

@@ -33,7 +33,8 @@ constexpr int kMaxGenerations = 5000;
 
 std::unique_ptr<_unmatchinfo> record(int startNode, int endNode, int lastMatch, int nextMatch, int lastPath,
                                      int nextPath) {
-    return std::make_unique<_unmatchinfo>(_unmatchinfo{startNode, endNode, lastMatch, nextMatch, lastPath, nextPath});
+    return std::make_unique<_unmatchinfo>(
+        _unmatchinfo{startNode, endNode, lastMatch, nextMatch, lastPath, nextPath});
 }
 
 }  // namespace
@@ -59,7 +60,8 @@ GenMapMatching::GenMapMatching(mapRepresentation::Map* m, Route* r, bool withLog
     params.W_MAXDISC = 1.0;
     if (withLog && route != nullptr) {
         std::stringstream path;
-        path << "data" << "/" << route->name << "_genetic_log.txt";
+        path << "data"
+             << "/" << route->name << "_genetic_log.txt";
         // A log that cannot be created discards what is written to it, silently.
         log = std::make_unique<std::ofstream>(path.str(), std::ios::out | std::ios::trunc);
     }
@@ -67,7 +69,9 @@ GenMapMatching::GenMapMatching(mapRepresentation::Map* m, Route* r, bool withLog
 
 GenMapMatching::~GenMapMatching() = default;
 
-std::vector<std::unique_ptr<Path>> GenMapMatching::getMatched() const { return ownedCopies(matched); }
+std::vector<std::unique_ptr<Path>> GenMapMatching::getMatched() const {
+    return ownedCopies(matched);
+}
 
 std::vector<std::unique_ptr<Path>> GenMapMatching::getShortMatched() const {
     std::vector<std::unique_ptr<Path>> out;
@@ -87,13 +91,18 @@ std::vector<std::unique_ptr<Path>> GenMapMatching::getShortMatched() const {
     return out;
 }
 
-std::vector<std::unique_ptr<_unmatchinfo>> GenMapMatching::getUnmatchedInfo() const { return ownedCopies(unmatched); }
+std::vector<std::unique_ptr<_unmatchinfo>> GenMapMatching::getUnmatchedInfo() const {
+    return ownedCopies(unmatched);
+}
 
 std::vector<double> GenMapMatching::ambiguityScores() {
     const int n = pointCount();
     std::vector<double> scores(static_cast<size_t>(n), 0.0);
     std::ofstream* out = log.get();
-    if (out) *out << "\n" << "Splitting by Ambiguity..." << "\n";
+    if (out)
+        *out << "\n"
+             << "Splitting by Ambiguity..."
+             << "\n";
     for (int i = 0; i < n; ++i) {
         const size_t at = static_cast<size_t>(i);
         if (at < distances.nearLinks.size() && !distances.nearLinks[at].empty() && map != nullptr) {
@@ -106,12 +115,14 @@ std::vector<double> GenMapMatching::ambiguityScores() {
             if (it == map->links.end())
                 std::cout << "ERROR: non existing link. (" << link << ")" << std::endl;
             else
-                headingTerm = std::fabs(heading - ajustHeadingToInterval(it->second.heading, heading)) / std::numbers::pi;
+                headingTerm = std::fabs(heading - ajustHeadingToInterval(it->second.heading, heading)) /
+                              std::numbers::pi;
             const double spread = at < distances.maxHeadings.size() && at < distances.minHeadings.size()
                                       ? distances.maxHeadings[at] - distances.minHeadings[at]
                                       : 0.0;
             const double count = static_cast<double>(distances.nearLinks[at].size());
-            scores[at] = headingTerm + distance / kAmbiguityDistance + spread / std::numbers::pi + count / kAmbiguityCount;
+            scores[at] = headingTerm + distance / kAmbiguityDistance + spread / std::numbers::pi +
+                         count / kAmbiguityCount;
         }
         if (out) *out << "Point " << i << " score: " << scores[at] << "\n";
     }
@@ -158,8 +169,8 @@ double GenMapMatching::pointToLinkDistance(int i, int link) const {
     const auto it = map->links.find(link);
     if (it == map->links.end() || i < 0 || i >= pointCount()) return -1.0;
     const _node& p = route->nodes[static_cast<size_t>(i)];
-    return getNearestPointFromLink(map->getNodePoint(it->second.origin), map->getNodePoint(it->second.destination),
-                                   Point{p.easting, p.northing})
+    return getNearestPointFromLink(map->getNodePoint(it->second.origin),
+                                   map->getNodePoint(it->second.destination), Point{p.easting, p.northing})
         .second;
 }
 
@@ -225,7 +236,8 @@ void GenMapMatching::buildResults(const std::vector<int>& genes, const std::set<
             if (i + 1 < n && gene(i + 1) == -1) continue;
             const bool before = stretchStart > 0;
             const bool after = i + 1 < n;
-            unmatched.push_back(record(stretchStart, i, before ? gene(stretchStart - 1) : -1, after ? gene(i + 1) : -1,
+            unmatched.push_back(record(stretchStart, i, before ? gene(stretchStart - 1) : -1,
+                                       after ? gene(i + 1) : -1,
                                        before ? static_cast<int>(matched.size()) - 1 : -1,
                                        after ? static_cast<int>(matched.size()) : -1));
             stretchStart = -1;
@@ -250,8 +262,8 @@ void GenMapMatching::buildResults(const std::vector<int>& genes, const std::set<
     }
 }
 
-void GenMapMatching::run(const std::vector<std::set<int>>* forwardSets, const std::vector<std::set<int>>* backwardSets,
-                         bool withKml) {
+void GenMapMatching::run(const std::vector<std::set<int>>* forwardSets,
+                         const std::vector<std::set<int>>* backwardSets, bool withKml) {
     matched.clear();
     unmatched.clear();
     if (map == nullptr || route == nullptr) return;
@@ -260,7 +272,8 @@ void GenMapMatching::run(const std::vector<std::set<int>>* forwardSets, const st
     std::ofstream* out = log.get();
     if (out) {
         *out << route->sourceFile << "\n";
-        *out << "Trace " << route->name << " has: " << n << " points." << "\n";
+        *out << "Trace " << route->name << " has: " << n << " points."
+             << "\n";
     }
 
     distances = Distances(map, route, forwardSets, backwardSets, out);
@@ -269,7 +282,9 @@ void GenMapMatching::run(const std::vector<std::set<int>>* forwardSets, const st
     std::set<int> breakPoints;
     for (size_t k = 0; k < segments.size(); ++k) {
         const auto [s, e] = segments[k];
-        if (out) *out << "\n" << "Segment Match from " << s << " to " << e << "\n";
+        if (out)
+            *out << "\n"
+                 << "Segment Match from " << s << " to " << e << "\n";
         // Later segments start one point early, on the link the previous segment chose there.
         const int first = k == 0 ? s : s - 1;
         Population population(map, route, &distances, params, first, e - first + 1, out);
@@ -278,7 +293,9 @@ void GenMapMatching::run(const std::vector<std::set<int>>* forwardSets, const st
             population.initializePopulation(false, first, -1);
         else
             population.initializePopulation(true, first, genes[static_cast<size_t>(first)]);
-        if (out) *out << "## Initial population: ##" << "\n";
+        if (out)
+            *out << "## Initial population: ##"
+                 << "\n";
         population.printGeneration();
         if (out) *out << "\n";
         while (population.generation - population.bestGeneration <= params.maxStagnation &&
@@ -286,11 +303,14 @@ void GenMapMatching::run(const std::vector<std::set<int>>* forwardSets, const st
             population.nextGeneration();
             if (population.generation % 10 == 0) population.printGenerationStatistics();
         }
-        if (out) *out << "## Final population: ##" << "\n";
+        if (out)
+            *out << "## Final population: ##"
+                 << "\n";
         population.printGeneration();
         population.printBestIndividuals();
 
-        const Individual& best = population.bestPerGeneration[static_cast<size_t>(population.bestGeneration - 1)];
+        const Individual& best =
+            population.bestPerGeneration[static_cast<size_t>(population.bestGeneration - 1)];
         for (int g = 0; g < best.geneCount && first + g < n; ++g)
             genes[static_cast<size_t>(first + g)] = best.genes[static_cast<size_t>(g)];
         if (best.gapDist > 0)
@@ -301,8 +321,10 @@ void GenMapMatching::run(const std::vector<std::set<int>>* forwardSets, const st
     const int removed = removeSingleLinkIslands(genes);
     if (out) {
         *out << "\n\n";
-        *out << repaired << " unmatched genes were fixed." << "\n";
-        *out << removed << " matched genes were removed." << "\n";
+        *out << repaired << " unmatched genes were fixed."
+             << "\n";
+        *out << removed << " matched genes were removed."
+             << "\n";
         *out << "\n\n";
     }
 

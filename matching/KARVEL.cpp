@@ -38,7 +38,8 @@ KARVEL::KARVEL(mapRepresentation::Map* m, Route* r, bool writeLog) : map(m), rou
     params.W_MAXDISC = 1.0;
     if (writeLog) {
         std::stringstream path;
-        path << "data" << "/" << route->name << "_genetic_log.txt";
+        path << "data"
+             << "/" << route->name << "_genetic_log.txt";
         // A log that cannot be created discards what is written to it, silently.
         log = std::make_unique<std::ofstream>(path.str(), std::ios::out | std::ios::trunc);
     }
@@ -46,9 +47,15 @@ KARVEL::KARVEL(mapRepresentation::Map* m, Route* r, bool writeLog) : map(m), rou
 
 KARVEL::~KARVEL() = default;
 
-std::vector<std::unique_ptr<Path>> KARVEL::getMatched() const { return ownedCopies(matched); }
-std::vector<std::unique_ptr<Path>> KARVEL::getShortMatched() const { return ownedCopies(shortMatched); }
-std::vector<std::unique_ptr<_unmatchinfo>> KARVEL::getUnmatchedInfo() const { return ownedCopies(unmatched); }
+std::vector<std::unique_ptr<Path>> KARVEL::getMatched() const {
+    return ownedCopies(matched);
+}
+std::vector<std::unique_ptr<Path>> KARVEL::getShortMatched() const {
+    return ownedCopies(shortMatched);
+}
+std::vector<std::unique_ptr<_unmatchinfo>> KARVEL::getUnmatchedInfo() const {
+    return ownedCopies(unmatched);
+}
 
 void KARVEL::run(bool kml) {
     const int n = pointCount();
@@ -73,7 +80,8 @@ void KARVEL::run(bool kml) {
 
 void KARVEL::addNearLinks(std::vector<std::set<int>>& candidates, int k) const {
     const _node& p = route->nodes[k];
-    for (int link : map->getNearestLinks(p.position.lat, p.position.lon, kNearLinkRadius)) candidates[k].insert(link);
+    for (int link : map->getNearestLinks(p.position.lat, p.position.lon, kNearLinkRadius))
+        candidates[k].insert(link);
 }
 
 std::vector<int> KARVEL::reconstructMatchedTrace(std::vector<std::set<int>>& candidates,
@@ -252,7 +260,8 @@ std::set<int> KARVEL::runSegment(int first, int last, const std::vector<std::set
     population.printPopulationStatistics();
     population.initializePopulation(fixedPoints);
     if (logStream != nullptr) {
-        *logStream << "## Initial population: ##" << "\n";
+        *logStream << "## Initial population: ##"
+                   << "\n";
         population.printGeneration();
         *logStream << "\n";
     }
@@ -261,7 +270,9 @@ std::set<int> KARVEL::runSegment(int first, int last, const std::vector<std::set
         population.nextGeneration();
         if (population.generation % 10 == 0) population.printGenerationStatistics();
     }
-    if (logStream != nullptr) *logStream << "## Final population: ##" << "\n";
+    if (logStream != nullptr)
+        *logStream << "## Final population: ##"
+                   << "\n";
     population.printGeneration();
     population.printBestIndividuals();
 
@@ -291,7 +302,8 @@ std::set<int> KARVEL::runSegment(int first, int last, const std::vector<std::set
     return result;
 }
 
-void KARVEL::constructOutput(const std::set<int>& gapPoints, const std::vector<std::unique_ptr<Path>>& forwardPaths,
+void KARVEL::constructOutput(const std::set<int>& gapPoints,
+                             const std::vector<std::unique_ptr<Path>>& forwardPaths,
                              const std::vector<std::pair<int, int>>& segments) {
     const int n = pointCount();
     const std::vector<int>& v = matchedLinks;
@@ -354,7 +366,8 @@ void KARVEL::constructOutput(const std::set<int>& gapPoints, const std::vector<s
             b = c;
         }
         auto path = std::make_unique<Path>();
-        path->links.assign(sequence.begin() + static_cast<long>(a), sequence.begin() + static_cast<long>(b) + 1);
+        path->links.assign(sequence.begin() + static_cast<long>(a),
+                           sequence.begin() + static_cast<long>(b) + 1);
         path->startIndex = sequence[a].first;
         path->lastIndex = sequence[b].first;
         matched.push_back(std::move(path));
@@ -376,15 +389,18 @@ void KARVEL::constructOutput(const std::set<int>& gapPoints, const std::vector<s
             if (f == e + 1)
                 unmatched.push_back(std::make_unique<_unmatchinfo>(_unmatchinfo{-1, -1, A, B, i, i + 1}));
             else
-                unmatched.push_back(std::make_unique<_unmatchinfo>(_unmatchinfo{e + 1, f - 1, A, B, i, i + 1}));
+                unmatched.push_back(
+                    std::make_unique<_unmatchinfo>(_unmatchinfo{e + 1, f - 1, A, B, i, i + 1}));
         }
         if (i == 0 && pairs.front().first != 0) {
             const int s0 = pairs.front().first;
-            unmatched.push_back(std::make_unique<_unmatchinfo>(_unmatchinfo{0, s0 - 1, -1, pairs.front().second, -1, 0}));
+            unmatched.push_back(
+                std::make_unique<_unmatchinfo>(_unmatchinfo{0, s0 - 1, -1, pairs.front().second, -1, 0}));
         }
         if (i == m - 1 && pairs.back().first < n - 1) {
             const int e = pairs.back().first;
-            unmatched.push_back(std::make_unique<_unmatchinfo>(_unmatchinfo{e + 1, n - 1, pairs.back().second, -1, i, -1}));
+            unmatched.push_back(
+                std::make_unique<_unmatchinfo>(_unmatchinfo{e + 1, n - 1, pairs.back().second, -1, i, -1}));
         }
     }
 

@@ -44,7 +44,8 @@ public:
     std::set<int> runGeneticOnAmbiguousSegments(const std::vector<std::pair<int, int>>& segments,
                                                 const std::vector<std::set<int>>& candidates);
     std::set<int> runSegment(int first, int last, const std::vector<std::set<int>>& candidates);
-    void constructOutput(const std::set<int>& gapPoints, const std::vector<std::unique_ptr<Path>>& forwardPaths,
+    void constructOutput(const std::set<int>& gapPoints,
+                         const std::vector<std::unique_ptr<Path>>& forwardPaths,
                          const std::vector<std::pair<int, int>>& segments);
 
 private:

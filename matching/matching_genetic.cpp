@@ -12,7 +12,9 @@ namespace {
 
 std::optional<unsigned> g_fixedSeed;
 
-void reseed() { std::srand(g_fixedSeed ? *g_fixedSeed : static_cast<unsigned>(time(nullptr))); }
+void reseed() {
+    std::srand(g_fixedSeed ? *g_fixedSeed : static_cast<unsigned>(time(nullptr)));
+}
 
 // A segment whose trace length is not positive still divides by something.
 constexpr double kMinSegmentLength = 1e-9;
@@ -21,22 +23,29 @@ constexpr double kRunMinStart = 1000.0;
 
 }  // namespace
 
-void setFixedRandomSeed(std::optional<unsigned> seed) { g_fixedSeed = seed; }
-std::optional<unsigned> fixedRandomSeed() { return g_fixedSeed; }
+void setFixedRandomSeed(std::optional<unsigned> seed) {
+    g_fixedSeed = seed;
+}
+std::optional<unsigned> fixedRandomSeed() {
+    return g_fixedSeed;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Individual
 
-Individual::Individual(int count) : genes(static_cast<size_t>(std::max(count, 0)), -1), geneCount(std::max(count, 0)) {}
+Individual::Individual(int count)
+    : genes(static_cast<size_t>(std::max(count, 0)), -1), geneCount(std::max(count, 0)) {}
 
 std::string Individual::toString() const {
     std::ostringstream out;
     out << "maxMinDist = " << maxMinDist << " m.   maxDist = " << maxDist << " m.  avgDist = " << avgDist
         << " m.  uncoveredDist = " << uncoveredDist << " m.  gapDist = " << gapDist
         << " m.  continuityLength = " << continuityLength << " m.  smallsDist = " << smallsDist
-        << " m.  infDist = " << infDist << " m.  avgDiscDist = " << avgDiscDist << " m.  maxDiscDist = " << maxDiscDist
-        << " m.  Score: " << score << "  invScore: " << invScore << "    ";
-    for (int g = 0; g < geneCount && g < static_cast<int>(genes.size()); ++g) out << genes[static_cast<size_t>(g)] << " ";
+        << " m.  infDist = " << infDist << " m.  avgDiscDist = " << avgDiscDist
+        << " m.  maxDiscDist = " << maxDiscDist << " m.  Score: " << score << "  invScore: " << invScore
+        << "    ";
+    for (int g = 0; g < geneCount && g < static_cast<int>(genes.size()); ++g)
+        out << genes[static_cast<size_t>(g)] << " ";
     out << "\n";
     return out.str();
 }
@@ -44,8 +53,8 @@ std::string Individual::toString() const {
 // ---------------------------------------------------------------------------------------------
 // Population
 
-Population::Population(mapRepresentation::Map* map_, Route* route_, Distances* distances_, const _params& params_,
-                       int firstPoint_, int chromosomeLength_, std::ofstream* log_)
+Population::Population(mapRepresentation::Map* map_, Route* route_, Distances* distances_,
+                       const _params& params_, int firstPoint_, int chromosomeLength_, std::ofstream* log_)
     : map(map_), route(route_), distances(distances_), params(params_), log(log_) {
     // At least one individual, so that every generation has a best one.
     populationSize = std::max(1, params.populationSize);
@@ -58,7 +67,9 @@ Population::Population(mapRepresentation::Map* map_, Route* route_, Distances* d
 
     segmentLength = chromosomeLength > 0 ? traceAt(chromosomeLength - 1) - traceAt(0) : 0.0;
     if (!(segmentLength > 0.0)) segmentLength = kMinSegmentLength;
-    if (log) *log << "Segment Length: " << segmentLength << " m." << "\n";
+    if (log)
+        *log << "Segment Length: " << segmentLength << " m."
+             << "\n";
 
     // The elites, then an even number of individuals bred in pairs.
     // Clamped before the conversion: a ratio outside [0, 1] (or NaN) must not overflow the int.
@@ -72,13 +83,17 @@ Population::Population(mapRepresentation::Map* map_, Route* route_, Distances* d
     nextIndividuals.assign(static_cast<size_t>(populationSize), Individual());
 }
 
-double Population::traceAt(int k) const { return distances->traceDistances[static_cast<size_t>(firstPoint + k)]; }
+double Population::traceAt(int k) const {
+    return distances->traceDistances[static_cast<size_t>(firstPoint + k)];
+}
 
 void Population::initializePopulation(const std::set<int>& fixedPoints) {
     reseed();
     const time_t start = time(nullptr);
     buildWheels(&fixedPoints, false, 0, 0);
-    if (log) *log << "Roulettes built in " << difftime(time(nullptr), start) << " seconds." << "\n";
+    if (log)
+        *log << "Roulettes built in " << difftime(time(nullptr), start) << " seconds."
+             << "\n";
     drawIndividuals();
     fitness(true);
 }
@@ -87,7 +102,9 @@ void Population::initializePopulation(bool fixOne, int point, int link) {
     reseed();
     const time_t start = time(nullptr);
     buildWheels(nullptr, fixOne, point, link);
-    if (log) *log << "Roulettes built in " << difftime(time(nullptr), start) << " seconds." << "\n";
+    if (log)
+        *log << "Roulettes built in " << difftime(time(nullptr), start) << " seconds."
+             << "\n";
     drawIndividuals();
     fitness(true);
 }
@@ -121,8 +138,9 @@ void Population::buildWheels(const std::set<int>* fixedPoints, bool fixOne, int 
     }
     reachable.assign(static_cast<size_t>(std::max(chromosomeLength - 1, 0)), std::vector<signed char>());
     for (int g = 0; g + 1 < chromosomeLength; ++g)
-        reachable[static_cast<size_t>(g)].assign(
-            geneTables[static_cast<size_t>(g)].links.size() * geneTables[static_cast<size_t>(g + 1)].links.size(), -1);
+        reachable[static_cast<size_t>(g)].assign(geneTables[static_cast<size_t>(g)].links.size() *
+                                                     geneTables[static_cast<size_t>(g + 1)].links.size(),
+                                                 -1);
 }
 
 void Population::drawIndividuals() {
@@ -152,7 +170,8 @@ bool Population::neighbourReachable(int g, int from, int to) {
     const int b = linkIndex(g + 1, to);
     if (a < 0 || b < 0 || g >= static_cast<int>(reachable.size())) return isAchiveableLink(from, to);
     const size_t width = geneTables[static_cast<size_t>(g + 1)].links.size();
-    signed char& known = reachable[static_cast<size_t>(g)][static_cast<size_t>(a) * width + static_cast<size_t>(b)];
+    signed char& known =
+        reachable[static_cast<size_t>(g)][static_cast<size_t>(a) * width + static_cast<size_t>(b)];
     if (known < 0) known = isAchiveableLink(from, to) ? 1 : 0;
     return known == 1;
 }
@@ -171,8 +190,8 @@ bool Population::isAchiveableLink(int from, int to) {
     auto it = reachableSuperLinks.find(fromSuperLink);
     if (it == reachableSuperLinks.end())
         it = reachableSuperLinks
-                 .emplace(fromSuperLink, map->getAllAchievableSuperLinks(fromSuperLink, params.maxSuperLinkJump + 1,
-                                                                          params.maxLinkJump))
+                 .emplace(fromSuperLink, map->getAllAchievableSuperLinks(
+                                             fromSuperLink, params.maxSuperLinkJump + 1, params.maxLinkJump))
                  .first;
     return it->second.count(toSuperLink) > 0 && toSequence <= params.maxLinkJump + 1;
 }
@@ -189,7 +208,8 @@ std::vector<int> Population::getIndividualGaps(const Individual& individual) {
 }
 
 void Population::evaluate(Individual& individual) {
-    const int L = std::min({individual.geneCount, static_cast<int>(individual.genes.size()), chromosomeLength});
+    const int L =
+        std::min({individual.geneCount, static_cast<int>(individual.genes.size()), chromosomeLength});
     const int* gene = individual.genes.data();
     const double D = params.D_LIMIT;
 
@@ -354,17 +374,21 @@ void Population::nextGeneration() {
 void Population::printPopulationStatistics() const {
     if (!log) return;
     *log << "\n"
-         << "### Population Statistics ###" << "\n"
+         << "### Population Statistics ###"
+         << "\n"
          << "Size: " << populationSize << "\n"
-         << "Direct Pass: " << directPass << "  (" << 100 * params.directPassRatio << "%)" << "\n"
+         << "Direct Pass: " << directPass << "  (" << 100 * params.directPassRatio << "%)"
+         << "\n"
          << "Chromosome size: " << (route ? route->nodes.size() : 0) << "\n"
          << "Probabilities: Recombination = " << params.recombinationProbability
-         << "  Mutation = " << params.mutationProbability << "  Non valid link (-1) = " << params.nonValidProbability
+         << "  Mutation = " << params.mutationProbability
+         << "  Non valid link (-1) = " << params.nonValidProbability << "\n"
+         << "Segment Length: " << segmentLength << " m."
          << "\n"
-         << "Segment Length: " << segmentLength << " m." << "\n"
-         << "Weights: W_MAX_MIN = " << params.W_MAX_MIN << "  W_AVG = " << params.W_AVG << "  W_MAX = " << params.W_MAX
-         << "  W_UNCOV = " << params.W_UNCOV << "  W_GAP = " << params.W_GAP << "  W_CONTLEN = " << params.W_CONTLEN
-         << "  W_AVGDISC = " << params.W_AVGDISC << "  W_MAXDISC = " << params.W_MAXDISC << "\n"
+         << "Weights: W_MAX_MIN = " << params.W_MAX_MIN << "  W_AVG = " << params.W_AVG
+         << "  W_MAX = " << params.W_MAX << "  W_UNCOV = " << params.W_UNCOV << "  W_GAP = " << params.W_GAP
+         << "  W_CONTLEN = " << params.W_CONTLEN << "  W_AVGDISC = " << params.W_AVGDISC
+         << "  W_MAXDISC = " << params.W_MAXDISC << "\n"
          << "D_LIMIT = " << params.D_LIMIT << "  MAX_DIST_LINK = " << kMaxDistLink << "\n"
          << "\n";
 }
@@ -380,21 +404,27 @@ void Population::printGeneration() {
 void Population::printGenerationStatistics() {
     if (!log) return;
     *log << "\n"
-         << "### Generation Statistics ###" << "\n"
+         << "### Generation Statistics ###"
+         << "\n"
          << "Generation: " << generation << "\n"
-         << "Best individuals from this generation:" << "\n";
+         << "Best individuals from this generation:"
+         << "\n";
     RankedPopulation ranking(&individuals);
     for (int r = 0; ranking.hasNext(); ++r) {
         const Individual* individual = ranking.next();
         if (r < 5) *log << individual->toString();
-        if (r == 5) *log << "Worst individuals from this generation:" << "\n";
+        if (r == 5)
+            *log << "Worst individuals from this generation:"
+                 << "\n";
         if (r >= populationSize - 5) *log << individual->toString();
     }
     *log << "\n"
          << "Population avgScore = " << sumScore / populationSize << "\n"
          << "\n"
-         << "Score diferences between current and previous generation" << "\n"
-         << "minDiff = " << minDiff << "  avgDiff = " << sumDiff / populationSize << "  maxDiff = " << maxDiff << "\n"
+         << "Score diferences between current and previous generation"
+         << "\n"
+         << "minDiff = " << minDiff << "  avgDiff = " << sumDiff / populationSize << "  maxDiff = " << maxDiff
+         << "\n"
          << "Diff from best indiviuals " << bestDiff << "\n"
          << "Diff from worst indiviuals " << worstDiff << "\n"
          << "\n";
@@ -406,8 +436,11 @@ void Population::printBestIndividuals() const {
     // Before the first generation there is no best individual to show.
     if (bestGeneration >= 1 && bestGeneration <= static_cast<int>(bestPerGeneration.size()))
         *log << bestPerGeneration[static_cast<size_t>(bestGeneration - 1)].toString();
-    *log << "\n" << "Best from each generation:" << "\n";
-    for (size_t g = 1; g <= bestPerGeneration.size(); ++g) *log << g << " -> " << bestPerGeneration[g - 1].toString();
+    *log << "\n"
+         << "Best from each generation:"
+         << "\n";
+    for (size_t g = 1; g <= bestPerGeneration.size(); ++g)
+        *log << g << " -> " << bestPerGeneration[g - 1].toString();
 }
 
 }  // namespace MapMatching

@@ -19,7 +19,9 @@ constexpr int kFormerLinkDepth = 3;
 // A forward set this much larger than its predecessor's marks a restart of the Marchal run.
 constexpr size_t kForwardJump = 10;
 
-void reportMissingLink(int link) { std::cout << "ERROR: non existing link. (" << link << ")" << std::endl; }
+void reportMissingLink(int link) {
+    std::cout << "ERROR: non existing link. (" << link << ")" << std::endl;
+}
 
 // Callers pass one set per point; a shorter list reads as empty sets instead of running off its end.
 const std::set<int>& entryOrEmpty(const std::vector<std::set<int>>& sets, long i) {
@@ -33,8 +35,9 @@ void writeLinks(std::ostream& out, const std::set<int>& links) {
 
 }  // namespace
 
-Distances::Distances(mapRepresentation::Map* map_, Route* route_, const std::vector<std::set<int>>& candidateSets,
-                     const std::set<int>& fixedPoints, std::ofstream* log_)
+Distances::Distances(mapRepresentation::Map* map_, Route* route_,
+                     const std::vector<std::set<int>>& candidateSets, const std::set<int>& fixedPoints,
+                     std::ofstream* log_)
     : map(map_), route(route_), log(log_) {
     minHeadings.assign(static_cast<size_t>(pointCount()), 0.0);
     maxHeadings.assign(static_cast<size_t>(pointCount()), 0.0);
@@ -43,7 +46,8 @@ Distances::Distances(mapRepresentation::Map* map_, Route* route_, const std::vec
     calculateNearLinkDistances(candidateSets, fixedPoints);
 }
 
-Distances::Distances(mapRepresentation::Map* map_, Route* route_, const std::vector<std::set<int>>* forwardSets,
+Distances::Distances(mapRepresentation::Map* map_, Route* route_,
+                     const std::vector<std::set<int>>* forwardSets,
                      const std::vector<std::set<int>>* backwardSets, std::ofstream* log_)
     : map(map_), route(route_), log(log_) {
     minHeadings.assign(static_cast<size_t>(pointCount()), 0.0);
@@ -53,7 +57,9 @@ Distances::Distances(mapRepresentation::Map* map_, Route* route_, const std::vec
     calculateNearLinkDistances(forwardSets, backwardSets);
 }
 
-int Distances::pointCount() const { return route ? static_cast<int>(route->nodes.size()) : 0; }
+int Distances::pointCount() const {
+    return route ? static_cast<int>(route->nodes.size()) : 0;
+}
 
 std::vector<int> Distances::getValidLinks(int i) const {
     std::vector<int> result;
@@ -154,7 +160,9 @@ void Distances::calculateTraceLinkDistances() {
         sum += distance2Points(a.easting, a.northing, b.easting, b.northing);
         traceDistances.push_back(sum);
     }
-    if (log) *log << "Trace lenght: " << traceDistances.back() << " m." << "\n";
+    if (log)
+        *log << "Trace lenght: " << traceDistances.back() << " m."
+             << "\n";
 }
 
 void Distances::calculateNearLinkDistances(const std::vector<std::set<int>>& candidateSets,
@@ -232,11 +240,13 @@ void Distances::calculateNearLinkDistances(const std::vector<std::set<int>>* for
                 }
             // Where the forward run restarted, the roads leading into its new candidates join in.
             for (int i = n - 1; i >= 0; --i) {
-                if (i != 0 && entryOrEmpty(*forwardSets, i).size() <= entryOrEmpty(*forwardSets, i - 1).size() + kForwardJump)
+                if (i != 0 && entryOrEmpty(*forwardSets, i).size() <=
+                                  entryOrEmpty(*forwardSets, i - 1).size() + kForwardJump)
                     continue;
                 std::set<int> sources = linkSets[static_cast<size_t>(i)];
-                if (i + 1 < n) sources.insert(linkSets[static_cast<size_t>(i + 1)].begin(),
-                                              linkSets[static_cast<size_t>(i + 1)].end());
+                if (i + 1 < n)
+                    sources.insert(linkSets[static_cast<size_t>(i + 1)].begin(),
+                                   linkSets[static_cast<size_t>(i + 1)].end());
                 std::set<int> formers;
                 for (int link : sources) {
                     const std::set<int> found = map->getAllFormerLinks(link, kFormerLinkDepth);
@@ -278,9 +288,10 @@ void Distances::logCandidates(double elapsedSeconds, MarchalLines marchalLines) 
     const int n = pointCount();
     for (int i = 0; i < n; ++i) {
         // 0xBA is the ordinal indicator of ISO 8859-1, standing in for a degree sign.
-        *log << i << ":    Min heading: " << rad2deg(minHeadings[static_cast<size_t>(i)]) - kHeadingToleranceDegrees
-             << " " << '\xBA' << "   Max heading: "
-             << rad2deg(maxHeadings[static_cast<size_t>(i)]) + kHeadingToleranceDegrees << " " << '\xBA' << "\n";
+        *log << i << ":    Min heading: "
+             << rad2deg(minHeadings[static_cast<size_t>(i)]) - kHeadingToleranceDegrees << " " << '\xBA'
+             << "   Max heading: " << rad2deg(maxHeadings[static_cast<size_t>(i)]) + kHeadingToleranceDegrees
+             << " " << '\xBA' << "\n";
         marchalLines(i);
         *log << "Final Candidates: ";
         if (i < static_cast<int>(nearLinks.size()))
@@ -289,7 +300,8 @@ void Distances::logCandidates(double elapsedSeconds, MarchalLines marchalLines) 
         *log << "\n\n";
     }
     *log << "\n"
-         << "Time precalculating distances from trace points to nearest links: " << elapsedSeconds << " s." << "\n";
+         << "Time precalculating distances from trace points to nearest links: " << elapsedSeconds << " s."
+         << "\n";
 }
 
 void Distances::filterCandidatesByHeading(CandidateList& candidates, const std::set<int>& excluded) {
@@ -350,14 +362,17 @@ void Distances::filterCandidatesBySuperLink(CandidateList& candidates, const std
     nearLinks.assign(static_cast<size_t>(n), std::map<int, double>());
     for (int i = 0; i < n; ++i) {
         auto& table = nearLinks[static_cast<size_t>(i)];
-        for (const auto& entry : kept[static_cast<size_t>(i)]) table.emplace(entry.second.first, entry.second.second);
+        for (const auto& entry : kept[static_cast<size_t>(i)])
+            table.emplace(entry.second.first, entry.second.second);
         for (const auto& [link, distance] : extras[static_cast<size_t>(i)]) table.emplace(link, distance);
     }
 }
 
 // ---------------------------------------------------------------------------------------------
 
-bool compareScore(const Individual* a, const Individual* b) { return a->score < b->score; }
+bool compareScore(const Individual* a, const Individual* b) {
+    return a->score < b->score;
+}
 
 RankedPopulation::RankedPopulation(std::vector<Individual>* population) {
     if (!population) return;

@@ -24,7 +24,9 @@ namespace MapMatching {
 inline constexpr double kMaxDistLink = 20.0;
 
 // Uniform draw in [0, 1] from the C library generator; both ends can occur.
-inline double uniformDraw() { return std::rand() / 2147483647.0; }
+inline double uniformDraw() {
+    return std::rand() / 2147483647.0;
+}
 
 // Candidate links and distances of one stretch of trace.
 class Distances {
@@ -120,7 +122,9 @@ public:
             if (nodes[k].bound < nodes[k - 1].bound) monotone = false;
     }
 
-    std::unique_ptr<Selection<T>> newObject() const override { return std::make_unique<RouletteWheel<T>>(*this); }
+    std::unique_ptr<Selection<T>> newObject() const override {
+        return std::make_unique<RouletteWheel<T>>(*this);
+    }
 
     T getSelected() override { return selectFor(uniformDraw()); }
 
@@ -134,8 +138,10 @@ public:
             size_t lo = 0, hi = nodes.size();
             while (lo < hi) {
                 const size_t mid = lo + (hi - lo) / 2;
-                if (nodes[mid].bound < target) lo = mid + 1;
-                else hi = mid;
+                if (nodes[mid].bound < target)
+                    lo = mid + 1;
+                else
+                    hi = mid;
             }
             pick = lo;
         } else {
@@ -180,7 +186,9 @@ public:
     Tournament(const std::vector<std::pair<double, T>>& entries_, int size_, double probability_)
         : size(size_), probability(probability_), entries(entries_) {}
 
-    std::unique_ptr<Selection<T>> newObject() const override { return std::make_unique<Tournament<T>>(*this); }
+    std::unique_ptr<Selection<T>> newObject() const override {
+        return std::make_unique<Tournament<T>>(*this);
+    }
 
     T getSelected() override {
         if (entries.empty()) return T{};
@@ -198,7 +206,8 @@ public:
 
     std::string toString() override {
         std::ostringstream out;
-        out << "Total of elements: " << entries.size() << "\n" << "Size of Tournament: " << size << "\n\n";
+        out << "Total of elements: " << entries.size() << "\n"
+            << "Size of Tournament: " << size << "\n\n";
         return out.str();
     }
 
@@ -215,8 +224,10 @@ private:
                 const size_t b = slots[2 * c + 1];
                 const double r = uniformDraw();
                 bool aWins;
-                if (r < probability) aWins = entries[a].first < entries[b].first;
-                else aWins = entries[a].first > entries[b].first;
+                if (r < probability)
+                    aWins = entries[a].first < entries[b].first;
+                else
+                    aWins = entries[a].first > entries[b].first;
                 slots[c] = aWins ? a : b;
             }
         }

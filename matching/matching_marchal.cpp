@@ -11,15 +11,17 @@ namespace MapMatching {
 
 namespace {
 
-constexpr double kSearchRadius = 20.0;      // links considered around a point, metres
-constexpr double kBreakDistance = 20.0;     // a point farther than this from every candidate ends a piece
-constexpr double kFilterDistance = 45.0;    // candidates whose last point is this far or farther are dropped
+constexpr double kSearchRadius = 20.0;    // links considered around a point, metres
+constexpr double kBreakDistance = 20.0;   // a point farther than this from every candidate ends a piece
+constexpr double kFilterDistance = 45.0;  // candidates whose last point is this far or farther are dropped
 constexpr double kMaxStartHeadingDeg = 110.0;
-constexpr int kBranchDepth = 4;             // hops a candidate may move between two points
-constexpr std::size_t kBeamWidth = 35;      // candidates kept per point
+constexpr int kBranchDepth = 4;         // hops a candidate may move between two points
+constexpr std::size_t kBeamWidth = 35;  // candidates kept per point
 constexpr double kInitialMinDelta = 100000000.0;
 
-void printMissingLink(int link) { std::cout << "ERROR: non existing link. (" << link << ")" << std::endl; }
+void printMissingLink(int link) {
+    std::cout << "ERROR: non existing link. (" << link << ")" << std::endl;
+}
 
 }  // namespace
 
@@ -81,7 +83,9 @@ PairList PairList::fromVector(const std::vector<Pair>& pairs) {
 // ---------------------------------------------------------------------------------------------
 // MarPath
 
-MarPath::MarPath(const std::pair<int32_t, int32_t>& first) { addLinkCandidate(first); }
+MarPath::MarPath(const std::pair<int32_t, int32_t>& first) {
+    addLinkCandidate(first);
+}
 
 void MarPath::addLinkCandidate(const std::pair<int32_t, int32_t>& candidate) {
     linkCandidates.push_back(candidate);
@@ -119,7 +123,8 @@ MarPath MarPath::reversedPath() const {
 void MarPath::printPath() const {
     std::cout << "Path size: " << linkCandidates.size() << " Matched trace points: " << matchedPoints
               << " score: " << score << " avgScore: " << avgScore << "  ";
-    for (const PairList::Pair& p : linkCandidates.toVector()) std::cout << "(" << p.first << ", " << p.second << ") ";
+    for (const PairList::Pair& p : linkCandidates.toVector())
+        std::cout << "(" << p.first << ", " << p.second << ") ";
     std::cout << std::endl;
 }
 
@@ -150,12 +155,16 @@ const MarchalBMatching::LinkInfo& MarchalBMatching::linkInfo(int32_t link) {
     info.superLinkKey = l->second.superLinkKey;
     info.originPoint = map->getNodePoint(info.origin);
     info.destinationPoint = map->getNodePoint(info.destination);
-    if (const auto g = map->graph.find(info.destination); g != map->graph.end()) info.leaving = &g->second.forwardLinks;
-    if (const auto g = map->graph.find(info.origin); g != map->graph.end()) info.entering = &g->second.backwardLinks;
+    if (const auto g = map->graph.find(info.destination); g != map->graph.end())
+        info.leaving = &g->second.forwardLinks;
+    if (const auto g = map->graph.find(info.origin); g != map->graph.end())
+        info.entering = &g->second.backwardLinks;
     return info;
 }
 
-double MarchalBMatching::score(int /*link*/, const Point& /*point*/, double distance) const { return distance; }
+double MarchalBMatching::score(int /*link*/, const Point& /*point*/, double distance) const {
+    return distance;
+}
 
 void MarchalBMatching::run(bool forwardRun, bool kml) {
     step = 0;
@@ -186,7 +195,8 @@ void MarchalBMatching::run(bool forwardRun, bool kml) {
         // Pieces and their pairs back into trace order, links in the direction of travel.
         std::vector<MarPath> reversed;
         reversed.reserve(bestPaths.size());
-        for (auto it = bestPaths.rbegin(); it != bestPaths.rend(); ++it) reversed.push_back(it->reversedPath());
+        for (auto it = bestPaths.rbegin(); it != bestPaths.rend(); ++it)
+            reversed.push_back(it->reversedPath());
         bestPaths = std::move(reversed);
     }
 
@@ -327,8 +337,9 @@ MarPathSet MarchalBMatching::filterCandidates(const MarPathSet& candidates) {
         if (!(c.lastScore < kFilterDistance) || c.linkCandidates.empty()) continue;
         const LinkInfo& link = linkInfo(c.lastLink());
         const int k = link.exists ? link.superLinkKey : map->getSuperLinkKey(c.lastLink());
-        auto it = std::lower_bound(filterScratch.begin(), filterScratch.end(), k,
-                                   [](const std::pair<int, const MarPath*>& e, int key) { return e.first < key; });
+        auto it =
+            std::lower_bound(filterScratch.begin(), filterScratch.end(), k,
+                             [](const std::pair<int, const MarPath*>& e, int key) { return e.first < key; });
         if (it == filterScratch.end() || it->first != k) {
             filterScratch.insert(it, {k, &c});
         } else if (c.avgScore < it->second->avgScore) {
@@ -392,11 +403,13 @@ void MarchalBMatching::prepateOutput() {
             if (f == e + 1)
                 unmatched.push_back(std::make_unique<_unmatchinfo>(_unmatchinfo{-1, -1, A, B, i, i + 1}));
             else
-                unmatched.push_back(std::make_unique<_unmatchinfo>(_unmatchinfo{e + 1, f - 1, A, B, i, i + 1}));
+                unmatched.push_back(
+                    std::make_unique<_unmatchinfo>(_unmatchinfo{e + 1, f - 1, A, B, i, i + 1}));
         }
         if (i == 0 && links.front().first != 0) {
             const int32_t s = links.front().first;
-            unmatched.push_back(std::make_unique<_unmatchinfo>(_unmatchinfo{0, s - 1, -1, links.front().second, -1, 0}));
+            unmatched.push_back(
+                std::make_unique<_unmatchinfo>(_unmatchinfo{0, s - 1, -1, links.front().second, -1, 0}));
         }
         if (i == m - 1 && e < n - 1)
             unmatched.push_back(std::make_unique<_unmatchinfo>(_unmatchinfo{e + 1, n - 1, A, -1, i, -1}));
@@ -431,9 +444,11 @@ void MarchalBMatching::generateMatchKML() {
     std::vector<int> links(n, -1);
     for (const MarPath& piece : bestPaths)
         for (const PairList::Pair& p : piece.linkCandidates.toVector())
-            if (p.first >= 0 && static_cast<std::size_t>(p.first) < n && links[static_cast<std::size_t>(p.first)] == -1)
+            if (p.first >= 0 && static_cast<std::size_t>(p.first) < n &&
+                links[static_cast<std::size_t>(p.first)] == -1)
                 links[static_cast<std::size_t>(p.first)] = p.second;
-    kmlMatch::KMLBuilder builder(map, route, links, std::vector<std::pair<int, int>>(), forward ? "marchal" : "marchal_back");
+    kmlMatch::KMLBuilder builder(map, route, links, std::vector<std::pair<int, int>>(),
+                                 forward ? "marchal" : "marchal_back");
     builder.buildKML();
 }
 

@@ -68,7 +68,7 @@ private:
         ~Chunk();
     };
 
-    std::shared_ptr<Chunk> head;  // committed pairs, shared between copies
+    std::shared_ptr<Chunk> head;      // committed pairs, shared between copies
     std::array<Pair, kChunk> tail{};  // pairs added since the last commit
     uint8_t tailCount = 0;
     std::size_t count = 0;

@@ -80,7 +80,8 @@ int summarize(const std::vector<std::string>& files) {
             ++number;
             if (line.empty()) continue;
             matchEval::TraceScore s;
-            if (!matchEval::parseTsvLine(line, s)) return fail(f + ":" + std::to_string(number) + ": not a result line");
+            if (!matchEval::parseTsvLine(line, s))
+                return fail(f + ":" + std::to_string(number) + ": not a result line");
             scores.push_back(s);
         }
     }
@@ -123,7 +124,8 @@ int main(int argc, char** argv) {
                 return fail("--label needs a text without tabs");
         } else if (arg == "--seconds") {
             std::istringstream s(value(text) ? text : std::string("x"));
-            if (!(s >> seconds) || !std::isfinite(seconds) || seconds < 0) return fail("--seconds needs a number of seconds");
+            if (!(s >> seconds) || !std::isfinite(seconds) || seconds < 0)
+                return fail("--seconds needs a number of seconds");
         } else if (arg == "--tsv") {
             if (!value(tsvPath)) return fail("--tsv needs a file");
         } else if (arg == "-q") {
@@ -151,14 +153,17 @@ int main(int argc, char** argv) {
         matchEval::KubickaTrack track;
         if (!matchEval::loadKubickaTrack(prepareDir, track, error)) return fail(error);
         if (!matchEval::prepareKubickaWorkdir(track, outDir, error)) return fail(error);
-        const auto selfLoops = std::count_if(track.arcs.begin(), track.arcs.end(), [](const auto& a) { return a.first == a.second; });
+        const auto selfLoops = std::count_if(track.arcs.begin(), track.arcs.end(),
+                                             [](const auto& a) { return a.first == a.second; });
         if (selfLoops > 0)
-            std::cout << "WARNING: " << track.name << " has " << selfLoops
-                      << " arcs from a node to itself; karvel refuses them and rewrites data/map.txt without them,"
-                         " which renumbers the later links: run karvel once per prepared folder\n";
+            std::cout
+                << "WARNING: " << track.name << " has " << selfLoops
+                << " arcs from a node to itself; karvel refuses them and rewrites data/map.txt without them,"
+                   " which renumbers the later links: run karvel once per prepared folder\n";
         if (!quiet)
-            std::cout << track.name << ": " << track.nodes.size() << " nodes, " << track.arcs.size() << " links, "
-                      << track.track.size() << " fixes, route of " << track.route.size() << " links -> " << outDir << "\n";
+            std::cout << track.name << ": " << track.nodes.size() << " nodes, " << track.arcs.size()
+                      << " links, " << track.track.size() << " fixes, route of " << track.route.size()
+                      << " links -> " << outDir << "\n";
         return 0;
     }
 
@@ -191,21 +196,26 @@ int main(int argc, char** argv) {
     const matchEval::ReportTrace empty;
     for (const traceSim::GroundTruth& truth : truths) {
         const auto it = byName.find(truth.name);
-        if (it == byName.end()) std::cout << "WARNING: " << truth.name << " is not in the report; scored as unmatched\n";
+        if (it == byName.end())
+            std::cout << "WARNING: " << truth.name << " is not in the report; scored as unmatched\n";
         else if (it->second->malformedLines > 0)
-            std::cout << "WARNING: " << truth.name << ": " << it->second->malformedLines << " report lines could not be read\n";
-        matchEval::TraceScore s = matchEval::scoreTrace(it == byName.end() ? empty : *it->second, truth, graph);
+            std::cout << "WARNING: " << truth.name << ": " << it->second->malformedLines
+                      << " report lines could not be read\n";
+        matchEval::TraceScore s =
+            matchEval::scoreTrace(it == byName.end() ? empty : *it->second, truth, graph);
         s.label = label;
         scores.push_back(s);
     }
     for (const matchEval::ReportTrace& t : report.traces) {
-        const bool known = std::any_of(truths.begin(), truths.end(), [&](const auto& g) { return g.name == t.name; });
+        const bool known =
+            std::any_of(truths.begin(), truths.end(), [&](const auto& g) { return g.name == t.name; });
         if (!known) std::cout << "WARNING: " << t.name << " has no ground truth; not scored\n";
     }
     if (seconds >= 0) {
         long long points = 0;
         for (const auto& s : scores) points += s.points;
-        for (auto& s : scores) s.seconds = points > 0 ? seconds * s.points / static_cast<double>(points) : seconds;
+        for (auto& s : scores)
+            s.seconds = points > 0 ? seconds * s.points / static_cast<double>(points) : seconds;
     }
 
     if (quiet) {

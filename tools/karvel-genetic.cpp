@@ -40,13 +40,16 @@ int main(int argc, char** argv) {
     const bool kml = options.kml;
     const std::string& folder = options.folder;
 
-    std::cout << "Looking for Trace Files..." << "\n";
+    std::cout << "Looking for Trace Files..."
+              << "\n";
     lookForTraceFiles(folder);
-    std::cout << "Loading Map..." << "\n";
+    std::cout << "Loading Map..."
+              << "\n";
     std::cout << "Trying to load map: " << mapPath() << "\n";
     mapRepresentation::Map map(mapPath());
     std::cout << "\n";
-    std::cout << "Ready to run Ostrand." << "\n\n";
+    std::cout << "Ready to run Ostrand."
+              << "\n\n";
 
     for (size_t i = 0; i < traceFiles.size(); ++i) {
         Route route;
@@ -66,7 +69,8 @@ int main(int argc, char** argv) {
         printMatchResult(paths, unmatched);
     }
 
-    std::cout << "Finished running Ostrand." << "\n\n";
+    std::cout << "Finished running Ostrand."
+              << "\n\n";
     printOverallTime(std::cout, difftime(time(nullptr), start));
     std::cout.flush();
     return 0;

@@ -22,9 +22,11 @@ constexpr double kMaxHeadingDifference = 45.0 * M_PI / 180.0;
 
 void printUsage(std::ostream& out) {
     out << "Usage: karvel-mapbuild [options] TRACE...\n"
-        << "Builds a road map from NMEA 0183 logs of drives. TRACE is a log file, or a folder whose .txt files\n"
+        << "Builds a road map from NMEA 0183 logs of drives. TRACE is a log file, or a folder whose .txt "
+           "files\n"
         << "are taken in name order. The first drive becomes the map; every later drive is merged into it:\n"
-        << "where it runs along a map link in the same direction it is folded into that link (node positions\n"
+        << "where it runs along a map link in the same direction it is folded into that link (node "
+           "positions\n"
         << "and speeds averaged by their observation counts), elsewhere it adds new links.\n"
         << "\n"
         << "  -a          add the drives to the existing map file instead of starting a new map\n"
@@ -68,7 +70,8 @@ std::vector<std::string> traceFilesOf(const std::string& arg) {
     if (!fs::is_directory(arg, ec)) return {arg};
     std::vector<std::string> files;
     for (const auto& entry : fs::directory_iterator(arg, ec)) {
-        if (entry.is_regular_file(ec) && entry.path().extension() == ".txt") files.push_back(entry.path().string());
+        if (entry.is_regular_file(ec) && entry.path().extension() == ".txt")
+            files.push_back(entry.path().string());
     }
     std::sort(files.begin(), files.end());
     return files;
@@ -81,7 +84,8 @@ Route usablePoints(const Route& trace) {
     kept.name = trace.name;
     kept.sourceFile = trace.sourceFile;
     for (const _node& p : trace.nodes) {
-        if (!p.valid || !(std::fabs(p.position.lat) <= 90.0) || !(std::fabs(p.position.lon) <= 180.0)) continue;
+        if (!p.valid || !(std::fabs(p.position.lat) <= 90.0) || !(std::fabs(p.position.lon) <= 180.0))
+            continue;
         if (!kept.nodes.empty()) {
             const _node& last = kept.nodes.back();
             if (distance2Points(last.easting, last.northing, p.easting, p.northing) < kMinSpacing) continue;
@@ -109,7 +113,8 @@ size_t mergeTrace(Map& map, const Route& trace, double radius) {
         const _position b = map.getNodePosition(x.destination);
         int best = -1;
         double bestDistance = radius;
-        for (const auto& [id, d] : map.getNearestLinksAndDistances((a.lat + b.lat) / 2, (a.lon + b.lon) / 2, radius)) {
+        for (const auto& [id, d] :
+             map.getNearestLinksAndDistances((a.lat + b.lat) / 2, (a.lon + b.lon) / 2, radius)) {
             if (id >= firstNew || d > bestDistance) continue;
             if (diffRadHeading(map.links.at(id).heading, x.heading) >= kMaxHeadingDifference) continue;
             best = id;
@@ -136,7 +141,8 @@ size_t mergeTrace(Map& map, const Route& trace, double radius) {
         // that is not where this link starts, the first new link stays as the connection between them,
         // so that two older nodes are never merged into one.
         const bool joinsOn = previousTarget >= 0;
-        const bool adjacent = joinsOn && map.links.at(previousTarget).destination == map.links.at(target).origin;
+        const bool adjacent =
+            joinsOn && map.links.at(previousTarget).destination == map.links.at(target).origin;
         previousTarget = target;
         if (joinsOn && !adjacent) {
             pairs.push_back({target, {}});
@@ -203,8 +209,8 @@ int main(int argc, char** argv) {
         quiet.release();
         // A map that could not be read completely must not be written back over its file.
         if (map.hadLoadError()) return fail("could not read the map " + mapFile + "; nothing written");
-        std::cout << "map " << mapFile << ": " << map.nodes.size() << " nodes, " << map.links.size() << " links"
-                  << std::endl;
+        std::cout << "map " << mapFile << ": " << map.nodes.size() << " nodes, " << map.links.size()
+                  << " links" << std::endl;
     }
 
     size_t used = 0;
@@ -217,8 +223,10 @@ int main(int argc, char** argv) {
             size_t merged = 0;
             const bool first = map.nodes.empty() && map.links.empty();
             if (trace.nodes.size() >= 2) {
-                if (first) map = Map(trace);
-                else merged = mergeTrace(map, trace, radius);
+                if (first)
+                    map = Map(trace);
+                else
+                    merged = mergeTrace(map, trace, radius);
             }
             quiet.release();
             if (trace.nodes.size() < 2) {
@@ -227,8 +235,11 @@ int main(int argc, char** argv) {
             }
             ++used;
             std::cout << "trace " << file << ": " << trace.nodes.size() << " points";
-            if (first) std::cout << ", started the map";
-            else std::cout << ", " << merged << " of " << trace.nodes.size() - 1 << " links merged into the map";
+            if (first)
+                std::cout << ", started the map";
+            else
+                std::cout << ", " << merged << " of " << trace.nodes.size() - 1
+                          << " links merged into the map";
             std::cout << std::endl;
         }
     }
@@ -245,7 +256,9 @@ int main(int argc, char** argv) {
     }
     bool ok = map.saveMap(mapFile);
     if (ok) std::cout << "wrote " << mapFile << std::endl;
-    if (map.saveToKml(kmlFile)) std::cout << "wrote " << kmlFile << std::endl;
-    else ok = false;
+    if (map.saveToKml(kmlFile))
+        std::cout << "wrote " << kmlFile << std::endl;
+    else
+        ok = false;
     return ok ? 0 : 1;
 }

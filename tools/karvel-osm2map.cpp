@@ -1,10 +1,11 @@
 // karvel-osm2map: turns an OpenStreetMap extract into the map file karvel reads.
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <string>
-#include <unistd.h>
 
 #include "map/maps.h"
 #include "tools/osm/osm_import.h"
@@ -13,7 +14,8 @@ namespace {
 
 void printUsage(std::ostream& out) {
     out << "Usage: karvel-osm2map [options] INPUT\n"
-        << "Imports the roads a car can drive from an OpenStreetMap file (.osm, .osm.gz, .osm.bz2, .osm.pbf)\n"
+        << "Imports the roads a car can drive from an OpenStreetMap file (.osm, .osm.gz, .osm.bz2, "
+           ".osm.pbf)\n"
         << "into a karvel map file.\n"
         << "\n"
         << "  -d DIR          write DIR/data/map.txt (default: the current directory)\n"
@@ -84,8 +86,9 @@ int main(int argc, char** argv) {
     if (!workDir.empty() && !outputFile.empty()) return fail("-d and -o exclude each other");
 
     namespace fs = std::filesystem;
-    const fs::path target = outputFile.empty() ? fs::path(workDir.empty() ? "." : workDir) / "data" / "map.txt"
-                                               : fs::path(outputFile);
+    const fs::path target = outputFile.empty()
+                                ? fs::path(workDir.empty() ? "." : workDir) / "data" / "map.txt"
+                                : fs::path(outputFile);
     if (!quiet) {
         options.progress = &std::cerr;
         options.progressInPlace = isatty(STDERR_FILENO) != 0;
@@ -100,14 +103,15 @@ int main(int argc, char** argv) {
     if (target.has_parent_path()) fs::create_directories(target.parent_path(), ec);
     const auto saveStart = std::chrono::steady_clock::now();
     if (!map.saveMap(target.string())) return fail("cannot write the map file " + target.string());
-    result.summary.saveSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - saveStart).count();
+    result.summary.saveSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - saveStart).count();
     if (!idsFile.empty() && !osmImport::writeNodeIdTable(idsFile, result.nodeIds))
         return fail("cannot write the node id table " + idsFile);
 
     if (!quiet) {
         const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        std::cerr << osmImport::formatSummary(input, result.summary, total)
-                  << "  wrote " << target.string() << "\n";
+        std::cerr << osmImport::formatSummary(input, result.summary, total) << "  wrote " << target.string()
+                  << "\n";
     }
     // Tearing down a map of a million nodes node by node takes about as long as saving it; the
     // process is ending and everything is written, so leave the memory to the system.

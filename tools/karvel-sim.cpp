@@ -15,16 +15,19 @@ void printUsage(std::ostream& out) {
     out << "Usage: karvel-sim [options]\n"
         << "Drives simulated vehicles over a karvel map and writes what their GPS receivers would log.\n"
         << "Each trace NAME gives OUT/NAME.txt (NMEA: $GPRMC, $GPGGA, with --satellites also $GPGSA and\n"
-        << "$GPGSV) and TRUTH/NAME.truth (the links driven and the true link of every fix, for karvel-eval).\n"
+        << "$GPGSV) and TRUTH/NAME.truth (the links driven and the true link of every fix, for "
+           "karvel-eval).\n"
         << "\n"
         << "  --map FILE              the map (default data/map.txt)\n"
         << "  --out DIR               folder of the NMEA logs (default data/nmea)\n"
         << "  --truth DIR             folder of the ground-truth files (default: the --out folder)\n"
         << "  --traces N              number of random drives (default 1)\n"
         << "  --seed S                random seed; the same seed gives the same drives (default 1)\n"
-        << "  --duration SEC          seconds of driving per trace (default 600; with --links: the whole route)\n"
+        << "  --duration SEC          seconds of driving per trace (default 600; with --links: the whole "
+           "route)\n"
         << "  --period SEC            whole seconds between fixes (default 1)\n"
-        << "  --sigma M               standard deviation of the position noise on each axis, metres (default 5)\n"
+        << "  --sigma M               standard deviation of the position noise on each axis, metres (default "
+           "5)\n"
         << "  --correlation SEC       seconds over which the noise keeps its direction, as a receiver's\n"
         << "                          error drifts (default 0: every fix independent)\n"
         << "  --outliers RATE         fraction of fixes thrown far off (default 0)\n"
@@ -34,7 +37,8 @@ void printUsage(std::ostream& out) {
         << "  --speed M/S             cruise speed on open road (default 13.9)\n"
         << "  --stops P               chance of a full stop before a junction (default 0.1)\n"
         << "  --satellites            also write $GPGSA and $GPGSV sentences\n"
-        << "  --links ID,ID,...       drive these links (gaps are joined by the fewest links) instead of random routes\n"
+        << "  --links ID,ID,...       drive these links (gaps are joined by the fewest links) instead of "
+           "random routes\n"
         << "  --name PREFIX           traces are named PREFIX_000, PREFIX_001, ... (default sim)\n"
         << "  -q                      print only errors\n"
         << "  -h, --help              show this text\n";
@@ -109,7 +113,8 @@ int main(int argc, char** argv) {
                 return fail("--traces needs a count from 1 to 100000");
         } else if (arg == "--seed") {
             long long seed = 0;
-            if (!take() || !parseInt(value, seed) || seed < 0) return fail("--seed needs a whole number of 0 or more");
+            if (!take() || !parseInt(value, seed) || seed < 0)
+                return fail("--seed needs a whole number of 0 or more");
             options.seed = static_cast<uint64_t>(seed);
         } else if (arg == "--duration") {
             if (!number(options.duration, "seconds")) return 1;
@@ -138,7 +143,8 @@ int main(int argc, char** argv) {
         } else if (arg == "--satellites") {
             options.satellites = true;
         } else if (arg == "--links") {
-            if (!take() || !parseLinks(value, links)) return fail("--links needs link ids separated by commas");
+            if (!take() || !parseLinks(value, links))
+                return fail("--links needs link ids separated by commas");
         } else if (arg == "--name") {
             if (!take()) return fail("--name needs a prefix");
             options.namePrefix = value;
@@ -164,14 +170,15 @@ int main(int argc, char** argv) {
     for (int k = 0; k < count; ++k) {
         traceSim::SimTrace trace;
         std::string error;
-        const bool ok = links.empty() ? simulator.randomTrace(k, trace, error) : simulator.drive(links, k, trace, error);
+        const bool ok =
+            links.empty() ? simulator.randomTrace(k, trace, error) : simulator.drive(links, k, trace, error);
         if (!ok) return fail(error);
         if (!traceSim::writeTrace(trace, options, outDir, truthDir, error)) return fail(error);
         if (!quiet) {
             double length = 0.0;
             for (int l : trace.route) length += map.links.at(l).length;
-            std::cout << trace.name << ": " << trace.fixes.size() << " fixes, " << trace.route.size() << " links, "
-                      << length / 1000.0 << " km\n";
+            std::cout << trace.name << ": " << trace.fixes.size() << " fixes, " << trace.route.size()
+                      << " links, " << length / 1000.0 << " km\n";
         }
     }
     return 0;

@@ -113,7 +113,9 @@ void GGATag::parseGGAString(const std::vector<std::string>& f) {
     if (readDouble(f[8], v)) hdop = v;
 }
 
-bool GGATag::isComplete() const { return time != kNmeaNoTime && hdop != kNmeaNoHdop; }
+bool GGATag::isComplete() const {
+    return time != kNmeaNoTime && hdop != kNmeaNoHdop;
+}
 
 void GSATag::parseGSAString(const std::vector<std::string>& f) {
     if (f.size() < 15) return;
@@ -164,10 +166,13 @@ void TagSet::setGSA(const GSATag& gsa) {
 }
 
 bool TagSet::rmcComplete() const {
-    return rmcTime != kNmeaNoTime && date != kNmeaNoTime && lat != kNmeaNoCoordinate && lon != kNmeaNoCoordinate;
+    return rmcTime != kNmeaNoTime && date != kNmeaNoTime && lat != kNmeaNoCoordinate &&
+           lon != kNmeaNoCoordinate;
 }
 
-bool TagSet::ggaComplete() const { return ggaTime != kNmeaNoTime && hdop != kNmeaNoHdop; }
+bool TagSet::ggaComplete() const {
+    return ggaTime != kNmeaNoTime && hdop != kNmeaNoHdop;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Loader
@@ -177,7 +182,9 @@ NMEALoader::NMEALoader(const std::string& file) : filename(file) {
     loadfile();
 }
 
-double NMEALoader::convertKnotsToMetersPerSecond(double v) { return 0.5144444444444444 * v; }
+double NMEALoader::convertKnotsToMetersPerSecond(double v) {
+    return 0.5144444444444444 * v;
+}
 
 double NMEALoader::convertDegrees(double v) {
     const double d = std::trunc(v / 100.0);

@@ -8,7 +8,9 @@
 
 namespace {
 
-Point planar(const _node& n) { return Point{n.easting, n.northing}; }
+Point planar(const _node& n) {
+    return Point{n.easting, n.northing};
+}
 
 // Seconds from a to b in unsigned 32-bit arithmetic: a later point that is earlier than its
 // predecessor wraps to nearly 2^32 seconds.
@@ -65,8 +67,11 @@ void Route::merge(const Route& other, bool computeDerived) {
     const double dist = distance2Points(p.easting, p.northing, q.easting, q.northing);
     const double dt = elapsedSeconds(p, q);
     // No half-second substitute here: equal times give an infinite speed (or NaN at zero distance).
-    if (dt != 0.0) q.speed = dist / dt;
-    else q.speed = dist > 0.0 ? std::numeric_limits<double>::infinity() : std::numeric_limits<double>::quiet_NaN();
+    if (dt != 0.0)
+        q.speed = dist / dt;
+    else
+        q.speed =
+            dist > 0.0 ? std::numeric_limits<double>::infinity() : std::numeric_limits<double>::quiet_NaN();
     q.heading = calcHeading(planar(p), planar(q));
 }
 
@@ -88,7 +93,8 @@ Route Route::reversedRoute() const {
 double Route::getTotalLength() const {
     double total = 0.0;
     for (size_t i = 1; i < nodes.size(); ++i)
-        total += distance2Points(nodes[i - 1].easting, nodes[i - 1].northing, nodes[i].easting, nodes[i].northing);
+        total +=
+            distance2Points(nodes[i - 1].easting, nodes[i - 1].northing, nodes[i].easting, nodes[i].northing);
     return total;
 }
 

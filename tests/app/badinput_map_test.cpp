@@ -22,10 +22,13 @@ namespace {
 const std::string kGoodNodes = "2\n1 -8.6 41.1 0 0\n2 -8.5 41.2 0 0\n";
 const std::string kGoodMap = kGoodNodes + "2\n1 2 13.5 3\n2 1 13.5 3\n";
 
-std::string trace() { return karvel_test::nmeaLog(karvel_test::fixesAlong(41.1, -8.6, 41.2, -8.5, 30)); }
+std::string trace() {
+    return karvel_test::nmeaLog(karvel_test::fixesAlong(41.1, -8.6, 41.2, -8.5, 30));
+}
 
 std::string readError(int line, const std::string& what) {
-    return "ERROR: map file data/map.txt, line " + std::to_string(line) + ": " + what + "; loading stopped.\n";
+    return "ERROR: map file data/map.txt, line " + std::to_string(line) + ": " + what +
+           "; loading stopped.\n";
 }
 const std::string kKeptAsIs = "ERROR: data/map.txt was not read completely; it is left as it is.\n";
 
@@ -38,16 +41,21 @@ struct MapCase {
 };
 
 // Names the case in test listings instead of dumping its bytes.
-void PrintTo(const MapCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const MapCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
-void mapText(const TempDir& d, const std::string& text) { writeFile(d / "data/map.txt", text); }
+void mapText(const TempDir& d, const std::string& text) {
+    writeFile(d / "data/map.txt", text);
+}
 
 std::vector<MapCase> cases() {
     std::string hugeLine = "1 -8.6 41.1 0 ";
     hugeLine.append(1 << 20, '7');
     std::ostringstream coincident;
     coincident << 10000 << "\n";
-    for (int i = 1; i <= 10000; ++i) coincident << i << "  -8.600000000  41.100000000 0.000000000 0.000000000\n";
+    for (int i = 1; i <= 10000; ++i)
+        coincident << i << "  -8.600000000  41.100000000 0.000000000 0.000000000\n";
     coincident << 9999 << "\n";
     for (int i = 1; i < 10000; ++i) coincident << i << "  " << i + 1 << " 10.000000000 1\n";
     const std::string coincidentMap = coincident.str();
@@ -58,38 +66,71 @@ std::vector<MapCase> cases() {
              fs::create_directories(d / "data/map.txt");
              writeFile(d / "data/map.txt/inside", "kept");
          },
-         {readError(1, "read failed: Is a directory"), kKeptAsIs}, true, ""},
+         {readError(1, "read failed: Is a directory"), kKeptAsIs},
+         true,
+         ""},
         // An empty file is an empty map, written back as such.
         {"Empty", [](const TempDir& d) { mapText(d, ""); }, {}, false, "0\n0\n"},
-        {"TruncatedMidLine", [](const TempDir& d) { mapText(d, "2\n1 -8.6 41.1 0 0\n2 -8.5 4"); },
-         {readError(3, "expected 5 fields: id longitude latitude averageSnr hdop"), kKeptAsIs}, true, ""},
-        {"TruncatedInTheLinks", [](const TempDir& d) { mapText(d, kGoodNodes + "2\n1 2 13.5 3\n2 1 1"); },
-         {readError(6, "expected 4 fields: origin destination speed samples"), kKeptAsIs}, true, ""},
-        {"NodeCountBeyondTheLines", [](const TempDir& d) { mapText(d, "5\n1 -8.6 41.1 0 0\n2 -8.5 41.2 0 0\n"); },
-         {readError(4, "file ends before the expected node line"), kKeptAsIs}, true, ""},
-        {"LinkCountBeyondTheLines", [](const TempDir& d) { mapText(d, kGoodNodes + "4000000\n1 2 13.5 3\n"); },
-         {readError(6, "file ends before the expected link line"), kKeptAsIs}, true, ""},
-        {"NonNumericField", [](const TempDir& d) { mapText(d, "2\n1 -8.6 north 0 0\n2 -8.5 41.2 0 0\n0\n"); },
-         {readError(2, "expected 5 fields: id longitude latitude averageSnr hdop"), kKeptAsIs}, true, ""},
-        {"NonNumericCount", [](const TempDir& d) { mapText(d, "two\n1 -8.6 41.1 0 0\n"); },
-         {readError(1, "expected the node count"), kKeptAsIs}, true, ""},
-        {"OneMegabyteLine", [hugeLine](const TempDir& d) { mapText(d, "2\n" + hugeLine + "\n2 -8.5 41.2 0 0\n0\n"); },
-         {readError(2, "line longer than 1022 characters"), kKeptAsIs}, true, ""},
+        {"TruncatedMidLine",
+         [](const TempDir& d) { mapText(d, "2\n1 -8.6 41.1 0 0\n2 -8.5 4"); },
+         {readError(3, "expected 5 fields: id longitude latitude averageSnr hdop"), kKeptAsIs},
+         true,
+         ""},
+        {"TruncatedInTheLinks",
+         [](const TempDir& d) { mapText(d, kGoodNodes + "2\n1 2 13.5 3\n2 1 1"); },
+         {readError(6, "expected 4 fields: origin destination speed samples"), kKeptAsIs},
+         true,
+         ""},
+        {"NodeCountBeyondTheLines",
+         [](const TempDir& d) { mapText(d, "5\n1 -8.6 41.1 0 0\n2 -8.5 41.2 0 0\n"); },
+         {readError(4, "file ends before the expected node line"), kKeptAsIs},
+         true,
+         ""},
+        {"LinkCountBeyondTheLines",
+         [](const TempDir& d) { mapText(d, kGoodNodes + "4000000\n1 2 13.5 3\n"); },
+         {readError(6, "file ends before the expected link line"), kKeptAsIs},
+         true,
+         ""},
+        {"NonNumericField",
+         [](const TempDir& d) { mapText(d, "2\n1 -8.6 north 0 0\n2 -8.5 41.2 0 0\n0\n"); },
+         {readError(2, "expected 5 fields: id longitude latitude averageSnr hdop"), kKeptAsIs},
+         true,
+         ""},
+        {"NonNumericCount",
+         [](const TempDir& d) { mapText(d, "two\n1 -8.6 41.1 0 0\n"); },
+         {readError(1, "expected the node count"), kKeptAsIs},
+         true,
+         ""},
+        {"OneMegabyteLine",
+         [hugeLine](const TempDir& d) { mapText(d, "2\n" + hugeLine + "\n2 -8.5 41.2 0 0\n0\n"); },
+         {readError(2, "line longer than 1022 characters"), kKeptAsIs},
+         true,
+         ""},
         // Found by fuzzing: a node off the globe was kept in the graph but missing from the index.
-        {"NodeOffTheGlobe", [](const TempDir& d) { mapText(d, "2\n1 -86.58 127 0 0\n2 -8.5 41.2 0 0\n0\n"); },
-         {readError(2, "position outside the globe (longitude then latitude expected)"), kKeptAsIs}, true, ""},
+        {"NodeOffTheGlobe",
+         [](const TempDir& d) { mapText(d, "2\n1 -86.58 127 0 0\n2 -8.5 41.2 0 0\n0\n"); },
+         {readError(2, "position outside the globe (longitude then latitude expected)"), kKeptAsIs},
+         true,
+         ""},
         // Links to unknown nodes are refused one by one; the rest of the map loads and is saved.
-        {"LinksToUnknownNodes", [](const TempDir& d) { mapText(d, kGoodNodes + "3\n1 99 10 1\n77 2 10 1\n1 2 13.5 3\n"); },
-         {"ERROR: non existing node. (99)\n", "ERROR: non existing node. (77)\n"}, false,
+        {"LinksToUnknownNodes",
+         [](const TempDir& d) { mapText(d, kGoodNodes + "3\n1 99 10 1\n77 2 10 1\n1 2 13.5 3\n"); },
+         {"ERROR: non existing node. (99)\n", "ERROR: non existing node. (77)\n"},
+         false,
          "2\n1  -8.600000000  41.100000000 0.000000000 0.000000000\n"
          "2  -8.500000000  41.200000000 0.000000000 0.000000000\n"
          "1\n1  2 13.500000000 3\n"},
         // The first of two nodes with one id wins.
-        {"DuplicateNodes", [](const TempDir& d) { mapText(d, "3\n1 -8.6 41.1 0 0\n1 -8.0 40.0 5 5\n2 -8.5 41.2 0 0\n0\n"); },
-         {"ERROR: trying to add a node with an existing key : 1\n"}, false,
+        {"DuplicateNodes",
+         [](const TempDir& d) { mapText(d, "3\n1 -8.6 41.1 0 0\n1 -8.0 40.0 5 5\n2 -8.5 41.2 0 0\n0\n"); },
+         {"ERROR: trying to add a node with an existing key : 1\n"},
+         false,
          "2\n1  -8.600000000  41.100000000 0.000000000 0.000000000\n"
          "2  -8.500000000  41.200000000 0.000000000 0.000000000\n0\n"},
-        {"TenThousandCoincidentNodes", [coincidentMap](const TempDir& d) { mapText(d, coincidentMap); }, {}, false,
+        {"TenThousandCoincidentNodes",
+         [coincidentMap](const TempDir& d) { mapText(d, coincidentMap); },
+         {},
+         false,
          coincidentMap},
     };
 }
@@ -102,7 +143,8 @@ TEST_P(BadMap, FinishesAndKeepsWhatItCouldNotRead) {
     writeFile(dir / "data/nmea/trace.txt", trace());
     c.setup(dir);
     const auto before = snapshot(dir / "data/map.txt");
-    const std::string beforeFile = fs::is_regular_file(dir / "data/map.txt") ? karvel_test::readFile(dir / "data/map.txt") : "";
+    const std::string beforeFile =
+        fs::is_regular_file(dir / "data/map.txt") ? karvel_test::readFile(dir / "data/map.txt") : "";
 
     const KarvelRun r = runKarvel(dir.str(), {"-M"}, {60, -1});
     ASSERT_FALSE(r.timedOut);

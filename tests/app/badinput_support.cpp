@@ -45,7 +45,8 @@ KarvelRun runKarvel(const std::string& workDir, const std::vector<std::string>& 
         close(errPipe[1]);
         if (chdir(workDir.c_str()) != 0) _exit(126);
         if (limits.fileSizeBytes >= 0) {
-            const rlimit fsize{static_cast<rlim_t>(limits.fileSizeBytes), static_cast<rlim_t>(limits.fileSizeBytes)};
+            const rlimit fsize{static_cast<rlim_t>(limits.fileSizeBytes),
+                               static_cast<rlim_t>(limits.fileSizeBytes)};
             setrlimit(RLIMIT_FSIZE, &fsize);
         }
         execv(program.c_str(), argv.data());
@@ -65,13 +66,15 @@ KarvelRun runKarvel(const std::string& workDir, const std::vector<std::string>& 
     const auto deadline = started + std::chrono::duration<double>(limits.seconds);
     char buf[65536];
     while (open > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             run.timedOut = true;
             kill(pid, SIGKILL);
             break;
         }
-        if (poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), 1000))) < 0 && errno != EINTR) break;
+        if (poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), 1000))) < 0 && errno != EINTR)
+            break;
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
             const ssize_t n = read(fds[i].fd, buf, sizeof buf);
@@ -131,7 +134,8 @@ std::string emptyRouteReport(const std::string& path, int index, const std::stri
 
 bool endsNormally(const std::string& out) {
     static const std::regex tail(
-        "Finished running Ostrand\\.\n\n\n\nOverall processing time: [0-9]+ sec\\.  \\(~= [0-9.e-]+ min\\.\\)\n\n\n$");
+        "Finished running Ostrand\\.\n\n\n\nOverall processing time: [0-9]+ sec\\.  \\(~= [0-9.e-]+ "
+        "min\\.\\)\n\n\n$");
     return std::regex_search(out, tail);
 }
 
@@ -139,8 +143,10 @@ ScopedMount ScopedMount::tmpfs(const std::string& target, long long bytes) {
     ScopedMount m;
     m.target = target;
     const std::string options = "size=" + std::to_string(bytes);
-    if (::mount("tmpfs", target.c_str(), "tmpfs", 0, options.c_str()) == 0) m.mounted = true;
-    else m.why = std::strerror(errno);
+    if (::mount("tmpfs", target.c_str(), "tmpfs", 0, options.c_str()) == 0)
+        m.mounted = true;
+    else
+        m.why = std::strerror(errno);
     return m;
 }
 

@@ -9,7 +9,7 @@
 namespace karvel_badinput {
 
 struct RunLimits {
-    double seconds = 120;        // killed after this long
+    double seconds = 120;          // killed after this long
     long long fileSizeBytes = -1;  // RLIMIT_FSIZE for the run; -1: none
 };
 

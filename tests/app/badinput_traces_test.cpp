@@ -55,7 +55,9 @@ KarvelRun runChecked(const TempDir& dir, const std::vector<std::string>& args, c
     return r;
 }
 
-void addRoad(const TempDir& dir) { writeFile(dir / "data/map.txt", kRoad); }
+void addRoad(const TempDir& dir) {
+    writeFile(dir / "data/map.txt", kRoad);
+}
 
 TEST(BadTraces, FoldersThatHoldNoTraces) {
     TempDir dir;
@@ -84,14 +86,16 @@ TEST(BadTraces, UnreadableAndEmptyLogsGiveEmptyRoutes) {
     writeFile(dir / "logs/z.txt", noise);
 
     const KarvelRun r = runChecked(dir, {"-t", "logs"}, "logs");
-    for (const auto& [file, name] : {std::pair{"logs/x.txt", "x"}, {"logs/y.txt", "y"}, {"logs/z.txt", "z"}}) {
+    for (const auto& [file, name] :
+         {std::pair{"logs/x.txt", "x"}, {"logs/y.txt", "y"}, {"logs/z.txt", "z"}}) {
         // The listing order is the directory's; each trace reports the empty-trace result.
         const std::string report = "loading nmea file: " + std::string(file) + "\n";
         const size_t at = r.out.find(report);
         ASSERT_NE(at, std::string::npos) << file;
         const size_t routeAt = r.out.find("\tRoute #", at);
         const int index = std::stoi(r.out.substr(routeAt + 8));
-        EXPECT_EQ(r.out.substr(at, emptyRouteReport(file, index, name).size()), emptyRouteReport(file, index, name));
+        EXPECT_EQ(r.out.substr(at, emptyRouteReport(file, index, name).size()),
+                  emptyRouteReport(file, index, name));
     }
 }
 
@@ -173,8 +177,10 @@ TEST(BadTraces, HundredMegabyteLog) {
             std::string fix = nmeaLog({f});
             // Stamp the epoch's time of day into both sentences.
             char hhmmss[8];
-            std::snprintf(hhmmss, sizeof hhmmss, "%02d%02d%02d", second / 3600, second / 60 % 60, second % 60);
-            for (size_t at = 0; (at = fix.find("120000", at)) != std::string::npos; at += 6) fix.replace(at, 6, hhmmss);
+            std::snprintf(hhmmss, sizeof hhmmss, "%02d%02d%02d", second / 3600, second / 60 % 60,
+                          second % 60);
+            for (size_t at = 0; (at = fix.find("120000", at)) != std::string::npos; at += 6)
+                fix.replace(at, 6, hhmmss);
             for (int k = 0; k < 9; ++k) block += chatter;
             block += fix;
             out << block;

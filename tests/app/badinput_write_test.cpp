@@ -19,8 +19,10 @@ using karvel_test::writeFile;
 
 namespace {
 
-const std::string kMapCreate = "ERROR: could not create map file data/map.txt; the previous file is unchanged.\n";
-const std::string kMapWrite = "ERROR: could not write map file data/map.txt; the previous file is unchanged.\n";
+const std::string kMapCreate =
+    "ERROR: could not create map file data/map.txt; the previous file is unchanged.\n";
+const std::string kMapWrite =
+    "ERROR: could not write map file data/map.txt; the previous file is unchanged.\n";
 const std::string kKmlCreate =
     "ERROR: could not create KML file data/match_ostrand_trace.kml; the previous file is unchanged.\n";
 const std::string kKmlWrite =
@@ -33,7 +35,8 @@ std::string road(int count) {
     s << count << "\n";
     char line[96];
     for (int i = 0; i < count; ++i) {
-        std::snprintf(line, sizeof line, "%d  -8.600000000  %.9f 0.000000000 0.000000000\n", i + 1, 41.1 + i * 0.0001);
+        std::snprintf(line, sizeof line, "%d  -8.600000000  %.9f 0.000000000 0.000000000\n", i + 1,
+                      41.1 + i * 0.0001);
         s << line;
     }
     s << count - 1 << "\n";
@@ -45,7 +48,8 @@ std::string road(int count) {
 void fill(const std::string& data, const std::string& map) {
     writeFile(data + "/map.txt", map);
     writeFile(data + "/match_ostrand_trace.kml", kOldKml);
-    writeFile(data + "/nmea/trace.txt", karvel_test::nmeaLog(karvel_test::fixesAlong(41.1, -8.6, 41.101, -8.6, 12)));
+    writeFile(data + "/nmea/trace.txt",
+              karvel_test::nmeaLog(karvel_test::fixesAlong(41.1, -8.6, 41.101, -8.6, 12)));
 }
 
 // Runs karvel -M and checks the shared expectations; returns the output.

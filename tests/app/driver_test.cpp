@@ -40,9 +40,12 @@ std::string header(const std::string& folder) {
 
 // The timing block at the end; seconds vary, so they are matched by pattern.
 const std::regex kTiming(
-    "Finished running Ostrand\\.\n\n\n\nOverall processing time: ([0-9]+) sec\\.  \\(~= ([0-9.e-]+) min\\.\\)\n\n\n$");
+    "Finished running Ostrand\\.\n\n\n\nOverall processing time: ([0-9]+) sec\\.  \\(~= ([0-9.e-]+) "
+    "min\\.\\)\n\n\n$");
 
-std::string karvel(const std::string& args) { return binaryPath("karvel") + " " + args; }
+std::string karvel(const std::string& args) {
+    return binaryPath("karvel") + " " + args;
+}
 
 }  // namespace
 

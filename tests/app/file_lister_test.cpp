@@ -1,9 +1,10 @@
+#include "app/file_lister.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
 
-#include "app/file_lister.h"
 #include "test_support.h"
 
 using karvel_test::TempDir;
@@ -25,9 +26,8 @@ TEST(FileLister, ListsOnlyExactTxtExtensionWhateverTheEntryType) {
     std::filesystem::create_directory(dir / "sub.txt");
 
     const std::string folder = dir.str();
-    EXPECT_EQ(sorted(getFiles(folder)),
-              (std::vector<std::string>{folder + "/.txt", folder + "/a.txt", folder + "/e.b.txt",
-                                        folder + "/sub.txt"}));
+    EXPECT_EQ(sorted(getFiles(folder)), (std::vector<std::string>{folder + "/.txt", folder + "/a.txt",
+                                                                  folder + "/e.b.txt", folder + "/sub.txt"}));
 }
 
 TEST(FileLister, TrailingSlashGivesTheSamePaths) {

@@ -18,8 +18,14 @@ TEST(Utm, ZonesBandsAndHemispheres) {
     EXPECT_EQ(GPSPoint::getZone(-180), 1);
     EXPECT_EQ(GPSPoint::getZone(1e300), std::numeric_limits<int32_t>::max());  // no undefined cast
 
-    const std::pair<double, char> bands[] = {{41.15, 'T'}, {84, 'Z'},  {90, 'Z'}, {-90, 'A'},
-                                             {-8.5, 'M'},  {-80, 'C'}, {0, 'N'},  {8, 'P'},
+    const std::pair<double, char> bands[] = {{41.15, 'T'},
+                                             {84, 'Z'},
+                                             {90, 'Z'},
+                                             {-90, 'A'},
+                                             {-8.5, 'M'},
+                                             {-80, 'C'},
+                                             {0, 'N'},
+                                             {8, 'P'},
                                              // (-1, 0) is southern and gets the false northing.
                                              {-0.5, 'M'}};
     for (const auto& [lat, letter] : bands) EXPECT_EQ(GPSPoint::getLatZone(lat), letter) << lat;
@@ -113,6 +119,8 @@ TEST(UtmOracle, SeriesAgreeWithExactTransverseMercator) {
 
 #else
 
-TEST(UtmOracle, SeriesAgreeWithExactTransverseMercator) { GTEST_SKIP() << "GeographicLib not available"; }
+TEST(UtmOracle, SeriesAgreeWithExactTransverseMercator) {
+    GTEST_SKIP() << "GeographicLib not available";
+}
 
 #endif

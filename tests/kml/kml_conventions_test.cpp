@@ -1,10 +1,11 @@
 // Shared KML conventions: escaping of outside text into an ISO-8859-1 document, head and folder texts.
 
+#include "kml/kml_conventions.h"
+
 #include <gtest/gtest.h>
 
 #include <sstream>
 
-#include "kml/kml_conventions.h"
 #include "kml_test_util.h"
 
 TEST(KmlConventions, EscapesOutsideTextIntoLatin1) {
@@ -18,7 +19,10 @@ TEST(KmlConventions, EscapesOutsideTextIntoLatin1) {
     EXPECT_EQ(kmlEscapeText("\xC3"), "\xC3");
     EXPECT_EQ(kmlEscapeText("\xC0\xAF"), "\xC0\xAF");
     // Characters XML forbids, also an encoded surrogate (taken byte by byte, the lead byte is fine).
-    EXPECT_EQ(kmlEscapeText(std::string("a\x01" "b\0c", 5)), "a?b?c");
+    EXPECT_EQ(kmlEscapeText(std::string("a\x01"
+                                        "b\0c",
+                                        5)),
+              "a?b?c");
     EXPECT_EQ(kmlEscapeText("\xEF\xBF\xBE"), "?");
     EXPECT_EQ(kmlEscapeText("t\tn\n"), "t\tn\n");
 }
@@ -36,8 +40,8 @@ TEST(KmlConventions, OutsideNamesRoundTripThroughAWellFormedDocument) {
     ASSERT_TRUE(kml_test::wellFormedXml(path));
     EXPECT_TRUE(kml_test::plainLatin1(doc.str()));
     // xmllint reads the document as ISO-8859-1 and prints UTF-8: the name comes back intact.
-    const auto read = karvel_test::runCommand("/usr/bin/xmllint --xpath 'string(//*[local-name()=\"name\"])' '" +
-                                              path + "'");
+    const auto read = karvel_test::runCommand(
+        "/usr/bin/xmllint --xpath 'string(//*[local-name()=\"name\"])' '" + path + "'");
     EXPECT_EQ(read.out.substr(0, read.out.find_last_not_of('\n') + 1),
               "Rua S\xC3\xA3o Jo\xC3\xA3o & \xE2\x82\xAC<1>?");
 }

@@ -62,8 +62,9 @@ TEST_F(KmlDocument, EmptyFoldersKeepTheirHeads) {
     KMLBuilder none(&map, &route, std::vector<int>(5, -1), {{0, 4}}, "");
     std::ostringstream match, unmatch, segs;
     none.buildMatched(match);
-    EXPECT_EQ(match.str(), "\t<Folder id=\"MATCH\">\n\t\t<name>Match</name>\n\t\t<visibility>1</visibility>\n"
-                           "\t\t<open>0</open>\n\t</Folder>\n");
+    EXPECT_EQ(match.str(),
+              "\t<Folder id=\"MATCH\">\n\t\t<name>Match</name>\n\t\t<visibility>1</visibility>\n"
+              "\t\t<open>0</open>\n\t</Folder>\n");
     none.buildUnmatched(unmatch);
     EXPECT_EQ(kml_test::countOf(unmatch.str(), "<Placemark>"), 5u);
     none.buildSegments(segs);
@@ -116,8 +117,9 @@ TEST_F(KmlDocument, MissingDataFolderGivesFalseAndAnError) {
     KMLBuilder builder = smallBuilder(map, route, "ostrand");
     testing::internal::CaptureStdout();
     EXPECT_FALSE(builder.buildKML());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "ERROR: could not create KML file data/match_ostrand_abc.kml; the previous file is unchanged.\n");
+    EXPECT_EQ(
+        testing::internal::GetCapturedStdout(),
+        "ERROR: could not create KML file data/match_ostrand_abc.kml; the previous file is unchanged.\n");
 }
 
 TEST_F(KmlDocument, ReplacesEarlierDocumentOnlyWhenComplete) {

@@ -15,7 +15,9 @@ using mapRepresentation::Map;
 
 namespace {
 
-void node(Map& map, uint32_t id) { map.addNode(id, 41.15 + id * 0.0005, -8.61 + (id % 7) * 0.0003, 0, 0); }
+void node(Map& map, uint32_t id) {
+    map.addNode(id, 41.15 + id * 0.0005, -8.61 + (id % 7) * 0.0003, 0, 0);
+}
 
 void link(Map& map, uint32_t from, uint32_t to) {
     if (map.nodes.count(from) == 0) node(map, from);

@@ -50,7 +50,8 @@ TEST(KmlWriter, MapMatchesGoldenDocument) {
     map.addNode(4, 41.151800, -8.610000, 25.0, 2.0);
     map.addLinkToNode(2, 4, 9.0, 2);  // node 2 becomes a junction: link information is drawn
     testing::internal::CaptureStdout();
-    const std::string written = kHead + writeBody(wd, [&](KmlWriter& w) { w.buildMap(map, "Map", 0); }) + kEnd;
+    const std::string written =
+        kHead + writeBody(wd, [&](KmlWriter& w) { w.buildMap(map, "Map", 0); }) + kEnd;
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     const std::string golden = karvel_test::testFile("kml/data/kmlwriter_map.kml");
     if (std::getenv("KARVEL_UPDATE_GOLDEN") != nullptr) karvel_test::writeFile(golden, written);
@@ -63,8 +64,9 @@ TEST(KmlWriter, MapMatchesGoldenDocument) {
     const std::string body = writeBody(wd, [&](KmlWriter& w) { w.buildMap(map, "Roads", 9); });
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: non existing node. (9)\n");
     EXPECT_TRUE(body.starts_with("\t<Folder id=\"Roads\">\n\t\t<name>Roads</name>\n\t\t<open>0</open>\n"));
-    EXPECT_TRUE(body.ends_with("\t\t\t<name>LinkInfo</name>\n\t\t\t<visibility>1</visibility>\n\t\t\t<open>0</open>\n"
-                               "\t\t</Folder>\n   </Folder>\n"));
+    EXPECT_TRUE(
+        body.ends_with("\t\t\t<name>LinkInfo</name>\n\t\t\t<visibility>1</visibility>\n\t\t\t<open>0</open>\n"
+                       "\t\t</Folder>\n   </Folder>\n"));
     EXPECT_NE(body.find("<color>ff0000ff</color>"), std::string::npos);
 }
 
@@ -78,12 +80,16 @@ TEST(KmlWriter, TraceAndDiagnosticsMatchGoldenDocument) {
     const std::string body = writeBody(wd, [&](KmlWriter& w) {
         EXPECT_EQ(w.getColor(7), "ffff0000");  // indices wrap around the five colours
         EXPECT_EQ(w.getColor(-1), "ffffffff");
-        w.buildTrace(route, "R\xC3\xBC" "di's <drive> & co", 7);
+        w.buildTrace(route,
+                     "R\xC3\xBC"
+                     "di's <drive> & co",
+                     7);
         w.buildTrace(Route(), "empty", 0);
         w.buildUnmatchedTrace(route, {&both, &reversed, &negative, nullptr, &pastEnd}, "u");
         w.openFolder("diag");
         w.addMatchInfo({_position{41.15, -8.61}, _position{41.1501, -8.6101}}, 12.5);
-        w.addDistanceInfo(3, Point{a.easting, a.northing}, 4, Point{a.easting + 10, a.northing}, 10, a.zone, a.latZone);
+        w.addDistanceInfo(3, Point{a.easting, a.northing}, 4, Point{a.easting + 10, a.northing}, 10, a.zone,
+                          a.latZone);
         w.closeFolder();
         w.addPointWindow("win", {{Point{a.easting, a.northing}, 2.25}}, a.zone, a.latZone);
     });

@@ -19,8 +19,9 @@ void expectSound(const Map& map) {
     testing::internal::CaptureStdout();
     map.validateMap();
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Validating map...\nNodes: " + std::to_string(map.nodes.size()) + "  graph: " +
-                  std::to_string(map.graph.size()) + "  super-nodes: " + std::to_string(map.superNodes.size()) + "\n");
+              "Validating map...\nNodes: " + std::to_string(map.nodes.size()) +
+                  "  graph: " + std::to_string(map.graph.size()) +
+                  "  super-nodes: " + std::to_string(map.superNodes.size()) + "\n");
 }
 
 }  // namespace
@@ -37,8 +38,9 @@ TEST(MapToKml, SaveToKmlWritesTheWritersMapDocument) {
 
     testing::internal::CaptureStdout();
     EXPECT_FALSE(map.saveToKml(wd.file("missing/map.kml")));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "ERROR: could not write KML file " + wd.file("missing/map.kml") + "; the previous file is unchanged.\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: could not write KML file " +
+                                                          wd.file("missing/map.kml") +
+                                                          "; the previous file is unchanged.\n");
 }
 
 TEST(MapToKml, MapOfARealDriveSurvivesSaveReloadAndDrawing) {
@@ -101,6 +103,7 @@ TEST(MapToKml, MapBuildProgramMergesARepeatedDrive) {
     // Adding a drive to the saved map keeps it and extends it.
     const auto again = karvel_test::runCommand("'" + program + "' -a '" + log + "'", wd.file(""));
     ASSERT_EQ(again.exitCode, 0) << again.out;
-    EXPECT_NE(again.out.find("map data/map.txt: " + std::to_string(map.nodes.size()) + " nodes"), std::string::npos)
+    EXPECT_NE(again.out.find("map data/map.txt: " + std::to_string(map.nodes.size()) + " nodes"),
+              std::string::npos)
         << again.out;
 }

@@ -1,7 +1,6 @@
 // A match document that fails part-way is reported with an "ERROR: " line and never replaces the
 // earlier document; a written one prints nothing.
 #include <gtest/gtest.h>
-
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -65,7 +64,8 @@ TEST(KmlWriteFailure, FailedWriteKeepsTheEarlierDocument) {
     std::signal(SIGXFSZ, oldHandler);
 
     EXPECT_FALSE(written);
-    EXPECT_EQ(out, "ERROR: could not write KML file data/match_ostrand_abc.kml; the previous file is unchanged.\n");
+    EXPECT_EQ(
+        out, "ERROR: could not write KML file data/match_ostrand_abc.kml; the previous file is unchanged.\n");
     EXPECT_EQ(karvel_test::readFile(dir / "data/match_ostrand_abc.kml"), "earlier\n");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "data"), fs::directory_iterator()), 1);
 

@@ -19,7 +19,9 @@ _mNode record(double lat, double lon, double snr, double hdop) {
 }
 
 // A node about 111 m * i north of the first.
-uint32_t addNorth(Map& m, double i, double lon = -8.61) { return m.addNodeToMap(41.15 + i * 0.001, lon, 30.0, 1.0); }
+uint32_t addNorth(Map& m, double i, double lon = -8.61) {
+    return m.addNodeToMap(41.15 + i * 0.001, lon, 30.0, 1.0);
+}
 
 std::vector<int> chainOf(const Map& m, int link) {
     const auto& l = m.superLinks.at(m.links.at(link).superLinkKey).links;
@@ -32,7 +34,8 @@ TEST(MapEditing, ThreePointTraceGivesAChainOfTwoLinks) {
     Route route;
     for (int i = 0; i < 3; ++i) {
         const _mNode r = record(41.15 + i * 0.001, -8.61, 40.0, 1.5);
-        route.nodes.push_back(_node{0, 0, {r.latitude, r.longitude}, r.northing, r.easting, 0.0, 5.0 + i, 1.5, 40.0, true});
+        route.nodes.push_back(
+            _node{0, 0, {r.latitude, r.longitude}, r.northing, r.easting, 0.0, 5.0 + i, 1.5, 40.0, true});
     }
     testing::internal::CaptureStdout();
     Map m(route);
@@ -43,7 +46,8 @@ TEST(MapEditing, ThreePointTraceGivesAChainOfTwoLinks) {
     karvel_test::TempDir dir;
     ASSERT_TRUE(m.saveMap(dir / "map.txt"));
     // Each link has the speed of the point it arrives at and one observation.
-    EXPECT_TRUE(karvel_test::readFile(dir / "map.txt").ends_with("\n2\n1  2 6.000000000 1\n2  3 7.000000000 1\n"));
+    EXPECT_TRUE(
+        karvel_test::readFile(dir / "map.txt").ends_with("\n2\n1  2 6.000000000 1\n2  3 7.000000000 1\n"));
 }
 
 TEST(MapEditing, AveragesOfLinkStatisticsAndNodes) {
@@ -64,7 +68,8 @@ TEST(MapEditing, AveragesOfLinkStatisticsAndNodes) {
     EXPECT_NEAR(mid.latitude, 41.1505, 1e-5);
     EXPECT_NEAR(mid.longitude, -8.6095, 1e-5);
     EXPECT_DOUBLE_EQ(mid.hdop, 2.0);
-    EXPECT_NEAR(Map::calcAvgNode(a, 1, b, 0).latitude, a.latitude, 2e-6);  // back through the series: within centimetres
+    EXPECT_NEAR(Map::calcAvgNode(a, 1, b, 0).latitude, a.latitude,
+                2e-6);  // back through the series: within centimetres
     testing::internal::CaptureStdout();
     EXPECT_EQ(Map::calcAvgNode(a, 0, b, 0).latitude, a.latitude);  // weights adding up to 0
     EXPECT_NE(testing::internal::GetCapturedStdout().find("ERROR: "), std::string::npos);
@@ -100,7 +105,7 @@ TEST(MapEditing, DeletingLinksAndNodes) {
     EXPECT_TRUE(m.nodes.empty() && m.graph.empty() && m.superNodes.empty() && m.superLinks.empty());
     EXPECT_EQ(karvel_test::checkMapInvariants(m), "");
 
-    for (int i = 0; i < 5; ++i) addNorth(m, i);  // nodes 3..7
+    for (int i = 0; i < 5; ++i) addNorth(m, i);                           // nodes 3..7
     for (uint32_t n = 3; n < 7; ++n) m.addLinkToNode(n, n + 1, 10.0, 1);  // links 2..5
     const int side = m.addLinkToNode(5, addNorth(m, 2, -8.609), 10.0, 1);
     m.deleteLink(side);  // node 5 only continues the road again
@@ -139,9 +144,10 @@ TEST(MapEditing, ReattachingALink) {
     m.addLinkToNode(2, 3, 10.0, 1);
     testing::internal::CaptureStdout();
     m.updateLink(l, 1, 2);
-    m.updateLink(l, 3, 3);   // refused before anything is removed
+    m.updateLink(l, 3, 3);  // refused before anything is removed
     m.updateLink(l, 1, 77);
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("link 1 is being updated to the same nodes.\n"), std::string::npos);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("link 1 is being updated to the same nodes.\n"),
+              std::string::npos);
     EXPECT_EQ(m.links.at(l).destination, 2u);
     // Both ends change: node 1 loses its only link on the way and comes back as it was.
     const _mNode one = m.nodes.at(1);
@@ -182,7 +188,8 @@ TEST(MapEditing, MergingATracePathIntoALink) {
     const int y = m.addLinkToNode(A, c, 30.0, 1);
     testing::internal::CaptureStdout();
     m.mergePaths({{L, {y}}, {L, {L}}}, 1);  // and a target in its own path is not thrown away
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("node 1 on link 1 and node 2 on link 6 are the same: 1\n"),
+    EXPECT_NE(testing::internal::GetCapturedStdout().find(
+                  "node 1 on link 1 and node 2 on link 6 are the same: 1\n"),
               std::string::npos);
     EXPECT_EQ(m.links.at(L).samples, 6u);
     EXPECT_EQ(m.links.size(), 3u);

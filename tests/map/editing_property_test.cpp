@@ -53,11 +53,13 @@ std::string checkEdits(const Map& m) {
     if (!m.links.empty() && m.links.rbegin()->first >= m.nextLinkId) err << "link id not below nextLinkId\n";
     for (const auto& [id, l] : m.links) {
         const Point a = m.getNodePoint(l.origin), b = m.getNodePoint(l.destination);
-        if (std::fabs(l.length - distance2Points(a, b)) > 1e-6) err << "link " << id << " has a stale length\n";
+        if (std::fabs(l.length - distance2Points(a, b)) > 1e-6)
+            err << "link " << id << " has a stale length\n";
     }
     for (const auto& [id, n] : m.nodes) {
         const auto near = m.getNearestPoints(n.latitude, n.longitude, 0.5);
-        if (std::find(near.begin(), near.end(), id) == near.end()) err << "node " << id << " not found where it is\n";
+        if (std::find(near.begin(), near.end(), id) == near.end())
+            err << "node " << id << " not found where it is\n";
     }
     return err.str();
 }
@@ -84,14 +86,16 @@ public:
                 m.deleteLink(l);
                 return "deleteLink " + std::to_string(l);
             case 2: {
-                const uint32_t o = uniform(0, 2) == 0 ? link.origin : u, d = uniform(0, 2) == 0 ? link.destination : v;
+                const uint32_t o = uniform(0, 2) == 0 ? link.origin : u,
+                               d = uniform(0, 2) == 0 ? link.destination : v;
                 m.updateLink(l, o, d);
                 return "updateLink " + std::to_string(l) + " " + std::to_string(o) + "->" + std::to_string(d);
             }
             case 3: {
                 const auto &o = m.nodes.at(link.origin), &d = m.nodes.at(link.destination);
                 const double t = real(0.1, 0.9);
-                m.addNodeInLink(l, o.latitude + t * (d.latitude - o.latitude), o.longitude + t * (d.longitude - o.longitude), 0, 0);
+                m.addNodeInLink(l, o.latitude + t * (d.latitude - o.latitude),
+                                o.longitude + t * (d.longitude - o.longitude), 0, 0);
                 return "addNodeInLink " + std::to_string(l);
             }
             case 4:
@@ -129,8 +133,12 @@ public:
 private:
     int uniform(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
     double real(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); }
-    int anyLink() { return std::next(m.links.begin(), uniform(0, static_cast<int>(m.links.size()) - 1))->first; }
-    uint32_t anyNode() { return std::next(m.nodes.begin(), uniform(0, static_cast<int>(m.nodes.size()) - 1))->first; }
+    int anyLink() {
+        return std::next(m.links.begin(), uniform(0, static_cast<int>(m.links.size()) - 1))->first;
+    }
+    uint32_t anyNode() {
+        return std::next(m.nodes.begin(), uniform(0, static_cast<int>(m.nodes.size()) - 1))->first;
+    }
 
     Map& m;
     std::mt19937 rng;

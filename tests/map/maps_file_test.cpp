@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "maps_invariants.h"
 #include "map/quadtree.h"
+#include "maps_invariants.h"
 #include "test_support.h"
 
-using mapRepresentation::Map;
 using karvel_test::readFile;
 using karvel_test::TempDir;
+using mapRepresentation::Map;
 
 namespace {
 
@@ -58,8 +58,8 @@ TEST(MapFile, ReadsTheExampleAndItsIdRules) {
     EXPECT_EQ(loadText(dir, "0\n0\n").nextNodeId, 1u);
     // Refused lines: the duplicate node keeps the first; the self-loop still consumes link id 2.
     // (The last line has no line end.)
-    const Map refused = loadText(dir, "3\n1 -8.6 41.1 0 0\n2 -8.5 41.2 0 0\n1 -8.4 41.3 7 8\n3\n1 2 1 1\n2 2 1 1\n2 1 1 1",
-                                 &printed);
+    const Map refused = loadText(
+        dir, "3\n1 -8.6 41.1 0 0\n2 -8.5 41.2 0 0\n1 -8.4 41.3 7 8\n3\n1 2 1 1\n2 2 1 1\n2 1 1 1", &printed);
     EXPECT_EQ(printed,
               "ERROR: trying to add a node with an existing key : 1\n"
               "ERROR: trying to add a link with the same start and end node.\n");
@@ -72,23 +72,28 @@ TEST(MapFile, ReadsTheExampleAndItsIdRules) {
 
 // The loader reads its fields without sscanf, so it must accept the same text with the same values.
 TEST(MapFile, FieldsReadLikeScanf) {
-    const std::vector<std::string> lines = {"7 -8.6 41.1 0 0", "\t8\t+8.5e0\t4.1e1 -0 1e400",
-                                            "9 0x10 0x29p0 .5 5.", "10 -8.600000000000000000001 41.1 nan -inf",
-                                            "4294967297 1 2 3 4", "-3 1.5 2.5 3.5 4.5"};
+    const std::vector<std::string> lines = {
+        "7 -8.6 41.1 0 0",     "\t8\t+8.5e0\t4.1e1 -0 1e400",
+        "9 0x10 0x29p0 .5 5.", "10 -8.600000000000000000001 41.1 nan -inf",
+        "4294967297 1 2 3 4",  "-3 1.5 2.5 3.5 4.5"};
     std::string text = "  +6\n";
     for (const auto& l : lines) text += l + "\n";
     TempDir dir;
     std::string printed;
     const Map m = loadText(dir, text + "0\n", &printed);
     EXPECT_EQ(printed, "");
-    const auto same = [](double a, double b) { return a == b ? std::signbit(a) == std::signbit(b) : std::isnan(a) && std::isnan(b); };
+    const auto same = [](double a, double b) {
+        return a == b ? std::signbit(a) == std::signbit(b) : std::isnan(a) && std::isnan(b);
+    };
     for (const auto& l : lines) {
         unsigned id = 0;
         double lon, lat, snr, hdop;
         ASSERT_EQ(std::sscanf(l.c_str(), " %u %lf %lf %lf %lf", &id, &lon, &lat, &snr, &hdop), 5);
         ASSERT_EQ(m.nodes.count(id), 1u) << l;
         const auto& n = m.nodes.at(id);
-        EXPECT_TRUE(same(n.longitude, lon) && same(n.latitude, lat) && same(n.averageSnr, snr) && same(n.hdop, hdop)) << l;
+        EXPECT_TRUE(same(n.longitude, lon) && same(n.latitude, lat) && same(n.averageSnr, snr) &&
+                    same(n.hdop, hdop))
+            << l;
     }
 }
 
@@ -100,7 +105,8 @@ TEST(MapFile, SavesTheExactTextAndReplacesTheFileOnlyWhenComplete) {
     EXPECT_EQ(readFile(dir / "out.txt"), kSmallMapSaved);
     ASSERT_TRUE(m.saveMapForPelorn(dir / "pelorn.txt"));
     char expected[200];
-    std::snprintf(expected, sizeof expected, "1 1  2 %.9f %.9f 13.500000000 3\n", m.links.at(1).heading, m.links.at(1).length);
+    std::snprintf(expected, sizeof expected, "1 1  2 %.9f %.9f 13.500000000 3\n", m.links.at(1).heading,
+                  m.links.at(1).length);
     EXPECT_NE(readFile(dir / "pelorn.txt").find(expected), std::string::npos);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 3);  // no temporary left
 
@@ -154,13 +160,13 @@ TEST(MapFile, FaultyFilesStopWithOneErrorLine) {
     };
     const auto start = std::chrono::steady_clock::now();
     for (const Case& c : std::vector<Case>{
-             {"2\n" + n1 + "2 -8.5 41.2\n1\n1 2 1 1\n", 3, 1, 0},  // short node line
+             {"2\n" + n1 + "2 -8.5 41.2\n1\n1 2 1 1\n", 3, 1, 0},   // short node line
              {"3\n" + n1 + n2, 4, 2, 0},                            // fewer node lines than counted
              {"2\n" + n1 + n2 + "3\n1 2 1 1\n2 1 1 1\n", 7, 2, 2},  // fewer link lines than counted
              {"2\n" + n1 + n2 + "1\n1 2\n", 5, 2, 0},               // short link line
              {"two\n" + n1, 1, 0, 0},
-             {"2\n" + n1 + n2 + "\n1 2 1 1\n", 4, 2, 0},  // empty count line
-             {"4000000000\n" + n1 + n2, 4, 2, 0},         // a huge count neither allocates nor waits
+             {"2\n" + n1 + n2 + "\n1 2 1 1\n", 4, 2, 0},       // empty count line
+             {"4000000000\n" + n1 + n2, 4, 2, 0},              // a huge count neither allocates nor waits
              {"2\n" + longest + " \n" + n2 + "0\n", 2, 0, 0},  // 1023 characters
              {"1\n" + n1 + "0" + std::string(2000, ' '), 3, 1, 0},
          }) {
@@ -169,7 +175,10 @@ TEST(MapFile, FaultyFilesStopWithOneErrorLine) {
         const Map m = loadText(dir, c.text, &printed);
         SCOPED_TRACE(c.text.substr(0, 60));
         EXPECT_TRUE(m.hadLoadError());
-        EXPECT_EQ(printed.rfind("ERROR: map file " + (dir / "map.txt") + ", line " + std::to_string(c.line) + ":", 0), 0u) << printed;
+        EXPECT_EQ(printed.rfind(
+                      "ERROR: map file " + (dir / "map.txt") + ", line " + std::to_string(c.line) + ":", 0),
+                  0u)
+            << printed;
         EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << printed;
         EXPECT_EQ(m.nodes.size() * 10 + m.links.size(), c.nodes * 10 + c.links);
     }
@@ -193,12 +202,13 @@ TEST(MapLookups, MissingIdsPrintTheirMessageAndGiveDefaults) {
     EXPECT_EQ(m.getSuperLinkKey(83) + m.getSequenceNumber(84), -2);
     EXPECT_EQ(m.addLinkToNode(1, 9, 1, 1), -1);  // refused: an end is missing; id 2 is consumed
     EXPECT_EQ(m.addLink(1, 2, 1, 1, 1), -1);     // refused: id in use
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "ERROR: non existing node. (77)\nERROR: non existing node. (78)\nERROR: non existing link. (79)\n"
-              "ERROR: There's no node in the map with key: 80\nERROR: There's no node in the map with key: 81\n"
-              "ERROR: There's no node in the map with key: 82\nERROR: There's no link in the map with key: 83\n"
-              "ERROR: There's no link in the map with key: 84\nERROR: non existing node. (9)\n"
-              "ERROR: trying to add a link with an existing key : 1\n");
+    EXPECT_EQ(
+        testing::internal::GetCapturedStdout(),
+        "ERROR: non existing node. (77)\nERROR: non existing node. (78)\nERROR: non existing link. (79)\n"
+        "ERROR: There's no node in the map with key: 80\nERROR: There's no node in the map with key: 81\n"
+        "ERROR: There's no node in the map with key: 82\nERROR: There's no link in the map with key: 83\n"
+        "ERROR: There's no link in the map with key: 84\nERROR: non existing node. (9)\n"
+        "ERROR: trying to add a link with an existing key : 1\n");
     EXPECT_EQ(m.nextLinkId, 3);
     EXPECT_EQ(m.graph.size() + m.links.size(), 3u);
     m.addNode(3, 41.3, -8.4, 0, 0);

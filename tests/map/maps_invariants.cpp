@@ -28,7 +28,8 @@ std::string checkMapInvariants(const Map& m) {
     std::ostringstream err;
     const auto passThrough = [&](uint32_t n) {
         const auto g = m.graph.find(n);
-        return g != m.graph.end() && g->second.backwardLinks.size() == 1 && g->second.forwardLinks.size() == 1;
+        return g != m.graph.end() && g->second.backwardLinks.size() == 1 &&
+               g->second.forwardLinks.size() == 1;
     };
     // Link graph: every link in exactly the two adjacency sets of its ends.
     size_t listed = 0;
@@ -37,9 +38,11 @@ std::string checkMapInvariants(const Map& m) {
     for (const auto& [id, e] : m.graph) {
         listed += e.forwardLinks.size() + e.backwardLinks.size();
         for (int l : e.forwardLinks)
-            if (m.links.count(l) == 0 || m.links.at(l).origin != id) err << "node " << id << " lists out-link " << l << "\n";
+            if (m.links.count(l) == 0 || m.links.at(l).origin != id)
+                err << "node " << id << " lists out-link " << l << "\n";
         for (int l : e.backwardLinks)
-            if (m.links.count(l) == 0 || m.links.at(l).destination != id) err << "node " << id << " lists in-link " << l << "\n";
+            if (m.links.count(l) == 0 || m.links.at(l).destination != id)
+                err << "node " << id << " lists in-link " << l << "\n";
     }
     if (listed != 2 * m.links.size() || m.graph.size() != m.nodes.size()) err << "adjacency miscounted\n";
     for (const auto& [id, l] : m.links)
@@ -53,14 +56,18 @@ std::string checkMapInvariants(const Map& m) {
             continue;
         }
         for (int k : se.forwardSuperLinks)
-            if (m.superLinks.count(k) == 0 || m.superLinks.at(k).origin != id) err << "super-node " << id << " lists out " << k << "\n";
+            if (m.superLinks.count(k) == 0 || m.superLinks.at(k).origin != id)
+                err << "super-node " << id << " lists out " << k << "\n";
         for (int k : se.backwardSuperLinks)
-            if (m.superLinks.count(k) == 0 || m.superLinks.at(k).destination != id) err << "super-node " << id << " lists in " << k << "\n";
-        if (passThrough(id) && !(se.forwardSuperLinks.size() == 1 && se.backwardSuperLinks == se.forwardSuperLinks))
+            if (m.superLinks.count(k) == 0 || m.superLinks.at(k).destination != id)
+                err << "super-node " << id << " lists in " << k << "\n";
+        if (passThrough(id) &&
+            !(se.forwardSuperLinks.size() == 1 && se.backwardSuperLinks == se.forwardSuperLinks))
             err << "pass-through node " << id << " is a super-node without anchoring a loop\n";
     }
     for (const auto& [id, e] : m.graph)
-        if (!passThrough(id) && m.superNodes.count(id) == 0) err << "junction " << id << " is not a super-node\n";
+        if (!passThrough(id) && m.superNodes.count(id) == 0)
+            err << "junction " << id << " is not a super-node\n";
 
     // Super-links: unbroken chains through pass-through nodes, numbered 0, 1, ..., covering every link once.
     size_t chained = 0;
@@ -69,21 +76,27 @@ std::string checkMapInvariants(const Map& m) {
         int seq = 0;
         uint32_t at = s.origin;
         for (int id : s.links) {
-            if (seq > 0 && (!passThrough(at) || m.superNodes.count(at) != 0)) err << "super-link " << key << " passes node " << at << "\n";
+            if (seq > 0 && (!passThrough(at) || m.superNodes.count(at) != 0))
+                err << "super-link " << key << " passes node " << at << "\n";
             const auto l = m.links.find(id);
-            if (l == m.links.end() || l->second.origin != at || l->second.superLinkKey != key || l->second.sequenceNumber != seq++) {
+            if (l == m.links.end() || l->second.origin != at || l->second.superLinkKey != key ||
+                l->second.sequenceNumber != seq++) {
                 err << "super-link " << key << " is broken at link " << id << "\n";
                 break;
             }
             at = l->second.destination;
         }
-        if (s.links.empty() || at != s.destination) err << "super-link " << key << " does not reach its destination\n";
-        if (m.superNodes.count(s.origin) == 0 || m.superNodes.at(s.origin).forwardSuperLinks.count(key) == 0 ||
-            m.superNodes.count(s.destination) == 0 || m.superNodes.at(s.destination).backwardSuperLinks.count(key) == 0)
+        if (s.links.empty() || at != s.destination)
+            err << "super-link " << key << " does not reach its destination\n";
+        if (m.superNodes.count(s.origin) == 0 ||
+            m.superNodes.at(s.origin).forwardSuperLinks.count(key) == 0 ||
+            m.superNodes.count(s.destination) == 0 ||
+            m.superNodes.at(s.destination).backwardSuperLinks.count(key) == 0)
             err << "super-link " << key << " missing from its ends' sets\n";
         if (key >= m.nextSuperLinkId) err << "super-link id " << key << " not below the counter\n";
     }
-    if (chained != m.links.size()) err << "super-links hold " << chained << " links of " << m.links.size() << "\n";
+    if (chained != m.links.size())
+        err << "super-links hold " << chained << " links of " << m.links.size() << "\n";
 
     // Spatial index: every node in exactly one leaf, nothing else.
     if (!m.quadTree || m.quadTree->map != &m) return err.str() + "index missing or bound to another map\n";
@@ -107,7 +120,9 @@ void buildRandomMap(Map& m, uint32_t seed, const RandomMapOptions& opt,
                     const std::function<void(const Map&, const std::string&)>& afterChange) {
     std::mt19937 rng(seed);
     const auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
-    const auto offset = [&] { return std::uniform_real_distribution<double>(-opt.spreadDegrees, opt.spreadDegrees)(rng); };
+    const auto offset = [&] {
+        return std::uniform_real_distribution<double>(-opt.spreadDegrees, opt.spreadDegrees)(rng);
+    };
     std::vector<uint32_t> ids;
     for (int i = 0; i < opt.nodeCount; ++i) {
         ids.push_back(m.addNode(m.nextNodeId++, opt.centreLat + offset(), opt.centreLon + offset(), 0, 0));
@@ -123,12 +138,15 @@ void buildRandomMap(Map& m, uint32_t seed, const RandomMapOptions& opt,
         pool.resize(std::min<size_t>(pool.size(), static_cast<size_t>(count)));
         return pool;
     };
-    const auto anyLink = [&] { return std::next(m.links.begin(), uniform(0, static_cast<int>(m.links.size()) - 1)); };
+    const auto anyLink = [&] {
+        return std::next(m.links.begin(), uniform(0, static_cast<int>(m.links.size()) - 1));
+    };
 
     for (int step = 0; step < opt.steps && ids.size() >= 2; ++step) {
         const int kind = uniform(0, 7);
         if (kind <= 1) {
-            add(ids[uniform(0, opt.nodeCount - 1)], ids[uniform(0, opt.nodeCount - 1)]);  // may be a self-loop
+            add(ids[uniform(0, opt.nodeCount - 1)],
+                ids[uniform(0, opt.nodeCount - 1)]);  // may be a self-loop
         } else if (kind == 2) {
             const auto p = distinct(2);  // two-way road
             add(p[0], p[1]);

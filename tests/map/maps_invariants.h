@@ -15,18 +15,19 @@ std::string checkMapInvariants(const mapRepresentation::Map& map);
 
 struct RandomMapOptions {
     int nodeCount = 10;
-    int steps = 40;                // insertion steps (a step may add several links)
+    int steps = 40;  // insertion steps (a step may add several links)
     double centreLat = 41.15;
     double centreLon = -8.61;
-    double spreadDegrees = 0.01;   // nodes lie within +-spread of the centre
-    bool deleteLinks = false;      // also take random links out again
+    double spreadDegrees = 0.01;  // nodes lie within +-spread of the centre
+    bool deleteLinks = false;     // also take random links out again
 };
 
 // Builds a random map step by step: one-way links, two-way roads, chains in either insertion order,
 // closed loops, chords across loops, duplicates and refused self-loops. After every change the
 // callback sees the map (and may check anything, e.g. a radius query against a plain scan).
-void buildRandomMap(mapRepresentation::Map& map, uint32_t seed, const RandomMapOptions& options,
-                    const std::function<void(const mapRepresentation::Map&, const std::string& step)>& afterChange);
+void buildRandomMap(
+    mapRepresentation::Map& map, uint32_t seed, const RandomMapOptions& options,
+    const std::function<void(const mapRepresentation::Map&, const std::string& step)>& afterChange);
 
 // Removes a link the way map editing does: out of the link table and both adjacency sets, then out
 // of its super-link. Test scaffolding only; isolated end nodes are kept.

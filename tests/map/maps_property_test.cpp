@@ -41,7 +41,8 @@ void runSeeds(uint32_t first, uint32_t count, karvel_test::RandomMapOptions opti
             failure = karvel_test::checkMapInvariants(map);
             Map rebuilt(map);
             rebuilt.buildSuperMap();
-            if (failure.empty() && chains(rebuilt) != chains(map)) failure = "layer differs from a full rebuild\n";
+            if (failure.empty() && chains(rebuilt) != chains(map))
+                failure = "layer differs from a full rebuild\n";
             if (failure.empty()) failure = karvel_test::checkMapInvariants(rebuilt);
         });
         const std::string output = testing::internal::GetCapturedStdout();
@@ -52,7 +53,9 @@ void runSeeds(uint32_t first, uint32_t count, karvel_test::RandomMapOptions opti
     }
 }
 
-TEST(MapLayersProperty, SmallDenseMapsAfterEveryInsertion) { runSeeds(1, 400, {}, true); }
+TEST(MapLayersProperty, SmallDenseMapsAfterEveryInsertion) {
+    runSeeds(1, 400, {}, true);
+}
 
 TEST(MapLayersProperty, InsertionsMixedWithRemovals) {
     karvel_test::RandomMapOptions options;

@@ -65,9 +65,10 @@ TEST(SuperLinks, ClosedLoopIsAnchoredAndReported) {
     m.buildSuperMap();  // the rebuild anchors a loop without junctions the same way, under a new id
     EXPECT_EQ(layer(m), "1>1:[1,2,3] | 1");
     EXPECT_EQ(m.superLinks.begin()->first, 2);
-    EXPECT_EQ(validate(m),
-              "Validating map...\nNodes: 3  graph: 3  super-nodes: 1\n"
-              "This node 1 shouldn't be a super-node.\nBoth layers are inconsistent.\nERROR: Validating map.\n");
+    EXPECT_EQ(
+        validate(m),
+        "Validating map...\nNodes: 3  graph: 3  super-nodes: 1\n"
+        "This node 1 shouldn't be a super-node.\nBoth layers are inconsistent.\nERROR: Validating map.\n");
     EXPECT_EQ(karvel_test::checkMapInvariants(m), "");
 }
 
@@ -93,7 +94,8 @@ TEST(SuperLinks, ChordAcrossAClosedLoopSplitsItAtBothEnds) {
     Map leaving = makeMap(5, loop);  // a link leaving the loop re-anchors it at the junction
     leaving.addLinkToNode(3, 5, 10, 1);
     EXPECT_EQ(layer(leaving), "3>3:[3,4,1,2] 3>5:[5] | 3 5");
-    for (const Map* m : {&fromAnchor, &intoAnchor, &elsewhere, &leaving}) EXPECT_EQ(karvel_test::checkMapInvariants(*m), "");
+    for (const Map* m : {&fromAnchor, &intoAnchor, &elsewhere, &leaving})
+        EXPECT_EQ(karvel_test::checkMapInvariants(*m), "");
 }
 
 TEST(SuperLinks, SplitAndMergeByHand) {
@@ -130,9 +132,10 @@ TEST(SuperLinks, ReportFindsBrokenLayers) {
     Map m = makeMap(3, {{1, 2}, {2, 3}});
     m.superNodes[2];
     m.links.at(1).superLinkKey = 42;
-    EXPECT_EQ(validate(m),
-              "Validating map...\nNodes: 3  graph: 3  super-nodes: 3\nThis node 2 shouldn't be a super-node.\n"
-              "Both layers are inconsistent.\nSuper-Link 42 not found.\nERROR: Validating map.\n");
+    EXPECT_EQ(
+        validate(m),
+        "Validating map...\nNodes: 3  graph: 3  super-nodes: 3\nThis node 2 shouldn't be a super-node.\n"
+        "Both layers are inconsistent.\nSuper-Link 42 not found.\nERROR: Validating map.\n");
 }
 
 }  // namespace

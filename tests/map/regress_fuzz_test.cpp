@@ -9,8 +9,8 @@
 #include "maps_invariants.h"
 #include "test_support.h"
 
-using mapRepresentation::Map;
 using karvel_test::TempDir;
+using mapRepresentation::Map;
 
 namespace {
 
@@ -23,8 +23,10 @@ TEST(MapFuzzRegression, NodeOffTheGlobeStopsTheLoad) {
     testing::internal::CaptureStdout();
     const Map map(dir / "map.txt");
     const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, "ERROR: map file " + (dir / "map.txt") +
-                       ", line 2: position outside the globe (longitude then latitude expected); loading stopped.\n");
+    EXPECT_EQ(
+        out,
+        "ERROR: map file " + (dir / "map.txt") +
+            ", line 2: position outside the globe (longitude then latitude expected); loading stopped.\n");
     EXPECT_TRUE(map.hadLoadError());
     EXPECT_TRUE(map.nodes.empty());
     EXPECT_EQ(karvel_test::checkMapInvariants(map), "");
@@ -34,7 +36,8 @@ TEST(MapFuzzRegression, AddNodeRefusesPositionsTheIndexCannotHold) {
     Map map;
     const double nan = std::numeric_limits<double>::quiet_NaN();
     testing::internal::CaptureStdout();
-    for (const auto& [lat, lon] : {std::pair{127.0, -86.58}, {-90.5, 0.0}, {0.0, 180.5}, {nan, 0.0}, {0.0, -INFINITY}})
+    for (const auto& [lat, lon] :
+         {std::pair{127.0, -86.58}, {-90.5, 0.0}, {0.0, 180.5}, {nan, 0.0}, {0.0, -INFINITY}})
         EXPECT_EQ(map.addNode(7, lat, lon, 0, 0), 7u);
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out.rfind("ERROR: node 7 lies outside the globe (127, -86.58); not added.\n", 0), 0u) << out;

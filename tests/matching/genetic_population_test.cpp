@@ -38,7 +38,8 @@ struct Scenario {
     }
     Links road(const std::vector<uint32_t>& through) {  // one-way, in driving order
         Links ids;
-        for (size_t k = 1; k < through.size(); ++k) ids.push_back(map.addLinkToNode(through[k - 1], through[k], 0, 0));
+        for (size_t k = 1; k < through.size(); ++k)
+            ids.push_back(map.addLinkToNode(through[k - 1], through[k], 0, 0));
         return ids;
     }
     Links eastRoad(double x, double y, int count, double step) {
@@ -62,7 +63,9 @@ struct Scenario {
 };
 
 // Local metres and UTM metres differ by a few parts per thousand here.
-double tol(double metres) { return metres * 3e-3 + 0.01; }
+double tol(double metres) {
+    return metres * 3e-3 + 0.01;
+}
 
 std::string fmt(double v) {
     std::ostringstream out;
@@ -105,7 +108,8 @@ TEST(GeneticDistances, NearestLinkPerSuperLinkAndTheCrossCandidateRule) {
     EXPECT_EQ(ahead.getValidLinks(1), (Links{l[3]}));
 
     const Links other = s.eastRoad(0, 6, 1, 160);  // only super-links Marchal named count
-    EXPECT_EQ(Distances(&s.map, &s.route, s.same({other[0]}), {}, nullptr).getValidLinks(1), (Links{other[0]}));
+    EXPECT_EQ(Distances(&s.map, &s.route, s.same({other[0]}), {}, nullptr).getValidLinks(1),
+              (Links{other[0]}));
 }
 
 TEST(GeneticDistances, HeadingBoundsAreInclusive) {
@@ -177,8 +181,9 @@ TEST(GeneticDistances, HybridLogLines) {
     Distances d(&s.map, &s.route, s.same({l[1], l[0]}), {}, &log);
     log.close();
     const std::string text = karvel_test::readFile(dir / "log.txt");
-    const std::string head = "Trace lenght: 0 m.\n0:    Min heading: " + fmt(rad2deg(h) - 45) + " \xBA   Max heading: " +
-                             fmt(rad2deg(h) + 45) + " \xBA\nCandidates from Marchal: " + std::to_string(l[0]) + " " +
+    const std::string head = "Trace lenght: 0 m.\n0:    Min heading: " + fmt(rad2deg(h) - 45) +
+                             " \xBA   Max heading: " + fmt(rad2deg(h) + 45) +
+                             " \xBA\nCandidates from Marchal: " + std::to_string(l[0]) + " " +
                              std::to_string(l[1]) + " \nFinal Candidates: " + std::to_string(l[1]) + " (" +
                              fmt(d.nearLinks[0].at(l[1])) + " m.)  \n\n\n" +
                              "Time precalculating distances from trace points to nearest links: ";
@@ -193,7 +198,8 @@ TEST(GeneticDistances, GeneticOnlyFormWidensOrNarrowsMarchalSets) {
     EXPECT_EQ(Distances(&s.map, &s.route, nullptr, nullptr, nullptr).getValidLinks(0), (Links{a[1], b[1]}));
 
     std::vector<std::set<int>> forward{{a[1]}}, backward{{b[1]}};  // disagreeing runs: the union
-    EXPECT_EQ(Distances(&s.map, &s.route, &forward, &backward, nullptr).getValidLinks(0), (Links{a[1], b[1]}));
+    EXPECT_EQ(Distances(&s.map, &s.route, &forward, &backward, nullptr).getValidLinks(0),
+              (Links{a[1], b[1]}));
     forward = {{a[0]}};  // runs that agree once widened to the junctions: the intersection
     backward = {{a[2]}};
     karvel_test::TempDir dir;
@@ -201,8 +207,8 @@ TEST(GeneticDistances, GeneticOnlyFormWidensOrNarrowsMarchalSets) {
     EXPECT_EQ(Distances(&s.map, &s.route, &forward, &backward, &log).getValidLinks(0), (Links{a[1]}));
     log.close();
     EXPECT_NE(karvel_test::readFile(dir / "log.txt")
-                  .find("Candidates from Marchal (Forwards): " + std::to_string(a[0]) + " \n(Backwards): " +
-                        std::to_string(a[2]) + " \nFinal Candidates: "),
+                  .find("Candidates from Marchal (Forwards): " + std::to_string(a[0]) +
+                        " \n(Backwards): " + std::to_string(a[2]) + " \nFinal Candidates: "),
               std::string::npos);
 
     Scenario w;  // forward sets alone: a window over points i-3 .. i+2
@@ -229,7 +235,7 @@ TEST(GeneticPopulation, MeasuresOfUnmatchedMixedAndBrokenChromosomes) {
     Individual& mixed = p.individuals[1];
     Individual& broken = p.individuals[2];
     none.genes = {-1, -1, -1, -1};
-    mixed.genes = {l[0], l[1], -1, l[3]};  // run 0-1, a hole at point 2, run 3
+    mixed.genes = {l[0], l[1], -1, l[3]};     // run 0-1, a hole at point 2, run 3
     broken.genes = {l[0], l[7], l[7], l[7]};  // l[7] lies 7 links behind l[0]
     p.fitness(true);
 
@@ -307,10 +313,12 @@ TEST(GeneticPopulation, LogFormats) {
     one.continuityLength = 100;
     one.score = 6.2;
     one.invScore = 1 / 6.2;
-    EXPECT_EQ(one.toString(),
-              "maxMinDist = 1.5 m.   maxDist = 0 m.  avgDist = 0.25 m.  uncoveredDist = 0 m.  gapDist = 0 m.  "
-              "continuityLength = 100 m.  smallsDist = 0 m.  infDist = 0 m.  avgDiscDist = 0 m.  maxDiscDist = 0 m.  "
-              "Score: 6.2  invScore: 0.16129    5 -1 7 \n");
+    EXPECT_EQ(
+        one.toString(),
+        "maxMinDist = 1.5 m.   maxDist = 0 m.  avgDist = 0.25 m.  uncoveredDist = 0 m.  gapDist = 0 m.  "
+        "continuityLength = 100 m.  smallsDist = 0 m.  infDist = 0 m.  avgDiscDist = 0 m.  maxDiscDist = 0 "
+        "m.  "
+        "Score: 6.2  invScore: 0.16129    5 -1 7 \n");
 
     Scenario s;
     const Links l = s.eastRoad(0, 0, 4, 20);
@@ -329,25 +337,32 @@ TEST(GeneticPopulation, LogFormats) {
     log.close();
 
     const std::string S = fmt(p.segmentLength);
-    std::string expected = "Segment Length: " + S + " m.\n\n### Population Statistics ###\nSize: 12\nDirect Pass: 0  (3%)\n"
-                           "Chromosome size: 4\nProbabilities: Recombination = 0.75  Mutation = 0.01  Non valid link "
-                           "(-1) = 0.2\nSegment Length: " + S + " m.\nWeights: W_MAX_MIN = 0.8  W_AVG = 0.7  W_MAX = 1  "
-                           "W_UNCOV = 5.5  W_GAP = 1.5  W_CONTLEN = 0.3  W_AVGDISC = 1  W_MAXDISC = 1\nD_LIMIT = 20  "
-                           "MAX_DIST_LINK = 20\n\nRoulettes built in 0 seconds.\n\n### Generation Statistics ###\n"
-                           "Generation: 1\nBest individuals from this generation:\n";
+    std::string expected =
+        "Segment Length: " + S +
+        " m.\n\n### Population Statistics ###\nSize: 12\nDirect Pass: 0  (3%)\n"
+        "Chromosome size: 4\nProbabilities: Recombination = 0.75  Mutation = 0.01  Non valid link "
+        "(-1) = 0.2\nSegment Length: " +
+        S +
+        " m.\nWeights: W_MAX_MIN = 0.8  W_AVG = 0.7  W_MAX = 1  "
+        "W_UNCOV = 5.5  W_GAP = 1.5  W_CONTLEN = 0.3  W_AVGDISC = 1  W_MAXDISC = 1\nD_LIMIT = 20  "
+        "MAX_DIST_LINK = 20\n\nRoulettes built in 0 seconds.\n\n### Generation Statistics ###\n"
+        "Generation: 1\nBest individuals from this generation:\n";
     const std::string text = karvel_test::readFile(dir / "log.txt");
     EXPECT_EQ(text.substr(0, expected.size()), expected);
     // Five best, five worst (of twelve), the best ever and the best of generation 1.
     size_t lines = 0;
-    for (size_t at = text.find("invScore: "); at != std::string::npos; at = text.find("invScore: ", at + 1)) ++lines;
+    for (size_t at = text.find("invScore: "); at != std::string::npos; at = text.find("invScore: ", at + 1))
+        ++lines;
     EXPECT_EQ(lines, 12u);
     EXPECT_NE(text.find("Worst individuals from this generation:\n"), std::string::npos);
-    EXPECT_NE(text.find("\n\nScore diferences between current and previous generation\nminDiff = " + fmt(p.minDiff) +
-                        "  avgDiff = " + fmt(p.sumDiff / 12) + "  maxDiff = " + fmt(p.maxDiff) +
-                        "\nDiff from best indiviuals " + fmt(p.bestDiff) + "\nDiff from worst indiviuals "),
-              std::string::npos);
-    EXPECT_TRUE(text.ends_with("\n\nBest Individual from ever : generation = 1\n" + p.bestPerGeneration[0].toString() +
-                               "\nBest from each generation:\n1 -> " + p.bestPerGeneration[0].toString()));
+    EXPECT_NE(
+        text.find("\n\nScore diferences between current and previous generation\nminDiff = " +
+                  fmt(p.minDiff) + "  avgDiff = " + fmt(p.sumDiff / 12) + "  maxDiff = " + fmt(p.maxDiff) +
+                  "\nDiff from best indiviuals " + fmt(p.bestDiff) + "\nDiff from worst indiviuals "),
+        std::string::npos);
+    EXPECT_TRUE(text.ends_with("\n\nBest Individual from ever : generation = 1\n" +
+                               p.bestPerGeneration[0].toString() + "\nBest from each generation:\n1 -> " +
+                               p.bestPerGeneration[0].toString()));
 }
 
 TEST(GeneticPopulation, EmptyStretchStillRuns) {

@@ -90,5 +90,6 @@ TEST(GeneticRanking, EqualScoresKeepTheirVectorOrder) {
     MapMatching::RankedPopulation ranking(&population);
     std::vector<const Individual*> order;
     while (ranking.hasNext()) order.push_back(ranking.next());
-    EXPECT_EQ(order, (std::vector<const Individual*>{&population[1], &population[3], &population[2], &population[0]}));
+    EXPECT_EQ(order, (std::vector<const Individual*>{&population[1], &population[3], &population[2],
+                                                     &population[0]}));
 }

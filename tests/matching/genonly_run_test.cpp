@@ -57,8 +57,12 @@ TEST(GenOnlyRun, SeededRunWithMarchalSetsFindsTheDrivenLinks) {
         MapMatching::setFixedRandomSeed(std::nullopt);
         const auto paths = g.getMatched();
         ASSERT_EQ(paths.size(), 1u) << seed;
-        EXPECT_EQ(paths[0]->links, (std::vector<std::pair<int, int>>{{0, j.main[0]}, {10, j.main[1]}, {20, j.main[2]},
-                                                                      {30, j.side[0]}, {40, j.side[1]}, {50, j.side[2]}}))
+        EXPECT_EQ(paths[0]->links, (std::vector<std::pair<int, int>>{{0, j.main[0]},
+                                                                     {10, j.main[1]},
+                                                                     {20, j.main[2]},
+                                                                     {30, j.side[0]},
+                                                                     {40, j.side[1]},
+                                                                     {50, j.side[2]}}))
             << seed;
         EXPECT_EQ(paths[0]->lastIndex, 59);
         EXPECT_TRUE(records(g).empty());
@@ -98,7 +102,8 @@ TEST(GenOnlyRun, LogShowsTheSegmentsAndTheOverlapPointKeepsItsLink) {
             ++individuals;
         }
     }
-    EXPECT_EQ(segments, (std::vector<std::string>{"Segment Match from 0 to 49", "Segment Match from 50 to 59"}));
+    EXPECT_EQ(segments,
+              (std::vector<std::string>{"Segment Match from 0 to 49", "Segment Match from 50 to 59"}));
     EXPECT_EQ(individuals, 200);
 }
 
@@ -118,8 +123,8 @@ TEST(GenOnlyRun, EmptyTinyAndMaplessTracesAreSafe) {
 // The first 300 fixes of Kubicka et al. 2015 track 46 (France) on its road network.
 TEST(GenOnlyRun, RealDriveStaysOnItsRoute) {
     KARVEL_REQUIRE_SHARED(dir, "kubicka2015-mapmatching/sample/00000046");
-    std::ifstream nodes(dir + "/00000046.nodes"), arcs(dir + "/00000046.arcs"), track(dir + "/00000046.track"),
-        route(dir + "/00000046.route");
+    std::ifstream nodes(dir + "/00000046.nodes"), arcs(dir + "/00000046.arcs"),
+        track(dir + "/00000046.track"), route(dir + "/00000046.route");
     mapRepresentation::Map map;
     double lon = 0, lat = 0, t = 0;
     for (uint32_t id = 1; nodes >> lon >> lat; ++id) map.addNode(id, lat, lon, 0, 0);

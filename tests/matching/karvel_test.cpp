@@ -1,4 +1,6 @@
 // The hybrid matcher: comparison of the two runs, segments, output paths and unmatched records.
+#include "matching/KARVEL.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -6,7 +8,6 @@
 #include <numbers>
 
 #include "local_world.h"
-#include "matching/KARVEL.h"
 #include "matching/matching_genetic.h"
 #include "support/test_support.h"
 
@@ -59,7 +60,8 @@ TEST(KarvelSegments, ClustersAreWidenedAndBothEndsCovered) {
     EXPECT_EQ(segmentsFor(8, {0, 1, 2, 5, 6, 7}), (Segments{{0, 7}}));
     EXPECT_EQ(segmentsFor(9, {0, 1, 2, 6, 7, 8}), (Segments{{0, 4}, {4, 8}}));
     // Unsorted input is sorted; a gap of exactly 3 keeps one cluster, 4 starts another.
-    EXPECT_EQ(segmentsFor(40, {21, 0, 2, 1, 24, 37, 38, 39, 28}), (Segments{{0, 4}, {19, 26}, {26, 30}, {35, 39}}));
+    EXPECT_EQ(segmentsFor(40, {21, 0, 2, 1, 24, 37, 38, 39, 28}),
+              (Segments{{0, 4}, {19, 26}, {26, 30}, {35, 39}}));
     // Without ends the first and last stretches are added.
     EXPECT_EQ(segmentsFor(40, {6, 7}), (Segments{{0, 3}, {4, 9}, {36, 39}}));
     EXPECT_EQ(segmentsFor(5, {}), (Segments{{0, 4}}));
@@ -142,8 +144,8 @@ TEST(KarvelOutput, ConnectedLinksGiveOnePathWithCrossedLinks) {
     k.constructOutput({}, {}, Segments{{0, 4}});
     ASSERT_EQ(k.matched.size(), 1u);
     EXPECT_EQ(k.matched[0]->links,
-              (std::vector<std::pair<int, int>>{{0, road[0]}, {1, road[0]}, {2, road[1]}, {-1, road[2]},
-                                                {3, road[3]}, {4, road[3]}}));
+              (std::vector<std::pair<int, int>>{
+                  {0, road[0]}, {1, road[0]}, {2, road[1]}, {-1, road[2]}, {3, road[3]}, {4, road[3]}}));
     const auto shortPaths = k.getShortMatched();
     ASSERT_EQ(shortPaths.size(), 1u);
     EXPECT_EQ(shortPaths[0]->links.size(), 5u);

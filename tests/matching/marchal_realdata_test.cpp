@@ -20,8 +20,8 @@ struct Drive {
 
 // Nodes get id line + 1 and arcs id line + 1 (the map numbers links from 1 in insertion order).
 bool loadDrive(const std::string& dir, Drive& d) {
-    std::ifstream nodes(dir + "/00000046.nodes"), arcs(dir + "/00000046.arcs"), track(dir + "/00000046.track"),
-        truth(dir + "/00000046.route");
+    std::ifstream nodes(dir + "/00000046.nodes"), arcs(dir + "/00000046.arcs"),
+        track(dir + "/00000046.track"), truth(dir + "/00000046.route");
     if (!nodes || !arcs || !track || !truth) return false;
     double lon = 0, lat = 0, t = 0;
     uint32_t id = 1;

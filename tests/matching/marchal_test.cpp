@@ -20,7 +20,9 @@ using namespace local_world;
 
 namespace {
 
-Route trace(const std::vector<_node>& points) { return Route(points, "t", "t.txt"); }
+Route trace(const std::vector<_node>& points) {
+    return Route(points, "t", "t.txt");
+}
 
 Route eastwardTrace(const std::vector<double>& xs, double y = 0.0) {
     std::vector<_node> pts;
@@ -40,7 +42,8 @@ Result runMatcher(World& w, Route& r, bool forward) {
     for (const auto& p : m.getMatched()) res.full.push_back(p->links);
     for (const auto& p : m.getShortMatched()) res.pointsOnly.push_back(p->links);
     for (const auto& u : m.getUnmatchedInfo())
-        res.unmatched.push_back({u->startNode, u->endNode, u->lastMatch, u->nextMatch, u->lastPath, u->nextPath});
+        res.unmatched.push_back(
+            {u->startNode, u->endNode, u->lastMatch, u->nextMatch, u->lastPath, u->nextPath});
     return res;
 }
 
@@ -104,10 +107,10 @@ TEST(MarPath, CopiesShareHistoryButStayIndependent) {
 
 TEST(MarPath, OrderTreatsAveragesWithinOneMillionthAsEqual) {
     MarPathSet set;
-    set.insert(candidate({{0, 1}, {1, 1}, {2, 1}}, 3.0));              // avg 1.0, 3 pairs
-    set.insert(candidate({{0, 2}, {1, 2}}, 2.0 + 1e-6));                 // avg 1.0000005, 2 pairs
-    set.insert(candidate({{0, 3}, {1, 3}, {2, 3}}, 3.0));              // equal to the first
-    set.insert(candidate({{0, 4}}, 1.0 - 2e-6));                         // clearly smaller
+    set.insert(candidate({{0, 1}, {1, 1}, {2, 1}}, 3.0));                 // avg 1.0, 3 pairs
+    set.insert(candidate({{0, 2}, {1, 2}}, 2.0 + 1e-6));                  // avg 1.0000005, 2 pairs
+    set.insert(candidate({{0, 3}, {1, 3}, {2, 3}}, 3.0));                 // equal to the first
+    set.insert(candidate({{0, 4}}, 1.0 - 2e-6));                          // clearly smaller
     set.insert(candidate({{0, 5}, {1, 5}, {2, 5}, {3, 5}}, 4.0 + 1e-5));  // clearly larger
     std::vector<int> order;
     for (const MarPath& p : set) order.push_back(p.lastLink());
@@ -293,8 +296,8 @@ TEST(MarchalSteps, FilterKeepsBestPerSuperLinkBelowFortyFiveMetres) {
     ties.insert(candidate({{0, d}}, 5.0));
     ties.insert(candidate({{0, a}}, 5.0));
     ties.insert(candidate({{0, b}}, 5.0));
-    std::vector<std::pair<int, int>> keyed = {{map.getSuperLinkKey(c), c}, {map.getSuperLinkKey(d), d},
-                                              {map.getSuperLinkKey(a), a}};
+    std::vector<std::pair<int, int>> keyed = {
+        {map.getSuperLinkKey(c), c}, {map.getSuperLinkKey(d), d}, {map.getSuperLinkKey(a), a}};
     std::sort(keyed.begin(), keyed.end());
     out.clear();
     for (const MarPath& p : m.filterCandidates(ties)) out.push_back(p.lastLink());

@@ -1,12 +1,13 @@
 #include "test_support.h"
 
+#include <sys/wait.h>
+
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <sys/wait.h>
 
 namespace fs = std::filesystem;
 
@@ -36,7 +37,9 @@ CommandResult runCommand(const std::string& commandLine, const std::string& work
     return result;
 }
 
-std::string binaryPath(const std::string& program) { return std::string(KARVEL_BIN_DIR) + "/" + program; }
+std::string binaryPath(const std::string& program) {
+    return std::string(KARVEL_BIN_DIR) + "/" + program;
+}
 
 void writeFile(const std::string& path, const std::string& content) {
     fs::path p(path);
@@ -59,6 +62,8 @@ std::string sharedData(const std::string& rel) {
     return fs::weakly_canonical(p, ec).string();
 }
 
-std::string testFile(const std::string& rel) { return (fs::path(KARVEL_TESTS_DIR) / rel).string(); }
+std::string testFile(const std::string& rel) {
+    return (fs::path(KARVEL_TESTS_DIR) / rel).string();
+}
 
 }  // namespace karvel_test

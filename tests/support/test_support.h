@@ -46,6 +46,6 @@ std::string testFile(const std::string& rel);
 }  // namespace karvel_test
 
 // Skips the current test when the shared real-data entry is missing.
-#define KARVEL_REQUIRE_SHARED(var, rel)                                   \
-    const std::string var = ::karvel_test::sharedData(rel);               \
+#define KARVEL_REQUIRE_SHARED(var, rel)                     \
+    const std::string var = ::karvel_test::sharedData(rel); \
     if (var.empty()) GTEST_SKIP() << "shared data not available: " << rel

@@ -55,7 +55,7 @@ TEST(EvalGraph, FewestLinksBetween) {
     LinkGraph g = roads();
     EXPECT_EQ(g.linksBetween(1, 3), (std::vector<int>{2}));  // 2 and 5 both lead on: the lower id wins
     EXPECT_EQ(g.linksBetween(1, 4), (std::vector<int>{2, 3}));
-    EXPECT_TRUE(g.linksBetween(1, 2).empty());   // connected
+    EXPECT_TRUE(g.linksBetween(1, 2).empty());                  // connected
     EXPECT_EQ(g.linksBetween(3, 1), (std::vector<int>{6, 7}));  // round the loop
     EXPECT_TRUE(g.linksBetween(1, 9).empty());   // the island: the search ends despite the cycle
     EXPECT_TRUE(g.linksBetween(1, 42).empty());  // unknown link
@@ -99,7 +99,7 @@ TEST(EvalScore, OneWrongLinkAndOneMissingStretch) {
     EXPECT_EQ(s.checked, 9);
     EXPECT_DOUBLE_EQ(s.matchedFraction(), 0.75);
     EXPECT_DOUBLE_EQ(s.onTrueFraction(), 6.0 / 9.0);
-    EXPECT_DOUBLE_EQ(s.addedLength, 120.0);  // road 5
+    EXPECT_DOUBLE_EQ(s.addedLength, 120.0);   // road 5
     EXPECT_DOUBLE_EQ(s.missedLength, 200.0);  // road 2 and link 4
     EXPECT_DOUBLE_EQ(s.mismatch(), 320.0 / 400.0);
 }

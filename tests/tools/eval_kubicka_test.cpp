@@ -91,7 +91,8 @@ TEST(EvalKubicka, RouteWithBreaksScoresZeroWhenFollowed) {
 TEST(EvalKubicka, DamagedFoldersAreRefused) {
     TempDir dir;
     const std::string base = dir / "t/t";
-    auto make = [&](const std::string& nodes, const std::string& arcs, const std::string& trk, const std::string& route) {
+    auto make = [&](const std::string& nodes, const std::string& arcs, const std::string& trk,
+                    const std::string& route) {
         karvel_test::writeFile(base + ".nodes", nodes);
         karvel_test::writeFile(base + ".arcs", arcs);
         karvel_test::writeFile(base + ".track", trk);
@@ -103,10 +104,10 @@ TEST(EvalKubicka, DamagedFoldersAreRefused) {
     };
     const std::string nodes = "2.0 48.0\n2.001 48.0\n", track = "2.0 48.0 1\n2.001 48.0 11\n";
     EXPECT_EQ(make(nodes, "0 1\n1 0\n", track, "0\n1\n"), "");
-    EXPECT_NE(make(nodes, "0 2\n", track, "0\n"), "");            // arc to a missing node
-    EXPECT_NE(make(nodes, "0 1\n", track, "3\n"), "");            // route names a missing arc
-    EXPECT_NE(make(nodes, "0 1\n", "2.0 48.0 x\n", "0\n"), "");   // not a number
-    EXPECT_NE(make(nodes, "0 1\n", "2.0 48.0\n", "0\n"), "");     // a column short
+    EXPECT_NE(make(nodes, "0 2\n", track, "0\n"), "");           // arc to a missing node
+    EXPECT_NE(make(nodes, "0 1\n", track, "3\n"), "");           // route names a missing arc
+    EXPECT_NE(make(nodes, "0 1\n", "2.0 48.0 x\n", "0\n"), "");  // not a number
+    EXPECT_NE(make(nodes, "0 1\n", "2.0 48.0\n", "0\n"), "");    // a column short
     EXPECT_NE(make("200 48\n", "", track, ""), "");              // longitude out of range
-    EXPECT_NE(make(nodes, "0 1.5\n", track, "0\n"), "");          // not a whole id
+    EXPECT_NE(make(nodes, "0 1.5\n", track, "0\n"), "");         // not a whole id
 }

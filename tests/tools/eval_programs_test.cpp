@@ -14,9 +14,9 @@
 namespace {
 
 namespace fs = std::filesystem;
-using karvel_test::TempDir;
 using karvel_test::binaryPath;
 using karvel_test::runCommand;
+using karvel_test::TempDir;
 
 const std::string kSampleMap = std::string(KARVEL_SOURCE_DIR) + "/sample/data/map.txt";
 
@@ -33,7 +33,8 @@ std::string perfectReport(const std::vector<traceSim::GroundTruth>& truths) {
     for (size_t t = 0; t < truths.size(); ++t) {
         o << "\tRoute #" << t << ": " << truths[t].name << "\nPaths: \n";
         o << "Score: 0  Avg: 0 Start: 0 Last: " << truths[t].points - 1 << " Links: ";
-        for (size_t i = 0; i < truths[t].fixes.size(); ++i) o << "(" << i << ", " << truths[t].fixes[i].link << ")  ";
+        for (size_t i = 0; i < truths[t].fixes.size(); ++i)
+            o << "(" << i << ", " << truths[t].fixes[i].link << ")  ";
         o << "\n\n\n\nUnmatched Info: \n";
     }
     return o.str();
@@ -44,26 +45,31 @@ std::string perfectReport(const std::vector<traceSim::GroundTruth>& truths) {
 TEST(EvalPrograms, SimulateScoreAndSummarize) {
     TempDir dir;
     prepare(dir);
-    const std::string sim = binaryPath("karvel-sim") + " --map data/map.txt --out data/nmea --traces 3 --seed 1 --duration 300";
+    const std::string sim =
+        binaryPath("karvel-sim") + " --map data/map.txt --out data/nmea --traces 3 --seed 1 --duration 300";
     const auto first = runCommand(sim, dir.str());
     ASSERT_EQ(first.exitCode, 0) << first.out;
     const std::string log = karvel_test::readFile(dir / "data/nmea/sim_001.txt");
     ASSERT_FALSE(log.empty());
     ASSERT_EQ(runCommand(sim + " -q", dir.str()).exitCode, 0);
-    EXPECT_EQ(karvel_test::readFile(dir / "data/nmea/sim_001.txt"), log) << "the same seed gives the same drives";
+    EXPECT_EQ(karvel_test::readFile(dir / "data/nmea/sim_001.txt"), log)
+        << "the same seed gives the same drives";
 
     std::vector<traceSim::GroundTruth> truths(3);
     for (int k = 0; k < 3; ++k) {
         std::string error;
-        ASSERT_TRUE(traceSim::loadGroundTruth(dir / ("data/nmea/sim_00" + std::to_string(k) + ".truth"), truths[k], error))
+        ASSERT_TRUE(traceSim::loadGroundTruth(dir / ("data/nmea/sim_00" + std::to_string(k) + ".truth"),
+                                              truths[k], error))
             << error;
     }
     karvel_test::writeFile(dir / "report.txt", perfectReport(truths));
-    const auto scored = runCommand(binaryPath("karvel-eval") +
-                                       " --report report.txt --map map.txt --truth data/nmea --seconds 2 --label perfect --tsv r.tsv",
-                                   dir.str());
+    const auto scored = runCommand(
+        binaryPath("karvel-eval") +
+            " --report report.txt --map map.txt --truth data/nmea --seconds 2 --label perfect --tsv r.tsv",
+        dir.str());
     ASSERT_EQ(scored.exitCode, 0) << scored.out;
-    EXPECT_NE(scored.out.find("Overall: 3 traces, 903 points; matched 100.0 %; on true link 100.0 %"), std::string::npos)
+    EXPECT_NE(scored.out.find("Overall: 3 traces, 903 points; matched 100.0 %; on true link 100.0 %"),
+              std::string::npos)
         << scored.out;
     EXPECT_NE(scored.out.find("route mismatch mean 0.0000, pooled 0.0000; 451.5 points/s"), std::string::npos)
         << scored.out;
@@ -76,7 +82,8 @@ TEST(EvalPrograms, SimulateScoreAndSummarize) {
     const auto bad = runCommand(binaryPath("karvel-sim") + " --period 0.5", dir.str());
     EXPECT_EQ(bad.exitCode, 1);
     EXPECT_EQ(bad.out.rfind("ERROR: ", 0), 0u) << bad.out;
-    const auto missing = runCommand(binaryPath("karvel-eval") + " --report none.txt --map map.txt --truth data/nmea", dir.str());
+    const auto missing = runCommand(
+        binaryPath("karvel-eval") + " --report none.txt --map map.txt --truth data/nmea", dir.str());
     EXPECT_EQ(missing.exitCode, 1);
     EXPECT_NE(missing.out.find("ERROR: cannot read the report"), std::string::npos);
 }
@@ -84,15 +91,18 @@ TEST(EvalPrograms, SimulateScoreAndSummarize) {
 TEST(EvalPrograms, KubickaTrackThroughThePrograms) {
     KARVEL_REQUIRE_SHARED(track, "kubicka2015-mapmatching/sample/00000039");
     TempDir dir;
-    const auto prepared = runCommand(binaryPath("karvel-eval") + " --prepare-kubicka " + track + " --out work", dir.str());
+    const auto prepared =
+        runCommand(binaryPath("karvel-eval") + " --prepare-kubicka " + track + " --out work", dir.str());
     ASSERT_EQ(prepared.exitCode, 0) << prepared.out;
     EXPECT_TRUE(fs::exists(dir / "work/data/map.txt"));
     EXPECT_TRUE(fs::exists(dir / "work/data/nmea/00000039.txt"));
     // An empty report: nothing matched, the whole route missed.
     karvel_test::writeFile(dir / "empty.txt", "\tRoute #0: 00000039\nPaths: \n\n\nUnmatched Info: \n");
-    const auto scored = runCommand(binaryPath("karvel-eval") + " --report empty.txt --kubicka " + track, dir.str());
+    const auto scored =
+        runCommand(binaryPath("karvel-eval") + " --report empty.txt --kubicka " + track, dir.str());
     ASSERT_EQ(scored.exitCode, 0) << scored.out;
-    EXPECT_NE(scored.out.find("Overall: 1 traces, 363 points; matched 0.0 %; on true link n/a"), std::string::npos)
+    EXPECT_NE(scored.out.find("Overall: 1 traces, 363 points; matched 0.0 %; on true link n/a"),
+              std::string::npos)
         << scored.out;
     EXPECT_NE(scored.out.find("route mismatch mean 1.0000"), std::string::npos) << scored.out;
 }
@@ -101,12 +111,14 @@ TEST(EvalPrograms, KubickaTrackThroughThePrograms) {
 TEST(EvalEndToEnd, SimulatedDriveOnTheSampleMapIsMatchedWell) {
     TempDir dir;
     prepare(dir);
-    const auto sim = runCommand(binaryPath("karvel-sim") +
-                                    " --map data/map.txt --out data/nmea --truth truth --traces 2 --seed 4 --duration 180 -q",
-                                dir.str());
+    const auto sim = runCommand(
+        binaryPath("karvel-sim") +
+            " --map data/map.txt --out data/nmea --truth truth --traces 2 --seed 4 --duration 180 -q",
+        dir.str());
     ASSERT_EQ(sim.exitCode, 0) << sim.out;
     const auto run = runCommand(binaryPath("karvel"), dir.str());
-    if (run.out.find("Paths: ") == std::string::npos) GTEST_SKIP() << "karvel does not report matched paths yet";
+    if (run.out.find("Paths: ") == std::string::npos)
+        GTEST_SKIP() << "karvel does not report matched paths yet";
 
     std::istringstream text(run.out);
     const matchEval::Report report = matchEval::parseReport(text);
@@ -115,7 +127,8 @@ TEST(EvalEndToEnd, SimulatedDriveOnTheSampleMapIsMatchedWell) {
     for (const char* name : {"sim_000", "sim_001"}) {
         traceSim::GroundTruth truth;
         std::string error;
-        ASSERT_TRUE(traceSim::loadGroundTruth(dir / (std::string("truth/") + name + ".truth"), truth, error)) << error;
+        ASSERT_TRUE(traceSim::loadGroundTruth(dir / (std::string("truth/") + name + ".truth"), truth, error))
+            << error;
         const matchEval::ReportTrace* trace = nullptr;
         for (const auto& t : report.traces)
             if (t.name == name) trace = &t;

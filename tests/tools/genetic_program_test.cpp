@@ -40,7 +40,9 @@ void prepare(const TempDir& dir) {
     writeFile(dir / "data/nmea/empty.txt", "");
 }
 
-std::string genetic(const std::string& args) { return binaryPath("karvel-genetic") + " " + args; }
+std::string genetic(const std::string& args) {
+    return binaryPath("karvel-genetic") + " " + args;
+}
 
 // The report block of one trace: from its header line to the next header or the closing lines.
 std::string block(const std::string& out, const std::string& name) {
@@ -80,13 +82,15 @@ TEST(GeneticProgram, MatchesEveryTraceAndReportsLikeKarvel) {
                          "Ready to run Ostrand.\n\n"),
               std::string::npos)
         << r.out;
-    EXPECT_TRUE(std::regex_search(r.out, std::regex("Finished running Ostrand\\.\n\n\n\nOverall processing time: [0-9]+ "
-                                                    "sec\\.  \\(~= [0-9.e-]+ min\\.\\)\n\n\n$")))
+    EXPECT_TRUE(std::regex_search(
+        r.out, std::regex("Finished running Ostrand\\.\n\n\n\nOverall processing time: [0-9]+ "
+                          "sec\\.  \\(~= [0-9.e-]+ min\\.\\)\n\n\n$")))
         << r.out;
 
     // One path over the whole drive, one pair per fix, each on the link it lies beside.
     std::string expected = "Paths: \nScore: 0  Avg: 0 Start: 0 Last: 38 Links: ";
-    for (int i = 0; i < 39; ++i) expected += "(" + std::to_string(i) + ", " + std::to_string(1 + i / 13) + ")  ";
+    for (int i = 0; i < 39; ++i)
+        expected += "(" + std::to_string(i) + ", " + std::to_string(1 + i / 13) + ")  ";
     expected += "\n\n\n\nUnmatched Info: \n";
     const std::string road = block(r.out, "road");
     EXPECT_NE(road.find(expected), std::string::npos) << road;

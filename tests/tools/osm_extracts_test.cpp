@@ -16,12 +16,14 @@ using karvel_test::runCommand;
 using karvel_test::TempDir;
 using karvel_test::testFile;
 
-std::string osm2map() { return binaryPath("karvel-osm2map"); }
+std::string osm2map() {
+    return binaryPath("karvel-osm2map");
+}
 
 TEST(Osm2MapTool, WritesTheWorkingDirectoryMapAndIdTable) {
     TempDir dir;
-    const auto r = runCommand(osm2map() + " -d work --ids ids.csv " + testFile("tools/data/directions.osm") + " 2>&1",
-                              dir.str());
+    const auto r = runCommand(
+        osm2map() + " -d work --ids ids.csv " + testFile("tools/data/directions.osm") + " 2>&1", dir.str());
     ASSERT_EQ(r.exitCode, 0) << r.out;
     EXPECT_NE(r.out.find("map nodes: 32, links: 35"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("ways read: 13, roads: 13, kept: 13"), std::string::npos) << r.out;
@@ -33,8 +35,8 @@ TEST(Osm2MapTool, WritesTheWorkingDirectoryMapAndIdTable) {
     EXPECT_EQ(csv.rfind("map_id,osm_node_id\n1,101\n2,102\n", 0), 0u) << csv;
 
     // -o names the file itself; -q keeps standard error quiet.
-    const auto quiet = runCommand(osm2map() + " -q -o out/roads.txt " + testFile("tools/data/directions.osm") + " 2>&1",
-                                  dir.str());
+    const auto quiet = runCommand(
+        osm2map() + " -q -o out/roads.txt " + testFile("tools/data/directions.osm") + " 2>&1", dir.str());
     EXPECT_EQ(quiet.exitCode, 0);
     EXPECT_EQ(quiet.out, "");
     EXPECT_EQ(readFile(dir / "out/roads.txt"), readFile(dir / "work/data/map.txt"));
@@ -43,10 +45,11 @@ TEST(Osm2MapTool, WritesTheWorkingDirectoryMapAndIdTable) {
 TEST(Osm2MapTool, FailuresPrintAnErrorLineAndWriteNothing) {
     TempDir dir;
     const std::string roads = testFile("tools/data/directions.osm");
-    karvel_test::writeFile(dir / "paths.osm",
-                           "<osm version=\"0.6\"><node id=\"1\" lat=\"48\" lon=\"11\"/><node id=\"2\" lat=\"48\" "
-                           "lon=\"11.001\"/><way id=\"1\"><nd ref=\"1\"/><nd ref=\"2\"/><tag k=\"highway\" "
-                           "v=\"footway\"/></way></osm>");
+    karvel_test::writeFile(
+        dir / "paths.osm",
+        "<osm version=\"0.6\"><node id=\"1\" lat=\"48\" lon=\"11\"/><node id=\"2\" lat=\"48\" "
+        "lon=\"11.001\"/><way id=\"1\"><nd ref=\"1\"/><nd ref=\"2\"/><tag k=\"highway\" "
+        "v=\"footway\"/></way></osm>");
     const std::pair<std::string, std::string> cases[] = {
         {"", "ERROR: no input file"},
         {"missing.osm", "ERROR: cannot read OpenStreetMap file missing.osm"},
@@ -92,9 +95,10 @@ void importReloadAndValidate(const std::string& path) {
 
     testing::internal::CaptureStdout();
     reloaded.validateMap();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Validating map...\nNodes: " + std::to_string(reloaded.nodes.size()) +
-                          "  graph: " + std::to_string(reloaded.graph.size()) +
-                          "  super-nodes: " + std::to_string(reloaded.superNodes.size()) + "\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Validating map...\nNodes: " + std::to_string(reloaded.nodes.size()) +
+                  "  graph: " + std::to_string(reloaded.graph.size()) +
+                  "  super-nodes: " + std::to_string(reloaded.superNodes.size()) + "\n");
 }
 
 class OsmExtract : public ::testing::TestWithParam<const char*> {};
@@ -113,6 +117,8 @@ TEST(OsmExtractSample, WestOaklandImportsReloadsAndValidates) {
 
 INSTANTIATE_TEST_SUITE_P(Graphhopper, OsmExtract,
                          ::testing::Values("monaco.osm.gz", "andorra.osm.pbf", "krems.osm.gz"),
-                         [](const auto& info) { return std::string(info.param).substr(0, std::string(info.param).find('.')); });
+                         [](const auto& info) {
+                             return std::string(info.param).substr(0, std::string(info.param).find('.'));
+                         });
 
 }  // namespace

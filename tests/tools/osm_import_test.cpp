@@ -1,19 +1,19 @@
 // The OpenStreetMap importer on small hand-written files: road filter, directions, imperfect data,
 // bounding box, input formats and unreadable input.
+#include "tools/osm/osm_import.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <map>
+#include <osmium/io/any_input.hpp>
+#include <osmium/io/any_output.hpp>
 #include <set>
 #include <sstream>
 #include <utility>
 
-#include <osmium/io/any_input.hpp>
-#include <osmium/io/any_output.hpp>
-
 #include "map/maps.h"
 #include "test_support.h"
-#include "tools/osm/osm_import.h"
 
 namespace {
 
@@ -35,7 +35,8 @@ void importInto(Imported& out, const std::string& path, const osmImport::ImportO
 // The links as pairs of OSM node ids.
 LinkSet osmLinks(const Imported& in) {
     LinkSet links;
-    for (const auto& [id, link] : in.map.links) links.emplace(in.osmId.at(link.origin), in.osmId.at(link.destination));
+    for (const auto& [id, link] : in.map.links)
+        links.emplace(in.osmId.at(link.origin), in.osmId.at(link.destination));
     return links;
 }
 
@@ -55,18 +56,18 @@ TEST(OsmImport, DirectionRules) {
     auto way = [&](int64_t w) { return linksOfWay(all, w, 100); };
 
     EXPECT_EQ(way(1), (LinkSet{{101, 102}, {102, 101}, {102, 103}, {103, 102}, {103, 104}, {104, 103}}));
-    EXPECT_EQ(way(2), (LinkSet{{201, 202}}));                                      // oneway=yes
-    EXPECT_EQ(way(3), (LinkSet{{301, 302}}));                                      // oneway=true
-    EXPECT_EQ(way(4), (LinkSet{{401, 402}}));                                      // oneway=1
-    EXPECT_EQ(way(5), (LinkSet{{502, 501}}));                                      // oneway=-1
-    EXPECT_EQ(way(6), (LinkSet{{602, 601}}));                                      // oneway=reverse
-    EXPECT_EQ(way(7), (LinkSet{{701, 702}}));                                      // motorway implies one-way
-    EXPECT_EQ(way(8).size(), 4u);                                                  // ... unless oneway=no
-    EXPECT_EQ(way(9), (LinkSet{{901, 902}, {902, 903}, {903, 901}}));              // roundabout: one-way ring
-    EXPECT_EQ(way(10).size(), 6u);                                                 // roundabout, oneway=no
-    EXPECT_EQ(way(11).size(), 4u);                                                 // oneway=false
-    EXPECT_EQ(way(12).size(), 4u);                                                 // reversible: both ways
-    EXPECT_TRUE(all.count({1301, 901}) && all.count({901, 1301}));  // the road into the roundabout
+    EXPECT_EQ(way(2), (LinkSet{{201, 202}}));                          // oneway=yes
+    EXPECT_EQ(way(3), (LinkSet{{301, 302}}));                          // oneway=true
+    EXPECT_EQ(way(4), (LinkSet{{401, 402}}));                          // oneway=1
+    EXPECT_EQ(way(5), (LinkSet{{502, 501}}));                          // oneway=-1
+    EXPECT_EQ(way(6), (LinkSet{{602, 601}}));                          // oneway=reverse
+    EXPECT_EQ(way(7), (LinkSet{{701, 702}}));                          // motorway implies one-way
+    EXPECT_EQ(way(8).size(), 4u);                                      // ... unless oneway=no
+    EXPECT_EQ(way(9), (LinkSet{{901, 902}, {902, 903}, {903, 901}}));  // roundabout: one-way ring
+    EXPECT_EQ(way(10).size(), 6u);                                     // roundabout, oneway=no
+    EXPECT_EQ(way(11).size(), 4u);                                     // oneway=false
+    EXPECT_EQ(way(12).size(), 4u);                                     // reversible: both ways
+    EXPECT_TRUE(all.count({1301, 901}) && all.count({901, 1301}));     // the road into the roundabout
 
     const osmImport::ImportSummary& s = in.result.summary;
     EXPECT_EQ(s.osmWays, 13u);
@@ -78,7 +79,8 @@ TEST(OsmImport, DirectionRules) {
     // Ids are 1..N in the order links reach the nodes, and link geometry is the nodes' own.
     EXPECT_EQ(in.map.nodes.rbegin()->first, 32u);
     EXPECT_EQ(in.osmId.at(2), 102);
-    EXPECT_NEAR(in.map.links.begin()->second.length, 74.6, 0.5);  // 0.001 degree of longitude at 48 degrees north
+    EXPECT_NEAR(in.map.links.begin()->second.length, 74.6,
+                0.5);  // 0.001 degree of longitude at 48 degrees north
 }
 
 TEST(OsmImport, RoadFilterAndOptions) {
@@ -112,8 +114,22 @@ TEST(OsmImport, ImperfectDataKeepsWhatIsThere) {
 
     // Way 1 lost node 3: its two present parts stay. Way 2 names node 7 twice. Nodes 9 and 10 share
     // a position and become one map node. Way 4 repeats 1->2. Ways 6 and 7 are rings on their own.
-    EXPECT_EQ(osmLinks(in), (LinkSet{{1, 2}, {2, 1}, {2, 21}, {21, 2}, {4, 5}, {5, 4}, {5, 22}, {22, 5},
-                                     {6, 7}, {7, 6}, {7, 8}, {8, 7}, {9, 11}, {11, 9}, {11, 12}, {12, 11}}));
+    EXPECT_EQ(osmLinks(in), (LinkSet{{1, 2},
+                                     {2, 1},
+                                     {2, 21},
+                                     {21, 2},
+                                     {4, 5},
+                                     {5, 4},
+                                     {5, 22},
+                                     {22, 5},
+                                     {6, 7},
+                                     {7, 6},
+                                     {7, 8},
+                                     {8, 7},
+                                     {9, 11},
+                                     {11, 9},
+                                     {11, 12},
+                                     {12, 11}}));
     EXPECT_EQ(s.missingNodeRefs, 3u);  // node 3 of way 1, nodes 30 and 31 of way 5
     EXPECT_EQ(s.waysWithMissingNodes, 2u);
     EXPECT_EQ(s.repeatedNodes, 1u);
@@ -174,7 +190,8 @@ TEST(OsmImport, CompressedAndPbfInputGiveTheSameMap) {
         importInto(in, dir / name);
         ASSERT_TRUE(in.result.ok) << name << ": " << in.result.error;
         ASSERT_TRUE(in.map.saveMap(dir / "other.txt"));
-        EXPECT_EQ(karvel_test::readFile(dir / "other.txt"), karvel_test::readFile(dir / "reference.txt")) << name;
+        EXPECT_EQ(karvel_test::readFile(dir / "other.txt"), karvel_test::readFile(dir / "reference.txt"))
+            << name;
         EXPECT_EQ(in.result.nodeIds, reference.result.nodeIds) << name;
     }
 }
@@ -185,7 +202,8 @@ TEST(OsmImport, UnreadableInputIsReportedNotThrown) {
     karvel_test::writeFile(dir / "broken.osm", "<osm version=\"0.6\"><node id=\"1\" lat=\"48\"");
     karvel_test::writeFile(dir / "empty.osm.bz2", "");
     karvel_test::writeFile(dir / "roads.unknown", "<osm version=\"0.6\"/>");
-    for (const std::string name : {"missing.osm", "garbage.osm.pbf", "broken.osm", "empty.osm.bz2", "roads.unknown"}) {
+    for (const std::string name :
+         {"missing.osm", "garbage.osm.pbf", "broken.osm", "empty.osm.bz2", "roads.unknown"}) {
         mapRepresentation::Map map;
         osmImport::ImportResult result;
         EXPECT_NO_THROW(result = osmImport::importOsm(dir / name, {}, map)) << name;
@@ -222,8 +240,10 @@ TEST(OsmImport, NodeIdTableAndSummary) {
     options.progressMinBytes = 0;
     Imported again;
     importInto(again, testFile("tools/data/clipped.osm"), options);
-    EXPECT_NE(progress.str().find("karvel-osm2map: reading ways 100%\n"), std::string::npos) << progress.str();
-    EXPECT_NE(progress.str().find("karvel-osm2map: reading nodes 100%\n"), std::string::npos) << progress.str();
+    EXPECT_NE(progress.str().find("karvel-osm2map: reading ways 100%\n"), std::string::npos)
+        << progress.str();
+    EXPECT_NE(progress.str().find("karvel-osm2map: reading nodes 100%\n"), std::string::npos)
+        << progress.str();
 
     const std::string summary = osmImport::formatSummary("clipped.osm", in.result.summary, 0.5);
     EXPECT_NE(summary.find("map nodes: 12, links: 16"), std::string::npos) << summary;

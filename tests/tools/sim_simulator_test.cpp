@@ -42,14 +42,16 @@ double distanceToLink(const mapRepresentation::Map& map, int link, double lat, d
     const auto& l = map.links.at(link);
     const GPSPoint p = GPSPoint::convertWGS84ToUTM(lat, lon);
     return getNearestPointFromLink(map.getNodePoint(l.origin), map.getNodePoint(l.destination),
-                                   Point{p.easting, p.northing}).second;
+                                   Point{p.easting, p.northing})
+        .second;
 }
 
 }  // namespace
 
 TEST(SimNmea, SentenceFields) {
     // A sentence of the bundled sample, checksummed independently.
-    EXPECT_EQ(traceSim::nmeaChecksum("GPRMC,100000.00,A,4109.0021,N,00836.5969,W,19.4,124.9,120326,,"), "*17");
+    EXPECT_EQ(traceSim::nmeaChecksum("GPRMC,100000.00,A,4109.0021,N,00836.5969,W,19.4,124.9,120326,,"),
+              "*17");
     EXPECT_EQ(traceSim::nmeaLatitude(41.15), "4109.00000,N");
     EXPECT_EQ(traceSim::nmeaLongitude(-8.6100), "00836.60000,W");
     // Rounding to 1e-5 minutes carries into the degrees instead of printing 60 minutes.
@@ -106,8 +108,10 @@ TEST(SimNoise, HasTheAskedSigmaOnEachAxis) {
         ASSERT_EQ(route.nodes.size(), trace.fixes.size());
         double sum[2] = {0, 0}, squares[2] = {0, 0};
         for (size_t i = 0; i < route.nodes.size(); ++i) {
-            const GPSPoint truth = GPSPoint::convertWGS84ToUTM(trace.fixes[i].trueLat, trace.fixes[i].trueLon);
-            const double d[2] = {route.nodes[i].easting - truth.easting, route.nodes[i].northing - truth.northing};
+            const GPSPoint truth =
+                GPSPoint::convertWGS84ToUTM(trace.fixes[i].trueLat, trace.fixes[i].trueLon);
+            const double d[2] = {route.nodes[i].easting - truth.easting,
+                                 route.nodes[i].northing - truth.northing};
             for (int a = 0; a < 2; ++a) {
                 sum[a] += d[a];
                 squares[a] += d[a] * d[a];
@@ -155,8 +159,8 @@ TEST(SimDrive, FollowsItsRouteAndSlowsForTurns) {
         return -1;
     };
     // East along the bottom row, then north: one right-angle turn at node 4.
-    const std::vector<int> links = {linkFromTo(1, 2), linkFromTo(2, 3), linkFromTo(3, 4), linkFromTo(4, 8),
-                                    linkFromTo(8, 12), linkFromTo(12, 16)};
+    const std::vector<int> links = {linkFromTo(1, 2), linkFromTo(2, 3),  linkFromTo(3, 4),
+                                    linkFromTo(4, 8), linkFromTo(8, 12), linkFromTo(12, 16)};
     ASSERT_TRUE(std::find(links.begin(), links.end(), -1) == links.end());
     SimOptions options;
     options.sigma = 0;
@@ -178,17 +182,20 @@ TEST(SimDrive, FollowsItsRouteAndSlowsForTurns) {
     const _position corner = map.getNodePosition(4);
     for (size_t i = 0; i < trace.fixes.size(); ++i) {
         const auto& f = trace.fixes[i];
-        EXPECT_LT(distanceToLink(map, f.link, f.trueLat, f.trueLon), 1e-3) << "fix " << i << " is off its link";
+        EXPECT_LT(distanceToLink(map, f.link, f.trueLat, f.trueLon), 1e-3)
+            << "fix " << i << " is off its link";
         // Fix links follow the route order.
         while (onRoute < links.size() && links[onRoute] != f.link) ++onRoute;
         ASSERT_LT(onRoute, links.size()) << "fix " << i << " on a link out of order";
         if (i == 0) continue;
-        const GPSPoint a = GPSPoint::convertWGS84ToUTM(trace.fixes[i - 1].trueLat, trace.fixes[i - 1].trueLon);
+        const GPSPoint a =
+            GPSPoint::convertWGS84ToUTM(trace.fixes[i - 1].trueLat, trace.fixes[i - 1].trueLon);
         const GPSPoint b = GPSPoint::convertWGS84ToUTM(f.trueLat, f.trueLon);
         const GPSPoint c = GPSPoint::convertWGS84ToUTM(corner.lat, corner.lon);
         const double speed = std::hypot(b.easting - a.easting, b.northing - a.northing);
         fastest = std::max(fastest, speed);
-        if (std::hypot(b.easting - c.easting, b.northing - c.northing) < 8.0) slowestNearCorner = std::min(slowestNearCorner, speed);
+        if (std::hypot(b.easting - c.easting, b.northing - c.northing) < 8.0)
+            slowestNearCorner = std::min(slowestNearCorner, speed);
     }
     EXPECT_GT(fastest, 0.85 * options.cruiseSpeed);
     EXPECT_LE(fastest, 1.1 * options.cruiseSpeed + 1e-6);
@@ -279,10 +286,10 @@ TEST(SimTruth, FileRoundTripAndDamagedFiles) {
     ASSERT_EQ(back.fixes.size(), 2u);
     EXPECT_TRUE(back.fixes[1].outlier && back.fixes[1].lon == -8.5);
 
-    for (const std::string damaged : {"trace x\npoints 3\nroute 3\n1 2\n",      // route cut short
-                                      "trace x\npoints 2\nroute 1\n1\nfixes 1\n0 1 0 0 0\n",  // fixes != points
-                                      "trace x\npoints 1\nroute 1\nseven\n", "points 1\n",
-                                      "trace x\npoints 99999999999\nroute 0\n"}) {
+    for (const std::string damaged :
+         {"trace x\npoints 3\nroute 3\n1 2\n",                    // route cut short
+          "trace x\npoints 2\nroute 1\n1\nfixes 1\n0 1 0 0 0\n",  // fixes != points
+          "trace x\npoints 1\nroute 1\nseven\n", "points 1\n", "trace x\npoints 99999999999\nroute 0\n"}) {
         std::istringstream d(damaged);
         EXPECT_FALSE(traceSim::readGroundTruth(d, back, error)) << damaged;
     }

@@ -15,7 +15,8 @@ namespace {
 using karvel_test::TempDir;
 using namespace std::string_literals;
 
-std::string rmc(const std::string& time, const std::string& lon = "01131.000", const std::string& status = "A") {
+std::string rmc(const std::string& time, const std::string& lon = "01131.000",
+                const std::string& status = "A") {
     return "$GPRMC," + time + "," + status + ",4807.038,N," + lon + ",E,022.4,084.4,030308,003.1,W*6A\n";
 }
 std::string gga(const std::string& time) {
@@ -88,12 +89,11 @@ TEST(NmeaLoader, FullEpochBecomesOnePoint) {
 
 TEST(NmeaLoader, RmcOnlyFiles) {
     TempDir dir;
-    Loaded l(dir,
-             "$GPRMC,123519,A,4807.038,N,01131.000,W,022.4,084.4,230394,003.1,W*6A\n" +
-                 rmc("123520", "01131.100") + rmc("123520", "01131.200") +  // same epoch: the last wins
-                 rmc("123521", "01131.000", "V") +
-                 "$GPRMC,123522,A,,,,,,,030308,,,N*53\n" +    // no position: not accepted
-                 rmc("123520", "01131.400"));                  // an older time opens a new epoch
+    Loaded l(dir, "$GPRMC,123519,A,4807.038,N,01131.000,W,022.4,084.4,230394,003.1,W*6A\n" +
+                      rmc("123520", "01131.100") + rmc("123520", "01131.200") +  // same epoch: the last wins
+                      rmc("123521", "01131.000", "V") +
+                      "$GPRMC,123522,A,,,,,,,030308,,,N*53\n" +  // no position: not accepted
+                      rmc("123520", "01131.400"));               // an older time opens a new epoch
     ASSERT_EQ(l.nodes().size(), 4u);
     EXPECT_NEAR(l.nodes()[0].position.lat, 48.1173, 1e-12);
     EXPECT_NEAR(l.nodes()[0].position.lon, -11.516666666666667, 1e-12);
@@ -117,17 +117,21 @@ TEST(NmeaLoader, CrLfLinesReadLikeLf) {
 
 TEST(NmeaLoader, IncompleteEpochsAreReportedAndDropped) {
     TempDir dir;
-    Loaded l(dir, rmc("120000") + gga("120000") + rmc("120001") + rmc("120002") + gga("120002") + gga("120003"));
+    Loaded l(dir,
+             rmc("120000") + gga("120000") + rmc("120001") + rmc("120002") + gga("120002") + gga("120003"));
     EXPECT_EQ(l.nodes().size(), 2u);
-    EXPECT_EQ(l.report,
-              "TagSet incomplete[1]: time 120001000\n\trmc[120001000]: 1[3]\n\tgga[4294967295]: 0[0]\n\tgsa: 0[0]\n"
-              "TagSet incomplete[3]: time 120003000\n\trmc[4294967295]: 0[0]\n\tgga[120003000]: 1[6]\n\tgsa: 0[0]\n");
+    EXPECT_EQ(
+        l.report,
+        "TagSet incomplete[1]: time 120001000\n\trmc[120001000]: 1[3]\n\tgga[4294967295]: 0[0]\n\tgsa: 0[0]\n"
+        "TagSet incomplete[3]: time 120003000\n\trmc[4294967295]: 0[0]\n\tgga[120003000]: 1[6]\n\tgsa: "
+        "0[0]\n");
 
     // Without any RMC there is no position: no points at a made-up place.
     Loaded ggaOnly(dir, gga("100000"), "gga.txt");
     EXPECT_TRUE(ggaOnly.nodes().empty());
     EXPECT_EQ(ggaOnly.report,
-              "TagSet incomplete[0]: time 100000000\n\trmc[4294967295]: 0[0]\n\tgga[100000000]: 1[1]\n\tgsa: 0[0]\n");
+              "TagSet incomplete[0]: time 100000000\n\trmc[4294967295]: 0[0]\n\tgga[100000000]: 1[1]\n\tgsa: "
+              "0[0]\n");
 }
 
 TEST(NmeaLoader, SatelliteBookkeepingAndGsaCompleteness) {
@@ -144,7 +148,8 @@ TEST(NmeaLoader, SatelliteBookkeepingAndGsaCompleteness) {
     Loaded both(dir, kGsv + rmc("100000") + kGsa + rmc("100001") + rmc("100002") + kGsa, "c.txt");
     EXPECT_EQ(both.nodes().size(), 2u);
     EXPECT_EQ(both.report,
-              "TagSet incomplete[1]: time 100001000\n\trmc[100001000]: 1[4]\n\tgga[4294967295]: 0[0]\n\tgsa: 0[0]\n");
+              "TagSet incomplete[1]: time 100001000\n\trmc[100001000]: 1[4]\n\tgga[4294967295]: 0[0]\n\tgsa: "
+              "0[0]\n");
 }
 
 TEST(NmeaLoader, LongLinesDoNotEndTheFile) {
@@ -174,14 +179,19 @@ TEST(NmeaLoader, HostileInputIsSafe) {
         "$GPGGA,1e300,,,,,,99999999999999,1e999\n"
         "$GPGSV,1e30,99999999999,3,1,2,3,4\n$GPGSV,,\n$GPGSA\n,,,\n\n"
         "$GPRMC\0,100000,A,4807.038,N,01131.000,E,,,030308\n\0\0\xff\xfe\n"s
-        "$GPGSV,1,1,02,1,0,0,2147483647,2,0,0,2147483647\n$GPGSV,1,1,02,3,0,0,-2147483647,4,0,0,-2147483647\n";
+        "$GPGSV,1,1,02,1,0,0,2147483647,2,0,0,2147483647\n$GPGSV,1,1,02,3,0,0,-2147483647,4,0,0,-"
+        "2147483647\n";
     const std::string fix = "$GPRMC,100000,A,4807.038,N,01131.000,E,,,030308*00";  // no final line end
     Loaded l(dir, hostile + fix);
     EXPECT_EQ(l.loader.tagSets.size(), 1u);
     EXPECT_EQ(l.nodes().size(), 1u);
     // SNR sums saturate instead of overflowing.
-    EXPECT_EQ(Loaded(dir, hostile + fix + "\n$GPGSA,A,3,1,2,,,,,,,,,,,1,1,1", "a.txt").loader.tagSets[0].snrSum, INT_MAX);
-    EXPECT_EQ(Loaded(dir, hostile + fix + "\n$GPGSA,A,3,3,4,,,,,,,,,,,1,1,1", "b.txt").loader.tagSets[0].snrSum, INT_MIN);
+    EXPECT_EQ(
+        Loaded(dir, hostile + fix + "\n$GPGSA,A,3,1,2,,,,,,,,,,,1,1,1", "a.txt").loader.tagSets[0].snrSum,
+        INT_MAX);
+    EXPECT_EQ(
+        Loaded(dir, hostile + fix + "\n$GPGSA,A,3,3,4,,,,,,,,,,,1,1,1", "b.txt").loader.tagSets[0].snrSum,
+        INT_MIN);
 
     // Randomly damaged logs: whatever survives is a position on the globe.
     std::string base;
@@ -192,8 +202,10 @@ TEST(NmeaLoader, HostileInputIsSafe) {
         std::string text = base;
         for (int e = 1 + static_cast<int>(rng() % 20); e > 0; --e) {
             const size_t pos = rng() % text.size();
-            if (rng() % 2) text[pos] = alphabet[rng() % (sizeof(alphabet) - 1)];
-            else text[pos] = static_cast<char>(rng() % 256);
+            if (rng() % 2)
+                text[pos] = alphabet[rng() % (sizeof(alphabet) - 1)];
+            else
+                text[pos] = static_cast<char>(rng() % 256);
         }
         expectSane(Loaded(dir, text, "fuzz.txt").loader.route);
     }

@@ -73,7 +73,8 @@ TEST(NmeaRealData, GpsdCapturesAgreeWithGpsd) {
             ASSERT_TRUE(std::isfinite(n.easting) && std::isfinite(n.northing));
             bool found = !n.valid || reference.empty();
             for (const _position& p : reference)
-                found = found || (std::fabs(p.lat - n.position.lat) < 1e-6 && std::fabs(p.lon - n.position.lon) < 1e-6);
+                found = found || (std::fabs(p.lat - n.position.lat) < 1e-6 &&
+                                  std::fabs(p.lon - n.position.lon) < 1e-6);
             missing += found ? 0 : 1;
         }
         EXPECT_LE(missing, 1);

@@ -1,3 +1,5 @@
+#include "traces/route.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -5,8 +7,6 @@
 #include <ctime>
 #include <iostream>
 #include <numbers>
-
-#include "traces/route.h"
 
 namespace {
 
@@ -94,8 +94,10 @@ TEST(Route, CutsReversalAndLength) {
 
 TEST(Route, NamesFromPaths) {
     Route r;
-    for (auto [path, name] : {std::pair{"logs/a.b.txt", "a.b"}, {"c:\\logs\\run.nmea", "run"},
-                              {"dir.v2/trip", "trip"}, {"data/.hidden", ""}}) {
+    for (auto [path, name] : {std::pair{"logs/a.b.txt", "a.b"},
+                              {"c:\\logs\\run.nmea", "run"},
+                              {"dir.v2/trip", "trip"},
+                              {"data/.hidden", ""}}) {
         r.setOriginalFilename(path, true);
         EXPECT_EQ(r.name, name) << path;
         EXPECT_EQ(r.sourceFile, path);
@@ -109,15 +111,24 @@ TEST(Route, NamesFromPaths) {
 TEST(Route, PrintedForms) {
     setenv("TZ", "UTC", 1);
     tzset();
-    const Route r = routeOf(
-        {_node{1204583077, 1204583080, {-27.5723, 153.0907}, 6950000.25, 509000.5, kPi / 2, 17.5, 1.3, 31.25, true}},
-        false);
+    const Route r = routeOf({_node{1204583077,
+                                   1204583080,
+                                   {-27.5723, 153.0907},
+                                   6950000.25,
+                                   509000.5,
+                                   kPi / 2,
+                                   17.5,
+                                   1.3,
+                                   31.25,
+                                   true}},
+                            false);
     // The whole placemark text is pinned by the KML writer's golden document; here the parts
     // taken from this point: local times, the icon turned by half a turn, the position.
     const std::string kml = r.pointToKml(0);
-    for (const char* part : {"Arrival Time: Mon Mar  3 22:24:37 2008\n<br/>Leave Time: Mon Mar  3 22:24:40 2008\n",
-                             "<scale>0.500000000</scale><heading>270.000000000</heading>",
-                             "<Point>\n<coordinates>153.090700000,-27.572300000,0</coordinates>"})
+    for (const char* part :
+         {"Arrival Time: Mon Mar  3 22:24:37 2008\n<br/>Leave Time: Mon Mar  3 22:24:40 2008\n",
+          "<scale>0.500000000</scale><heading>270.000000000</heading>",
+          "<Point>\n<coordinates>153.090700000,-27.572300000,0</coordinates>"})
         EXPECT_NE(kml.find(part), std::string::npos) << part;
     EXPECT_EQ(r.pointToKml(1), "");
 

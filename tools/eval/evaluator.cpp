@@ -13,7 +13,9 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-double ratio(double a, double b) { return b > 0 ? a / b : kNaN; }
+double ratio(double a, double b) {
+    return b > 0 ? a / b : kNaN;
+}
 
 std::string format(const char* fmt, double v) {
     if (!std::isfinite(v)) return "n/a";
@@ -22,7 +24,9 @@ std::string format(const char* fmt, double v) {
     return buf;
 }
 
-std::string percent(double fraction) { return std::isfinite(fraction) ? format("%.1f %%", 100.0 * fraction) : "n/a"; }
+std::string percent(double fraction) {
+    return std::isfinite(fraction) ? format("%.1f %%", 100.0 * fraction) : "n/a";
+}
 
 // Mean of the defined values; NaN when there is none.
 double meanOf(const std::vector<double>& values) {
@@ -38,10 +42,18 @@ double meanOf(const std::vector<double>& values) {
 
 }  // namespace
 
-double TraceScore::matchedFraction() const { return ratio(matched, points); }
-double TraceScore::onTrueFraction() const { return ratio(onTrueLink, checked); }
-double TraceScore::mismatch() const { return ratio(addedLength + missedLength, trueLength); }
-double TraceScore::pointsPerSecond() const { return seconds > 0 ? points / seconds : kNaN; }
+double TraceScore::matchedFraction() const {
+    return ratio(matched, points);
+}
+double TraceScore::onTrueFraction() const {
+    return ratio(onTrueLink, checked);
+}
+double TraceScore::mismatch() const {
+    return ratio(addedLength + missedLength, trueLength);
+}
+double TraceScore::pointsPerSecond() const {
+    return seconds > 0 ? points / seconds : kNaN;
+}
 
 std::vector<int> matchedRoute(const ReportTrace& trace, const LinkGraph& graph) {
     std::vector<int> route;
@@ -66,7 +78,8 @@ std::vector<int> matchedRoute(const ReportTrace& trace, const LinkGraph& graph) 
     return route;
 }
 
-RouteDifference compareRoutes(const std::vector<int>& truth, const std::vector<int>& matched, const LinkGraph& graph) {
+RouteDifference compareRoutes(const std::vector<int>& truth, const std::vector<int>& matched,
+                              const LinkGraph& graph) {
     RouteDifference d;
     std::map<int, long long> balance;  // times driven minus times matched
     for (int l : truth) {
@@ -80,8 +93,10 @@ RouteDifference compareRoutes(const std::vector<int>& truth, const std::vector<i
     }
     for (const auto& [link, b] : balance) {
         const double length = graph.length(link);
-        if (b > 0) d.missed += static_cast<double>(b) * length;
-        else if (b < 0) d.added += static_cast<double>(-b) * length;
+        if (b > 0)
+            d.missed += static_cast<double>(b) * length;
+        else if (b < 0)
+            d.added += static_cast<double>(-b) * length;
     }
     return d;
 }
@@ -123,10 +138,18 @@ TraceScore scoreTrace(const ReportTrace& trace, const traceSim::GroundTruth& tru
     return s;
 }
 
-double Totals::pooledMatched() const { return ratio(static_cast<double>(matched), static_cast<double>(points)); }
-double Totals::pooledOnTrue() const { return ratio(static_cast<double>(onTrueLink), static_cast<double>(checked)); }
-double Totals::pooledMismatch() const { return ratio(wrongLength, trueLength); }
-double Totals::pointsPerSecond() const { return ratio(static_cast<double>(timedPoints), seconds); }
+double Totals::pooledMatched() const {
+    return ratio(static_cast<double>(matched), static_cast<double>(points));
+}
+double Totals::pooledOnTrue() const {
+    return ratio(static_cast<double>(onTrueLink), static_cast<double>(checked));
+}
+double Totals::pooledMismatch() const {
+    return ratio(wrongLength, trueLength);
+}
+double Totals::pointsPerSecond() const {
+    return ratio(static_cast<double>(timedPoints), seconds);
+}
 
 Totals totals(const std::vector<TraceScore>& scores) {
     Totals t;
@@ -155,12 +178,12 @@ Totals totals(const std::vector<TraceScore>& scores) {
 
 void printScores(std::ostream& out, const std::vector<TraceScore>& scores) {
     char line[512];
-    std::snprintf(line, sizeof line, "%-24s %8s %9s %13s %10s %10s %10s %12s %9s\n", "trace", "points", "matched",
-                  "on true link", "mismatch", "added m", "missed m", "true route m", "points/s");
+    std::snprintf(line, sizeof line, "%-24s %8s %9s %13s %10s %10s %10s %12s %9s\n", "trace", "points",
+                  "matched", "on true link", "mismatch", "added m", "missed m", "true route m", "points/s");
     out << line;
     for (const TraceScore& s : scores) {
-        std::snprintf(line, sizeof line, "%-24s %8d %9s %13s %10s %10s %10s %12s %9s\n", s.name.c_str(), s.points,
-                      percent(s.matchedFraction()).c_str(), percent(s.onTrueFraction()).c_str(),
+        std::snprintf(line, sizeof line, "%-24s %8d %9s %13s %10s %10s %10s %12s %9s\n", s.name.c_str(),
+                      s.points, percent(s.matchedFraction()).c_str(), percent(s.onTrueFraction()).c_str(),
                       format("%.4f", s.mismatch()).c_str(), format("%.1f", s.addedLength).c_str(),
                       format("%.1f", s.missedLength).c_str(), format("%.1f", s.trueLength).c_str(),
                       format("%.1f", s.pointsPerSecond()).c_str());
@@ -170,9 +193,9 @@ void printScores(std::ostream& out, const std::vector<TraceScore>& scores) {
                 << " points outside the trace\n";
     }
     const Totals t = totals(scores);
-    out << "Overall: " << t.traces << " traces, " << t.points << " points; matched " << percent(t.pooledMatched())
-        << "; on true link " << percent(t.pooledOnTrue()) << " (mean of traces " << percent(t.meanOnTrue)
-        << "); route mismatch mean " << format("%.4f", t.meanMismatch) << ", pooled "
+    out << "Overall: " << t.traces << " traces, " << t.points << " points; matched "
+        << percent(t.pooledMatched()) << "; on true link " << percent(t.pooledOnTrue()) << " (mean of traces "
+        << percent(t.meanOnTrue) << "); route mismatch mean " << format("%.4f", t.meanMismatch) << ", pooled "
         << format("%.4f", t.pooledMismatch()) << "; " << format("%.1f", t.pointsPerSecond()) << " points/s\n";
 }
 
@@ -221,29 +244,32 @@ std::string markdownTables(const std::vector<TraceScore>& scores) {
         byLabel[s.label].push_back(s);
     }
     std::ostringstream o;
-    o << "| set | traces | points | matched | on true link (mean / pooled) | route mismatch (mean / pooled) | points/s |\n";
+    o << "| set | traces | points | matched | on true link (mean / pooled) | route mismatch (mean / pooled) "
+         "| points/s |\n";
     o << "|---|---:|---:|---:|---:|---:|---:|\n";
     for (const std::string& label : labels) {
         const Totals t = totals(byLabel[label]);
-        o << "| " << label << " | " << t.traces << " | " << t.points << " | " << percent(t.pooledMatched()) << " | "
-          << percent(t.meanOnTrue) << " / " << percent(t.pooledOnTrue()) << " | " << format("%.4f", t.meanMismatch)
-          << " / " << format("%.4f", t.pooledMismatch()) << " | " << format("%.1f", t.pointsPerSecond()) << " |\n";
+        o << "| " << label << " | " << t.traces << " | " << t.points << " | " << percent(t.pooledMatched())
+          << " | " << percent(t.meanOnTrue) << " / " << percent(t.pooledOnTrue()) << " | "
+          << format("%.4f", t.meanMismatch) << " / " << format("%.4f", t.pooledMismatch()) << " | "
+          << format("%.1f", t.pointsPerSecond()) << " |\n";
     }
     for (const std::string& label : labels) {
         o << "\n### " << label << "\n\n";
-        o << "| trace | points | matched | on true link | route mismatch | added m | missed m | true route m | seconds | points/s |\n";
+        o << "| trace | points | matched | on true link | route mismatch | added m | missed m | true route m "
+             "| seconds | points/s |\n";
         o << "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
         for (const TraceScore& s : byLabel[label])
             o << "| " << s.name << " | " << s.points << " | " << percent(s.matchedFraction()) << " | "
               << percent(s.onTrueFraction()) << " | " << format("%.4f", s.mismatch()) << " | "
               << format("%.1f", s.addedLength) << " | " << format("%.1f", s.missedLength) << " | "
-              << format("%.1f", s.trueLength) << " | " << format("%.2f", s.seconds > 0 ? s.seconds : kNaN) << " | "
-              << format("%.1f", s.pointsPerSecond()) << " |\n";
+              << format("%.1f", s.trueLength) << " | " << format("%.2f", s.seconds > 0 ? s.seconds : kNaN)
+              << " | " << format("%.1f", s.pointsPerSecond()) << " |\n";
         const Totals t = totals(byLabel[label]);
         o << "| **all** (mean of traces) | " << t.points << " | " << percent(t.meanMatched) << " | "
           << percent(t.meanOnTrue) << " | " << format("%.4f", t.meanMismatch) << " | | | "
-          << format("%.1f", t.trueLength) << " | " << format("%.2f", t.seconds > 0 ? t.seconds : kNaN) << " | "
-          << format("%.1f", t.pointsPerSecond()) << " |\n";
+          << format("%.1f", t.trueLength) << " | " << format("%.2f", t.seconds > 0 ? t.seconds : kNaN)
+          << " | " << format("%.1f", t.pointsPerSecond()) << " |\n";
     }
     return o.str();
 }

@@ -15,16 +15,16 @@ namespace matchEval {
 struct TraceScore {
     std::string label;  // the set the trace belongs to, e.g. "kubicka" or "sim 1 s / 5 m"
     std::string name;
-    int points = 0;        // trace points
-    int matched = 0;       // points the report puts on a link
-    int checked = 0;       // matched points whose true link is known
-    int onTrueLink = 0;    // of those, the ones on their true link
+    int points = 0;             // trace points
+    int matched = 0;            // points the report puts on a link
+    int checked = 0;            // matched points whose true link is known
+    int onTrueLink = 0;         // of those, the ones on their true link
     double trueLength = 0.0;    // metres of the driven route
     double addedLength = 0.0;   // metres of matched route that was not driven
     double missedLength = 0.0;  // metres of driven route that was not matched
-    int unknownLinks = 0;  // report links that are not in the map
-    int badPoints = 0;     // report pairs whose point index lies outside the trace
-    double seconds = -1.0;  // time karvel took for the trace; negative when unknown
+    int unknownLinks = 0;       // report links that are not in the map
+    int badPoints = 0;          // report pairs whose point index lies outside the trace
+    double seconds = -1.0;      // time karvel took for the trace; negative when unknown
 
     // NaN when undefined (no points, no checked points, an empty true route, unknown time).
     double matchedFraction() const;
@@ -47,7 +47,8 @@ struct RouteDifference {
     double missed = 0.0;
     int unknownLinks = 0;  // links of either route not in the graph (they count with length 0)
 };
-RouteDifference compareRoutes(const std::vector<int>& truth, const std::vector<int>& matched, const LinkGraph& graph);
+RouteDifference compareRoutes(const std::vector<int>& truth, const std::vector<int>& matched,
+                              const LinkGraph& graph);
 
 TraceScore scoreTrace(const ReportTrace& trace, const traceSim::GroundTruth& truth, const LinkGraph& graph);
 
@@ -56,8 +57,9 @@ struct Totals {
     int traces = 0;
     long long points = 0, matched = 0, checked = 0, onTrueLink = 0;
     double trueLength = 0.0, wrongLength = 0.0;
-    double meanMatched = 0.0, meanOnTrue = 0.0, meanMismatch = 0.0;  // means of the per-trace fractions (NaN: none)
-    double seconds = 0.0;  // of the traces with a known time
+    double meanMatched = 0.0, meanOnTrue = 0.0,
+           meanMismatch = 0.0;  // means of the per-trace fractions (NaN: none)
+    double seconds = 0.0;       // of the traces with a known time
     long long timedPoints = 0;
 
     double pooledMatched() const;

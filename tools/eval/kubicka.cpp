@@ -23,7 +23,8 @@ bool fail(std::string& error, const std::string& message) {
 }
 
 // Reads a file of lines holding `width` numbers each (blank lines are skipped).
-bool readColumns(const std::string& path, int width, std::vector<std::vector<double>>& rows, std::string& error) {
+bool readColumns(const std::string& path, int width, std::vector<std::vector<double>>& rows,
+                 std::string& error) {
     std::ifstream in(path);
     if (!in) return fail(error, "cannot read " + path);
     std::string line;
@@ -44,13 +45,16 @@ bool readColumns(const std::string& path, int width, std::vector<std::vector<dou
         }
         if (row.empty()) continue;
         if (static_cast<int>(row.size()) != width)
-            return fail(error, path + ":" + std::to_string(lineNumber) + ": expected " + std::to_string(width) + " numbers");
+            return fail(error, path + ":" + std::to_string(lineNumber) + ": expected " +
+                                   std::to_string(width) + " numbers");
         rows.push_back(std::move(row));
     }
     return true;
 }
 
-bool isIndex(double v, size_t count) { return v >= 0 && v == std::floor(v) && v < static_cast<double>(count); }
+bool isIndex(double v, size_t count) {
+    return v >= 0 && v == std::floor(v) && v < static_cast<double>(count);
+}
 
 double arcLength(const std::pair<double, double>& a, const std::pair<double, double>& b) {
     const GPSPoint pa = GPSPoint::convertWGS84ToUTM(a.second, a.first);
@@ -80,15 +84,19 @@ bool loadKubickaTrack(const std::string& dir, KubickaTrack& track, std::string& 
     std::vector<std::string> stems;
     for (const auto& entry : fs::directory_iterator(dir, ec))
         if (entry.path().extension() == ".track") stems.push_back(entry.path().stem().string());
-    if (stems.size() == 1) track.name = stems.front();
-    else track.name = fs::path(dir).lexically_normal().filename().string();
-    if (track.name.empty() || track.name == ".") track.name = fs::path(dir).lexically_normal().parent_path().filename().string();
+    if (stems.size() == 1)
+        track.name = stems.front();
+    else
+        track.name = fs::path(dir).lexically_normal().filename().string();
+    if (track.name.empty() || track.name == ".")
+        track.name = fs::path(dir).lexically_normal().parent_path().filename().string();
     const fs::path base = fs::path(dir) / track.name;
 
     std::vector<std::vector<double>> rows;
     if (!readColumns(base.string() + ".nodes", 2, rows, error)) return false;
     for (const auto& r : rows) {
-        if (std::fabs(r[0]) > 180.0 || std::fabs(r[1]) > 90.0) return fail(error, base.string() + ".nodes: position out of range");
+        if (std::fabs(r[0]) > 180.0 || std::fabs(r[1]) > 90.0)
+            return fail(error, base.string() + ".nodes: position out of range");
         track.nodes.emplace_back(r[0], r[1]);
     }
     rows.clear();
@@ -98,7 +106,8 @@ bool loadKubickaTrack(const std::string& dir, KubickaTrack& track, std::string& 
             return fail(error, base.string() + ".arcs: an arc names a node that does not exist");
         track.arcs.emplace_back(static_cast<uint32_t>(r[0]), static_cast<uint32_t>(r[1]));
     }
-    if (track.arcs.size() >= static_cast<size_t>(LinkGraph::kMaxLinkId)) return fail(error, base.string() + ".arcs: too many arcs");
+    if (track.arcs.size() >= static_cast<size_t>(LinkGraph::kMaxLinkId))
+        return fail(error, base.string() + ".arcs: too many arcs");
     rows.clear();
     if (!readColumns(base.string() + ".track", 3, rows, error)) return false;
     for (const auto& r : rows) {
@@ -109,7 +118,8 @@ bool loadKubickaTrack(const std::string& dir, KubickaTrack& track, std::string& 
     rows.clear();
     if (!readColumns(base.string() + ".route", 1, rows, error)) return false;
     for (const auto& r : rows) {
-        if (!isIndex(r[0], track.arcs.size())) return fail(error, base.string() + ".route: an arc id that does not exist");
+        if (!isIndex(r[0], track.arcs.size()))
+            return fail(error, base.string() + ".route: an arc id that does not exist");
         track.route.push_back(static_cast<int>(r[0]));
     }
     return true;
@@ -163,8 +173,8 @@ std::string kubickaNmea(const KubickaTrack& track) {
 std::string kubickaMapFile(const KubickaTrack& track) {
     std::string out = std::to_string(track.nodes.size()) + "\n";
     for (size_t i = 0; i < track.nodes.size(); ++i)
-        out += std::to_string(i + 1) + "  " + fixed9(track.nodes[i].first) + "  " + fixed9(track.nodes[i].second) +
-               " 0.000000000 0.000000000\n";
+        out += std::to_string(i + 1) + "  " + fixed9(track.nodes[i].first) + "  " +
+               fixed9(track.nodes[i].second) + " 0.000000000 0.000000000\n";
     out += std::to_string(track.arcs.size()) + "\n";
     for (const auto& [from, to] : track.arcs)
         out += std::to_string(from + 1) + "  " + std::to_string(to + 1) + " 0.000000000 0\n";
@@ -186,7 +196,8 @@ bool prepareKubickaWorkdir(const KubickaTrack& track, const std::string& workDir
     };
     if (!write(data / "map.txt", kubickaMapFile(track))) return false;
     if (!write(data / "nmea" / (track.name + ".txt"), kubickaNmea(track))) return false;
-    return traceSim::saveGroundTruth((data / "truth" / (track.name + ".truth")).string(), kubickaTruth(track), error);
+    return traceSim::saveGroundTruth((data / "truth" / (track.name + ".truth")).string(), kubickaTruth(track),
+                                     error);
 }
 
 }  // namespace matchEval

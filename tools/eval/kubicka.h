@@ -21,10 +21,10 @@ struct KubickaFix {
 
 struct KubickaTrack {
     std::string name;
-    std::vector<std::pair<double, double>> nodes;       // (lon, lat)
-    std::vector<std::pair<uint32_t, uint32_t>> arcs;    // 0-based node ids
+    std::vector<std::pair<double, double>> nodes;     // (lon, lat)
+    std::vector<std::pair<uint32_t, uint32_t>> arcs;  // 0-based node ids
     std::vector<KubickaFix> track;
-    std::vector<int> route;                             // 0-based arc ids
+    std::vector<int> route;  // 0-based arc ids
 };
 
 // Reads NAME.nodes, NAME.arcs, NAME.track and NAME.route from `dir`; NAME is the stem of the one

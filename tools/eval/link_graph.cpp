@@ -18,7 +18,8 @@ bool LinkGraph::addLink(int id, uint32_t origin, uint32_t destination, double le
 
 LinkGraph LinkGraph::fromMap(const mapRepresentation::Map& map) {
     LinkGraph g;
-    if (!map.links.empty()) g.links.reserve(static_cast<size_t>(std::min(map.links.rbegin()->first, kMaxLinkId)) + 1);
+    if (!map.links.empty())
+        g.links.reserve(static_cast<size_t>(std::min(map.links.rbegin()->first, kMaxLinkId)) + 1);
     for (const auto& [id, l] : map.links) g.addLink(id, l.origin, l.destination, l.length);
     return g;
 }

@@ -61,7 +61,9 @@ bool parseUnmatched(const std::string& line, ReportUnmatched& u) {
            intAfter(line, " Last Path: ", u.lastPath) && intAfter(line, " Next Path: ", u.nextPath);
 }
 
-bool startsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+bool startsWith(const std::string& s, const std::string& prefix) {
+    return s.compare(0, prefix.size(), prefix) == 0;
+}
 
 }  // namespace
 
@@ -82,13 +84,17 @@ Report parseReport(std::istream& in) {
         } else if (startsWith(line, "Score: ")) {
             if (current == nullptr) continue;
             ReportPath path;
-            if (parsePath(line, path)) current->paths.push_back(std::move(path));
-            else ++current->malformedLines;
+            if (parsePath(line, path))
+                current->paths.push_back(std::move(path));
+            else
+                ++current->malformedLines;
         } else if (startsWith(line, "Start node: ")) {
             if (current == nullptr) continue;
             ReportUnmatched u;
-            if (parseUnmatched(line, u)) current->unmatched.push_back(u);
-            else ++current->malformedLines;
+            if (parseUnmatched(line, u))
+                current->unmatched.push_back(u);
+            else
+                ++current->malformedLines;
         } else if (startsWith(line, "Overall processing time: ")) {
             const std::string number = line.substr(25);
             char* end = nullptr;

@@ -8,14 +8,13 @@
 #include <exception>
 #include <iomanip>
 #include <limits>
-#include <sstream>
-#include <unordered_map>
-#include <unordered_set>
-
 #include <osmium/io/any_input.hpp>
 #include <osmium/osm/location.hpp>
 #include <osmium/osm/node.hpp>
 #include <osmium/osm/way.hpp>
+#include <sstream>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "geometry/safe_file.h"
 
@@ -43,8 +42,8 @@ bool isOneOf(const char* value, std::initializer_list<const char*> options) {
 bool isCarHighway(const char* highway, bool keepService) {
     if (keepService && std::strcmp(highway, "service") == 0) return true;
     return isOneOf(highway, {"motorway", "trunk", "primary", "secondary", "tertiary", "unclassified",
-                             "residential", "living_street", "motorway_link", "trunk_link",
-                             "primary_link", "secondary_link", "tertiary_link"});
+                             "residential", "living_street", "motorway_link", "trunk_link", "primary_link",
+                             "secondary_link", "tertiary_link"});
 }
 
 // Car access: the most specific of the access keys present decides, so that
@@ -88,7 +87,9 @@ class Progress {
 public:
     Progress(const ImportOptions& options, const char* phase, std::size_t fileSize)
         : out(fileSize >= options.progressMinBytes ? options.progress : nullptr),
-          inPlace(options.progressInPlace), phase(phase), size(fileSize) {}
+          inPlace(options.progressInPlace),
+          phase(phase),
+          size(fileSize) {}
 
     void update(std::size_t offset) {
         if (out == nullptr || size == 0) return;
@@ -208,7 +209,8 @@ void dropIsolatedRings(std::vector<PendingLink>& links, std::size_t groups, Impo
 
     std::vector<uint8_t> hasJunction(groups, 0);
     for (std::size_t g = 1; g < groups; ++g)
-        if ((in[g] | out[g]) != 0 && (in[g] != 1 || out[g] != 1)) hasJunction[find(static_cast<uint32_t>(g))] = 1;
+        if ((in[g] | out[g]) != 0 && (in[g] != 1 || out[g] != 1))
+            hasJunction[find(static_cast<uint32_t>(g))] = 1;
     std::vector<uint8_t> counted(groups, 0);
     std::size_t kept = 0;
     for (const PendingLink& l : links) {
@@ -305,7 +307,8 @@ ImportResult importOsm(const std::string& path, const ImportOptions& options, ma
                 group[i] = kOutside;
                 continue;
             }
-            auto [it, inserted] = byPosition.try_emplace(positionKey(l), static_cast<uint32_t>(groupLocation.size()));
+            auto [it, inserted] =
+                byPosition.try_emplace(positionKey(l), static_cast<uint32_t>(groupLocation.size()));
             if (inserted) groupLocation.push_back(l);
             group[i] = it->second;
         }
@@ -384,7 +387,8 @@ ImportResult importOsm(const std::string& path, const ImportOptions& options, ma
         map.addNode(id, l.lat(), l.lon(), 0.0, 0.0);
     }
     map.nextNodeId = nextId;
-    for (const PendingLink& link : linkList) map.addLinkToNode(mapId[link.origin], mapId[link.destination], 0.0, 0);
+    for (const PendingLink& link : linkList)
+        map.addLinkToNode(mapId[link.origin], mapId[link.destination], 0.0, 0);
     summary.mapNodes = nextId - 1;
     summary.links = linkList.size();
 
@@ -416,14 +420,16 @@ std::string formatSummary(const std::string& input, const ImportSummary& s, doub
         << "  OSM nodes read: " << s.osmNodes << '\n'
         << "  map nodes: " << s.mapNodes << ", links: " << s.links << '\n';
     if (s.missingNodeRefs > 0)
-        out << "  skipped " << s.missingNodeRefs << " references to missing nodes in " << s.waysWithMissingNodes
-            << " ways (kept their present parts)\n";
-    if (s.outsideBoxRefs > 0) out << "  skipped " << s.outsideBoxRefs << " way nodes outside the bounding box\n";
+        out << "  skipped " << s.missingNodeRefs << " references to missing nodes in "
+            << s.waysWithMissingNodes << " ways (kept their present parts)\n";
+    if (s.outsideBoxRefs > 0)
+        out << "  skipped " << s.outsideBoxRefs << " way nodes outside the bounding box\n";
     if (s.repeatedNodes > 0) out << "  skipped " << s.repeatedNodes << " repeated way nodes\n";
     if (s.zeroLengthSegments > 0) out << "  skipped " << s.zeroLengthSegments << " zero-length segments\n";
     if (s.sharedPositionNodes > 0)
         out << "  merged " << s.sharedPositionNodes << " OSM nodes into map nodes at the same position\n";
-    if (s.repeatedLinks > 0) out << "  skipped " << s.repeatedLinks << " links already given by another way\n";
+    if (s.repeatedLinks > 0)
+        out << "  skipped " << s.repeatedLinks << " links already given by another way\n";
     if (s.isolatedRings > 0)
         out << "  left out " << s.isolatedRings << " isolated rings (" << s.isolatedRingLinks
             << " links) that no other road reaches\n";

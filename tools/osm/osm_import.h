@@ -31,8 +31,8 @@ struct BoundingBox {
 bool parseBoundingBox(const std::string& text, BoundingBox& box);
 
 struct ImportOptions {
-    bool keepService = true;   // highway=service roads
-    bool keepPrivate = false;  // roads whose car access is private
+    bool keepService = true;          // highway=service roads
+    bool keepPrivate = false;         // roads whose car access is private
     std::optional<BoundingBox> bbox;  // keep only the parts of roads whose nodes lie inside
     // Progress lines go here when the input file has at least progressMinBytes; null for none.
     std::ostream* progress = nullptr;
@@ -42,24 +42,24 @@ struct ImportOptions {
 
 // What the import read, kept and skipped.
 struct ImportSummary {
-    uint64_t osmWays = 0;            // ways in the file
-    uint64_t roadWays = 0;           // ways accepted by the road filter
-    uint64_t waysKept = 0;           // road ways that gave at least one link
-    uint64_t osmNodes = 0;           // nodes in the file
+    uint64_t osmWays = 0;   // ways in the file
+    uint64_t roadWays = 0;  // ways accepted by the road filter
+    uint64_t waysKept = 0;  // road ways that gave at least one link
+    uint64_t osmNodes = 0;  // nodes in the file
     uint64_t mapNodes = 0;
     uint64_t links = 0;
-    uint64_t missingNodeRefs = 0;    // way node references to nodes absent from the file
+    uint64_t missingNodeRefs = 0;  // way node references to nodes absent from the file
     uint64_t waysWithMissingNodes = 0;
-    uint64_t outsideBoxRefs = 0;     // way node references outside the bounding box
-    uint64_t repeatedNodes = 0;      // a way naming the same node twice in a row
-    uint64_t zeroLengthSegments = 0; // consecutive distinct nodes at one position
+    uint64_t outsideBoxRefs = 0;       // way node references outside the bounding box
+    uint64_t repeatedNodes = 0;        // a way naming the same node twice in a row
+    uint64_t zeroLengthSegments = 0;   // consecutive distinct nodes at one position
     uint64_t sharedPositionNodes = 0;  // OSM nodes merged into a map node at the same position
-    uint64_t repeatedLinks = 0;      // a link already given by another way (overlapping ways)
-    uint64_t isolatedRings = 0;      // closed rings no other road reaches (see importOsm)
+    uint64_t repeatedLinks = 0;        // a link already given by another way (overlapping ways)
+    uint64_t isolatedRings = 0;        // closed rings no other road reaches (see importOsm)
     uint64_t isolatedRingLinks = 0;
-    double readSeconds = 0.0;        // both passes over the file (libosmium decoding and filtering)
-    double buildSeconds = 0.0;       // filling the Map
-    double saveSeconds = 0.0;        // writing the map file (set by the caller that saves)
+    double readSeconds = 0.0;   // both passes over the file (libosmium decoding and filtering)
+    double buildSeconds = 0.0;  // filling the Map
+    double saveSeconds = 0.0;   // writing the map file (set by the caller that saves)
 };
 
 struct ImportResult {
@@ -76,8 +76,8 @@ struct ImportResult {
 // 1, 2, ... in the order the links first reach the nodes, so neighbours along a road get close ids.
 // Speed and samples of every link are 0: an imported road has no observations yet. A connected
 // piece whose nodes all have one link in and one out (a closed ring no other road reaches) is left
-// out: nothing can drive onto it, and the map could only anchor it at a non-junction node. Never throws: a failure of the
-// reader (missing file, unknown format, corrupt data) gives ok = false and leaves `map` empty.
+// out: nothing can drive onto it, and the map could only anchor it at a non-junction node. Never throws: a
+// failure of the reader (missing file, unknown format, corrupt data) gives ok = false and leaves `map` empty.
 ImportResult importOsm(const std::string& path, const ImportOptions& options, mapRepresentation::Map& map);
 
 // Writes the node id table as CSV ("map_id,osm_node_id" header, one pair a line), replacing `path`

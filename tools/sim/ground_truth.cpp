@@ -70,7 +70,8 @@ void writeGroundTruth(std::ostream& out, const GroundTruth& t) {
     out << "trace " << t.name << "\n";
     out << "points " << t.points << "\n";
     out << "route " << t.route.size() << "\n";
-    for (size_t i = 0; i < t.route.size(); ++i) out << t.route[i] << ((i % 20 == 19 || i + 1 == t.route.size()) ? "\n" : " ");
+    for (size_t i = 0; i < t.route.size(); ++i)
+        out << t.route[i] << ((i % 20 == 19 || i + 1 == t.route.size()) ? "\n" : " ");
     if (!t.fixes.empty()) {
         out << "fixes " << t.fixes.size() << "\n";
         for (size_t i = 0; i < t.fixes.size(); ++i) {
@@ -110,7 +111,8 @@ bool readGroundTruth(std::istream& in, GroundTruth& truth, std::string& error) {
                 long long link = 0;
                 if (!words.nextInteger(link) || link < std::numeric_limits<int>::min() ||
                     link > std::numeric_limits<int>::max())
-                    return fail(error, "route holds fewer links than announced or a link that is not a number");
+                    return fail(error,
+                                "route holds fewer links than announced or a link that is not a number");
                 truth.route.push_back(static_cast<int>(link));
             }
             haveRoute = true;

@@ -15,8 +15,8 @@
 namespace traceSim {
 
 struct FixTruth {
-    int link = -1;       // the link the vehicle was on
-    double lat = 0.0;    // its true position
+    int link = -1;     // the link the vehicle was on
+    double lat = 0.0;  // its true position
     double lon = 0.0;
     bool outlier = false;  // the reported position was thrown far off on purpose
 };

@@ -39,7 +39,9 @@ int64_t centiseconds(double seconds) {
     return std::llround(seconds * 100.0);
 }
 
-std::string sentence(const std::string& body) { return "$" + body + nmeaChecksum(body) + "\r\n"; }
+std::string sentence(const std::string& body) {
+    return "$" + body + nmeaChecksum(body) + "\r\n";
+}
 
 // Degrees to NMEA degrees and minutes with five decimals of a minute; rounding happens on the
 // whole number of 1e-5 minutes, so 59.999996' never prints as 60.00000'.
@@ -84,11 +86,16 @@ std::string nmeaChecksum(const std::string& body) {
     return buf;
 }
 
-std::string nmeaLatitude(double lat) { return nmeaAngle(lat, 2, 'N', 'S'); }
-std::string nmeaLongitude(double lon) { return nmeaAngle(lon, 3, 'E', 'W'); }
+std::string nmeaLatitude(double lat) {
+    return nmeaAngle(lat, 2, 'N', 'S');
+}
+std::string nmeaLongitude(double lon) {
+    return nmeaAngle(lon, 3, 'E', 'W');
+}
 
 std::string nmeaDateField(const NmeaDate& date, double seconds) {
-    const int64_t days = daysFromCivil(date.year, date.month, date.day) + centiseconds(seconds) / kCentisecondsPerDay;
+    const int64_t days =
+        daysFromCivil(date.year, date.month, date.day) + centiseconds(seconds) / kCentisecondsPerDay;
     int y = 0, m = 0, d = 0;
     civilFromDays(days, y, m, d);
     return twoDigits(d) + twoDigits(m) + twoDigits(((y % 100) + 100) % 100);
@@ -122,24 +129,27 @@ std::string nmeaEpoch(const NmeaDate& date, const Epoch& e) {
     const int inUse = e.satellites.empty() ? 8 : static_cast<int>(used.size());
 
     std::string out;
-    out += sentence("GPRMC," + time + ",A," + position + "," + fixed(std::max(0.0, e.speed) * kKnotsPerMetrePerSecond, 1) +
-                    "," + fixed(course, 1) + "," + nmeaDateField(date, e.seconds) + ",,,A");
+    out += sentence("GPRMC," + time + ",A," + position + "," +
+                    fixed(std::max(0.0, e.speed) * kKnotsPerMetrePerSecond, 1) + "," + fixed(course, 1) +
+                    "," + nmeaDateField(date, e.seconds) + ",,,A");
     out += sentence("GPGGA," + time + "," + position + ",1," + twoDigits(inUse) + "," + fixed(hdop, 1) +
                     ",52.0,M,47.0,M,,");
     if (!e.satellites.empty()) {
         const int count = static_cast<int>(e.satellites.size());
         const int messages = (count + 3) / 4;
         for (int m = 0; m < messages; ++m) {
-            std::string body = "GPGSV," + std::to_string(messages) + "," + std::to_string(m + 1) + "," + twoDigits(count);
+            std::string body =
+                "GPGSV," + std::to_string(messages) + "," + std::to_string(m + 1) + "," + twoDigits(count);
             for (int i = m * 4; i < count && i < m * 4 + 4; ++i) {
                 const Satellite& s = e.satellites[i];
-                body += "," + twoDigits(s.prn) + "," + twoDigits(s.elevation) + "," + threeDigits(s.azimuth) + "," +
-                        twoDigits(s.snr);
+                body += "," + twoDigits(s.prn) + "," + twoDigits(s.elevation) + "," + threeDigits(s.azimuth) +
+                        "," + twoDigits(s.snr);
             }
             out += sentence(body);
         }
         std::string body = "GPGSA,A,3";
-        for (int i = 0; i < 12; ++i) body += "," + (i < static_cast<int>(used.size()) ? twoDigits(used[i]) : std::string());
+        for (int i = 0; i < 12; ++i)
+            body += "," + (i < static_cast<int>(used.size()) ? twoDigits(used[i]) : std::string());
         body += "," + fixed(hdop * 1.6, 1) + "," + fixed(hdop, 1) + "," + fixed(hdop * 1.3, 1);
         out += sentence(body);
     }

@@ -26,8 +26,8 @@ struct Epoch {
     double seconds = 0.0;  // since midnight of the base date, centisecond precision is written
     double lat = 0.0;      // decimal degrees
     double lon = 0.0;
-    double speed = 0.0;    // m/s
-    double course = 0.0;   // degrees clockwise from north
+    double speed = 0.0;   // m/s
+    double course = 0.0;  // degrees clockwise from north
     double hdop = 1.0;
     // Satellites in view; those 10 degrees or more above the horizon (at most 12) are used for the fix.
     // Empty: no $GPGSA/$GPGSV is written.

@@ -13,26 +13,34 @@ namespace traceSim {
 namespace {
 
 constexpr double kPi = 3.141592653589793;
-constexpr double kTick = 0.1;            // seconds per simulation step
-constexpr double kAcceleration = 1.5;    // m/s^2
-constexpr double kDeceleration = 2.5;    // m/s^2
+constexpr double kTick = 0.1;                 // seconds per simulation step
+constexpr double kAcceleration = 1.5;         // m/s^2
+constexpr double kDeceleration = 2.5;         // m/s^2
 constexpr double kLateralAcceleration = 2.5;  // m/s^2 in a turn
-constexpr double kTurnRadiusScale = 8.0;  // metres: the radius of a right-angle turn
-constexpr double kJunctionFactor = 0.7;   // share of the cruise speed kept through a junction
-constexpr double kCreepSpeed = 0.5;       // m/s: the slowest a moving vehicle goes
+constexpr double kTurnRadiusScale = 8.0;      // metres: the radius of a right-angle turn
+constexpr double kJunctionFactor = 0.7;       // share of the cruise speed kept through a junction
+constexpr double kCreepSpeed = 0.5;           // m/s: the slowest a moving vehicle goes
 constexpr size_t kMaxRouteLinks = 200000;
 constexpr double kWgs84A = 6378137.0;
 constexpr double kWgs84E2 = 0.00669437999014;
 
 // Random streams of one trace; each concern draws from its own so that changing one setting
 // leaves the others' draws unchanged.
-enum Stream : uint64_t { kRouteStream = 0, kMotionStream = 1, kNoiseStream = 2, kGapStream = 3, kSkyStream = 4 };
+enum Stream : uint64_t {
+    kRouteStream = 0,
+    kMotionStream = 1,
+    kNoiseStream = 2,
+    kGapStream = 3,
+    kSkyStream = 4
+};
 
-uint64_t streamId(int index, Stream s) { return static_cast<uint64_t>(index) * 8 + s; }
+uint64_t streamId(int index, Stream s) {
+    return static_cast<uint64_t>(index) * 8 + s;
+}
 
 struct Leg {
     int link = -1;
-    double start = 0.0;   // metres from the start of the route
+    double start = 0.0;  // metres from the start of the route
     double length = 0.0;
     double lat0 = 0.0, lon0 = 0.0, lat1 = 0.0, lon1 = 0.0;
     double heading = 0.0;  // radians
@@ -81,14 +89,17 @@ std::string SimOptions::validate() const {
     if (!inRange(duration, 1.0, 604800.0)) return "the duration must lie between 1 s and 7 days";
     if (period < 1 || period > 3600) return "the period must be a whole number of seconds from 1 to 3600";
     if (!inRange(sigma, 0.0, 1000.0)) return "the noise sigma must lie between 0 and 1000 m";
-    if (!inRange(correlationSeconds, 0.0, 86400.0)) return "the noise correlation time must lie between 0 and 1 day";
+    if (!inRange(correlationSeconds, 0.0, 86400.0))
+        return "the noise correlation time must lie between 0 and 1 day";
     if (!inRange(outlierRate, 0.0, 1.0)) return "the outlier rate must lie between 0 and 1";
     if (!inRange(outlierDistance, 0.0, 100000.0)) return "the outlier distance must lie between 0 and 100 km";
     if (!inRange(dropoutRate, 0.0, 1.0)) return "the dropout rate must lie between 0 and 1";
-    if (!inRange(dropoutSeconds, 1.0, 86400.0)) return "the mean dropout length must lie between 1 s and 1 day";
+    if (!inRange(dropoutSeconds, 1.0, 86400.0))
+        return "the mean dropout length must lie between 1 s and 1 day";
     if (!inRange(cruiseSpeed, 1.0, 70.0)) return "the cruise speed must lie between 1 and 70 m/s";
     if (!inRange(stopProbability, 0.0, 1.0)) return "the stop probability must lie between 0 and 1";
-    if (date.year < 2000 || date.year > 2099 || date.month < 1 || date.month > 12 || date.day < 1 || date.day > 28)
+    if (date.year < 2000 || date.year > 2099 || date.month < 1 || date.month > 12 || date.day < 1 ||
+        date.day > 28)
         return "the date must lie in 2000-2099 with a day from 1 to 28";
     if (!inRange(startSecond, 0.0, 86399.0)) return "the start time must lie within one day";
     if (namePrefix.empty() || namePrefix.find_first_of("/ \t\n") != std::string::npos)
@@ -107,16 +118,22 @@ void metresPerDegree(double lat, double& perLat, double& perLon) {
 }
 
 Random::Random(uint64_t seed, uint64_t stream) {
-    std::seed_seq seq{static_cast<uint32_t>(seed), static_cast<uint32_t>(seed >> 32), static_cast<uint32_t>(stream),
-                      static_cast<uint32_t>(stream >> 32)};
+    std::seed_seq seq{static_cast<uint32_t>(seed), static_cast<uint32_t>(seed >> 32),
+                      static_cast<uint32_t>(stream), static_cast<uint32_t>(stream >> 32)};
     engine.seed(seq);
 }
 
-double Random::uniform() { return static_cast<double>(engine() >> 11) * 0x1.0p-53; }
+double Random::uniform() {
+    return static_cast<double>(engine() >> 11) * 0x1.0p-53;
+}
 
-double Random::uniform(double a, double b) { return a + (b - a) * uniform(); }
+double Random::uniform(double a, double b) {
+    return a + (b - a) * uniform();
+}
 
-size_t Random::index(size_t n) { return std::min(n - 1, static_cast<size_t>(uniform() * static_cast<double>(n))); }
+size_t Random::index(size_t n) {
+    return std::min(n - 1, static_cast<size_t>(uniform() * static_cast<double>(n)));
+}
 
 double Random::normal() {
     if (haveSpare) {
@@ -131,7 +148,8 @@ double Random::normal() {
     return r * std::cos(a);
 }
 
-Simulator::Simulator(const mapRepresentation::Map& map, const SimOptions& options) : map(map), options(options) {
+Simulator::Simulator(const mapRepresentation::Map& map, const SimOptions& options)
+    : map(map), options(options) {
     for (const auto& [id, link] : map.links)
         if (std::isfinite(link.length) && link.length >= 1.0) startLinks.push_back(id);
 }
@@ -195,13 +213,15 @@ bool Simulator::drive(const std::vector<int>& links, int index, SimTrace& out, s
     if (links.empty()) return fail(error, "no link to drive");
     std::vector<int> route;
     for (size_t i = 0; i < links.size(); ++i) {
-        if (!map.links.count(links[i])) return fail(error, "link " + std::to_string(links[i]) + " is not in the map");
+        if (!map.links.count(links[i]))
+            return fail(error, "link " + std::to_string(links[i]) + " is not in the map");
         if (i > 0) {
             const int from = links[i - 1], to = links[i];
             if (map.links.at(from).destination != map.links.at(to).origin) {
                 const std::vector<int> between = map.getLinksBetween(from, to);
                 if (between.empty())
-                    return fail(error, "link " + std::to_string(to) + " cannot be reached from link " + std::to_string(from));
+                    return fail(error, "link " + std::to_string(to) + " cannot be reached from link " +
+                                           std::to_string(from));
                 route.insert(route.end(), between.begin(), between.end());
             }
         }
@@ -221,7 +241,8 @@ bool Simulator::simulate(const std::vector<int>& route, int index, SimTrace& out
     for (int id : route) {
         const mapRepresentation::_mLink& link = map.links.at(id);
         const auto o = map.nodes.find(link.origin), d = map.nodes.find(link.destination);
-        if (o == map.nodes.end() || d == map.nodes.end()) return fail(error, "link " + std::to_string(id) + " has a missing node");
+        if (o == map.nodes.end() || d == map.nodes.end())
+            return fail(error, "link " + std::to_string(id) + " has a missing node");
         Leg leg;
         leg.link = id;
         leg.start = total;
@@ -266,7 +287,8 @@ bool Simulator::simulate(const std::vector<int>& route, int index, SimTrace& out
         previous = static_cast<int>(k);
     }
     limits.push_back(Constraint{total, 0.0, true, 0.0, true});
-    std::stable_sort(limits.begin(), limits.end(), [](const Constraint& a, const Constraint& b) { return a.at < b.at; });
+    std::stable_sort(limits.begin(), limits.end(),
+                     [](const Constraint& a, const Constraint& b) { return a.at < b.at; });
 
     // Satellites in view for the whole drive (a short drive sees the sky barely change).
     struct SkySatellite {
@@ -295,8 +317,10 @@ bool Simulator::simulate(const std::vector<int>& route, int index, SimTrace& out
 
     const double horizon = cruise * cruise / (2.0 * kDeceleration) + 5.0;
     const long ticksPerFix = static_cast<long>(options.period) * 10;
-    // Noise of consecutive fixes: e = rho * previous e + sqrt(1 - rho^2) * sigma * n keeps the deviation at sigma.
-    const double rho = options.correlationSeconds > 0 ? std::exp(-options.period / options.correlationSeconds) : 0.0;
+    // Noise of consecutive fixes: e = rho * previous e + sqrt(1 - rho^2) * sigma * n keeps the deviation at
+    // sigma.
+    const double rho =
+        options.correlationSeconds > 0 ? std::exp(-options.period / options.correlationSeconds) : 0.0;
     const double fresh = std::sqrt(1.0 - rho * rho);
     double east = 0.0, north = 0.0;
     double s = 0.0, v = 0.0, dwell = 0.0, gapUntil = -1.0;
@@ -317,8 +341,10 @@ bool Simulator::simulate(const std::vector<int>& route, int index, SimTrace& out
             const bool outlier = noise.uniform() < options.outlierRate;
             const double outAngle = noise.uniform(0.0, 2.0 * kPi);
             const double outDistance = options.outlierDistance * (1.0 + noise.uniform());
-            const double speedError = noise.normal(), courseError = noise.normal(), hdopError = noise.normal();
-            const double gapDraw = gaps.uniform(), gapLength = -options.dropoutSeconds * std::log(1.0 - gaps.uniform());
+            const double speedError = noise.normal(), courseError = noise.normal(),
+                         hdopError = noise.normal();
+            const double gapDraw = gaps.uniform(),
+                         gapLength = -options.dropoutSeconds * std::log(1.0 - gaps.uniform());
 
             bool lost = t < gapUntil;
             if (!lost && tick > 0 && gapDraw < options.dropoutRate) {
@@ -347,7 +373,8 @@ bool Simulator::simulate(const std::vector<int>& route, int index, SimTrace& out
                 fix.hdop = std::max(0.5, baseHdop * (1.0 + 0.05 * hdopError));
                 for (const SkySatellite& sat : constellation) {
                     Satellite now = sat.s;
-                    now.snr = static_cast<int>(std::lround(std::clamp(sat.baseSnr + 1.5 * sky.normal(), 12.0, 52.0)));
+                    now.snr = static_cast<int>(
+                        std::lround(std::clamp(sat.baseSnr + 1.5 * sky.normal(), 12.0, 52.0)));
                     fix.satellites.push_back(now);
                 }
                 out.fixes.push_back(fix);
@@ -436,7 +463,8 @@ bool writeTrace(const SimTrace& trace, const SimOptions& options, const std::str
     nmea << nmeaLog(trace, options);
     nmea.flush();
     if (!nmea) return fail(error, "cannot write " + nmeaPath);
-    return saveGroundTruth((fs::path(truthDir) / (trace.name + ".truth")).string(), groundTruth(trace), error);
+    return saveGroundTruth((fs::path(truthDir) / (trace.name + ".truth")).string(), groundTruth(trace),
+                           error);
 }
 
 }  // namespace traceSim

@@ -16,22 +16,22 @@ namespace traceSim {
 
 struct SimOptions {
     uint64_t seed = 1;
-    double duration = 600.0;        // seconds of driving; a drive also ends where its route ends
-    int period = 1;                 // whole seconds between fixes (the NMEA reader keeps whole seconds)
-    double sigma = 5.0;             // metres: standard deviation of the noise on each axis (east, north)
+    double duration = 600.0;  // seconds of driving; a drive also ends where its route ends
+    int period = 1;           // whole seconds between fixes (the NMEA reader keeps whole seconds)
+    double sigma = 5.0;       // metres: standard deviation of the noise on each axis (east, north)
     // Seconds over which the noise keeps its direction (first-order Gauss-Markov, the deviation stays
     // sigma); 0 draws every fix independently. Receivers' errors drift slowly, so real traces lie
     // between the two.
     double correlationSeconds = 0.0;
-    double outlierRate = 0.0;       // fraction of fixes thrown far off
-    double outlierDistance = 50.0;  // metres: outliers land between this and twice this from the truth
-    double dropoutRate = 0.0;       // chance at each fix that the signal is lost
-    double dropoutSeconds = 20.0;   // mean length of a signal loss
-    double cruiseSpeed = 13.9;      // m/s on open road (50 km/h)
-    double stopProbability = 0.1;   // chance of a full stop before a junction
-    bool satellites = false;        // also write $GPGSA/$GPGSV
-    NmeaDate date;                  // date of the drive
-    double startSecond = 36000.0;   // time of day of the first fix (10:00:00)
+    double outlierRate = 0.0;        // fraction of fixes thrown far off
+    double outlierDistance = 50.0;   // metres: outliers land between this and twice this from the truth
+    double dropoutRate = 0.0;        // chance at each fix that the signal is lost
+    double dropoutSeconds = 20.0;    // mean length of a signal loss
+    double cruiseSpeed = 13.9;       // m/s on open road (50 km/h)
+    double stopProbability = 0.1;    // chance of a full stop before a junction
+    bool satellites = false;         // also write $GPGSA/$GPGSV
+    NmeaDate date;                   // date of the drive
+    double startSecond = 36000.0;    // time of day of the first fix (10:00:00)
     std::string namePrefix = "sim";  // traces are named prefix_000, prefix_001, ...
 
     // Empty when the options make sense; otherwise the reason.
@@ -63,10 +63,10 @@ struct SimTrace {
 class Random {
 public:
     Random(uint64_t seed, uint64_t stream);
-    double uniform();                   // [0, 1)
+    double uniform();                    // [0, 1)
     double uniform(double a, double b);  // [a, b)
-    size_t index(size_t n);             // [0, n), n > 0
-    double normal();                    // mean 0, deviation 1
+    size_t index(size_t n);              // [0, n), n > 0
+    double normal();                     // mean 0, deviation 1
 
 private:
     std::mt19937_64 engine;
