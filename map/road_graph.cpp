@@ -69,8 +69,10 @@ void RoadGraph::buildGrid() {
         const int64_t y0 = cellOf(std::min(l.a.y, l.b.y)), y1 = cellOf(std::max(l.a.y, l.b.y));
         for (int64_t cx = x0; cx <= x1; ++cx)
             for (int64_t cy = y0; cy <= y1; ++cy) {
-                const Point c{(static_cast<double>(cx) + 0.5) * cellSize, (static_cast<double>(cy) + 0.5) * cellSize};
-                if (getNearestPointFromLink(l.a, l.b, c).second <= reach) entries.emplace_back(cellKey(cx, cy), i);
+                const Point c{(static_cast<double>(cx) + 0.5) * cellSize,
+                              (static_cast<double>(cy) + 0.5) * cellSize};
+                if (getNearestPointFromLink(l.a, l.b, c).second <= reach)
+                    entries.emplace_back(cellKey(cx, cy), i);
             }
     }
     std::sort(entries.begin(), entries.end());
@@ -91,7 +93,8 @@ RoadGraph::Near RoadGraph::project(uint32_t index, Point p) const {
     if (l.length <= 0.0) {
         n.at = l.a;
     } else {
-        const double t = ((p.x - l.a.x) * (l.b.x - l.a.x) + (p.y - l.a.y) * (l.b.y - l.a.y)) / (l.length * l.length);
+        const double t =
+            ((p.x - l.a.x) * (l.b.x - l.a.x) + (p.y - l.a.y) * (l.b.y - l.a.y)) / (l.length * l.length);
         const double u = std::clamp(t, 0.0, 1.0);
         n.at = Point{l.a.x + u * (l.b.x - l.a.x), l.a.y + u * (l.b.y - l.a.y)};
         n.offset = u * l.length;

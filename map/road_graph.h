@@ -16,11 +16,11 @@ namespace mapRepresentation {
 class RoadGraph {
 public:
     struct Link {
-        int32_t id = -1;       // the map's link id
-        uint32_t origin = 0;   // dense node index
+        int32_t id = -1;      // the map's link id
+        uint32_t origin = 0;  // dense node index
         uint32_t destination = 0;
-        Point a{}, b{};        // planar end points, origin then destination
-        double length = 0.0;   // metres, |b - a|
+        Point a{}, b{};       // planar end points, origin then destination
+        double length = 0.0;  // metres, |b - a|
     };
 
     // A link near a point: where the point projects on it and how far it is.

@@ -12,7 +12,10 @@ constexpr uint32_t kNoLink = std::numeric_limits<uint32_t>::max();
 }  // namespace
 
 RouteSearch::RouteSearch(const RoadGraph& g)
-    : graph(g), dist(g.nodeCount(), 0.0), parent(g.nodeCount(), kNoLink), stamp(g.nodeCount(), 0),
+    : graph(g),
+      dist(g.nodeCount(), 0.0),
+      parent(g.nodeCount(), kNoLink),
+      stamp(g.nodeCount(), 0),
       targetStamp(g.nodeCount(), 0) {}
 
 void RouteSearch::nextStamp() {
@@ -23,7 +26,8 @@ void RouteSearch::nextStamp() {
     }
 }
 
-void RouteSearch::run(uint32_t start, double offset, double maxDistance, const std::vector<uint32_t>& targets) {
+void RouteSearch::run(uint32_t start, double offset, double maxDistance,
+                      const std::vector<uint32_t>& targets) {
     nextStamp();
     from = start;
     fromOffset = offset;

@@ -37,24 +37,29 @@ public:
 
     // Driving distance between two candidates of consecutive fixes, with small moves backwards on
     // one link taken as noise; kUnreachable when the step is impossible within `bound`.
-    double stepDistance(const mapRepresentation::RoadGraph::Near& a, const mapRepresentation::RoadGraph::Near& b,
-                        double bound) const;
+    double stepDistance(const mapRepresentation::RoadGraph::Near& a,
+                        const mapRepresentation::RoadGraph::Near& b, double bound) const;
 
 private:
-
     const mapRepresentation::RoadGraph& graph;
     HmmParams params;
     mutable mapRepresentation::RouteSearch search;
     double sigma = 0.0;
 
-    // Lattice: the candidates of all fixes in one flat array; fix t owns [first[t], first[t + 1]).
+    // Lattice: the candidates of all fixes in one flat array; fix t owns [first[t], last[t]).
     std::vector<mapRepresentation::RoadGraph::Near> cands;
+    std::vector<mapRepresentation::RoadGraph::Near> near;
     std::vector<uint32_t> first;
-    std::vector<double> cost;    // best cost of a sequence ending in the candidate
-    std::vector<int32_t> back;   // candidate before it, -1 at the start of a piece
-    std::vector<double> stepLen; // driving distance of that step
+    std::vector<uint32_t> last;
+    std::vector<double> cost;     // best cost of a sequence ending in the candidate
+    std::vector<int32_t> back;    // candidate before it, -1 at the start of a piece
+    std::vector<double> stepLen;  // driving distance of that step
     std::vector<uint32_t> targets;
-    std::vector<int32_t> chosen;  // per fix: chosen candidate or -1
+    std::vector<int32_t> chosen;   // per fix: chosen candidate or -1
+    std::vector<uint8_t> skipped;  // per fix: left out of the lattice, too close to the fix before
+    std::vector<int> pending;      // skipped fixes not yet placed on a link
+    std::vector<uint32_t> drive;
+    std::vector<uint32_t> between;
 
     std::vector<int> linkOfFix;
     std::vector<Point> pointOfFix;
@@ -65,10 +70,16 @@ private:
     void findCandidates(const Route& route);
     double estimateSigma() const;
     bool advance(const Route& route, int prev, int t);
+    bool widen(const Route& route, int t);
     void startPiece(int t);
-    void backtrack(int last);
+    void backtrack(int end);
     void decode(const Route& route);
     void buildPaths(const Route& route);
+    bool nearPrevious(const Route& route, int prev, int t) const;
+    void place(const Route& route, int t, uint32_t link);
+    void flushPending(const Route& route);
+    void driveTo(const Route& route, const mapRepresentation::RoadGraph::Near& p,
+                 const mapRepresentation::RoadGraph::Near& c, double d);
     void buildUnmatched(int n);
     double bound(const Route& route, int prev, int t) const;
 };

@@ -5,17 +5,19 @@
 namespace MapMatching {
 
 struct HmmParams {
-    double radius;         // metres: links within this distance of a fix are its candidates
-    double retryRadius;    // metres: a fix without candidates tries once more this far out
-    int candidates;        // at most this many candidates per fix, the nearest
-    double sigma;          // metres: fix noise (emission); 0 = estimate it from each trace
-    double sigmaMin;       // bounds of the estimate, metres
+    double radius;       // metres: links within this distance of a fix are its candidates
+    double retryRadius;  // metres: a fix without candidates tries once more this far out
+    int candidates;      // at most this many candidates per fix, the nearest
+    double sigma;        // metres: fix noise (emission); 0 = estimate it from each trace
+    double sigmaMin;     // bounds of the estimate, metres
     double sigmaMax;
     double beta;           // metres: scale of |route - straight-line| per transition at 1 s
     double betaPerSecond;  // metres added to beta per second between fixes
+    double shortWeight;    // a route this much shorter than the straight line costs this fraction
     double maxSpeed;       // metres per second: a route longer than this allows is no transition
     double detourFactor;   // a route longer than factor x straight line + detourSlack is none
     double detourSlack;    // metres
+    double thinning;       // a fix closer than thinning x sigma to the last one kept is placed later
     double backTolerance;  // metres: a fix behind the previous one on the same link is noise, up to this
 };
 
@@ -25,13 +27,15 @@ inline constexpr HmmParams kHmmDefaults{
     .retryRadius = 150.0,
     .candidates = 8,
     .sigma = 0.0,
-    .sigmaMin = 4.0,
+    .sigmaMin = 10.0,
     .sigmaMax = 30.0,
-    .beta = 3.0,
+    .beta = 1.5,
     .betaPerSecond = 0.5,
+    .shortWeight = 0.5,
     .maxSpeed = 50.0,
     .detourFactor = 3.0,
     .detourSlack = 200.0,
+    .thinning = 2.0,
     .backTolerance = 100.0,
 };
 

@@ -72,33 +72,49 @@ int parse(int argc, char** argv, Options& o) {
     double v = 0;
     while ((c = getopt_long(argc, argv, ":t:Mqh", longOptions, nullptr)) != -1) {
         switch (c) {
-        case 't': o.folder = optarg; break;
-        case kMap: o.map = optarg; break;
-        case 'M': o.kml = true; break;
-        case 'q': o.quiet = true; break;
-        case 'h': printUsage(std::cout); return 1;
-        case kVersion: std::cout << "karvel-match " << KARVEL_VERSION << "\n"; return 1;
-        case kRadius:
-            if (!parseNumber(optarg, 1, 10000, v)) return std::cerr << "karvel-match: bad --radius\n", 2;
-            o.params.radius = v;
-            o.params.retryRadius = std::max(o.params.retryRadius, 3 * v);
-            break;
-        case kSigma:
-            if (!parseNumber(optarg, 0, 1000, v)) return std::cerr << "karvel-match: bad --sigma\n", 2;
-            o.params.sigma = v;
-            break;
-        case kCandidates:
-            if (!parseNumber(optarg, 1, 64, v) || v != static_cast<int>(v))
-                return std::cerr << "karvel-match: bad --candidates\n", 2;
-            o.params.candidates = static_cast<int>(v);
-            break;
-        case kJobs:
-            if (!parseNumber(optarg, 1, 1024, v) || v != static_cast<int>(v))
-                return std::cerr << "karvel-match: bad --jobs\n", 2;
-            o.jobs = static_cast<unsigned>(v);
-            break;
-        case ':': std::cerr << "karvel-match: option " << argv[optind - 1] << " needs a value\n"; return 2;
-        default: std::cerr << "karvel-match: unknown option " << argv[optind - 1] << "\n"; return 2;
+            case 't':
+                o.folder = optarg;
+                break;
+            case kMap:
+                o.map = optarg;
+                break;
+            case 'M':
+                o.kml = true;
+                break;
+            case 'q':
+                o.quiet = true;
+                break;
+            case 'h':
+                printUsage(std::cout);
+                return 1;
+            case kVersion:
+                std::cout << "karvel-match " << KARVEL_VERSION << "\n";
+                return 1;
+            case kRadius:
+                if (!parseNumber(optarg, 1, 10000, v)) return std::cerr << "karvel-match: bad --radius\n", 2;
+                o.params.radius = v;
+                o.params.retryRadius = std::max(o.params.retryRadius, 3 * v);
+                break;
+            case kSigma:
+                if (!parseNumber(optarg, 0, 1000, v)) return std::cerr << "karvel-match: bad --sigma\n", 2;
+                o.params.sigma = v;
+                break;
+            case kCandidates:
+                if (!parseNumber(optarg, 1, 64, v) || v != static_cast<int>(v))
+                    return std::cerr << "karvel-match: bad --candidates\n", 2;
+                o.params.candidates = static_cast<int>(v);
+                break;
+            case kJobs:
+                if (!parseNumber(optarg, 1, 1024, v) || v != static_cast<int>(v))
+                    return std::cerr << "karvel-match: bad --jobs\n", 2;
+                o.jobs = static_cast<unsigned>(v);
+                break;
+            case ':':
+                std::cerr << "karvel-match: option " << argv[optind - 1] << " needs a value\n";
+                return 2;
+            default:
+                std::cerr << "karvel-match: unknown option " << argv[optind - 1] << "\n";
+                return 2;
         }
     }
     if (optind < argc) return std::cerr << "karvel-match: unexpected argument " << argv[optind] << "\n", 2;
@@ -115,7 +131,8 @@ int main(int argc, char** argv) {
         if (r == 2) printUsage(std::cerr);
         return r == 1 ? 0 : 2;
     }
-    std::cout << "Looking for Trace Files..." << "\n";
+    std::cout << "Looking for Trace Files..."
+              << "\n";
     std::error_code ec;
     if (!std::filesystem::is_directory(o.folder, ec)) {
         std::cout << "ERROR: cannot read the trace folder " << o.folder << "\n";
@@ -123,7 +140,8 @@ int main(int argc, char** argv) {
     }
     lookForTraceFiles(o.folder);
     std::sort(traceFiles.begin(), traceFiles.end());
-    std::cout << "Loading Map..." << "\n";
+    std::cout << "Loading Map..."
+              << "\n";
     std::cout << "Trying to load map: " << o.map << "\n";
     if (!std::ifstream(o.map).is_open() || std::filesystem::is_directory(o.map, ec)) {
         std::cout << "ERROR: cannot read the map " << o.map << "\n";
@@ -131,7 +149,9 @@ int main(int argc, char** argv) {
     }
     const mapRepresentation::Map map(o.map);
     const mapRepresentation::RoadGraph graph(map);
-    std::cout << "\n" << "Ready to run Ostrand." << "\n\n";
+    std::cout << "\n"
+              << "Ready to run Ostrand."
+              << "\n\n";
     MapMatching::HmmMatcher matcher(graph, o.params);
     for (size_t i = 0; i < traceFiles.size(); ++i) {
         Route route = NMEALoader(traceFiles[i]).route;
@@ -139,7 +159,8 @@ int main(int argc, char** argv) {
         matcher.run(route);
         printMatchResult(matcher.getShortMatched(), matcher.getUnmatchedInfo());
     }
-    std::cout << "Finished running Ostrand." << "\n\n";
+    std::cout << "Finished running Ostrand."
+              << "\n\n";
     printOverallTime(std::cout, difftime(time(nullptr), start));
     std::cout.flush();
     return 0;
