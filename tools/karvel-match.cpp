@@ -8,17 +8,20 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/Main.h"
+#include "app/batch.h"
 #include "app/file_lister.h"
 #include "app/report.h"
+#include "kml/drive_kml.h"
 #include "map/maps.h"
 #include "map/road_graph.h"
 #include "matching/hmm_matcher.h"
-#include "traces/NMEALoader.h"
 
 namespace {
 
@@ -43,7 +46,7 @@ void printUsage(std::ostream& out) {
         << "  --candidates K   at most K candidate links per fix (default 8)\n"
         << "  --jobs N         match on N threads (default: one per core)\n"
         << "  -M               write data/match_hmm_<trace>.kml\n"
-        << "  -q               no progress on standard error\n"
+        << "  -q               leave out the trace loader's messages\n"
         << "  -h, --help       this text\n"
         << "  --version        the program version\n";
 }
@@ -121,10 +124,25 @@ int parse(int argc, char** argv, Options& o) {
     return 0;
 }
 
+// Matches one route on this thread's own matcher (the road graph is shared, read-only).
+TraceMatch matchRoute(const mapRepresentation::Map& map, const mapRepresentation::RoadGraph& graph,
+                      const Options& o, const Route& route) {
+    thread_local std::unique_ptr<MapMatching::HmmMatcher> matcher;
+    if (!matcher) matcher = std::make_unique<MapMatching::HmmMatcher>(graph, o.params);
+    matcher->run(route);
+    TraceMatch result{matcher->getShortMatched(), matcher->getUnmatchedInfo()};
+    if (o.kml) {
+        kmlMatch::DriveMatch drive{matcher->getMatched(), matcher->matchedLinks(), matcher->matchedPoints()};
+        kmlMatch::writeDriveKml("data/match_hmm_" + route.name + ".kml", map, route, drive);
+    }
+    return result;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const time_t start = time(nullptr);
+    // Under a file-size limit a KML write must fail rather than kill the program.
     std::signal(SIGXFSZ, SIG_IGN);
     Options o;
     if (const int r = parse(argc, argv, o); r != 0) {
@@ -139,11 +157,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     lookForTraceFiles(o.folder);
+    // Name order, so that the report is the same on every machine.
     std::sort(traceFiles.begin(), traceFiles.end());
     std::cout << "Loading Map..."
               << "\n";
     std::cout << "Trying to load map: " << o.map << "\n";
-    if (!std::ifstream(o.map).is_open() || std::filesystem::is_directory(o.map, ec)) {
+    if (std::filesystem::is_directory(o.map, ec) || !std::ifstream(o.map).is_open()) {
         std::cout << "ERROR: cannot read the map " << o.map << "\n";
         return 1;
     }
@@ -152,13 +171,17 @@ int main(int argc, char** argv) {
     std::cout << "\n"
               << "Ready to run Ostrand."
               << "\n\n";
-    MapMatching::HmmMatcher matcher(graph, o.params);
-    for (size_t i = 0; i < traceFiles.size(); ++i) {
-        Route route = NMEALoader(traceFiles[i]).route;
-        printRouteHeader(i, route.name);
-        matcher.run(route);
-        printMatchResult(matcher.getShortMatched(), matcher.getUnmatchedInfo());
-    }
+
+    TraceMatcher matcher;
+    matcher.load = [&o](const std::string& file, std::ostream& log) {
+        if (!o.quiet) return loadNmeaRoute(file, log);
+        std::ostringstream none;
+        return loadNmeaRoute(file, none);
+    };
+    matcher.match = [&](Route& route, std::ostream&) { return matchRoute(map, graph, o, route); };
+    const unsigned jobs = o.jobs > 0 ? o.jobs : std::max(1U, std::thread::hardware_concurrency());
+    runBatch(traceFiles, matcher, jobs, std::cout);
+
     std::cout << "Finished running Ostrand."
               << "\n\n";
     printOverallTime(std::cout, difftime(time(nullptr), start));

@@ -1,1 +1,0 @@
-target_compile_definitions(karvel-match PRIVATE KARVEL_VERSION="${PROJECT_VERSION}")
