@@ -51,7 +51,8 @@ void writeMatches(std::ostream& out, const Route& route, const DriveMatch& drive
         if (drive.links[i] < 0) continue;
         const _node& n = route.nodes[i];
         const GPSPoint zone = GPSPoint::convertWGS84ToUTM(n.position.lat, n.position.lon);
-        const GPSPoint at = GPSPoint::convertUTMToWGS84(drive.points[i].x, drive.points[i].y, zone.zone, zone.latZone);
+        const GPSPoint at =
+            GPSPoint::convertUTMToWGS84(drive.points[i].x, drive.points[i].y, zone.zone, zone.latZone);
         out << "\t\t<Placemark>\n\t\t\t<name>Match: " << i << "</name>\n\t\t\t<description>Trace Point: " << i
             << "<br/>Map Link: " << drive.links[i] << "</description>\n";
         writeKmlLineStart(out, 3, kKmlBlue);

@@ -291,16 +291,16 @@ std::string markdownTables(const std::vector<TraceScore>& scores) {
         byLabel[s.label].push_back(s);
     }
     std::ostringstream o;
-    o << "| set | traces | points | matched (pooled / fewest) | on true link (mean / pooled) "
-         "| route mismatch (mean / pooled) | as link sets (mean / median) | points/s |\n";
-    o << "|---|---:|---:|---:|---:|---:|---:|---:|\n";
+    o << "| set | traces | points | matched | on true link (mean / pooled) | route mismatch (mean / pooled) "
+         "| points/s | as link sets (mean / median) | fewest matched |\n";
+    o << "|---|---:|---:|---:|---:|---:|---:|---:|---:|\n";
     for (const std::string& label : labels) {
         const Totals t = totals(byLabel[label]);
         o << "| " << label << " | " << t.traces << " | " << t.points << " | " << percent(t.pooledMatched())
-          << " / " << percent(t.minMatched) << " | " << percent(t.meanOnTrue) << " / "
-          << percent(t.pooledOnTrue()) << " | " << format("%.4f", t.meanMismatch) << " / "
-          << format("%.4f", t.pooledMismatch()) << " | " << format("%.4f", t.meanSetMismatch) << " / "
-          << format("%.4f", t.medianSetMismatch) << " | " << format("%.1f", t.pointsPerSecond()) << " |\n";
+          << " | " << percent(t.meanOnTrue) << " / " << percent(t.pooledOnTrue()) << " | "
+          << format("%.4f", t.meanMismatch) << " / " << format("%.4f", t.pooledMismatch()) << " | "
+          << format("%.1f", t.pointsPerSecond()) << " | " << format("%.4f", t.meanSetMismatch) << " / "
+          << format("%.4f", t.medianSetMismatch) << " | " << percent(t.minMatched) << " |\n";
     }
     for (const std::string& label : labels) {
         o << "\n### " << label << "\n\n";
