@@ -1,5 +1,7 @@
 // The road graph view and the bounded route-distance search, checked against plain reference
 // computations on random small graphs.
+#include "map/route_distance.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,7 +11,6 @@
 #include <random>
 
 #include "map/road_graph.h"
-#include "map/route_distance.h"
 #include "matching/local_world.h"
 
 namespace {
@@ -44,7 +45,8 @@ std::map<uint32_t, double> referenceNodes(const mapRepresentation::Map& map, int
         queue.pop();
         if (dist.count(node)) continue;
         dist[node] = d;
-        for (int l : map.graph.at(node).forwardLinks) queue.emplace(d + map.links.at(l).length, map.links.at(l).destination);
+        for (int l : map.graph.at(node).forwardLinks)
+            queue.emplace(d + map.links.at(l).length, map.links.at(l).destination);
     }
     return dist;
 }
@@ -76,8 +78,8 @@ TEST(RouteDistance, AgreesWithPlainDijkstraOnRandomGraphs) {
                                                           part * graph.link(to).length);
                     const double got = search.distanceTo(to, part * graph.link(to).length);
                     if (want <= bound)
-                        EXPECT_NEAR(got, want, 1e-6) << "round " << round << " from " << f.id << " to "
-                                                     << graph.link(to).id;
+                        EXPECT_NEAR(got, want, 1e-6)
+                            << "round " << round << " from " << f.id << " to " << graph.link(to).id;
                     else
                         EXPECT_EQ(got, kInf);
                 }

@@ -1,11 +1,12 @@
 // The hidden-Markov matcher on hand-drawn maps whose right answer is plain.
+#include "matching/hmm_matcher.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <vector>
 
 #include "map/road_graph.h"
-#include "matching/hmm_matcher.h"
 #include "matching/local_world.h"
 
 namespace {
@@ -102,7 +103,8 @@ TEST(HmmScenario, ParallelRoadsFifteenMetresApartKeepTheDrivenOne) {
     std::vector<std::pair<double, double>> xy;
     for (int i = 0; i <= 55; ++i) xy.emplace_back(10 + i * 10, 5 + wobble(i, 3));
     const Matched run = match(w, trace(xy));
-    for (size_t i = 0; i < run.links.size(); ++i) EXPECT_TRUE(contains(nearEast, run.links[i])) << "fix " << i;
+    for (size_t i = 0; i < run.links.size(); ++i)
+        EXPECT_TRUE(contains(nearEast, run.links[i])) << "fix " << i;
 }
 
 TEST(HmmScenario, ThirtySecondSamplingRoundABlockFillsTheCorners) {
