@@ -13,7 +13,8 @@ using matchEval::LinkGraph;
 // Links 1..4 of 100, 200, 300 and 400 m.
 LinkGraph lengths() {
     LinkGraph g;
-    for (int i = 1; i <= 4; ++i) g.addLink(i, static_cast<uint32_t>(i), static_cast<uint32_t>(i + 1), 100.0 * i);
+    for (int i = 1; i <= 4; ++i)
+        g.addLink(i, static_cast<uint32_t>(i), static_cast<uint32_t>(i + 1), 100.0 * i);
     return g;
 }
 

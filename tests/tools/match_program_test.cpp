@@ -21,9 +21,10 @@ namespace fs = std::filesystem;
 void prepareSample(const TempDir& dir, int traces, int period, int sigma) {
     fs::create_directories(dir / "data/nmea");
     fs::copy_file(std::string(KARVEL_SOURCE_DIR) + "/sample/data/map.txt", dir / "data/map.txt");
-    const std::string sim = binaryPath("karvel-sim") + " --map data/map.txt --out data/nmea --truth truth --traces " +
-                            std::to_string(traces) + " --seed 5 --duration 300 --period " + std::to_string(period) +
-                            " --sigma " + std::to_string(sigma) + " -q";
+    const std::string sim = binaryPath("karvel-sim") +
+                            " --map data/map.txt --out data/nmea --truth truth --traces " +
+                            std::to_string(traces) + " --seed 5 --duration 300 --period " +
+                            std::to_string(period) + " --sigma " + std::to_string(sigma) + " -q";
     ASSERT_EQ(runCommand(sim, dir.str()).exitCode, 0);
 }
 
@@ -43,7 +44,8 @@ TEST(MatchProgram, AnyNumberOfThreadsPrintsTheSameReport) {
     EXPECT_NE(one.out.find("\tRoute #3: sim_003\n"), std::string::npos) << one.out;
     // -M writes one document per trace; the map is never written.
     EXPECT_TRUE(fs::exists(dir / "data/match_hmm_sim_000.kml"));
-    EXPECT_EQ(readFile(dir / "data/map.txt"), readFile(std::string(KARVEL_SOURCE_DIR) + "/sample/data/map.txt"));
+    EXPECT_EQ(readFile(dir / "data/map.txt"),
+              readFile(std::string(KARVEL_SOURCE_DIR) + "/sample/data/map.txt"));
     const std::string kml = readFile(dir / "data/match_hmm_sim_000.kml");
     EXPECT_NE(kml.find("<name>Piece 0: points 0 to"), std::string::npos);
     EXPECT_NE(kml.find("</kml>"), std::string::npos);
@@ -78,7 +80,8 @@ TEST_P(MatchExit, StatusAndMessage) {
     const ExitCase& c = GetParam();
     TempDir dir;
     fs::create_directories(dir / "data/nmea");
-    if (c.withMap) karvel_test::writeFile(dir / "data/map.txt", "2\n1 -8.6 41.1 0 0\n2 -8.5 41.1 0 0\n1\n1 2 0 0\n");
+    if (c.withMap)
+        karvel_test::writeFile(dir / "data/map.txt", "2\n1 -8.6 41.1 0 0\n2 -8.5 41.1 0 0\n1\n1 2 0 0\n");
     const auto r = runCommand(binaryPath("karvel-match") + " " + c.args + " 2>&1", dir.str());
     EXPECT_EQ(r.exitCode, c.status) << r.out;
     EXPECT_NE(r.out.find(c.expect), std::string::npos) << r.out;
@@ -86,16 +89,14 @@ TEST_P(MatchExit, StatusAndMessage) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, MatchExit,
-    ::testing::Values(ExitCase{"", false, 1, "ERROR: cannot read the map data/map.txt"},
-                      ExitCase{"-t nowhere", true, 1, "ERROR: cannot read the trace folder nowhere"},
-                      ExitCase{"--map missing.txt", true, 1, "ERROR: cannot read the map missing.txt"},
-                      ExitCase{"--bogus", true, 2, "unknown option --bogus"},
-                      ExitCase{"--radius", true, 2, "needs a value"},
-                      ExitCase{"--radius=-3", true, 2, "bad --radius"},
-                      ExitCase{"--jobs 0", true, 2, "bad --jobs"},
-                      ExitCase{"extra", true, 2, "Usage: karvel-match"},
-                      ExitCase{"--help", true, 0, "--candidates K"},
-                      ExitCase{"--version", true, 0, "karvel-match 0."},
-                      ExitCase{"-- ", true, 0, "Finished running Ostrand."}));
+    ::testing::Values(
+        ExitCase{"", false, 1, "ERROR: cannot read the map data/map.txt"},
+        ExitCase{"-t nowhere", true, 1, "ERROR: cannot read the trace folder nowhere"},
+        ExitCase{"--map missing.txt", true, 1, "ERROR: cannot read the map missing.txt"},
+        ExitCase{"--bogus", true, 2, "unknown option --bogus"},
+        ExitCase{"--radius", true, 2, "needs a value"}, ExitCase{"--radius=-3", true, 2, "bad --radius"},
+        ExitCase{"--jobs 0", true, 2, "bad --jobs"}, ExitCase{"extra", true, 2, "Usage: karvel-match"},
+        ExitCase{"--help", true, 0, "--candidates K"}, ExitCase{"--version", true, 0, "karvel-match 0."},
+        ExitCase{"-- ", true, 0, "Finished running Ostrand."}));
 
 }  // namespace
