@@ -46,7 +46,7 @@ void HmmMatcher::findCandidates(const Route& route) {
 }
 
 bool HmmMatcher::widen(const Route& route, int t) {
-    graph.nearLinks(fixPoint(route.nodes[static_cast<size_t>(t)]), params.retryRadius,
+    graph.nearLinks(fixPoint(route.nodes[static_cast<size_t>(t)]), params.reachRadius,
                     params.candidates * kRetryCandidateFactor, near);
     if (near.size() <= last[t] - first[t]) return false;  // nothing new to try
     first[t] = static_cast<uint32_t>(cands.size());

@@ -7,6 +7,7 @@ namespace MapMatching {
 struct HmmParams {
     double radius;       // metres: links within this distance of a fix are its candidates
     double retryRadius;  // metres: a fix without candidates tries once more this far out
+    double reachRadius;  // metres: a fix the piece cannot reach tries once more this far out
     int candidates;      // at most this many candidates per fix, the nearest
     double sigma;        // metres: fix noise (emission); 0 = estimate it from each trace
     double sigmaMin;     // bounds of the estimate, metres
@@ -24,7 +25,8 @@ struct HmmParams {
 // The defaults of karvel-match.
 inline constexpr HmmParams kHmmDefaults{
     .radius = 50.0,
-    .retryRadius = 150.0,
+    .retryRadius = 300.0,
+    .reachRadius = 150.0,
     .candidates = 8,
     .sigma = 0.0,
     .sigmaMin = 10.0,

@@ -96,7 +96,8 @@ int parse(int argc, char** argv, Options& o) {
             case kRadius:
                 if (!parseNumber(optarg, 1, 10000, v)) return std::cerr << "karvel-match: bad --radius\n", 2;
                 o.params.radius = v;
-                o.params.retryRadius = std::max(o.params.retryRadius, 3 * v);
+                o.params.retryRadius = std::max(MapMatching::kHmmDefaults.retryRadius, 6 * v);
+                o.params.reachRadius = std::max(MapMatching::kHmmDefaults.reachRadius, 3 * v);
                 break;
             case kSigma:
                 if (!parseNumber(optarg, 0, 1000, v)) return std::cerr << "karvel-match: bad --sigma\n", 2;
