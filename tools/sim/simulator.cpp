@@ -8,6 +8,8 @@
 #include <limits>
 #include <set>
 
+#include "map/atomic_file.h"
+
 namespace traceSim {
 
 namespace {
@@ -459,10 +461,11 @@ bool writeTrace(const SimTrace& trace, const SimOptions& options, const std::str
     fs::create_directories(truthDir, ec);
     if (ec) return fail(error, "cannot create " + truthDir);
     const std::string nmeaPath = (fs::path(nmeaDir) / (trace.name + ".txt")).string();
-    std::ofstream nmea(nmeaPath, std::ios::binary | std::ios::trunc);
-    nmea << nmeaLog(trace, options);
-    nmea.flush();
-    if (!nmea) return fail(error, "cannot write " + nmeaPath);
+    // A log replaces the previous one only when complete: a full disk or a file-size limit must not
+    // leave half a drive that karvel would match as if it were whole.
+    AtomicFile nmea(nmeaPath);
+    nmea.stream() << nmeaLog(trace, options);
+    if (!nmea.commit()) return fail(error, "cannot write " + nmeaPath);
     return saveGroundTruth((fs::path(truthDir) / (trace.name + ".truth")).string(), groundTruth(trace),
                            error);
 }
