@@ -25,14 +25,28 @@ mkdir -p "$work/one/data"
     --traces "$drives" --seed 1 --duration 600
 cp "$work/map.txt" "$work/one/data/map.txt"
 
-now() { date +%s.%N; }
+# Wall and processor seconds (user + system, children included) of one command.
+measure() { # label, command...
+    local label=$1
+    shift
+    if [ -x /usr/bin/time ]; then
+        /usr/bin/time -f "%e %U %S" -o "$work/$label.time" "$@"
+    else
+        local t0
+        t0=$(date +%s.%N)
+        "$@"
+        awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN { print b - a, 0, 0 }' >"$work/$label.time"
+    fi
+}
 echo "load before: $(uptime)"
-t0=$(now)
-(cd "$work/one" && "$bin/$matcher" -t "$work/traces" >"$work/one.txt")
-t1=$(now)
-"$bin/karvel-parallel" --matcher "$matcher" --jobs "$jobs" "$work/traces" "$work/map.txt" "$work/out"
-t2=$(now)
+measure one sh -c 'cd "$1/one" && "$2" -t "$1/traces" >"$1/one.txt"' - "$work" "$bin/$matcher"
+measure parallel "$bin/karvel-parallel" --matcher "$matcher" --jobs "$jobs" "$work/traces" "$work/map.txt" "$work/out"
 echo "load after:  $(uptime)"
-awk -v a="$t0" -v b="$t1" -v c="$t2" -v n="$drives" -v j="$jobs" -v m="$matcher" 'BEGIN {
-    printf "%d drives, %s: one process %.1f s, karvel-parallel --jobs %d %.1f s, speed-up %.2f\n",
-           n, m, b - a, j, c - b, (b - a) / (c - b) }'
+read -r w1 u1 s1 <"$work/one.time"
+read -r w2 u2 s2 <"$work/parallel.time"
+awk -v w1="$w1" -v c1="$u1" -v s1="$s1" -v w2="$w2" -v c2="$u2" -v s2="$s2" \
+    -v n="$drives" -v j="$jobs" -v m="$matcher" 'BEGIN {
+    c1 += s1; c2 += s2
+    printf "%d drives, %s: one process %.1f s wall (%.1f s CPU); karvel-parallel --jobs %d %.1f s wall (%.1f s CPU)\n",
+           n, m, w1, c1, j, w2, c2
+    printf "speed-up %.2f; sharding costs %.0f%% more processor time\n", w1 / w2, 100 * (c2 - c1) / c1 }'

@@ -10,6 +10,7 @@ for tool in parallel rsync perl tar flock; do
     command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
 done
 
+unset PARALLEL # options for GNU parallel from the caller's environment would change the runs
 work=$(mktemp -d /tmp/karvel-parallel-test-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 failures=0
