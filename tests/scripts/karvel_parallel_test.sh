@@ -103,6 +103,7 @@ export KARVEL_STANDIN_ROOT="$work/hosts"
 export PARALLEL="--ssh $src/tests/scripts/ssh-standin"
 mkdir -p "$KARVEL_STANDIN_ROOT"
 printf '1/alpha\n1/beta\n' >"$work/logins"
+printf '1/:\n1/alpha\n1/beta\n' >"$work/logins-with-local" # ":" is this machine
 wrap_karvel() { # host, shell lines run before the real karvel
     mkdir -p "$KARVEL_STANDIN_ROOT/$1/bin"
     printf '#!/bin/sh\necho "$(pwd)" >>"%s/calls"\n%s\nexec "%s" "$@"\n' \
@@ -114,13 +115,15 @@ calls() { cat "$KARVEL_STANDIN_ROOT/calls" 2>/dev/null | wc -l; }
 wrap_karvel alpha ''
 wrap_karvel beta '[ -e "$HOME/failed-once" ] || { : >"$HOME/failed-once"; exit 3; }'
 
-hosts_run() { "$bin/karvel-parallel" --sshloginfile "$work/logins" --shard-size 3 "$traces" "$map" "$1"; }
-hosts_run "$work/hosts-out" 2>"$work/err"
+hosts_run() { "$bin/karvel-parallel" --sshloginfile "${2:-$work/logins}" --shard-size 2 "$traces" "$map" "$1"; }
+hosts_run "$work/hosts-out" "$work/logins-with-local" 2>"$work/err"
 check "stand-in hosts: exit 0" test $? -eq 0
 check "stand-in hosts: the same report as one local job" \
     diff <(skeleton "$work/hosts-out/report.txt") <(skeleton "$work/karvel-1/report.txt")
 check "stand-in hosts: jobs ran in the hosts' own folders" \
     test "$(grep -c "^$KARVEL_STANDIN_ROOT/\(alpha\|beta\)/\.parallel/tmp/" "$KARVEL_STANDIN_ROOT/calls")" -eq "$(calls)"
+check "stand-in hosts: this machine and the hosts finished jobs" \
+    eval "cut -f 2 $work/hosts-out/joblog | grep -qx : && cut -f 2 $work/hosts-out/joblog | grep -qE '^(alpha|beta)$'"
 check "stand-in hosts: the job that failed on beta was retried" \
     eval "test -e $KARVEL_STANDIN_ROOT/beta/failed-once &&
           test \$(awk 'NR > 1 && \$7 != 0' $work/hosts-out/joblog | wc -l) -eq 0"
