@@ -93,6 +93,13 @@ else
     echo "skip: karvel-match is not built"
 fi
 
+# A map that stops loading part-way: every shard says so, the merged report once, where one run does.
+head -n 30 "$map" >"$work/cut-map.txt" && echo "not a link" >>"$work/cut-map.txt"
+"$bin/karvel-parallel" --jobs 2 --shard-size 1 "$traces" "$work/cut-map.txt" "$work/cut" 2>/dev/null
+check "a map that could not be read completely is reported once, before the first trace" \
+    diff <(grep -n '^ERROR: data/map.txt ' "$work/cut/report.txt" | cut -d: -f1) \
+    <(grep -n $'^\tRoute #0: ' "$work/cut/report.txt" | cut -d: -f1 | awk '{ print $1 - 2 }')
+
 # KML documents come back into OUTDIR.
 "$bin/karvel-parallel" --jobs 2 --shard-size 4 -M "$traces" "$map" "$work/kml" 2>/dev/null
 check "-M brings back one match document per trace" \
