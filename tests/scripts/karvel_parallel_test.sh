@@ -155,8 +155,13 @@ check "resumed batch: exit 0" test $? -eq 0
 check "resumed batch: only the failed shard ran again" test "$(calls)" -eq 1
 check "resumed batch: the report is complete" \
     diff <(skeleton "$work/resumed/report.txt") <(skeleton "$work/karvel-1/report.txt")
+mv "$work/resumed/report.txt" "$work/kept.txt" && chmod 600 "$work/kept.txt"
+ln -s "$work/kept.txt" "$work/resumed/report.txt"
 hosts_run "$work/resumed" 2>"$work/err"
 check "finished batch run again: no job runs" test "$(calls)" -eq 1
+check "a report that is a link is written through it and keeps its mode" \
+    eval "test -L $work/resumed/report.txt && test \$(stat -c %a $work/kept.txt) = 600 &&
+          diff <(skeleton $work/kept.txt) <(skeleton $work/karvel-1/report.txt)"
 
 # ---- Refusals. ----
 "$bin/karvel-parallel" --shard-size 2 "$traces" "$map" "$work/karvel-1" 2>"$work/err"
