@@ -163,12 +163,32 @@ check "a report that is a link is written through it and keeps its mode" \
     eval "test -L $work/resumed/report.txt && test \$(stat -c %a $work/kept.txt) = 600 &&
           diff <(skeleton $work/kept.txt) <(skeleton $work/karvel-1/report.txt)"
 
+# ---- A batch stopped during its third job resumes with the jobs that had not finished. ----
+printf '1/alpha\n' >"$work/one-host"
+wrap_karvel alpha "[ \$(wc -l <$KARVEL_STANDIN_ROOT/calls) -lt 3 ] || { kill -TERM \$(cat $work/pid); exit 1; }"
+rm -f "$KARVEL_STANDIN_ROOT/calls"
+stopped_run() { exec "$bin/karvel-parallel" --sshloginfile "$work/one-host" --shard-size 1 "$traces" "$map" "$work/stopped"; }
+(stopped_run 2>"$work/err") &
+echo $! >"$work/pid"
+wait $!
+check "a stopped batch exits 130 and says how to resume" \
+    eval "test $? -eq 130 && grep -q '^ERROR: interrupted' $work/err"
+wrap_karvel alpha ''
+rm -f "$KARVEL_STANDIN_ROOT/calls"
+(stopped_run 2>"$work/err")
+check "the stopped batch resumed: exit 0, each job not finished before ran once" \
+    eval "test $? -eq 0 && test \$(calls) -eq $(($(expected_headers | wc -l) - 2)) &&
+          test -z \"\$(cut -f 1 $work/stopped/joblog | sort | uniq -d)\""
+check "the stopped batch resumed: the report is complete" \
+    diff <(skeleton "$work/stopped/report.txt") <(skeleton "$work/karvel-1/report.txt")
+
 # ---- Refusals. ----
 "$bin/karvel-parallel" --shard-size 2 "$traces" "$map" "$work/karvel-1" 2>"$work/err"
 check "another batch in the same OUTDIR is refused" \
     eval "test $? -ne 0 && grep -q '^ERROR: .*holds another batch' $work/err"
 "$bin/karvel-parallel" "$traces" "$work/no-such-map" "$work/x" 2>"$work/err"
 check "a missing map gives one ERROR line" eval "test $? -ne 0 && test \$(grep -c '^ERROR: ' $work/err) -eq 1"
+
 
 echo "$failures failure(s)"
 [ "$failures" -eq 0 ]
