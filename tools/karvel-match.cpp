@@ -127,14 +127,16 @@ int parse(int argc, char** argv, Options& o) {
 
 // Matches one route on this thread's own matcher (the road graph is shared, read-only).
 TraceMatch matchRoute(const mapRepresentation::Map& map, const mapRepresentation::RoadGraph& graph,
-                      const Options& o, const Route& route) {
+                      const Options& o, const Route& route, std::ostream& log) {
     thread_local std::unique_ptr<MapMatching::HmmMatcher> matcher;
     if (!matcher) matcher = std::make_unique<MapMatching::HmmMatcher>(graph, o.params);
     matcher->run(route);
     TraceMatch result{matcher->getShortMatched(), matcher->getUnmatchedInfo()};
     if (o.kml) {
         kmlMatch::DriveMatch drive{matcher->getMatched(), matcher->matchedLinks(), matcher->matchedPoints()};
-        kmlMatch::writeDriveKml("data/match_hmm_" + route.name + ".kml", map, route, drive);
+        const std::string path = "data/match_hmm_" + route.name + ".kml";
+        if (!kmlMatch::writeDriveKml(path, map, route, drive))
+            log << "ERROR: could not write " << path << "\n";
     }
     return result;
 }
@@ -179,7 +181,7 @@ int main(int argc, char** argv) {
         std::ostringstream none;
         return loadNmeaRoute(file, none);
     };
-    matcher.match = [&](Route& route, std::ostream&) { return matchRoute(map, graph, o, route); };
+    matcher.match = [&](Route& route, std::ostream& log) { return matchRoute(map, graph, o, route, log); };
     const unsigned jobs = o.jobs > 0 ? o.jobs : std::max(1U, std::thread::hardware_concurrency());
     runBatch(traceFiles, matcher, jobs, std::cout);
 
