@@ -6,6 +6,7 @@
 
 #include "geometry/GPSPoint.h"
 #include "kml/kml_conventions.h"
+#include "kml/link_chains.h"
 #include "map/atomic_file.h"
 
 using mapRepresentation::_mLink;
@@ -40,33 +41,6 @@ const _mLink* findLink(const Map& map, int id) {
     if (it != map.links.end()) return &it->second;
     std::cout << "ERROR: non existing link. (" << id << ")" << std::endl;
     return nullptr;
-}
-
-// The single link on the far side of a node that only continues a road (one link in, one out);
-// -1 at any other node. A node missing from the adjacency table gets its error line.
-int continuation(const Map& map, uint32_t node, bool forward) {
-    const auto g = map.graph.find(node);
-    if (g == map.graph.end()) {
-        std::cout << "ERROR: non existing graph node " << node << "." << std::endl;
-        return -1;
-    }
-    if (g->second.backwardLinks.size() != 1 || g->second.forwardLinks.size() != 1) return -1;
-    return forward ? *g->second.forwardLinks.begin() : *g->second.backwardLinks.begin();
-}
-
-std::vector<int> walk(const Map& map, int linkId, bool forward) {
-    std::vector<int> chain{linkId};
-    const _mLink* link = findLink(map, linkId);
-    // A ring of pass-through nodes brings the start link back; the size bound also stops the walk
-    // on tables that disagree with each other.
-    while (link != nullptr && chain.size() < map.links.size()) {
-        const int next = continuation(map, forward ? link->destination : link->origin, forward);
-        if (next < 0 || next == linkId) break;
-        link = findLink(map, next);
-        if (link == nullptr) break;
-        chain.push_back(next);
-    }
-    return chain;
 }
 
 // Merges a sample into the result: each sample element goes in front of the first result element
@@ -246,11 +220,11 @@ void KmlWriter::writeLinkInfo(const Map& map, int linkId) {
 // Where link information is drawn
 
 std::vector<int> KmlWriter::navigateForward(const Map& map, int linkId) {
-    return walk(map, linkId, true);
+    return walkLinkChain(map, linkId, true);
 }
 
 std::vector<int> KmlWriter::navigateBackward(const Map& map, int linkId) {
-    return walk(map, linkId, false);
+    return walkLinkChain(map, linkId, false);
 }
 
 std::list<int> KmlWriter::selectLinksFromPath(const std::vector<int>& path) {

@@ -8,6 +8,7 @@
 #include "geometry/GPSPoint.h"
 #include "geometry/geometry.h"
 #include "kml/kml_conventions.h"
+#include "kml/link_chains.h"
 #include "map/atomic_file.h"
 
 namespace kmlMatch {
@@ -38,46 +39,6 @@ const char* timeText(uint32_t seconds) {
     const std::time_t t = static_cast<std::time_t>(seconds);
     const char* text = std::ctime(&t);
     return text != nullptr ? text : "\n";
-}
-
-// A node where only one link arrives and one leaves continues a road; the walks pass through it.
-// Returns false at any other node; a node missing from the adjacency table gets its error line.
-bool passThrough(const Map& map, uint32_t node, int& in, int& out) {
-    const auto g = map.graph.find(node);
-    if (g == map.graph.end()) {
-        std::cout << "ERROR: non existing graph node " << node << "." << std::endl;
-        return false;
-    }
-    if (g->second.backwardLinks.size() != 1 || g->second.forwardLinks.size() != 1) return false;
-    in = *g->second.backwardLinks.begin();
-    out = *g->second.forwardLinks.begin();
-    return true;
-}
-
-// The links that continue (forward) or lead into (backward) a link through pass-through nodes, the
-// link first. On a closed ring of pass-through nodes the walk comes back to its start link; the size
-// bound also stops it on a map whose tables disagree.
-std::vector<int> walkRoad(const Map& map, int linkId, bool forward) {
-    std::vector<int> chain{linkId};
-    auto it = map.links.find(linkId);
-    if (it == map.links.end()) {
-        map.getLink(linkId);  // its error line
-        return chain;
-    }
-    const size_t bound = map.links.size();
-    int in = -1, out = -1;
-    while (chain.size() < bound &&
-           passThrough(map, forward ? it->second.destination : it->second.origin, in, out)) {
-        const int next = forward ? out : in;
-        if (next == linkId) break;
-        it = map.links.find(next);
-        if (it == map.links.end()) {
-            map.getLink(next);
-            break;
-        }
-        chain.push_back(next);
-    }
-    return chain;
 }
 
 }  // namespace
@@ -369,11 +330,11 @@ void KMLBuilder::buildLightMap(std::ostream& out) {
 }
 
 std::vector<int> KMLBuilder::navigateForward(int linkId) {
-    return map == nullptr ? std::vector<int>{} : walkRoad(*map, linkId, true);
+    return map == nullptr ? std::vector<int>{} : walkLinkChain(*map, linkId, true);
 }
 
 std::vector<int> KMLBuilder::navigateBackward(int linkId) {
-    return map == nullptr ? std::vector<int>{} : walkRoad(*map, linkId, false);
+    return map == nullptr ? std::vector<int>{} : walkLinkChain(*map, linkId, false);
 }
 
 std::vector<int> KMLBuilder::selectLinksFromPath(const std::vector<int>& path) {
