@@ -43,22 +43,6 @@ const _mLink* findLink(const Map& map, int id) {
     return nullptr;
 }
 
-// Merges a sample into the result: each sample element goes in front of the first result element
-// it is smaller than, scanning on from where the previous one went; the rest goes at the end.
-void mergeSample(std::list<int>& result, const std::list<int>& sample) {
-    auto r = result.begin();
-    auto s = sample.begin();
-    while (r != result.end() && s != sample.end()) {
-        if (*s < *r) {
-            result.insert(r, *s);
-            ++s;
-        } else {
-            ++r;
-        }
-    }
-    result.insert(result.end(), s, sample.end());
-}
-
 }  // namespace
 
 KmlWriter::KmlWriter(const std::string& fileName)
@@ -242,21 +226,21 @@ std::list<int> KmlWriter::selectLinksFromPath(const std::vector<int>& path) {
 }
 
 std::list<int> KmlWriter::getLinksToDraw(const Map& map) {
-    std::list<int> result;
+    SampleMergeList result;
     std::set<int> visited;
     for (const auto& [node, edges] : map.graph) {
         if (edges.backwardLinks.size() <= 1 && edges.forwardLinks.size() <= 1) continue;
         for (int link : edges.forwardLinks) {
             if (!visited.insert(link).second) continue;
-            mergeSample(result, selectLinksFromPath(navigateForward(map, link)));
+            result.merge(selectLinksFromPath(navigateForward(map, link)));
         }
         for (int link : edges.backwardLinks) {
             const std::vector<int> chain = navigateBackward(map, link);
             if (!visited.insert(chain.back()).second) continue;
-            mergeSample(result, selectLinksFromPath(chain));
+            result.merge(selectLinksFromPath(chain));
         }
     }
-    return result;
+    return result.values();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -59,7 +59,7 @@ public:
     static std::vector<int> navigateForward(const mapRepresentation::Map& map, int linkId);
     static std::vector<int> navigateBackward(const mapRepresentation::Map& map, int linkId);
     // The links that carry an information arrow: a sample of every chain that leaves or enters a
-    // junction, merged into one list.
+    // junction, merged into one list by the ordered-list rule (SampleMergeList), in n log n.
     static std::list<int> getLinksToDraw(const mapRepresentation::Map& map);
     // Every 3rd, 4th, 10th or 30th link of a walk (by its length), plus its last link when the
     // last one taken lies at least 6 links before the end.
