@@ -28,12 +28,13 @@ _position utmToPosition(double easting, double northing, int zone, char band) {
     return _position{g.latitude, g.longitude};
 }
 
-// The node record, or null after the error line when the map lacks it.
-const _mNode* findNode(const Map& map, uint32_t id) {
+// The node record; a node the map lacks is reported and drawn as a zero record, so that its
+// placemark (and those of its links) still appear in the document.
+_mNode nodeOrZero(const Map& map, uint32_t id) {
     const auto it = map.nodes.find(id);
-    if (it != map.nodes.end()) return &it->second;
+    if (it != map.nodes.end()) return it->second;
     std::cout << "ERROR: non existing node. (" << id << ")" << std::endl;
-    return nullptr;
+    return _mNode{};
 }
 
 const _mLink* findLink(const Map& map, int id) {
@@ -51,7 +52,8 @@ KmlWriter::KmlWriter(const std::string& fileName)
       file(std::make_unique<AtomicFile>(fileName)) {
     // The stream writes through the temporary file's buffer, so the document reaches fileName
     // only as a whole.
-    if (file->isOpen())
+    documentOpen = file->isOpen();
+    if (documentOpen)
         std::ios::rdbuf(file->stream().rdbuf());
     else
         setstate(std::ios::badbit);
@@ -72,6 +74,7 @@ bool KmlWriter::closeDocument() {
     const bool complete = good();
     std::ios::rdbuf(std::ofstream::rdbuf());
     setstate(std::ios::badbit);  // the document is finished: later writes go nowhere
+    documentOpen = false;
     return complete && file->commit();
 }
 
@@ -122,15 +125,14 @@ void KmlWriter::buildMap(const Map& map, const std::string& name, int colorIndex
           << "\t\t\t\t</IconStyle>\n"
           << "\t\t\t</Style>\n";
     for (const auto& entry : map.graph) {
-        const _mNode* n = findNode(map, entry.first);
-        if (n == nullptr) continue;  // nowhere to put it
+        const _mNode n = nodeOrZero(map, entry.first);
         *this << "    <Placemark>\n"
-              << "        <description>" << entry.first << "<br/>xy: " << n->longitude << ',' << n->latitude
-              << "<br/>dop: " << n->hdop << "<br/>snr: " << n->averageSnr << "<br/></description>\n"
+              << "        <description>" << entry.first << "<br/>xy: " << n.longitude << ',' << n.latitude
+              << "<br/>dop: " << n.hdop << "<br/>snr: " << n.averageSnr << "<br/></description>\n"
               << "\t\t<visibility>0</visibility>\n"
               << "\t\t<styleUrl>#mapNodeIcon</styleUrl>\n"
               << "        <Point>\n"
-              << "            <coordinates>" << n->longitude << ',' << n->latitude << ",0</coordinates>\n"
+              << "            <coordinates>" << n.longitude << ',' << n.latitude << ",0</coordinates>\n"
               << "        </Point>\n"
               << "    </Placemark>\n";
     }
@@ -140,9 +142,8 @@ void KmlWriter::buildMap(const Map& map, const std::string& name, int colorIndex
           << "\t\t\t<name>Links</name>\n";
     const std::string& color = colorAt(colorIndex);
     for (const auto& [id, link] : map.links) {
-        const _mNode* from = findNode(map, link.origin);
-        const _mNode* to = findNode(map, link.destination);
-        if (from == nullptr || to == nullptr) continue;
+        const _mNode from = nodeOrZero(map, link.origin);
+        const _mNode to = nodeOrZero(map, link.destination);
         *this << "    <Placemark>\n"
               << "        <name>Link: " << id << "</name>\n"
               << "        <description>" << id << "</description>\n"
@@ -156,8 +157,8 @@ void KmlWriter::buildMap(const Map& map, const std::string& name, int colorIndex
               << "            <tessellate>0</tessellate>\n"
               << "            <altitudeMode>clampedToGround</altitudeMode>\n"
               << "            <coordinates>\n"
-              << "                " << from->longitude << ',' << from->latitude << ",0\n"
-              << "                " << to->longitude << ',' << to->latitude << ",0\n"
+              << "                " << from.longitude << ',' << from.latitude << ",0\n"
+              << "                " << to.longitude << ',' << to.latitude << ",0\n"
               << "            </coordinates>\n"
               << "        </LineString>\n"
               << "    </Placemark>\n";
@@ -176,12 +177,11 @@ void KmlWriter::buildMap(const Map& map, const std::string& name, int colorIndex
 void KmlWriter::writeLinkInfo(const Map& map, int linkId) {
     const _mLink* link = findLink(map, linkId);
     if (link == nullptr) return;
-    const _mNode* from = findNode(map, link->origin);
-    const _mNode* to = findNode(map, link->destination);
-    if (from == nullptr || to == nullptr) return;
+    const _mNode from = nodeOrZero(map, link->origin);
+    const _mNode to = nodeOrZero(map, link->destination);
     const _position mid =
-        utmToPosition((from->easting + to->easting) / 2, (from->northing + to->northing) / 2,
-                      GPSPoint::getZone(from->longitude), GPSPoint::getLatZone(from->latitude));
+        utmToPosition((from.easting + to.easting) / 2, (from.northing + to.northing) / 2,
+                      GPSPoint::getZone(from.longitude), GPSPoint::getLatZone(from.latitude));
     const double headingDeg = rad2deg(link->heading);
     *this << "\t\t\t<Placemark>\n"
           << "\t\t\t\t<description>\n"

@@ -34,6 +34,10 @@ public:
     // Ends the document and puts it in place. False when it could not be written completely
     // (the earlier file, if any, is then unchanged).
     bool closeDocument();
+    // True while the document takes text: its file was created and closeDocument has not finished
+    // it. The stream writes through the temporary file, so the file stream's own answer would
+    // always be false.
+    bool is_open() const { return documentOpen; }
 
     void openFolder(const std::string& name);
     void closeFolder();
@@ -68,6 +72,7 @@ public:
 private:
     // The temporary file the stream writes into until closeDocument renames it.
     std::unique_ptr<AtomicFile> file;
+    bool documentOpen = false;
 
     const std::string& colorAt(int i) const;
     void writeLinkInfo(const mapRepresentation::Map& map, int linkId);

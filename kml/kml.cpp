@@ -34,6 +34,12 @@ _position utmToPosition(double easting, double northing, const _position& refere
     return _position{g.latitude, g.longitude};
 }
 
+// A point shows in the MATCH folder only when the map has its link; every other point shows in
+// the UNMATCH folder, so that each point appears in one or the other.
+bool drawnAsMatched(const Map* map, int linkId) {
+    return linkId >= 0 && map != nullptr && map->links.find(linkId) != map->links.end();
+}
+
 // ctime text of a time, which carries its own line end.
 const char* timeText(uint32_t seconds) {
     const std::time_t t = static_cast<std::time_t>(seconds);
@@ -238,7 +244,7 @@ void KMLBuilder::buildMatched(std::ostream& out) {
             const int linkId = links[i];
             if (linkId < 0) continue;
             if (map->links.find(linkId) == map->links.end()) {
-                map->getLink(linkId);  // its error line; there is nothing to draw to
+                map->getLink(linkId);  // its error line; the point is drawn as unmatched
                 continue;
             }
             const _node& n = route->nodes[i];
@@ -272,9 +278,9 @@ void KMLBuilder::buildUnmatched(std::ostream& out) {
         << "\t\t\t</IconStyle>\n"
         << "\t\t</Style>\n";
     if (route != nullptr) {
-        const size_t count = std::min(links.size(), route->nodes.size());
-        for (size_t i = 0; i < count; ++i) {
-            if (links[i] >= 0) continue;
+        // A point the result has no entry for is not matched either.
+        for (size_t i = 0; i < route->nodes.size(); ++i) {
+            if (i < links.size() && drawnAsMatched(map, links[i])) continue;
             const _node& n = route->nodes[i];
             out << "\t\t\t<Placemark>\n"
                 << "\t\t\t\t<description>" << i << '\n'
