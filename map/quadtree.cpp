@@ -3,25 +3,22 @@
 #include <algorithm>
 #include <cmath>
 #include <iostream>
+#include <numbers>
 #include <sstream>
 
 #include "geometry/GPSPoint.h"
+#include "geometry/ellipsoid.h"
 #include "map/maps.h"
 
 namespace mapRepresentation {
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
-constexpr double kDegToRad = kPi / 180.0;
-
-// WGS84 equatorial radius, and the smallest meridional radius of curvature a(1 - e^2) (at the equator).
-constexpr double kEquatorialRadius = 6378137.0;
-constexpr double kMinMeridionalRadius = 6335439.0;
+constexpr double kDegToRad = std::numbers::pi / 180.0;
 
 // UTM scale is at least k0 = 0.9996 inside a zone, so a planar distance is at least 0.9996 times the
 // distance on the ellipsoid. The extra 1 % covers the truncation of the conversion series.
-constexpr double kMinPlanarScale = 0.9996 * 0.99;
+constexpr double kMinPlanarScale = wgs84::kUtmScaleFactor * 0.99;
 
 // Tolerance on zone edges, so that rounding in the zone formula never drops a cell it might contain.
 constexpr double kZoneEdgeSlack = 1e-9;
@@ -190,8 +187,9 @@ QuadTree::Search QuadTree::makeSearch(_position pos, Point p, double radius, Poi
     s.zoneEast = s.zoneWest + 6.0;
     // Along a path that stays within this latitude band a degree of longitude costs at least
     // a * cos(band); leaving the band alone is longer than twice the radius.
-    const double band = std::fabs(pos.lat) * kDegToRad + 2.0 * radius / kMinMeridionalRadius;
-    s.lonMetresPerDegree = band < kPi / 2 ? kDegToRad * kEquatorialRadius * std::cos(band) : 0.0;
+    const double band = std::fabs(pos.lat) * kDegToRad + 2.0 * radius / wgs84::kMinMeridionalRadius;
+    s.lonMetresPerDegree =
+        band < std::numbers::pi / 2 ? kDegToRad * wgs84::kEquatorialRadius * std::cos(band) : 0.0;
     s.visit = visit;
     s.context = context;
     return s;
@@ -236,7 +234,7 @@ bool QuadTree::reaches(const _position& c, double halfWidth, double halfHeight, 
     // Cheap lower bounds on the distance to any point of the box settle most far boxes without a
     // conversion: a latitude gap costs at least the smallest meridional radius per radian, a
     // longitude gap at least lonMetresPerDegree per degree.
-    if (std::fabs(nearLat - s.pos.lat) * kDegToRad * kMinMeridionalRadius > s.reach) return false;
+    if (std::fabs(nearLat - s.pos.lat) * kDegToRad * wgs84::kMinMeridionalRadius > s.reach) return false;
     if (std::fabs(nearLon - s.pos.lon) * s.lonMetresPerDegree > s.reach) return false;
 
     return distance2Points(positionToPoint(_position{nearLat, nearLon}), s.p) <= s.radius;
