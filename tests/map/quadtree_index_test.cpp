@@ -1,4 +1,4 @@
-// The spatial index: splitting, placement on borders, statistics, upkeep and the KML picture.
+// The spatial index: splitting, placement on borders, statistics and upkeep.
 
 #include <gtest/gtest.h>
 
@@ -29,23 +29,7 @@ const QuadLeafNode* leafOf(const Map& m, uint32_t id) {
     return m.quadTree->findQuadrant(n.latitude, n.longitude).first;
 }
 
-// 11 nodes in the north-east quarter, spread over its four sub-quarters (3, 3, 3, 2).
-void crowdOneQuarter(Map& m) {
-    const double at[11][2] = {{50, 10}, {60, 20}, {70, 30}, {50, 100}, {60, 110}, {70, 120},
-                              {10, 10}, {20, 20}, {30, 30}, {10, 100}, {20, 110}};
-    for (uint32_t i = 0; i < 11; ++i) m.addNode(i + 1, at[i][0], at[i][1], 0, 0);
-}
-
 }  // namespace
-
-TEST(QuadTree, FreshIndexIsOneGlobeLeaf) {
-    Map m;
-    EXPECT_EQ(
-        m.quadTree->getQuadTreeStatistics(),
-        statistics("0     LeafNodes: 1     Max Depth: 0\nMax Nodes in a LeafNode: 0     Max Nodes allowed in "
-                   "a LeafNode: 10",
-                   "0", 0, "360\xBA  Max Height: 180\xBA", "360\xBA  Min Height: 180\xBA"));
-}
 
 TEST(QuadTree, EleventhNodeSplitsTheRootByPosition) {
     Map m;
@@ -74,16 +58,6 @@ TEST(QuadTree, EleventhNodeSplitsTheRootByPosition) {
     }
     EXPECT_EQ(m.quadTree->findQuadrant(70, 110),
               std::make_pair(QuadTree::getQuadLeafNode(root->children[1].get()), root));
-}
-
-TEST(QuadTree, CrowdedQuarterSplitsAgainAtOnce) {
-    Map m;
-    crowdOneQuarter(m);
-    EXPECT_EQ(
-        m.quadTree->getQuadTreeStatistics(),
-        statistics("2     LeafNodes: 7     Max Depth: 2\nMax Nodes in a LeafNode: 3     Max Nodes allowed in "
-                   "a LeafNode: 10",
-                   "1.57142857", 11, "180\xBA  Max Height: 90\xBA", "90\xBA  Min Height: 45\xBA"));
 }
 
 TEST(QuadTree, BordersGoToTheFirstChildInOrder) {
@@ -166,34 +140,4 @@ TEST(QuadTree, NodesOfAnotherUtmZoneAreNeverNear) {
     ASSERT_LT(distance2Points(positionToPoint({40, 0.0001}), positionToPoint({40, -5.9999})), 1.0);
     EXPECT_TRUE(m.getNearestPoints(40, -5.9999, 100).empty());
     EXPECT_EQ(m.getNearestPoints(40, 0.0002, 100), std::vector<uint32_t>{1});
-}
-
-TEST(QuadTree, KmlPictureListsNodesAndLeaves) {
-    Map m;
-    crowdOneQuarter(m);
-    const std::string kml = m.quadTree->getQuadTreeKML();
-    const size_t folders[] = {kml.find("<Folder id=\"MAPNODES\">\n<name>Nodes</name>"),
-                              kml.find("<Folder id=\"QUADBORDERS\">\n<name>Leaf Borders</name>"),
-                              kml.find("<Folder id=\"QUADDIAGONALS\">\n<name>Leaf Diagonals</name>"),
-                              kml.find("<Folder id=\"CENTERSPOTS\">\n<name>Center LeafNodes</name>"),
-                              kml.size()};
-    // 11 nodes; 7 leaves, each with a border ring, two diagonals and a centre spot.
-    const int placemarks[] = {11, 7, 14, 7};
-    for (int f = 0; f < 4; ++f) {
-        ASSERT_LT(folders[f], folders[f + 1]);
-        int n = 0;
-        for (size_t at = kml.find("<Placemark>", folders[f]); at < folders[f + 1];
-             at = kml.find("<Placemark>", at + 1))
-            ++n;
-        EXPECT_EQ(n, placemarks[f]) << "folder " << f;
-    }
-    for (const char* part :
-         {"<description>ID: 3 xy: 30.000000000,70.000000000</description>",
-          "<coordinates>-180.000000000,90.000000000,0 0.000000000,90.000000000,0 "
-          "0.000000000,0.000000000,0 -180.000000000,0.000000000,0 -180.000000000,90.000000000,0"
-          "</coordinates>",
-          "<description>ID: 1 Depth: 1 Nodes: 0 Width: 180 Height: 90</description>"}) {
-        EXPECT_NE(kml.find(part), std::string::npos) << part;
-    }
-    EXPECT_EQ(kml.substr(kml.size() - 19), "</Document>\n</kml>\n");
 }
