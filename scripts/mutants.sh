@@ -48,6 +48,15 @@ build_all() {
   flock "$lock" cmake --build "$build" -j2 >"$dir/build.log" 2>&1
 }
 
+# Builds what one test program needs: its own target, or everything for the programs' tests.
+build_for() {
+  if [ "$1" = test_tools ]; then
+    build_all
+  else
+    flock "$lock" cmake --build "$build" -j2 --target "$1" >"$dir/build.log" 2>&1
+  fi
+}
+
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKARVEL_BUILD_BENCH=OFF >/dev/null
 fi
@@ -71,10 +80,15 @@ programs_for() {
   return 0
 }
 
-# Runs the given test programs; prints "program:Test" for every failing test (or TIMEOUT / CRASH).
+# Builds and runs the given test programs in turn; prints "program:Test" for every failing test (or
+# TIMEOUT / CRASH, or NOBUILD when the mutant does not compile).
 run_programs() {
   local p rc out
   for p in "$@"; do
+    if ! build_for "$p"; then
+      echo "NOBUILD"
+      break
+    fi
     out="$dir/run-$p.log"
     rc=0
     (cd "$build/tests" && timeout -k 10 "$limit" "./$p" --gtest_brief=1 >"$out" 2>&1) || rc=$?
@@ -146,11 +160,14 @@ for m in "${mutants[@]}"; do
   killers=""
   if ! apply_mutant "$target" "$old" "$new"; then
     verdict=noanchor
-  elif ! build_all; then
-    verdict=nobuild
   else
     killers="$(run_programs $(programs_for "$file") | grep -v -x -F -f <(printf '%s\n' "$baseline") || true)"
-    [ -n "$killers" ] && verdict=killed
+    if [ "$killers" = NOBUILD ]; then
+      verdict=nobuild
+      killers=""
+    elif [ -n "$killers" ]; then
+      verdict=killed
+    fi
   fi
   cp "$saved" "$target"
   trap - EXIT
