@@ -140,6 +140,12 @@ TEST(OsmImport, ImperfectDataKeepsWhatIsThere) {
     EXPECT_EQ(mapIdOf[9], mapIdOf[10]);
     EXPECT_EQ(in.result.nodeIds.size(), 13u);
     for (const auto& [id, link] : in.map.links) EXPECT_GT(link.length, 1.0);
+
+    // The summary the program prints accounts for what was left out.
+    const std::string summary = osmImport::formatSummary("clipped.osm", s, 0.5);
+    for (const char* part : {"map nodes: 12, links: 16", "3 references to missing nodes in 2 ways",
+                             "2 isolated rings (5 links)"})
+        EXPECT_NE(summary.find(part), std::string::npos) << summary;
 }
 
 TEST(OsmImport, BoundingBoxKeepsTheInsideParts) {
@@ -223,6 +229,19 @@ TEST(OsmImport, NodeIdTable) {
               std::string::npos);
     EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 14);
     EXPECT_FALSE(osmImport::writeNodeIdTable(dir / "no/such/dir/ids.csv", in.result.nodeIds));
+}
+
+// Progress goes to the given stream (large files only, here forced on), and both passes finish.
+TEST(OsmImport, ProgressOfBothPasses) {
+    std::ostringstream progress;
+    osmImport::ImportOptions options;
+    options.progress = &progress;
+    options.progressMinBytes = 0;
+    Imported in;
+    importInto(in, testFile("tools/data/clipped.osm"), options);
+    for (const char* pass : {"ways", "nodes"})
+        EXPECT_NE(progress.str().find(std::string("reading ") + pass + " 100%\n"), std::string::npos)
+            << progress.str();
 }
 
 }  // namespace
