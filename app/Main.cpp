@@ -1,17 +1,15 @@
 #include "app/Main.h"
 
-#include <unistd.h>
-
 #include <csignal>
 #include <ctime>
+#include <functional>
 #include <iostream>
 #include <sstream>
 
+#include "app/batch.h"
 #include "app/file_lister.h"
-#include "app/report.h"
 #include "map/maps.h"
 #include "matching/KARVEL.h"
-#include "traces/NMEALoader.h"
 
 std::vector<std::string> traceFiles;
 mapRepresentation::Map m;
@@ -68,26 +66,6 @@ void loadMap() {
     m = mapRepresentation::Map(path);
 }
 
-namespace {
-
-// Progress goes to standard error and only to a terminal, so the report on standard output stays exact.
-class Progress {
-public:
-    Progress() : enabled(isatty(STDERR_FILENO) == 1) {}
-    void show(size_t index, size_t total, const Route& route, double seconds) const {
-        if (!enabled) return;
-        std::cerr << "\r\033[K[" << index + 1 << "/" << total << "] " << route.name << ": "
-                  << route.nodes.size() << " points";
-        if (seconds > 0) std::cerr << ", " << static_cast<long>(route.nodes.size() / seconds) << " points/s";
-        std::cerr << (index + 1 == total ? "\n" : "") << std::flush;
-    }
-
-private:
-    bool enabled;
-};
-
-}  // namespace
-
 void run() {
     const std::string path = mapPath();
     if (m.hadLoadError()) {
@@ -98,29 +76,15 @@ void run() {
         m.saveMap(path);
     }
 
-    const Progress progress;
-    for (size_t i = 0; i < traceFiles.size(); ++i) {
-        Route route;
-        {
-            NMEALoader loader(traceFiles[i]);
-            route = loader.route;
-        }
-        printRouteHeader(i, route.name);
-        progress.show(i, traceFiles.size(), route, 0);
-        const time_t started = time(nullptr);
-
-        std::vector<std::unique_ptr<Path>> paths;
-        std::vector<std::unique_ptr<_unmatchinfo>> unmatchedInfo;
-        {
-            MapMatching::KARVEL matcher(&m, &route, false);
-            matcher.run(geneticKML);
-            paths = matcher.getShortMatched();
-            unmatchedInfo = matcher.getUnmatchedInfo();
-        }
-
-        printMatchResult(paths, unmatchedInfo);
-        progress.show(i, traceFiles.size(), route, difftime(time(nullptr), started));
-    }
+    TraceMatcher hybrid;
+    hybrid.load = loadNmeaRoute;
+    hybrid.match = [](Route& route, std::ostream&) {
+        MapMatching::KARVEL matcher(&m, &route, false);
+        matcher.run(geneticKML);
+        return TraceMatch{matcher.getShortMatched(), matcher.getUnmatchedInfo()};
+    };
+    // The hybrid is single-threaded by design (its genetic stage draws from the C library's generator).
+    runBatch(traceFiles, hybrid, 1, std::cout);
 }
 
 void printOverallTime(std::ostream& out, double seconds) {
@@ -129,6 +93,25 @@ void printOverallTime(std::ostream& out, double seconds) {
         << "Overall processing time: " << seconds << " sec.  (~= " << minutes << " min.)"
         << "\n"
         << "\n\n";
+}
+
+int runFramedBatch(time_t start, const std::string& folder, const std::function<void()>& batch) {
+    std::cout << "Looking for Trace Files..."
+              << "\n";
+    lookForTraceFiles(folder);
+    std::cout << "Loading Map..."
+              << "\n";
+    loadMap();
+    std::cout << "\n";
+    std::cout << "Ready to run Ostrand."
+              << "\n\n";
+    batch();
+    std::cout << "Finished running Ostrand."
+              << "\n\n";
+
+    printOverallTime(std::cout, difftime(time(nullptr), start));
+    std::cout.flush();
+    return 0;
 }
 
 int karvelMain(int argc, char** argv) {
@@ -141,22 +124,5 @@ int karvelMain(int argc, char** argv) {
         return 0;
     }
     geneticKML = options.kml;
-    const std::string& folder = options.folder;
-
-    std::cout << "Looking for Trace Files..."
-              << "\n";
-    lookForTraceFiles(folder);
-    std::cout << "Loading Map..."
-              << "\n";
-    loadMap();
-    std::cout << "\n";
-    std::cout << "Ready to run Ostrand."
-              << "\n\n";
-    run();
-    std::cout << "Finished running Ostrand."
-              << "\n\n";
-
-    printOverallTime(std::cout, difftime(time(nullptr), start));
-    std::cout.flush();
-    return 0;
+    return runFramedBatch(start, options.folder, run);
 }

@@ -1,13 +1,19 @@
 // The karvel batch job: options, trace listing, map loading and the per-trace loop.
 #pragma once
 
+#include <ctime>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
 
-// Program-wide state of the batch (the road map lives in Main.cpp).
+// Program-wide state of the batch.
 extern std::vector<std::string> traceFiles;
 extern bool geneticKML;
+namespace mapRepresentation {
+class Map;
+}
+extern mapRepresentation::Map m;
 
 // The command line of the matching programs: "-h"/"-help", "-t folder", "-M"; other words are ignored.
 struct BatchOptions {
@@ -23,6 +29,11 @@ std::string mapPath();
 void lookForTraceFiles(const std::string& folder);
 void loadMap();
 void run();
+
+// What every matching program prints around its batch: the listing of `folder` and the loading of
+// data/map.txt into the program-wide map, then `batch`, then the closing lines timed from `start`.
+// Returns the exit status.
+int runFramedBatch(time_t start, const std::string& folder, const std::function<void()>& batch);
 
 // The closing timing lines; seconds and minutes in the stream's default number format.
 void printOverallTime(std::ostream& out, double seconds);

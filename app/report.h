@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,11 +11,12 @@
 #include "traces/path.h"
 
 // "\tRoute #<index>: <name>" and a line end.
-void printRouteHeader(std::size_t index, const std::string& routeName);
+void printRouteHeader(std::size_t index, const std::string& routeName, std::ostream& out = std::cout);
 
 // One unmatched stretch on one line, its six fields in record order.
-void printUnmatchedRecord(const _unmatchinfo& record);
+void printUnmatchedRecord(const _unmatchinfo& record, std::ostream& out = std::cout);
 
 // "Paths: ", every path, then "Unmatched Info: " and every unmatched stretch.
 void printMatchResult(const std::vector<std::unique_ptr<Path>>& paths,
-                      const std::vector<std::unique_ptr<_unmatchinfo>>& unmatched);
+                      const std::vector<std::unique_ptr<_unmatchinfo>>& unmatched,
+                      std::ostream& out = std::cout);

@@ -5,8 +5,8 @@
 #include <sstream>
 
 #include "geometry/GPSPoint.h"
-#include "geometry/safe_file.h"
 #include "kml/kml_conventions.h"
+#include "map/atomic_file.h"
 
 using mapRepresentation::_mLink;
 using mapRepresentation::_mNode;

@@ -7,8 +7,8 @@
 
 #include "geometry/GPSPoint.h"
 #include "geometry/geometry.h"
-#include "geometry/safe_file.h"
 #include "kml/kml_conventions.h"
+#include "map/atomic_file.h"
 
 namespace kmlMatch {
 

@@ -11,7 +11,7 @@
 #include <type_traits>
 
 #include "geometry/GPSPoint.h"
-#include "geometry/safe_file.h"
+#include "map/atomic_file.h"
 #include "map/quadtree.h"
 
 namespace mapRepresentation {

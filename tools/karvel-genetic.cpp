@@ -4,15 +4,11 @@
 #include <csignal>
 #include <ctime>
 #include <iostream>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "app/Main.h"
-#include "app/report.h"
+#include "app/batch.h"
 #include "map/maps.h"
 #include "matching/GenMapMatching.h"
-#include "traces/NMEALoader.h"
 
 namespace {
 
@@ -38,40 +34,13 @@ int main(int argc, char** argv) {
         return 0;
     }
     const bool kml = options.kml;
-    const std::string& folder = options.folder;
-
-    std::cout << "Looking for Trace Files..."
-              << "\n";
-    lookForTraceFiles(folder);
-    std::cout << "Loading Map..."
-              << "\n";
-    std::cout << "Trying to load map: " << mapPath() << "\n";
-    mapRepresentation::Map map(mapPath());
-    std::cout << "\n";
-    std::cout << "Ready to run Ostrand."
-              << "\n\n";
-
-    for (size_t i = 0; i < traceFiles.size(); ++i) {
-        Route route;
-        {
-            NMEALoader loader(traceFiles[i]);
-            route = loader.route;
-        }
-        printRouteHeader(i, route.name);
-        std::vector<std::unique_ptr<Path>> paths;
-        std::vector<std::unique_ptr<_unmatchinfo>> unmatched;
-        {
-            MapMatching::GenMapMatching matcher(&map, &route, false);
-            matcher.runWithMarchal(kml);
-            paths = matcher.getShortMatched();
-            unmatched = matcher.getUnmatchedInfo();
-        }
-        printMatchResult(paths, unmatched);
-    }
-
-    std::cout << "Finished running Ostrand."
-              << "\n\n";
-    printOverallTime(std::cout, difftime(time(nullptr), start));
-    std::cout.flush();
-    return 0;
+    TraceMatcher genetic;
+    genetic.load = loadNmeaRoute;
+    genetic.match = [kml](Route& route, std::ostream&) {
+        MapMatching::GenMapMatching matcher(&m, &route, false);
+        matcher.runWithMarchal(kml);
+        return TraceMatch{matcher.getShortMatched(), matcher.getUnmatchedInfo()};
+    };
+    // Single-threaded: the genetic stage draws from the C library's one generator.
+    return runFramedBatch(start, options.folder, [&] { runBatch(traceFiles, genetic, 1, std::cout); });
 }

@@ -177,7 +177,9 @@ bool TagSet::ggaComplete() const {
 // ---------------------------------------------------------------------------------------------
 // Loader
 
-NMEALoader::NMEALoader(const std::string& file) : filename(file) {
+NMEALoader::NMEALoader(const std::string& file) : NMEALoader(file, std::cout) {}
+
+NMEALoader::NMEALoader(const std::string& file, std::ostream& messages) : filename(file), log(&messages) {
     route.setOriginalFilename(filename, true);
     loadfile();
 }
@@ -212,7 +214,7 @@ void NMEALoader::updateSatSnr(const GSVTag& gsv) {
 }
 
 void NMEALoader::loadfile() {
-    std::cout << "loading nmea file: " << filename << "\n";
+    *log << "loading nmea file: " << filename << "\n";
     std::ifstream in(filename, std::ios::binary);
     if (!in.is_open()) return;
 
@@ -296,10 +298,10 @@ void NMEALoader::buildPoints() {
         // part: without an RMC fix there is no position, so such an epoch never becomes a point.
         const bool incomplete = !rmcOk || (!ggaOk && ggaSeen) || (!gsaOk && gsaSeen && gsvSeen);
         if (incomplete) {
-            std::cout << "TagSet incomplete[" << k << "]: time " << set.time << "\n"
-                      << "\trmc[" << set.rmcTime << "]: " << (rmcOk ? 1 : 0) << "[" << set.rmcLine << "]\n"
-                      << "\tgga[" << set.ggaTime << "]: " << (ggaOk ? 1 : 0) << "[" << set.ggaLine << "]\n"
-                      << "\tgsa: " << (gsaOk ? 1 : 0) << "[" << set.gsaLine << "]\n";
+            *log << "TagSet incomplete[" << k << "]: time " << set.time << "\n"
+                 << "\trmc[" << set.rmcTime << "]: " << (rmcOk ? 1 : 0) << "[" << set.rmcLine << "]\n"
+                 << "\tgga[" << set.ggaTime << "]: " << (ggaOk ? 1 : 0) << "[" << set.ggaLine << "]\n"
+                 << "\tgsa: " << (gsaOk ? 1 : 0) << "[" << set.gsaLine << "]\n";
             continue;
         }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iostream>
 #include <map>
 #include <string>
 #include <vector>
@@ -107,6 +108,8 @@ public:
     Route route;
 
     explicit NMEALoader(const std::string& filename);
+    // Messages about the file go to `log` instead of standard output (matching threads keep them apart).
+    NMEALoader(const std::string& filename, std::ostream& log);
 
     void loadfile();
     const Route& getRoute() const { return route; }
@@ -126,6 +129,8 @@ public:
     bool gsvSeen = false;
 
 private:
+    std::ostream* log = &std::cout;
+
     void handleRMC(const RMCTag& rmc);
     void handleGGA(const GGATag& gga);
     void handleGSA(GSATag gsa);

@@ -2,9 +2,9 @@
 
 #include <iostream>
 
-void Path::printPath() const {
-    std::cout << "Score: " << score << "  Avg: " << avgScore << " Start: " << startIndex
-              << " Last: " << lastIndex << " Links: ";
-    for (const auto& [point, link] : links) std::cout << "(" << point << ", " << link << ")  ";
-    std::cout << "\n\n";
+void Path::printPath(std::ostream& out) const {
+    out << "Score: " << score << "  Avg: " << avgScore << " Start: " << startIndex << " Last: " << lastIndex
+        << " Links: ";
+    for (const auto& [point, link] : links) out << "(" << point << ", " << link << ")  ";
+    out << "\n\n";
 }

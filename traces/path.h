@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iostream>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -21,8 +22,8 @@ public:
     Path& operator=(const Path&) = default;
     ~Path() = default;
 
-    // Writes the one-line description and an empty line to standard output.
-    void printPath() const;
+    // Writes the one-line description and an empty line (to standard output unless told otherwise).
+    void printPath(std::ostream& out = std::cout) const;
 };
 
 // One unmatched stretch between matched paths; -1 stands for none in every field.

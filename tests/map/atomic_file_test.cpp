@@ -1,11 +1,12 @@
 // The atomic file every writer uses: the target changes only on commit, a new file is readable by
 // all (mkstemp's private mode does not leak), a replaced file keeps its permissions, and no
 // temporary file is ever left behind. (The writers' own failure reports are tested with them.)
+#include "map/atomic_file.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
-#include "geometry/safe_file.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;

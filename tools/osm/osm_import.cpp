@@ -16,7 +16,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "geometry/safe_file.h"
+#include "map/atomic_file.h"
 
 namespace osmImport {
 

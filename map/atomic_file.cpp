@@ -1,4 +1,4 @@
-#include "geometry/safe_file.h"
+#include "map/atomic_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

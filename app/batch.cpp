@@ -1,0 +1,96 @@
+#include "app/batch.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <ctime>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "app/report.h"
+#include "traces/NMEALoader.h"
+
+Route loadNmeaRoute(const std::string& file, std::ostream& log) {
+    NMEALoader loader(file, log);
+    return std::move(loader.route);
+}
+
+namespace {
+
+// Progress goes to standard error and only to a terminal, so the report on standard output stays exact.
+class Progress {
+public:
+    explicit Progress(bool wanted) : enabled(wanted && isatty(STDERR_FILENO) == 1) {}
+    void show(size_t index, size_t total, const std::string& name, size_t points, double seconds) const {
+        if (!enabled) return;
+        std::cerr << "\r\033[K[" << index + 1 << "/" << total << "] " << name << ": " << points << " points";
+        if (seconds > 0) std::cerr << ", " << static_cast<long>(points / seconds) << " points/s";
+        std::cerr << (index + 1 == total ? "\n" : "") << std::flush;
+    }
+
+private:
+    bool enabled;
+};
+
+// One trace's whole block: loader messages, header, matcher messages, result.
+void matchOne(size_t index, const std::string& file, const TraceMatcher& matcher, std::ostream& out,
+              const Progress& progress, size_t total) {
+    Route route = matcher.load(file, out);
+    printRouteHeader(index, route.name, out);
+    progress.show(index, total, route.name, route.nodes.size(), 0);
+    const time_t started = time(nullptr);
+    const TraceMatch result = matcher.match(route, out);
+    printMatchResult(result.paths, result.unmatched, out);
+    progress.show(index, total, route.name, route.nodes.size(), difftime(time(nullptr), started));
+}
+
+// Workers take the next trace from a shared counter; the calling thread prints finished blocks in
+// list order, so at most the blocks that finished ahead of a slow trace wait in memory.
+void runThreaded(const std::vector<std::string>& files, const TraceMatcher& matcher, unsigned jobs,
+                 std::ostream& out) {
+    const Progress quiet(false);  // lines of several threads at once would only garble each other
+    std::vector<std::string> blocks(files.size());
+    std::vector<char> done(files.size(), 0);
+    std::mutex lock;
+    std::condition_variable finished;
+    std::atomic<size_t> next{0};
+
+    auto work = [&] {
+        for (size_t i = next++; i < files.size(); i = next++) {
+            std::ostringstream block;
+            matchOne(i, files[i], matcher, block, quiet, files.size());
+            const std::lock_guard<std::mutex> guard(lock);
+            blocks[i] = std::move(block).str();
+            done[i] = 1;
+            finished.notify_one();
+        }
+    };
+    std::vector<std::jthread> workers;
+    for (unsigned t = 0; t < jobs; ++t) workers.emplace_back(work);
+
+    for (size_t i = 0; i < files.size(); ++i) {
+        std::string text;
+        {
+            std::unique_lock<std::mutex> guard(lock);
+            finished.wait(guard, [&] { return done[i] != 0; });
+            text.swap(blocks[i]);
+        }
+        out << text;
+    }
+}
+
+}  // namespace
+
+void runBatch(const std::vector<std::string>& files, const TraceMatcher& matcher, unsigned jobs,
+              std::ostream& out) {
+    if (jobs > 1 && files.size() > 1) {
+        runThreaded(files, matcher, std::min<size_t>(jobs, files.size()), out);
+        return;
+    }
+    const Progress progress(true);
+    for (size_t i = 0; i < files.size(); ++i) matchOne(i, files[i], matcher, out, progress, files.size());
+}
