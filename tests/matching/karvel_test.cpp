@@ -57,6 +57,7 @@ TEST(KarvelSegments, ClustersAreWidenedAndBothEndsCovered) {
               (Segments{{0, 4}, {19, 26}, {26, 30}, {35, 39}}));
     // Without ends the first and last stretches are added.
     EXPECT_EQ(segmentsFor(40, {6, 7}), (Segments{{0, 3}, {4, 9}, {36, 39}}));
+    EXPECT_EQ(segmentsFor(20, {0, 1, 2, 15}), (Segments{{0, 4}, {13, 19}}));  // ends within four: stretched
     EXPECT_EQ(segmentsFor(5, {}), (Segments{{0, 4}}));
     EXPECT_EQ(segmentsFor(12, {}), (Segments{{0, 3}, {8, 11}}));
 }
