@@ -3,10 +3,12 @@
 #include <cmath>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "map/file_lock.h"
 #include "map/maps.h"
 #include "traces/NMEALoader.h"
 
@@ -203,7 +205,14 @@ int main(int argc, char** argv) {
     }
 
     Map map;
+    // Held from reading the map until it is written back, so that a concurrent update is not lost.
+    std::unique_ptr<FileLock> lock;
     if (append) {
+        lock = std::make_unique<FileLock>(mapFile, FileLock::defaultWait());
+        if (lock->state() == FileLock::State::Busy)
+            return fail("the map " + mapFile + " is locked by another program; nothing written");
+        if (lock->state() == FileLock::State::CannotOpen || lock->state() == FileLock::State::NotRegular)
+            return fail("cannot read the map " + mapFile + ": " + lock->error() + "; nothing written");
         Chatter quiet(verbose);
         map = Map(mapFile);
         quiet.release();
