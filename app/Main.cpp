@@ -132,6 +132,7 @@ bool loadMap(MapUse use) {
     const std::string path = mapPath();
     std::cout << "Trying to load map: " << path << "\n";
     if (use == MapUse::ReadWrite) {
+        std::cout.flush();  // the lock may take a while: the user sees what is being waited for
         if (!lockMap(path)) return false;
     } else if (const std::string why = unreadableMap(path); !why.empty()) {
         std::cout << "ERROR: cannot read map file " << path << ": " << why << "\n";

@@ -1,6 +1,6 @@
 // The real programs against missing, special and shared files: honest exit statuses, only regular
-// files read and written, modes and owners kept, links followed, updates of one map taking turns,
-// and nothing left behind by a run killed while saving.
+// files read and written, modes, owners and links kept, updates of one map taking turns, and
+// nothing left behind by a run killed while saving.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <random>
 #include <sstream>
 
@@ -29,16 +28,10 @@ namespace {
 
 const std::string kMap =
     "2\n1  -8.600000000  41.100000000 0.000000000 0.000000000\n"
-    "2  -8.500000000  41.200000000 0.000000000 0.000000000\n"
-    "2\n1  2 13.500000000 3\n2  1 13.500000000 3\n";
+    "2  -8.500000000  41.200000000 0.000000000 0.000000000\n1\n1  2 13.500000000 3\n";
 
-std::string trace() {
-    return karvel_test::nmeaLog(karvel_test::fixesAlong(41.1, -8.6, 41.2, -8.5, 30));
-}
-
-void fill(const TempDir& dir) {
-    writeFile(dir / "data/map.txt", kMap);
-    writeFile(dir / "data/nmea/trace.txt", trace());
+std::string trace(double lat = 41.1) {
+    return karvel_test::nmeaLog(karvel_test::fixesAlong(lat, -8.6, lat + 0.1, -8.5, 30));
 }
 
 mode_t modeOf(const std::string& path) {
@@ -46,258 +39,180 @@ mode_t modeOf(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
-std::vector<std::string> tempFilesIn(const std::string& dir) {
-    std::vector<std::string> found;
+int tempFilesIn(const std::string& dir) {
+    int n = 0;
     for (const auto& e : fs::directory_iterator(dir))
-        if (e.path().filename().string().find(".tmp-") != std::string::npos) found.push_back(e.path());
-    return found;
+        n += e.path().string().find(".tmp-") != std::string::npos;
+    return n;
 }
 
-// Every entry under dir with its kind, and the contents of regular files (a FIFO is never opened).
-std::map<std::string, std::string> entries(const std::string& dir) {
-    std::map<std::string, std::string> found;
-    for (const auto& e : fs::recursive_directory_iterator(dir)) {
-        const std::string rel = fs::relative(e.path(), dir).string();
-        if (e.is_symlink())
-            found[rel] = "<link> " + fs::read_symlink(e.path()).string();
-        else if (e.is_regular_file())
-            found[rel] = readFile(e.path());
-        else
-            found[rel] = e.is_directory() ? "<dir>" : "<special>";
-    }
-    return found;
+// Runs a shell line in dir with every $K, $G and $B replaced by karvel, karvel-genetic and
+// karvel-mapbuild of build/bin, killed after 60 s; returns "<status>\n<output>".
+std::string run(const TempDir& dir, std::string line) {
+    for (const auto& [key, name] :
+         {std::pair{"$K", "karvel"}, {"$G", "karvel-genetic"}, {"$B", "karvel-mapbuild"}})
+        for (size_t at; (at = line.find(key)) != std::string::npos;)
+            line.replace(at, 2, "timeout -s KILL 60 " + karvel_test::binaryPath(name));
+    const auto r = karvel_test::runCommand("true; " + line, dir.str());
+    return std::to_string(r.exitCode) + "\n" + r.out;
 }
 
-// A shell command line running a program of build/bin with a time limit.
-std::string program(const std::string& name, const std::string& args) {
-    return "timeout -s KILL 60 '" + karvel_test::binaryPath(name) + "' " + args;
-}
-
-bool has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-// ---- Runs that cannot start: one ERROR line, exit status 1, nothing written ---------------------
-
-struct StartCase {
+struct FileCase {
     std::string name;
-    std::function<void(const TempDir&)> setup;
-    std::vector<std::string> args;
-    std::string error;  // the ERROR line, after the start-up lines printed so far
+    std::function<void(const TempDir&)> setup;  // after data/map.txt and data/nmea/trace.txt
+    std::string command;
+    std::vector<std::string> expected;          // parts of "<status>\n<output>", the first its start
+    std::function<void(const TempDir&)> check;  // what the files must be afterwards
+    bool rootOnly = false;
 };
 
-void PrintTo(const StartCase& c, std::ostream* os) {
+void PrintTo(const FileCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-std::vector<StartCase> startCases() {
-    const std::string noMap = "ERROR: cannot read map file data/map.txt: ";
+void replaceMap(const TempDir& d, const std::function<void(const std::string&)>& make) {
+    fs::remove(d / "data/map.txt");
+    make(d / "data/map.txt");
+}
+
+const std::string kNoMap =
+    "1\nLooking for Trace Files...\nLooking for NMEA files (with .txt extension) inside "
+    "folder: data/nmea/\nLoading Map...\nTrying to load map: data/map.txt\nERROR: cannot "
+    "read map file data/map.txt: ";
+const std::string kMatched = "\tRoute #0: trace\nPaths: \nScore: ";
+
+std::vector<FileCase> cases() {
+    const auto none = [](const TempDir&) {};
+    const auto mapUnchanged = [](const TempDir& d) {
+        EXPECT_EQ(readFile(d / "data/map.txt"), kMap + "\n\n9\n");
+    };
     return {
         {"MissingMap",
-         [](const TempDir& d) { writeFile(d / "data/nmea/trace.txt", trace()); },
-         {},
-         noMap + "No such file or directory\n"},
-        {"MapIsAFolder",
-         [](const TempDir& d) {
-             fill(d);
-             fs::remove(d / "data/map.txt");
-             fs::create_directories(d / "data/map.txt");
-         },
-         {},
-         noMap + "not a regular file\n"},
+         [](const TempDir& d) { fs::remove(d / "data/map.txt"); },
+         "$K -M",
+         {kNoMap + "No such file or directory\n"},
+         [](const TempDir& d) { EXPECT_EQ(fs::directory_iterator(d / "data")->path().filename(), "nmea"); }},
         {"MapIsAFifo",
-         [](const TempDir& d) {
-             fill(d);
-             fs::remove(d / "data/map.txt");
-             ::mkfifo((d / "data/map.txt").c_str(), 0644);
-         },
-         {},
-         noMap + "not a regular file\n"},
+         [](const TempDir& d) { replaceMap(d, [](auto& p) { ::mkfifo(p.c_str(), 0644); }); },
+         "$K",
+         {kNoMap + "not a regular file\n"},
+         [](const TempDir& d) { EXPECT_TRUE(fs::is_fifo(d / "data/map.txt")); }},
+        {"MapIsAFolder",
+         [](const TempDir& d) { replaceMap(d, [](auto& p) { fs::create_directory(p); }); },
+         "$G",
+         {kNoMap + "not a regular file\n"},
+         none},
         {"MissingTraceFolder",
-         fill,
-         {"-t", "data/none"},
-         "ERROR: cannot open the trace folder data/none: No such file or directory\n"},
+         none,
+         "$K -t data/none",
+         {"1\nLooking for Trace Files...\nLooking for NMEA files (with .txt extension) inside folder: "
+          "data/none\nERROR: cannot open the trace folder data/none: No such file or directory\n"},
+         [](const TempDir& d) { EXPECT_EQ(readFile(d / "data/map.txt"), kMap); }},
         {"TraceFolderIsAFile",
-         fill,
-         {"-t", "data/map.txt"},
-         "ERROR: cannot open the trace folder data/map.txt: not a folder\n"},
+         none,
+         "$K -t data/map.txt",
+         {"1\n", "ERROR: cannot open the trace folder data/map.txt: not a folder\n"},
+         none},
+        // A line after the counted ones: matched against, left alone, status 1 at the end.
+        {"PartlyReadMap",
+         [](const TempDir& d) { writeFile(d / "data/map.txt", kMap + "\n\n9\n"); },
+         "$K; $G",
+         {"1\n",
+          "ERROR: map file data/map.txt, line 8: more lines than the link count says; loading stopped.\n",
+          kMatched, "Finished running Ostrand."},
+         mapUnchanged},
+        {"SpecialTraces",
+         [](const TempDir& d) {
+             ::mkfifo((d / "data/nmea/fifo.txt").c_str(), 0644);
+             fs::create_symlink("/dev/urandom", d / "data/nmea/random.txt");
+             fs::create_directory(d / "data/nmea/folder.txt");
+             writeFile(d / "data/nmea/two\nlines.txt", trace());
+         },
+         "$K",
+         {"1\n", "ERROR: trace file data/nmea/fifo.txt: not a regular file; skipped.\n",
+          "ERROR: trace file data/nmea/random.txt: not a regular file; skipped.\n",
+          "ERROR: trace file data/nmea/folder.txt: not a regular file; skipped.\n",
+          "ERROR: trace file data/nmea/two\\nlines.txt: a line break in the name; skipped.\n", kMatched},
+         none},
+        {"Umask077",
+         [](const TempDir& d) { ::chmod((d / "data/map.txt").c_str(), 0640); },
+         "umask 077 && $K -M && $B -o out/map.txt data/nmea",
+         {"0\n"},
+         [](const TempDir& d) {
+             EXPECT_EQ(modeOf(d / "data/match_ostrand_trace.kml"), 0600u);
+             EXPECT_EQ(modeOf(d / "out/map.txt"), 0600u);
+             EXPECT_EQ(modeOf(d / "data/map.txt"), 0640u);
+         }},
+        // A symbolic link stays one; the file it names is replaced, in its own folder.
+        {"SymlinkedMap",
+         [](const TempDir& d) {
+             writeFile(d / "maps/city.txt", "2\n1 -8.6 41.1 0 0\n2 -8.5 41.2 0 0\n1\n1 2 13.5 3\n");
+             replaceMap(d, [](auto& p) { fs::create_symlink("../maps/city.txt", p); });
+         },
+         "$K",
+         {"0\n"},
+         [](const TempDir& d) {
+             EXPECT_EQ(fs::read_symlink(d / "data/map.txt"), "../maps/city.txt");
+             EXPECT_EQ(readFile(d / "maps/city.txt"), kMap);
+             EXPECT_EQ(tempFilesIn(d / "maps") + tempFilesIn(d / "data"), 0);
+         }},
+        {"LockHeldElsewhere",
+         none,
+         "flock data/map.txt sh -c 'KARVEL_LOCK_WAIT=0.5 $K; KARVEL_LOCK_WAIT=0.5 $B -a data/nmea'",
+         {"1\n", "ERROR: map file data/map.txt is locked by another program; it is left as it is.\n",
+          kMatched, "ERROR: the map data/map.txt is locked by another program; nothing written"},
+         [](const TempDir& d) {
+             EXPECT_EQ(readFile(d / "data/map.txt"), kMap);
+             EXPECT_FALSE(fs::exists(d / "data/map.kml"));
+         }},
+        // Run as root on a user's private map, the map stays the user's.
+        {"RootKeepsTheOwner",
+         [](const TempDir& d) { ::chown((d / "data/map.txt").c_str(), 1234, 2345); },
+         "$K",
+         {"0\n"},
+         [](const TempDir& d) {
+             struct stat st {};
+             ASSERT_EQ(::stat((d / "data/map.txt").c_str(), &st), 0);
+             EXPECT_EQ(st.st_uid * 10000 + st.st_gid, 1234u * 10000 + 2345u);
+         },
+         true},
+        // Outputs that are not regular files are refused and stay what they were (device nodes made
+        // for the test, so that a fault could never replace the machine's own).
+        {"SpecialOutputs",
+         [](const TempDir& d) {
+             ::mkfifo((d / "fifo").c_str(), 0644);
+             ::mknod((d / "full").c_str(), S_IFCHR | 0666, makedev(1, 7));
+             fs::create_symlink("full", d / "tofull");
+         },
+         "$B -o fifo data/nmea; $B -o full data/nmea; $B -o tofull data/nmea",
+         {"1\n", "ERROR: could not create map file fifo;", "ERROR: could not create map file full;",
+          "ERROR: could not create map file tofull;"},
+         [](const TempDir& d) {
+             EXPECT_TRUE(fs::is_fifo(d / "fifo"));
+             EXPECT_TRUE(fs::is_character_file(d / "full"));
+             EXPECT_TRUE(fs::is_symlink(d / "tofull"));
+         },
+         true},
     };
 }
 
-class CannotStart : public ::testing::TestWithParam<StartCase> {};
+class FileMatrix : public ::testing::TestWithParam<FileCase> {};
 
-TEST_P(CannotStart, SaysSoAndTouchesNothing) {
-    const StartCase& c = GetParam();
+TEST_P(FileMatrix, StatusMessagesAndFilesAfter) {
+    const FileCase& c = GetParam();
+    if (c.rootOnly && ::geteuid() != 0) GTEST_SKIP() << "needs root";
     TempDir dir;
+    writeFile(dir / "data/map.txt", kMap);
+    writeFile(dir / "data/nmea/trace.txt", trace());
     c.setup(dir);
-    const auto before = entries(dir.str());
-    const KarvelRun r = runKarvel(dir.str(), c.args, {30, -1});
-    ASSERT_FALSE(r.timedOut);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "");
-    const std::string folder = c.args.empty() ? "data/nmea/" : c.args[1];
-    const std::string head = has(c.error, "trace folder")
-                                 ? startUp(folder).substr(0, startUp(folder).find("Loading Map..."))
-                                 : startUp(folder);
-    EXPECT_EQ(r.out, head + c.error);
-    EXPECT_EQ(entries(dir.str()), before);
+    const std::string out = run(dir, c.command);
+    EXPECT_EQ(out.rfind(c.expected.front(), 0), 0u) << out;
+    for (const std::string& part : c.expected) EXPECT_NE(out.find(part), std::string::npos) << part << out;
+    c.check(dir);
 }
 
-INSTANTIATE_TEST_SUITE_P(Matrix, CannotStart, ::testing::ValuesIn(startCases()),
-                         [](const ::testing::TestParamInfo<StartCase>& info) { return info.param.name; });
-
-// A map read only in part: the traces are still matched against it, the file stays, and the run
-// ends with exit status 1. karvel-genetic goes through the same frame.
-TEST(HonestStatus, PartlyReadMapEndsWithOne) {
-    for (const std::string prog : {"karvel", "karvel-genetic"}) {
-        TempDir dir;
-        fill(dir);
-        const std::string map = kMap + "1  2 13.500000000 3\n";  // one line more than counted
-        writeFile(dir / "data/map.txt", map);
-        const auto r = karvel_test::runCommand(program(prog, ""), dir.str());
-        EXPECT_EQ(r.exitCode, 1) << prog;
-        EXPECT_TRUE(has(r.out,
-                        "ERROR: map file data/map.txt, line 7: more lines than the link count says; "
-                        "loading stopped.\n"))
-            << r.out;
-        EXPECT_TRUE(has(r.out, "\tRoute #0: trace\nPaths: \n")) << prog;
-        EXPECT_TRUE(endsNormally(r.out)) << prog;
-        EXPECT_EQ(readFile(dir / "data/map.txt"), map) << prog;
-    }
-}
-
-// ---- Special files among the traces -----------------------------------------------------------
-
-TEST(SpecialTraces, AreSkippedAndTheRunEnds) {
-    TempDir dir;
-    fill(dir);
-    ::mkfifo((dir / "data/nmea/fifo.txt").c_str(), 0644);
-    fs::create_symlink("/dev/zero", dir / "data/nmea/zero.txt");
-    fs::create_symlink("/dev/urandom", dir / "data/nmea/random.txt");
-    fs::create_directories(dir / "data/nmea/folder.txt");
-    fs::create_symlink("trace.txt", dir / "data/nmea/link.txt");  // a link to a regular file is read
-    writeFile(dir / "data/nmea/two\nlines.txt", trace());
-    const KarvelRun r = runKarvel(dir.str(), {}, {60, -1});
-    ASSERT_FALSE(r.timedOut) << "a special file blocked the run";
-    EXPECT_EQ(r.status, 1);
-    for (const std::string name : {"fifo", "zero", "random", "folder"})
-        EXPECT_TRUE(
-            has(r.out, "ERROR: trace file data/nmea/" + name + ".txt: not a regular file; skipped.\n"))
-            << name;
-    EXPECT_TRUE(
-        has(r.out, "ERROR: trace file data/nmea/two\\nlines.txt: a line break in the name; skipped.\n"));
-    EXPECT_TRUE(has(r.out, ": trace\nPaths: \n"));
-    EXPECT_TRUE(has(r.out, ": link\nPaths: \n"));
-    EXPECT_FALSE(has(r.out, "Route #2"));
-    EXPECT_TRUE(endsNormally(r.out));
-    EXPECT_EQ(readFile(dir / "data/map.txt"), kMap);
-}
-
-// ---- Modes, links and owners of what is written -----------------------------------------------
-
-TEST(WrittenFiles, FollowTheUmaskAndKeepTheMapsMode) {
-    TempDir dir;
-    fill(dir);
-    ::chmod((dir / "data/map.txt").c_str(), 0640);
-    const auto r = karvel_test::runCommand("umask 077 && " + program("karvel", "-M"), dir.str());
-    EXPECT_EQ(r.exitCode, 0) << r.out;
-    EXPECT_EQ(modeOf(dir / "data/match_ostrand_trace.kml"), 0600u);
-    EXPECT_EQ(modeOf(dir / "data/map.txt"), 0640u);
-    const auto r2 = karvel_test::runCommand(
-        "umask 022 && " + program("karvel-mapbuild", "-o out/map.txt data/nmea"), dir.str());
-    EXPECT_EQ(r2.exitCode, 0) << r2.out;
-    EXPECT_EQ(modeOf(dir / "out/map.txt"), 0644u);
-    EXPECT_EQ(modeOf(dir / "data/map.kml"), 0644u);
-    EXPECT_EQ(tempFilesIn(dir / "data"), std::vector<std::string>{});
-}
-
-TEST(WrittenFiles, ASymlinkedMapStaysALink) {
-    TempDir dir;
-    fill(dir);
-    fs::create_directories(dir / "maps");
-    fs::rename(dir / "data/map.txt", dir / "maps/city.txt");
-    writeFile(dir / "maps/city.txt", "2\n1 -8.6 41.1 0 0\n2 -8.5 41.2 0 0\n1\n1 2 13.5 3\n");
-    fs::create_symlink("../maps/city.txt", dir / "data/map.txt");
-    const KarvelRun r = runKarvel(dir.str(), {}, {60, -1});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(fs::is_symlink(dir / "data/map.txt"));
-    EXPECT_EQ(fs::read_symlink(dir / "data/map.txt"), "../maps/city.txt");
-    EXPECT_EQ(readFile(dir / "maps/city.txt"),
-              "2\n1  -8.600000000  41.100000000 0.000000000 0.000000000\n"
-              "2  -8.500000000  41.200000000 0.000000000 0.000000000\n1\n1  2 13.500000000 3\n");
-    EXPECT_EQ(tempFilesIn(dir / "data"), std::vector<std::string>{});
-    EXPECT_EQ(tempFilesIn(dir / "maps"), std::vector<std::string>{});
-}
-
-// Run as root on a user's private map, karvel leaves it the user's.
-TEST(WrittenFiles, RootKeepsTheOwner) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root";
-    TempDir dir;
-    fill(dir);
-    ASSERT_EQ(::chown((dir / "data/map.txt").c_str(), 1234, 2345), 0);
-    ::chmod((dir / "data/map.txt").c_str(), 0600);
-    const KarvelRun r = runKarvel(dir.str(), {}, {60, -1});
-    EXPECT_EQ(r.status, 0);
-    struct stat st {};
-    ASSERT_EQ(::stat((dir / "data/map.txt").c_str(), &st), 0);
-    EXPECT_EQ(st.st_uid, 1234u);
-    EXPECT_EQ(st.st_gid, 2345u);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
-}
-
-// Outputs that are not regular files are refused and stay what they were: a FIFO, a link to a
-// device, and (as root, on device nodes made for the test) the devices themselves.
-TEST(WrittenFiles, SpecialOutputsAreRefused) {
-    TempDir dir;
-    fill(dir);
-    ::mkfifo((dir / "fifo").c_str(), 0644);
-    std::vector<std::string> targets{"fifo"};
-    if (::geteuid() == 0) {
-        ASSERT_EQ(::mknod((dir / "full").c_str(), S_IFCHR | 0666, makedev(1, 7)), 0);
-        ASSERT_EQ(::mknod((dir / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
-        fs::create_symlink("null", dir / "tonull");
-        targets.insert(targets.end(), {"full", "tonull"});
-    }
-    for (const std::string& t : targets) {
-        const auto r =
-            karvel_test::runCommand(program("karvel-mapbuild", "-o " + t + " data/nmea"), dir.str());
-        EXPECT_EQ(r.exitCode, 1) << t;
-        EXPECT_TRUE(has(r.out, "ERROR: could not create map file " + t)) << r.out;
-    }
-    EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
-    if (::geteuid() == 0) {
-        EXPECT_TRUE(fs::is_character_file(dir / "full"));
-        EXPECT_TRUE(fs::is_symlink(dir / "tonull"));
-        EXPECT_TRUE(fs::is_character_file(dir / "null"));
-    }
-}
-
-// ---- Locked updates -----------------------------------------------------------------------------
-
-// While another program holds the map's lock, karvel matches against the map as it is, says so,
-// leaves the file alone and ends with exit status 1; karvel-mapbuild -a writes nothing.
-TEST(MapLock, HeldElsewhereMeansHandsOff) {
-    TempDir dir;
-    fill(dir);
-    writeFile(dir / "data/map.txt", "2\n1 -8.6 41.1 0 0\n2 -8.5 41.2 0 0\n2\n1 2 13.5 3\n2 1 13.5 3\n");
-    const int fd = ::open((dir / "data/map.txt").c_str(), O_RDONLY);
-    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
-    const auto r = karvel_test::runCommand("KARVEL_LOCK_WAIT=0.5 " + program("karvel", ""), dir.str());
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_TRUE(
-        has(r.out, "ERROR: map file data/map.txt is locked by another program; it is left as it is.\n"))
-        << r.out;
-    EXPECT_TRUE(has(r.out, "\tRoute #0: trace\nPaths: \nScore: ")) << r.out;
-    const auto b = karvel_test::runCommand(
-        "KARVEL_LOCK_WAIT=0.5 " + program("karvel-mapbuild", "-a data/nmea"), dir.str());
-    EXPECT_EQ(b.exitCode, 1);
-    EXPECT_TRUE(has(b.out, "ERROR: the map data/map.txt is locked by another program; nothing written"))
-        << b.out;
-    EXPECT_EQ(readFile(dir / "data/map.txt"),
-              "2\n1 -8.6 41.1 0 0\n2 -8.5 41.2 0 0\n2\n1 2 13.5 3\n2 1 13.5 3\n");
-    EXPECT_FALSE(fs::exists(dir / "data/map.kml"));
-    ::close(fd);
-}
+INSTANTIATE_TEST_SUITE_P(Files, FileMatrix, ::testing::ValuesIn(cases()),
+                         [](const ::testing::TestParamInfo<FileCase>& info) { return info.param.name; });
 
 int nodeCount(const std::string& mapFile) {
     std::istringstream in(readFile(mapFile));
@@ -306,33 +221,18 @@ int nodeCount(const std::string& mapFile) {
     return n;
 }
 
-// Drives far apart, so that none is merged into another: every drive adds all its points.
+// Drives far apart, so none is merged into another: each run adds all its points, none is lost.
 TEST(MapLock, ConcurrentAppendsKeepEveryDrive) {
     TempDir dir;
-    const int kDrives = 4;
-    const int kPoints = 40;
-    for (int i = 0; i < kDrives; ++i) {
-        const double lat = 41.1 + 0.05 * i;
-        writeFile(dir / ("drive" + std::to_string(i) + "/d.txt"),
-                  karvel_test::nmeaLog(karvel_test::fixesAlong(lat, -8.6, lat, -8.59, kPoints)));
-    }
-    ASSERT_EQ(
-        karvel_test::runCommand(program("karvel-mapbuild", "drive0") + " >/dev/null", dir.str()).exitCode, 0);
+    for (int i = 0; i < 4; ++i) writeFile(dir / ("d" + std::to_string(i) + "/d.txt"), trace(41.1 + 0.05 * i));
+    ASSERT_EQ(run(dir, "$B d0 >/dev/null").substr(0, 2), "0\n");
     const int base = nodeCount(dir / "data/map.txt");
-    ASSERT_GT(base, 10);
-    std::string both = "true; ";  // the runs start from the working folder, not a backgrounded "cd &&"
-    for (int i = 1; i < kDrives; ++i)
-        both += program("karvel-mapbuild",
-                        "-a -k data/map" + std::to_string(i) + ".kml drive" + std::to_string(i)) +
-                " >out" + std::to_string(i) + ".txt & ";
-    const auto r = karvel_test::runCommand(both + "wait", dir.str());
-    EXPECT_EQ(r.exitCode, 0);
-    for (int i = 1; i < kDrives; ++i)
-        EXPECT_TRUE(has(readFile(dir / ("out" + std::to_string(i) + ".txt")), "wrote data/map.txt")) << i;
-    EXPECT_EQ(nodeCount(dir / "data/map.txt"), base * kDrives);
+    EXPECT_EQ(run(dir,
+                  "$B -a -k 1.kml d1 >/dev/null & $B -a -k 2.kml d2 >/dev/null & $B -a -k 3.kml d3 "
+                  ">/dev/null & wait"),
+              "0\n");
+    EXPECT_EQ(nodeCount(dir / "data/map.txt"), base * 4);
 }
-
-// ---- Killed while saving ------------------------------------------------------------------------
 
 // A map of some megabytes, so that a kill often lands in its load or save.
 std::string bigMap(int count) {
@@ -341,7 +241,7 @@ std::string bigMap(int count) {
     char line[96];
     for (int i = 0; i < count; ++i) {
         std::snprintf(line, sizeof line, "%d  -8.600000000  %.9f 0.000000000 0.000000000\n", i + 1,
-                      41.1 + i * 0.00001);
+                      41.1 + i * 1e-5);
         s << line;
     }
     s << count - 1 << "\n";
@@ -349,6 +249,8 @@ std::string bigMap(int count) {
     return s.str();
 }
 
+// The map stays whole, and the temporary file, named only between two system calls before the
+// rename, never piles up (the next run removes a left one).
 TEST(KilledWhileSaving, LeavesTheMapWholeAndNoTemporaryFile) {
     const int tries = std::getenv("KARVEL_LONG_TESTS") != nullptr ? 100 : 8;
     TempDir dir;
@@ -361,19 +263,15 @@ TEST(KilledWhileSaving, LeavesTheMapWholeAndNoTemporaryFile) {
     std::uniform_real_distribution<double> when(0.02, std::max(0.05, whole.seconds));
     int killed = 0, leftovers = 0;
     for (int i = 0; i < tries; ++i) {
-        const KarvelRun r = runKarvel(dir.str(), {}, {when(gen), -1});
-        killed += r.timedOut;
+        killed += runKarvel(dir.str(), {}, {when(gen), -1}).timedOut;
         EXPECT_EQ(readFile(dir / "data/map.txt"), map) << "try " << i;
-        // The temporary file has a name only between two system calls before the rename, and the
-        // next run removes a name left there: nothing piles up.
-        const size_t left = tempFilesIn(dir / "data").size();
-        EXPECT_LE(left, 1u) << "try " << i;
-        leftovers += static_cast<int>(left);
+        EXPECT_LE(tempFilesIn(dir / "data"), 1) << "try " << i;
+        leftovers += tempFilesIn(dir / "data");
     }
     std::printf("%d of %d runs killed; temporary files seen after them: %d\n", killed, tries, leftovers);
     EXPECT_GT(killed, 0);
     EXPECT_EQ(runKarvel(dir.str(), {}, {120, -1}).status, 0);
-    EXPECT_EQ(tempFilesIn(dir / "data"), std::vector<std::string>{});
+    EXPECT_EQ(tempFilesIn(dir / "data"), 0);
 }
 
 }  // namespace
