@@ -109,21 +109,28 @@ constexpr size_t kMaxLineLength = 1022;
 // Node ids run up to one below the top of their range, so that the next free id still fits.
 constexpr long long kLargestNodeId = static_cast<long long>(UINT32_MAX) - 1;
 
-enum class LineStatus { Ok, End, TooLong, ReadError };
+enum class LineStatus { Ok, End, TooLong, NulByte, ReadError };
 
 // Reads one line into buf (line end stripped). A last line without a line end is accepted.
-LineStatus readLine(FILE* f, char (&buf)[kMaxLineLength + 2]) {
+// `consumed` counts the bytes of the lines read so far; with it a NUL byte inside a line, which
+// would hide the rest of the line from every string function, is told apart from a line end.
+LineStatus readLine(FILE* f, char (&buf)[kMaxLineLength + 2], long long& consumed) {
     if (std::fgets(buf, sizeof buf, f) == nullptr)
         return std::ferror(f) ? LineStatus::ReadError : LineStatus::End;
-    size_t len = std::strlen(buf);
+    const size_t len = std::strlen(buf);
     if (len > 0 && buf[len - 1] == '\n') {
         buf[len - 1] = '\0';
+        consumed += static_cast<long long>(len);
         return LineStatus::Ok;
     }
     if (std::ferror(f)) return LineStatus::ReadError;
-    // No line end: either the last line of the file, or a line longer than the buffer.
-    if (std::feof(f) && len <= kMaxLineLength) return LineStatus::Ok;
-    return LineStatus::TooLong;
+    // No line end: the last line of the file, a line longer than the buffer, or a NUL byte.
+    if (std::feof(f)) {
+        if (ftello(f) - consumed != static_cast<long long>(len)) return LineStatus::NulByte;
+        consumed += static_cast<long long>(len);
+        return len <= kMaxLineLength ? LineStatus::Ok : LineStatus::TooLong;
+    }
+    return len == kMaxLineLength + 1 ? LineStatus::TooLong : LineStatus::NulByte;
 }
 
 bool isBlank(const char* p) {
@@ -190,7 +197,7 @@ public:
     // missing line a fault (the counts promised more lines).
     bool next(bool endIsError, const char* expected) {
         ++lineNumber;
-        switch (readLine(file, line)) {
+        switch (readLine(file, line, consumed)) {
             case LineStatus::Ok:
                 return true;
             case LineStatus::End:
@@ -198,6 +205,9 @@ public:
                 return false;
             case LineStatus::TooLong:
                 stop("line longer than " + std::to_string(kMaxLineLength) + " characters");
+                return false;
+            case LineStatus::NulByte:
+                stop("a NUL byte inside the line");
                 return false;
             case LineStatus::ReadError: {
                 const int err = errno;
@@ -245,8 +255,9 @@ public:
     const std::string& path;
     char line[kMaxLineLength + 2];
     unsigned long lineNumber = 0;
-    bool failed = false;   // something of the file is not in the map
-    bool stopped = false;  // and the reading ended there
+    long long consumed = 0;  // bytes of the lines read
+    bool failed = false;     // something of the file is not in the map
+    bool stopped = false;    // and the reading ended there
 
 private:
     void report(const std::string& what, const char* outcome) {

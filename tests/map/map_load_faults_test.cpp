@@ -48,6 +48,11 @@ std::vector<LoadCase> cases() {
         {"TopNodeId", "2\n4294967295 -8.6 41.1 0 0\n2 -8.5 41.2 0 0\n0\n", "2: node id 4294967295" + fit,
          "2||3"},
         {"NegativeNodeId", "2\n-5 -8.6 41.1 0 0\n2 -8.5 41.2 0 0\n0\n", "2: node id -5" + fit, "2||3"},
+        // A NUL byte hides the rest of its line from the parser: that rest would be lost (found by fuzzing).
+        {"NulByte", kNodes + "1\n1 2 10 1" + std::string(1, '\0') + " 7\n",
+         "6: a NUL byte inside the line" + stop, "1 2 3||4"},
+        {"NulByteInTheLastLine", "0\n0\n\f" + std::string(1, '\0') + "9",
+         "3: a NUL byte inside the line" + stop, "||1"},
         {"LargestNodeId", "1\n4294967294 -8.6 41.1 0 0\n0\n", "", "4294967294||4294967295"},
         {"NegativeLinkEnd", kNodes + "2\n-1 2 10 1\n2 3 10 -3\n",
          "6: a node id or the sample count does not fit" + refused, "1 2 3||4"},
