@@ -8,6 +8,7 @@
 
 #include "app/batch.h"
 #include "app/file_lister.h"
+#include "app/random_seed.h"
 #include "map/maps.h"
 #include "matching/KARVEL.h"
 
@@ -124,5 +125,6 @@ int karvelMain(int argc, char** argv) {
         return 0;
     }
     geneticKML = options.kml;
+    seedFromEnvironment(std::cout);
     return runFramedBatch(start, options.folder, run);
 }
