@@ -67,8 +67,6 @@ GenMapMatching::GenMapMatching(mapRepresentation::Map* m, Route* r, bool withLog
     }
 }
 
-GenMapMatching::~GenMapMatching() = default;
-
 std::vector<std::unique_ptr<Path>> GenMapMatching::getMatched() const {
     return ownedCopies(matched);
 }

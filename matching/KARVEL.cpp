@@ -45,8 +45,6 @@ KARVEL::KARVEL(mapRepresentation::Map* m, Route* r, bool writeLog) : map(m), rou
     }
 }
 
-KARVEL::~KARVEL() = default;
-
 std::vector<std::unique_ptr<Path>> KARVEL::getMatched() const {
     return ownedCopies(matched);
 }

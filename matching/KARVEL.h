@@ -27,9 +27,6 @@ public:
     std::vector<std::unique_ptr<_unmatchinfo>> unmatched;
 
     KARVEL(mapRepresentation::Map* map, Route* route, bool writeLog);
-    KARVEL(const KARVEL&) = delete;
-    KARVEL& operator=(const KARVEL&) = delete;
-    ~KARVEL();
 
     void run(bool kml);
 

@@ -85,10 +85,6 @@ public:
 
     MarPath() = default;
     explicit MarPath(const std::pair<int32_t, int32_t>& first);
-    MarPath(const MarPath&) = default;
-    MarPath& operator=(const MarPath&) = default;
-    MarPath(MarPath&&) = default;
-    MarPath& operator=(MarPath&&) = default;
 
     void addLinkCandidate(const std::pair<int32_t, int32_t>& candidate);
     void updateScore(double s);
@@ -125,8 +121,6 @@ public:
     bool exactOnly = false;
 
     MarchalBMatching(mapRepresentation::Map* map, Route* route);
-    MarchalBMatching(const MarchalBMatching&) = delete;
-    MarchalBMatching& operator=(const MarchalBMatching&) = delete;
 
     // One full run in the given direction; results replace those of an earlier run.
     void run(bool forward, bool kml);
