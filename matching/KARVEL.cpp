@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "kml/kml.h"
+#include "matching/genetic_presets.h"
 #include "matching/matching_genetic_util.h"
 #include "matching/matching_marchal.h"
 
@@ -16,26 +17,8 @@ constexpr int kMaxGenerations = 5000;
 
 }  // namespace
 
-KARVEL::KARVEL(mapRepresentation::Map* m, Route* r, bool writeLog) : map(m), route(r) {
+KARVEL::KARVEL(mapRepresentation::Map* m, Route* r, bool writeLog) : map(m), route(r), params(kHybridPreset) {
     matchedLinks.assign(route->nodes.size(), -1);
-    params.D_LIMIT = 20.0;
-    params.nonValidProbability = 0.2;
-    params.populationSize = 50;
-    params.directPassRatio = 0.03;
-    params.maxStagnation = 75;
-    params.maxLinkJump = 5;
-    params.maxSuperLinkJump = 1;
-    params.recombinationProbability = 0.75;
-    params.mutationProbability = 0.01;
-    params.tournamentProbability = 0.6;
-    params.W_AVG = 0.7;
-    params.W_MAX = 1.0;
-    params.W_MAX_MIN = 0.8;
-    params.W_UNCOV = 5.5;
-    params.W_GAP = 1.5;
-    params.W_CONTLEN = 0.3;
-    params.W_AVGDISC = 1.0;
-    params.W_MAXDISC = 1.0;
     if (writeLog) {
         std::stringstream path;
         path << "data"
