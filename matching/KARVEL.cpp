@@ -5,6 +5,7 @@
 
 #include "kml/kml.h"
 #include "matching/genetic_presets.h"
+#include "matching/match_records.h"
 #include "matching/matching_genetic_util.h"
 #include "matching/matching_marchal.h"
 
@@ -355,35 +356,7 @@ void KARVEL::constructOutput(const std::set<int>& gapPoints,
         a = b + 1;
     }
 
-    if (matched.empty()) {
-        unmatched.push_back(std::make_unique<_unmatchinfo>(_unmatchinfo{0, n - 1, -1, -1, -1, -1}));
-        return;
-    }
-    const int m = static_cast<int>(matched.size());
-    for (int i = 0; i < m; ++i) {
-        const auto& pairs = matched[i]->links;
-        if (i + 1 < m) {
-            const int e = pairs.back().first;
-            const int A = pairs.back().second;
-            const int f = matched[i + 1]->links.front().first;
-            const int B = matched[i + 1]->links.front().second;
-            if (f == e + 1)
-                unmatched.push_back(std::make_unique<_unmatchinfo>(_unmatchinfo{-1, -1, A, B, i, i + 1}));
-            else
-                unmatched.push_back(
-                    std::make_unique<_unmatchinfo>(_unmatchinfo{e + 1, f - 1, A, B, i, i + 1}));
-        }
-        if (i == 0 && pairs.front().first != 0) {
-            const int s0 = pairs.front().first;
-            unmatched.push_back(
-                std::make_unique<_unmatchinfo>(_unmatchinfo{0, s0 - 1, -1, pairs.front().second, -1, 0}));
-        }
-        if (i == m - 1 && pairs.back().first < n - 1) {
-            const int e = pairs.back().first;
-            unmatched.push_back(
-                std::make_unique<_unmatchinfo>(_unmatchinfo{e + 1, n - 1, pairs.back().second, -1, i, -1}));
-        }
-    }
+    unmatched = unmatchedAround(matched, n);
 
     for (const auto& path : matched) {
         auto shortPath = std::make_unique<Path>();

@@ -6,6 +6,7 @@
 
 #include "geometry/geometry.h"
 #include "kml/kml.h"
+#include "matching/match_records.h"
 
 namespace MapMatching {
 
@@ -633,37 +634,11 @@ Path MarchalBMatching::getPath(const MarPath& candidate, bool keepAll) const {
 
 void MarchalBMatching::prepateOutput() {
     const int32_t n = route == nullptr ? 0 : static_cast<int32_t>(route->nodes.size());
-    if (bestPaths.empty()) {
-        unmatched.push_back(std::make_unique<_unmatchinfo>(_unmatchinfo{0, n - 1, -1, -1, -1, -1}));
-        return;
-    }
     for (const MarPath& piece : bestPaths) {
         matched.push_back(std::make_unique<Path>(getPath(piece, true)));
         shortMatched.push_back(std::make_unique<Path>(getPath(piece, false)));
     }
-    const int32_t m = static_cast<int32_t>(matched.size());
-    for (int32_t i = 0; i < m; ++i) {
-        const auto& links = matched[static_cast<std::size_t>(i)]->links;
-        const int32_t e = links.back().first;
-        const int32_t A = links.back().second;
-        if (i + 1 < m) {
-            const auto& nextLinks = matched[static_cast<std::size_t>(i) + 1]->links;
-            const int32_t f = nextLinks.front().first;
-            const int32_t B = nextLinks.front().second;
-            if (f == e + 1)
-                unmatched.push_back(std::make_unique<_unmatchinfo>(_unmatchinfo{-1, -1, A, B, i, i + 1}));
-            else
-                unmatched.push_back(
-                    std::make_unique<_unmatchinfo>(_unmatchinfo{e + 1, f - 1, A, B, i, i + 1}));
-        }
-        if (i == 0 && links.front().first != 0) {
-            const int32_t s = links.front().first;
-            unmatched.push_back(
-                std::make_unique<_unmatchinfo>(_unmatchinfo{0, s - 1, -1, links.front().second, -1, 0}));
-        }
-        if (i == m - 1 && e < n - 1)
-            unmatched.push_back(std::make_unique<_unmatchinfo>(_unmatchinfo{e + 1, n - 1, A, -1, i, -1}));
-    }
+    unmatched = unmatchedAround(matched, n);
 }
 
 std::vector<std::unique_ptr<Path>> MarchalBMatching::getMatched() {
