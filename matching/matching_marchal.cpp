@@ -46,18 +46,23 @@ void printMissingLink(int link) {
 // ---------------------------------------------------------------------------------------------
 // PairList
 
-PairList::Chunk::~Chunk() {
-    std::shared_ptr<Chunk> p = std::move(prev);
-    while (p && p.use_count() == 1) {
-        std::shared_ptr<Chunk> next = std::move(p->prev);
-        p = std::move(next);  // frees the sole-owned chunk, whose own prev is already empty
+PairList::ChunkRef::ChunkRef(const ChunkRef& other) : p(other.p) {
+    if (p != nullptr) ++p->owners;
+}
+
+void PairList::ChunkRef::reset() {
+    Chunk* chunk = std::exchange(p, nullptr);
+    while (chunk != nullptr && --chunk->owners == 0) {
+        Chunk* prev = std::exchange(chunk->prev.p, nullptr);
+        const std::unique_ptr<Chunk> owned(chunk);  // freed here; its predecessor is detached
+        chunk = prev;
     }
 }
 
 PairList::Pair PairList::front() const {
-    if (head == nullptr) return tail[0];
+    if (head.get() == nullptr) return tail[0];
     const Chunk* c = head.get();
-    while (c->prev != nullptr) c = c->prev.get();
+    while (c->prev.get() != nullptr) c = c->prev.get();
     return c->pairs[0];
 }
 
@@ -75,11 +80,11 @@ void PairList::clear() {
 
 void PairList::commit() {
     if (tailCount == 0) return;
-    auto chunk = std::make_shared<Chunk>();
+    auto chunk = std::make_unique<Chunk>();
     std::copy(tail.begin(), tail.begin() + tailCount, chunk->pairs.begin());
     chunk->used = tailCount;
     chunk->prev = std::move(head);
-    head = std::move(chunk);
+    head = ChunkRef(std::move(chunk));
     tailCount = 0;
 }
 

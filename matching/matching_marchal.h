@@ -55,20 +55,38 @@ public:
 private:
     static constexpr std::size_t kChunk = 4;
 
+    struct Chunk;
+    // Shares a chunk between lists. The count is a plain integer, not an atomic one: a matcher and
+    // its candidates live on one thread.
+    class ChunkRef {
+    public:
+        ChunkRef() = default;
+        explicit ChunkRef(std::unique_ptr<Chunk> chunk) : p(chunk.release()) {}
+        ChunkRef(const ChunkRef& other);
+        ChunkRef(ChunkRef&& other) noexcept : p(std::exchange(other.p, nullptr)) {}
+        ChunkRef& operator=(ChunkRef other) noexcept {
+            std::swap(p, other.p);
+            return *this;
+        }
+        ~ChunkRef() { reset(); }
+        // Releases a long chain of sole-owned predecessors iteratively: a recursive release would
+        // overflow the stack on a piece of a few hundred thousand points.
+        void reset();
+        Chunk* get() const { return p; }
+        Chunk* operator->() const { return p; }
+
+    private:
+        Chunk* p = nullptr;
+    };
+
     struct Chunk {
         std::array<Pair, kChunk> pairs{};
         uint8_t used = 0;
-        std::shared_ptr<Chunk> prev;
-
-        Chunk() = default;
-        Chunk(const Chunk&) = delete;
-        Chunk& operator=(const Chunk&) = delete;
-        // Releases a long chain of sole-owned predecessors iteratively: the default recursive
-        // release would overflow the stack on a piece of a few hundred thousand points.
-        ~Chunk();
+        uint32_t owners = 1;
+        ChunkRef prev;
     };
 
-    std::shared_ptr<Chunk> head;      // committed pairs, shared between copies
+    ChunkRef head;                    // committed pairs, shared between copies
     std::array<Pair, kChunk> tail{};  // pairs added since the last commit
     uint8_t tailCount = 0;
     std::size_t count = 0;
