@@ -464,7 +464,7 @@ bool MarchalBMatching::pickWinners() {
     // scored set's order, which is the smaller link list and then the order the children were made
     // in, provided both sets' orders are decided by sorting.
     winners.clear();
-    bool tie = false;
+    winnerTied.clear();
     for (std::size_t i = 0; i < children.size(); ++i) {
         const Child& child = children[i];
         if (!(child.distance < kFilterDistance)) continue;
@@ -480,17 +480,21 @@ bool MarchalBMatching::pickWinners() {
             winnerStamp[k] = stamp;
             winnerOfKey[k] = static_cast<int32_t>(winners.size());
             winners.push_back(static_cast<int32_t>(i));
+            winnerTied.push_back(0);
             continue;
         }
-        int32_t& winner = winners[static_cast<std::size_t>(winnerOfKey[k])];
-        const Child& current = children[static_cast<std::size_t>(winner)];
+        const auto w = static_cast<std::size_t>(winnerOfKey[k]);
+        const Child& current = children[static_cast<std::size_t>(winners[w])];
         if (child.avgScore < current.avgScore) {
-            winner = static_cast<int32_t>(i);
+            winners[w] = static_cast<int32_t>(i);
+            winnerTied[w] = 0;
         } else if (child.avgScore == current.avgScore) {
-            tie = true;
-            if (child.size < current.size) winner = static_cast<int32_t>(i);
+            // Only a tie at the lowest average needs the order.
+            winnerTied[w] = 1;
+            if (child.size < current.size) winners[w] = static_cast<int32_t>(i);
         }
     }
+    const bool tie = std::find(winnerTied.begin(), winnerTied.end(), 1) != winnerTied.end();
     if (!tie) return true;
     orderScratch.clear();
     for (const MarPath& c : kept) orderScratch.push_back(c.avgScore);

@@ -258,6 +258,7 @@ private:
     std::vector<int32_t> winnerOfKey;  // per super-link key + 1: index in winners, if stamped
     std::vector<uint32_t> winnerStamp;
     std::vector<int32_t> winners;  // children, one per super-link key
+    std::vector<char> winnerTied;  // per winner: another child has exactly its average
     std::vector<double> orderScratch;
 };
 
