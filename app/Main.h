@@ -13,7 +13,7 @@ extern bool geneticKML;
 namespace mapRepresentation {
 class Map;
 }
-extern mapRepresentation::Map m;
+extern mapRepresentation::Map& m;
 
 // The command line of the matching programs: "-h"/"-help", "-t folder", "-M"; other words are ignored.
 struct BatchOptions {

@@ -1,7 +1,10 @@
 // Cost of the whole hybrid pipeline (both Marchal runs, the genetic stage on every ambiguous
-// segment, the output) per trace point, on generated drives of 1 000, 10 000 and 100 000 points
-// through a street grid. The time per point must stay flat as the trace grows.
+// segment, the output) per trace point, on generated drives of 1 000 to 1 000 000 points through a
+// street grid. The time per point must stay flat as the trace grows. "peak B/point" is the growth
+// of the process's peak resident memory over the run divided by the points: run one size alone
+// (--benchmark_filter=BM_Pipeline/points:1000000) for a clean figure.
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 
 #include "grid_world.h"
 #include "matching/KARVEL.h"
@@ -10,11 +13,18 @@ using namespace bench_grid;
 
 namespace {
 
+long peakKilobytes() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
 void BM_Pipeline(benchmark::State& state) {
     const int points = static_cast<int>(state.range(0));
     mapRepresentation::Map& map = gridMap();
     Route route = gridDrive(points);
     std::size_t matchedPoints = 0, paths = 0;
+    const long peakBefore = peakKilobytes();
     for (auto _ : state) {
         MapMatching::KARVEL matcher(&map, &route, false);
         matcher.run(false);
@@ -24,6 +34,7 @@ void BM_Pipeline(benchmark::State& state) {
         for (const auto& p : result) matchedPoints += p->links.size();
         benchmark::DoNotOptimize(paths);
     }
+    state.counters["peak B/point"] = 1024.0 * static_cast<double>(peakKilobytes() - peakBefore) / points;
     state.counters["paths"] = static_cast<double>(paths);
     state.counters["matched%"] = 100.0 * static_cast<double>(matchedPoints) / points;
     state.counters["points/s"] = benchmark::Counter(points, benchmark::Counter::kIsIterationInvariantRate);
@@ -33,6 +44,12 @@ void BM_Pipeline(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_Pipeline)->ArgName("points")->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Pipeline)
+    ->ArgName("points")
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Arg(1000000)
+    ->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

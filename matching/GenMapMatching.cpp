@@ -8,6 +8,7 @@
 
 #include "geometry/geometry.h"
 #include "kml/kml.h"
+#include "matching/genetic_presets.h"
 #include "matching/matching_marchal.h"
 
 namespace MapMatching {
@@ -39,25 +40,8 @@ std::unique_ptr<_unmatchinfo> record(int startNode, int endNode, int lastMatch, 
 
 }  // namespace
 
-GenMapMatching::GenMapMatching(mapRepresentation::Map* m, Route* r, bool withLog) : map(m), route(r) {
-    params.D_LIMIT = 20.0;
-    params.nonValidProbability = 0.15;
-    params.populationSize = 200;
-    params.directPassRatio = 0.03;
-    params.maxStagnation = 300;
-    params.maxLinkJump = 5;
-    params.maxSuperLinkJump = 1;
-    params.recombinationProbability = 0.75;
-    params.mutationProbability = 0.005;
-    params.tournamentProbability = 0.6;
-    params.W_AVG = 1.0;
-    params.W_MAX = 0.8;
-    params.W_MAX_MIN = 0.9;
-    params.W_UNCOV = 6.0;
-    params.W_GAP = 3.5;
-    params.W_CONTLEN = 4.0;
-    params.W_AVGDISC = 1.0;
-    params.W_MAXDISC = 1.0;
+GenMapMatching::GenMapMatching(mapRepresentation::Map* m, Route* r, bool withLog)
+    : map(m), route(r), params(kGeneticOnlyPreset) {
     if (withLog && route != nullptr) {
         std::stringstream path;
         path << "data"
@@ -66,8 +50,6 @@ GenMapMatching::GenMapMatching(mapRepresentation::Map* m, Route* r, bool withLog
         log = std::make_unique<std::ofstream>(path.str(), std::ios::out | std::ios::trunc);
     }
 }
-
-GenMapMatching::~GenMapMatching() = default;
 
 std::vector<std::unique_ptr<Path>> GenMapMatching::getMatched() const {
     return ownedCopies(matched);

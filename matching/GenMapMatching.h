@@ -30,9 +30,6 @@ public:
 
     // With withLog the genetic log goes to data/<route name>_genetic_log.txt.
     GenMapMatching(mapRepresentation::Map* map, Route* route, bool withLog);
-    GenMapMatching(const GenMapMatching&) = delete;
-    GenMapMatching& operator=(const GenMapMatching&) = delete;
-    ~GenMapMatching();
 
     // Consecutive (first point, last point) segments covering the trace; needs `distances`.
     std::vector<std::pair<int, int>> splitByAmbiguity();

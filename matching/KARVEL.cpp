@@ -4,6 +4,8 @@
 #include <sstream>
 
 #include "kml/kml.h"
+#include "matching/genetic_presets.h"
+#include "matching/match_records.h"
 #include "matching/matching_genetic_util.h"
 #include "matching/matching_marchal.h"
 
@@ -16,26 +18,8 @@ constexpr int kMaxGenerations = 5000;
 
 }  // namespace
 
-KARVEL::KARVEL(mapRepresentation::Map* m, Route* r, bool writeLog) : map(m), route(r) {
+KARVEL::KARVEL(mapRepresentation::Map* m, Route* r, bool writeLog) : map(m), route(r), params(kHybridPreset) {
     matchedLinks.assign(route->nodes.size(), -1);
-    params.D_LIMIT = 20.0;
-    params.nonValidProbability = 0.2;
-    params.populationSize = 50;
-    params.directPassRatio = 0.03;
-    params.maxStagnation = 75;
-    params.maxLinkJump = 5;
-    params.maxSuperLinkJump = 1;
-    params.recombinationProbability = 0.75;
-    params.mutationProbability = 0.01;
-    params.tournamentProbability = 0.6;
-    params.W_AVG = 0.7;
-    params.W_MAX = 1.0;
-    params.W_MAX_MIN = 0.8;
-    params.W_UNCOV = 5.5;
-    params.W_GAP = 1.5;
-    params.W_CONTLEN = 0.3;
-    params.W_AVGDISC = 1.0;
-    params.W_MAXDISC = 1.0;
     if (writeLog) {
         std::stringstream path;
         path << "data"
@@ -44,8 +28,6 @@ KARVEL::KARVEL(mapRepresentation::Map* m, Route* r, bool writeLog) : map(m), rou
         log = std::make_unique<std::ofstream>(path.str(), std::ios::out | std::ios::trunc);
     }
 }
-
-KARVEL::~KARVEL() = default;
 
 std::vector<std::unique_ptr<Path>> KARVEL::getMatched() const {
     return ownedCopies(matched);
@@ -87,41 +69,59 @@ void KARVEL::addNearLinks(std::vector<std::set<int>>& candidates, int k) const {
 std::vector<int> KARVEL::reconstructMatchedTrace(std::vector<std::set<int>>& candidates,
                                                  const std::vector<std::unique_ptr<Path>>& forwardPaths,
                                                  const std::vector<std::unique_ptr<Path>>& backwardPaths) {
-    const int n = pointCount();
-    std::vector<int>& v = matchedLinks;
     std::set<int> ambiguous;
-    auto inTrace = [n](int k) { return k >= 0 && k < n; };
+    takeForwardResult(candidates, forwardPaths);
+    compareBackwardResult(candidates, backwardPaths, ambiguous);
+    widenShortHoles(candidates, ambiguous);
+    markPieceBorders(forwardPaths, ambiguous);
+    widenTraceEnds(candidates, ambiguous);
+    markHoleNeighbours(candidates, ambiguous);
+    return std::vector<int>(ambiguous.begin(), ambiguous.end());
+}
 
-    // 1. The forward result.
+bool KARVEL::inTrace(int point) const {
+    return point >= 0 && point < pointCount();
+}
+
+void KARVEL::takeForwardResult(std::vector<std::set<int>>& candidates,
+                               const std::vector<std::unique_ptr<Path>>& forwardPaths) {
     for (const auto& path : forwardPaths)
-        for (const auto& [p, link] : path->links)
-            if (inTrace(p)) {
-                v[p] = link;
-                candidates[p].insert(link);
+        for (const auto& [point, link] : path->links)
+            if (inTrace(point)) {
+                matchedLinks[point] = link;
+                candidates[point].insert(link);
             }
+}
 
-    // 2. The backward result agrees only on the same link, or on a neighbour in the same super-link.
+void KARVEL::compareBackwardResult(std::vector<std::set<int>>& candidates,
+                                   const std::vector<std::unique_ptr<Path>>& backwardPaths,
+                                   std::set<int>& ambiguous) {
+    // The backward result agrees only on the same link, or on a neighbour in the same super-link.
     for (const auto& path : backwardPaths)
-        for (const auto& [p, link] : path->links) {
-            if (!inTrace(p)) continue;
-            const int c = v[p];
-            if (c == link) continue;
-            const bool agree =
-                (map->isConnected(c, link) || map->isConnected(link, c)) && map->belongSameSuperLink(c, link);
+        for (const auto& [point, link] : path->links) {
+            if (!inTrace(point)) continue;
+            const int forwardLink = matchedLinks[point];
+            if (forwardLink == link) continue;
+            const bool agree = (map->isConnected(forwardLink, link) || map->isConnected(link, forwardLink)) &&
+                               map->belongSameSuperLink(forwardLink, link);
             if (!agree) {
-                v[p] = -1;
-                candidates[p].insert(link);
-                ambiguous.insert(p);
+                matchedLinks[point] = -1;
+                candidates[point].insert(link);
+                ambiguous.insert(point);
             }
         }
+}
 
-    // 3. Short holes get the links near their points.
+void KARVEL::widenShortHoles(std::vector<std::set<int>>& candidates, std::set<int>& ambiguous) const {
+    // Holes of at most five points get the links near their points.
+    const int n = pointCount();
+    const std::vector<int>& links = matchedLinks;
     int i = 0;
     while (i < n - 1) {
         int j;
-        if (v[i] != -1 && v[i + 1] == -1) {
+        if (links[i] != -1 && links[i + 1] == -1) {
             j = i + 1;
-        } else if (i == 0 && v[0] == -1) {
+        } else if (i == 0 && links[0] == -1) {
             j = 1;
         } else {
             ++i;
@@ -129,7 +129,7 @@ std::vector<int> KARVEL::reconstructMatchedTrace(std::vector<std::set<int>>& can
         }
         int end = n;
         for (; j < n; ++j)
-            if (v[j - 1] == -1 && v[j] != -1) break;
+            if (links[j - 1] == -1 && links[j] != -1) break;
         if (j < n && j != n - 1) end = j;
         if (end - i <= 5) {
             for (int k = (i == 0 ? 0 : i + 1); k <= end - 1; ++k) {
@@ -139,19 +139,24 @@ std::vector<int> KARVEL::reconstructMatchedTrace(std::vector<std::set<int>>& can
         }
         i = end + 1;
     }
+}
 
-    // 4. Around the borders of the forward pieces.
+void KARVEL::markPieceBorders(const std::vector<std::unique_ptr<Path>>& forwardPaths,
+                              std::set<int>& ambiguous) const {
+    const int n = pointCount();
     for (const auto& path : forwardPaths) {
         if (path->links.empty()) continue;
-        const int s = path->links.front().first;
-        const int e = path->links.back().first;
-        if (s > 0)
-            for (int k = std::max(0, s - 2); k <= std::min(n - 1, s + 4); ++k) ambiguous.insert(k);
-        if (e >= 0 && e < n - 1)
-            for (int k = std::max(0, e - 4); k <= std::min(n - 1, e + 2); ++k) ambiguous.insert(k);
+        const int first = path->links.front().first;
+        const int last = path->links.back().first;
+        if (first > 0)
+            for (int k = std::max(0, first - 2); k <= std::min(n - 1, first + 4); ++k) ambiguous.insert(k);
+        if (last >= 0 && last < n - 1)
+            for (int k = std::max(0, last - 4); k <= std::min(n - 1, last + 2); ++k) ambiguous.insert(k);
     }
+}
 
-    // 5, 6. Both ends of the trace.
+void KARVEL::widenTraceEnds(std::vector<std::set<int>>& candidates, std::set<int>& ambiguous) const {
+    const int n = pointCount();
     for (int k = 0; k < 3 && k < n; ++k) {
         addNearLinks(candidates, k);
         ambiguous.insert(k);
@@ -160,27 +165,30 @@ std::vector<int> KARVEL::reconstructMatchedTrace(std::vector<std::set<int>>& can
         addNearLinks(candidates, k);
         ambiguous.insert(k);
     }
+}
 
-    // 7. The neighbours of holes, where the points around have no alternative candidates.
+void KARVEL::markHoleNeighbours(const std::vector<std::set<int>>& candidates,
+                                std::set<int>& ambiguous) const {
+    // The neighbours of holes, where the points around have no alternative candidates.
+    const int n = pointCount();
+    const std::vector<int>& links = matchedLinks;
     auto atMostOneCandidate = [&](int from, int to) {
         for (int k = from; k <= to; ++k)
             if (candidates[k].size() > 1) return false;
         return true;
     };
-    for (i = 0; i < n; ++i) {
-        if (i < n - 2 && v[i] != -1 && v[i + 1] == -1) {
+    for (int i = 0; i < n; ++i) {
+        if (i < n - 2 && links[i] != -1 && links[i + 1] == -1) {
             const int lo = std::max(0, i - 3);
             if (atMostOneCandidate(lo, i - 1))
                 for (int k = lo; k <= i; ++k) ambiguous.insert(k);
         }
-        if (i >= 2 && v[i - 1] == -1 && v[i] != -1) {
+        if (i >= 2 && links[i - 1] == -1 && links[i] != -1) {
             const int hi = std::min(n - 1, i + 2);
             if (atMostOneCandidate(i, hi))
                 for (int k = i - 1; k <= hi; ++k) ambiguous.insert(k);
         }
     }
-
-    return std::vector<int>(ambiguous.begin(), ambiguous.end());
 }
 
 std::vector<std::pair<int, int>> KARVEL::buildAmbiguousSegments(std::vector<int>& ambiguousPoints) const {
@@ -305,105 +313,14 @@ std::set<int> KARVEL::runSegment(int first, int last, const std::vector<std::set
 void KARVEL::constructOutput(const std::set<int>& gapPoints,
                              const std::vector<std::unique_ptr<Path>>& forwardPaths,
                              const std::vector<std::pair<int, int>>& segments) {
-    const int n = pointCount();
-    const std::vector<int>& v = matchedLinks;
-    matched.clear();
-    shortMatched.clear();
-    unmatched.clear();
-
     // The sequence of (point, link) entries is kept as one entry per point plus the crossed links that
     // follow it, so that inserting crossed links stays linear in the length of the trace.
-    std::vector<std::vector<int>> crossedAfter(n);
-
-    // Crossed links of the forward run, where the final links still agree with it.
-    for (auto pathIt = forwardPaths.rbegin(); pathIt != forwardPaths.rend(); ++pathIt) {
-        const auto& pairs = (*pathIt)->links;
-        if (pairs.size() < 2) continue;
-        int e = static_cast<int>(pairs.size()) - 1;
-        for (int j = e - 1; j >= 0; --j) {
-            const auto [p, link] = pairs[j];
-            if (p < 0) continue;
-            const int pe = pairs[e].first;
-            if (p < n && v[p] == link && pe >= 0 && pe < n && v[pe] == pairs[e].second && e - j > 1) {
-                std::vector<int>& crossed = crossedAfter[p];
-                for (int k = j + 1; k < e; ++k) crossed.push_back(pairs[k].second);
-            }
-            e = j;
-        }
-    }
-
-    // Links missing between consecutive points inside the segments.
-    for (const auto& [f, l] : segments) {
-        for (int p = std::max(0, f); p < l && p + 1 < n; ++p) {
-            if (!crossedAfter[p].empty() || gapPoints.count(p) > 0) continue;
-            if (v[p] == -1 || v[p + 1] == -1 || map->isConnected(v[p], v[p + 1])) continue;
-            crossedAfter[p] = map->getLinksBetween(v[p], v[p + 1]);
-        }
-    }
-
-    std::vector<std::pair<int, int>> sequence;
-    sequence.reserve(n);
-    for (int p = 0; p < n; ++p) {
-        sequence.emplace_back(p, v[p]);
-        for (int link : crossedAfter[p]) sequence.emplace_back(-1, link);
-    }
-
-    // Paths: runs of matched entries whose consecutive point links connect.
-    const size_t count = sequence.size();
-    for (size_t a = 0; a < count;) {
-        if (sequence[a].first < 0 || sequence[a].second == -1) {
-            ++a;
-            continue;
-        }
-        size_t b = a;
-        for (size_t c = a + 1; c < count; ++c) {
-            const auto& entry = sequence[c];
-            const auto& before = sequence[c - 1];
-            if (entry.second == -1) break;
-            if (entry.first >= 0 && before.first >= 0 && entry.second != before.second &&
-                !map->isConnected(before.second, entry.second))
-                break;
-            b = c;
-        }
-        auto path = std::make_unique<Path>();
-        path->links.assign(sequence.begin() + static_cast<long>(a),
-                           sequence.begin() + static_cast<long>(b) + 1);
-        path->startIndex = sequence[a].first;
-        path->lastIndex = sequence[b].first;
-        matched.push_back(std::move(path));
-        a = b + 1;
-    }
-
-    if (matched.empty()) {
-        unmatched.push_back(std::make_unique<_unmatchinfo>(_unmatchinfo{0, n - 1, -1, -1, -1, -1}));
-        return;
-    }
-    const int m = static_cast<int>(matched.size());
-    for (int i = 0; i < m; ++i) {
-        const auto& pairs = matched[i]->links;
-        if (i + 1 < m) {
-            const int e = pairs.back().first;
-            const int A = pairs.back().second;
-            const int f = matched[i + 1]->links.front().first;
-            const int B = matched[i + 1]->links.front().second;
-            if (f == e + 1)
-                unmatched.push_back(std::make_unique<_unmatchinfo>(_unmatchinfo{-1, -1, A, B, i, i + 1}));
-            else
-                unmatched.push_back(
-                    std::make_unique<_unmatchinfo>(_unmatchinfo{e + 1, f - 1, A, B, i, i + 1}));
-        }
-        if (i == 0 && pairs.front().first != 0) {
-            const int s0 = pairs.front().first;
-            unmatched.push_back(
-                std::make_unique<_unmatchinfo>(_unmatchinfo{0, s0 - 1, -1, pairs.front().second, -1, 0}));
-        }
-        if (i == m - 1 && pairs.back().first < n - 1) {
-            const int e = pairs.back().first;
-            unmatched.push_back(
-                std::make_unique<_unmatchinfo>(_unmatchinfo{e + 1, n - 1, pairs.back().second, -1, i, -1}));
-        }
-    }
-
+    std::vector<std::vector<int>> crossedAfter(pointCount());
+    keepForwardCrossings(forwardPaths, crossedAfter);
+    fillMissingCrossings(gapPoints, segments, crossedAfter);
+    cutIntoPaths(crossedAfter);
+    unmatched = unmatchedAround(matched, pointCount());
+    shortMatched.clear();
     for (const auto& path : matched) {
         auto shortPath = std::make_unique<Path>();
         for (const auto& pair : path->links)
@@ -411,6 +328,80 @@ void KARVEL::constructOutput(const std::set<int>& gapPoints,
         shortPath->startIndex = path->startIndex;
         shortPath->lastIndex = path->lastIndex;
         shortMatched.push_back(std::move(shortPath));
+    }
+}
+
+void KARVEL::keepForwardCrossings(const std::vector<std::unique_ptr<Path>>& forwardPaths,
+                                  std::vector<std::vector<int>>& crossedAfter) const {
+    // Crossed links of the forward run, where the final links still agree with it.
+    const int n = pointCount();
+    const std::vector<int>& links = matchedLinks;
+    for (auto pathIt = forwardPaths.rbegin(); pathIt != forwardPaths.rend(); ++pathIt) {
+        const auto& pairs = (*pathIt)->links;
+        if (pairs.size() < 2) continue;
+        int next = static_cast<int>(pairs.size()) - 1;  // the next pair that carries a point
+        for (int j = next - 1; j >= 0; --j) {
+            const auto [point, link] = pairs[j];
+            if (point < 0) continue;
+            const int nextPoint = pairs[next].first;
+            if (point < n && links[point] == link && nextPoint >= 0 && nextPoint < n &&
+                links[nextPoint] == pairs[next].second && next - j > 1) {
+                std::vector<int>& crossed = crossedAfter[point];
+                for (int k = j + 1; k < next; ++k) crossed.push_back(pairs[k].second);
+            }
+            next = j;
+        }
+    }
+}
+
+void KARVEL::fillMissingCrossings(const std::set<int>& gapPoints,
+                                  const std::vector<std::pair<int, int>>& segments,
+                                  std::vector<std::vector<int>>& crossedAfter) const {
+    // Links missing between consecutive points inside the segments.
+    const int n = pointCount();
+    const std::vector<int>& links = matchedLinks;
+    for (const auto& [first, last] : segments) {
+        for (int p = std::max(0, first); p < last && p + 1 < n; ++p) {
+            if (!crossedAfter[p].empty() || gapPoints.count(p) > 0) continue;
+            if (links[p] == -1 || links[p + 1] == -1 || map->isConnected(links[p], links[p + 1])) continue;
+            crossedAfter[p] = map->getLinksBetween(links[p], links[p + 1]);
+        }
+    }
+}
+
+void KARVEL::cutIntoPaths(const std::vector<std::vector<int>>& crossedAfter) {
+    std::vector<std::pair<int, int>> sequence;
+    sequence.reserve(crossedAfter.size());
+    for (int p = 0; p < pointCount(); ++p) {
+        sequence.emplace_back(p, matchedLinks[p]);
+        for (int link : crossedAfter[p]) sequence.emplace_back(-1, link);
+    }
+
+    // Paths: runs of matched entries whose consecutive point links connect.
+    matched.clear();
+    const size_t count = sequence.size();
+    for (size_t first = 0; first < count;) {
+        if (sequence[first].first < 0 || sequence[first].second == -1) {
+            ++first;
+            continue;
+        }
+        size_t last = first;
+        for (size_t c = first + 1; c < count; ++c) {
+            const auto& entry = sequence[c];
+            const auto& before = sequence[c - 1];
+            if (entry.second == -1) break;
+            if (entry.first >= 0 && before.first >= 0 && entry.second != before.second &&
+                !map->isConnected(before.second, entry.second))
+                break;
+            last = c;
+        }
+        auto path = std::make_unique<Path>();
+        path->links.assign(sequence.begin() + static_cast<long>(first),
+                           sequence.begin() + static_cast<long>(last) + 1);
+        path->startIndex = sequence[first].first;
+        path->lastIndex = sequence[last].first;
+        matched.push_back(std::move(path));
+        first = last + 1;
     }
 }
 

@@ -27,9 +27,6 @@ public:
     std::vector<std::unique_ptr<_unmatchinfo>> unmatched;
 
     KARVEL(mapRepresentation::Map* map, Route* route, bool writeLog);
-    KARVEL(const KARVEL&) = delete;
-    KARVEL& operator=(const KARVEL&) = delete;
-    ~KARVEL();
 
     void run(bool kml);
 
@@ -50,7 +47,31 @@ public:
 
 private:
     int pointCount() const { return static_cast<int>(route->nodes.size()); }
+    bool inTrace(int point) const;
     void addNearLinks(std::vector<std::set<int>>& candidates, int k) const;
+
+    // Steps of reconstructMatchedTrace, in order: the forward links, points where the backward run
+    // disagrees, short holes and both trace ends widened with the links near them, and the
+    // points around piece borders and holes marked ambiguous.
+    void takeForwardResult(std::vector<std::set<int>>& candidates,
+                           const std::vector<std::unique_ptr<Path>>& forwardPaths);
+    void compareBackwardResult(std::vector<std::set<int>>& candidates,
+                               const std::vector<std::unique_ptr<Path>>& backwardPaths,
+                               std::set<int>& ambiguous);
+    void widenShortHoles(std::vector<std::set<int>>& candidates, std::set<int>& ambiguous) const;
+    void markPieceBorders(const std::vector<std::unique_ptr<Path>>& forwardPaths,
+                          std::set<int>& ambiguous) const;
+    void widenTraceEnds(std::vector<std::set<int>>& candidates, std::set<int>& ambiguous) const;
+    void markHoleNeighbours(const std::vector<std::set<int>>& candidates, std::set<int>& ambiguous) const;
+
+    // Steps of constructOutput: the links crossed between two points (kept from the forward run, or
+    // the shortest link chain inside the solved segments), then the cut into paths.
+    void keepForwardCrossings(const std::vector<std::unique_ptr<Path>>& forwardPaths,
+                              std::vector<std::vector<int>>& crossedAfter) const;
+    void fillMissingCrossings(const std::set<int>& gapPoints,
+                              const std::vector<std::pair<int, int>>& segments,
+                              std::vector<std::vector<int>>& crossedAfter) const;
+    void cutIntoPaths(const std::vector<std::vector<int>>& crossedAfter);
 };
 
 }  // namespace MapMatching

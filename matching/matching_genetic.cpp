@@ -13,7 +13,7 @@ namespace {
 std::optional<unsigned> g_fixedSeed;
 
 void reseed() {
-    std::srand(g_fixedSeed ? *g_fixedSeed : static_cast<unsigned>(time(nullptr)));
+    geneticRandom().reseed(g_fixedSeed ? *g_fixedSeed : static_cast<unsigned>(time(nullptr)));
 }
 
 // A segment whose trace length is not positive still divides by something.
@@ -287,7 +287,10 @@ void Population::evaluate(Individual& individual) {
 }
 
 void Population::fitness(bool all) {
-    for (int k = all ? 0 : directPass; k < populationSize; ++k) evaluate(individuals[static_cast<size_t>(k)]);
+    // Bred individuals whose genes came through unchanged still carry their parent's measures.
+    const bool known = !all && changed.size() == static_cast<size_t>(populationSize);
+    for (int k = all ? 0 : directPass; k < populationSize; ++k)
+        if (!known || changed[static_cast<size_t>(k)]) evaluate(individuals[static_cast<size_t>(k)]);
     sumScore = 0.0;
     sumInvScore = 0.0;
     for (const Individual& individual : individuals) {
@@ -301,29 +304,42 @@ void Population::crossOver() {
     entries.reserve(individuals.size());
     for (Individual& individual : individuals) entries.emplace_back(individual.score, &individual);
     Tournament<Individual*> tournament(entries, 1, params.tournamentProbability);
+    CRandom& random = geneticRandom();
+    const int64_t recombination = CRandom::threshold(params.recombinationProbability);
+    changed.assign(static_cast<size_t>(populationSize), 0);
 
     for (int k = directPass; k + 1 < populationSize; k += 2) {
         Individual& first = nextIndividuals[static_cast<size_t>(k)];
         Individual& second = nextIndividuals[static_cast<size_t>(k + 1)];
         first = *tournament.getSelected();
         second = *tournament.getSelected();
-        const double r = uniformDraw();
-        if (r < params.recombinationProbability && first.geneCount > 0) {
-            const int cut = std::rand() % first.geneCount;
-            std::swap_ranges(first.genes.begin() + cut, first.genes.begin() + first.geneCount,
-                             second.genes.begin() + cut);
+        if (random.next() < recombination && first.geneCount > 0) {
+            const int cut = random.next() % first.geneCount;
+            const auto from = first.genes.begin() + cut;
+            const auto to = first.genes.begin() + first.geneCount;
+            if (!std::equal(from, to, second.genes.begin() + cut)) {
+                std::swap_ranges(from, to, second.genes.begin() + cut);
+                changed[static_cast<size_t>(k)] = 1;
+                changed[static_cast<size_t>(k + 1)] = 1;
+            }
         }
     }
 }
 
 void Population::mutation() {
+    CRandom& random = geneticRandom();
+    const int64_t threshold = CRandom::threshold(params.mutationProbability);
+    if (changed.size() != static_cast<size_t>(populationSize))
+        changed.assign(static_cast<size_t>(populationSize), 1);
     for (int k = directPass; k < populationSize; ++k) {
         Individual& individual = nextIndividuals[static_cast<size_t>(k)];
         const int count = std::min(individual.geneCount, static_cast<int>(wheels.size()));
         for (int g = 0; g < count; ++g) {
-            const double r = uniformDraw();
-            if (r < params.mutationProbability)
-                individual.genes[static_cast<size_t>(g)] = wheels[static_cast<size_t>(g)]->getSelected();
+            if (random.next() >= threshold) continue;
+            int& gene = individual.genes[static_cast<size_t>(g)];
+            const int drawn = wheels[static_cast<size_t>(g)]->getSelected();
+            if (drawn != gene) changed[static_cast<size_t>(k)] = 1;
+            gene = drawn;
         }
     }
 }

@@ -104,7 +104,8 @@ public:
     // Draws the first generation; with fixOne the gene of `point` always holds `link`.
     void initializePopulation(bool fixOne, int point, int link);
     void nextGeneration();
-    // Evaluates the generation; with all false the elites keep their stored measures.
+    // Evaluates the generation; with all false the elites, and the bred individuals whose genes
+    // came through crossover and mutation unchanged, keep their stored measures.
     void fitness(bool all);
     // Whether link `to` may follow link `from` within the jump limits.
     bool isAchiveableLink(int from, int to);
@@ -129,6 +130,8 @@ private:
         std::vector<double> distances;
     };
     std::vector<GeneTable> geneTables;
+    // Per individual of the generation being bred: whether crossover or mutation changed its genes.
+    std::vector<char> changed;
     // Per pair of neighbouring genes g, g+1: reachability of (link a of g, link b of g+1), stored at
     // a * (links of g+1) + b; -1 until asked.
     std::vector<std::vector<signed char>> reachable;

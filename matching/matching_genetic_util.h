@@ -16,6 +16,7 @@
 
 #include "geometry/geometry.h"
 #include "map/maps.h"
+#include "matching/c_random.h"
 #include "traces/route.h"
 
 namespace MapMatching {
@@ -23,9 +24,9 @@ namespace MapMatching {
 // Radius (metres) of the near-link search around a trace point.
 inline constexpr double kMaxDistLink = 20.0;
 
-// Uniform draw in [0, 1] from the C library generator; both ends can occur.
+// Uniform draw in [0, 1] from the C library's sequence; both ends can occur.
 inline double uniformDraw() {
-    return std::rand() / 2147483647.0;
+    return geneticRandom().next() / 2147483647.0;
 }
 
 // Candidate links and distances of one stretch of trace.
@@ -215,16 +216,24 @@ private:
     static constexpr int kMaxExponent = 20;
     static constexpr size_t kInlineSlots = 16;
 
-    T play(size_t* slots, size_t m, size_t n) const {
-        for (size_t c = 0; c < m; ++c) slots[c] = static_cast<size_t>(std::rand()) % n;
+    // The draw below which the lower key wins, for the probability it was computed for.
+    double thresholdOf = 0.0;
+    int64_t threshold = 0;
+
+    T play(size_t* slots, size_t m, size_t n) {
+        CRandom& random = geneticRandom();
+        if (threshold == 0 || thresholdOf != probability) {
+            threshold = CRandom::threshold(probability);
+            thresholdOf = probability;
+        }
+        for (size_t c = 0; c < m; ++c) slots[c] = static_cast<size_t>(random.next()) % n;
         while (m > 1) {
             m /= 2;
             for (size_t c = 0; c < m; ++c) {
                 const size_t a = slots[2 * c];
                 const size_t b = slots[2 * c + 1];
-                const double r = uniformDraw();
                 bool aWins;
-                if (r < probability)
+                if (random.next() < threshold)
                     aWins = entries[a].first < entries[b].first;
                 else
                     aWins = entries[a].first > entries[b].first;

@@ -6,6 +6,7 @@
 
 #include "geometry/geometry.h"
 #include "kml/kml.h"
+#include "matching/match_records.h"
 
 namespace MapMatching {
 
@@ -18,6 +19,23 @@ constexpr double kMaxStartHeadingDeg = 110.0;
 constexpr int kBranchDepth = 4;         // hops a candidate may move between two points
 constexpr std::size_t kBeamWidth = 35;  // candidates kept per point
 constexpr double kInitialMinDelta = 100000000.0;
+constexpr double kEqualAverage = 1e-6;  // candidate averages closer than this count as equal
+
+// Whether the candidate order (by average within kEqualAverage, then by a second key) is a plain
+// sort of `averages`: true when the averages fall into groups closer than kEqualAverage inside
+// and at least that far apart, so that "equal" is transitive. Sorts `averages`.
+bool sortDecidesOrder(std::vector<double>& averages) {
+    for (const double a : averages)
+        if (std::isnan(a)) return false;
+    std::sort(averages.begin(), averages.end());
+    std::size_t first = 0;
+    for (std::size_t i = 1; i <= averages.size(); ++i) {
+        if (i < averages.size() && std::fabs(averages[i] - averages[i - 1]) < kEqualAverage) continue;
+        if (!(std::fabs(averages[i - 1] - averages[first]) < kEqualAverage)) return false;
+        first = i;
+    }
+    return true;
+}
 
 void printMissingLink(int link) {
     std::cout << "ERROR: non existing link. (" << link << ")" << std::endl;
@@ -28,18 +46,23 @@ void printMissingLink(int link) {
 // ---------------------------------------------------------------------------------------------
 // PairList
 
-PairList::Chunk::~Chunk() {
-    std::shared_ptr<Chunk> p = std::move(prev);
-    while (p && p.use_count() == 1) {
-        std::shared_ptr<Chunk> next = std::move(p->prev);
-        p = std::move(next);  // frees the sole-owned chunk, whose own prev is already empty
+PairList::ChunkRef::ChunkRef(const ChunkRef& other) : p(other.p) {
+    if (p != nullptr) ++p->owners;
+}
+
+void PairList::ChunkRef::reset() {
+    Chunk* chunk = std::exchange(p, nullptr);
+    while (chunk != nullptr && --chunk->owners == 0) {
+        Chunk* prev = std::exchange(chunk->prev.p, nullptr);
+        const std::unique_ptr<Chunk> owned(chunk);  // freed here; its predecessor is detached
+        chunk = prev;
     }
 }
 
 PairList::Pair PairList::front() const {
-    if (head == nullptr) return tail[0];
+    if (head.get() == nullptr) return tail[0];
     const Chunk* c = head.get();
-    while (c->prev != nullptr) c = c->prev.get();
+    while (c->prev.get() != nullptr) c = c->prev.get();
     return c->pairs[0];
 }
 
@@ -57,11 +80,11 @@ void PairList::clear() {
 
 void PairList::commit() {
     if (tailCount == 0) return;
-    auto chunk = std::make_shared<Chunk>();
+    auto chunk = std::make_unique<Chunk>();
     std::copy(tail.begin(), tail.begin() + tailCount, chunk->pairs.begin());
     chunk->used = tailCount;
     chunk->prev = std::move(head);
-    head = std::move(chunk);
+    head = ChunkRef(std::move(chunk));
     tailCount = 0;
 }
 
@@ -129,7 +152,8 @@ void MarPath::printPath() const {
 }
 
 bool MarPathOrder::operator()(const MarPath& a, const MarPath& b) const {
-    if (std::fabs(a.avgScore - b.avgScore) < 1e-6) return a.linkCandidates.size() < b.linkCandidates.size();
+    if (std::fabs(a.avgScore - b.avgScore) < kEqualAverage)
+        return a.linkCandidates.size() < b.linkCandidates.size();
     return a.avgScore < b.avgScore;
 }
 
@@ -143,12 +167,16 @@ int32_t MarchalBMatching::pointIndex(uint32_t position) const {
     return static_cast<int32_t>(forward ? position : n - 1 - position);
 }
 
-const MarchalBMatching::LinkInfo& MarchalBMatching::linkInfo(int32_t link) {
-    const auto [it, added] = linkCache.try_emplace(link);
-    LinkInfo& info = it->second;
-    if (!added) return info;
+MarchalBMatching::LinkSlot* MarchalBMatching::linkSlot(int32_t link) {
+    if (link < 0 || static_cast<std::size_t>(link) >= slotOf.size()) return nullptr;
+    int32_t& index = slotOf[static_cast<std::size_t>(link)];
+    if (index >= 0) return &slots[static_cast<std::size_t>(index)];
+    index = static_cast<int32_t>(slots.size());
+    slotLinks.push_back(link);
+    LinkSlot& slot = slots.emplace_back();
+    LinkInfo& info = slot.info;
     const auto l = map->links.find(link);
-    if (l == map->links.end()) return info;
+    if (l == map->links.end()) return &slot;
     info.exists = true;
     info.origin = l->second.origin;
     info.destination = l->second.destination;
@@ -159,7 +187,21 @@ const MarchalBMatching::LinkInfo& MarchalBMatching::linkInfo(int32_t link) {
         info.leaving = &g->second.forwardLinks;
     if (const auto g = map->graph.find(info.origin); g != map->graph.end())
         info.entering = &g->second.backwardLinks;
-    return info;
+    return &slot;
+}
+
+const MarchalBMatching::LinkInfo& MarchalBMatching::linkInfo(int32_t link) {
+    const LinkSlot* slot = linkSlot(link);
+    return slot != nullptr ? slot->info : missingLink;
+}
+
+void MarchalBMatching::resetTables() {
+    for (const int32_t link : slotLinks) slotOf[static_cast<std::size_t>(link)] = -1;
+    slotLinks.clear();
+    slots.clear();
+    branches.clear();
+    const int32_t highest = map->links.empty() ? -1 : map->links.rbegin()->first;
+    slotOf.resize(static_cast<std::size_t>(std::max(highest, -1) + 1), -1);
 }
 
 double MarchalBMatching::score(int /*link*/, const Point& /*point*/, double distance) const {
@@ -176,11 +218,11 @@ void MarchalBMatching::run(bool forwardRun, bool kml) {
     unmatched.clear();
     candidateLinks.clear();
     seenLinks.clear();
-    linkCache.clear();
     if (map == nullptr || route == nullptr) {
         std::cout << "ERROR: Marchal matching needs a map and a trace." << std::endl;
         return;
     }
+    resetTables();
     const std::size_t n = route->nodes.size();
     candidateLinks.assign(n, {});
 
@@ -242,61 +284,279 @@ void MarchalBMatching::flushCandidateLinks() {
     seenLinks.clear();
 }
 
+double MarchalBMatching::scoreCandidates(const MarPathSet& from, MarPathSet& into) {
+    const _node& p = route->nodes[static_cast<std::size_t>(pointIndex(step))];
+    const Point P{p.easting, p.northing};
+    double minDelta = kInitialMinDelta;
+    for (const MarPath& c : from) {
+        if (c.linkCandidates.empty()) continue;
+        const int32_t L = c.lastLink();
+        const LinkInfo& link = linkInfo(L);
+        if (!link.exists) {
+            // Without its link the distance is unknown; such a candidate cannot go on.
+            printMissingLink(L);
+            continue;
+        }
+        const double d = getNearestPointFromLink(link.originPoint, link.destinationPoint, P).second;
+        MarPath copy(c);
+        copy.updateScore(score(L, P, d));
+        if (d < minDelta) minDelta = d;
+        if (d <= kSearchRadius) seenLinks.push_back(L);
+        into.insert(std::move(copy));
+    }
+    return minDelta;
+}
+
+void MarchalBMatching::keepFrom(const MarPathSet& survivors) {
+    kept.assign(survivors.begin(), survivors.end());
+}
+
 void MarchalBMatching::continueMatching() {
     const std::size_t n = route->nodes.size();
     MarPath best;
-    MarPathSet newPaths;
-    double minDelta = kInitialMinDelta;
+    MarPathSet scored;
 
-    while (true) {
-        newPaths.clear();
-        const _node& p = route->nodes[static_cast<std::size_t>(pointIndex(step))];
-        const Point P{p.easting, p.northing};
-        minDelta = kInitialMinDelta;
-
-        for (const MarPath& c : paths) {
-            if (c.linkCandidates.empty()) continue;
-            const int32_t L = c.lastLink();
-            const LinkInfo& link = linkInfo(L);
-            if (!link.exists) {
-                // Without its link the distance is unknown; such a candidate cannot go on.
-                printMissingLink(L);
-                continue;
-            }
-            const double d = getNearestPointFromLink(link.originPoint, link.destinationPoint, P).second;
-            MarPath copy(c);
-            copy.updateScore(score(L, P, d));
-            if (d < minDelta) minDelta = d;
-            if (d <= kSearchRadius) seenLinks.push_back(L);
-            newPaths.insert(std::move(copy));
-        }
-        flushCandidateLinks();
-
-        if (minDelta > kBreakDistance) break;
-        if (step + 1 == n) break;
-
-        newPaths = filterCandidates(newPaths);
-        saveBestPaths(newPaths);
+    // The first point of a piece scores the start candidates.
+    double minDelta = scoreCandidates(paths, scored);
+    flushCandidateLinks();
+    if (minDelta <= kBreakDistance && step + 1 != n) {
+        saveBestPaths(filterCandidates(scored));
         best = *paths.begin();
-        ++step;
-        const int32_t q = pointIndex(step);
-        newPaths.clear();
-        for (const MarPath& c : paths) {
-            MarPath stay(c);
-            stay.addLinkCandidate({q, c.lastLink()});
-            newPaths.insert(std::move(stay));
-            addNewPaths(newPaths, c, kBranchDepth);
+        keepFrom(paths);
+        for (bool stop = false; !stop;) {
+            ++step;
+            scored.clear();
+            if (!fastStep(best, minDelta, stop)) exactStep(best, minDelta, stop, scored);
         }
-        paths = std::move(newPaths);
     }
 
     // Closing: keep the best candidate as it stood after the last matched point.
     const bool last = step + 1 == n;
-    if (last && minDelta <= kBreakDistance && !newPaths.empty()) best = *newPaths.begin();
+    if (last && minDelta <= kBreakDistance && !scored.empty()) best = *scored.begin();
     if (best.countDistinctMatchedLinks() > 3 || best.matchedPoints > 6) bestPaths.push_back(best);
     // Unless the piece ended at the trace end or never matched its first point, the point that
     // broke it starts the next search.
     if (last || best.linkCandidates.empty()) ++step;
+}
+
+void MarchalBMatching::exactStep(MarPath& best, double& minDelta, bool& stop, MarPathSet& scored) {
+    const int32_t q = pointIndex(step);
+    MarPathSet branched;
+    for (const MarPath& c : kept) {
+        MarPath stay(c);
+        stay.addLinkCandidate({q, c.lastLink()});
+        branched.insert(std::move(stay));
+        addNewPaths(branched, c, kBranchDepth);
+    }
+    paths = std::move(branched);
+    minDelta = scoreCandidates(paths, scored);
+    flushCandidateLinks();
+    if (minDelta > kBreakDistance || step + 1 == route->nodes.size()) {
+        stop = true;
+        return;
+    }
+    saveBestPaths(filterCandidates(scored));
+    best = *paths.begin();
+    keepFrom(paths);
+}
+
+bool MarchalBMatching::fastStep(MarPath& best, double& minDelta, bool& stop) {
+    // At the trace end the closing needs the whole scored set.
+    if (exactOnly || step + 1 >= route->nodes.size()) return false;
+    const int32_t q = pointIndex(step);
+    const _node& p = route->nodes[static_cast<std::size_t>(q)];
+    double delta = kInitialMinDelta;
+    ++stamp;
+    if (!makeChildren({p.easting, p.northing}, delta)) return false;
+    if (delta <= kBreakDistance && !(pickWinners() && winnersInOrder())) return false;
+
+    // Decided: from here the step changes the matcher.
+    minDelta = delta;
+    seenLinks.insert(seenLinks.end(), childLinksSeen.begin(), childLinksSeen.end());
+    flushCandidateLinks();
+    if (minDelta > kBreakDistance) {
+        stop = true;
+        return true;
+    }
+    std::vector<MarPath> next;
+    next.reserve(std::min(winners.size(), kBeamWidth));
+    for (std::size_t k = 0; k < winners.size() && k < kBeamWidth; ++k)
+        next.push_back(materialise(children[static_cast<std::size_t>(winners[k])], q));
+    kept = std::move(next);
+    best = kept.front();
+    return true;
+}
+
+MarchalBMatching::LinkSlot* MarchalBMatching::expanded(int32_t link) {
+    LinkSlot* slot = linkSlot(link);
+    if (slot == nullptr || slot->expanded) return slot;
+    slot->firstBranch = static_cast<uint32_t>(branches.size());
+    Branch prefix;
+    expand(link, kBranchDepth, prefix);
+    slot->lastBranch = static_cast<uint32_t>(branches.size());
+    slot->expanded = true;
+    return slot;
+}
+
+void MarchalBMatching::expand(int32_t L, int depth, Branch& prefix) {
+    // The same walk as addNewPaths, recorded instead of applied.
+    const LinkInfo& link = linkInfo(L);
+    const std::set<int32_t>* next = forward ? link.leaving : link.entering;
+    const std::set<int32_t>* mirrorSide = forward ? link.entering : link.leaving;
+    if (!link.exists || next == nullptr) {
+        Branch fault = prefix;
+        fault.fault = true;
+        branches.push_back(fault);
+        return;
+    }
+    for (const int32_t K : *next) {
+        if (mirrorSide != nullptr && mirrorSide->count(K) != 0) continue;
+        Branch reached = prefix;
+        reached.link = K;
+        branches.push_back(reached);
+        if (depth > 1) {
+            prefix.crossed[prefix.crossedCount++] = K;
+            expand(K, depth - 1, prefix);
+            --prefix.crossedCount;
+        }
+    }
+}
+
+double MarchalBMatching::distanceAt(LinkSlot& slot, const Point& point) {
+    if (slot.distanceStamp != stamp) {
+        slot.distanceStamp = stamp;
+        slot.distance =
+            getNearestPointFromLink(slot.info.originPoint, slot.info.destinationPoint, point).second;
+    }
+    return slot.distance;
+}
+
+bool MarchalBMatching::makeChildren(const Point& point, double& minDelta) {
+    children.clear();
+    childLinksSeen.clear();
+    for (std::size_t parent = 0; parent < kept.size(); ++parent) {
+        const MarPath& c = kept[parent];
+        const int32_t L = c.lastLink();
+        LinkSlot* slot = expanded(L);
+        if (slot == nullptr || !slot->info.exists) return false;
+        const auto size = static_cast<uint32_t>(c.linkCandidates.size());
+        const auto matched = static_cast<double>(c.matchedPoints + 1);
+        auto add = [&](int32_t branch, int32_t link, LinkSlot& target, uint32_t childSize) {
+            const double d = distanceAt(target, point);
+            children.push_back(
+                {static_cast<int32_t>(parent), branch, link, childSize, d, (c.score + d) / matched});
+            if (d < minDelta) minDelta = d;
+            if (d <= kSearchRadius) childLinksSeen.push_back(link);
+        };
+        add(-1, L, *slot, size + 1);
+        for (uint32_t b = slot->firstBranch; b < slot->lastBranch; ++b) {
+            const Branch& branch = branches[b];
+            LinkSlot* target = branch.fault ? nullptr : linkSlot(branch.link);
+            if (target == nullptr || !target->info.exists) return false;
+            add(static_cast<int32_t>(b), branch.link, *target, size + branch.crossedCount + 1u);
+        }
+    }
+    return true;
+}
+
+bool MarchalBMatching::pickWinners() {
+    // The best child per super-link: the lowest average, and among equal averages the first in the
+    // scored set's order, which is the smaller link list and then the order the children were made
+    // in, provided both sets' orders are decided by sorting.
+    winners.clear();
+    winnerTied.clear();
+    for (std::size_t i = 0; i < children.size(); ++i) {
+        const Child& child = children[i];
+        if (!(child.distance < kFilterDistance)) continue;
+        const int key =
+            slots[static_cast<std::size_t>(slotOf[static_cast<std::size_t>(child.link)])].info.superLinkKey;
+        if (key < -1) return false;
+        const auto k = static_cast<std::size_t>(key + 1);
+        if (k >= winnerOfKey.size()) {
+            winnerOfKey.resize(k + 1, -1);
+            winnerStamp.resize(k + 1, 0);
+        }
+        if (winnerStamp[k] != stamp) {
+            winnerStamp[k] = stamp;
+            winnerOfKey[k] = static_cast<int32_t>(winners.size());
+            winners.push_back(static_cast<int32_t>(i));
+            winnerTied.push_back(0);
+            continue;
+        }
+        const auto w = static_cast<std::size_t>(winnerOfKey[k]);
+        const Child& current = children[static_cast<std::size_t>(winners[w])];
+        if (child.avgScore < current.avgScore) {
+            winners[w] = static_cast<int32_t>(i);
+            winnerTied[w] = 0;
+        } else if (child.avgScore == current.avgScore) {
+            // Only a tie at the lowest average needs the order.
+            winnerTied[w] = 1;
+            if (child.size < current.size) winners[w] = static_cast<int32_t>(i);
+        }
+    }
+    const bool tie = std::find(winnerTied.begin(), winnerTied.end(), 1) != winnerTied.end();
+    if (!tie) return true;
+    orderScratch.clear();
+    for (const MarPath& c : kept) orderScratch.push_back(c.avgScore);
+    if (!sortDecidesOrder(orderScratch)) return false;
+    orderScratch.clear();
+    for (const Child& child : children) orderScratch.push_back(child.avgScore);
+    return sortDecidesOrder(orderScratch);
+}
+
+bool MarchalBMatching::winnersInOrder() {
+    // filterCandidates inserts the winners in ascending super-link key into an ordered multiset:
+    // by average (within the tolerance), then link-list length, then key.
+    struct Entry {
+        double avg;
+        uint32_t size;
+        int key;
+        int32_t child;
+        std::size_t group;
+    };
+    std::vector<Entry> entries;
+    entries.reserve(winners.size());
+    for (const int32_t w : winners) {
+        const Child& child = children[static_cast<std::size_t>(w)];
+        const int key =
+            slots[static_cast<std::size_t>(slotOf[static_cast<std::size_t>(child.link)])].info.superLinkKey;
+        if (std::isnan(child.avgScore)) return false;
+        entries.push_back({child.avgScore, child.size, key, w, 0});
+    }
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.avg < b.avg; });
+    std::size_t first = 0;
+    for (std::size_t i = 1; i <= entries.size(); ++i) {
+        if (i < entries.size() && std::fabs(entries[i].avg - entries[i - 1].avg) < kEqualAverage) {
+            entries[i].group = entries[first].group;
+            continue;
+        }
+        if (!(std::fabs(entries[i - 1].avg - entries[first].avg) < kEqualAverage)) return false;
+        if (i < entries.size()) {
+            entries[i].group = entries[first].group + 1;
+            first = i;
+        }
+    }
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        if (a.group != b.group) return a.group < b.group;
+        if (a.size != b.size) return a.size < b.size;
+        return a.key < b.key;
+    });
+    winners.clear();
+    for (const Entry& e : entries) winners.push_back(e.child);
+    return true;
+}
+
+MarPath MarchalBMatching::materialise(const Child& child, int32_t point) const {
+    MarPath path(kept[static_cast<std::size_t>(child.parent)]);
+    if (child.branch >= 0) {
+        const Branch& branch = branches[static_cast<std::size_t>(child.branch)];
+        for (uint8_t k = 0; k < branch.crossedCount; ++k) path.addLinkCandidate({-1, branch.crossed[k]});
+    }
+    path.addLinkCandidate({point, child.link});
+    path.updateScore(child.distance);
+    // Kept candidates are extended many times: share their pairs from here on.
+    path.linkCandidates.commit();
+    return path;
 }
 
 void MarchalBMatching::addNewPaths(MarPathSet& newPaths, const MarPath& path, int depth) {
@@ -383,37 +643,11 @@ Path MarchalBMatching::getPath(const MarPath& candidate, bool keepAll) const {
 
 void MarchalBMatching::prepateOutput() {
     const int32_t n = route == nullptr ? 0 : static_cast<int32_t>(route->nodes.size());
-    if (bestPaths.empty()) {
-        unmatched.push_back(std::make_unique<_unmatchinfo>(_unmatchinfo{0, n - 1, -1, -1, -1, -1}));
-        return;
-    }
     for (const MarPath& piece : bestPaths) {
         matched.push_back(std::make_unique<Path>(getPath(piece, true)));
         shortMatched.push_back(std::make_unique<Path>(getPath(piece, false)));
     }
-    const int32_t m = static_cast<int32_t>(matched.size());
-    for (int32_t i = 0; i < m; ++i) {
-        const auto& links = matched[static_cast<std::size_t>(i)]->links;
-        const int32_t e = links.back().first;
-        const int32_t A = links.back().second;
-        if (i + 1 < m) {
-            const auto& nextLinks = matched[static_cast<std::size_t>(i) + 1]->links;
-            const int32_t f = nextLinks.front().first;
-            const int32_t B = nextLinks.front().second;
-            if (f == e + 1)
-                unmatched.push_back(std::make_unique<_unmatchinfo>(_unmatchinfo{-1, -1, A, B, i, i + 1}));
-            else
-                unmatched.push_back(
-                    std::make_unique<_unmatchinfo>(_unmatchinfo{e + 1, f - 1, A, B, i, i + 1}));
-        }
-        if (i == 0 && links.front().first != 0) {
-            const int32_t s = links.front().first;
-            unmatched.push_back(
-                std::make_unique<_unmatchinfo>(_unmatchinfo{0, s - 1, -1, links.front().second, -1, 0}));
-        }
-        if (i == m - 1 && e < n - 1)
-            unmatched.push_back(std::make_unique<_unmatchinfo>(_unmatchinfo{e + 1, n - 1, A, -1, i, -1}));
-    }
+    unmatched = unmatchedAround(matched, n);
 }
 
 std::vector<std::unique_ptr<Path>> MarchalBMatching::getMatched() {

@@ -5,9 +5,9 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <set>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -55,20 +55,38 @@ public:
 private:
     static constexpr std::size_t kChunk = 4;
 
+    struct Chunk;
+    // Shares a chunk between lists. The count is a plain integer, not an atomic one: a matcher and
+    // its candidates live on one thread.
+    class ChunkRef {
+    public:
+        ChunkRef() = default;
+        explicit ChunkRef(std::unique_ptr<Chunk> chunk) : p(chunk.release()) {}
+        ChunkRef(const ChunkRef& other);
+        ChunkRef(ChunkRef&& other) noexcept : p(std::exchange(other.p, nullptr)) {}
+        ChunkRef& operator=(ChunkRef other) noexcept {
+            std::swap(p, other.p);
+            return *this;
+        }
+        ~ChunkRef() { reset(); }
+        // Releases a long chain of sole-owned predecessors iteratively: a recursive release would
+        // overflow the stack on a piece of a few hundred thousand points.
+        void reset();
+        Chunk* get() const { return p; }
+        Chunk* operator->() const { return p; }
+
+    private:
+        Chunk* p = nullptr;
+    };
+
     struct Chunk {
         std::array<Pair, kChunk> pairs{};
         uint8_t used = 0;
-        std::shared_ptr<Chunk> prev;
-
-        Chunk() = default;
-        Chunk(const Chunk&) = delete;
-        Chunk& operator=(const Chunk&) = delete;
-        // Releases a long chain of sole-owned predecessors iteratively: the default recursive
-        // release would overflow the stack on a piece of a few hundred thousand points.
-        ~Chunk();
+        uint32_t owners = 1;
+        ChunkRef prev;
     };
 
-    std::shared_ptr<Chunk> head;      // committed pairs, shared between copies
+    ChunkRef head;                    // committed pairs, shared between copies
     std::array<Pair, kChunk> tail{};  // pairs added since the last commit
     uint8_t tailCount = 0;
     std::size_t count = 0;
@@ -85,10 +103,6 @@ public:
 
     MarPath() = default;
     explicit MarPath(const std::pair<int32_t, int32_t>& first);
-    MarPath(const MarPath&) = default;
-    MarPath& operator=(const MarPath&) = default;
-    MarPath(MarPath&&) = default;
-    MarPath& operator=(MarPath&&) = default;
 
     void addLinkCandidate(const std::pair<int32_t, int32_t>& candidate);
     void updateScore(double s);
@@ -120,10 +134,11 @@ public:
     std::vector<std::unique_ptr<Path>> matched;
     std::vector<std::unique_ptr<Path>> shortMatched;
     std::vector<std::unique_ptr<_unmatchinfo>> unmatched;
+    // Runs every position through the exact step (ordered multisets of whole candidates); the
+    // result is the same, only slower. Tests compare both.
+    bool exactOnly = false;
 
     MarchalBMatching(mapRepresentation::Map* map, Route* route);
-    MarchalBMatching(const MarchalBMatching&) = delete;
-    MarchalBMatching& operator=(const MarchalBMatching&) = delete;
 
     // One full run in the given direction; results replace those of an earlier run.
     void run(bool forward, bool kml);
@@ -163,7 +178,59 @@ private:
         const std::set<int32_t>* leaving = nullptr;   // forward links of the destination node
         const std::set<int32_t>* entering = nullptr;  // backward links of the origin node
     };
+    // One way a candidate ending on a link moves on to the next point: the links it crosses
+    // without a point, then the link the point lands on. The branches of a link come in the order
+    // the recursive expansion makes them and depend only on the link and the direction of the
+    // run, so each link is expanded once per run.
+    struct Branch {
+        std::array<int32_t, 3> crossed{};
+        uint8_t crossedCount = 0;
+        bool fault = false;  // the expansion met a missing link or node (and prints an error)
+        int32_t link = 0;
+    };
+    // Everything a run has learnt about one link it met.
+    struct LinkSlot {
+        LinkInfo info;
+        bool expanded = false;
+        uint32_t firstBranch = 0;  // [firstBranch, lastBranch) in branches
+        uint32_t lastBranch = 0;
+        uint32_t distanceStamp = 0;  // distance holds the distance to the point of this stamp
+        double distance = 0.0;
+    };
+    // A candidate of the next point, made from kept[parent] by branch `branch` (-1: it stays on
+    // the parent's link), scored as it is made.
+    struct Child {
+        int32_t parent = 0;
+        int32_t branch = -1;
+        int32_t link = 0;
+        uint32_t size = 0;
+        double distance = 0.0;
+        double avgScore = 0.0;
+    };
+
     const LinkInfo& linkInfo(int32_t link);
+    LinkSlot* linkSlot(int32_t link);
+    // Scores every candidate of `from` at the current position into `into`; returns the smallest
+    // distance.
+    double scoreCandidates(const MarPathSet& from, MarPathSet& into);
+    void resetTables();
+    void expand(int32_t link, int depth, Branch& prefix);
+    LinkSlot* expanded(int32_t link);
+    // The point-to-link distance at the current position, computed once per link and position.
+    double distanceAt(LinkSlot& slot, const Point& point);
+
+    // One position of a piece, from the candidates kept at the previous one. The fast step
+    // returns false, having changed nothing, where the result is not decided by sorting alone
+    // (averages that chain within MarPathOrder's tolerance and so make the multiset's order
+    // depend on its insertion history, or ties that would depend on that order), where a fault
+    // must print its messages, and at the last point of the trace; the exact step then runs.
+    bool fastStep(MarPath& best, double& minDelta, bool& stop);
+    void exactStep(MarPath& best, double& minDelta, bool& stop, MarPathSet& scored);
+    bool makeChildren(const Point& point, double& minDelta);
+    bool pickWinners();
+    bool winnersInOrder();
+    MarPath materialise(const Child& child, int32_t point) const;
+    void keepFrom(const MarPathSet& survivors);
 
     // Trace point of a run position.
     int32_t pointIndex(uint32_t position) const;
@@ -176,8 +243,23 @@ private:
     std::vector<int> seenLinks;
     // Candidate link sets of the last run, per position.
     std::vector<std::vector<int>> candidateLinks;
-    // Filled lazily during a run; emptied when a run starts, as the map may have changed.
-    std::unordered_map<int32_t, LinkInfo> linkCache;
+    // Per link id: index in slots, -1 until the run meets the link. Emptied when a run starts, as
+    // the map may have changed; only the entries a run touched are reset.
+    std::vector<int32_t> slotOf;
+    std::deque<LinkSlot> slots;  // references stay valid as slots are added
+    std::vector<int32_t> slotLinks;
+    std::vector<Branch> branches;
+    LinkInfo missingLink;
+    uint32_t stamp = 0;
+    // The candidates kept at the current position, in order, and the scratch of one step.
+    std::vector<MarPath> kept;
+    std::vector<Child> children;
+    std::vector<int32_t> childLinksSeen;
+    std::vector<int32_t> winnerOfKey;  // per super-link key + 1: index in winners, if stamped
+    std::vector<uint32_t> winnerStamp;
+    std::vector<int32_t> winners;  // children, one per super-link key
+    std::vector<char> winnerTied;  // per winner: another child has exactly its average
+    std::vector<double> orderScratch;
 };
 
 }  // namespace MapMatching

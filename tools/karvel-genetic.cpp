@@ -7,6 +7,7 @@
 
 #include "app/Main.h"
 #include "app/batch.h"
+#include "app/random_seed.h"
 #include "map/maps.h"
 #include "matching/GenMapMatching.h"
 
@@ -34,6 +35,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     const bool kml = options.kml;
+    seedFromEnvironment(std::cout);
     TraceMatcher genetic;
     genetic.load = loadNmeaRoute;
     genetic.match = [kml](Route& route, std::ostream&) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <ctime>
 #include <fstream>
@@ -18,12 +19,28 @@ namespace {
 // Characters of a line that are looked at; the rest of a longer line is discarded.
 constexpr size_t kMaxLineLength = 511;
 
+// Whether from_chars reads `field` exactly as a stream would: a stream also takes leading blanks and
+// a '+', and fails where an exponent is left incomplete ("1.5e"), which from_chars reads as 1.5.
+// Such fields (and out-of-range values) go through the stream itself.
+bool plainNumber(const std::string& field, const char* stop) {
+    const char first = field[0];
+    if (first != '-' && first != '.' && !std::isdigit(static_cast<unsigned char>(first))) return false;
+    return stop == field.data() + field.size() || (*stop != 'e' && *stop != 'E');
+}
+
 // Reads a number the way a stream does (stopping at the first character that does not belong to
 // it, so a trailing checksum is harmless). Fails on empty fields, non-numbers and overflow.
 bool readDouble(const std::string& field, double& out) {
     if (field.empty()) return false;
-    std::istringstream s(field);
     double v = 0.0;
+    const auto [stop, error] = std::from_chars(field.data(), field.data() + field.size(), v);
+    if (error == std::errc() && plainNumber(field, stop)) {
+        if (!std::isfinite(v)) return false;
+        out = v;
+        return true;
+    }
+    if (error == std::errc::invalid_argument && plainNumber(field, field.data() + field.size())) return false;
+    std::istringstream s(field);
     if (!(s >> v) || !std::isfinite(v)) return false;
     out = v;
     return true;
@@ -31,8 +48,14 @@ bool readDouble(const std::string& field, double& out) {
 
 bool readInt(const std::string& field, int& out) {
     if (field.empty()) return false;
-    std::istringstream s(field);
     long long v = 0;
+    const auto [stop, error] = std::from_chars(field.data(), field.data() + field.size(), v);
+    if (error == std::errc() && (field[0] == '-' || std::isdigit(static_cast<unsigned char>(field[0])))) {
+        if (v < std::numeric_limits<int>::min() || v > std::numeric_limits<int>::max()) return false;
+        out = static_cast<int>(v);
+        return true;
+    }
+    std::istringstream s(field);
     if (!(s >> v) || v < std::numeric_limits<int>::min() || v > std::numeric_limits<int>::max()) return false;
     out = static_cast<int>(v);
     return true;
@@ -50,6 +73,33 @@ void readTime(const std::string& field, uint32_t& out) {
     double v = 0.0;
     if (readDouble(field, v)) toUnsigned(v * 1000.0, out);
 }
+
+// mktime consults the time zone on every call; within one minute the seconds simply add, so it runs
+// once per minute of the log (the date and the hour and minute fields form the key).
+class MinuteClock {
+public:
+    time_t secondsOf(std::tm fields, uint64_t minuteKey) {
+        const int second = fields.tm_sec;
+        if (second < 0 || second > 59) return std::mktime(&fields);
+        if (!known || key != minuteKey) {
+            fields.tm_sec = 0;
+            start = std::mktime(&fields);
+            if (start == static_cast<time_t>(-1)) {
+                known = false;
+                fields.tm_sec = second;
+                return std::mktime(&fields);
+            }
+            known = true;
+            key = minuteKey;
+        }
+        return start + second;
+    }
+
+private:
+    bool known = false;
+    uint64_t key = 0;
+    time_t start = 0;
+};
 
 // Satellite keys of the systems that reuse small PRNs: system id times this, plus the PRN.
 constexpr int kSystemKeyStride = 1000;
@@ -370,6 +420,7 @@ void NMEALoader::buildPoints() {
     // least one epoch has both, or every fix of such a log would be dropped.
     const bool ggaWithRmc = std::any_of(tagSets.begin(), tagSets.end(),
                                         [](const TagSet& s) { return s.rmcComplete() && s.ggaComplete(); });
+    MinuteClock minuteClock;
     for (size_t k = 0; k < tagSets.size(); ++k) {
         const TagSet& set = tagSets[k];
         const bool rmcOk = set.rmcComplete();
@@ -396,7 +447,7 @@ void NMEALoader::buildPoints() {
         fields.tm_hour = static_cast<int>((t / 10000) % 100);
         fields.tm_isdst = 0;
         // The fields are UTC but mktime reads them as local time; only differences matter.
-        const time_t seconds = std::mktime(&fields);
+        const time_t seconds = minuteClock.secondsOf(fields, (uint64_t{set.date} << 32) | (t / 100));
 
         _node node;
         node.arrivalTime = static_cast<uint32_t>(seconds);

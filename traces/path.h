@@ -18,9 +18,6 @@ public:
     int lastIndex = 0;
 
     Path() = default;
-    Path(const Path&) = default;
-    Path& operator=(const Path&) = default;
-    ~Path() = default;
 
     // Writes the one-line description and an empty line (to standard output unless told otherwise).
     void printPath(std::ostream& out = std::cout) const;

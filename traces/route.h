@@ -33,11 +33,6 @@ public:
     Route() = default;
     // Note the order: the short name comes before the source file.
     Route(const std::vector<_node>& points, const std::string& routeName, const std::string& source);
-    Route(const Route&) = default;
-    Route& operator=(const Route&) = default;
-    Route(Route&&) = default;
-    Route& operator=(Route&&) = default;
-    ~Route() = default;
 
     // Appends a point; with computeDerived its speed and heading come from the previous point.
     void addNode(_node n, bool computeDerived);
