@@ -3,8 +3,12 @@
 #include <dirent.h>
 
 #include <cstring>
+#include <initializer_list>
 
-std::vector<std::string> getFiles(const std::string& folder) {
+namespace {
+
+std::vector<std::string> filesWithExtensions(const std::string& folder,
+                                             std::initializer_list<const char*> extensions) {
     std::vector<std::string> result;
     DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
     if (dir == nullptr) return result;
@@ -18,8 +22,19 @@ std::vector<std::string> getFiles(const std::string& folder) {
         const char* dot = std::strrchr(name, '.');
         if (dot == nullptr) continue;
         // The entry type is deliberately not checked: only the name decides.
-        if (std::strcmp(dot, ".txt") == 0) result.push_back(prefix + name);
+        for (const char* extension : extensions)
+            if (std::strcmp(dot, extension) == 0) result.push_back(prefix + name);
     }
     closedir(dir);
     return result;
+}
+
+}  // namespace
+
+std::vector<std::string> getFiles(const std::string& folder) {
+    return filesWithExtensions(folder, {".txt"});
+}
+
+std::vector<std::string> getTraceFiles(const std::string& folder) {
+    return filesWithExtensions(folder, {".txt", ".gpx"});
 }
