@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "map/maps.h"
-#include "traces/NMEALoader.h"
+#include "traces/trace_loader.h"
 
 namespace fs = std::filesystem;
 using mapRepresentation::Map;
@@ -22,8 +22,9 @@ constexpr double kMaxHeadingDifference = 45.0 * M_PI / 180.0;
 
 void printUsage(std::ostream& out) {
     out << "Usage: karvel-mapbuild [options] TRACE...\n"
-        << "Builds a road map from NMEA 0183 logs of drives. TRACE is a log file, or a folder whose .txt "
-           "files\n"
+        << "Builds a road map from NMEA 0183 or GPX logs of drives. TRACE is a log file, or a folder whose "
+           ".txt "
+           "and .gpx files\n"
         << "are taken in name order. The first drive becomes the map; every later drive is merged into it:\n"
         << "where it runs along a map link in the same direction it is folded into that link (node "
            "positions\n"
@@ -70,7 +71,7 @@ std::vector<std::string> traceFilesOf(const std::string& arg) {
     if (!fs::is_directory(arg, ec)) return {arg};
     std::vector<std::string> files;
     for (const auto& entry : fs::directory_iterator(arg, ec)) {
-        if (entry.is_regular_file(ec) && entry.path().extension() == ".txt")
+        if (entry.is_regular_file(ec) && (entry.path().extension() == ".txt" || isGpxFile(entry.path())))
             files.push_back(entry.path().string());
     }
     std::sort(files.begin(), files.end());
@@ -216,10 +217,10 @@ int main(int argc, char** argv) {
     size_t used = 0;
     for (const std::string& input : inputs) {
         const std::vector<std::string> files = traceFilesOf(input);
-        if (files.empty()) std::cout << "ERROR: no .txt trace in " << input << std::endl;
+        if (files.empty()) std::cout << "ERROR: no .txt or .gpx trace in " << input << std::endl;
         for (const std::string& file : files) {
             Chatter quiet(verbose);
-            const Route trace = usablePoints(NMEALoader(file).route);
+            const Route trace = usablePoints(loadRoute(file, std::cout));
             size_t merged = 0;
             const bool first = map.nodes.empty() && map.links.empty();
             if (trace.nodes.size() >= 2) {
