@@ -91,16 +91,10 @@ TraceOnMap layOnMap(const Route& route, const std::vector<std::unique_ptr<Path>>
     for (size_t i = 0; i < trace.fixes.size(); ++i) trace.fixes[i].point = static_cast<int>(i);
     for (size_t k = 0; k < paths.size(); ++k) {
         for (const auto& [point, link] : paths[k]->links) {
-            if (point < 0 || link < 0) continue;  // a crossed link, or a fix left without a link
-            if (static_cast<size_t>(point) >= route.nodes.size()) {
-                ++trace.foreignPoints;
-                continue;
-            }
+            // A crossed link, a fix left without a link, or a pair that fits neither route nor map.
+            if (point < 0 || link < 0 || static_cast<size_t>(point) >= route.nodes.size()) continue;
             const auto snap = graph.has(link) ? snapToLink(map, link, route.nodes[point]) : std::nullopt;
-            if (!snap) {
-                ++trace.unknownLinks;
-                continue;
-            }
+            if (!snap) continue;
             trace.fixes[point] = FixOnMap{point, link, static_cast<int>(k), snap->first, snap->second};
         }
     }

@@ -34,8 +34,6 @@ struct DrivenPiece {
 struct TraceOnMap {
     std::vector<FixOnMap> fixes;  // one per trace point, in point order
     std::vector<DrivenPiece> pieces;
-    int unknownLinks = 0;   // pairs that name a link the map does not have (left unmatched)
-    int foreignPoints = 0;  // pairs that name a point the route does not have (ignored)
 };
 
 // The nearest point of `link` to `at` and the distance to it; nothing when the map lacks the link.
@@ -43,6 +41,7 @@ std::optional<std::pair<_position, double>> snapToLink(const mapRepresentation::
                                                        const _node& at);
 
 // Lays the paths of one trace on the map. Consecutive links of a piece that do not meet are joined
-// by the fewest links between them.
+// by the fewest links between them. A pair that names a point the route lacks, or a link the map
+// lacks, places no fix.
 TraceOnMap layOnMap(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
                     const mapRepresentation::Map& map, const mapRepresentation::LinkGraph& graph);

@@ -141,13 +141,11 @@ void ResultWriter::add(const Route& route, const std::vector<std::unique_ptr<Pat
 
 void ResultWriter::addCsv(const Route& route, const std::vector<std::unique_ptr<Path>>& paths) {
     const TraceOnMap laid = layOnMap(route, paths, map, graph);
-    skipped += laid.unknownLinks + laid.foreignPoints;
     for (const FixOnMap& fix : laid.fixes) csvRow(text, route.name, route.nodes[fix.point], fix);
 }
 
 void ResultWriter::addGeoJson(const Route& route, const std::vector<std::unique_ptr<Path>>& paths) {
     const TraceOnMap laid = layOnMap(route, paths, map, graph);
-    skipped += laid.unknownLinks + laid.foreignPoints;
     for (const DrivenPiece& piece : laid.pieces) features->push_back(pieceFeature(route.name, piece));
     for (const FixOnMap& fix : laid.fixes)
         features->push_back(fixFeature(route.name, route.nodes[fix.point], fix));

@@ -39,15 +39,11 @@ public:
     // Replaces `path` only when the whole document is written; false with `error` otherwise.
     bool writeFile(const std::string& path, std::string& error) const;
 
-    // Path pairs that named a link the map lacks or a point the trace lacks, over all traces.
-    int skippedPairs() const { return skipped; }
-
 private:
     ResultFormat format;
     const mapRepresentation::Map& map;
     mapRepresentation::LinkGraph graph;
     size_t traces = 0;
-    int skipped = 0;
     std::string text;  // report and CSV
     std::unique_ptr<nlohmann::ordered_json> features;
 
