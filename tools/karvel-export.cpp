@@ -99,6 +99,7 @@ int main(int argc, char** argv) {
     }
     matchEval::Report report;
     if (!matchEval::loadReport(options.report, report, error)) return fail(error);
+    if (report.traces.empty()) return fail("no \"Route #\" block in the report " + options.report);
     const mapRepresentation::Map map(options.map);
     if (map.hadLoadError() || map.links.empty()) return fail("cannot use the map " + options.map);
 

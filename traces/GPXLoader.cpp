@@ -10,6 +10,7 @@
 #include <fstream>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <ostream>
 #include <vector>
@@ -186,6 +187,9 @@ void report(std::ostream& log, const std::string& file, const Refusal& refusal) 
 }  // namespace
 
 Route loadGpxRoute(const std::string& file, std::ostream& log) {
+    // libxml2 sets up its globals once, before threads of a batch parse side by side.
+    static std::once_flag initialised;
+    std::call_once(initialised, xmlInitParser);
     Route route;
     route.setOriginalFilename(file, true);
     if (!std::ifstream(file)) {
