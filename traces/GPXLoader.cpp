@@ -1,7 +1,7 @@
 #include "traces/GPXLoader.h"
 
 #include <libxml/parser.h>
-#include <libxml/tree.h>
+#include <libxml/parserInternals.h>
 
 #include <cerrno>
 #include <cmath>
@@ -21,16 +21,15 @@
 
 namespace {
 
-struct DocumentDeleter {
-    void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
+// The log is read as a stream of parser events: memory stays flat for long logs, and every event
+// knows its exact line (a tree's nodes keep only 16 bits of it).
+
 struct ContextDeleter {
     void operator()(xmlParserCtxt* ctxt) const { xmlFreeParserCtxt(ctxt); }
 };
-struct TextDeleter {
-    void operator()(xmlChar* text) const { xmlFree(text); }
+struct DocumentDeleter {
+    void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
 };
-using Text = std::unique_ptr<xmlChar, TextDeleter>;
 
 // Why a file was refused and where; line 0 when the place is not known.
 struct Refusal {
@@ -44,15 +43,17 @@ struct PointExtras {
     std::optional<double> heading;  // radians
 };
 
-bool named(const xmlNode* node, const char* name) {
-    return node->type == XML_ELEMENT_NODE &&
-           std::strcmp(reinterpret_cast<const char*>(node->name), name) == 0;
-}
-
-std::string textOf(const xmlNode* node) {
-    const Text content(xmlNodeGetContent(node));
-    return content ? reinterpret_cast<const char*>(content.get()) : "";
-}
+// Where the reading stands.
+struct Reading {
+    Route route;
+    std::vector<PointExtras> extras;
+    Refusal refusal;
+    std::vector<std::string> open;  // names of the open elements, outermost first
+    _node point;                    // the <trkpt> being read
+    PointExtras extra;
+    std::string text;  // character data of the open child of a <trkpt>
+    long textLine = 0;
+};
 
 // A whole-field decimal number (blanks around it allowed); nothing for text, overflow or NaN.
 std::optional<double> number(const std::string& text) {
@@ -66,53 +67,115 @@ std::optional<double> number(const std::string& text) {
     return v;
 }
 
-std::optional<double> attribute(const xmlNode* node, const char* name) {
-    const Text value(xmlGetProp(node, reinterpret_cast<const xmlChar*>(name)));
-    if (!value) return std::nullopt;
-    return number(reinterpret_cast<const char*>(value.get()));
+std::string str(const xmlChar* s) {
+    return s != nullptr ? reinterpret_cast<const char*>(s) : "";
 }
 
-// Reads the children of a <trkpt> that the trace keeps; false with the reason when one is unusable.
-bool readPointChildren(const xmlNode* trkpt, _node& point, PointExtras& extras, Refusal& refusal) {
-    for (const xmlNode* child = trkpt->children; child != nullptr; child = child->next) {
-        const long line = xmlGetLineNo(child);
-        if (named(child, "time")) {
-            const std::optional<uint32_t> t = parseIsoTime(textOf(child));
-            if (!t) {
-                refusal = {line, "unreadable time \"" + textOf(child) + "\""};
-                return false;
-            }
-            point.arrivalTime = point.leaveTime = *t;
-        } else if (named(child, "speed")) {
-            extras.speed = number(textOf(child));
-        } else if (named(child, "course")) {
-            if (const auto degrees = number(textOf(child)))
-                extras.heading = deg2rad(std::fmod(std::fmod(*degrees, 360.0) + 360.0, 360.0));
-        } else if (named(child, "hdop")) {
-            if (const auto hdop = number(textOf(child))) point.hdop = *hdop;
-        } else if (named(child, "fix")) {
-            point.valid = textOf(child) != "none";
-        }
+// Attributes come as (name, prefix, URI, value start, value end) for each.
+std::optional<double> attribute(const xmlChar** attributes, int count, const char* name) {
+    for (int i = 0; i < count; ++i) {
+        const xmlChar** a = attributes + 5 * i;
+        if (str(a[0]) == name)
+            return number(
+                std::string(reinterpret_cast<const char*>(a[3]), reinterpret_cast<const char*>(a[4])));
     }
-    return true;
+    return std::nullopt;
 }
 
-bool readPoint(const xmlNode* trkpt, _node& point, PointExtras& extras, Refusal& refusal) {
-    const std::optional<double> lat = attribute(trkpt, "lat");
-    const std::optional<double> lon = attribute(trkpt, "lon");
-    if (!lat || !lon || std::fabs(*lat) > 90.0 || std::fabs(*lon) > 180.0) {
-        refusal = {xmlGetLineNo(trkpt), "track point without a valid lat and lon"};
-        return false;
-    }
-    point.position = _position{*lat, *lon};
+Reading& readingOf(void* ctx) {
+    return *static_cast<Reading*>(static_cast<xmlParserCtxt*>(ctx)->_private);
+}
+
+void refuse(void* ctx, long line, const std::string& reason) {
+    Reading& r = readingOf(ctx);
+    if (r.refusal.reason.empty()) r.refusal = {line, reason};
+    xmlStopParser(static_cast<xmlParserCtxt*>(ctx));
+}
+
+long lineOf(void* ctx) {
+    return xmlSAX2GetLineNumber(ctx);
+}
+
+bool inTrackPoint(const Reading& r) {
+    return r.open.size() >= 4 && r.open[1] == "trk" && r.open[2] == "trkseg" && r.open[3] == "trkpt";
+}
+
+void startPoint(void* ctx, const xmlChar** attributes, int count) {
+    Reading& r = readingOf(ctx);
+    const std::optional<double> lat = attribute(attributes, count, "lat");
+    const std::optional<double> lon = attribute(attributes, count, "lon");
+    if (!lat || !lon || std::fabs(*lat) > 90.0 || std::fabs(*lon) > 180.0)
+        return refuse(ctx, lineOf(ctx), "track point without a valid lat and lon");
+    _node& p = r.point;
+    p = _node{};
+    p.position = _position{*lat, *lon};
     const GPSPoint utm = GPSPoint::convertWGS84ToUTM(*lat, *lon);
-    point.northing = utm.northing;
-    point.easting = utm.easting;
-    point.arrivalTime = point.leaveTime = kTraceNoTime;
-    point.hdop = kNmeaNoHdop;
-    point.averageSnr = std::numeric_limits<double>::quiet_NaN();
-    point.valid = true;
-    return readPointChildren(trkpt, point, extras, refusal);
+    p.northing = utm.northing;
+    p.easting = utm.easting;
+    p.arrivalTime = p.leaveTime = kTraceNoTime;
+    p.hdop = kNmeaNoHdop;
+    p.averageSnr = std::numeric_limits<double>::quiet_NaN();
+    p.valid = true;
+    r.extra = PointExtras{};
+}
+
+// A child of a <trkpt> the trace keeps: <time>, GPX 1.0 <speed> and <course>, <hdop>, <fix>.
+void endPointChild(void* ctx, const std::string& name) {
+    Reading& r = readingOf(ctx);
+    if (name == "time") {
+        const std::optional<uint32_t> t = parseIsoTime(r.text);
+        if (!t) return refuse(ctx, r.textLine, "unreadable time \"" + r.text + "\"");
+        r.point.arrivalTime = r.point.leaveTime = *t;
+    } else if (name == "speed") {
+        r.extra.speed = number(r.text);
+    } else if (name == "course") {
+        if (const auto degrees = number(r.text))
+            r.extra.heading = deg2rad(std::fmod(std::fmod(*degrees, 360.0) + 360.0, 360.0));
+    } else if (name == "hdop") {
+        if (const auto hdop = number(r.text)) r.point.hdop = *hdop;
+    } else if (name == "fix") {
+        r.point.valid = r.text != "none";
+    }
+}
+
+void startElement(void* ctx, const xmlChar* localname, const xmlChar*, const xmlChar*, int, const xmlChar**,
+                  int count, int, const xmlChar** attributes) {
+    Reading& r = readingOf(ctx);
+    r.open.push_back(str(localname));
+    if (r.open.size() == 1 && r.open[0] != "gpx") return refuse(ctx, lineOf(ctx), "not a GPX document");
+    if (r.open.size() == 4 && inTrackPoint(r)) startPoint(ctx, attributes, count);
+    if (r.open.size() == 5 && inTrackPoint(r)) {
+        r.text.clear();
+        r.textLine = lineOf(ctx);
+    }
+}
+
+void endElement(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*) {
+    Reading& r = readingOf(ctx);
+    if (r.open.size() == 5 && inTrackPoint(r)) endPointChild(ctx, r.open.back());
+    if (r.open.size() == 4 && inTrackPoint(r) && r.refusal.reason.empty()) {
+        r.route.addNode(r.point, true);
+        r.extras.push_back(r.extra);
+    }
+    r.open.pop_back();
+}
+
+void characters(void* ctx, const xmlChar* ch, int length) {
+    Reading& r = readingOf(ctx);
+    if (r.open.size() == 5 && inTrackPoint(r)) r.text.append(reinterpret_cast<const char*>(ch), length);
+}
+
+std::string trimmed(const char* message) {
+    std::string s = message != nullptr ? message : "";
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    return s;
+}
+
+// The first error the parser meets: later ones are mostly echoes of it.
+void keepFirstError(void* ctx, xmlError* error) {
+    if (error == nullptr || error->level < XML_ERR_ERROR) return;
+    Reading& r = readingOf(ctx);
+    if (r.refusal.reason.empty()) r.refusal = {error->line, "broken XML: " + trimmed(error->message)};
 }
 
 // Speed needs a time on both ends of the move: without one it is unknown (0), not distance / 0.5 s.
@@ -128,60 +191,24 @@ void settleDerived(Route& route, const std::vector<PointExtras>& extras) {
     }
 }
 
-// Every <trkpt> of every <trk>/<trkseg> in document order. Routes (<rte>) and waypoints are not
-// recordings of a drive and are left out.
-bool readTracks(const xmlNode* root, Route& route, Refusal& refusal) {
-    std::vector<PointExtras> extras;
-    for (const xmlNode* trk = root->children; trk != nullptr; trk = trk->next) {
-        if (!named(trk, "trk")) continue;
-        for (const xmlNode* seg = trk->children; seg != nullptr; seg = seg->next) {
-            if (!named(seg, "trkseg")) continue;
-            for (const xmlNode* pt = seg->children; pt != nullptr; pt = pt->next) {
-                if (!named(pt, "trkpt")) continue;
-                _node point;
-                PointExtras extra;
-                if (!readPoint(pt, point, extra, refusal)) return false;
-                route.addNode(point, true);
-                extras.push_back(extra);
-            }
-        }
-    }
-    settleDerived(route, extras);
-    return true;
-}
-
-std::string trimmed(const char* message) {
-    std::string s = message != nullptr ? message : "";
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-    return s;
-}
-
-// The first error the parser meets: later ones are mostly echoes of it.
-void keepFirstError(void* data, xmlError* error) {
-    auto* first = static_cast<Refusal*>(static_cast<xmlParserCtxt*>(data)->_private);
-    if (error == nullptr || error->level < XML_ERR_ERROR || !first->reason.empty()) return;
-    *first = {error->line, "broken XML: " + trimmed(error->message)};
-}
-
-// Parses the file without network access, DTD loading or entity substitution; libxml2 prints
-// nothing itself.
-std::unique_ptr<xmlDoc, DocumentDeleter> parse(const std::string& file, Refusal& refusal) {
+// Reads every <trkpt> of every <trk>/<trkseg> in document order, without network access, DTD
+// loading or entity substitution; libxml2 prints nothing itself. Routes (<rte>) and waypoints are
+// not recordings of a drive and are left out.
+void read(const std::string& file, Reading& reading) {
     const std::unique_ptr<xmlParserCtxt, ContextDeleter> ctxt(xmlNewParserCtxt());
     if (!ctxt || ctxt->sax == nullptr) {
-        refusal = {0, "out of memory"};
-        return nullptr;
+        reading.refusal = {0, "out of memory"};
+        return;
     }
-    ctxt->_private = &refusal;
+    ctxt->_private = &reading;
+    ctxt->sax->startElementNs = startElement;
+    ctxt->sax->endElementNs = endElement;
+    ctxt->sax->characters = characters;
+    ctxt->sax->cdataBlock = characters;
     ctxt->sax->serror = keepFirstError;
-    std::unique_ptr<xmlDoc, DocumentDeleter> doc(
+    const std::unique_ptr<xmlDoc, DocumentDeleter> doc(
         xmlCtxtReadFile(ctxt.get(), file.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_NOWARNING));
-    if (!refusal.reason.empty()) return nullptr;
-    if (!doc) refusal = {0, "broken XML"};
-    return doc;
-}
-
-void report(std::ostream& log, const std::string& file, const Refusal& refusal) {
-    log << "ERROR: " << file << ":" << refusal.line << ": " << refusal.reason << "\n";
+    if (reading.refusal.reason.empty() && !ctxt->wellFormed) reading.refusal = {0, "broken XML"};
 }
 
 }  // namespace
@@ -190,26 +217,18 @@ Route loadGpxRoute(const std::string& file, std::ostream& log) {
     // libxml2 sets up its globals once, before threads of a batch parse side by side.
     static std::once_flag initialised;
     std::call_once(initialised, xmlInitParser);
-    Route route;
-    route.setOriginalFilename(file, true);
+    Reading reading;
+    reading.route.setOriginalFilename(file, true);
     if (!std::ifstream(file)) {
         log << "ERROR: " << file << ": cannot be read\n";
-        return route;
+        return std::move(reading.route);
     }
-    Refusal refusal;
-    const auto doc = parse(file, refusal);
-    if (!doc) {
-        report(log, file, refusal);
-        return route;
+    read(file, reading);
+    if (!reading.refusal.reason.empty()) {
+        log << "ERROR: " << file << ":" << reading.refusal.line << ": " << reading.refusal.reason << "\n";
+        reading.route.nodes.clear();
+        return std::move(reading.route);
     }
-    const xmlNode* root = xmlDocGetRootElement(doc.get());
-    if (root == nullptr || !named(root, "gpx")) {
-        report(log, file, {root != nullptr ? xmlGetLineNo(root) : 1, "not a GPX document"});
-        return route;
-    }
-    if (!readTracks(root, route, refusal)) {
-        report(log, file, refusal);
-        route.nodes.clear();
-    }
-    return route;
+    settleDerived(reading.route, reading.extras);
+    return std::move(reading.route);
 }

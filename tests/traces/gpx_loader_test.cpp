@@ -76,6 +76,8 @@ TEST(GpxLoader, BadFilesGiveOneErrorLineWithFileAndLineAndAnEmptyRoute) {
         {"kml", "<?xml version=\"1.0\"?>\n\n<kml/>\n|:3: not a GPX document"},
         {"nolat", gpx("1.1", "<trk><trkseg>\n" + point(0) + "<trkpt lon=\"11\"/>\n</trkseg></trk>") +
                       "|:5: track point without a valid lat and lon"},
+        {"long", gpx("1.1", "<trk><trkseg>\n" + std::string(70000, '\n') + "<trkpt/></trkseg></trk>") +
+                     "|:70004: track point without a valid lat and lon"},
         {"time",
          gpx("1.1", "<trk><trkseg>\n<trkpt lat=\"1\" lon=\"2\">\n<time>noon</time></trkpt></trkseg></trk>") +
              "|:5: unreadable time \"noon\""},
