@@ -1,11 +1,11 @@
 // The shared batch loop: blocks in list order, and the same text whatever the number of threads.
+#include "app/batch.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <sstream>
 #include <thread>
-
-#include "app/batch.h"
 
 namespace {
 

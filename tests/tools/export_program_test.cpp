@@ -108,9 +108,6 @@ TEST(ExportProgram, AReportThatDoesNotFitItsTracesOrMapIsRefusedTraceByTrace) {
               "ERROR: a: point 9 is beyond the 3 points of nmea/a.txt\n"
               "ERROR: a: link 7 is not in the map (give the map of the run)\n");
 
-    const auto usage = runCommand(exporter() + " --report report.txt --format kml 2>&1", dir.str());
-    EXPECT_EQ(usage.exitCode, 1);
-    EXPECT_NE(usage.out.find("ERROR: --format takes csv or geojson, not kml\n"), std::string::npos);
     const auto empty = runCommand(exporter() + " --report map.txt --map map.txt 2>&1", dir.str());
     EXPECT_EQ(empty.exitCode, 1);
     EXPECT_EQ(empty.out, "ERROR: no \"Route #\" block in the report map.txt\n");
