@@ -117,7 +117,9 @@ std::optional<ResultFormat> resultFormatNamed(const std::string& name) {
 }
 
 ResultWriter::ResultWriter(ResultFormat f, const mapRepresentation::Map& m)
-    : format(f), map(m), features(std::make_unique<ordered_json>(ordered_json::array())) {
+    : format(f), map(m), collection(std::make_unique<ordered_json>()) {
+    (*collection)["type"] = "FeatureCollection";
+    (*collection)["features"] = ordered_json::array();
     if (format != ResultFormat::Report) graph = mapRepresentation::LinkGraph::fromMap(map);
     if (format == ResultFormat::Csv) text = kCsvHeader;
 }
@@ -146,9 +148,10 @@ void ResultWriter::addCsv(const Route& route, const std::vector<std::unique_ptr<
 
 void ResultWriter::addGeoJson(const Route& route, const std::vector<std::unique_ptr<Path>>& paths) {
     const TraceOnMap laid = layOnMap(route, paths, map, graph);
-    for (const DrivenPiece& piece : laid.pieces) features->push_back(pieceFeature(route.name, piece));
+    ordered_json& features = (*collection)["features"];
+    for (const DrivenPiece& piece : laid.pieces) features.push_back(pieceFeature(route.name, piece));
     for (const FixOnMap& fix : laid.fixes)
-        features->push_back(fixFeature(route.name, route.nodes[fix.point], fix));
+        features.push_back(fixFeature(route.name, route.nodes[fix.point], fix));
 }
 
 void ResultWriter::write(std::ostream& out) const {
@@ -156,11 +159,8 @@ void ResultWriter::write(std::ostream& out) const {
         out << text;
         return;
     }
-    ordered_json collection;
-    collection["type"] = "FeatureCollection";
-    collection["features"] = *features;
     // Trace names are bytes from file names: invalid UTF-8 is replaced rather than refused.
-    out << collection.dump(2, ' ', false, ordered_json::error_handler_t::replace) << "\n";
+    out << collection->dump(2, ' ', false, ordered_json::error_handler_t::replace) << "\n";
 }
 
 bool ResultWriter::writeFile(const std::string& path, std::string& error) const {

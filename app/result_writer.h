@@ -44,8 +44,8 @@ private:
     const mapRepresentation::Map& map;
     mapRepresentation::LinkGraph graph;
     size_t traces = 0;
-    std::string text;  // report and CSV
-    std::unique_ptr<nlohmann::ordered_json> features;
+    std::string text;                                    // report and CSV
+    std::unique_ptr<nlohmann::ordered_json> collection;  // the GeoJSON document
 
     void addCsv(const Route& route, const std::vector<std::unique_ptr<Path>>& paths);
     void addGeoJson(const Route& route, const std::vector<std::unique_ptr<Path>>& paths);
