@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <list>
 #include <map>
 #include <memory>
@@ -114,7 +115,8 @@ public:
     void mergeSuperLinks(uint32_t node);
     void buildSuperMap();
     void deleteLinkFromSuperLink(int key, int link);
-    void validateMap() const;
+    // Prints the check of both layers; false when it found them inconsistent ("ERROR: Validating map.").
+    bool validateMap() const;
 
     // Reachability queries.
     bool isConnected(int a, int b) const;
@@ -171,10 +173,15 @@ public:
     void mergePaths(std::vector<std::pair<int, std::vector<int>>> pairs, int weight);
     // Writes the map as a KML document (defined in the kml library); false when it could not be written.
     bool saveToKml(std::string path) const;
+    // Where the editing operations write their messages: standard output unless a tool gathers them.
+    // The stream belongs to whoever holds the map, so copies and moves do not take it along.
+    void setMessageStream(std::ostream& out) { messages = &out; }
+    std::ostream& messageStream() const;
     // ---- end of map editing --------------------------------------------------------------------
 
 private:
     bool loadError = false;
+    std::ostream* messages = nullptr;  // standard output when null
 
     // A node with exactly one link in and one out only continues a road.
     bool isPassThrough(uint32_t node) const;

@@ -49,12 +49,16 @@ void foldSpeed(_mLink& link, double speed, unsigned samples) {
 
 }  // namespace
 
+std::ostream& Map::messageStream() const {
+    return messages != nullptr ? *messages : std::cout;
+}
+
 Map::Map(const Route& route) : Map() {
     initMapFromRoute(route);
 }
 
 void Map::initMapFromRoute(const Route& route) {
-    std::cout << "initing map from route... " << std::endl;
+    messageStream() << "initing map from route... " << std::endl;
     uint32_t previous = 0;
     for (size_t i = 0; i < route.nodes.size(); ++i) {
         const _node& p = route.nodes[i];
@@ -62,7 +66,7 @@ void Map::initMapFromRoute(const Route& route) {
         if (i > 0) addLinkToNode(previous, id, p.speed, 1);
         previous = id;
     }
-    std::cout << "map initiated." << std::endl;
+    messageStream() << "map initiated." << std::endl;
 }
 
 uint32_t Map::addNodeToMap(double lat, double lon, double averageSnr, double hdop) {
@@ -72,12 +76,12 @@ uint32_t Map::addNodeToMap(double lat, double lon, double averageSnr, double hdo
 
 uint32_t Map::addNodeInLink(int link, double lat, double lon, double averageSnr, double hdop) {
     if (links.find(link) == links.end()) {
-        std::cout << "ERROR: Link " << link << " not found." << std::endl;
+        messageStream() << "ERROR: Link " << link << " not found." << std::endl;
         return 0;
     }
     const uint32_t n = addNodeToMap(lat, lon, averageSnr, hdop);
     // n lies inside the link's super-link, so it only continues the road.
-    std::cout << "deleting super node: " << n << std::endl;
+    messageStream() << "deleting super node: " << n << std::endl;
     superNodes.erase(n);
 
     const int newId = nextLinkId++;
@@ -119,7 +123,7 @@ uint32_t Map::addNodeInLink(int link, double lat, double lon, double averageSnr,
 void Map::updateNode(uint32_t id, _mNode record) {
     const auto it = nodes.find(id);
     if (it == nodes.end()) {
-        std::cout << "ERROR: non existing node. (" << id << ")" << std::endl;
+        messageStream() << "ERROR: non existing node. (" << id << ")" << std::endl;
         return;
     }
     const _position old{it->second.latitude, it->second.longitude};
@@ -151,16 +155,16 @@ _mNode Map::calcAvgNode(_mNode a, int wa, _mNode b, int wb) {
 void Map::calcAvgNode(uint32_t a, int wa, uint32_t b, int wb) {
     const auto na = nodes.find(a);
     if (na == nodes.end()) {
-        std::cout << "ERROR: node from path 1 doesn't exist: " << a << std::endl;
+        messageStream() << "ERROR: node from path 1 doesn't exist: " << a << std::endl;
         return;
     }
     if (a == b) {
-        std::cout << "node from path1 and path2 are the same: " << a << std::endl;
+        messageStream() << "node from path1 and path2 are the same: " << a << std::endl;
         return;
     }
     const auto nb = nodes.find(b);
     if (nb == nodes.end()) {
-        std::cout << "ERROR: node from path 2 doesn't exist: " << b << std::endl;
+        messageStream() << "ERROR: node from path 2 doesn't exist: " << b << std::endl;
         return;
     }
     const _position old{na->second.latitude, na->second.longitude};
@@ -173,7 +177,7 @@ void Map::calcAvgNode(uint32_t a, int wa, uint32_t b, int wb) {
 void Map::updateLinkStats(int link, double speed, unsigned samples) {
     const auto it = links.find(link);
     if (it == links.end()) {
-        std::cout << "ERROR: non existing link " << link << "." << std::endl;
+        messageStream() << "ERROR: non existing link " << link << "." << std::endl;
         return;
     }
     foldSpeed(it->second, speed, samples);
@@ -182,24 +186,24 @@ void Map::updateLinkStats(int link, double speed, unsigned samples) {
 void Map::updateLink(int link, uint32_t origin, uint32_t destination) {
     const auto it = links.find(link);
     if (it == links.end()) {
-        std::cout << "ERROR: Link " << link << " not found." << std::endl;
+        messageStream() << "ERROR: Link " << link << " not found." << std::endl;
         return;
     }
     const _mLink current = it->second;
     if (current.origin == origin && current.destination == destination) {
-        std::cout << "link " << link << " is being updated to the same nodes." << std::endl;
+        messageStream() << "link " << link << " is being updated to the same nodes." << std::endl;
         return;
     }
     // Checked before anything is removed, so a refused update leaves the link where it was.
     if (origin == destination) {
-        std::cout << "ERROR: trying to add a link with the same start and end node." << std::endl;
+        messageStream() << "ERROR: trying to add a link with the same start and end node." << std::endl;
         return;
     }
     const auto o = nodes.find(origin);
     const auto d = nodes.find(destination);
     if (o == nodes.end() || d == nodes.end()) {
-        std::cout << "ERROR: non existing node. (" << (o == nodes.end() ? origin : destination) << ")"
-                  << std::endl;
+        messageStream() << "ERROR: non existing node. (" << (o == nodes.end() ? origin : destination) << ")"
+                        << std::endl;
         return;
     }
     // deleteLink drops an end node left without links; such a node comes back as it was.
@@ -219,7 +223,7 @@ void Map::updateLink(int link, uint32_t origin, uint32_t destination) {
 void Map::deleteLink(int link) {
     const auto it = links.find(link);
     if (it == links.end()) {
-        std::cout << "ERROR: Link " << link << " not found." << std::endl;
+        messageStream() << "ERROR: Link " << link << " not found." << std::endl;
         return;
     }
     const uint32_t origin = it->second.origin;
@@ -230,7 +234,7 @@ void Map::deleteLink(int link) {
     if (o != graph.end()) o->second.forwardLinks.erase(link);
     const auto d = graph.find(destination);
     if (d == graph.end() || d->second.backwardLinks.erase(link) == 0)
-        std::cout << "link " << link << " should exist here." << std::endl;
+        messageStream() << "link " << link << " should exist here." << std::endl;
 
     deleteLinkFromSuperLink(key, link);
 
@@ -244,7 +248,7 @@ void Map::deleteNode(uint32_t id) {
     // Its links would be left pointing at nothing.
     const auto g = graph.find(id);
     if (g != graph.end() && (!g->second.backwardLinks.empty() || !g->second.forwardLinks.empty())) {
-        std::cout << "ERROR: node " << id << " still has links; it is not deleted." << std::endl;
+        messageStream() << "ERROR: node " << id << " still has links; it is not deleted." << std::endl;
         return;
     }
     const _position where{it->second.latitude, it->second.longitude};
@@ -257,15 +261,15 @@ void Map::deleteNode(uint32_t id) {
 void Map::mergeEdges(uint32_t keep, uint32_t remove) {
     for (const uint32_t id : {keep, remove}) {
         if (nodes.find(id) == nodes.end()) {
-            std::cout << "Merging non existing node: " << id << std::endl;
+            messageStream() << "Merging non existing node: " << id << std::endl;
             return;
         }
     }
     const bool keepMissing = graph.find(keep) == graph.end();
     const bool removeMissing = graph.find(remove) == graph.end();
     if (keepMissing || removeMissing) {
-        std::cout << "Nodes don't exist in graph: " << (keepMissing ? 1 : 0) << ' ' << (removeMissing ? 1 : 0)
-                  << std::endl;
+        messageStream() << "Nodes don't exist in graph: " << (keepMissing ? 1 : 0) << ' '
+                        << (removeMissing ? 1 : 0) << std::endl;
         return;
     }
 
@@ -287,7 +291,7 @@ void Map::mergeEdges(uint32_t keep, uint32_t remove) {
         if (l == links.end()) continue;
         const uint32_t from = l->second.origin;
         if (from == keep) {
-            std::cout << "\t\tor ID is nodeID1 deleting link: " << id << std::endl;
+            messageStream() << "\t\tor ID is nodeID1 deleting link: " << id << std::endl;
             deleteLink(id);
         } else {
             moveTo(id, from, keep);
@@ -309,23 +313,23 @@ void Map::mergeEdges(uint32_t keep, uint32_t remove) {
 }
 
 void Map::mergeLinks(int link, std::vector<int> path, int weight) {
-    std::cout << "->Merging links " << link << std::endl;
+    messageStream() << "->Merging links " << link << std::endl;
     if (links.find(link) == links.end()) {
-        std::cout << "ERROR: merging non existing link: " << link << std::endl;
+        messageStream() << "ERROR: merging non existing link: " << link << std::endl;
         return;
     }
     if (path.empty()) {
-        std::cout << "ERROR: empty path merged into link: " << link << std::endl;
+        messageStream() << "ERROR: empty path merged into link: " << link << std::endl;
         return;
     }
     const auto first = links.find(path.front());
     if (first == links.end()) {
-        std::cout << "ERROR: first link from path2 doesn't exist: " << path.front() << std::endl;
+        messageStream() << "ERROR: first link from path2 doesn't exist: " << path.front() << std::endl;
         return;
     }
     const auto last = links.find(path.back());
     if (last == links.end()) {
-        std::cout << "ERROR: last link from path2 doesn't exist: " << path.back() << std::endl;
+        messageStream() << "ERROR: last link from path2 doesn't exist: " << path.back() << std::endl;
         return;
     }
 
@@ -350,24 +354,24 @@ void Map::mergeLinks(int link, std::vector<int> path, int weight) {
         // Merging can remove the target itself when the path runs through its far end.
         const auto l = links.find(link);
         if (l == links.end()) {
-            std::cout << "ERROR: merging non existing link: " << link << std::endl;
+            messageStream() << "ERROR: merging non existing link: " << link << std::endl;
             return;
         }
         const auto xl = links.find(x);
         if (xl == links.end()) {
-            std::cout << "link 2 doesn't exist: " << x << std::endl;
+            messageStream() << "link 2 doesn't exist: " << x << std::endl;
             continue;
         }
         const uint32_t xOrigin = xl->second.origin;
         if (nodes.find(xOrigin) == nodes.end()) {
-            std::cout << "or node from link " << x << "doesn't exist : " << xOrigin << std::endl;
+            messageStream() << "or node from link " << x << "doesn't exist : " << xOrigin << std::endl;
             continue;
         }
         // x is an observation of L either way; only a node that is already L's needs no merge.
         foldSpeed(l->second, xl->second.speed, xl->second.samples);
         if (xOrigin == l->second.origin) {
-            std::cout << "node 1 on link " << link << " and node 2 on link " << x
-                      << " are the same: " << xOrigin << std::endl;
+            messageStream() << "node 1 on link " << link << " and node 2 on link " << x
+                            << " are the same: " << xOrigin << std::endl;
             continue;
         }
         mergeEdges(l->second.origin, xOrigin);
@@ -376,17 +380,17 @@ void Map::mergeLinks(int link, std::vector<int> path, int weight) {
     const auto l = links.find(link);
     const auto e = links.find(path.back());
     if (l == links.end() || e == links.end()) {
-        std::cout << "link 2 doesn't exist: " << (l == links.end() ? link : path.back()) << std::endl;
+        messageStream() << "link 2 doesn't exist: " << (l == links.end() ? link : path.back()) << std::endl;
         return;
     }
     const uint32_t end = e->second.destination;
     if (nodes.find(end) == nodes.end()) {
-        std::cout << "dest node from link " << path.back() << "doesn't exist : " << end << std::endl;
+        messageStream() << "dest node from link " << path.back() << "doesn't exist : " << end << std::endl;
         return;
     }
     if (end == l->second.destination) {
-        std::cout << "dest node from link " << path.back() << " and link " << link << " are the same: " << end
-                  << std::endl;
+        messageStream() << "dest node from link " << path.back() << " and link " << link
+                        << " are the same: " << end << std::endl;
         return;
     }
     mergeEdges(l->second.destination, end);

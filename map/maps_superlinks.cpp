@@ -389,7 +389,7 @@ void Map::deleteLinkFromSuperLink(int key, int link) {
 // ---------------------------------------------------------------------------------------------
 // Consistency report
 
-void Map::validateMap() const {
+bool Map::validateMap() const {
     std::ostream& out = std::cout;
     out << "Validating map..." << '\n';
     out << "Nodes: " << nodes.size() << "  graph: " << graph.size() << "  super-nodes: " << superNodes.size()
@@ -418,6 +418,7 @@ void Map::validateMap() const {
     }
     if (error) out << "ERROR: Validating map." << '\n';
     out.flush();
+    return !error;
 }
 
 }  // namespace mapRepresentation

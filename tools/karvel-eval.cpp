@@ -4,12 +4,15 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "map/atomic_file.h"
 #include "map/maps.h"
+#include "tools/cli/command_line.h"
 #include "tools/eval/evaluator.h"
 #include "tools/eval/kubicka.h"
 
@@ -39,7 +42,8 @@ void printUsage(std::ostream& out) {
         << "  --prepare-kubicka DIR  write WORKDIR/data/map.txt (link id = arc index + 1),\n"
         << "                         data/nmea/NAME.txt and data/truth/NAME.truth for a karvel run\n"
         << "  --summarize FILES      print the lines of --tsv files as Markdown tables\n"
-        << "  -h, --help             show this text\n";
+        << "  -h, --help             show this text\n"
+        << "  --version              show the version\n";
 }
 
 int fail(const std::string& message) {
@@ -89,107 +93,88 @@ int summarize(const std::vector<std::string>& files) {
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Settings {
     std::string reportPath, mapPath, kubickaDir, prepareDir, outDir, tsvPath, label = "traces";
-    std::vector<std::string> truthPaths, summaryFiles;
+    std::vector<std::string> truthPaths;
     double seconds = -1.0;
     bool quiet = false, summarizing = false;
+};
 
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](std::string& target) {
-            if (i + 1 >= argc) return false;
-            target = argv[++i];
-            return true;
-        };
-        std::string text;
-        if (arg == "-h" || arg == "--help" || arg == "-help") {
-            printUsage(std::cout);
-            return 0;
-        } else if (summarizing) {
-            summaryFiles.push_back(arg);
-        } else if (arg == "--report") {
-            if (!value(reportPath)) return fail("--report needs a file");
-        } else if (arg == "--map") {
-            if (!value(mapPath)) return fail("--map needs a file");
-        } else if (arg == "--truth") {
-            if (!value(text)) return fail("--truth needs a file or a folder");
-            truthPaths.push_back(text);
-        } else if (arg == "--kubicka") {
-            if (!value(kubickaDir)) return fail("--kubicka needs a track folder");
-        } else if (arg == "--label") {
-            if (!value(label) || label.empty() || label.find('\t') != std::string::npos)
-                return fail("--label needs a text without tabs");
-        } else if (arg == "--seconds") {
-            std::istringstream s(value(text) ? text : std::string("x"));
-            if (!(s >> seconds) || !std::isfinite(seconds) || seconds < 0)
-                return fail("--seconds needs a number of seconds");
-        } else if (arg == "--tsv") {
-            if (!value(tsvPath)) return fail("--tsv needs a file");
-        } else if (arg == "-q") {
-            quiet = true;
-        } else if (arg == "--prepare-kubicka") {
-            if (!value(prepareDir)) return fail("--prepare-kubicka needs a track folder");
-        } else if (arg == "--out") {
-            if (!value(outDir)) return fail("--out needs a folder");
-        } else if (arg == "--summarize") {
-            summarizing = true;
-        } else {
-            printUsage(std::cout);
-            return fail("unknown argument " + arg);
-        }
+// Applies one option; the message of a bad value, or "".
+std::string apply(Settings& s, const std::string& name, const std::string& value) {
+    if (name == "report") {
+        s.reportPath = value;
+    } else if (name == "map") {
+        s.mapPath = value;
+    } else if (name == "truth") {
+        s.truthPaths.push_back(value);
+    } else if (name == "kubicka") {
+        s.kubickaDir = value;
+    } else if (name == "label") {
+        if (value.empty() || value.find('\t') != std::string::npos)
+            return "--label needs a text without tabs";
+        s.label = value;
+    } else if (name == "seconds") {
+        std::istringstream in(value);
+        if (!(in >> s.seconds) || !std::isfinite(s.seconds) || s.seconds < 0)
+            return "--seconds needs a number of seconds";
+    } else if (name == "tsv") {
+        s.tsvPath = value;
+    } else if (name == "q") {
+        s.quiet = true;
+    } else if (name == "prepare-kubicka") {
+        s.prepareDir = value;
+    } else if (name == "out") {
+        s.outDir = value;
+    } else if (name == "summarize") {
+        s.summarizing = true;
     }
+    return "";
+}
 
-    if (summarizing) {
-        if (summaryFiles.empty()) return fail("--summarize needs result files");
-        return summarize(summaryFiles);
-    }
-
+int prepare(const Settings& settings) {
     std::string error;
-    if (!prepareDir.empty()) {
-        if (outDir.empty()) return fail("--prepare-kubicka needs --out WORKDIR");
-        matchEval::KubickaTrack track;
-        if (!matchEval::loadKubickaTrack(prepareDir, track, error)) return fail(error);
-        if (!matchEval::prepareKubickaWorkdir(track, outDir, error)) return fail(error);
-        const auto selfLoops = std::count_if(track.arcs.begin(), track.arcs.end(),
-                                             [](const auto& a) { return a.first == a.second; });
-        if (selfLoops > 0)
-            std::cout
-                << "WARNING: " << track.name << " has " << selfLoops
-                << " arcs from a node to itself; karvel refuses them and rewrites data/map.txt without them,"
-                   " which renumbers the later links: run karvel once per prepared folder\n";
-        if (!quiet)
-            std::cout << track.name << ": " << track.nodes.size() << " nodes, " << track.arcs.size()
-                      << " links, " << track.track.size() << " fixes, route of " << track.route.size()
-                      << " links -> " << outDir << "\n";
-        return 0;
-    }
+    matchEval::KubickaTrack track;
+    if (!matchEval::loadKubickaTrack(settings.prepareDir, track, error)) return fail(error);
+    if (!matchEval::prepareKubickaWorkdir(track, settings.outDir, error)) return fail(error);
+    const auto selfLoops = std::count_if(track.arcs.begin(), track.arcs.end(),
+                                         [](const auto& a) { return a.first == a.second; });
+    if (selfLoops > 0)
+        std::cout
+            << "WARNING: " << track.name << " has " << selfLoops
+            << " arcs from a node to itself; karvel refuses them and rewrites data/map.txt without them,"
+               " which renumbers the later links: run karvel once per prepared folder\n";
+    if (!settings.quiet)
+        std::cout << track.name << ": " << track.nodes.size() << " nodes, " << track.arcs.size() << " links, "
+                  << track.track.size() << " fixes, route of " << track.route.size() << " links -> "
+                  << settings.outDir << "\n";
+    return 0;
+}
 
-    if (reportPath.empty()) {
-        printUsage(std::cout);
-        return fail("--report is needed");
-    }
-    matchEval::Report report;
-    if (!matchEval::loadReport(reportPath, report, error)) return fail(error);
-
-    matchEval::LinkGraph graph;
-    std::vector<traceSim::GroundTruth> truths;
-    if (!kubickaDir.empty()) {
+// The link graph and the ground truth the report is scored against; false with `error` set.
+bool loadTruth(const Settings& settings, matchEval::LinkGraph& graph,
+               std::vector<traceSim::GroundTruth>& truths, std::string& error) {
+    if (!settings.kubickaDir.empty()) {
         matchEval::KubickaTrack track;
-        if (!matchEval::loadKubickaTrack(kubickaDir, track, error)) return fail(error);
+        if (!matchEval::loadKubickaTrack(settings.kubickaDir, track, error)) return false;
         graph = matchEval::kubickaGraph(track);
         truths.push_back(matchEval::kubickaTruth(track));
-    } else {
-        if (mapPath.empty() || truthPaths.empty()) return fail("give --map and --truth, or --kubicka");
-        std::error_code ec;
-        if (!fs::is_regular_file(mapPath, ec)) return fail("cannot read the map " + mapPath);
-        graph = matchEval::LinkGraph::fromMap(mapRepresentation::Map(mapPath));
-        for (const std::string& p : truthPaths)
-            if (!collectTruth(p, truths, error)) return fail(error);
+        return true;
     }
+    std::error_code ec;
+    if (!fs::is_regular_file(settings.mapPath, ec)) {
+        error = "cannot read the map " + settings.mapPath;
+        return false;
+    }
+    graph = matchEval::LinkGraph::fromMap(mapRepresentation::Map(settings.mapPath));
+    for (const std::string& p : settings.truthPaths)
+        if (!collectTruth(p, truths, error)) return false;
+    return true;
+}
 
+std::vector<matchEval::TraceScore> scoreAll(const Settings& settings, const matchEval::Report& report,
+                                            const matchEval::LinkGraph& graph,
+                                            const std::vector<traceSim::GroundTruth>& truths) {
     std::map<std::string, const matchEval::ReportTrace*> byName;
     for (const matchEval::ReportTrace& t : report.traces) byName.emplace(t.name, &t);
     std::vector<matchEval::TraceScore> scores;
@@ -203,7 +188,7 @@ int main(int argc, char** argv) {
                       << " report lines could not be read\n";
         matchEval::TraceScore s =
             matchEval::scoreTrace(it == byName.end() ? empty : *it->second, truth, graph);
-        s.label = label;
+        s.label = settings.label;
         scores.push_back(s);
     }
     for (const matchEval::ReportTrace& t : report.traces) {
@@ -211,14 +196,43 @@ int main(int argc, char** argv) {
             std::any_of(truths.begin(), truths.end(), [&](const auto& g) { return g.name == t.name; });
         if (!known) std::cout << "WARNING: " << t.name << " has no ground truth; not scored\n";
     }
-    if (seconds >= 0) {
+    if (settings.seconds >= 0) {
         long long points = 0;
         for (const auto& s : scores) points += s.points;
         for (auto& s : scores)
-            s.seconds = points > 0 ? seconds * s.points / static_cast<double>(points) : seconds;
+            s.seconds =
+                points > 0 ? settings.seconds * s.points / static_cast<double>(points) : settings.seconds;
     }
+    return scores;
+}
 
-    if (quiet) {
+// Appends one line per trace to the --tsv file, replacing it whole so that a failed write leaves the
+// earlier lines as they were.
+bool appendTsv(const std::string& path, const std::vector<matchEval::TraceScore>& scores) {
+    std::string before;
+    std::error_code ec;
+    if (fs::exists(path, ec)) {
+        std::ifstream in(path, std::ios::binary);
+        if (!in) return false;
+        before.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        if (in.bad()) return false;
+    }
+    AtomicFile file(path);
+    if (!file.isOpen()) return false;
+    file.stream() << before;
+    for (const auto& s : scores) file.stream() << matchEval::tsvLine(s) << "\n";
+    return file.commit();
+}
+
+int score(const Settings& settings) {
+    std::string error;
+    matchEval::Report report;
+    if (!matchEval::loadReport(settings.reportPath, report, error)) return fail(error);
+    matchEval::LinkGraph graph;
+    std::vector<traceSim::GroundTruth> truths;
+    if (!loadTruth(settings, graph, truths, error)) return fail(error);
+    const std::vector<matchEval::TraceScore> scores = scoreAll(settings, report, graph, truths);
+    if (settings.quiet) {
         std::ostringstream all;
         matchEval::printScores(all, scores);
         const std::string text = all.str();
@@ -227,11 +241,42 @@ int main(int argc, char** argv) {
     } else {
         matchEval::printScores(std::cout, scores);
     }
-    if (!tsvPath.empty()) {
-        std::ofstream tsv(tsvPath, std::ios::app);
-        for (const auto& s : scores) tsv << matchEval::tsvLine(s) << "\n";
-        tsv.flush();
-        if (!tsv) return fail("cannot write " + tsvPath);
-    }
+    if (!settings.tsvPath.empty() && !appendTsv(settings.tsvPath, scores))
+        return fail("cannot write " + settings.tsvPath);
     return 0;
+}
+
+const std::vector<toolCli::OptionSpec> kOptions = {
+    {"report", 0, true},          {"map", 0, true},     {"truth", 0, true}, {"kubicka", 0, true},
+    {"label", 0, true},           {"seconds", 0, true}, {"tsv", 0, true},   {"", 'q'},
+    {"prepare-kubicka", 0, true}, {"out", 0, true},     {"summarize"}};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    toolCli::ignoreFileSizeSignal();
+    const toolCli::CommandLine line = toolCli::parseCommandLine(argc, argv, kOptions);
+    if (!line.error.empty()) return toolCli::usageError(line.error);
+    if (line.help) {
+        printUsage(std::cout);
+        return 0;
+    }
+    if (line.version) return toolCli::printVersion("karvel-eval");
+    Settings settings;
+    for (const auto& [name, value] : line.options)
+        if (const std::string problem = apply(settings, name, value); !problem.empty())
+            return toolCli::usageError(problem);
+    if (settings.summarizing) {
+        if (line.operands.empty()) return toolCli::usageError("--summarize needs result files");
+        return summarize(line.operands);
+    }
+    if (!line.operands.empty()) return toolCli::usageError("unexpected argument " + line.operands[0]);
+    if (!settings.prepareDir.empty()) {
+        if (settings.outDir.empty()) return toolCli::usageError("--prepare-kubicka needs --out WORKDIR");
+        return prepare(settings);
+    }
+    if (settings.reportPath.empty()) return toolCli::usageError("--report is needed");
+    if (settings.kubickaDir.empty() && (settings.mapPath.empty() || settings.truthPaths.empty()))
+        return toolCli::usageError("give --map and --truth, or --kubicka");
+    return score(settings);
 }

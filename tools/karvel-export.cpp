@@ -1,6 +1,5 @@
 // karvel-export: turns the report of a karvel, karvel-genetic or karvel-match run into CSV or
 // GeoJSON, with the traces it matched and the map it matched them on.
-#include <csignal>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -9,6 +8,7 @@
 
 #include "app/result_writer.h"
 #include "map/maps.h"
+#include "tools/cli/command_line.h"
 #include "tools/eval/report.h"
 #include "tools/eval/report_export.h"
 
@@ -26,51 +26,36 @@ void printUsage(std::ostream& out) {
         << "  -t FOLDER       where the traces of the run are, .txt or .gpx (default data/nmea/)\n"
         << "  --format F      csv (default) or geojson\n"
         << "  -o FILE         write to FILE (replaced only when complete) instead of standard output\n"
-        << "  -h, --help      show this text\n"
+        << "  -h, --help      show this text; --version shows the version\n"
         << "\n"
-        << "Messages go to standard error. The exit status is 1 when a trace could not be exported.\n";
+        << "Messages go to standard error. The exit status is 1 when a trace could not be exported,\n"
+        << "2 when the command line cannot be run.\n";
 }
 
 struct Options {
     std::string report, map, folder = "data/nmea/", output;
     ResultFormat format = ResultFormat::Csv;
-    bool help = false;
 };
 
-bool parse(int argc, char** argv, Options& o, std::string& error) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "-h" || arg == "--help") {
-            o.help = true;
-            return true;
-        }
-        if (i + 1 >= argc) {
-            error = "unknown option or missing value: " + arg;
-            return false;
-        }
-        const std::string value = argv[++i];
-        if (arg == "--report") {
-            o.report = value;
-        } else if (arg == "--map") {
-            o.map = value;
-        } else if (arg == "-t") {
-            o.folder = value;
-        } else if (arg == "-o") {
-            o.output = value;
-        } else if (arg == "--format") {
+const std::vector<toolCli::OptionSpec> kOptions = {
+    {"report", 0, true}, {"map", 0, true}, {"", 't', true}, {"format", 0, true}, {"", 'o', true}};
+
+// An empty text when the command line can be run, the reason otherwise.
+std::string settle(const toolCli::CommandLine& line, Options& o) {
+    for (const auto& [name, value] : line.options) {
+        if (name == "report") o.report = value;
+        if (name == "map") o.map = value;
+        if (name == "t") o.folder = value;
+        if (name == "o") o.output = value;
+        if (name == "format") {
             const auto f = resultFormatNamed(value);
-            if (!f || *f == ResultFormat::Report) {
-                error = "--format takes csv or geojson, not " + value;
-                return false;
-            }
+            if (!f || *f == ResultFormat::Report) return "--format takes csv or geojson, not " + value;
             o.format = *f;
-        } else {
-            error = "unknown option: " + arg;
-            return false;
         }
     }
-    if (o.report.empty() || o.map.empty()) error = "--report and --map are needed";
-    return error.empty();
+    if (!line.operands.empty()) return "unexpected argument " + line.operands[0];
+    if (o.report.empty() || o.map.empty()) return "--report and --map are needed";
+    return "";
 }
 
 int fail(const std::string& message) {
@@ -81,25 +66,24 @@ int fail(const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::signal(SIGXFSZ, SIG_IGN);  // a write past a file-size limit must fail, not kill the program
+    toolCli::ignoreFileSizeSignal();
+    const toolCli::CommandLine line = toolCli::parseCommandLine(argc, argv, kOptions);
+    if (!line.error.empty()) return toolCli::usageError(line.error);
+    if (line.help) {
+        printUsage(std::cout);
+        return 0;
+    }
+    if (line.version) return toolCli::printVersion("karvel-export");
+    Options options;
+    if (const std::string problem = settle(line, options); !problem.empty())
+        return toolCli::usageError(problem);
     // The document alone goes to standard output; the map loader and trace loaders talk to std::cout,
     // so std::cout is turned to standard error.
     std::ostream document(std::cout.rdbuf());
     std::cout.rdbuf(std::cerr.rdbuf());
-
-    Options options;
     std::string error;
-    if (!parse(argc, argv, options, error)) {
-        printUsage(std::cerr);
-        return fail(error);
-    }
-    if (options.help) {
-        printUsage(document);
-        return 0;
-    }
     matchEval::Report report;
     if (!matchEval::loadReport(options.report, report, error)) return fail(error);
-    if (report.traces.empty()) return fail("no \"Route #\" block in the report " + options.report);
     const mapRepresentation::Map map(options.map);
     if (map.hadLoadError() || map.links.empty()) return fail("cannot use the map " + options.map);
 

@@ -1,31 +1,32 @@
 // karvel-mapbuild: builds a road map from recorded drives (NMEA 0183 logs), or adds drives to a map.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <sstream>
+#include <streambuf>
 #include <string>
 #include <vector>
 
 #include "map/maps.h"
+#include "map/maps_building.h"
+#include "tools/cli/command_line.h"
 #include "traces/trace_loader.h"
 
 namespace fs = std::filesystem;
 using mapRepresentation::Map;
+namespace mr = mapRepresentation;
 
 namespace {
 
-// Points closer than this to the previous kept point add nothing but jitter (a standing car).
-constexpr double kMinSpacing = 2.0;
-// A trace link is folded into a map link only when their directions differ by less than this.
-constexpr double kMaxHeadingDifference = 45.0 * M_PI / 180.0;
-
 void printUsage(std::ostream& out) {
     out << "Usage: karvel-mapbuild [options] TRACE...\n"
-        << "Builds a road map from NMEA 0183 or GPX logs of drives. TRACE is a log file, or a folder whose "
-           ".txt "
-           "and .gpx files\n"
-        << "are taken in name order. The first drive becomes the map; every later drive is merged into it:\n"
+        << "Builds a road map from NMEA 0183 or GPX logs of drives. TRACE is a log file, or a folder whose\n"
+        << ".txt and .gpx files are taken in name order. The first drive becomes the map; every later drive\n"
+        << "is merged into it:\n"
         << "where it runs along a map link in the same direction it is folded into that link (node "
            "positions\n"
         << "and speeds averaged by their observation counts), elsewhere it adds new links.\n"
@@ -35,7 +36,8 @@ void printUsage(std::ostream& out) {
         << "  -k FILE     KML picture of the map (default data/map.kml)\n"
         << "  -r METRES   how close a drive must run to a map link to be merged into it (default 10)\n"
         << "  -v          print every message of the map operations (default: only errors)\n"
-        << "  -h, -help   show this text\n";
+        << "  -h, -help   show this text\n"
+        << "  --version   show the version\n";
 }
 
 int fail(const std::string& message) {
@@ -43,27 +45,25 @@ int fail(const std::string& message) {
     return 1;
 }
 
-// Collects what the map operations print; only their error lines are passed on unless verbose.
-class Chatter {
+// Passes on only the error lines of what the map operations and the loader say, as they come.
+class ErrorLinesOnly : public std::streambuf {
 public:
-    explicit Chatter(bool verbose) : verbose(verbose) {
-        if (!verbose) previous = std::cout.rdbuf(buffer.rdbuf());
-    }
-    ~Chatter() { release(); }
-    void release() {
-        if (verbose || previous == nullptr) return;
-        std::cout.rdbuf(previous);
-        previous = nullptr;
-        std::istringstream lines(buffer.str());
-        for (std::string line; std::getline(lines, line);)
-            if (line.rfind("ERROR: ", 0) == 0) std::cout << line << '\n';
-        std::cout.flush();
+    explicit ErrorLinesOnly(std::ostream& target) : target(target) {}
+
+protected:
+    int overflow(int c) override {
+        if (c == traits_type::eof()) return traits_type::not_eof(c);
+        line.push_back(static_cast<char>(c));
+        if (c == '\n') {
+            if (line.rfind("ERROR: ", 0) == 0) target << line << std::flush;
+            line.clear();
+        }
+        return c;
     }
 
 private:
-    bool verbose;
-    std::ostringstream buffer;
-    std::streambuf* previous = nullptr;
+    std::ostream& target;
+    std::string line;
 };
 
 std::vector<std::string> traceFilesOf(const std::string& arg) {
@@ -78,188 +78,129 @@ std::vector<std::string> traceFilesOf(const std::string& arg) {
     return files;
 }
 
-// The points worth putting on a map: valid fixes, spaced out, with unknown signal values set to the
-// map's placeholders (SNR 0, HDOP 50).
-Route usablePoints(const Route& trace) {
-    Route kept;
-    kept.name = trace.name;
-    kept.sourceFile = trace.sourceFile;
-    for (const _node& p : trace.nodes) {
-        if (!p.valid || !(std::fabs(p.position.lat) <= 90.0) || !(std::fabs(p.position.lon) <= 180.0))
-            continue;
-        if (!kept.nodes.empty()) {
-            const _node& last = kept.nodes.back();
-            if (distance2Points(last.easting, last.northing, p.easting, p.northing) < kMinSpacing) continue;
-        }
-        _node n = p;
-        if (!std::isfinite(n.averageSnr)) n.averageSnr = 0.0;
-        if (!(n.hdop >= 0.0)) n.hdop = 50.0;
-        if (!std::isfinite(n.speed)) n.speed = 0.0;
-        kept.nodes.push_back(n);
-    }
-    return kept;
-}
-
-// Adds the trace to the map as a chain of new links, then folds every run of new links that runs
-// along one older link into that link. Returns the number of new links merged.
-size_t mergeTrace(Map& map, const Route& trace, double radius) {
-    const int firstNew = map.nextLinkId;
-    map.initMapFromRoute(trace);
-
-    // The older link each new link runs along, or -1.
-    std::vector<std::pair<int, int>> along;  // (new link, older link)
-    for (auto it = map.links.lower_bound(firstNew); it != map.links.end(); ++it) {
-        const auto& x = it->second;
-        const _position a = map.getNodePosition(x.origin);
-        const _position b = map.getNodePosition(x.destination);
-        int best = -1;
-        double bestDistance = radius;
-        for (const auto& [id, d] :
-             map.getNearestLinksAndDistances((a.lat + b.lat) / 2, (a.lon + b.lon) / 2, radius)) {
-            if (id >= firstNew || d > bestDistance) continue;
-            if (diffRadHeading(map.links.at(id).heading, x.heading) >= kMaxHeadingDifference) continue;
-            best = id;
-            bestDistance = d;
-        }
-        along.emplace_back(it->first, best);
-    }
-
-    std::vector<std::pair<int, std::vector<int>>> pairs;
-    size_t merged = 0;
-    int previousTarget = -1;
-    for (size_t i = 0; i < along.size(); ++i) {
-        const int target = along[i].second;
-        if (target < 0) {
-            previousTarget = -1;
-            continue;
-        }
-        if (target == previousTarget) {
-            pairs.back().second.push_back(along[i].first);
-            ++merged;
-            continue;
-        }
-        // A run that follows straight on from a run on another link starts at that link's end. When
-        // that is not where this link starts, the first new link stays as the connection between them,
-        // so that two older nodes are never merged into one.
-        const bool joinsOn = previousTarget >= 0;
-        const bool adjacent =
-            joinsOn && map.links.at(previousTarget).destination == map.links.at(target).origin;
-        previousTarget = target;
-        if (joinsOn && !adjacent) {
-            pairs.push_back({target, {}});
-            continue;
-        }
-        pairs.push_back({target, {along[i].first}});
-        ++merged;
-    }
-    std::erase_if(pairs, [](const auto& p) { return p.second.empty(); });
-    if (!pairs.empty()) map.mergePaths(pairs, 1);
-    return merged;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Settings {
     std::string mapFile = "data/map.txt";
     std::string kmlFile = "data/map.kml";
     double radius = 10.0;
     bool append = false;
     bool verbose = false;
-    std::vector<std::string> inputs;
+};
 
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const auto value = [&](std::string& target) {
-            if (i + 1 >= argc) return false;
-            target = argv[++i];
-            return true;
-        };
-        if (arg == "-h" || arg == "-help" || arg == "--help") {
-            printUsage(std::cout);
-            return 0;
-        } else if (arg == "-a") {
-            append = true;
-        } else if (arg == "-v") {
-            verbose = true;
-        } else if (arg == "-o") {
-            if (!value(mapFile)) return fail("-o needs a file name");
-        } else if (arg == "-k") {
-            if (!value(kmlFile)) return fail("-k needs a file name");
-        } else if (arg == "-r") {
-            std::string text;
-            char* end = nullptr;
-            if (value(text)) radius = std::strtod(text.c_str(), &end);
-            if (text.empty() || end == nullptr || *end != '\0' || !(radius > 0.0) || radius > 1000.0)
-                return fail("-r needs a distance in metres (above 0, at most 1000)");
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            printUsage(std::cout);
-            return fail("unknown option " + arg);
-        } else {
-            inputs.push_back(arg);
-        }
+// Applies one option; the message of a bad value, or "".
+std::string apply(Settings& s, const std::string& name, const std::string& value) {
+    if (name == "a") {
+        s.append = true;
+    } else if (name == "v") {
+        s.verbose = true;
+    } else if (name == "o") {
+        s.mapFile = value;
+    } else if (name == "k") {
+        s.kmlFile = value;
+    } else if (name == "r") {
+        char* end = nullptr;
+        s.radius = std::strtod(value.c_str(), &end);
+        if (value.empty() || *end != '\0' || !(s.radius > 0.0) || s.radius > 1000.0)
+            return "-r needs a distance in metres (above 0, at most 1000)";
     }
-    if (inputs.empty()) {
-        printUsage(std::cout);
-        return fail("no trace given");
-    }
+    return "";
+}
 
-    Map map;
-    if (append) {
-        Chatter quiet(verbose);
-        map = Map(mapFile);
-        quiet.release();
-        // A map that could not be read completely must not be written back over its file.
-        if (map.hadLoadError()) return fail("could not read the map " + mapFile + "; nothing written");
-        std::cout << "map " << mapFile << ": " << map.nodes.size() << " nodes, " << map.links.size()
-                  << " links" << std::endl;
+void reportDrive(const std::string& file, const mr::DriveOutcome& drive) {
+    if (!drive.used) {
+        std::cout << "trace " << file << ": fewer than 2 usable points, skipped" << std::endl;
+        return;
     }
+    std::cout << "trace " << file << ": " << drive.points << " points";
+    if (drive.started)
+        std::cout << ", started the map";
+    else
+        std::cout << ", " << drive.merged << " of " << drive.points - 1 << " links merged into the map";
+    std::cout << std::endl;
+}
 
+// Adds the drives of every input to the map; the number of drives used.
+size_t addDrives(Map& map, const std::vector<std::string>& inputs, const Settings& settings,
+                 std::ostream& messages) {
     size_t used = 0;
     for (const std::string& input : inputs) {
         const std::vector<std::string> files = traceFilesOf(input);
         if (files.empty()) std::cout << "ERROR: no .txt or .gpx trace in " << input << std::endl;
         for (const std::string& file : files) {
-            Chatter quiet(verbose);
-            const Route trace = usablePoints(loadRoute(file, std::cout));
-            size_t merged = 0;
-            const bool first = map.nodes.empty() && map.links.empty();
-            if (trace.nodes.size() >= 2) {
-                if (first)
-                    map = Map(trace);
-                else
-                    merged = mergeTrace(map, trace, radius);
-            }
-            quiet.release();
-            if (trace.nodes.size() < 2) {
-                std::cout << "trace " << file << ": fewer than 2 usable points, skipped" << std::endl;
-                continue;
-            }
-            ++used;
-            std::cout << "trace " << file << ": " << trace.nodes.size() << " points";
-            if (first)
-                std::cout << ", started the map";
-            else
-                std::cout << ", " << merged << " of " << trace.nodes.size() - 1
-                          << " links merged into the map";
-            std::cout << std::endl;
+            const Route trace = mr::usablePoints(loadRoute(file, messages));
+            const mr::DriveOutcome drive = mr::addDrive(map, trace, settings.radius);
+            reportDrive(file, drive);
+            used += drive.used ? 1 : 0;
         }
     }
-    if (used == 0 && !append) return fail("no usable trace; nothing written");
+    return used;
+}
 
+// Makes the folder of an output file; false when no file can be created at the path, so that no
+// work is spent on an output that cannot be written.
+bool prepareOutput(const std::string& path) {
+    const fs::path target(path);
+    const fs::path parent = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    std::error_code ec;
+    fs::create_directories(parent, ec);
+    return fs::is_directory(parent, ec) && !fs::is_directory(target, ec) &&
+           access(parent.c_str(), W_OK | X_OK) == 0;
+}
+
+// Writes the map and its picture; false when either could not be written.
+bool writeOutputs(const Map& map, const Settings& settings) {
+    std::error_code ec;
+    const fs::path mapFolder = fs::path(settings.mapFile).parent_path();
+    if (!mapFolder.empty()) fs::create_directories(mapFolder, ec);
+    const bool ok = map.saveMap(settings.mapFile);  // reports its own failure
+    if (ok) std::cout << "wrote " << settings.mapFile << std::endl;
+    if (!prepareOutput(settings.kmlFile)) {
+        std::cout << "ERROR: cannot create the KML file " << settings.kmlFile << "; no picture written"
+                  << std::endl;
+        return false;
+    }
+    if (!map.saveToKml(settings.kmlFile)) return false;
+    std::cout << "wrote " << settings.kmlFile << std::endl;
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    toolCli::ignoreFileSizeSignal();
+    const toolCli::CommandLine line = toolCli::parseCommandLine(
+        argc, argv, {{"", 'a'}, {"", 'v'}, {"", 'o', true}, {"", 'k', true}, {"", 'r', true}});
+    if (!line.error.empty()) return toolCli::usageError(line.error);
+    if (line.help) {
+        printUsage(std::cout);
+        return 0;
+    }
+    if (line.version) return toolCli::printVersion("karvel-mapbuild");
+    Settings settings;
+    for (const auto& [name, value] : line.options)
+        if (const std::string problem = apply(settings, name, value); !problem.empty())
+            return toolCli::usageError(problem);
+    if (line.operands.empty()) return toolCli::usageError("no trace given");
+
+    Map map;
+    if (settings.append) {
+        map = Map(settings.mapFile);
+        // A map that could not be read completely must not be written back over its file.
+        if (map.hadLoadError())
+            return fail("could not read the map " + settings.mapFile + "; nothing written");
+        std::cout << "map " << settings.mapFile << ": " << map.nodes.size() << " nodes, " << map.links.size()
+                  << " links" << std::endl;
+    }
+    ErrorLinesOnly errorsOnly(std::cout);
+    std::ostream quiet(&errorsOnly);
+    std::ostream& messages = settings.verbose ? std::cout : quiet;
+    map.setMessageStream(messages);
+
+    const size_t used = addDrives(map, line.operands, settings, messages);
+    if (used == 0 && !settings.append) return fail("no usable trace; nothing written");
     std::cout << "map: " << map.nodes.size() << " nodes, " << map.links.size() << " links, "
               << map.superLinks.size() << " roads between junctions" << std::endl;
-    map.validateMap();
-
-    for (const std::string& out : {mapFile, kmlFile}) {
-        const fs::path parent = fs::path(out).parent_path();
-        std::error_code ec;
-        if (!parent.empty()) fs::create_directories(parent, ec);
-    }
-    bool ok = map.saveMap(mapFile);
-    if (ok) std::cout << "wrote " << mapFile << std::endl;
-    if (map.saveToKml(kmlFile))
-        std::cout << "wrote " << kmlFile << std::endl;
-    else
-        ok = false;
-    return ok ? 0 : 1;
+    // The check prints its findings itself; an inconsistent map is still written, for inspection.
+    const bool consistent = map.validateMap();
+    const bool written = writeOutputs(map, settings);
+    return consistent && written ? 0 : 1;
 }

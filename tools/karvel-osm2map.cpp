@@ -8,6 +8,7 @@
 #include <string>
 
 #include "map/maps.h"
+#include "tools/cli/command_line.h"
 #include "tools/osm/osm_import.h"
 
 namespace {
@@ -26,7 +27,8 @@ void printUsage(std::ostream& out) {
         << "                  keep only the parts of roads inside this box (decimal degrees)\n"
         << "  --ids FILE      write the map node id to OSM node id table as CSV\n"
         << "  -q              print nothing on standard error (no progress, no summary)\n"
-        << "  -h, --help      show this text\n";
+        << "  -h, --help      show this text\n"
+        << "  --version       show the version\n";
 }
 
 int fail(const std::string& message) {
@@ -38,52 +40,50 @@ int fail(const std::string& message) {
 
 int main(int argc, char** argv) {
     const auto start = std::chrono::steady_clock::now();
+    toolCli::ignoreFileSizeSignal();
     osmImport::ImportOptions options;
-    std::string input, workDir, outputFile, idsFile;
+    std::string workDir, outputFile, idsFile;
     bool quiet = false;
 
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](std::string& target) {
-            if (i + 1 >= argc) return false;
-            target = argv[++i];
-            return true;
-        };
-        if (arg == "-h" || arg == "--help" || arg == "-help") {
-            printUsage(std::cout);
-            return 0;
-        } else if (arg == "-d") {
-            if (!value(workDir)) return fail("-d needs a directory");
-        } else if (arg == "-o") {
-            if (!value(outputFile)) return fail("-o needs a file name");
-        } else if (arg == "--ids") {
-            if (!value(idsFile)) return fail("--ids needs a file name");
-        } else if (arg == "--bbox") {
-            std::string text;
+    const toolCli::CommandLine line = toolCli::parseCommandLine(argc, argv,
+                                                                {{"", 'd', true},
+                                                                 {"", 'o', true},
+                                                                 {"ids", 0, true},
+                                                                 {"bbox", 0, true},
+                                                                 {"no-service"},
+                                                                 {"keep-private"},
+                                                                 {"", 'q'}});
+    if (!line.error.empty()) return toolCli::usageError(line.error);
+    if (line.help) {
+        printUsage(std::cout);
+        return 0;
+    }
+    if (line.version) return toolCli::printVersion("karvel-osm2map");
+    for (const auto& [name, value] : line.options) {
+        if (name == "d") {
+            workDir = value;
+        } else if (name == "o") {
+            outputFile = value;
+        } else if (name == "ids") {
+            idsFile = value;
+        } else if (name == "bbox") {
             osmImport::BoundingBox box;
-            if (!value(text) || !osmImport::parseBoundingBox(text, box))
-                return fail("--bbox needs MINLON,MINLAT,MAXLON,MAXLAT in decimal degrees");
+            if (!osmImport::parseBoundingBox(value, box))
+                return toolCli::usageError("--bbox needs MINLON,MINLAT,MAXLON,MAXLAT in decimal degrees");
             options.bbox = box;
-        } else if (arg == "--no-service") {
+        } else if (name == "no-service") {
             options.keepService = false;
-        } else if (arg == "--keep-private") {
+        } else if (name == "keep-private") {
             options.keepPrivate = true;
-        } else if (arg == "-q") {
+        } else if (name == "q") {
             quiet = true;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            printUsage(std::cout);
-            return fail("unknown option " + arg);
-        } else if (input.empty()) {
-            input = arg;
-        } else {
-            return fail("more than one input file: " + input + ", " + arg);
         }
     }
-    if (input.empty()) {
-        printUsage(std::cout);
-        return fail("no input file");
-    }
-    if (!workDir.empty() && !outputFile.empty()) return fail("-d and -o exclude each other");
+    if (line.operands.empty()) return toolCli::usageError("no input file");
+    if (line.operands.size() > 1)
+        return toolCli::usageError("more than one input file: " + line.operands[0] + ", " + line.operands[1]);
+    const std::string& input = line.operands[0];
+    if (!workDir.empty() && !outputFile.empty()) return toolCli::usageError("-d and -o exclude each other");
 
     namespace fs = std::filesystem;
     const fs::path target = outputFile.empty()
@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
     std::error_code ec;
     if (target.has_parent_path()) fs::create_directories(target.parent_path(), ec);
     const auto saveStart = std::chrono::steady_clock::now();
-    if (!map.saveMap(target.string())) return fail("cannot write the map file " + target.string());
+    if (!map.saveMap(target.string())) return 1;  // the save has said why
     result.summary.saveSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - saveStart).count();
     if (!idsFile.empty() && !osmImport::writeNodeIdTable(idsFile, result.nodeIds))

@@ -2,11 +2,13 @@
 #include <cmath>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "map/maps.h"
+#include "tools/cli/command_line.h"
 #include "tools/sim/simulator.h"
 
 namespace {
@@ -41,7 +43,8 @@ void printUsage(std::ostream& out) {
            "random routes\n"
         << "  --name PREFIX           traces are named PREFIX_000, PREFIX_001, ... (default sim)\n"
         << "  -q                      print only errors\n"
-        << "  -h, --help              show this text\n";
+        << "  -h, --help              show this text\n"
+        << "  --version               show the version\n";
 }
 
 int fail(const std::string& message) {
@@ -72,109 +75,89 @@ bool parseLinks(const std::string& text, std::vector<int>& links) {
     return !links.empty();
 }
 
-}  // namespace
+// The options that take a number, with what the number means.
+const std::map<std::string, std::pair<double traceSim::SimOptions::*, const char*>> kNumberOptions = {
+    {"duration", {&traceSim::SimOptions::duration, "seconds"}},
+    {"sigma", {&traceSim::SimOptions::sigma, "metres"}},
+    {"correlation", {&traceSim::SimOptions::correlationSeconds, "seconds"}},
+    {"outliers", {&traceSim::SimOptions::outlierRate, "a rate from 0 to 1"}},
+    {"outlier-distance", {&traceSim::SimOptions::outlierDistance, "metres"}},
+    {"dropouts", {&traceSim::SimOptions::dropoutRate, "a rate from 0 to 1"}},
+    {"dropout-seconds", {&traceSim::SimOptions::dropoutSeconds, "seconds"}},
+    {"speed", {&traceSim::SimOptions::cruiseSpeed, "metres per second"}},
+    {"stops", {&traceSim::SimOptions::stopProbability, "a probability from 0 to 1"}},
+};
 
-int main(int argc, char** argv) {
+std::vector<toolCli::OptionSpec> optionSpecs() {
+    std::vector<toolCli::OptionSpec> specs = {
+        {"map", 0, true},    {"out", 0, true}, {"truth", 0, true}, {"traces", 0, true}, {"seed", 0, true},
+        {"period", 0, true}, {"satellites"},   {"links", 0, true}, {"name", 0, true},   {"", 'q'}};
+    for (const auto& entry : kNumberOptions) specs.push_back({entry.first, 0, true});
+    return specs;
+}
+
+struct Settings {
     traceSim::SimOptions options;
     std::string mapPath = "data/map.txt", outDir = "data/nmea", truthDir;
     long long traces = 1;
     bool durationGiven = false, quiet = false;
     std::vector<int> links;
+};
 
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        std::string value;
-        auto take = [&]() {
-            if (i + 1 >= argc) return false;
-            value = argv[++i];
-            return true;
-        };
-        auto number = [&](double& target, const char* what) {
-            if (!take() || !parseDouble(value, target)) {
-                std::cout << "ERROR: " << arg << " needs " << what << "\n";
-                return false;
-            }
-            return true;
-        };
-        if (arg == "-h" || arg == "--help" || arg == "-help") {
-            printUsage(std::cout);
-            return 0;
-        } else if (arg == "--map") {
-            if (!take()) return fail("--map needs a file");
-            mapPath = value;
-        } else if (arg == "--out") {
-            if (!take()) return fail("--out needs a folder");
-            outDir = value;
-        } else if (arg == "--truth") {
-            if (!take()) return fail("--truth needs a folder");
-            truthDir = value;
-        } else if (arg == "--traces") {
-            if (!take() || !parseInt(value, traces) || traces < 1 || traces > 100000)
-                return fail("--traces needs a count from 1 to 100000");
-        } else if (arg == "--seed") {
-            long long seed = 0;
-            if (!take() || !parseInt(value, seed) || seed < 0)
-                return fail("--seed needs a whole number of 0 or more");
-            options.seed = static_cast<uint64_t>(seed);
-        } else if (arg == "--duration") {
-            if (!number(options.duration, "seconds")) return 1;
-            durationGiven = true;
-        } else if (arg == "--period") {
-            long long period = 0;
-            if (!take() || !parseInt(value, period) || period < 1 || period > 3600)
-                return fail("--period needs whole seconds from 1 to 3600");
-            options.period = static_cast<int>(period);
-        } else if (arg == "--sigma") {
-            if (!number(options.sigma, "metres")) return 1;
-        } else if (arg == "--correlation") {
-            if (!number(options.correlationSeconds, "seconds")) return 1;
-        } else if (arg == "--outliers") {
-            if (!number(options.outlierRate, "a rate from 0 to 1")) return 1;
-        } else if (arg == "--outlier-distance") {
-            if (!number(options.outlierDistance, "metres")) return 1;
-        } else if (arg == "--dropouts") {
-            if (!number(options.dropoutRate, "a rate from 0 to 1")) return 1;
-        } else if (arg == "--dropout-seconds") {
-            if (!number(options.dropoutSeconds, "seconds")) return 1;
-        } else if (arg == "--speed") {
-            if (!number(options.cruiseSpeed, "metres per second")) return 1;
-        } else if (arg == "--stops") {
-            if (!number(options.stopProbability, "a probability from 0 to 1")) return 1;
-        } else if (arg == "--satellites") {
-            options.satellites = true;
-        } else if (arg == "--links") {
-            if (!take() || !parseLinks(value, links))
-                return fail("--links needs link ids separated by commas");
-        } else if (arg == "--name") {
-            if (!take()) return fail("--name needs a prefix");
-            options.namePrefix = value;
-        } else if (arg == "-q") {
-            quiet = true;
-        } else {
-            printUsage(std::cout);
-            return fail("unknown argument " + arg);
-        }
+// Applies one option; the message of a bad value, or "".
+std::string apply(Settings& s, const std::string& name, const std::string& value) {
+    long long n = 0;
+    if (const auto number = kNumberOptions.find(name); number != kNumberOptions.end()) {
+        if (!parseDouble(value, s.options.*(number->second.first)))
+            return "--" + name + " needs " + number->second.second;
+        s.durationGiven = s.durationGiven || name == "duration";
+    } else if (name == "map") {
+        s.mapPath = value;
+    } else if (name == "out") {
+        s.outDir = value;
+    } else if (name == "truth") {
+        s.truthDir = value;
+    } else if (name == "traces") {
+        if (!parseInt(value, s.traces) || s.traces < 1 || s.traces > 100000)
+            return "--traces needs a count from 1 to 100000";
+    } else if (name == "seed") {
+        if (!parseInt(value, n) || n < 0) return "--seed needs a whole number of 0 or more";
+        s.options.seed = static_cast<uint64_t>(n);
+    } else if (name == "period") {
+        if (!parseInt(value, n) || n < 1 || n > 3600) return "--period needs whole seconds from 1 to 3600";
+        s.options.period = static_cast<int>(n);
+    } else if (name == "satellites") {
+        s.options.satellites = true;
+    } else if (name == "links") {
+        if (!parseLinks(value, s.links)) return "--links needs link ids separated by commas";
+    } else if (name == "name") {
+        s.options.namePrefix = value;
+    } else if (name == "q") {
+        s.quiet = true;
     }
-    if (truthDir.empty()) truthDir = outDir;
-    if (!links.empty() && !durationGiven) options.duration = 604800.0;
-    const std::string problem = options.validate();
-    if (!problem.empty()) return fail(problem);
+    return "";
+}
 
+// Simulates the drives and writes them; the exit status.
+int run(Settings& settings) {
+    const traceSim::SimOptions& options = settings.options;
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(mapPath, ec)) return fail("cannot read the map " + mapPath);
-    const mapRepresentation::Map map(mapPath);
-    if (map.links.empty()) return fail("the map " + mapPath + " has no links");
+    if (!std::filesystem::is_regular_file(settings.mapPath, ec))
+        return fail("cannot read the map " + settings.mapPath);
+    const mapRepresentation::Map map(settings.mapPath);
+    if (map.links.empty()) return fail("the map " + settings.mapPath + " has no links");
 
     const traceSim::Simulator simulator(map, options);
-    const int count = links.empty() ? static_cast<int>(traces) : 1;
+    const int count = settings.links.empty() ? static_cast<int>(settings.traces) : 1;
     for (int k = 0; k < count; ++k) {
         traceSim::SimTrace trace;
         std::string error;
-        const bool ok =
-            links.empty() ? simulator.randomTrace(k, trace, error) : simulator.drive(links, k, trace, error);
+        const bool ok = settings.links.empty() ? simulator.randomTrace(k, trace, error)
+                                               : simulator.drive(settings.links, k, trace, error);
         if (!ok) return fail(error);
-        if (!traceSim::writeTrace(trace, options, outDir, truthDir, error)) return fail(error);
-        if (!quiet) {
+        if (!traceSim::writeTrace(trace, options, settings.outDir, settings.truthDir, error))
+            return fail(error);
+        if (!settings.quiet) {
             double length = 0.0;
             for (int l : trace.route) length += map.links.at(l).length;
             std::cout << trace.name << ": " << trace.fixes.size() << " fixes, " << trace.route.size()
@@ -182,4 +165,27 @@ int main(int argc, char** argv) {
         }
     }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    toolCli::ignoreFileSizeSignal();
+    const toolCli::CommandLine line = toolCli::parseCommandLine(argc, argv, optionSpecs());
+    if (!line.error.empty()) return toolCli::usageError(line.error);
+    if (line.help) {
+        printUsage(std::cout);
+        return 0;
+    }
+    if (line.version) return toolCli::printVersion("karvel-sim");
+    if (!line.operands.empty()) return toolCli::usageError("unexpected argument " + line.operands[0]);
+    Settings settings;
+    for (const auto& [name, value] : line.options)
+        if (const std::string problem = apply(settings, name, value); !problem.empty())
+            return toolCli::usageError(problem);
+    if (!settings.links.empty() && !settings.durationGiven) settings.options.duration = 604800.0;
+    if (settings.truthDir.empty()) settings.truthDir = settings.outDir;
+    if (const std::string problem = settings.options.validate(); !problem.empty())
+        return toolCli::usageError(problem);
+    return run(settings);
 }

@@ -1,10 +1,13 @@
 #include "traces/NMEALoader.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <ctime>
 #include <fstream>
 #include <iostream>
 #include <limits>
+#include <optional>
 #include <sstream>
 
 #include "geometry/GPSPoint.h"
@@ -46,6 +49,14 @@ bool toUnsigned(double v, uint32_t& out) {
 void readTime(const std::string& field, uint32_t& out) {
     double v = 0.0;
     if (readDouble(field, v)) toUnsigned(v * 1000.0, out);
+}
+
+// Satellite keys of the systems that reuse small PRNs: system id times this, plus the PRN.
+constexpr int kSystemKeyStride = 1000;
+
+// An SNR field that holds only the checksum ("*4A"): the satellite is tracked without a signal.
+bool isChecksumOnly(const std::string& field) {
+    return !field.empty() && field[0] == '*';
 }
 
 // Sum of SNRs, kept in range whatever the receiver claims.
@@ -123,6 +134,7 @@ void GSATag::parseGSAString(const std::vector<std::string>& f) {
         int prn = 0;
         if (readInt(f[i], prn)) prns.push_back(prn);
     }
+    if (f.size() > 18) readInt(f[18], systemId);
 }
 
 void GSVTag::parseGSVString(const std::vector<std::string>& f) {
@@ -137,7 +149,10 @@ void GSVTag::parseGSVString(const std::vector<std::string>& f) {
         if (f.size() <= first + 3) break;
         int prn = 0;
         int value = 0;
-        if (readInt(f[first], prn) && readInt(f[first + 3], value)) snr.emplace(prn, value);
+        if (!readInt(f[first], prn)) continue;
+        // A last block cut short by the checksum still reports its satellite: its SNR is 0, not
+        // whatever an earlier sentence said.
+        if (isChecksumOnly(f[first + 3]) || readInt(f[first + 3], value)) snr.emplace(prn, value);
     }
 }
 
@@ -209,6 +224,39 @@ std::vector<std::string> NMEALoader::splitFields(const std::string& line) {
     return fields;
 }
 
+std::optional<Sentence> NMEALoader::sentenceOf(const std::string& name) {
+    if (name.size() != 6 || name[0] != '$' || name[1] == 'P') return std::nullopt;
+    if (!std::isupper(static_cast<unsigned char>(name[1])) ||
+        !std::isupper(static_cast<unsigned char>(name[2])))
+        return std::nullopt;
+    const std::string type = name.substr(3);
+    Sentence s{name.substr(1, 2)};
+    if (type == "RMC")
+        s.type = SentenceType::RMC;
+    else if (type == "GGA")
+        s.type = SentenceType::GGA;
+    else if (type == "GSA")
+        s.type = SentenceType::GSA;
+    else if (type == "GSV")
+        s.type = SentenceType::GSV;
+    else
+        return std::nullopt;
+    return s;
+}
+
+int NMEALoader::systemOfTalker(const std::string& talker) {
+    if (talker == "GA") return 3;
+    if (talker == "GB" || talker == "BD") return 4;
+    if (talker == "GQ" || talker == "QZ") return 5;
+    if (talker == "GI") return 6;
+    return 0;
+}
+
+int NMEALoader::satelliteKey(int system, int prn) {
+    return system >= 3 && system <= 6 && prn >= 0 && prn < kSystemKeyStride ? system * kSystemKeyStride + prn
+                                                                            : prn;
+}
+
 void NMEALoader::updateSatSnr(const GSVTag& gsv) {
     for (const auto& [prn, snr] : gsv.snr) satelliteSnr[prn] = snr;
 }
@@ -226,69 +274,102 @@ void NMEALoader::loadfile() {
         std::erase(line, '\r');
         const std::vector<std::string> fields = splitFields(line);
         if (fields.empty()) continue;
-        const std::string& type = fields[0];
-        if (type == "$GPRMC") {
-            RMCTag rmc;
-            rmc.line = lineNumber;
-            rmc.parseRMCString(fields);
-            handleRMC(rmc);
-        } else if (type == "$GPGGA") {
-            GGATag gga;
-            gga.line = lineNumber;
-            gga.parseGGAString(fields);
-            handleGGA(gga);
-        } else if (type == "$GPGSA") {
-            GSATag gsa;
-            gsa.line = lineNumber;
-            gsa.parseGSAString(fields);
-            handleGSA(std::move(gsa));
-        } else if (type == "$GPGSV") {
-            GSVTag gsv;
-            gsv.line = lineNumber;
-            gsv.parseGSVString(fields);
-            handleGSV(gsv);
-        }
+        const std::optional<Sentence> sentence = sentenceOf(fields[0]);
+        if (sentence) handleSentence(*sentence, fields, lineNumber);
     }
     buildPoints();
 }
 
+// Every talker's sentence is read like its $GP counterpart.
+void NMEALoader::handleSentence(const Sentence& sentence, const std::vector<std::string>& fields,
+                                uint32_t line) {
+    switch (sentence.type) {
+        case SentenceType::RMC: {
+            RMCTag rmc;
+            rmc.line = line;
+            rmc.parseRMCString(fields);
+            handleRMC(rmc);
+            break;
+        }
+        case SentenceType::GGA: {
+            GGATag gga;
+            gga.line = line;
+            gga.parseGGAString(fields);
+            handleGGA(gga);
+            break;
+        }
+        case SentenceType::GSA: {
+            GSATag gsa;
+            gsa.line = line;
+            gsa.parseGSAString(fields);
+            handleGSA(std::move(gsa), sentence.talker);
+            break;
+        }
+        case SentenceType::GSV: {
+            GSVTag gsv;
+            gsv.line = line;
+            gsv.parseGSVString(fields);
+            handleGSV(gsv, sentence.talker);
+            break;
+        }
+    }
+}
+
+TagSet& NMEALoader::epochFor(uint32_t time) {
+    // Only the newest epoch is compared: a repeated older time opens a new epoch.
+    if (tagSets.empty() || tagSets.back().time != time) {
+        tagSets.emplace_back(time);
+        epochGsaTalker.clear();
+    }
+    return tagSets.back();
+}
+
 void NMEALoader::handleRMC(const RMCTag& rmc) {
     if (!rmc.isComplete()) return;
-    // Only the newest epoch is compared: a repeated older time opens a new epoch.
-    if (tagSets.empty() || tagSets.back().time != rmc.time) tagSets.emplace_back(rmc.time);
-    tagSets.back().setRMC(rmc);
+    epochFor(rmc.time).setRMC(rmc);
     rmcSeen = true;
 }
 
 void NMEALoader::handleGGA(const GGATag& gga) {
     if (!gga.isComplete()) return;
-    if (tagSets.empty() || tagSets.back().time != gga.time) tagSets.emplace_back(gga.time);
-    tagSets.back().setGGA(gga);
+    epochFor(gga.time).setGGA(gga);
     ggaSeen = true;
 }
 
-void NMEALoader::handleGSA(GSATag gsa) {
+void NMEALoader::handleGSA(GSATag gsa, const std::string& talker) {
+    const int system = gsa.systemId != 0 ? gsa.systemId : systemOfTalker(talker);
     // SNRs come from the GSV sentences seen so far; a satellite without one still counts.
     if (gsvSeen) {
         for (int prn : gsa.prns) {
             ++gsa.snrCount;
-            const auto it = satelliteSnr.find(prn);
+            const auto it = satelliteSnr.find(satelliteKey(system, prn));
             if (it != satelliteSnr.end()) gsa.snrSum = addClamped(gsa.snrSum, it->second);
         }
     }
     if (!gsa.isPresent()) return;
-    // GSA carries no time: it belongs to whichever epoch is open.
-    if (!tagSets.empty()) tagSets.back().setGSA(gsa);
     gsaSeen = true;
+    if (tagSets.empty()) return;
+    // GSA carries no time: it belongs to whichever epoch is open. A receiver of several
+    // constellations sends one per constellation; the first of the epoch stands. Plain GPS logs
+    // keep their rule: the latest $GPGSA replaces.
+    if (!epochGsaTalker.empty() && !(epochGsaTalker == "GP" && talker == "GP")) return;
+    tagSets.back().setGSA(gsa);
+    epochGsaTalker = talker;
 }
 
-void NMEALoader::handleGSV(const GSVTag& gsv) {
+void NMEALoader::handleGSV(const GSVTag& gsv, const std::string& talker) {
     if (gsv.snr.empty() && gsv.messageNumber == 0 && gsv.totalMessages == 0) return;
-    updateSatSnr(gsv);
+    // Each constellation reports its own satellites; they add up in one table.
+    const int system = systemOfTalker(talker);
+    for (const auto& [prn, snr] : gsv.snr) satelliteSnr[satelliteKey(system, prn)] = snr;
     gsvSeen = true;
 }
 
 void NMEALoader::buildPoints() {
+    // Some receivers send GGA and RMC on alternate seconds: the GGA part is demanded only when at
+    // least one epoch has both, or every fix of such a log would be dropped.
+    const bool ggaWithRmc = std::any_of(tagSets.begin(), tagSets.end(),
+                                        [](const TagSet& s) { return s.rmcComplete() && s.ggaComplete(); });
     for (size_t k = 0; k < tagSets.size(); ++k) {
         const TagSet& set = tagSets[k];
         const bool rmcOk = set.rmcComplete();
@@ -296,7 +377,7 @@ void NMEALoader::buildPoints() {
         const bool gsaOk = set.gsaPresent();
         // A part is demanded only when the file has that kind of sentence at all, except the RMC
         // part: without an RMC fix there is no position, so such an epoch never becomes a point.
-        const bool incomplete = !rmcOk || (!ggaOk && ggaSeen) || (!gsaOk && gsaSeen && gsvSeen);
+        const bool incomplete = !rmcOk || (!ggaOk && ggaSeen && ggaWithRmc) || (!gsaOk && gsaSeen && gsvSeen);
         if (incomplete) {
             *log << "TagSet incomplete[" << k << "]: time " << set.time << "\n"
                  << "\trmc[" << set.rmcTime << "]: " << (rmcOk ? 1 : 0) << "[" << set.rmcLine << "]\n"

@@ -1,9 +1,11 @@
-// Reads one NMEA 0183 log ($GPRMC, $GPGGA, $GPGSA, $GPGSV) into a Route, one point per receiver epoch.
+// Reads one NMEA 0183 log (RMC, GGA, GSA and GSV sentences of any talker: $GP, $GN, $GL, $GA, $GB...)
+// into a Route, one point per receiver epoch.
 #pragma once
 
 #include <cstdint>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,6 +48,7 @@ struct GGATag {
 struct GSATag {
     uint32_t line = 0;
     std::vector<int> prns;  // satellites used in the fix
+    int systemId = 0;       // GNSS system of the PRNs (NMEA 4.10 and later), 0 when not given
     int snrSum = 0;
     int snrCount = 0;
 
@@ -61,6 +64,14 @@ struct GSVTag {
     std::map<int, int> snr;  // PRN -> SNR
 
     void parseGSVString(const std::vector<std::string>& fields);
+};
+
+// The four sentence types read. The talker (two letters after '$') says which constellation a
+// sentence speaks for; "GN" is the combined solution of a multi-constellation receiver.
+enum class SentenceType { RMC, GGA, GSA, GSV };
+struct Sentence {
+    std::string talker;
+    SentenceType type = SentenceType::RMC;
 };
 
 // The sentences of one receiver epoch, keyed by the time of the sentence that opened it.
@@ -121,6 +132,14 @@ public:
 
     // Splits a sentence at commas; an empty piece after a final comma is dropped.
     static std::vector<std::string> splitFields(const std::string& line);
+    // The talker and type of a sentence name such as "$GNRMC"; nothing for other sentences and for
+    // proprietary ones ("$P..."), whose names may look alike ("$PGRMC").
+    static std::optional<Sentence> sentenceOf(const std::string& name);
+    // The key of a satellite in satelliteSnr. GPS, SBAS and GLONASS PRNs do not overlap and keep
+    // their number; Galileo, BeiDou, QZSS and NavIC reuse small numbers and get a range of their own.
+    static int satelliteKey(int system, int prn);
+    // The GNSS system (NMEA 4.10 system ids; 0 for the GPS-numbered ones) a talker stands for.
+    static int systemOfTalker(const std::string& talker);
 
     // Whether the file held at least one accepted sentence of each kind.
     bool rmcSeen = false;
@@ -131,9 +150,15 @@ public:
 private:
     std::ostream* log = &std::cout;
 
+    // Talker of the GSA that filled the newest epoch, empty while it has none.
+    std::string epochGsaTalker;
+
+    void handleSentence(const Sentence& sentence, const std::vector<std::string>& fields, uint32_t line);
     void handleRMC(const RMCTag& rmc);
     void handleGGA(const GGATag& gga);
-    void handleGSA(GSATag gsa);
-    void handleGSV(const GSVTag& gsv);
+    void handleGSA(GSATag gsa, const std::string& talker);
+    void handleGSV(const GSVTag& gsv, const std::string& talker);
+    // Starts a new epoch when the newest one has another time.
+    TagSet& epochFor(uint32_t time);
     void buildPoints();
 };

@@ -110,7 +110,7 @@ TEST(ExportProgram, AReportThatDoesNotFitItsTracesOrMapIsRefusedTraceByTrace) {
 
     const auto empty = runCommand(exporter() + " --report map.txt --map map.txt 2>&1", dir.str());
     EXPECT_EQ(empty.exitCode, 1);
-    EXPECT_EQ(empty.out, "ERROR: no \"Route #\" block in the report map.txt\n");
+    EXPECT_EQ(empty.out, "ERROR: the report map.txt holds no route\n");
 }
 
 TEST(MapbuildProgram, BuildsAMapFromGpxLogsBesideNmeaLogs) {

@@ -8,6 +8,7 @@
 
 #include "geometry/GPSPoint.h"
 #include "geometry/geometry.h"
+#include "map/atomic_file.h"
 #include "tools/sim/nmea_sentences.h"
 #include "tools/sim/simulator.h"
 
@@ -188,10 +189,9 @@ bool prepareKubickaWorkdir(const KubickaTrack& track, const std::string& workDir
     if (!ec) fs::create_directories(data / "truth", ec);
     if (ec) return fail(error, "cannot create the folders under " + data.string());
     auto write = [&](const fs::path& path, const std::string& content) {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out << content;
-        out.flush();
-        if (!out) return fail(error, "cannot write " + path.string());
+        AtomicFile out(path.string());
+        out.stream() << content;
+        if (!out.commit()) return fail(error, "cannot write " + path.string());
         return true;
     };
     if (!write(data / "map.txt", kubickaMapFile(track))) return false;

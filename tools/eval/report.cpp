@@ -115,6 +115,12 @@ bool loadReport(const std::string& path, Report& report, std::string& error) {
         return false;
     }
     report = parseReport(in);
+    // An empty, cut or binary file would otherwise score every trace as unmatched and look like a
+    // result.
+    if (report.traces.empty()) {
+        error = "the report " + path + " holds no route";
+        return false;
+    }
     return true;
 }
 

@@ -35,6 +35,7 @@ struct Report {
 // Reads what karvel printed. Lines that belong to no report element (loader messages, errors, the
 // start-up lines) are skipped; a path or stretch line that cannot be read is counted, not guessed.
 Report parseReport(std::istream& in);
+// False, with the reason in `error`, when the file cannot be read or holds no trace at all.
 bool loadReport(const std::string& path, Report& report, std::string& error);
 
 }  // namespace matchEval

@@ -251,78 +251,96 @@ bool parseBoundingBox(const std::string& text, BoundingBox& box) {
     return true;
 }
 
-ImportResult importOsm(const std::string& path, const ImportOptions& options, mapRepresentation::Map& map) {
-    ImportResult result;
-    ImportSummary& summary = result.summary;
-    if (!map.nodes.empty() || !map.links.empty()) {
-        result.error = "the map to import into is not empty";
-        return result;
-    }
+namespace {
 
+// Group 0 marks a node absent from the file, kOutside one outside the box.
+constexpr uint32_t kOutside = std::numeric_limits<uint32_t>::max();
+
+// What the two passes over the file give: the kept ways, their node references as indices into
+// `needed` (the sorted distinct OSM ids of road nodes) and the location of each needed node.
+struct RoadRefs {
     std::vector<KeptWay> ways;
     std::vector<int64_t> needed;
     std::vector<uint32_t> refIndex;  // per way reference: index into `needed`
     std::vector<osmium::Location> locations;
-    const Clock::time_point readStart = Clock::now();
+};
+
+// Reads the ways, then the nodes they need; false with `error` set when the file cannot be read.
+bool readRoads(const std::string& path, const ImportOptions& options, ImportSummary& summary, RoadRefs& roads,
+               std::string& error) {
     try {
         const osmium::io::File file{path};
         std::vector<int64_t> refs;
-        readWays(file, options, summary, ways, refs);
+        readWays(file, options, summary, roads.ways, refs);
 
-        needed = refs;
-        std::sort(needed.begin(), needed.end());
-        needed.erase(std::unique(needed.begin(), needed.end()), needed.end());
-        if (needed.size() >= std::numeric_limits<uint32_t>::max()) {
-            result.error = "too many road nodes in " + path;
-            return result;
+        roads.needed = refs;
+        std::sort(roads.needed.begin(), roads.needed.end());
+        roads.needed.erase(std::unique(roads.needed.begin(), roads.needed.end()), roads.needed.end());
+        if (roads.needed.size() >= std::numeric_limits<uint32_t>::max()) {
+            error = "too many road nodes in " + path;
+            return false;
         }
-        refIndex.resize(refs.size());
+        roads.refIndex.resize(refs.size());
         for (std::size_t k = 0; k < refs.size(); ++k)
-            refIndex[k] = static_cast<uint32_t>(std::lower_bound(needed.begin(), needed.end(), refs[k]) -
-                                                needed.begin());
+            roads.refIndex[k] = static_cast<uint32_t>(
+                std::lower_bound(roads.needed.begin(), roads.needed.end(), refs[k]) - roads.needed.begin());
         std::vector<int64_t>().swap(refs);
 
-        locations.assign(needed.size(), osmium::Location{});
-        readNodes(file, options, summary, needed, locations);
+        roads.locations.assign(roads.needed.size(), osmium::Location{});
+        readNodes(file, options, summary, roads.needed, roads.locations);
     } catch (const std::exception& e) {
-        result.error = "cannot read OpenStreetMap file " + path + ": " + e.what();
-        return result;
+        error = "cannot read OpenStreetMap file " + path + ": " + e.what();
+        return false;
     }
-    summary.readSeconds = secondsSince(readStart);
+    return true;
+}
 
-    const Clock::time_point buildStart = Clock::now();
-    // Distinct OSM nodes at one position become one map node, so that a zero-length segment never
-    // cuts a road in two. Groups are numbered in ascending order of their smallest OSM id because
-    // `needed` is sorted; group 0 marks a node absent from the file, kOutside one outside the box.
-    constexpr uint32_t kOutside = std::numeric_limits<uint32_t>::max();
-    std::vector<uint32_t> group(needed.size(), 0);
-    std::vector<osmium::Location> groupLocation{osmium::Location{}};  // indexed by group
-    {
-        std::unordered_map<uint64_t, uint32_t> byPosition;
-        byPosition.reserve(needed.size());
-        for (std::size_t i = 0; i < needed.size(); ++i) {
-            const osmium::Location& l = locations[i];
-            if (!l.valid()) continue;
-            if (options.bbox && !options.bbox->contains(l.lat(), l.lon())) {
-                group[i] = kOutside;
-                continue;
-            }
-            auto [it, inserted] =
-                byPosition.try_emplace(positionKey(l), static_cast<uint32_t>(groupLocation.size()));
-            if (inserted) groupLocation.push_back(l);
-            group[i] = it->second;
+// Distinct OSM nodes at one position become one map node, so that a zero-length segment never cuts a
+// road in two. Groups are numbered in ascending order of their smallest OSM id because `needed` is
+// sorted. Returns the group of every needed node; `groupLocation` is indexed by group.
+std::vector<uint32_t> groupByPosition(const RoadRefs& roads, const ImportOptions& options,
+                                      std::vector<osmium::Location>& groupLocation) {
+    std::vector<uint32_t> group(roads.needed.size(), 0);
+    groupLocation.assign(1, osmium::Location{});
+    std::unordered_map<uint64_t, uint32_t> byPosition;
+    byPosition.reserve(roads.needed.size());
+    for (std::size_t i = 0; i < roads.needed.size(); ++i) {
+        const osmium::Location& l = roads.locations[i];
+        if (!l.valid()) continue;
+        if (options.bbox && !options.bbox->contains(l.lat(), l.lon())) {
+            group[i] = kOutside;
+            continue;
+        }
+        auto [it, inserted] =
+            byPosition.try_emplace(positionKey(l), static_cast<uint32_t>(groupLocation.size()));
+        if (inserted) groupLocation.push_back(l);
+        group[i] = it->second;
+    }
+    return group;
+}
+
+// Counts the references of one way that are missing or outside the box.
+void countLostRefs(const KeptWay& way, const RoadRefs& roads, const std::vector<uint32_t>& group,
+                   ImportSummary& summary) {
+    bool missing = false;
+    for (std::size_t k = way.first; k < way.first + way.count; ++k) {
+        const uint32_t g = group[roads.refIndex[k]];
+        if (g == 0) {
+            ++summary.missingNodeRefs;
+            missing = true;
+        } else if (g == kOutside) {
+            ++summary.outsideBoxRefs;
         }
     }
-    std::vector<osmium::Location>().swap(locations);
-    if (groupLocation.size() >= std::numeric_limits<uint32_t>::max()) {
-        result.error = "too many road nodes in " + path;
-        return result;
-    }
+    if (missing) ++summary.waysWithMissingNodes;
+}
 
-    // Links between groups, way by way, segment by segment.
+// Links between groups, way by way, segment by segment, each directed link once.
+std::vector<PendingLink> linksBetweenGroups(const RoadRefs& roads, const std::vector<uint32_t>& group,
+                                            ImportSummary& summary) {
     std::vector<PendingLink> linkList;
     std::unordered_set<uint64_t> seen;
-    seen.reserve(refIndex.size() * 2);
+    seen.reserve(roads.refIndex.size() * 2);
     auto addLink = [&](uint32_t a, uint32_t b, uint32_t way) {
         if (!seen.insert((static_cast<uint64_t>(a) << 32) | b).second) {
             ++summary.repeatedLinks;
@@ -330,23 +348,12 @@ ImportResult importOsm(const std::string& path, const ImportOptions& options, ma
         }
         linkList.push_back({a, b, way});
     };
-    for (std::size_t w = 0; w < ways.size(); ++w) {
-        const KeptWay& way = ways[w];
-        bool missing = false;
-        const std::size_t end = way.first + way.count;
-        for (std::size_t k = way.first; k < end; ++k) {
-            const uint32_t g = group[refIndex[k]];
-            if (g == 0) {
-                ++summary.missingNodeRefs;
-                missing = true;
-            } else if (g == kOutside) {
-                ++summary.outsideBoxRefs;
-            }
-        }
-        if (missing) ++summary.waysWithMissingNodes;
-        for (std::size_t k = way.first; k + 1 < end; ++k) {
-            const uint32_t i = refIndex[k];
-            const uint32_t j = refIndex[k + 1];
+    for (std::size_t w = 0; w < roads.ways.size(); ++w) {
+        const KeptWay& way = roads.ways[w];
+        countLostRefs(way, roads, group, summary);
+        for (std::size_t k = way.first; k + 1 < way.first + way.count; ++k) {
+            const uint32_t i = roads.refIndex[k];
+            const uint32_t j = roads.refIndex[k + 1];
             const uint32_t a = group[i];
             const uint32_t b = group[j];
             if (a == 0 || b == 0 || a == kOutside || b == kOutside) continue;
@@ -362,16 +369,14 @@ ImportResult importOsm(const std::string& path, const ImportOptions& options, ma
             if (way.direction & kBackward) addLink(b, a, static_cast<uint32_t>(w));
         }
     }
-    std::unordered_set<uint64_t>().swap(seen);
-    dropIsolatedRings(linkList, groupLocation.size(), summary);
-    for (std::size_t k = 0; k < linkList.size(); ++k)
-        if (k == 0 || linkList[k].way != linkList[k - 1].way) ++summary.waysKept;
-    if (linkList.size() >= static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) {
-        result.error = "too many road links in " + path;
-        return result;
-    }
+    return linkList;
+}
 
-    // Map ids 1, 2, ... in the order the links first reach each node.
+// Fills the map: ids 1, 2, ... in the order the links first reach each node. Returns the map id of
+// every group (0 for groups no link reaches).
+std::vector<uint32_t> fillMap(const std::vector<PendingLink>& linkList,
+                              const std::vector<osmium::Location>& groupLocation, mapRepresentation::Map& map,
+                              ImportSummary& summary) {
     std::vector<uint32_t> mapId(groupLocation.size(), 0);
     std::vector<uint32_t> groupOfId{0};
     groupOfId.reserve(groupLocation.size());
@@ -391,10 +396,44 @@ ImportResult importOsm(const std::string& path, const ImportOptions& options, ma
         map.addLinkToNode(mapId[link.origin], mapId[link.destination], 0.0, 0);
     summary.mapNodes = nextId - 1;
     summary.links = linkList.size();
+    return mapId;
+}
 
-    for (std::size_t i = 0; i < needed.size(); ++i) {
+}  // namespace
+
+ImportResult importOsm(const std::string& path, const ImportOptions& options, mapRepresentation::Map& map) {
+    ImportResult result;
+    ImportSummary& summary = result.summary;
+    if (!map.nodes.empty() || !map.links.empty()) {
+        result.error = "the map to import into is not empty";
+        return result;
+    }
+    RoadRefs roads;
+    const Clock::time_point readStart = Clock::now();
+    if (!readRoads(path, options, summary, roads, result.error)) return result;
+    summary.readSeconds = secondsSince(readStart);
+
+    const Clock::time_point buildStart = Clock::now();
+    std::vector<osmium::Location> groupLocation;
+    const std::vector<uint32_t> group = groupByPosition(roads, options, groupLocation);
+    std::vector<osmium::Location>().swap(roads.locations);
+    if (groupLocation.size() >= std::numeric_limits<uint32_t>::max()) {
+        result.error = "too many road nodes in " + path;
+        return result;
+    }
+    std::vector<PendingLink> linkList = linksBetweenGroups(roads, group, summary);
+    dropIsolatedRings(linkList, groupLocation.size(), summary);
+    for (std::size_t k = 0; k < linkList.size(); ++k)
+        if (k == 0 || linkList[k].way != linkList[k - 1].way) ++summary.waysKept;
+    if (linkList.size() >= static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) {
+        result.error = "too many road links in " + path;
+        return result;
+    }
+    const std::vector<uint32_t> mapId = fillMap(linkList, groupLocation, map, summary);
+
+    for (std::size_t i = 0; i < roads.needed.size(); ++i) {
         const uint32_t g = group[i];
-        if (g != 0 && g != kOutside && mapId[g] != 0) result.nodeIds.emplace_back(mapId[g], needed[i]);
+        if (g != 0 && g != kOutside && mapId[g] != 0) result.nodeIds.emplace_back(mapId[g], roads.needed[i]);
     }
     std::sort(result.nodeIds.begin(), result.nodeIds.end());
     summary.sharedPositionNodes = result.nodeIds.size() - summary.mapNodes;

@@ -7,6 +7,8 @@
 #include <ostream>
 #include <sstream>
 
+#include "map/atomic_file.h"
+
 namespace traceSim {
 
 namespace {
@@ -83,11 +85,9 @@ void writeGroundTruth(std::ostream& out, const GroundTruth& t) {
 }
 
 bool saveGroundTruth(const std::string& path, const GroundTruth& truth, std::string& error) {
-    std::ofstream out(path, std::ios::trunc);
-    if (!out) return fail(error, "cannot write " + path);
-    writeGroundTruth(out, truth);
-    out.flush();
-    if (!out) return fail(error, "cannot write " + path);
+    AtomicFile out(path);
+    writeGroundTruth(out.stream(), truth);
+    if (!out.commit()) return fail(error, "cannot write " + path);
     return true;
 }
 

@@ -6,7 +6,10 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <set>
+
+#include "map/atomic_file.h"
 
 namespace traceSim {
 
@@ -230,14 +233,11 @@ bool Simulator::drive(const std::vector<int>& links, int index, SimTrace& out, s
     return simulate(route, index, out, error);
 }
 
-bool Simulator::simulate(const std::vector<int>& route, int index, SimTrace& out, std::string& error) const {
-    out = SimTrace{};
-    out.name = traceName(options, index);
-    if (route.empty()) return fail(error, "empty route");
+namespace {
 
-    // The route as legs along one distance axis.
-    std::vector<Leg> legs;
-    double total = 0.0;
+// The route as legs along one distance axis; false when a link lacks an end node.
+bool legsOf(const mapRepresentation::Map& map, const std::vector<int>& route, std::vector<Leg>& legs,
+            double& total, std::string& error) {
     for (int id : route) {
         const mapRepresentation::_mLink& link = map.links.at(id);
         const auto o = map.nodes.find(link.origin), d = map.nodes.find(link.destination);
@@ -255,15 +255,13 @@ bool Simulator::simulate(const std::vector<int>& route, int index, SimTrace& out
         legs.push_back(leg);
         total += leg.length;
     }
+    return true;
+}
 
-    Random motion(options.seed, streamId(index, kMotionStream));
-    Random noise(options.seed, streamId(index, kNoiseStream));
-    Random gaps(options.seed, streamId(index, kGapStream));
-    Random sky(options.seed, streamId(index, kSkyStream));
-
-    const double cruise = options.cruiseSpeed * motion.uniform(0.9, 1.1);
-
-    // Speed limits where links meet: slow for the turn, slower through junctions, sometimes stop.
+// Speed limits where links meet: slow for the turn, slower through junctions, sometimes stop; the
+// last one is the end of the route.
+std::vector<Constraint> speedLimits(const mapRepresentation::Map& map, const std::vector<Leg>& legs,
+                                    double total, double cruise, double stopProbability, Random& motion) {
     std::vector<Constraint> limits;
     int previous = -1;  // last leg with a direction
     for (size_t k = 0; k < legs.size(); ++k) {
@@ -274,7 +272,7 @@ bool Simulator::simulate(const std::vector<int>& route, int index, SimTrace& out
             const bool junction = distinctNeighbours(map, map.links.at(legs[k].link).origin) >= 3;
             if (junction) speed = std::min(speed, kJunctionFactor * cruise);
             const double stopDraw = motion.uniform(), dwell = motion.uniform(2.0, 15.0);
-            if (junction && stopDraw < options.stopProbability) {
+            if (junction && stopDraw < stopProbability) {
                 // Stop a little before the junction, still on the link that leads into it.
                 Constraint c;
                 c.at = legs[k].start - std::min(2.0, before.length / 2.0);
@@ -289,129 +287,178 @@ bool Simulator::simulate(const std::vector<int>& route, int index, SimTrace& out
     limits.push_back(Constraint{total, 0.0, true, 0.0, true});
     std::stable_sort(limits.begin(), limits.end(),
                      [](const Constraint& a, const Constraint& b) { return a.at < b.at; });
+    return limits;
+}
 
-    // Satellites in view for the whole drive (a short drive sees the sky barely change).
+// The vehicle: distance along the route, speed, time left standing, the next speed limit ahead.
+struct Vehicle {
+    double s = 0.0, v = 0.0, dwell = 0.0;
+    size_t next = 0;
+    bool finished = false;
+};
+
+// One step of driving: accelerate towards the cruise speed, brake in time for every limit within
+// the braking horizon, and stand still for the dwell of a stop.
+void driveStep(Vehicle& car, const std::vector<Constraint>& limits, double cruise, double horizon) {
+    if (car.dwell > 0.0) {
+        car.dwell -= kTick;
+        return;
+    }
+    while (car.next < limits.size() && limits[car.next].at < car.s - 1e-9) ++car.next;
+    double allowed = cruise;
+    for (size_t j = car.next; j < limits.size() && limits[j].at - car.s <= horizon; ++j)
+        allowed = std::min(allowed, std::sqrt(limits[j].speed * limits[j].speed +
+                                              2.0 * kDeceleration * std::max(0.0, limits[j].at - car.s)));
+    car.v = car.v < allowed ? std::min(allowed, car.v + kAcceleration * kTick) : allowed;
+    car.v = std::max(car.v, kCreepSpeed);
+    const double step = car.v * kTick;
+    for (size_t j = car.next; j < limits.size() && limits[j].at <= car.s + step; ++j) {
+        if (!limits[j].stop) continue;
+        car.s = limits[j].at;
+        car.v = 0.0;
+        car.dwell = limits[j].dwell;
+        car.finished = limits[j].end;
+        car.next = j + 1;
+        return;
+    }
+    car.s += step;
+}
+
+// The GPS receiver of one drive: the satellites it sees, its drifting position error and its
+// signal losses.
+class Receiver {
+public:
+    Receiver(const SimOptions& options, int index)
+        : options(options),
+          noise(options.seed, streamId(index, kNoiseStream)),
+          gaps(options.seed, streamId(index, kGapStream)),
+          sky(options.seed, streamId(index, kSkyStream)),
+          baseHdop(std::clamp(options.sigma / 4.0, 0.6, 25.0)),
+          // Noise of consecutive fixes: e = rho * previous e + sqrt(1 - rho^2) * sigma * n keeps the
+          // deviation at sigma.
+          rho(options.correlationSeconds > 0 ? std::exp(-options.period / options.correlationSeconds) : 0.0),
+          fresh(std::sqrt(1.0 - rho * rho)) {
+        if (options.satellites) chooseSatellites();
+    }
+
+    // The fix logged at `tick` with the vehicle on `leg`, or nothing while the signal is lost.
+    std::optional<SimFix> observe(long tick, double t, const Leg& leg, const Vehicle& car);
+
+private:
     struct SkySatellite {
         Satellite s;
         double baseSnr;
     };
+
+    const SimOptions& options;
+    Random noise, gaps, sky;
+    double baseHdop, rho, fresh;
+    double east = 0.0, north = 0.0, gapUntil = -1.0;
     std::vector<SkySatellite> constellation;
-    if (options.satellites) {
-        std::vector<int> prns;
-        for (int p = 1; p <= 32; ++p) prns.push_back(p);
-        const size_t count = 8 + sky.index(5);
-        for (size_t i = 0; i < count; ++i) {
-            const size_t pick = i + sky.index(prns.size() - i);
-            std::swap(prns[i], prns[pick]);
-            SkySatellite v;
-            v.s.prn = prns[i];
-            v.s.elevation = static_cast<int>(sky.uniform(5.0, 86.0));
-            v.s.azimuth = static_cast<int>(sky.uniform(0.0, 360.0));
-            v.baseSnr = 22.0 + 22.0 * v.s.elevation / 90.0 + 3.0 * sky.normal();
-            constellation.push_back(v);
-        }
-        std::sort(constellation.begin(), constellation.end(),
-                  [](const SkySatellite& a, const SkySatellite& b) { return a.s.elevation > b.s.elevation; });
+
+    // Satellites in view for the whole drive (a short drive sees the sky barely change).
+    void chooseSatellites();
+};
+
+void Receiver::chooseSatellites() {
+    std::vector<int> prns;
+    for (int p = 1; p <= 32; ++p) prns.push_back(p);
+    const size_t count = 8 + sky.index(5);
+    for (size_t i = 0; i < count; ++i) {
+        const size_t pick = i + sky.index(prns.size() - i);
+        std::swap(prns[i], prns[pick]);
+        SkySatellite v;
+        v.s.prn = prns[i];
+        v.s.elevation = static_cast<int>(sky.uniform(5.0, 86.0));
+        v.s.azimuth = static_cast<int>(sky.uniform(0.0, 360.0));
+        v.baseSnr = 22.0 + 22.0 * v.s.elevation / 90.0 + 3.0 * sky.normal();
+        constellation.push_back(v);
     }
-    const double baseHdop = std::clamp(options.sigma / 4.0, 0.6, 25.0);
+    std::sort(constellation.begin(), constellation.end(),
+              [](const SkySatellite& a, const SkySatellite& b) { return a.s.elevation > b.s.elevation; });
+}
+
+std::optional<SimFix> Receiver::observe(long tick, double t, const Leg& L, const Vehicle& car) {
+    const double f = L.length > 0.0 ? std::clamp((car.s - L.start) / L.length, 0.0, 1.0) : 0.0;
+    // Every draw is made for every fix, so fixes lost to a gap do not shift the others' noise.
+    const double n1 = noise.normal(), n2 = noise.normal();
+    east = tick == 0 ? options.sigma * n1 : rho * east + fresh * options.sigma * n1;
+    north = tick == 0 ? options.sigma * n2 : rho * north + fresh * options.sigma * n2;
+    const bool outlier = noise.uniform() < options.outlierRate;
+    const double outAngle = noise.uniform(0.0, 2.0 * kPi);
+    const double outDistance = options.outlierDistance * (1.0 + noise.uniform());
+    const double speedError = noise.normal(), courseError = noise.normal(), hdopError = noise.normal();
+    const double gapDraw = gaps.uniform(),
+                 gapLength = -options.dropoutSeconds * std::log(1.0 - gaps.uniform());
+
+    if (t < gapUntil) return std::nullopt;
+    if (tick > 0 && gapDraw < options.dropoutRate) {
+        gapUntil = t + std::max(static_cast<double>(options.period), gapLength);
+        return std::nullopt;
+    }
+    SimFix fix;
+    fix.seconds = t;
+    fix.link = L.link;
+    fix.trueLat = L.lat0 + f * (L.lat1 - L.lat0);
+    fix.trueLon = L.lon0 + f * (L.lon1 - L.lon0);
+    double dx = east, dy = north;
+    if (outlier) {
+        dx += outDistance * std::sin(outAngle);
+        dy += outDistance * std::cos(outAngle);
+    }
+    double perLat = 0.0, perLon = 0.0;
+    metresPerDegree(fix.trueLat, perLat, perLon);
+    fix.lat = fix.trueLat + dy / perLat;
+    fix.lon = fix.trueLon + dx / perLon;
+    fix.outlier = outlier;
+    fix.speed = std::max(0.0, car.v + 0.2 * speedError);
+    const double heading = std::isfinite(L.heading) ? L.heading * 180.0 / kPi : 0.0;
+    fix.course = heading + (car.v > 1.0 ? 2.0 : 30.0) * courseError;
+    fix.hdop = std::max(0.5, baseHdop * (1.0 + 0.05 * hdopError));
+    for (const SkySatellite& sat : constellation) {
+        Satellite now = sat.s;
+        now.snr = static_cast<int>(std::lround(std::clamp(sat.baseSnr + 1.5 * sky.normal(), 12.0, 52.0)));
+        fix.satellites.push_back(now);
+    }
+    return fix;
+}
+
+}  // namespace
+
+bool Simulator::simulate(const std::vector<int>& route, int index, SimTrace& out, std::string& error) const {
+    out = SimTrace{};
+    out.name = traceName(options, index);
+    if (route.empty()) return fail(error, "empty route");
+    std::vector<Leg> legs;
+    double total = 0.0;
+    if (!legsOf(map, route, legs, total, error)) return false;
+
+    Random motion(options.seed, streamId(index, kMotionStream));
+    const double cruise = options.cruiseSpeed * motion.uniform(0.9, 1.1);
+    const std::vector<Constraint> limits =
+        speedLimits(map, legs, total, cruise, options.stopProbability, motion);
+    Receiver receiver(options, index);
 
     const double horizon = cruise * cruise / (2.0 * kDeceleration) + 5.0;
     const long ticksPerFix = static_cast<long>(options.period) * 10;
-    // Noise of consecutive fixes: e = rho * previous e + sqrt(1 - rho^2) * sigma * n keeps the deviation at
-    // sigma.
-    const double rho =
-        options.correlationSeconds > 0 ? std::exp(-options.period / options.correlationSeconds) : 0.0;
-    const double fresh = std::sqrt(1.0 - rho * rho);
-    double east = 0.0, north = 0.0;
-    double s = 0.0, v = 0.0, dwell = 0.0, gapUntil = -1.0;
-    size_t next = 0, leg = 0, lastWrittenLeg = 0;
-    bool finished = false;
+    Vehicle car;
+    size_t leg = 0, lastWrittenLeg = 0;
     for (long tick = 0;; ++tick) {
         const double t = static_cast<double>(tick) * kTick;
         if (t > options.duration + 1e-9) break;
         if (tick % ticksPerFix == 0) {
-            while (leg + 1 < legs.size() && s >= legs[leg].start + legs[leg].length) ++leg;
-            const Leg& L = legs[leg];
-            const double f = L.length > 0.0 ? std::clamp((s - L.start) / L.length, 0.0, 1.0) : 0.0;
-
-            // Every draw is made for every fix, so fixes lost to a gap do not shift the others' noise.
-            const double n1 = noise.normal(), n2 = noise.normal();
-            east = tick == 0 ? options.sigma * n1 : rho * east + fresh * options.sigma * n1;
-            north = tick == 0 ? options.sigma * n2 : rho * north + fresh * options.sigma * n2;
-            const bool outlier = noise.uniform() < options.outlierRate;
-            const double outAngle = noise.uniform(0.0, 2.0 * kPi);
-            const double outDistance = options.outlierDistance * (1.0 + noise.uniform());
-            const double speedError = noise.normal(), courseError = noise.normal(),
-                         hdopError = noise.normal();
-            const double gapDraw = gaps.uniform(),
-                         gapLength = -options.dropoutSeconds * std::log(1.0 - gaps.uniform());
-
-            bool lost = t < gapUntil;
-            if (!lost && tick > 0 && gapDraw < options.dropoutRate) {
-                gapUntil = t + std::max(static_cast<double>(options.period), gapLength);
-                lost = true;
-            }
-            if (!lost) {
-                SimFix fix;
-                fix.seconds = t;
-                fix.link = L.link;
-                fix.trueLat = L.lat0 + f * (L.lat1 - L.lat0);
-                fix.trueLon = L.lon0 + f * (L.lon1 - L.lon0);
-                double dx = east, dy = north;
-                if (outlier) {
-                    dx += outDistance * std::sin(outAngle);
-                    dy += outDistance * std::cos(outAngle);
-                }
-                double perLat = 0.0, perLon = 0.0;
-                metresPerDegree(fix.trueLat, perLat, perLon);
-                fix.lat = fix.trueLat + dy / perLat;
-                fix.lon = fix.trueLon + dx / perLon;
-                fix.outlier = outlier;
-                fix.speed = std::max(0.0, v + 0.2 * speedError);
-                const double heading = std::isfinite(L.heading) ? L.heading * 180.0 / kPi : 0.0;
-                fix.course = heading + (v > 1.0 ? 2.0 : 30.0) * courseError;
-                fix.hdop = std::max(0.5, baseHdop * (1.0 + 0.05 * hdopError));
-                for (const SkySatellite& sat : constellation) {
-                    Satellite now = sat.s;
-                    now.snr = static_cast<int>(
-                        std::lround(std::clamp(sat.baseSnr + 1.5 * sky.normal(), 12.0, 52.0)));
-                    fix.satellites.push_back(now);
-                }
-                out.fixes.push_back(fix);
+            while (leg + 1 < legs.size() && car.s >= legs[leg].start + legs[leg].length) ++leg;
+            if (std::optional<SimFix> fix = receiver.observe(tick, t, legs[leg], car)) {
+                out.fixes.push_back(std::move(*fix));
                 lastWrittenLeg = leg;
             }
         }
         // At the end of the route the vehicle stays parked until the receiver logs it there.
-        if (finished) {
+        if (car.finished) {
             if (tick % ticksPerFix == 0) break;
             continue;
         }
-
-        // One step of driving.
-        if (dwell > 0.0) {
-            dwell -= kTick;
-            continue;
-        }
-        while (next < limits.size() && limits[next].at < s - 1e-9) ++next;
-        double allowed = cruise;
-        for (size_t j = next; j < limits.size() && limits[j].at - s <= horizon; ++j)
-            allowed = std::min(allowed, std::sqrt(limits[j].speed * limits[j].speed +
-                                                  2.0 * kDeceleration * std::max(0.0, limits[j].at - s)));
-        v = v < allowed ? std::min(allowed, v + kAcceleration * kTick) : allowed;
-        v = std::max(v, kCreepSpeed);
-        const double step = v * kTick;
-        bool arrived = false;
-        for (size_t j = next; j < limits.size() && limits[j].at <= s + step; ++j) {
-            if (!limits[j].stop) continue;
-            s = limits[j].at;
-            v = 0.0;
-            dwell = limits[j].dwell;
-            finished = limits[j].end;
-            next = j + 1;
-            arrived = true;
-            break;
-        }
-        if (!arrived) s += step;
+        driveStep(car, limits, cruise, horizon);
     }
 
     // The route ends on the link of the last fix.
@@ -459,10 +506,11 @@ bool writeTrace(const SimTrace& trace, const SimOptions& options, const std::str
     fs::create_directories(truthDir, ec);
     if (ec) return fail(error, "cannot create " + truthDir);
     const std::string nmeaPath = (fs::path(nmeaDir) / (trace.name + ".txt")).string();
-    std::ofstream nmea(nmeaPath, std::ios::binary | std::ios::trunc);
-    nmea << nmeaLog(trace, options);
-    nmea.flush();
-    if (!nmea) return fail(error, "cannot write " + nmeaPath);
+    // A log replaces the previous one only when complete: a full disk or a file-size limit must not
+    // leave half a drive that karvel would match as if it were whole.
+    AtomicFile nmea(nmeaPath);
+    nmea.stream() << nmeaLog(trace, options);
+    if (!nmea.commit()) return fail(error, "cannot write " + nmeaPath);
     return saveGroundTruth((fs::path(truthDir) / (trace.name + ".truth")).string(), groundTruth(trace),
                            error);
 }

@@ -1,0 +1,173 @@
+// The tools beside karvel as a user meets them: option conventions, honest exit statuses, and no
+// truncated output when a write fails.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support/nmea_writer.h"
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using karvel_test::binaryPath;
+using karvel_test::readFile;
+using karvel_test::runCommand;
+using karvel_test::TempDir;
+using karvel_test::writeFile;
+
+struct ToolRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+// Runs a tool in `dir` with standard error kept apart.
+ToolRun runTool(const TempDir& dir, const std::string& tool, const std::string& args) {
+    const auto r = runCommand(binaryPath(tool) + " " + args + " 2>stderr.txt", dir.str());
+    return {r.exitCode, r.out, readFile(dir / "stderr.txt")};
+}
+
+// Every entry of a folder but the captured standard error.
+std::vector<std::string> entriesOf(const TempDir& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::recursive_directory_iterator(dir.path()))
+        if (e.path().filename() != "stderr.txt") names.push_back(fs::relative(e.path(), dir.path()).string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A drive of 40 fixes, about 11 m apart, along a street of Porto.
+void writeDrive(const std::string& path) {
+    writeFile(path, karvel_test::nmeaLog(karvel_test::fixesAlong(41.1500, -8.6100, 41.1540, -8.6100, 40)));
+}
+
+const char* const kTools[] = {"karvel-mapbuild", "karvel-sim", "karvel-eval", "karvel-osm2map"};
+
+}  // namespace
+
+TEST(ToolOptions, VersionAndUnknownOptions) {
+    TempDir dir;
+    for (const std::string tool : kTools) {
+        SCOPED_TRACE(tool);
+        const ToolRun version = runTool(dir, tool, "--version");
+        EXPECT_EQ(version.status, 0);
+        EXPECT_TRUE(std::regex_match(version.out, std::regex(tool + " \\(KARVEL\\) [0-9]+(\\.[0-9]+)+\n")))
+            << version.out;
+        for (const std::string bad : {"--bogus", "--bogus=1", "-Z"}) {
+            const ToolRun r = runTool(dir, tool, bad + " x");
+            EXPECT_EQ(r.status, 2);
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.err, "ERROR: unknown option " + bad.substr(0, bad.find('=')) + "\n");
+        }
+    }
+    EXPECT_EQ(entriesOf(dir), std::vector<std::string>{});
+}
+
+TEST(ToolOptions, ValuesOperandsAndOneLineErrors) {
+    TempDir dir;
+    struct Case {
+        const char* tool;
+        const char* args;
+        int status;
+        const char* err;  // whole standard error
+        const char* out;  // beginning of standard output
+    };
+    const Case cases[] = {
+        {"karvel-sim", "--traces=0", 2, "ERROR: --traces needs a count from 1 to 100000\n", ""},
+        {"karvel-sim", "--traces", 2, "ERROR: option --traces needs a value\n", ""},
+        {"karvel-sim", "--satellites=yes", 2, "ERROR: option --satellites takes no value\n", ""},
+        {"karvel-sim", "stray", 2, "ERROR: unexpected argument stray\n", ""},
+        {"karvel-sim", "--map=none.txt -q", 1, "", "ERROR: cannot read the map none.txt\n"},
+        {"karvel-mapbuild", "-o", 2, "ERROR: option -o needs a value\n", ""},
+        {"karvel-mapbuild", "-r 0 t.txt", 2, "ERROR: -r needs a distance in metres (above 0, at most 1000)\n",
+         ""},
+        {"karvel-mapbuild", "-a", 2, "ERROR: no trace given\n", ""},
+        {"karvel-mapbuild", "-help", 0, "", "Usage: karvel-mapbuild"},
+        {"karvel-eval", "--report", 2, "ERROR: option --report needs a value\n", ""},
+        {"karvel-eval", "--map m.txt", 2, "ERROR: --report is needed\n", ""},
+        {"karvel-eval", "--help", 0, "", "Usage:\n  karvel-eval"},
+        {"karvel-osm2map", "-q -- -d", 1, "", "ERROR: cannot read OpenStreetMap file -d"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.tool) + " " + c.args);
+        const ToolRun r = runTool(dir, c.tool, c.args);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << r.out;
+    }
+}
+
+TEST(ToolFailures, EvalRefusesAReportWithoutRoutes) {
+    TempDir dir;
+    writeFile(dir / "empty.txt", "");
+    writeFile(dir / "binary.txt", std::string("\x7f"
+                                              "ELF\x02\x01\x01\0\0\0\x03\x00\x3e\x00\n\tRoute",
+                                              22));
+    for (const char* report : {"empty.txt", "binary.txt"}) {
+        const ToolRun r =
+            runTool(dir, "karvel-eval", std::string("--report ") + report + " --map m.txt --truth t");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, std::string("ERROR: the report ") + report + " holds no route\n");
+    }
+}
+
+TEST(ToolFailures, MapbuildSaysWhenItsMapFailsTheCheckOrItsPictureCannotBeMade) {
+    TempDir dir;
+    writeDrive(dir / "drive.txt");
+    // A ring road with no junction on it, far from the drive.
+    writeFile(dir / "ring.txt",
+              "3\n1  -8.500000000  41.000000000 0 0\n2  -8.499000000  41.000000000 0 0\n"
+              "3  -8.499500000  41.001000000 0 0\n3\n1  2 10.0 1\n2  3 10.0 1\n3  1 10.0 1\n");
+    const ToolRun ring = runTool(dir, "karvel-mapbuild", "-a -o ring.txt -k ring.kml drive.txt");
+    EXPECT_NE(ring.out.find("ERROR: Validating map.\n"), std::string::npos) << ring.out;
+    EXPECT_EQ(ring.status, 1);
+
+    writeFile(dir / "file", "");
+    const ToolRun kml = runTool(dir, "karvel-mapbuild", "-o map.txt -k file/map.kml drive.txt");
+    EXPECT_EQ(kml.status, 1);
+    EXPECT_NE(
+        kml.out.find("wrote map.txt\nERROR: cannot create the KML file file/map.kml; no picture written\n"),
+        std::string::npos)
+        << kml.out;
+    EXPECT_EQ(readFile(dir / "file"), "");
+}
+
+// Under a file-size limit of 0 every write to a file fails: each tool must say so, exit 1, and leave
+// no file behind, neither a truncated output nor a temporary one.
+TEST(ToolFailures, AFileSizeLimitLeavesNoTruncatedFile) {
+    TempDir dir;
+    fs::create_directories(dir / "in");
+    writeDrive(dir / "in/drive.txt");
+    fs::copy_file(std::string(KARVEL_SOURCE_DIR) + "/sample/data/map.txt", dir / "in/map.txt");
+    const std::string osm = karvel_test::testFile("tools/data/directions.osm");
+    struct Case {
+        const char* tool;
+        std::string args;
+        const char* message;
+    };
+    std::vector<Case> cases = {
+        {"karvel-mapbuild", "-o out/map.txt -k out/map.kml in/drive.txt", "ERROR: could not "},
+        {"karvel-sim", "--map in/map.txt --out out --duration 60 -q", "ERROR: cannot write out/sim_000.txt"},
+        {"karvel-osm2map", "-q -o out/map.txt " + osm, "ERROR: "},
+    };
+    const std::string kubicka = karvel_test::sharedData("kubicka2015-mapmatching/sample/00000039");
+    if (!kubicka.empty())
+        cases.push_back(
+            {"karvel-eval", "--prepare-kubicka " + kubicka + " --out out", "ERROR: cannot write "});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tool);
+        const auto r = runCommand("ulimit -f 0; " + binaryPath(c.tool) + " " + c.args, dir.str());
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+        std::vector<std::string> left;
+        if (fs::exists(dir / "out"))
+            for (const auto& e : fs::recursive_directory_iterator(dir / "out"))
+                if (e.is_regular_file()) left.push_back(e.path().string());
+        EXPECT_EQ(left, std::vector<std::string>{});
+        fs::remove_all(dir / "out");
+    }
+}

@@ -1,0 +1,44 @@
+// The command-line conventions every tool beside karvel shares: getopt_long parsing (--opt=value,
+// "--" ends the options, options and operands in any order), --help and --version, usage errors
+// as one line on standard error with exit status 2, and surviving a file-size limit.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace toolCli {
+
+// Exit status of a command line that cannot be run as given.
+inline constexpr int kUsageStatus = 2;
+
+// One option a tool accepts: a long name ("" for none) and/or a short letter (0 for none).
+struct OptionSpec {
+    std::string longName;
+    char shortName = 0;
+    bool takesValue = false;
+};
+
+struct CommandLine {
+    // Options in the order given, each under its long name (or its letter when it has none).
+    std::vector<std::pair<std::string, std::string>> options;
+    std::vector<std::string> operands;
+    bool help = false;     // -h or --help: the tool prints its usage and stops
+    bool version = false;  // --version
+    std::string error;     // set when the line cannot be parsed; the message names the option
+};
+
+// Parses argv; -h/--help and --version are always accepted.
+CommandLine parseCommandLine(int argc, char** argv, const std::vector<OptionSpec>& specs);
+
+// Prints "ERROR: <message>" to standard error and returns kUsageStatus.
+int usageError(const std::string& message);
+
+// Prints "<program> (KARVEL) <version>" to standard output and returns 0.
+int printVersion(const std::string& program);
+
+// A write beyond the file-size limit then fails with EFBIG (reported like any failed write) instead
+// of killing the process with no message and a half-written file.
+void ignoreFileSizeSignal();
+
+}  // namespace toolCli
