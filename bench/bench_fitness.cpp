@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <new>
+#include <numbers>
 #include <random>
 #include <set>
 #include <vector>
@@ -47,14 +48,13 @@ void operator delete(void* p, std::size_t) noexcept {
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
 constexpr int kJunctions = 60;
 constexpr double kBlock = 90.0;
 constexpr int kLinksPerEdge = 3;
 constexpr double kLat0 = 41.15, kLon0 = -8.61;
 
 _position at(double x, double y) {
-    return {kLat0 + y / 111320.0, kLon0 + x / (111320.0 * std::cos(kLat0 * kPi / 180.0))};
+    return {kLat0 + y / 111320.0, kLon0 + x / (111320.0 * std::cos(kLat0 * std::numbers::pi / 180.0))};
 }
 
 struct Fixture {
@@ -113,7 +113,7 @@ struct Fixture {
             const Point p = positionToPoint(n.position);
             n.easting = p.x;
             n.northing = p.y;
-            n.heading = east ? kPi / 2 : 0.0;
+            n.heading = east ? std::numbers::pi / 2 : 0.0;
             route.nodes.push_back(n);
         }
         for (const _node& n : route.nodes) {

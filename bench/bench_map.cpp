@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <numbers>
 #include <random>
 #include <string>
 #include <vector>
@@ -154,7 +155,7 @@ std::vector<std::pair<double, double>> tracePositions() {
         heading += turn(rng);
         const double nextRow = row + 0.3 * std::cos(heading), nextCol = col + 0.3 * std::sin(heading);
         if (nextRow < 1 || nextRow > kSide - 2 || nextCol < 1 || nextCol > kSide - 2)
-            heading += 3.14159;
+            heading += std::numbers::pi;
         else
             row = nextRow, col = nextCol;
         p = {kLat0 + row * kStepLat, kLon0 + col * kStepLon};

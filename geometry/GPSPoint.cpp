@@ -2,10 +2,9 @@
 
 #include <cmath>
 #include <limits>
+#include <numbers>
 
 namespace {
-
-constexpr double kPi = 3.141592653589793;
 
 // Integer part toward zero, saturated to the int32 range (NaN gives 0): converting an
 // out-of-range double to int is undefined, and the conversions do not validate their input.
@@ -156,10 +155,10 @@ GPSPoint GPSPoint::convertUTMToWGS84(double east, double north, int zone, char l
     if (hemisphere == 'S') north = 10000000 - north;
     g.setVariablesUTM(east, north);
 
-    const double deltaLambda = (g.L1 - g.L2 + g.L3) / std::cos(g.phi1) * 180 / kPi;
+    const double deltaLambda = (g.L1 - g.L2 + g.L3) / std::cos(g.phi1) * 180 / std::numbers::pi;
     // The D^4 term enters with a minus sign (the alternating footpoint series). Adding it instead
     // moves latitudes by up to 8 m near zone edges, and averaged map nodes would drift each time.
-    double lat = (g.phi1 - g.F1 * (g.F2 - g.F3 + g.F4)) * 180 / kPi;
+    double lat = (g.phi1 - g.F1 * (g.F2 - g.F3 + g.F4)) * 180 / std::numbers::pi;
     // In double: 6 * zone can overflow an int for nonsense zones.
     const double centralMeridian = zone > 0 ? 6.0 * zone - 183 : 3.0;
     g.longitude = centralMeridian - deltaLambda;

@@ -6,7 +6,10 @@
 // inverse within half a millimetre. Zones have no Norway/Svalbard exceptions and no polar UPS.
 
 #include <cstdint>
+#include <numbers>
 #include <string>
+
+#include "geometry/ellipsoid.h"
 
 // UTM latitude bands. The tables are fixed, so building a LatZones costs nothing.
 class LatZones {
@@ -42,9 +45,9 @@ public:
     char latZone = 0;
 
     // Ellipsoid and projection constants (WGS84).
-    double a = 6378137.0;     // equatorial radius
-    double b = 6356752.314;   // polar radius
-    double k0 = 0.9996;       // scale factor
+    double a = wgs84::kEquatorialRadius;
+    double b = wgs84::kPolarRadius;
+    double k0 = wgs84::kUtmScaleFactor;
     double e = 0;             // eccentricity, sqrt(1 - (b/a)^2)
     double e1sq = 0;          // second eccentricity squared, e^2 / (1 - e^2)
     double A0 = 6367449.146;  // meridional arc coefficients
@@ -89,6 +92,6 @@ public:
     double getEasting() const;
     double getNorthing(double latitude) const;
 
-    static double degreeToRadian(double d) { return 3.141592653589793 * d / 180.0; }
-    static double radianToDegree(double r) { return 180.0 * r / 3.141592653589793; }
+    static double degreeToRadian(double d) { return std::numbers::pi * d / 180.0; }
+    static double radianToDegree(double r) { return 180.0 * r / std::numbers::pi; }
 };

@@ -6,11 +6,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <utility>
 
 namespace karvel_geometry_detail {
-// Same double as acos(-1).
-inline constexpr double kPi = 3.141592653589793;
 inline constexpr double kProjectionEpsilon = 1e-12;
 }  // namespace karvel_geometry_detail
 
@@ -61,10 +60,10 @@ struct _position {
 };
 
 inline double rad2deg(double r) {
-    return 180.0 / karvel_geometry_detail::kPi * r;
+    return 180.0 / std::numbers::pi * r;
 }
 inline double deg2rad(double d) {
-    return karvel_geometry_detail::kPi / 180.0 * d;
+    return std::numbers::pi / 180.0 * d;
 }
 
 inline double Vector::getDegreeAngle(const Vector& other) const {
@@ -82,21 +81,21 @@ inline double distance2Points(const Point& a, const Point& b) {
 inline double calcHeading(const Point& from, const Point& to) {
     const Vector d(from.x, from.y, to.x, to.y);
     double angle = Vector(0, 1).getAngle(d);
-    if (d.dotProduct(Vector(-1, 0)) > 0) angle = 2 * karvel_geometry_detail::kPi - angle;
+    if (d.dotProduct(Vector(-1, 0)) > 0) angle = 2 * std::numbers::pi - angle;
     return angle;
 }
 
 // Smallest angle between two headings, in [0, pi] for headings in [0, 2*pi).
 inline double diffRadHeading(double h1, double h2) {
     const double d = std::fabs(h1 - h2);
-    return d >= karvel_geometry_detail::kPi ? 2 * karvel_geometry_detail::kPi - d : d;
+    return d >= std::numbers::pi ? 2 * std::numbers::pi - d : d;
 }
 
 // h moved by one full turn towards reference when they lie more than half a turn apart,
 // so that reference - h has no wrap-around jump.
 inline double ajustHeadingToInterval(double h, double reference) {
-    if (std::fabs(reference - h) <= karvel_geometry_detail::kPi) return h;
-    return reference <= h ? h - 2 * karvel_geometry_detail::kPi : h + 2 * karvel_geometry_detail::kPi;
+    if (std::fabs(reference - h) <= std::numbers::pi) return h;
+    return reference <= h ? h - 2 * std::numbers::pi : h + 2 * std::numbers::pi;
 }
 
 // Planar (easting, northing) of a geographic position, in the position's own UTM zone.

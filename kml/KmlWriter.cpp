@@ -6,6 +6,7 @@
 
 #include "geometry/GPSPoint.h"
 #include "kml/kml_conventions.h"
+#include "kml/link_chains.h"
 #include "map/atomic_file.h"
 
 using mapRepresentation::_mLink;
@@ -27,12 +28,13 @@ _position utmToPosition(double easting, double northing, int zone, char band) {
     return _position{g.latitude, g.longitude};
 }
 
-// The node record, or null after the error line when the map lacks it.
-const _mNode* findNode(const Map& map, uint32_t id) {
+// The node record; a node the map lacks is reported and drawn as a zero record, so that its
+// placemark (and those of its links) still appear in the document.
+_mNode nodeOrZero(const Map& map, uint32_t id) {
     const auto it = map.nodes.find(id);
-    if (it != map.nodes.end()) return &it->second;
+    if (it != map.nodes.end()) return it->second;
     std::cout << "ERROR: non existing node. (" << id << ")" << std::endl;
-    return nullptr;
+    return _mNode{};
 }
 
 const _mLink* findLink(const Map& map, int id) {
@@ -40,49 +42,6 @@ const _mLink* findLink(const Map& map, int id) {
     if (it != map.links.end()) return &it->second;
     std::cout << "ERROR: non existing link. (" << id << ")" << std::endl;
     return nullptr;
-}
-
-// The single link on the far side of a node that only continues a road (one link in, one out);
-// -1 at any other node. A node missing from the adjacency table gets its error line.
-int continuation(const Map& map, uint32_t node, bool forward) {
-    const auto g = map.graph.find(node);
-    if (g == map.graph.end()) {
-        std::cout << "ERROR: non existing graph node " << node << "." << std::endl;
-        return -1;
-    }
-    if (g->second.backwardLinks.size() != 1 || g->second.forwardLinks.size() != 1) return -1;
-    return forward ? *g->second.forwardLinks.begin() : *g->second.backwardLinks.begin();
-}
-
-std::vector<int> walk(const Map& map, int linkId, bool forward) {
-    std::vector<int> chain{linkId};
-    const _mLink* link = findLink(map, linkId);
-    // A ring of pass-through nodes brings the start link back; the size bound also stops the walk
-    // on tables that disagree with each other.
-    while (link != nullptr && chain.size() < map.links.size()) {
-        const int next = continuation(map, forward ? link->destination : link->origin, forward);
-        if (next < 0 || next == linkId) break;
-        link = findLink(map, next);
-        if (link == nullptr) break;
-        chain.push_back(next);
-    }
-    return chain;
-}
-
-// Merges a sample into the result: each sample element goes in front of the first result element
-// it is smaller than, scanning on from where the previous one went; the rest goes at the end.
-void mergeSample(std::list<int>& result, const std::list<int>& sample) {
-    auto r = result.begin();
-    auto s = sample.begin();
-    while (r != result.end() && s != sample.end()) {
-        if (*s < *r) {
-            result.insert(r, *s);
-            ++s;
-        } else {
-            ++r;
-        }
-    }
-    result.insert(result.end(), s, sample.end());
 }
 
 }  // namespace
@@ -93,7 +52,8 @@ KmlWriter::KmlWriter(const std::string& fileName)
       file(std::make_unique<AtomicFile>(fileName)) {
     // The stream writes through the temporary file's buffer, so the document reaches fileName
     // only as a whole.
-    if (file->isOpen())
+    documentOpen = file->isOpen();
+    if (documentOpen)
         std::ios::rdbuf(file->stream().rdbuf());
     else
         setstate(std::ios::badbit);
@@ -114,6 +74,7 @@ bool KmlWriter::closeDocument() {
     const bool complete = good();
     std::ios::rdbuf(std::ofstream::rdbuf());
     setstate(std::ios::badbit);  // the document is finished: later writes go nowhere
+    documentOpen = false;
     return complete && file->commit();
 }
 
@@ -164,15 +125,14 @@ void KmlWriter::buildMap(const Map& map, const std::string& name, int colorIndex
           << "\t\t\t\t</IconStyle>\n"
           << "\t\t\t</Style>\n";
     for (const auto& entry : map.graph) {
-        const _mNode* n = findNode(map, entry.first);
-        if (n == nullptr) continue;  // nowhere to put it
+        const _mNode n = nodeOrZero(map, entry.first);
         *this << "    <Placemark>\n"
-              << "        <description>" << entry.first << "<br/>xy: " << n->longitude << ',' << n->latitude
-              << "<br/>dop: " << n->hdop << "<br/>snr: " << n->averageSnr << "<br/></description>\n"
+              << "        <description>" << entry.first << "<br/>xy: " << n.longitude << ',' << n.latitude
+              << "<br/>dop: " << n.hdop << "<br/>snr: " << n.averageSnr << "<br/></description>\n"
               << "\t\t<visibility>0</visibility>\n"
               << "\t\t<styleUrl>#mapNodeIcon</styleUrl>\n"
               << "        <Point>\n"
-              << "            <coordinates>" << n->longitude << ',' << n->latitude << ",0</coordinates>\n"
+              << "            <coordinates>" << n.longitude << ',' << n.latitude << ",0</coordinates>\n"
               << "        </Point>\n"
               << "    </Placemark>\n";
     }
@@ -182,9 +142,8 @@ void KmlWriter::buildMap(const Map& map, const std::string& name, int colorIndex
           << "\t\t\t<name>Links</name>\n";
     const std::string& color = colorAt(colorIndex);
     for (const auto& [id, link] : map.links) {
-        const _mNode* from = findNode(map, link.origin);
-        const _mNode* to = findNode(map, link.destination);
-        if (from == nullptr || to == nullptr) continue;
+        const _mNode from = nodeOrZero(map, link.origin);
+        const _mNode to = nodeOrZero(map, link.destination);
         *this << "    <Placemark>\n"
               << "        <name>Link: " << id << "</name>\n"
               << "        <description>" << id << "</description>\n"
@@ -198,8 +157,8 @@ void KmlWriter::buildMap(const Map& map, const std::string& name, int colorIndex
               << "            <tessellate>0</tessellate>\n"
               << "            <altitudeMode>clampedToGround</altitudeMode>\n"
               << "            <coordinates>\n"
-              << "                " << from->longitude << ',' << from->latitude << ",0\n"
-              << "                " << to->longitude << ',' << to->latitude << ",0\n"
+              << "                " << from.longitude << ',' << from.latitude << ",0\n"
+              << "                " << to.longitude << ',' << to.latitude << ",0\n"
               << "            </coordinates>\n"
               << "        </LineString>\n"
               << "    </Placemark>\n";
@@ -218,12 +177,11 @@ void KmlWriter::buildMap(const Map& map, const std::string& name, int colorIndex
 void KmlWriter::writeLinkInfo(const Map& map, int linkId) {
     const _mLink* link = findLink(map, linkId);
     if (link == nullptr) return;
-    const _mNode* from = findNode(map, link->origin);
-    const _mNode* to = findNode(map, link->destination);
-    if (from == nullptr || to == nullptr) return;
+    const _mNode from = nodeOrZero(map, link->origin);
+    const _mNode to = nodeOrZero(map, link->destination);
     const _position mid =
-        utmToPosition((from->easting + to->easting) / 2, (from->northing + to->northing) / 2,
-                      GPSPoint::getZone(from->longitude), GPSPoint::getLatZone(from->latitude));
+        utmToPosition((from.easting + to.easting) / 2, (from.northing + to.northing) / 2,
+                      GPSPoint::getZone(from.longitude), GPSPoint::getLatZone(from.latitude));
     const double headingDeg = rad2deg(link->heading);
     *this << "\t\t\t<Placemark>\n"
           << "\t\t\t\t<description>\n"
@@ -246,11 +204,11 @@ void KmlWriter::writeLinkInfo(const Map& map, int linkId) {
 // Where link information is drawn
 
 std::vector<int> KmlWriter::navigateForward(const Map& map, int linkId) {
-    return walk(map, linkId, true);
+    return walkLinkChain(map, linkId, true);
 }
 
 std::vector<int> KmlWriter::navigateBackward(const Map& map, int linkId) {
-    return walk(map, linkId, false);
+    return walkLinkChain(map, linkId, false);
 }
 
 std::list<int> KmlWriter::selectLinksFromPath(const std::vector<int>& path) {
@@ -268,21 +226,21 @@ std::list<int> KmlWriter::selectLinksFromPath(const std::vector<int>& path) {
 }
 
 std::list<int> KmlWriter::getLinksToDraw(const Map& map) {
-    std::list<int> result;
+    SampleMergeList result;
     std::set<int> visited;
     for (const auto& [node, edges] : map.graph) {
         if (edges.backwardLinks.size() <= 1 && edges.forwardLinks.size() <= 1) continue;
         for (int link : edges.forwardLinks) {
             if (!visited.insert(link).second) continue;
-            mergeSample(result, selectLinksFromPath(navigateForward(map, link)));
+            result.merge(selectLinksFromPath(navigateForward(map, link)));
         }
         for (int link : edges.backwardLinks) {
             const std::vector<int> chain = navigateBackward(map, link);
             if (!visited.insert(chain.back()).second) continue;
-            mergeSample(result, selectLinksFromPath(chain));
+            result.merge(selectLinksFromPath(chain));
         }
     }
-    return result;
+    return result.values();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -34,6 +34,10 @@ public:
     // Ends the document and puts it in place. False when it could not be written completely
     // (the earlier file, if any, is then unchanged).
     bool closeDocument();
+    // True while the document takes text: its file was created and closeDocument has not finished
+    // it. The stream writes through the temporary file, so the file stream's own answer would
+    // always be false.
+    bool is_open() const { return documentOpen; }
 
     void openFolder(const std::string& name);
     void closeFolder();
@@ -59,7 +63,7 @@ public:
     static std::vector<int> navigateForward(const mapRepresentation::Map& map, int linkId);
     static std::vector<int> navigateBackward(const mapRepresentation::Map& map, int linkId);
     // The links that carry an information arrow: a sample of every chain that leaves or enters a
-    // junction, merged into one list.
+    // junction, merged into one list by the ordered-list rule (SampleMergeList), in n log n.
     static std::list<int> getLinksToDraw(const mapRepresentation::Map& map);
     // Every 3rd, 4th, 10th or 30th link of a walk (by its length), plus its last link when the
     // last one taken lies at least 6 links before the end.
@@ -68,6 +72,7 @@ public:
 private:
     // The temporary file the stream writes into until closeDocument renames it.
     std::unique_ptr<AtomicFile> file;
+    bool documentOpen = false;
 
     const std::string& colorAt(int i) const;
     void writeLinkInfo(const mapRepresentation::Map& map, int linkId);

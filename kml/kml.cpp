@@ -8,6 +8,7 @@
 #include "geometry/GPSPoint.h"
 #include "geometry/geometry.h"
 #include "kml/kml_conventions.h"
+#include "kml/link_chains.h"
 #include "map/atomic_file.h"
 
 namespace kmlMatch {
@@ -33,51 +34,17 @@ _position utmToPosition(double easting, double northing, const _position& refere
     return _position{g.latitude, g.longitude};
 }
 
+// A point shows in the MATCH folder only when the map has its link; every other point shows in
+// the UNMATCH folder, so that each point appears in one or the other.
+bool drawnAsMatched(const Map* map, int linkId) {
+    return linkId >= 0 && map != nullptr && map->links.find(linkId) != map->links.end();
+}
+
 // ctime text of a time, which carries its own line end.
 const char* timeText(uint32_t seconds) {
     const std::time_t t = static_cast<std::time_t>(seconds);
     const char* text = std::ctime(&t);
     return text != nullptr ? text : "\n";
-}
-
-// A node where only one link arrives and one leaves continues a road; the walks pass through it.
-// Returns false at any other node; a node missing from the adjacency table gets its error line.
-bool passThrough(const Map& map, uint32_t node, int& in, int& out) {
-    const auto g = map.graph.find(node);
-    if (g == map.graph.end()) {
-        std::cout << "ERROR: non existing graph node " << node << "." << std::endl;
-        return false;
-    }
-    if (g->second.backwardLinks.size() != 1 || g->second.forwardLinks.size() != 1) return false;
-    in = *g->second.backwardLinks.begin();
-    out = *g->second.forwardLinks.begin();
-    return true;
-}
-
-// The links that continue (forward) or lead into (backward) a link through pass-through nodes, the
-// link first. On a closed ring of pass-through nodes the walk comes back to its start link; the size
-// bound also stops it on a map whose tables disagree.
-std::vector<int> walkRoad(const Map& map, int linkId, bool forward) {
-    std::vector<int> chain{linkId};
-    auto it = map.links.find(linkId);
-    if (it == map.links.end()) {
-        map.getLink(linkId);  // its error line
-        return chain;
-    }
-    const size_t bound = map.links.size();
-    int in = -1, out = -1;
-    while (chain.size() < bound &&
-           passThrough(map, forward ? it->second.destination : it->second.origin, in, out)) {
-        const int next = forward ? out : in;
-        if (next == linkId) break;
-        it = map.links.find(next);
-        if (it == map.links.end()) {
-            map.getLink(next);
-            break;
-        }
-        chain.push_back(next);
-    }
-    return chain;
 }
 
 }  // namespace
@@ -277,7 +244,7 @@ void KMLBuilder::buildMatched(std::ostream& out) {
             const int linkId = links[i];
             if (linkId < 0) continue;
             if (map->links.find(linkId) == map->links.end()) {
-                map->getLink(linkId);  // its error line; there is nothing to draw to
+                map->getLink(linkId);  // its error line; the point is drawn as unmatched
                 continue;
             }
             const _node& n = route->nodes[i];
@@ -311,9 +278,9 @@ void KMLBuilder::buildUnmatched(std::ostream& out) {
         << "\t\t\t</IconStyle>\n"
         << "\t\t</Style>\n";
     if (route != nullptr) {
-        const size_t count = std::min(links.size(), route->nodes.size());
-        for (size_t i = 0; i < count; ++i) {
-            if (links[i] >= 0) continue;
+        // A point the result has no entry for is not matched either.
+        for (size_t i = 0; i < route->nodes.size(); ++i) {
+            if (i < links.size() && drawnAsMatched(map, links[i])) continue;
             const _node& n = route->nodes[i];
             out << "\t\t\t<Placemark>\n"
                 << "\t\t\t\t<description>" << i << '\n'
@@ -369,11 +336,11 @@ void KMLBuilder::buildLightMap(std::ostream& out) {
 }
 
 std::vector<int> KMLBuilder::navigateForward(int linkId) {
-    return map == nullptr ? std::vector<int>{} : walkRoad(*map, linkId, true);
+    return map == nullptr ? std::vector<int>{} : walkLinkChain(*map, linkId, true);
 }
 
 std::vector<int> KMLBuilder::navigateBackward(int linkId) {
-    return map == nullptr ? std::vector<int>{} : walkRoad(*map, linkId, false);
+    return map == nullptr ? std::vector<int>{} : walkLinkChain(*map, linkId, false);
 }
 
 std::vector<int> KMLBuilder::selectLinksFromPath(const std::vector<int>& path) {

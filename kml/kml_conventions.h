@@ -31,6 +31,7 @@ inline constexpr const char* kKmlMagenta = "ff00ff";
 inline constexpr const char* kKmlBlue = "ff0000";
 inline constexpr const char* kKmlGreen = "00ff00";
 inline constexpr const char* kKmlRed = "0000ff";
+inline constexpr const char* kKmlBlack = "000000";
 
 // Icon server base followed by path.
 std::string kmlIconUrl(std::string_view path);

@@ -61,6 +61,24 @@ struct _mSuperEdges {
     std::set<int32_t> forwardSuperLinks;   // super-links starting here
 };
 
+// How a walk along a road decides that the road goes on past the node it reaches.
+enum class RoadRule {
+    // On while the node leaves exactly one way on (forward: one outgoing link, so roads merging in
+    // do not stop it; backward: one incoming link). A ring is walked round again until the limit.
+    SingleWayOn,
+    // On only through nodes with exactly one link in and one out; the walk ends before its start
+    // link would come round again.
+    PassThrough,
+};
+
+// The links a walk along a road moved onto, and why it stopped.
+struct RoadWalk {
+    enum class End { Junction, BackAtStart, Limit, MissingLink, MissingNode };
+    std::vector<int> links;  // in walking order; the start link is not included
+    End end = End::Junction;
+    int64_t missing = -1;  // the link or node id the tables lacked (MissingLink, MissingNode)
+};
+
 class Map {
 public:
     std::map<uint32_t, _mSuperEdges> superNodes;
@@ -124,6 +142,9 @@ public:
     bool belongSameSuperLink(int a, int b) const;
     std::vector<int> getLinksUntilNextJunction(int link, int count) const;
     std::vector<int> getLinksUntilPreviousJunction(int link, int count) const;
+    // The one walk along a road from `link` (forward with the traffic, or backward against it),
+    // moving onto at most maxLinks links. Silent: the caller decides what a missing id means.
+    RoadWalk followRoad(int link, bool forward, RoadRule rule, size_t maxLinks) const;
     std::set<int> getAllAchievableLinks(int link, int depth) const;
     std::set<int> getAllFormerLinks(int link, int depth) const;
     std::set<int> getAllAchievableSuperLinks(int superLink, int depth, int maxLinks) const;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <unordered_map>
+#include <utility>
 
 #include "map/maps.h"
 
@@ -113,30 +114,51 @@ bool Map::belongSameSuperLink(int a, int b) const {
     return la != nullptr && lb != nullptr && la->superLinkKey == lb->superLinkKey;
 }
 
-std::vector<int> Map::getLinksUntilNextJunction(int link, int count) const {
-    std::vector<int> result;
-    if (count < 1) return result;
-    int current = link;
-    while (static_cast<int>(result.size()) < count) {
-        const std::set<int32_t>& next = successors(*this, current);
-        if (next.size() != 1) break;
-        current = *next.begin();
-        result.push_back(current);
+RoadWalk Map::followRoad(int link, bool forward, RoadRule rule, size_t maxLinks) const {
+    RoadWalk walk;
+    const auto stop = [&walk](RoadWalk::End end, int64_t missing = -1) {
+        walk.end = end;
+        walk.missing = missing;
+        return std::move(walk);
+    };
+    const _mLink* current = findLink(links, link);
+    if (current == nullptr) return stop(RoadWalk::End::MissingLink, link);
+    const bool passThrough = rule == RoadRule::PassThrough;
+    while (walk.links.size() < maxLinks) {
+        const uint32_t node = forward ? current->destination : current->origin;
+        const _mEdges* edges = findEdges(graph, node);
+        if (edges == nullptr) return stop(RoadWalk::End::MissingNode, node);
+        const std::set<int32_t>& onward = forward ? edges->forwardLinks : edges->backwardLinks;
+        const std::set<int32_t>& other = forward ? edges->backwardLinks : edges->forwardLinks;
+        if (onward.size() != 1 || (passThrough && other.size() != 1)) return stop(RoadWalk::End::Junction);
+        const int next = *onward.begin();
+        if (passThrough && next == link) return stop(RoadWalk::End::BackAtStart);
+        current = findLink(links, next);
+        if (current == nullptr) return stop(RoadWalk::End::MissingLink, next);
+        walk.links.push_back(next);
     }
-    return result;
+    return stop(RoadWalk::End::Limit);
+}
+
+namespace {
+
+// The walks to a junction take the only way on even when the link table lacks it; the walk ends there.
+std::vector<int> walkToJunction(const Map& map, int link, int count, bool forward) {
+    if (count < 1) return {};
+    RoadWalk walk = map.followRoad(link, forward, RoadRule::SingleWayOn, static_cast<size_t>(count));
+    if (walk.end == RoadWalk::End::MissingLink && walk.missing != link)
+        walk.links.push_back(static_cast<int>(walk.missing));
+    return std::move(walk.links);
+}
+
+}  // namespace
+
+std::vector<int> Map::getLinksUntilNextJunction(int link, int count) const {
+    return walkToJunction(*this, link, count, true);
 }
 
 std::vector<int> Map::getLinksUntilPreviousJunction(int link, int count) const {
-    std::vector<int> result;
-    if (count < 1) return result;
-    int current = link;
-    while (static_cast<int>(result.size()) < count) {
-        const std::set<int32_t>& previous = predecessors(*this, current);
-        if (previous.size() != 1) break;
-        current = *previous.begin();
-        result.push_back(current);
-    }
-    return result;
+    return walkToJunction(*this, link, count, false);
 }
 
 std::set<int> Map::getAllAchievableLinks(int link, int depth) const {

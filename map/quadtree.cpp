@@ -3,25 +3,22 @@
 #include <algorithm>
 #include <cmath>
 #include <iostream>
+#include <numbers>
 #include <sstream>
 
 #include "geometry/GPSPoint.h"
+#include "geometry/ellipsoid.h"
 #include "map/maps.h"
 
 namespace mapRepresentation {
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
-constexpr double kDegToRad = kPi / 180.0;
-
-// WGS84 equatorial radius, and the smallest meridional radius of curvature a(1 - e^2) (at the equator).
-constexpr double kEquatorialRadius = 6378137.0;
-constexpr double kMinMeridionalRadius = 6335439.0;
+constexpr double kDegToRad = std::numbers::pi / 180.0;
 
 // UTM scale is at least k0 = 0.9996 inside a zone, so a planar distance is at least 0.9996 times the
 // distance on the ellipsoid. The extra 1 % covers the truncation of the conversion series.
-constexpr double kMinPlanarScale = 0.9996 * 0.99;
+constexpr double kMinPlanarScale = wgs84::kUtmScaleFactor * 0.99;
 
 // Tolerance on zone edges, so that rounding in the zone formula never drops a cell it might contain.
 constexpr double kZoneEdgeSlack = 1e-9;
@@ -190,8 +187,9 @@ QuadTree::Search QuadTree::makeSearch(_position pos, Point p, double radius, Poi
     s.zoneEast = s.zoneWest + 6.0;
     // Along a path that stays within this latitude band a degree of longitude costs at least
     // a * cos(band); leaving the band alone is longer than twice the radius.
-    const double band = std::fabs(pos.lat) * kDegToRad + 2.0 * radius / kMinMeridionalRadius;
-    s.lonMetresPerDegree = band < kPi / 2 ? kDegToRad * kEquatorialRadius * std::cos(band) : 0.0;
+    const double band = std::fabs(pos.lat) * kDegToRad + 2.0 * radius / wgs84::kMinMeridionalRadius;
+    s.lonMetresPerDegree =
+        band < std::numbers::pi / 2 ? kDegToRad * wgs84::kEquatorialRadius * std::cos(band) : 0.0;
     s.visit = visit;
     s.context = context;
     return s;
@@ -236,7 +234,7 @@ bool QuadTree::reaches(const _position& c, double halfWidth, double halfHeight, 
     // Cheap lower bounds on the distance to any point of the box settle most far boxes without a
     // conversion: a latitude gap costs at least the smallest meridional radius per radian, a
     // longitude gap at least lonMetresPerDegree per degree.
-    if (std::fabs(nearLat - s.pos.lat) * kDegToRad * kMinMeridionalRadius > s.reach) return false;
+    if (std::fabs(nearLat - s.pos.lat) * kDegToRad * wgs84::kMinMeridionalRadius > s.reach) return false;
     if (std::fabs(nearLon - s.pos.lon) * s.lonMetresPerDegree > s.reach) return false;
 
     return distance2Points(positionToPoint(_position{nearLat, nearLon}), s.p) <= s.radius;
@@ -340,123 +338,6 @@ std::string QuadTree::getQuadTreeStatistics() {
         << '\n'
         << "  ###########################\n"
         << '\n';
-    return out.str();
-}
-
-// ---------------------------------------------------------------------------------------------
-// KML picture of the tree
-
-namespace {
-
-const char* const kIconServer = "http://maps.google.com";
-
-// Coordinates keep the map file's 9 decimals: deep leaves are far narrower than the 6 significant
-// digits of the default format could draw.
-std::string fixed9(double v) {
-    std::ostringstream out;
-    out << std::fixed;
-    out.precision(9);
-    out << v;
-    return out.str();
-}
-
-struct Coord {
-    double lon, lat;
-};
-std::ostream& operator<<(std::ostream& out, Coord c) {
-    return out << fixed9(c.lon) << ',' << fixed9(c.lat) << ",0";
-}
-
-void writeLine(std::ostream& out, const char* colour, int width, const Coord* points, size_t count) {
-    out << "<Placemark>\n"
-        << "<Style><LineStyle><color>ff" << colour << "</color><width>" << width
-        << "</width></LineStyle></Style>\n"
-        << "<LineString>\n<tessellate>1</tessellate>\n<altitudeMode>clampToGround</"
-           "altitudeMode>\n<coordinates>";
-    for (size_t i = 0; i < count; ++i) out << (i > 0 ? " " : "") << points[i];
-    out << "</coordinates>\n</LineString>\n</Placemark>\n";
-}
-
-void writeIconStyle(std::ostream& out, const char* id, const char* iconPath, const char* scale) {
-    out << "<Style id=\"" << id << "\">\n<IconStyle>\n<scale>" << scale << "</scale>\n<Icon><href>"
-        << kIconServer << iconPath << "</href></Icon>\n</IconStyle>\n</Style>\n";
-}
-
-}  // namespace
-
-struct QuadTree::KmlFolders {
-    std::ostringstream nodes, borders, diagonals, centres;
-    int leafCount = 0;
-};
-
-void QuadTree::gatherKMLinformation(const QuadNode* cell, int depth, KmlFolders& folders) const {
-    if (cell == nullptr) return;
-    if (!cell->leaf) {
-        for (const auto& child : static_cast<const QuadInnerNode*>(cell)->children) {
-            gatherKMLinformation(child.get(), depth + 1, folders);
-        }
-        return;
-    }
-    const auto* leaf = static_cast<const QuadLeafNode*>(cell);
-    const int leafId = ++folders.leafCount;
-
-    if (map != nullptr) {
-        for (const uint32_t id : leaf->mapNodes) {
-            const auto it = map->nodes.find(id);
-            if (it == map->nodes.end()) continue;
-            const Coord at{it->second.longitude, it->second.latitude};
-            const std::string lon = fixed9(at.lon);
-            const std::string lat = fixed9(at.lat);
-            folders.nodes << "<Placemark>\n<description>ID: " << id << " xy: " << lon << ',' << lat
-                          << "</description>\n<styleUrl>#nodeMapIcon</styleUrl>\n"
-                          << "<LookAt><longitude>" << lon << "</longitude><latitude>" << lat
-                          << "</latitude><range>50.0</range><tilt>0.0</tilt></LookAt>\n"
-                          << "<Point><coordinates>" << at << "</coordinates></Point>\n</Placemark>\n";
-        }
-    }
-
-    const double n = cell->centre.lat + cell->halfHeight;
-    const double s = cell->centre.lat - cell->halfHeight;
-    const double w = cell->centre.lon - cell->halfWidth;
-    const double e = cell->centre.lon + cell->halfWidth;
-    const Coord nw{w, n}, ne{e, n}, se{e, s}, sw{w, s};
-    const Coord ring[] = {nw, ne, se, sw, nw};
-    writeLine(folders.borders, "000000", 3, ring, 5);
-    const Coord diagonal1[] = {nw, se};
-    const Coord diagonal2[] = {ne, sw};
-    writeLine(folders.diagonals, "0000ff", 1, diagonal1, 2);
-    writeLine(folders.diagonals, "0000ff", 1, diagonal2, 2);
-
-    folders.centres << "<Placemark>\n<description>ID: " << leafId << " Depth: " << depth
-                    << " Nodes: " << leaf->mapNodes.size() << " Width: " << 2.0 * cell->halfWidth
-                    << " Height: " << 2.0 * cell->halfHeight << "</description>\n"
-                    << "<styleUrl>#centerLeafIcon</styleUrl>\n<Point><coordinates>"
-                    << Coord{cell->centre.lon, cell->centre.lat} << "</coordinates></Point>\n</Placemark>\n";
-}
-
-std::string QuadTree::getQuadTreeKML() const {
-    KmlFolders folders;
-    gatherKMLinformation(root.get(), 0, folders);
-
-    std::ostringstream out;
-    out << "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
-        << "<kml xmlns=\"http://earth.google.com/kml/2.0\">\n"
-        << "<Document>\n";
-
-    out << "<Folder id=\"MAPNODES\">\n<name>Nodes</name>\n";
-    writeIconStyle(out, "nodeMapIcon", "/mapfiles/kml/shapes/square.png", "0.40");
-    out << folders.nodes.str() << "</Folder>\n";
-
-    out << "<Folder id=\"QUADBORDERS\">\n<name>Leaf Borders</name>\n"
-        << folders.borders.str() << "</Folder>\n";
-    out << "<Folder id=\"QUADDIAGONALS\">\n<name>Leaf Diagonals</name>\n"
-        << folders.diagonals.str() << "</Folder>\n";
-
-    out << "<Folder id=\"CENTERSPOTS\">\n<name>Center LeafNodes</name>\n";
-    writeIconStyle(out, "centerLeafIcon", "/mapfiles/kml/shapes/placemark_circle.png", "0.80");
-    out << folders.centres.str() << "</Folder>\n";
-
-    out << "</Document>\n</kml>\n";
     return out.str();
 }
 

@@ -109,6 +109,8 @@ public:
 
     void navigateThroughAllNodes(QuadNode* cell, int depth);
     std::string getQuadTreeStatistics();
+    // A KML picture of the leaves and their nodes (defined in the kml library, kml/quadtree_kml.cpp,
+    // so that the map library never depends on KML output).
     std::string getQuadTreeKML() const;
 
     Map* map = nullptr;

@@ -1,4 +1,5 @@
-// The spatial index: splitting, placement on borders, statistics, upkeep and the KML picture.
+// The spatial index: splitting, placement on borders, statistics and upkeep (the KML picture is
+// tested with the kml room, which draws it).
 
 #include <gtest/gtest.h>
 
@@ -166,34 +167,4 @@ TEST(QuadTree, NodesOfAnotherUtmZoneAreNeverNear) {
     ASSERT_LT(distance2Points(positionToPoint({40, 0.0001}), positionToPoint({40, -5.9999})), 1.0);
     EXPECT_TRUE(m.getNearestPoints(40, -5.9999, 100).empty());
     EXPECT_EQ(m.getNearestPoints(40, 0.0002, 100), std::vector<uint32_t>{1});
-}
-
-TEST(QuadTree, KmlPictureListsNodesAndLeaves) {
-    Map m;
-    crowdOneQuarter(m);
-    const std::string kml = m.quadTree->getQuadTreeKML();
-    const size_t folders[] = {kml.find("<Folder id=\"MAPNODES\">\n<name>Nodes</name>"),
-                              kml.find("<Folder id=\"QUADBORDERS\">\n<name>Leaf Borders</name>"),
-                              kml.find("<Folder id=\"QUADDIAGONALS\">\n<name>Leaf Diagonals</name>"),
-                              kml.find("<Folder id=\"CENTERSPOTS\">\n<name>Center LeafNodes</name>"),
-                              kml.size()};
-    // 11 nodes; 7 leaves, each with a border ring, two diagonals and a centre spot.
-    const int placemarks[] = {11, 7, 14, 7};
-    for (int f = 0; f < 4; ++f) {
-        ASSERT_LT(folders[f], folders[f + 1]);
-        int n = 0;
-        for (size_t at = kml.find("<Placemark>", folders[f]); at < folders[f + 1];
-             at = kml.find("<Placemark>", at + 1))
-            ++n;
-        EXPECT_EQ(n, placemarks[f]) << "folder " << f;
-    }
-    for (const char* part :
-         {"<description>ID: 3 xy: 30.000000000,70.000000000</description>",
-          "<coordinates>-180.000000000,90.000000000,0 0.000000000,90.000000000,0 "
-          "0.000000000,0.000000000,0 -180.000000000,0.000000000,0 -180.000000000,90.000000000,0"
-          "</coordinates>",
-          "<description>ID: 1 Depth: 1 Nodes: 0 Width: 180 Height: 90</description>"}) {
-        EXPECT_NE(kml.find(part), std::string::npos) << part;
-    }
-    EXPECT_EQ(kml.substr(kml.size() - 19), "</Document>\n</kml>\n");
 }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <numbers>
 
 #include "geometry/GPSPoint.h"
 #include "geometry/geometry.h"
@@ -164,7 +165,7 @@ std::string kubickaNmea(const KubickaTrack& track) {
             const double dx = (b.lon - a.lon) * perLon, dy = (b.lat - a.lat) * perLat;
             const double dt = b.t - a.t;
             e.speed = dt > 0 ? std::hypot(dx, dy) / dt : 0.0;
-            e.course = (dx != 0.0 || dy != 0.0) ? std::atan2(dx, dy) * 180.0 / 3.141592653589793 : 0.0;
+            e.course = (dx != 0.0 || dy != 0.0) ? std::atan2(dx, dy) * 180.0 / std::numbers::pi : 0.0;
         }
         out += traceSim::nmeaEpoch(date, e);
     }

@@ -6,16 +6,18 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <numbers>
 #include <optional>
 #include <set>
 
+#include "geometry/ellipsoid.h"
 #include "map/atomic_file.h"
 
 namespace traceSim {
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
+constexpr double kPi = std::numbers::pi;
 constexpr double kTick = 0.1;                 // seconds per simulation step
 constexpr double kAcceleration = 1.5;         // m/s^2
 constexpr double kDeceleration = 2.5;         // m/s^2
@@ -24,8 +26,8 @@ constexpr double kTurnRadiusScale = 8.0;      // metres: the radius of a right-a
 constexpr double kJunctionFactor = 0.7;       // share of the cruise speed kept through a junction
 constexpr double kCreepSpeed = 0.5;           // m/s: the slowest a moving vehicle goes
 constexpr size_t kMaxRouteLinks = 200000;
-constexpr double kWgs84A = 6378137.0;
-constexpr double kWgs84E2 = 0.00669437999014;
+constexpr double kWgs84A = wgs84::kEquatorialRadius;
+constexpr double kWgs84E2 = wgs84::kEccentricitySquared;
 
 // Random streams of one trace; each concern draws from its own so that changing one setting
 // leaves the others' draws unchanged.
