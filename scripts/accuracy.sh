@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Measures how often karvel picks the right road, and how fast: on the 100 tracks of the Kubicka et
-# al. 2015 benchmark and on simulated drives at several noise levels and sampling periods. Writes
-# the results table to docs/ACCURACY.md. Not part of the test run: the full benchmark takes hours.
+# Measures how often the matchers pick the right road, and how fast: karvel (the hybrid) and
+# karvel-match (hidden Markov model) side by side, on the 100 tracks of the Kubicka et al. 2015
+# benchmark and on simulated drives at several noise levels and sampling periods. Writes the results
+# table to docs/ACCURACY.md. Not part of the test run: the full benchmark takes hours.
 #
 # Settings (environment variables):
 #   KUBICKA_DATA   folder of the benchmark (default ../shared/data/kubicka2015-mapmatching)
@@ -11,7 +12,10 @@
 #   SIM_TRACES     drives per setting (default 10)
 #   SIM_DURATION   seconds per drive (default 600)
 #   SIM_SETTINGS   "period/sigma[/correlation] ..." in seconds and metres
-#                  (default "1/5 1/10 5/5 10/10 30/10 1/20 1/5/30 10/10/30")
+#                  (default "1/5 1/20 10/10 30/10 1/10 5/5 1/5/30 10/10/30")
+#   SIM_SEEDS      "seed[:name] ..." of the simulated drives (default "11:tuning 1:held-out"): karvel-match
+#                  was tuned on seed 11 only; seed 1 is never used for tuning and is reported apart
+#   MATCHERS       programs to compare (default "karvel karvel-match"); karvel-match runs on one thread
 #   TIMEOUT        seconds allowed per karvel run (default 3600)
 #   BUILD_DIR      build folder (default build); WORK scratch folder (default a new one in /tmp)
 #   OUT            the report (default docs/ACCURACY.md)
@@ -24,7 +28,9 @@ kcount="${KUBICKA:-100}"
 sim_map="${SIM_MAP:-}"
 sim_traces="${SIM_TRACES:-10}"
 sim_duration="${SIM_DURATION:-600}"
-sim_settings="${SIM_SETTINGS:-1/5 1/10 5/5 10/10 30/10 1/20 1/5/30 10/10/30}"
+sim_settings="${SIM_SETTINGS:-1/5 1/20 10/10 30/10 1/10 5/5 1/5/30 10/10/30}"
+sim_seeds="${SIM_SEEDS:-11:tuning 1:held-out}"
+matchers="${MATCHERS:-karvel karvel-match}"
 limit="${TIMEOUT:-3600}"
 out="${OUT:-$root/docs/ACCURACY.md}"
 work="${WORK:-$(mktemp -d /tmp/karvel-accuracy-XXXXXX)}"
@@ -32,9 +38,8 @@ mkdir -p "$work"
 work="$(cd "$work" && pwd)"
 
 cmake -S "$root" -B "$build" -G Ninja >/dev/null
-cmake --build "$build" --target karvel karvel-sim karvel-eval -j "$(nproc)"
+cmake --build "$build" --target karvel karvel-match karvel-sim karvel-eval -j "$(nproc)"
 build="$(cd "$build" && pwd)"
-karvel="$build/bin/karvel"
 sim="$build/bin/karvel-sim"
 eval_="$build/bin/karvel-eval"
 
@@ -54,20 +59,34 @@ results="$work/results.tsv"
 notes="$work/notes.txt"
 : >"$notes"
 
-# Runs karvel once in folder $1 on its data/nmea and prints the seconds it spent matching: from the
-# line it prints once the map is loaded to its closing line (stdout line-buffered so the lines come
+# Runs matcher $2 once in folder $1 on its data/nmea and prints the seconds it spent matching: from
+# the line it prints once the map is loaded to its closing line (stdout line-buffered so the lines come
 # when printed), or -1 when the run did not finish. One run per fresh folder: karvel rewrites
 # data/map.txt, and a map with refused lines (some benchmark networks have arcs from a node to
 # itself) reads back with its later links renumbered.
-run_karvel() {
-  local dir="$1"
-  if ! (cd "$dir" && timeout "$limit" stdbuf -oL "$karvel" | tee "$dir/report.txt" |
+run_matcher() {
+  local dir="$1" program="$2" args=()
+  [ "$program" = karvel-match ] && args=(--jobs 1)
+  if ! (cd "$dir" && timeout "$limit" stdbuf -oL "$build/bin/$program" "${args[@]}" | tee "$dir/report.txt" |
         grep --line-buffered -E '^(Ready to run|Finished running) Ostrand' |
         while IFS= read -r _; do echo "$EPOCHREALTIME"; done >"$dir/marks.txt"); then
-    echo "- $(basename "$dir"): karvel failed or ran over ${limit} s; what it printed was scored" >>"$notes"
+    echo "- $(basename "$dir") ($program): failed or ran over ${limit} s; what it printed was scored" >>"$notes"
   fi
   awk 'NR == 1 { a = $1 } NR == 2 { b = $1 } END { if (NR == 2) printf "%.3f", (b - a > 0.001 ? b - a : 0.001); else print -1 }' \
     "$dir/marks.txt"
+}
+
+# Runs every matcher on a fresh copy of the prepared folder $1 and scores it; $2 is the set's label,
+# the rest are karvel-eval's arguments.
+run_all() {
+  local prepared="$1" label="$2"
+  shift 2
+  for program in $matchers; do
+    local dir="$prepared.$program"
+    rm -rf "$dir"
+    cp -r "$prepared" "$dir"
+    score "$dir" "$(run_matcher "$dir" "$program")" "$@" --label "$program: $label"
+  done
 }
 
 # Scores folder $1's report; the rest are karvel-eval's arguments.
@@ -88,54 +107,63 @@ if [ "$kcount" -gt 0 ]; then
     name="$(basename "$track")"
     dir="$work/k/$name"
     "$eval_" --prepare-kubicka "$track" --out "$dir" -q
-    score "$dir" "$(run_karvel "$dir")" --kubicka "$track" --label "Kubicka 2015"
+    run_all "$dir" "Kubicka 2015" --kubicka "$track"
     n=$((n + 1))
   done
 fi
 
-for setting in $sim_settings; do
-  IFS=/ read -r period sigma correlation <<<"$setting"
-  correlation="${correlation:-0}"
-  label="simulated, ${period} s / ${sigma} m"
-  [ "$correlation" != 0 ] && label="$label / ${correlation} s correlated"
-  echo "$label"
-  set_dir="$work/sim/p${period}_s${sigma}_c${correlation}"
-  mkdir -p "$set_dir"
-  cp "$sim_map" "$set_dir/map.txt"
-  # The same seed gives the same drives in every setting; only the sampling and the noise differ.
-  "$sim" --map "$set_dir/map.txt" --out "$set_dir/all" --truth "$set_dir/truth" --traces "$sim_traces" \
-    --seed 1 --duration "$sim_duration" --period "$period" --sigma "$sigma" --correlation "$correlation" -q
-  for log in "$set_dir"/all/*.txt; do
-    name="$(basename "$log" .txt)"
-    dir="$set_dir/$name"
-    mkdir -p "$dir/data/nmea"
-    cp "$set_dir/map.txt" "$dir/data/map.txt"
-    cp "$log" "$dir/data/nmea/"
-    score "$dir" "$(run_karvel "$dir")" --map "$set_dir/map.txt" --truth "$set_dir/truth/$name.truth" --label "$label"
+for seed_name in $sim_seeds; do
+  IFS=: read -r seed seed_label <<<"$seed_name"
+  for setting in $sim_settings; do
+    IFS=/ read -r period sigma correlation <<<"$setting"
+    correlation="${correlation:-0}"
+    label="simulated, ${period} s / ${sigma} m"
+    [ "$correlation" != 0 ] && label="$label / ${correlation} s correlated"
+    label="$label, seed $seed${seed_label:+ ($seed_label)}"
+    echo "$label"
+    set_dir="$work/sim/seed${seed}_p${period}_s${sigma}_c${correlation}"
+    mkdir -p "$set_dir"
+    cp "$sim_map" "$set_dir/map.txt"
+    # The same seed gives the same drives in every setting; only the sampling and the noise differ.
+    "$sim" --map "$set_dir/map.txt" --out "$set_dir/all" --truth "$set_dir/truth" --traces "$sim_traces" \
+      --seed "$seed" --duration "$sim_duration" --period "$period" --sigma "$sigma" --correlation "$correlation" -q
+    for log in "$set_dir"/all/*.txt; do
+      name="$(basename "$log" .txt)"
+      dir="$set_dir/$name"
+      mkdir -p "$dir/data/nmea"
+      cp "$set_dir/map.txt" "$dir/data/map.txt"
+      cp "$log" "$dir/data/nmea/"
+      run_all "$dir" "$label" --map "$set_dir/map.txt" --truth "$set_dir/truth/$name.truth"
+    done
   done
 done
 
 mkdir -p "$(dirname "$out")"
 {
-  echo "# KARVEL accuracy"
+  echo "# KARVEL accuracy: karvel (hybrid) and karvel-match (hidden Markov model)"
   echo
   echo "Generated by \`scripts/accuracy.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC')"
   commit="$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)"
   [ -n "$(git -C "$root" status --porcelain 2>/dev/null)" ] && commit="$commit with uncommitted changes"
   echo "(commit $commit, $(nproc) cores, $(uname -m))."
   echo
-  echo "- **matched**: trace points karvel put on a link. **on true link**: of the matched points, those on"
+  echo "- Every set is run by each matcher (the label starts with the program); karvel-match on one thread."
+  echo "- **matched**: trace points the matcher put on a link. **on true link**: of the matched points, those on"
   echo "  the link the vehicle really was on (simulated drives only; the benchmark has no per-point truth)."
   echo "- **route mismatch** (Newson and Krumm 2009): (length wrongly added + length of the true route"
   echo "  missed) / length of the true route. The matched route is the links of each printed path, joined"
   echo "  by the fewest links where two consecutive ones do not meet (karvel prints only the links that"
   echo "  carry a trace point). Routes are compared as multisets of links. 0 is perfect."
+  echo "- **as link sets**: the same with both routes taken as sets of directed links (each wrongly added or"
+  echo "  missed link counted once), the figure other matchers publish; mean and median over the traces."
+  echo "- **fewest matched**: the lowest share of matched points of any one trace of the set."
   echo "- **points/s**: trace points per second of matching, timed within the run from the line karvel"
   echo "  prints once the map is loaded to its closing line (map loading excluded, printing included)."
   echo "- Kubicka et al. 2015: 100 real tracks with hand-corrected routes, each on its own OpenStreetMap"
   echo "  network; link id = arc index + 1. Tracks converted to NMEA by \`karvel-eval --prepare-kubicka\`."
   echo "- Simulated: $sim_traces drives of ${sim_duration} s each on $sim_map_name"
-  echo "  (\`karvel-sim --seed 1\`), the same drives in every setting; period = seconds between fixes,"
+  echo "  per seed (\`karvel-sim --seed N\`), the same drives in every setting; karvel-match was tuned on the"
+  echo "  seed marked tuning and never on the one marked held-out; period = seconds between fixes,"
   echo "  sigma = Gaussian noise per axis; \"correlated\": the noise drifts with that time constant"
   echo "  (\`--correlation\`) instead of being drawn afresh for every fix."
   echo

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs karvel on the bundled sample in a scratch directory:
+# Installs what is missing, builds, and runs karvel and karvel-match on the bundled sample in a scratch
+# directory:
 # a real street map (West Oakland, imported from the OpenStreetMap extract that Debian's
 # python-osmnx-doc ships) and three simulated drives along its streets, then scores the result
-# against the drives' ground truth. karvel rewrites data/map.txt, so it always runs in a scratch copy.
+# against the drives' ground truth, the two matchers side by side. karvel rewrites data/map.txt, so it
+# always runs in a scratch copy.
 # Usage: scripts/sample.sh [DIR]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -20,7 +22,14 @@ cp "$work/data/map.txt" "$work/map.original.txt"
 cd "$work"
 "$bin/karvel" -M | tee report.txt
 echo
-echo "KML documents: $(ls "$work"/data/*.kml | tr '\n' ' ')"
+echo "karvel KML documents: $(ls "$work"/data/match_ostrand_*.kml | tr '\n' ' ')"
+echo
+cp map.original.txt data/map.txt
+"$bin/karvel-match" -M -q >report-hmm.txt
+echo "karvel-match KML documents: $(ls "$work"/data/match_hmm_*.kml | tr '\n' ' ')"
 echo
 echo "Accuracy against the simulated drives' ground truth:"
-"$bin/karvel-eval" --report report.txt --map map.original.txt --truth truth
+echo "  karvel (hybrid):"
+"$bin/karvel-eval" --report report.txt --map map.original.txt --truth truth -q | sed 's/^/    /'
+echo "  karvel-match (hidden Markov model):"
+"$bin/karvel-eval" --report report-hmm.txt --map map.original.txt --truth truth -q | sed 's/^/    /'

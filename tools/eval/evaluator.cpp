@@ -1,10 +1,12 @@
 #include "tools/eval/evaluator.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 #include <map>
 #include <ostream>
+#include <set>
 #include <sstream>
 
 namespace matchEval {
@@ -26,6 +28,15 @@ std::string format(const char* fmt, double v) {
 
 std::string percent(double fraction) {
     return std::isfinite(fraction) ? format("%.1f %%", 100.0 * fraction) : "n/a";
+}
+
+// Median of the defined values; NaN when there is none.
+double medianOf(std::vector<double> values) {
+    std::erase_if(values, [](double v) { return !std::isfinite(v); });
+    if (values.empty()) return kNaN;
+    std::sort(values.begin(), values.end());
+    const size_t m = values.size() / 2;
+    return values.size() % 2 == 1 ? values[m] : 0.5 * (values[m - 1] + values[m]);
 }
 
 // Mean of the defined values; NaN when there is none.
@@ -50,6 +61,9 @@ double TraceScore::onTrueFraction() const {
 }
 double TraceScore::mismatch() const {
     return ratio(addedLength + missedLength, trueLength);
+}
+double TraceScore::setMismatch() const {
+    return ratio(setAddedLength + setMissedLength, setTrueLength);
 }
 double TraceScore::pointsPerSecond() const {
     return seconds > 0 ? points / seconds : kNaN;
@@ -101,6 +115,23 @@ RouteDifference compareRoutes(const std::vector<int>& truth, const std::vector<i
     return d;
 }
 
+RouteDifference compareLinkSets(const std::vector<int>& truth, const std::vector<int>& matched,
+                                const LinkGraph& graph) {
+    const std::set<int> t(truth.begin(), truth.end());
+    const std::set<int> m(matched.begin(), matched.end());
+    RouteDifference d;
+    for (int l : t) {
+        d.trueLength += graph.length(l);
+        if (!m.count(l)) d.missed += graph.length(l);
+        if (!graph.has(l)) ++d.unknownLinks;
+    }
+    for (int l : m) {
+        if (!t.count(l)) d.added += graph.length(l);
+        if (!graph.has(l)) ++d.unknownLinks;
+    }
+    return d;
+}
+
 TraceScore scoreTrace(const ReportTrace& trace, const traceSim::GroundTruth& truth, const LinkGraph& graph) {
     TraceScore s;
     s.name = truth.name.empty() ? trace.name : truth.name;
@@ -131,10 +162,15 @@ TraceScore scoreTrace(const ReportTrace& trace, const traceSim::GroundTruth& tru
             if (truth.fixes[i].link == linkOfPoint[i]) ++s.onTrueLink;
         }
     }
-    const RouteDifference d = compareRoutes(truth.route, matchedRoute(trace, graph), graph);
+    const std::vector<int> route = matchedRoute(trace, graph);
+    const RouteDifference d = compareRoutes(truth.route, route, graph);
     s.trueLength = d.trueLength;
     s.addedLength = d.added;
     s.missedLength = d.missed;
+    const RouteDifference sets = compareLinkSets(truth.route, route, graph);
+    s.setTrueLength = sets.trueLength;
+    s.setAddedLength = sets.added;
+    s.setMissedLength = sets.missed;
     return s;
 }
 
@@ -153,7 +189,7 @@ double Totals::pointsPerSecond() const {
 
 Totals totals(const std::vector<TraceScore>& scores) {
     Totals t;
-    std::vector<double> matched, onTrue, mismatch;
+    std::vector<double> matched, onTrue, mismatch, setMismatch;
     for (const TraceScore& s : scores) {
         ++t.traces;
         t.points += s.points;
@@ -169,7 +205,13 @@ Totals totals(const std::vector<TraceScore>& scores) {
         matched.push_back(s.matchedFraction());
         onTrue.push_back(s.onTrueFraction());
         mismatch.push_back(s.mismatch());
+        setMismatch.push_back(s.setMismatch());
     }
+    t.meanSetMismatch = meanOf(setMismatch);
+    t.medianSetMismatch = medianOf(setMismatch);
+    t.minMatched = kNaN;
+    for (double m : matched)
+        if (std::isfinite(m) && !(m >= t.minMatched)) t.minMatched = m;
     t.meanMatched = meanOf(matched);
     t.meanOnTrue = meanOf(onTrue);
     t.meanMismatch = meanOf(mismatch);
@@ -196,7 +238,9 @@ void printScores(std::ostream& out, const std::vector<TraceScore>& scores) {
     out << "Overall: " << t.traces << " traces, " << t.points << " points; matched "
         << percent(t.pooledMatched()) << "; on true link " << percent(t.pooledOnTrue()) << " (mean of traces "
         << percent(t.meanOnTrue) << "); route mismatch mean " << format("%.4f", t.meanMismatch) << ", pooled "
-        << format("%.4f", t.pooledMismatch()) << "; " << format("%.1f", t.pointsPerSecond()) << " points/s\n";
+        << format("%.4f", t.pooledMismatch()) << "; " << format("%.1f", t.pointsPerSecond())
+        << " points/s; as link sets mean " << format("%.4f", t.meanSetMismatch) << ", median "
+        << format("%.4f", t.medianSetMismatch) << "; fewest matched " << percent(t.minMatched) << "\n";
 }
 
 std::string tsvLine(const TraceScore& s) {
@@ -204,7 +248,8 @@ std::string tsvLine(const TraceScore& s) {
     o.precision(12);
     o << s.label << '\t' << s.name << '\t' << s.points << '\t' << s.matched << '\t' << s.checked << '\t'
       << s.onTrueLink << '\t' << s.trueLength << '\t' << s.addedLength << '\t' << s.missedLength << '\t'
-      << s.unknownLinks << '\t' << s.badPoints << '\t' << s.seconds;
+      << s.unknownLinks << '\t' << s.badPoints << '\t' << s.seconds << '\t' << s.setTrueLength << '\t'
+      << s.setAddedLength << '\t' << s.setMissedLength;
     return o.str();
 }
 
@@ -213,7 +258,7 @@ bool parseTsvLine(const std::string& line, TraceScore& s) {
     std::string cell;
     std::istringstream in(line);
     while (std::getline(in, cell, '\t')) f.push_back(cell);
-    if (f.size() != 12) return false;
+    if (f.size() != 12 && f.size() != 15) return false;
     s = TraceScore{};
     s.label = f[0];
     s.name = f[1];
@@ -230,7 +275,9 @@ bool parseTsvLine(const std::string& line, TraceScore& s) {
         return integer(f[2], s.points) && integer(f[3], s.matched) && integer(f[4], s.checked) &&
                integer(f[5], s.onTrueLink) && real(f[6], s.trueLength) && real(f[7], s.addedLength) &&
                real(f[8], s.missedLength) && integer(f[9], s.unknownLinks) && integer(f[10], s.badPoints) &&
-               real(f[11], s.seconds);
+               real(f[11], s.seconds) &&
+               (f.size() == 12 || (real(f[12], s.setTrueLength) && real(f[13], s.setAddedLength) &&
+                                   real(f[14], s.setMissedLength)));
     } catch (...) {  // std::stoi and std::stod throw on text that is not a number
         return false;
     }
@@ -245,31 +292,34 @@ std::string markdownTables(const std::vector<TraceScore>& scores) {
     }
     std::ostringstream o;
     o << "| set | traces | points | matched | on true link (mean / pooled) | route mismatch (mean / pooled) "
-         "| points/s |\n";
-    o << "|---|---:|---:|---:|---:|---:|---:|\n";
+         "| points/s | as link sets (mean / median) | fewest matched |\n";
+    o << "|---|---:|---:|---:|---:|---:|---:|---:|---:|\n";
     for (const std::string& label : labels) {
         const Totals t = totals(byLabel[label]);
         o << "| " << label << " | " << t.traces << " | " << t.points << " | " << percent(t.pooledMatched())
           << " | " << percent(t.meanOnTrue) << " / " << percent(t.pooledOnTrue()) << " | "
           << format("%.4f", t.meanMismatch) << " / " << format("%.4f", t.pooledMismatch()) << " | "
-          << format("%.1f", t.pointsPerSecond()) << " |\n";
+          << format("%.1f", t.pointsPerSecond()) << " | " << format("%.4f", t.meanSetMismatch) << " / "
+          << format("%.4f", t.medianSetMismatch) << " | " << percent(t.minMatched) << " |\n";
     }
     for (const std::string& label : labels) {
         o << "\n### " << label << "\n\n";
-        o << "| trace | points | matched | on true link | route mismatch | added m | missed m | true route m "
-             "| seconds | points/s |\n";
-        o << "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+        o << "| trace | points | matched | on true link | route mismatch | as link sets | added m | missed m "
+             "| true route m | seconds | points/s |\n";
+        o << "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
         for (const TraceScore& s : byLabel[label])
             o << "| " << s.name << " | " << s.points << " | " << percent(s.matchedFraction()) << " | "
               << percent(s.onTrueFraction()) << " | " << format("%.4f", s.mismatch()) << " | "
-              << format("%.1f", s.addedLength) << " | " << format("%.1f", s.missedLength) << " | "
-              << format("%.1f", s.trueLength) << " | " << format("%.2f", s.seconds > 0 ? s.seconds : kNaN)
-              << " | " << format("%.1f", s.pointsPerSecond()) << " |\n";
+              << format("%.4f", s.setMismatch()) << " | " << format("%.1f", s.addedLength) << " | "
+              << format("%.1f", s.missedLength) << " | " << format("%.1f", s.trueLength) << " | "
+              << format("%.2f", s.seconds > 0 ? s.seconds : kNaN) << " | "
+              << format("%.1f", s.pointsPerSecond()) << " |\n";
         const Totals t = totals(byLabel[label]);
         o << "| **all** (mean of traces) | " << t.points << " | " << percent(t.meanMatched) << " | "
-          << percent(t.meanOnTrue) << " | " << format("%.4f", t.meanMismatch) << " | | | "
-          << format("%.1f", t.trueLength) << " | " << format("%.2f", t.seconds > 0 ? t.seconds : kNaN)
-          << " | " << format("%.1f", t.pointsPerSecond()) << " |\n";
+          << percent(t.meanOnTrue) << " | " << format("%.4f", t.meanMismatch) << " | "
+          << format("%.4f", t.meanSetMismatch) << " | | | " << format("%.1f", t.trueLength) << " | "
+          << format("%.2f", t.seconds > 0 ? t.seconds : kNaN) << " | " << format("%.1f", t.pointsPerSecond())
+          << " |\n";
     }
     return o.str();
 }

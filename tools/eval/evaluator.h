@@ -24,14 +24,20 @@ struct TraceScore {
     double trueLength = 0.0;    // metres of the driven route
     double addedLength = 0.0;   // metres of matched route that was not driven
     double missedLength = 0.0;  // metres of driven route that was not matched
-    int unknownLinks = 0;       // report links that are not in the map
-    int badPoints = 0;          // report pairs whose point index lies outside the trace
-    double seconds = -1.0;      // time karvel took for the trace; negative when unknown
+    // The same with the routes taken as sets of directed links (a link counts once however often
+    // it is driven): the figure other matchers publish.
+    double setTrueLength = 0.0;
+    double setAddedLength = 0.0;
+    double setMissedLength = 0.0;
+    int unknownLinks = 0;   // report links that are not in the map
+    int badPoints = 0;      // report pairs whose point index lies outside the trace
+    double seconds = -1.0;  // time karvel took for the trace; negative when unknown
 
     // NaN when undefined (no points, no checked points, an empty true route, unknown time).
     double matchedFraction() const;
     double onTrueFraction() const;
     double mismatch() const;
+    double setMismatch() const;
     double pointsPerSecond() const;
 };
 
@@ -52,6 +58,10 @@ struct RouteDifference {
 RouteDifference compareRoutes(const std::vector<int>& truth, const std::vector<int>& matched,
                               const LinkGraph& graph);
 
+// The route mismatch with both routes taken as sets of directed links.
+RouteDifference compareLinkSets(const std::vector<int>& truth, const std::vector<int>& matched,
+                                const LinkGraph& graph);
+
 TraceScore scoreTrace(const ReportTrace& trace, const traceSim::GroundTruth& truth, const LinkGraph& graph);
 
 // Figures over several traces.
@@ -61,7 +71,9 @@ struct Totals {
     double trueLength = 0.0, wrongLength = 0.0;
     double meanMatched = 0.0, meanOnTrue = 0.0,
            meanMismatch = 0.0;  // means of the per-trace fractions (NaN: none)
-    double seconds = 0.0;       // of the traces with a known time
+    double meanSetMismatch = 0.0, medianSetMismatch = 0.0;
+    double minMatched = 0.0;  // the lowest per-trace matched fraction
+    double seconds = 0.0;     // of the traces with a known time
     long long timedPoints = 0;
 
     double pooledMatched() const;
@@ -74,7 +86,8 @@ Totals totals(const std::vector<TraceScore>& scores);
 // Per-trace lines and an overall line, for the console.
 void printScores(std::ostream& out, const std::vector<TraceScore>& scores);
 
-// One tab-separated line per trace (no line end), and back; the label must not hold tabs.
+// One tab-separated line per trace (no line end), and back; the label must not hold tabs. Lines
+// written before the link-set figures existed (12 fields) still read, without them.
 std::string tsvLine(const TraceScore& score);
 bool parseTsvLine(const std::string& line, TraceScore& score);
 

@@ -1,0 +1,104 @@
+#include "kml/drive_kml.h"
+
+#include <set>
+
+#include "geometry/GPSPoint.h"
+#include "kml/kml_conventions.h"
+#include "map/atomic_file.h"
+
+namespace kmlMatch {
+
+namespace {
+
+void writeTrace(std::ostream& out, const Route& route) {
+    writeKmlFolderHead(out, 1, "TRACE", "Trace");
+    out << "\t\t<Placemark>\n\t\t\t<name>Trace</name>\n";
+    writeKmlLineStart(out, 3, kKmlMagenta);
+    for (const _node& n : route.nodes) writeKmlVertex(out, 5, n.position.lat, n.position.lon);
+    writeKmlLineEnd(out, 3);
+    out << "\t\t</Placemark>\n\t</Folder>\n";
+}
+
+// One line per piece through the nodes of its links, in driving order.
+void writePieces(std::ostream& out, const mapRepresentation::Map& map, const DriveMatch& drive) {
+    writeKmlFolderHead(out, 1, "DRIVE", "Drive");
+    for (size_t i = 0; i < drive.pieces.size(); ++i) {
+        const Path& piece = *drive.pieces[i];
+        out << "\t\t<Placemark>\n\t\t\t<name>Piece " << i << ": points " << piece.startIndex << " to "
+            << piece.lastIndex << "</name>\n";
+        writeKmlLineStart(out, 3, kKmlGreen);
+        int previous = -1;
+        for (const auto& [point, link] : piece.links) {
+            if (link == previous || !map.links.count(link)) continue;
+            const mapRepresentation::_mLink& l = map.links.at(link);
+            if (previous < 0) {
+                const _position o = map.getNodePosition(l.origin);
+                writeKmlVertex(out, 5, o.lat, o.lon);
+            }
+            const _position d = map.getNodePosition(l.destination);
+            writeKmlVertex(out, 5, d.lat, d.lon);
+            previous = link;
+        }
+        writeKmlLineEnd(out, 3);
+        out << "\t\t</Placemark>\n";
+    }
+    out << "\t</Folder>\n";
+}
+
+void writeMatches(std::ostream& out, const Route& route, const DriveMatch& drive) {
+    writeKmlFolderHead(out, 1, "MATCH", "Match");
+    for (size_t i = 0; i < route.nodes.size() && i < drive.links.size(); ++i) {
+        if (drive.links[i] < 0) continue;
+        const _node& n = route.nodes[i];
+        const GPSPoint zone = GPSPoint::convertWGS84ToUTM(n.position.lat, n.position.lon);
+        const GPSPoint at =
+            GPSPoint::convertUTMToWGS84(drive.points[i].x, drive.points[i].y, zone.zone, zone.latZone);
+        out << "\t\t<Placemark>\n\t\t\t<name>Match: " << i << "</name>\n\t\t\t<description>Trace Point: " << i
+            << "<br/>Map Link: " << drive.links[i] << "</description>\n";
+        writeKmlLineStart(out, 3, kKmlBlue);
+        writeKmlVertex(out, 5, n.position.lat, n.position.lon);
+        writeKmlVertex(out, 5, at.latitude, at.longitude);
+        writeKmlLineEnd(out, 3);
+        out << "\t\t</Placemark>\n";
+    }
+    out << "\t</Folder>\n";
+}
+
+void writeLinks(std::ostream& out, const mapRepresentation::Map& map, const DriveMatch& drive) {
+    std::set<int> used;
+    for (const auto& piece : drive.pieces)
+        for (const auto& pair : piece->links) used.insert(pair.second);
+    writeKmlFolderHead(out, 1, "LINKS", "Links");
+    for (int id : used) {
+        const auto it = map.links.find(id);
+        if (it == map.links.end()) continue;
+        const _position o = map.getNodePosition(it->second.origin);
+        const _position d = map.getNodePosition(it->second.destination);
+        out << "\t\t<Placemark>\n\t\t\t<name>Link: " << id << "</name>\n";
+        writeKmlLineStart(out, 3, kKmlWhite);
+        writeKmlVertex(out, 5, o.lat, o.lon);
+        writeKmlVertex(out, 5, d.lat, d.lon);
+        writeKmlLineEnd(out, 3);
+        out << "\t\t</Placemark>\n";
+    }
+    out << "\t</Folder>\n";
+}
+
+}  // namespace
+
+bool writeDriveKml(const std::string& path, const mapRepresentation::Map& map, const Route& route,
+                   const DriveMatch& drive) {
+    AtomicFile file(path);
+    if (!file.isOpen()) return false;
+    std::ostream& out = file.stream();
+    setKmlNumberFormat(out, kKmlMatchDecimals);
+    writeKmlDocumentHead(out);
+    writeTrace(out, route);
+    writePieces(out, map, drive);
+    writeMatches(out, route, drive);
+    writeLinks(out, map, drive);
+    writeKmlDocumentEnd(out);
+    return file.commit();
+}
+
+}  // namespace kmlMatch

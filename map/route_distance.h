@@ -1,0 +1,56 @@
+// Driving distances from one position on a directed link to many positions on other links, by a
+// shortest-path search over the road graph that stops at a distance bound or as soon as every
+// target is reached. One RouteSearch belongs to one thread: it keeps its working arrays (indexed by
+// node) between searches, so a search allocates nothing once they have grown.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "map/road_graph.h"
+
+namespace mapRepresentation {
+
+class RouteSearch {
+public:
+    static constexpr double kUnreachable = std::numeric_limits<double>::infinity();
+
+    explicit RouteSearch(const RoadGraph& graph);
+
+    // Searches from `offset` metres along link `from` (dense index), following links only in their
+    // direction, up to `bound` metres. `targets` are dense node indices; the search may stop once
+    // all of them are settled. Distances of positions farther than `bound` are not known afterwards.
+    void run(uint32_t from, double offset, double bound, const std::vector<uint32_t>& targets);
+
+    // The driving distance from the start of the last run to `offset` metres along `link`, or
+    // kUnreachable. On the start link itself a position ahead is reached directly; one behind is
+    // reached only by driving round back to the link's origin.
+    double distanceTo(uint32_t link, double offset) const;
+
+    // The links driven strictly between the start link and `link` on the route distanceTo measured
+    // (empty when it is the start link ahead, or the next link). Dense indices, driving order.
+    void linksBetween(uint32_t link, double offset, std::vector<uint32_t>& out) const;
+
+    // How many nodes the last run settled (for benchmarks and tests).
+    uint32_t settledCount() const { return settled; }
+
+private:
+    const RoadGraph& graph;
+    std::vector<double> dist;
+    std::vector<uint32_t> parent;  // dense link that reached the node
+    std::vector<uint32_t> stamp;   // dist/parent valid when equal to current
+    std::vector<uint32_t> targetStamp;
+    std::vector<std::pair<double, uint32_t>> heap;
+    uint32_t current = 0;
+    uint32_t from = 0;
+    double fromOffset = 0.0;
+    double bound = 0.0;
+    uint32_t settled = 0;
+
+    double nodeDistance(uint32_t node) const;
+    void nextStamp();
+};
+
+}  // namespace mapRepresentation

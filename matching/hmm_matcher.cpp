@@ -1,0 +1,303 @@
+#include "matching/hmm_matcher.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace MapMatching {
+
+using mapRepresentation::RoadGraph;
+using mapRepresentation::RouteSearch;
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+// 1.4826 x the median absolute deviation estimates a Gaussian's sigma; the distance of a fix to
+// its road is the absolute cross-track error.
+constexpr double kMadToSigma = 1.4826;
+// A fix retried with the wider radius may take this many times the usual number of candidates, so
+// that the links close to it do not crowd out the one it belongs to.
+constexpr int kRetryCandidateFactor = 4;
+
+Point fixPoint(const _node& n) {
+    return Point{n.easting, n.northing};
+}
+
+double secondsBetween(const _node& a, const _node& b) {
+    const double dt = static_cast<double>(b.arrivalTime) - static_cast<double>(a.arrivalTime);
+    return std::max(1.0, dt);  // equal or out-of-order times still allow one second of driving
+}
+
+}  // namespace
+
+HmmMatcher::HmmMatcher(const RoadGraph& g, const HmmParams& p) : graph(g), params(p), search(g) {}
+
+void HmmMatcher::findCandidates(const Route& route) {
+    cands.clear();
+    first.clear();
+    last.clear();
+    for (const _node& n : route.nodes) {
+        graph.nearLinks(fixPoint(n), params.radius, params.candidates, near);
+        if (near.empty()) graph.nearLinks(fixPoint(n), params.retryRadius, params.candidates, near);
+        first.push_back(static_cast<uint32_t>(cands.size()));
+        cands.insert(cands.end(), near.begin(), near.end());
+        last.push_back(static_cast<uint32_t>(cands.size()));
+    }
+}
+
+bool HmmMatcher::widen(const Route& route, int t) {
+    graph.nearLinks(fixPoint(route.nodes[static_cast<size_t>(t)]), params.reachRadius,
+                    params.candidates * kRetryCandidateFactor, near);
+    if (near.size() <= last[t] - first[t]) return false;  // nothing new to try
+    first[t] = static_cast<uint32_t>(cands.size());
+    cands.insert(cands.end(), near.begin(), near.end());
+    last[t] = static_cast<uint32_t>(cands.size());
+    cost.resize(cands.size(), kInf);
+    back.resize(cands.size(), -1);
+    stepLen.resize(cands.size(), 0.0);
+    return true;
+}
+
+double HmmMatcher::estimateSigma() const {
+    std::vector<double> nearest;
+    for (size_t t = 0; t < first.size(); ++t)
+        if (first[t] < last[t]) nearest.push_back(cands[first[t]].distance);
+    if (nearest.empty()) return params.sigmaMin;
+    auto mid = nearest.begin() + static_cast<std::ptrdiff_t>(nearest.size() / 2);
+    std::nth_element(nearest.begin(), mid, nearest.end());
+    return std::clamp(kMadToSigma * *mid, params.sigmaMin, params.sigmaMax);
+}
+
+double HmmMatcher::stepDistance(const RoadGraph::Near& a, const RoadGraph::Near& b,
+                                double maxDistance) const {
+    if (a.link == b.link && b.offset < a.offset && a.offset - b.offset <= params.backTolerance)
+        return -(a.offset - b.offset);  // negative: metres backwards on the link, taken as noise
+    const double d = search.distanceTo(b.link, b.offset);
+    return d <= maxDistance ? d : RouteSearch::kUnreachable;
+}
+
+double HmmMatcher::bound(const Route& route, int prev, int t) const {
+    const _node& a = route.nodes[static_cast<size_t>(prev)];
+    const _node& b = route.nodes[static_cast<size_t>(t)];
+    const double straight = distance2Points(fixPoint(a), fixPoint(b));
+    // Receiver clocks skip and repeat seconds, so time never forbids covering the straight line.
+    const double bySpeed = std::max(params.maxSpeed * secondsBetween(a, b), straight) + params.detourSlack;
+    return std::min(bySpeed, params.detourFactor * straight + params.detourSlack);
+}
+
+void HmmMatcher::startPiece(int t) {
+    for (uint32_t j = first[t]; j < last[t]; ++j) {
+        const double z = cands[j].distance / sigma;
+        cost[j] = 0.5 * z * z;
+        back[j] = -1;
+    }
+}
+
+bool HmmMatcher::advance(const Route& route, int prev, int t) {
+    const _node& a = route.nodes[static_cast<size_t>(prev)];
+    const _node& b = route.nodes[static_cast<size_t>(t)];
+    const double straight = distance2Points(fixPoint(a), fixPoint(b));
+    const double beta = params.beta + params.betaPerSecond * secondsBetween(a, b);
+    targets.clear();
+    double farthest = 0.0;
+    for (uint32_t j = first[t]; j < last[t]; ++j) {
+        targets.push_back(graph.link(cands[j].link).origin);
+        farthest = std::max(farthest, cands[j].distance);
+        cost[j] = kInf;
+    }
+    const double reach = bound(route, prev, t);
+    bool any = false;
+    for (uint32_t i = first[prev]; i < last[prev]; ++i) {
+        if (cost[i] == kInf) continue;
+        // The fixes may lie off their roads, so the road between the candidates may be longer.
+        const double limit = reach + cands[i].distance + farthest;
+        search.run(cands[i].link, cands[i].offset, limit, targets);
+        for (uint32_t j = first[t]; j < last[t]; ++j) {
+            const double d = stepDistance(cands[i], cands[j], limit);
+            if (d == RouteSearch::kUnreachable) continue;
+            // Backwards on a link costs its length on top, so that it never beats a real drive.
+            const double moved = std::abs(d);
+            // A route shorter than the straight line is mostly fix noise; one longer is a detour.
+            const double gap = moved > straight ? moved - straight : params.shortWeight * (straight - moved);
+            const double transition = (gap + (d < 0 ? moved : 0.0)) / beta;
+            const double z = cands[j].distance / sigma;
+            const double c = cost[i] + transition + 0.5 * z * z;
+            if (c < cost[j]) {
+                cost[j] = c;
+                back[j] = static_cast<int32_t>(i);
+                stepLen[j] = d;
+                any = true;
+            }
+        }
+    }
+    if (!any) return false;
+    double best = kInf;
+    for (uint32_t j = first[t]; j < last[t]; ++j) best = std::min(best, cost[j]);
+    for (uint32_t j = first[t]; j < last[t]; ++j) cost[j] -= best;  // keeps costs small
+    return true;
+}
+
+void HmmMatcher::backtrack(int end) {
+    uint32_t best = first[end];
+    for (uint32_t j = first[end]; j < last[end]; ++j)
+        if (cost[j] < cost[best]) best = j;
+    int32_t j = static_cast<int32_t>(best);
+    for (int t = end; j >= 0; --t) {
+        while (skipped[static_cast<size_t>(t)]) --t;  // a piece never starts with a skipped fix
+        chosen[static_cast<size_t>(t)] = j;
+        j = back[static_cast<size_t>(j)];
+    }
+}
+
+void HmmMatcher::decode(const Route& route) {
+    const int n = static_cast<int>(route.nodes.size());
+    cost.assign(cands.size(), kInf);
+    back.assign(cands.size(), -1);
+    stepLen.assign(cands.size(), 0.0);
+    chosen.assign(static_cast<size_t>(n), -1);
+    skipped.assign(static_cast<size_t>(n), 0);
+    int prev = -1;
+    for (int t = 0; t < n; ++t) {
+        if (prev >= 0 && t + 1 < n && nearPrevious(route, prev, t)) {
+            skipped[static_cast<size_t>(t)] = 1;
+            continue;
+        }
+        if (first[t] == last[t]) {  // no road near this fix: the piece ends before it
+            if (prev >= 0) backtrack(prev);
+            prev = -1;
+            continue;
+        }
+        // A fix the piece cannot reach may lie farther from its road than the radius: look wider once.
+        if (prev < 0 || (!advance(route, prev, t) && !(widen(route, t) && advance(route, prev, t)))) {
+            if (prev >= 0) backtrack(prev);
+            startPiece(t);
+        }
+        prev = t;
+    }
+    if (prev >= 0) backtrack(prev);
+}
+
+void HmmMatcher::run(const Route& route) {
+    matched.clear();
+    shortMatched.clear();
+    unmatched.clear();
+    findCandidates(route);
+    sigma = params.sigma > 0.0 ? params.sigma : estimateSigma();
+    decode(route);
+    linkOfFix.assign(route.nodes.size(), -1);
+    pointOfFix.assign(route.nodes.size(), Point{});
+    buildPaths(route);
+    buildUnmatched(static_cast<int>(route.nodes.size()));
+}
+
+bool HmmMatcher::nearPrevious(const Route& route, int prev, int t) const {
+    const double spacing = params.thinning * sigma;
+    return distance2Points(fixPoint(route.nodes[static_cast<size_t>(prev)]),
+                           fixPoint(route.nodes[static_cast<size_t>(t)])) < spacing;
+}
+
+void HmmMatcher::place(const Route& route, int t, uint32_t link) {
+    const RoadGraph::Near at = graph.project(link, fixPoint(route.nodes[static_cast<size_t>(t)]));
+    linkOfFix[static_cast<size_t>(t)] = graph.link(link).id;
+    pointOfFix[static_cast<size_t>(t)] = at.at;
+    matched.back()->links.emplace_back(t, graph.link(link).id);
+    matched.back()->lastIndex = t;
+}
+
+void HmmMatcher::flushPending(const Route& route) {
+    if (!matched.empty() && !pending.empty()) {
+        const uint32_t link = static_cast<uint32_t>(graph.indexOf(matched.back()->links.back().second));
+        for (int s : pending) place(route, s, link);
+    }
+    pending.clear();
+}
+
+// The links driven from candidate p to candidate c (p's fix is already in the path), with the fixes
+// skipped between them placed, in order, each on the nearest link still ahead; crossed links that
+// carry no fix are marked -1. The caller adds c's fix.
+void HmmMatcher::driveTo(const Route& route, const RoadGraph::Near& p, const RoadGraph::Near& c, double d) {
+    drive.assign(1, p.link);
+    if (d >= 0.0 && !(c.link == p.link && c.offset >= p.offset)) {
+        targets.assign(1, graph.link(c.link).origin);
+        search.run(p.link, p.offset, d + 1.0, targets);
+        search.linksBetween(c.link, c.offset, between);
+        drive.insert(drive.end(), between.begin(), between.end());
+        drive.push_back(c.link);
+    }
+    size_t at = 0;  // the drive link written last
+    Path& path = *matched.back();
+    for (int f : pending) {
+        const Point q = fixPoint(route.nodes[static_cast<size_t>(f)]);
+        size_t best = at;
+        double bestDistance = graph.project(drive[at], q).distance;
+        for (size_t i = at + 1; i < drive.size(); ++i)
+            if (const double x = graph.project(drive[i], q).distance; x < bestDistance) {
+                bestDistance = x;
+                best = i;
+            }
+        for (size_t i = at + 1; i < best; ++i) path.links.emplace_back(-1, graph.link(drive[i]).id);
+        at = best;
+        place(route, f, drive[at]);
+    }
+    for (size_t i = at + 1; i + 1 < drive.size(); ++i) path.links.emplace_back(-1, graph.link(drive[i]).id);
+    pending.clear();
+}
+
+void HmmMatcher::buildPaths(const Route& route) {
+    pending.clear();
+    const int n = static_cast<int>(route.nodes.size());
+    for (int t = 0; t < n; ++t) {
+        if (skipped[static_cast<size_t>(t)]) {
+            pending.push_back(t);
+            continue;
+        }
+        const int32_t j = chosen[static_cast<size_t>(t)];
+        if (j < 0 || back[static_cast<size_t>(j)] < 0) flushPending(route);
+        if (j < 0) continue;
+        const RoadGraph::Near& c = cands[static_cast<size_t>(j)];
+        if (back[static_cast<size_t>(j)] < 0) {
+            matched.push_back(std::make_unique<Path>());
+            matched.back()->startIndex = t;
+        } else {
+            driveTo(route, cands[static_cast<size_t>(back[static_cast<size_t>(j)])], c,
+                    stepLen[static_cast<size_t>(j)]);
+        }
+        place(route, t, c.link);
+    }
+    flushPending(route);
+    for (const auto& path : matched) {
+        auto s = std::make_unique<Path>(*path);
+        std::erase_if(s->links, [](const std::pair<int, int>& pair) { return pair.first < 0; });
+        shortMatched.push_back(std::move(s));
+    }
+}
+
+void HmmMatcher::buildUnmatched(int n) {
+    const int m = static_cast<int>(matched.size());
+    if (m == 0) {
+        unmatched.push_back(std::make_unique<_unmatchinfo>(_unmatchinfo{0, n - 1, -1, -1, -1, -1}));
+        return;
+    }
+    // The order and fields of the hybrid matcher: after each path the stretch to the next, the
+    // stretch before the first path after it, and the stretch after the last path at the end.
+    for (int i = 0; i < m; ++i) {
+        const Path& p = *matched[static_cast<size_t>(i)];
+        const int e = p.lastIndex;
+        const int a = p.links.back().second;
+        if (i + 1 < m) {
+            const Path& q = *matched[static_cast<size_t>(i) + 1];
+            const int f = q.startIndex;
+            const int b = q.links.front().second;
+            unmatched.push_back(
+                std::make_unique<_unmatchinfo>(f == e + 1 ? _unmatchinfo{-1, -1, a, b, i, i + 1}
+                                                          : _unmatchinfo{e + 1, f - 1, a, b, i, i + 1}));
+        }
+        if (i == 0 && p.startIndex != 0)
+            unmatched.push_back(std::make_unique<_unmatchinfo>(
+                _unmatchinfo{0, p.startIndex - 1, -1, p.links.front().second, -1, 0}));
+        if (i == m - 1 && e < n - 1)
+            unmatched.push_back(std::make_unique<_unmatchinfo>(_unmatchinfo{e + 1, n - 1, a, -1, i, -1}));
+    }
+}
+
+}  // namespace MapMatching

@@ -1,0 +1,87 @@
+// The hidden-Markov matcher (Newson and Krumm 2009): every fix has as candidates its projections
+// onto the directed links near it; a candidate is as likely as its distance to the fix under
+// Gaussian noise, and a step from one candidate to the next as likely as its driving distance
+// agrees with the straight line between the fixes. Viterbi picks the likeliest sequence; where no
+// step is possible the piece ends and a new one starts. The result is the records of the hybrid
+// matcher: one Path per piece with the crossed links filled in, and the unmatched stretches.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "map/road_graph.h"
+#include "map/route_distance.h"
+#include "matching/hmm_params.h"
+#include "traces/path.h"
+#include "traces/route.h"
+
+namespace MapMatching {
+
+class HmmMatcher {
+public:
+    // One matcher serves one thread: it keeps its working storage between traces. The graph is only read.
+    HmmMatcher(const mapRepresentation::RoadGraph& graph, const HmmParams& params);
+
+    void run(const Route& route);
+
+    // Results of the last run (owned copies, like the other matchers hand out).
+    std::vector<std::unique_ptr<Path>> getMatched() const { return ownedCopies(matched); }
+    std::vector<std::unique_ptr<Path>> getShortMatched() const { return ownedCopies(shortMatched); }
+    std::vector<std::unique_ptr<_unmatchinfo>> getUnmatchedInfo() const { return ownedCopies(unmatched); }
+    // Per fix: its link id (-1 unmatched) and where on the link it was matched.
+    const std::vector<int>& matchedLinks() const { return linkOfFix; }
+    const std::vector<Point>& matchedPoints() const { return pointOfFix; }
+    // The sigma the last run used (the estimate when the preset leaves it open).
+    double usedSigma() const { return sigma; }
+
+    // Driving distance between two candidates of consecutive fixes, with small moves backwards on
+    // one link taken as noise; kUnreachable when the step is impossible within `bound`.
+    double stepDistance(const mapRepresentation::RoadGraph::Near& a,
+                        const mapRepresentation::RoadGraph::Near& b, double bound) const;
+
+private:
+    const mapRepresentation::RoadGraph& graph;
+    HmmParams params;
+    mutable mapRepresentation::RouteSearch search;
+    double sigma = 0.0;
+
+    // Lattice: the candidates of all fixes in one flat array; fix t owns [first[t], last[t]).
+    std::vector<mapRepresentation::RoadGraph::Near> cands;
+    std::vector<mapRepresentation::RoadGraph::Near> near;
+    std::vector<uint32_t> first;
+    std::vector<uint32_t> last;
+    std::vector<double> cost;     // best cost of a sequence ending in the candidate
+    std::vector<int32_t> back;    // candidate before it, -1 at the start of a piece
+    std::vector<double> stepLen;  // driving distance of that step
+    std::vector<uint32_t> targets;
+    std::vector<int32_t> chosen;   // per fix: chosen candidate or -1
+    std::vector<uint8_t> skipped;  // per fix: left out of the lattice, too close to the fix before
+    std::vector<int> pending;      // skipped fixes not yet placed on a link
+    std::vector<uint32_t> drive;
+    std::vector<uint32_t> between;
+
+    std::vector<int> linkOfFix;
+    std::vector<Point> pointOfFix;
+    std::vector<std::unique_ptr<Path>> matched;
+    std::vector<std::unique_ptr<Path>> shortMatched;
+    std::vector<std::unique_ptr<_unmatchinfo>> unmatched;
+
+    void findCandidates(const Route& route);
+    double estimateSigma() const;
+    bool advance(const Route& route, int prev, int t);
+    bool widen(const Route& route, int t);
+    void startPiece(int t);
+    void backtrack(int end);
+    void decode(const Route& route);
+    void buildPaths(const Route& route);
+    bool nearPrevious(const Route& route, int prev, int t) const;
+    void place(const Route& route, int t, uint32_t link);
+    void flushPending(const Route& route);
+    void driveTo(const Route& route, const mapRepresentation::RoadGraph::Near& p,
+                 const mapRepresentation::RoadGraph::Near& c, double d);
+    void buildUnmatched(int n);
+    double bound(const Route& route, int prev, int t) const;
+};
+
+}  // namespace MapMatching

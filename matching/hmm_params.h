@@ -1,0 +1,44 @@
+// The parameters of the hidden-Markov matcher, as one named preset. The defaults were tuned on
+// simulated drives over real streets and on the Kubicka 2015 benchmark (see docs/ACCURACY.md).
+#pragma once
+
+namespace MapMatching {
+
+struct HmmParams {
+    double radius;       // metres: links within this distance of a fix are its candidates
+    double retryRadius;  // metres: a fix without candidates tries once more this far out
+    double reachRadius;  // metres: a fix the piece cannot reach tries once more this far out
+    int candidates;      // at most this many candidates per fix, the nearest
+    double sigma;        // metres: fix noise (emission); 0 = estimate it from each trace
+    double sigmaMin;     // bounds of the estimate, metres
+    double sigmaMax;
+    double beta;           // metres: scale of |route - straight-line| per transition at 1 s
+    double betaPerSecond;  // metres added to beta per second between fixes
+    double shortWeight;    // a route this much shorter than the straight line costs this fraction
+    double maxSpeed;       // metres per second: a route longer than this allows is no transition
+    double detourFactor;   // a route longer than factor x straight line + detourSlack is none
+    double detourSlack;    // metres
+    double thinning;       // a fix closer than thinning x sigma to the last one kept is placed later
+    double backTolerance;  // metres: a fix behind the previous one on the same link is noise, up to this
+};
+
+// The defaults of karvel-match.
+inline constexpr HmmParams kHmmDefaults{
+    .radius = 50.0,
+    .retryRadius = 300.0,
+    .reachRadius = 150.0,
+    .candidates = 8,
+    .sigma = 0.0,
+    .sigmaMin = 10.0,
+    .sigmaMax = 30.0,
+    .beta = 1.5,
+    .betaPerSecond = 0.5,
+    .shortWeight = 0.5,
+    .maxSpeed = 50.0,
+    .detourFactor = 3.0,
+    .detourSlack = 200.0,
+    .thinning = 2.0,
+    .backTolerance = 100.0,
+};
+
+}  // namespace MapMatching
