@@ -81,8 +81,8 @@ TEST_P(RealGpxExport, KarvelMatchesTheWholeLogAndItsReportExportsToGeoJsonAndCsv
         runCommand(binaryPath("karvel-match") + " -t gpx --format geojson 2>/dev/null", dir.str());
     ASSERT_EQ(direct.exitCode, 0);
     for (const json& f : json::parse(direct.out)["features"]) {
-        if (f["geometry"]["type"] == "Point")
-            EXPECT_FALSE(f["properties"]["link"].is_null()) << f["properties"];
+        if (f["geometry"]["type"] != "Point") continue;
+        EXPECT_FALSE(f["properties"]["link"].is_null()) << f["properties"];
     }
 }
 
