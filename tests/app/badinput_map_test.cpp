@@ -1,6 +1,7 @@
 // The real karvel binary against broken map files: every case must finish with exit status 0 in
 // bounded time and memory, without a sanitizer report, with the stated "ERROR: " line, and must
-// leave a map file it could not read completely exactly as it was.
+// leave a map file it could not read completely exactly as it was. Which fault stops the loader at
+// which line is the map room's table; here one of each kind of outcome is enough.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -18,9 +19,8 @@ using karvel_test::writeFile;
 
 namespace {
 
-// Two nodes 8 km apart with a link each way, and a trace along them.
+// Two nodes 8 km apart, and a trace along them.
 const std::string kGoodNodes = "2\n1 -8.6 41.1 0 0\n2 -8.5 41.2 0 0\n";
-const std::string kGoodMap = kGoodNodes + "2\n1 2 13.5 3\n2 1 13.5 3\n";
 
 std::string trace() {
     return karvel_test::nmeaLog(karvel_test::fixesAlong(41.1, -8.6, 41.2, -8.5, 30));
@@ -50,8 +50,6 @@ void mapText(const TempDir& d, const std::string& text) {
 }
 
 std::vector<MapCase> cases() {
-    std::string hugeLine = "1 -8.6 41.1 0 ";
-    hugeLine.append(1 << 20, '7');
     std::ostringstream coincident;
     coincident << 10000 << "\n";
     for (int i = 1; i <= 10000; ++i)
@@ -69,47 +67,9 @@ std::vector<MapCase> cases() {
          {readError(1, "read failed: Is a directory"), kKeptAsIs},
          true,
          ""},
-        // An empty file is an empty map, written back as such.
-        {"Empty", [](const TempDir& d) { mapText(d, ""); }, {}, false, "0\n0\n"},
         {"TruncatedMidLine",
          [](const TempDir& d) { mapText(d, "2\n1 -8.6 41.1 0 0\n2 -8.5 4"); },
          {readError(3, "expected 5 fields: id longitude latitude averageSnr hdop"), kKeptAsIs},
-         true,
-         ""},
-        {"TruncatedInTheLinks",
-         [](const TempDir& d) { mapText(d, kGoodNodes + "2\n1 2 13.5 3\n2 1 1"); },
-         {readError(6, "expected 4 fields: origin destination speed samples"), kKeptAsIs},
-         true,
-         ""},
-        {"NodeCountBeyondTheLines",
-         [](const TempDir& d) { mapText(d, "5\n1 -8.6 41.1 0 0\n2 -8.5 41.2 0 0\n"); },
-         {readError(4, "file ends before the expected node line"), kKeptAsIs},
-         true,
-         ""},
-        {"LinkCountBeyondTheLines",
-         [](const TempDir& d) { mapText(d, kGoodNodes + "4000000\n1 2 13.5 3\n"); },
-         {readError(6, "file ends before the expected link line"), kKeptAsIs},
-         true,
-         ""},
-        {"NonNumericField",
-         [](const TempDir& d) { mapText(d, "2\n1 -8.6 north 0 0\n2 -8.5 41.2 0 0\n0\n"); },
-         {readError(2, "expected 5 fields: id longitude latitude averageSnr hdop"), kKeptAsIs},
-         true,
-         ""},
-        {"NonNumericCount",
-         [](const TempDir& d) { mapText(d, "two\n1 -8.6 41.1 0 0\n"); },
-         {readError(1, "expected the node count"), kKeptAsIs},
-         true,
-         ""},
-        {"OneMegabyteLine",
-         [hugeLine](const TempDir& d) { mapText(d, "2\n" + hugeLine + "\n2 -8.5 41.2 0 0\n0\n"); },
-         {readError(2, "line longer than 1022 characters"), kKeptAsIs},
-         true,
-         ""},
-        // Found by fuzzing: a node off the globe was kept in the graph but missing from the index.
-        {"NodeOffTheGlobe",
-         [](const TempDir& d) { mapText(d, "2\n1 -86.58 127 0 0\n2 -8.5 41.2 0 0\n0\n"); },
-         {readError(2, "position outside the globe (longitude then latitude expected)"), kKeptAsIs},
          true,
          ""},
         // Links to unknown nodes are refused one by one; the rest of the map loads and is saved.
@@ -120,13 +80,6 @@ std::vector<MapCase> cases() {
          "2\n1  -8.600000000  41.100000000 0.000000000 0.000000000\n"
          "2  -8.500000000  41.200000000 0.000000000 0.000000000\n"
          "1\n1  2 13.500000000 3\n"},
-        // The first of two nodes with one id wins.
-        {"DuplicateNodes",
-         [](const TempDir& d) { mapText(d, "3\n1 -8.6 41.1 0 0\n1 -8.0 40.0 5 5\n2 -8.5 41.2 0 0\n0\n"); },
-         {"ERROR: trying to add a node with an existing key : 1\n"},
-         false,
-         "2\n1  -8.600000000  41.100000000 0.000000000 0.000000000\n"
-         "2  -8.500000000  41.200000000 0.000000000 0.000000000\n0\n"},
         {"TenThousandCoincidentNodes",
          [coincidentMap](const TempDir& d) { mapText(d, coincidentMap); },
          {},

@@ -241,19 +241,4 @@ TEST(MapCopy, EveryCopyOwnsItsIndex) {
     EXPECT_EQ(karvel_test::checkMapInvariants(moved) + karvel_test::checkMapInvariants(copy), "");
 }
 
-TEST(MapDumps, ShowGraphAndMapInfo) {
-    TempDir dir;
-    Map m = loadText(dir, kSmallMap);
-    testing::internal::CaptureStdout();
-    m.showGraph();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "\n\nNode's Location : 2\nID: 1   Lat: 41.1  Lon: -8.6\nID: 2   Lat: 41.2  Lon: -8.5\n"
-              "\nGraph connections: 2\nID: 1  Forward links: 1  Backward links: \n"
-              "ID: 2  Forward links:  Backward links: 1 \n"
-              "\nLink information: 1\nID: 1  Or: 1  Dest: 2\n\n\n");
-    testing::internal::CaptureStdout();
-    m.mapInfo();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), m.quadTree->getQuadTreeStatistics());
-}
-
 }  // namespace
