@@ -13,7 +13,7 @@
 #include <sstream>
 
 #include "app/batch.h"
-#include "matching/local_world.h"
+#include "local_world.h"
 #include "test_support.h"
 #include "traces/trace_time.h"
 
