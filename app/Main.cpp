@@ -27,10 +27,11 @@ std::vector<std::string> traceFiles;
 mapRepresentation::Map& m = *std::make_unique<mapRepresentation::Map>().release();
 bool geneticKML = false;
 
-namespace {
-
 // Set by whatever the run could not do as asked; it decides the exit status.
 bool runFailed = false;
+
+namespace {
+
 // Held from loading the map until it is written back (MapUse::ReadWrite); null when not held.
 std::unique_ptr<FileLock> mapLock;
 // Set when the map must not be written back although it was read completely: another program
@@ -75,9 +76,9 @@ BatchOptions parseOptions(int argc, char** argv) {
     return options;
 }
 
-bool lookForTraceFiles(const std::string& folder) {
+bool lookForTraceFiles(const std::string& folder, std::initializer_list<const char*> extensions) {
     std::cout << "Looking for NMEA files (with .txt extension) inside folder: " << folder << "\n";
-    TraceListing listing = listTraceFiles(folder);
+    TraceListing listing = listTraceFiles(folder, extensions);
     traceFiles = std::move(listing.files);
     if (!listing.opened) {
         std::cout << "ERROR: cannot open the trace folder " << folder << ": " << listing.error << "\n";

@@ -3,6 +3,7 @@
 
 #include <ctime>
 #include <functional>
+#include <initializer_list>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -10,6 +11,8 @@
 // Program-wide state of the batch.
 extern std::vector<std::string> traceFiles;
 extern bool geneticKML;
+// Set by a fault that must end the run with exit status 1 once the traces are matched.
+extern bool runFailed;
 namespace mapRepresentation {
 class Map;
 }
@@ -32,7 +35,9 @@ enum class MapUse { ReadOnly, ReadWrite };
 
 // Each returns false (after an "ERROR: " line) when the run cannot go on: a trace folder that cannot
 // be opened, a map file that is missing, unreadable or not a regular file.
-bool lookForTraceFiles(const std::string& folder);
+// Lists the trace files of folder into traceFiles (".txt" unless told otherwise); entries that are
+// not regular files are named in an ERROR line and skipped. False when the folder cannot be opened.
+bool lookForTraceFiles(const std::string& folder, std::initializer_list<const char*> extensions = {".txt"});
 bool loadMap(MapUse use = MapUse::ReadOnly);
 void run();
 

@@ -36,16 +36,29 @@ private:
     bool enabled;
 };
 
+// A matched trace whose block waits to be printed.
+struct Finished {
+    std::string block;
+    Route route;
+    TraceMatch result;
+};
+
 // One trace's whole block: loader messages, header, matcher messages, result.
-void matchOne(size_t index, const std::string& file, const TraceMatcher& matcher, std::ostream& out,
-              const Progress& progress, size_t total) {
-    Route route = matcher.load(file, out);
-    printRouteHeader(index, route.name, out);
-    progress.show(index, total, route.name, route.nodes.size(), 0);
+Finished matchOne(size_t index, const std::string& file, const TraceMatcher& matcher, std::ostream& out,
+                  const Progress& progress, size_t total) {
+    Finished f;
+    f.route = matcher.load(file, out);
+    printRouteHeader(index, f.route.name, out);
+    progress.show(index, total, f.route.name, f.route.nodes.size(), 0);
     const time_t started = time(nullptr);
-    const TraceMatch result = matcher.match(route, out);
-    printMatchResult(result.paths, result.unmatched, out);
-    progress.show(index, total, route.name, route.nodes.size(), difftime(time(nullptr), started));
+    f.result = matcher.match(f.route, out);
+    printMatchResult(f.result.paths, f.result.unmatched, out);
+    progress.show(index, total, f.route.name, f.route.nodes.size(), difftime(time(nullptr), started));
+    return f;
+}
+
+void handOver(const TraceMatcher& matcher, const Finished& f) {
+    if (matcher.finished) matcher.finished(f.route, f.result);
 }
 
 // Workers take the next trace from a shared counter; the calling thread prints finished blocks in
@@ -53,7 +66,7 @@ void matchOne(size_t index, const std::string& file, const TraceMatcher& matcher
 void runThreaded(const std::vector<std::string>& files, const TraceMatcher& matcher, unsigned jobs,
                  std::ostream& out) {
     const Progress quiet(false);  // lines of several threads at once would only garble each other
-    std::vector<std::string> blocks(files.size());
+    std::vector<Finished> blocks(files.size());
     std::vector<char> done(files.size(), 0);
     std::mutex lock;
     std::condition_variable finished;
@@ -62,9 +75,12 @@ void runThreaded(const std::vector<std::string>& files, const TraceMatcher& matc
     auto work = [&] {
         for (size_t i = next++; i < files.size(); i = next++) {
             std::ostringstream block;
-            matchOne(i, files[i], matcher, block, quiet, files.size());
+            Finished f = matchOne(i, files[i], matcher, block, quiet, files.size());
+            f.block = std::move(block).str();
+            // Without a consumer the route and result need not wait in memory.
+            if (!matcher.finished) f = Finished{std::move(f.block), {}, {}};
             const std::lock_guard<std::mutex> guard(lock);
-            blocks[i] = std::move(block).str();
+            blocks[i] = std::move(f);
             done[i] = 1;
             finished.notify_one();
         }
@@ -73,13 +89,14 @@ void runThreaded(const std::vector<std::string>& files, const TraceMatcher& matc
     for (unsigned t = 0; t < jobs; ++t) workers.emplace_back(work);
 
     for (size_t i = 0; i < files.size(); ++i) {
-        std::string text;
+        Finished f;
         {
             std::unique_lock<std::mutex> guard(lock);
             finished.wait(guard, [&] { return done[i] != 0; });
-            text.swap(blocks[i]);
+            f = std::move(blocks[i]);
         }
-        out << text;
+        out << f.block;
+        handOver(matcher, f);
     }
 }
 
@@ -92,5 +109,6 @@ void runBatch(const std::vector<std::string>& files, const TraceMatcher& matcher
         return;
     }
     const Progress progress(true);
-    for (size_t i = 0; i < files.size(); ++i) matchOne(i, files[i], matcher, out, progress, files.size());
+    for (size_t i = 0; i < files.size(); ++i)
+        handOver(matcher, matchOne(i, files[i], matcher, out, progress, files.size()));
 }

@@ -24,6 +24,9 @@ struct TraceMatch {
 struct TraceMatcher {
     std::function<Route(const std::string& file, std::ostream& log)> load;
     std::function<TraceMatch(Route& route, std::ostream& log)> match;
+    // Optional: handed every trace's route and result on the calling thread, in the order of the
+    // file list (after that trace's block is printed), e.g. to feed a ResultWriter.
+    std::function<void(const Route& route, const TraceMatch& result)> finished;
 };
 
 // Reads an NMEA log, with the loader's messages going to `log`.

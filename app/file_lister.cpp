@@ -8,8 +8,10 @@
 
 namespace {
 
-// Lists the ".txt" entries of folder; false when the folder cannot be opened.
-bool listTxtEntries(const std::string& folder, std::vector<std::string>& result, int& error) {
+// Lists the entries of folder whose name ends in one of the extensions; false when the folder
+// cannot be opened.
+bool listEntries(const std::string& folder, std::initializer_list<const char*> extensions,
+                 std::vector<std::string>& result, int& error) {
     DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
     if (dir == nullptr) {
         error = errno;
@@ -24,7 +26,8 @@ bool listTxtEntries(const std::string& folder, std::vector<std::string>& result,
         const char* dot = std::strrchr(name, '.');
         if (dot == nullptr) continue;
         // The entry type is deliberately not checked here: only the name decides.
-        if (std::strcmp(dot, ".txt") == 0) result.push_back(prefix + name);
+        for (const char* extension : extensions)
+            if (std::strcmp(dot, extension) == 0) result.push_back(prefix + name);
     }
     closedir(dir);
     return true;
@@ -48,15 +51,15 @@ std::string escapeLineBreaks(const std::string& text) {
 std::vector<std::string> getFiles(const std::string& folder) {
     std::vector<std::string> result;
     int error = 0;
-    listTxtEntries(folder, result, error);
+    listEntries(folder, {".txt"}, result, error);
     return result;
 }
 
-TraceListing listTraceFiles(const std::string& folder) {
+TraceListing listTraceFiles(const std::string& folder, std::initializer_list<const char*> extensions) {
     TraceListing listing;
     std::vector<std::string> entries;
     int error = 0;
-    listing.opened = listTxtEntries(folder, entries, error);
+    listing.opened = listEntries(folder, extensions, entries, error);
     if (!listing.opened) {
         listing.error = std::strerror(error);
         if (error == ENOTDIR) listing.error = "not a folder";

@@ -1,6 +1,7 @@
 // Discovery of the trace files of a folder.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -8,8 +9,8 @@
 // directory returns them. An unreadable folder gives an empty list.
 std::vector<std::string> getFiles(const std::string& folder);
 
-// The trace files of a folder as the batch takes them: the ".txt" entries that are regular files
-// (or links to one) and whose names hold no line break. Every other ".txt" entry gets a line in
+// The trace files of a folder as the batch takes them: the entries with one of the extensions that are
+// regular files (or links to one) and whose names hold no line break. Every other such entry gets a line in
 // `skipped`: a FIFO or a device would block the run or never end, and a line break in a name would
 // split the report's header line.
 struct TraceListing {
@@ -18,4 +19,5 @@ struct TraceListing {
     std::vector<std::string> files;
     std::vector<std::string> skipped;  // "<path>: <reason>", the path with its line breaks escaped
 };
-TraceListing listTraceFiles(const std::string& folder);
+TraceListing listTraceFiles(const std::string& folder,
+                            std::initializer_list<const char*> extensions = {".txt"});

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tests and the tools need, when any is missing.
 set -euo pipefail
 packages=(build-essential cmake ninja-build g++ libgtest-dev googletest libbenchmark-dev
-          libgeographiclib-dev libxml2-utils clang clang-format
+          libgeographiclib-dev libxml2-utils libxml2-dev nlohmann-json3-dev clang clang-format
           libosmium2-dev libprotozero-dev libexpat1-dev zlib1g-dev libbz2-dev python-osmnx-doc
           parallel rsync)
 missing=()

@@ -16,7 +16,7 @@
 #include "map/maps.h"
 #include "map/maps_building.h"
 #include "tools/cli/command_line.h"
-#include "traces/NMEALoader.h"
+#include "traces/trace_loader.h"
 
 namespace fs = std::filesystem;
 using mapRepresentation::Map;
@@ -26,9 +26,9 @@ namespace {
 
 void printUsage(std::ostream& out) {
     out << "Usage: karvel-mapbuild [options] TRACE...\n"
-        << "Builds a road map from NMEA 0183 logs of drives. TRACE is a log file, or a folder whose .txt "
-           "files\n"
-        << "are taken in name order. The first drive becomes the map; every later drive is merged into it:\n"
+        << "Builds a road map from NMEA 0183 or GPX logs of drives. TRACE is a log file, or a folder whose\n"
+        << ".txt and .gpx files are taken in name order. The first drive becomes the map; every later drive\n"
+        << "is merged into it:\n"
         << "where it runs along a map link in the same direction it is folded into that link (node "
            "positions\n"
         << "and speeds averaged by their observation counts), elsewhere it adds new links.\n"
@@ -73,7 +73,7 @@ std::vector<std::string> traceFilesOf(const std::string& arg) {
     if (!fs::is_directory(arg, ec)) return {arg};
     std::vector<std::string> files;
     for (const auto& entry : fs::directory_iterator(arg, ec)) {
-        if (entry.is_regular_file(ec) && entry.path().extension() == ".txt")
+        if (entry.is_regular_file(ec) && (entry.path().extension() == ".txt" || isGpxFile(entry.path())))
             files.push_back(entry.path().string());
     }
     std::sort(files.begin(), files.end());
@@ -126,9 +126,9 @@ size_t addDrives(Map& map, const std::vector<std::string>& inputs, const Setting
     size_t used = 0;
     for (const std::string& input : inputs) {
         const std::vector<std::string> files = traceFilesOf(input);
-        if (files.empty()) std::cout << "ERROR: no .txt trace in " << input << std::endl;
+        if (files.empty()) std::cout << "ERROR: no .txt or .gpx trace in " << input << std::endl;
         for (const std::string& file : files) {
-            const Route trace = mr::usablePoints(NMEALoader(file, messages).route);
+            const Route trace = mr::usablePoints(loadRoute(file, messages));
             const mr::DriveOutcome drive = mr::addDrive(map, trace, settings.radius);
             reportDrive(file, drive);
             used += drive.used ? 1 : 0;

@@ -18,10 +18,12 @@
 #include "app/batch.h"
 #include "app/file_lister.h"
 #include "app/report.h"
+#include "app/result_writer.h"
 #include "kml/drive_kml.h"
 #include "map/maps.h"
 #include "map/road_graph.h"
 #include "matching/hmm_matcher.h"
+#include "traces/trace_loader.h"
 
 namespace {
 
@@ -32,12 +34,16 @@ struct Options {
     unsigned jobs = 0;  // 0: one per core
     bool kml = false;
     bool quiet = false;
+    ResultFormat format = ResultFormat::Report;
+    std::string output;  // -o: the results go to this file instead of standard output
 };
 
 void printUsage(std::ostream& out) {
     out << "Usage: karvel-match [-t folder] [--map FILE] [--radius M] [--sigma M] [--candidates K]\n"
-        << "                    [--jobs N] [-M] [-q] [-h|--help] [--version]\n"
-        << "Matches every NMEA trace (.txt) of the folder onto the map with a hidden Markov model and\n"
+        << "                    [--jobs N] [-M] [-q] [--format report|csv|geojson] [-o FILE]\n"
+        << "                    [-h|--help] [--version]\n"
+        << "Matches every NMEA (.txt) and GPX (.gpx) trace of the folder onto the map with a hidden Markov "
+           "model and\n"
         << "prints the karvel report.\n"
         << "  -t folder        traces to match (default data/nmea/)\n"
         << "  --map FILE       road map (default data/map.txt); it is only read\n"
@@ -47,6 +53,9 @@ void printUsage(std::ostream& out) {
         << "  --jobs N         match on N threads (default: one per core)\n"
         << "  -M               write data/match_hmm_<trace>.kml\n"
         << "  -q               leave out the trace loader's messages\n"
+        << "  --format F       report (default), csv (a row per fix) or geojson (driven lines, fixes)\n"
+        << "  -o FILE          write the results to FILE (replaced only when complete); without it\n"
+        << "                   csv and geojson go to standard output and the rest to standard error\n"
         << "  -h, --help       this text\n"
         << "  --version        the program version\n";
 }
@@ -61,7 +70,7 @@ bool parseNumber(const char* text, double low, double high, double& value) {
 
 // 0: run, 1: print and exit 0, 2: usage error.
 int parse(int argc, char** argv, Options& o) {
-    enum { kMap = 256, kRadius, kSigma, kCandidates, kJobs, kVersion };
+    enum { kMap = 256, kRadius, kSigma, kCandidates, kJobs, kVersion, kFormat };
     static const option longOptions[] = {{"map", required_argument, nullptr, kMap},
                                          {"radius", required_argument, nullptr, kRadius},
                                          {"sigma", required_argument, nullptr, kSigma},
@@ -69,11 +78,12 @@ int parse(int argc, char** argv, Options& o) {
                                          {"jobs", required_argument, nullptr, kJobs},
                                          {"help", no_argument, nullptr, 'h'},
                                          {"version", no_argument, nullptr, kVersion},
+                                         {"format", required_argument, nullptr, kFormat},
                                          {nullptr, 0, nullptr, 0}};
     opterr = 0;
     int c;
     double v = 0;
-    while ((c = getopt_long(argc, argv, ":t:Mqh", longOptions, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":t:Mqho:", longOptions, nullptr)) != -1) {
         switch (c) {
             case 't':
                 o.folder = optarg;
@@ -86,6 +96,13 @@ int parse(int argc, char** argv, Options& o) {
                 break;
             case 'q':
                 o.quiet = true;
+                break;
+            case 'o':
+                o.output = optarg;
+                break;
+            case kFormat:
+                if (!resultFormatNamed(optarg)) return std::cerr << "karvel-match: bad --format\n", 2;
+                o.format = *resultFormatNamed(optarg);
                 break;
             case 'h':
                 printUsage(std::cout);
@@ -152,6 +169,10 @@ int main(int argc, char** argv) {
         if (r == 2) printUsage(std::cerr);
         return r == 1 ? 0 : 2;
     }
+    // CSV or GeoJSON on standard output: everything else the program prints moves to standard error.
+    const bool documentOnStdout = o.output.empty() && o.format != ResultFormat::Report;
+    std::ostream document(std::cout.rdbuf());
+    if (documentOnStdout) std::cout.rdbuf(std::cerr.rdbuf());
     std::cout << "Looking for Trace Files..."
               << "\n";
     std::error_code ec;
@@ -159,7 +180,8 @@ int main(int argc, char** argv) {
         std::cout << "ERROR: cannot read the trace folder " << o.folder << "\n";
         return 1;
     }
-    lookForTraceFiles(o.folder);
+    // GPX logs too; FIFOs and devices are named and skipped rather than read forever.
+    const bool listed = lookForTraceFiles(o.folder, {".txt", ".gpx"});
     // Name order, so that the report is the same on every machine.
     std::sort(traceFiles.begin(), traceFiles.end());
     std::cout << "Loading Map..."
@@ -177,17 +199,27 @@ int main(int argc, char** argv) {
 
     TraceMatcher matcher;
     matcher.load = [&o](const std::string& file, std::ostream& log) {
-        if (!o.quiet) return loadNmeaRoute(file, log);
+        if (!o.quiet) return loadRoute(file, log);
         std::ostringstream none;
-        return loadNmeaRoute(file, none);
+        return loadRoute(file, none);
     };
     matcher.match = [&](Route& route, std::ostream& log) { return matchRoute(map, graph, o, route, log); };
     const unsigned jobs = o.jobs > 0 ? o.jobs : std::max(1U, std::thread::hardware_concurrency());
+    ResultWriter writer(o.format, map);
+    if (o.format != ResultFormat::Report || !o.output.empty())
+        matcher.finished = [&](const Route& r, const TraceMatch& t) { writer.add(r, t.paths, t.unmatched); };
     runBatch(traceFiles, matcher, jobs, std::cout);
+    std::string error;
+    if (!o.output.empty() && !writer.writeFile(o.output, error)) {
+        std::cout << "ERROR: " << error << "\n";
+        return 1;
+    }
+    if (documentOnStdout) writer.write(document);
+    document.flush();
 
     std::cout << "Finished running Ostrand."
               << "\n\n";
     printOverallTime(std::cout, difftime(time(nullptr), start));
     std::cout.flush();
-    return 0;
+    return listed && !runFailed ? 0 : 1;
 }

@@ -65,10 +65,13 @@ std::string readFile(const std::string& path) {
 }
 
 std::string sharedData(const std::string& rel) {
-    fs::path p = fs::path(KARVEL_SHARED_DATA) / rel;
-    std::error_code ec;
-    if (!fs::exists(p, ec)) return "";
-    return fs::weakly_canonical(p, ec).string();
+    // Beside a clone, or two levels up from a worktree under wt/.
+    for (const fs::path& root :
+         {fs::path(KARVEL_SHARED_DATA), fs::path(KARVEL_SOURCE_DIR) / "../../shared/data"}) {
+        std::error_code ec;
+        if (fs::exists(root / rel, ec)) return fs::weakly_canonical(root / rel, ec).string();
+    }
+    return "";
 }
 
 std::string testFile(const std::string& rel) {

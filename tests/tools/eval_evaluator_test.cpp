@@ -4,13 +4,13 @@
 #include <cmath>
 #include <sstream>
 
+#include "map/link_graph.h"
 #include "tools/eval/evaluator.h"
-#include "tools/eval/link_graph.h"
 #include "tools/eval/report.h"
 
 namespace {
 
-using matchEval::LinkGraph;
+using mapRepresentation::LinkGraph;
 using matchEval::ReportPath;
 using matchEval::ReportTrace;
 using traceSim::GroundTruth;

@@ -3,8 +3,8 @@
 
 #include <cmath>
 
+#include "map/link_graph.h"
 #include "tools/eval/evaluator.h"
-#include "tools/eval/link_graph.h"
 
 namespace {
 

@@ -1,3 +1,3 @@
 # The tool tests link the tools' libraries and run the programs, so those are built first.
 target_link_libraries(test_tools PRIVATE karvel_osm karvel_eval karvel_sim)
-add_dependencies(test_tools karvel-match karvel-genetic karvel-osm2map karvel-sim karvel-eval karvel-mapbuild)
+add_dependencies(test_tools karvel-match karvel-genetic karvel-osm2map karvel-sim karvel-eval karvel-mapbuild karvel-export)

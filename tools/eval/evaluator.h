@@ -6,11 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "tools/eval/link_graph.h"
+#include "map/link_graph.h"
 #include "tools/eval/report.h"
 #include "tools/sim/ground_truth.h"
 
 namespace matchEval {
+
+using mapRepresentation::LinkGraph;
 
 struct TraceScore {
     std::string label;  // the set the trace belongs to, e.g. "kubicka" or "sim 1 s / 5 m"

@@ -8,10 +8,12 @@
 #include <utility>
 #include <vector>
 
-#include "tools/eval/link_graph.h"
+#include "map/link_graph.h"
 #include "tools/sim/ground_truth.h"
 
 namespace matchEval {
+
+using mapRepresentation::LinkGraph;
 
 struct KubickaFix {
     double lon = 0.0;

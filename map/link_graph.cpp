@@ -1,9 +1,9 @@
-#include "tools/eval/link_graph.h"
+#include "map/link_graph.h"
 
 #include <algorithm>
 #include <deque>
 
-namespace matchEval {
+namespace mapRepresentation {
 
 bool LinkGraph::addLink(int id, uint32_t origin, uint32_t destination, double length) {
     if (id <= 0 || id > kMaxLinkId) return false;
@@ -16,7 +16,7 @@ bool LinkGraph::addLink(int id, uint32_t origin, uint32_t destination, double le
     return true;
 }
 
-LinkGraph LinkGraph::fromMap(const mapRepresentation::Map& map) {
+LinkGraph LinkGraph::fromMap(const Map& map) {
     LinkGraph g;
     if (!map.links.empty())
         g.links.reserve(static_cast<size_t>(std::min(map.links.rbegin()->first, kMaxLinkId)) + 1);
@@ -64,4 +64,4 @@ std::vector<int> LinkGraph::linksBetween(int from, int to) const {
     return {};
 }
 
-}  // namespace matchEval
+}  // namespace mapRepresentation

@@ -1,5 +1,6 @@
-// A light directed graph of links for scoring: link ends, lengths and successors, with the
-// fewest-links search the matcher uses to fill the links it crossed between two trace points.
+// A light directed graph of links: link ends, lengths and successors, with the fewest-links search
+// that fills the links crossed between two matched links. Readers of a match report (scoring,
+// export) join a report's links with it the way the matcher joined them.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +9,7 @@
 
 #include "map/maps.h"
 
-namespace matchEval {
+namespace mapRepresentation {
 
 class LinkGraph {
 public:
@@ -25,7 +26,7 @@ public:
     // False (and nothing added) for an id that is not positive or too large, or already present.
     bool addLink(int id, uint32_t origin, uint32_t destination, double length);
     // The links of a loaded map, with the ids, ends and lengths the matcher sees.
-    static LinkGraph fromMap(const mapRepresentation::Map& map);
+    static LinkGraph fromMap(const Map& map);
 
     bool has(int id) const { return id > 0 && static_cast<size_t>(id) < links.size() && links[id].present; }
     double length(int id) const { return has(id) ? links[id].length : 0.0; }
@@ -51,4 +52,4 @@ private:
     mutable uint32_t stamp = 0;
 };
 
-}  // namespace matchEval
+}  // namespace mapRepresentation

@@ -1,0 +1,115 @@
+#include "app/match_geometry.h"
+
+#include <algorithm>
+
+using mapRepresentation::_mNode;
+using mapRepresentation::LinkGraph;
+using mapRepresentation::Map;
+
+namespace {
+
+_position positionOf(const _mNode& n) {
+    return _position{n.latitude, n.longitude};
+}
+
+_position along(const _mNode& a, const _mNode& b, double t) {
+    return _position{a.latitude + t * (b.latitude - a.latitude),
+                     a.longitude + t * (b.longitude - a.longitude)};
+}
+
+// The fix of `point` when it belongs to piece `piece`.
+bool fixOfPiece(const TraceOnMap& trace, int point, int piece) {
+    return point >= 0 && static_cast<size_t>(point) < trace.fixes.size() && trace.fixes[point].piece == piece;
+}
+
+// The links of the piece from its first to its last placed fix, consecutive repeats dropped and
+// gaps filled with the fewest links between.
+std::vector<int> drivenLinks(const Path& path, int piece, const TraceOnMap& trace, const LinkGraph& graph) {
+    const auto& pairs = path.links;
+    const auto placed = [&](const std::pair<int, int>& p) { return fixOfPiece(trace, p.first, piece); };
+    const auto first = std::find_if(pairs.begin(), pairs.end(), placed);
+    if (first == pairs.end()) return {};
+    const auto last = std::find_if(pairs.rbegin(), pairs.rend(), placed).base();
+    std::vector<int> links;
+    for (auto it = first; it != last; ++it) {
+        const int link = it->second;
+        if (!graph.has(link) || (!links.empty() && links.back() == link)) continue;
+        if (!links.empty() && !graph.isConnected(links.back(), link)) {
+            const std::vector<int> between = graph.linksBetween(links.back(), link);
+            links.insert(links.end(), between.begin(), between.end());
+        }
+        links.push_back(link);
+    }
+    return links;
+}
+
+void addPosition(std::vector<_position>& line, const _position& p) {
+    if (line.empty() || !(line.back() == p)) line.push_back(p);
+}
+
+// Positions from the first snapped fix through the inner nodes to the last snapped fix; a new line
+// starts wherever two links do not meet.
+std::vector<std::vector<_position>> drivenLines(const std::vector<int>& links, const _position& start,
+                                                const _position& end, const Map& map,
+                                                const LinkGraph& graph) {
+    std::vector<std::vector<_position>> lines(1);
+    addPosition(lines.back(), start);
+    for (size_t k = 0; k + 1 < links.size(); ++k) {
+        addPosition(lines.back(), positionOf(map.nodes.at(map.links.at(links[k]).destination)));
+        if (!graph.isConnected(links[k], links[k + 1])) {
+            lines.emplace_back();
+            addPosition(lines.back(), positionOf(map.nodes.at(map.links.at(links[k + 1]).origin)));
+        }
+    }
+    addPosition(lines.back(), end);
+    // A line needs two positions, also for a piece of one fix.
+    for (auto& line : lines)
+        if (line.size() == 1) line.push_back(line.front());
+    return lines;
+}
+
+}  // namespace
+
+std::optional<std::pair<_position, double>> snapToLink(const Map& map, int link, const _node& at) {
+    const auto l = map.links.find(link);
+    if (l == map.links.end()) return std::nullopt;
+    const auto o = map.nodes.find(l->second.origin);
+    const auto d = map.nodes.find(l->second.destination);
+    if (o == map.nodes.end() || d == map.nodes.end()) return std::nullopt;
+    const Point a{o->second.easting, o->second.northing};
+    const Point b{d->second.easting, d->second.northing};
+    const auto [foot, distance] = getNearestPointFromLink(a, b, Point{at.easting, at.northing});
+    const double length = distance2Points(a, b);
+    const double t = length > 0 ? std::clamp(distance2Points(a, foot) / length, 0.0, 1.0) : 0.0;
+    return std::make_pair(along(o->second, d->second, t), distance);
+}
+
+TraceOnMap layOnMap(const Route& route, const std::vector<std::unique_ptr<Path>>& paths, const Map& map,
+                    const LinkGraph& graph) {
+    TraceOnMap trace;
+    trace.fixes.resize(route.nodes.size());
+    for (size_t i = 0; i < trace.fixes.size(); ++i) trace.fixes[i].point = static_cast<int>(i);
+    for (size_t k = 0; k < paths.size(); ++k) {
+        for (const auto& [point, link] : paths[k]->links) {
+            // A crossed link, a fix left without a link, or a pair that fits neither route nor map.
+            if (point < 0 || link < 0 || static_cast<size_t>(point) >= route.nodes.size()) continue;
+            const auto snap = graph.has(link) ? snapToLink(map, link, route.nodes[point]) : std::nullopt;
+            if (!snap) continue;
+            trace.fixes[point] = FixOnMap{point, link, static_cast<int>(k), snap->first, snap->second};
+        }
+    }
+    for (size_t k = 0; k < paths.size(); ++k) {
+        const int piece = static_cast<int>(k);
+        DrivenPiece driven{piece, -1, -1, drivenLinks(*paths[k], piece, trace, graph), {}};
+        if (driven.links.empty()) continue;
+        for (const auto& [point, link] : paths[k]->links) {
+            if (!fixOfPiece(trace, point, piece)) continue;
+            if (driven.firstPoint < 0) driven.firstPoint = point;
+            driven.lastPoint = point;
+        }
+        driven.lines = drivenLines(driven.links, trace.fixes[driven.firstPoint].snapped,
+                                   trace.fixes[driven.lastPoint].snapped, map, graph);
+        trace.pieces.push_back(std::move(driven));
+    }
+    return trace;
+}

@@ -1,0 +1,135 @@
+// karvel-export end to end: the two real GPX logs of the shared data, matched by karvel on a map
+// imported from the OpenStreetMap extract under them, exported as GeoJSON and CSV; and the
+// program's answers to a report that does not fit its traces or map.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "nmea_writer.h"
+#include "test_support.h"
+#include "traces/trace_loader.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using karvel_test::binaryPath;
+using karvel_test::readFile;
+using karvel_test::runCommand;
+using karvel_test::TempDir;
+using nlohmann::json;
+
+std::string exporter() {
+    return binaryPath("karvel-export");
+}
+
+// karvel reads NMEA only: the log's fixes one `seconds` apart (equal GPX times would merge into
+// one NMEA epoch).
+void writeAsNmea(const Route& route, const std::string& path, int seconds) {
+    std::vector<karvel_test::Fix> fixes;
+    for (const _node& n : route.nodes) fixes.push_back({n.position.lat, n.position.lon});
+    karvel_test::writeFile(path, karvel_test::nmeaLog(fixes, seconds));
+}
+
+struct RealLog {
+    const char* gpx;
+    const char* osm;
+    size_t points;
+    int seconds;
+};
+
+void PrintTo(const RealLog& log, std::ostream* out) {
+    *out << log.gpx;
+}
+
+class RealGpxExport : public ::testing::TestWithParam<RealLog> {};
+
+}  // namespace
+
+TEST_P(RealGpxExport, KarvelMatchesTheWholeLogAndItsReportExportsToGeoJsonAndCsv) {
+    const RealLog& log = GetParam();
+    KARVEL_REQUIRE_SHARED(gpx, std::string("graphhopper-osm-extracts/") + log.gpx + ".gpx");
+    KARVEL_REQUIRE_SHARED(osm, std::string("graphhopper-osm-extracts/") + log.osm);
+    TempDir dir;
+    ASSERT_EQ(runCommand(binaryPath("karvel-osm2map") + " -q -d . " + osm, dir.str()).exitCode, 0);
+    std::ostringstream messages;
+    const Route route = loadRoute(gpx, messages);
+    ASSERT_EQ(route.nodes.size(), log.points) << messages.str();
+    fs::create_directories(dir / "data/nmea");
+    fs::create_directories(dir / "gpx");
+    writeAsNmea(route, dir / ("data/nmea/" + std::string(log.gpx) + ".txt"), log.seconds);
+    fs::copy_file(gpx, dir / ("gpx/" + std::string(log.gpx) + ".gpx"));
+    ASSERT_EQ(runCommand(binaryPath() + " > report.txt", dir.str()).exitCode, 0);
+
+    // From the GPX log itself: the report names the trace, the folder gives its file.
+    const auto geo =
+        runCommand(exporter() + " --report report.txt --map data/map.txt -t gpx --format geojson", dir.str());
+    ASSERT_EQ(geo.exitCode, 0) << geo.out;
+    const json doc = json::parse(geo.out);
+    size_t fixes = 0;
+    for (const json& f : doc["features"]) {
+        if (f["geometry"]["type"] != "Point") continue;
+        EXPECT_FALSE(f["properties"]["link"].is_null()) << "point " << f["properties"]["point"];
+        EXPECT_LT(f["properties"]["distance_m"].get<double>(), 60.0);
+        ++fixes;
+    }
+    EXPECT_EQ(fixes, log.points);
+
+    // karvel-match reads the GPX log itself and writes the document in the same run.
+    const auto direct =
+        runCommand(binaryPath("karvel-match") + " -t gpx --format geojson 2>/dev/null", dir.str());
+    ASSERT_EQ(direct.exitCode, 0);
+    for (const json& f : json::parse(direct.out)["features"]) {
+        if (f["geometry"]["type"] != "Point") continue;
+        EXPECT_FALSE(f["properties"]["link"].is_null()) << f["properties"];
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(GraphHopperLogs, RealGpxExport,
+                         ::testing::Values(RealLog{"issue-70", "issue-70.osm.gz", 17, 60},
+                                           RealLog{"issue-13", "map-issue13.osm.gz", 29, 1}),
+                         [](const auto& info) { return std::string(info.param.gpx).replace(5, 1, "_"); });
+
+TEST(ExportProgram, AReportThatDoesNotFitItsTracesOrMapIsRefusedTraceByTrace) {
+    TempDir dir;
+    fs::create_directories(dir / "nmea");
+    karvel_test::writeFile(dir / "nmea/a.txt",
+                           karvel_test::nmeaLog(karvel_test::fixesAlong(48.0, 11.0, 48.0, 11.001, 3)));
+    karvel_test::writeFile(dir / "map.txt", "2\n1 11.0 48.0 0 0\n2 11.001 48.0 0 0\n1\n1 2 0 0\n");
+    karvel_test::writeFile(
+        dir / "report.txt",
+        "\tRoute #0: a\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 2 Links: (0, 1)  (1, 1)  (2, 1)  \n\n"
+        "\tRoute #1: gone\nPaths: \n"
+        "\tRoute #2: a\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 9 Links: (9, 1)  \n\n"
+        "\tRoute #3: a\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 0 Links: (0, 7)  \n\n");
+    const auto r = runCommand(exporter() + " --report report.txt --map map.txt -t nmea 2>err.txt", dir.str());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4) << "header and trace a:\n" << r.out;
+    EXPECT_EQ(readFile(dir / "err.txt"),
+              "ERROR: gone: no gone.txt or .gpx in nmea\n"
+              "ERROR: a: point 9 is beyond the 3 points of nmea/a.txt\n"
+              "ERROR: a: link 7 is not in the map (give the map of the run)\n");
+
+    const auto empty = runCommand(exporter() + " --report map.txt --map map.txt 2>&1", dir.str());
+    EXPECT_EQ(empty.exitCode, 1);
+    EXPECT_EQ(empty.out, "ERROR: the report map.txt holds no route\n");
+}
+
+TEST(MapbuildProgram, BuildsAMapFromGpxLogsBesideNmeaLogs) {
+    TempDir dir;
+    fs::create_directories(dir / "logs");
+    karvel_test::writeFile(dir / "logs/a.txt",
+                           karvel_test::nmeaLog(karvel_test::fixesAlong(48.0, 11.0, 48.0, 11.002, 5)));
+    std::string points;
+    for (int i = 0; i < 4; ++i)
+        points += "<trkpt lat=\"48.001\" lon=\"" + std::to_string(11.0 + 0.0005 * i) + "\"/>";
+    karvel_test::writeFile(dir / "logs/b.GPX",
+                           "<gpx version=\"1.1\"><trk><trkseg>" + points + "</trkseg></trk></gpx>");
+    karvel_test::writeFile(dir / "logs/c.gpx", "<gpx><trk>");
+    const auto r = runCommand(binaryPath("karvel-mapbuild") + " -o map.txt -k map.kml logs", dir.str());
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_NE(r.out.find("trace logs/b.GPX: 4 points"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("ERROR: logs/c.gpx:1: broken XML"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("map: 9 nodes"), std::string::npos) << r.out;
+}

@@ -1,0 +1,135 @@
+// The GPX loader on hand-written logs (versions, segments, times, broken files) and on the two real
+// logs of the shared data; the trace-time conversions it relies on.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <sstream>
+
+#include "test_support.h"
+#include "traces/GPXLoader.h"
+#include "traces/trace_loader.h"
+#include "traces/trace_time.h"
+
+namespace {
+
+std::string gpx(const std::string& version, const std::string& body) {
+    return "<?xml version=\"1.0\"?>\n<gpx version=\"" + version +
+           "\" xmlns=\"http://www.topografix.com/GPX/" + (version == "1.0" ? "1/0" : "1/1") + "\">\n" + body +
+           "</gpx>\n";
+}
+
+// A track point 0.0001 degrees (11 m) north of 48 N 11 E per step, with `inner` as its children.
+std::string point(int step, const std::string& inner = "") {
+    return "<trkpt lat=\"" + std::to_string(48.0 + 0.0001 * step) + "\" lon=\"11\">" + inner + "</trkpt>\n";
+}
+
+std::string at(int second) {
+    return "<time>2020-06-01T12:00:" + std::to_string(10 + second) + "Z</time>";
+}
+
+Route load(const karvel_test::TempDir& dir, const std::string& name, const std::string& text,
+           std::string& log) {
+    karvel_test::writeFile(dir / name, text);
+    std::ostringstream messages;
+    Route r = loadRoute(dir / name, messages);
+    log = messages.str();
+    return r;
+}
+
+}  // namespace
+
+TEST(GpxLoader, ReadsBothVersionsEverySegmentInOrderKeepingEqualTimesApart) {
+    karvel_test::TempDir dir;
+    for (const std::string version : {"1.0", "1.1"}) {
+        const std::string body =
+            "<trk><trkseg>" + point(0, at(0)) + point(1, at(10)) + "</trkseg><trkseg>" + point(2, at(10)) +
+            "</trkseg></trk><rte><rtept lat=\"1\" lon=\"1\"/></rte>" + "<trk><trkseg>" +
+            point(3, at(20) + "<speed>4.5</speed><course>270</course>") + "</trkseg></trk>";
+        std::string log;
+        const Route r = load(dir, "drive " + version + ".gpx", gpx(version, body), log);
+        EXPECT_EQ(log, "");
+        ASSERT_EQ(r.nodes.size(), 4u) << version;
+        EXPECT_EQ(r.name, "drive " + version);
+        EXPECT_DOUBLE_EQ(r.nodes[2].position.lat, 48.0002);
+        EXPECT_EQ(r.nodes[1].arrivalTime, r.nodes[2].arrivalTime);
+        EXPECT_EQ(isoUtcText(r.nodes[3].arrivalTime), "2020-06-01T12:00:30Z");
+        EXPECT_NEAR(r.nodes[1].speed, 1.11, 0.01);  // derived: 11.1 m in 10 s
+        EXPECT_DOUBLE_EQ(r.nodes[3].speed, 4.5);    // from the file
+        EXPECT_DOUBLE_EQ(r.nodes[3].heading, deg2rad(270));
+    }
+    std::string log;
+    const Route untimed =
+        load(dir, "untimed.gpx", gpx("1.1", "<trk><trkseg>" + point(0) + point(9) + "</trkseg></trk>"), log);
+    ASSERT_EQ(untimed.nodes.size(), 2u);
+    EXPECT_EQ(untimed.nodes[1].arrivalTime, kTraceNoTime);
+    EXPECT_EQ(untimed.nodes[1].speed, 0.0) << "no time, no speed (not 100 m over half a second)";
+    EXPECT_EQ(isoUtcText(kTraceNoTime), "");
+}
+
+TEST(GpxLoader, BadFilesGiveOneErrorLineWithFileAndLineAndAnEmptyRoute) {
+    karvel_test::TempDir dir;
+    const std::pair<std::string, std::string> cases[] = {
+        // name, then the text, then what follows "ERROR: <path>"
+        {"broken", gpx("1.1", "<trk><trkseg>\n" + point(0) + "</trk>\n") + "|:5: broken XML: "},
+        {"kml", "<?xml version=\"1.0\"?>\n\n<kml/>\n|:3: not a GPX document"},
+        {"nolat", gpx("1.1", "<trk><trkseg>\n" + point(0) + "<trkpt lon=\"11\"/>\n</trkseg></trk>") +
+                      "|:5: track point without a valid lat and lon"},
+        {"long", gpx("1.1", "<trk><trkseg>\n" + std::string(70000, '\n') + "<trkpt/></trkseg></trk>") +
+                     "|:70004: track point without a valid lat and lon"},
+        {"time",
+         gpx("1.1", "<trk><trkseg>\n<trkpt lat=\"1\" lon=\"2\">\n<time>noon</time></trkpt></trkseg></trk>") +
+             "|:5: unreadable time \"noon\""},
+    };
+    for (const auto& [name, textAndError] : cases) {
+        const size_t bar = textAndError.rfind('|');
+        std::string log;
+        const Route r = load(dir, name + ".gpx", textAndError.substr(0, bar), log);
+        EXPECT_EQ(log.rfind("ERROR: " + (dir / (name + ".gpx")) + textAndError.substr(bar + 1), 0), 0u)
+            << log;
+        EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+        EXPECT_TRUE(r.nodes.empty()) << name;
+        EXPECT_EQ(r.name, name);
+    }
+}
+
+TEST(GpxLoader, RealLogsOfBothVersions) {
+    KARVEL_REQUIRE_SHARED(v10, "graphhopper-osm-extracts/issue-13.gpx");
+    KARVEL_REQUIRE_SHARED(v11, "graphhopper-osm-extracts/issue-70.gpx");
+    std::ostringstream log;
+    const Route r10 = loadRoute(v10, log);
+    const Route r11 = loadRoute(v11, log);
+    EXPECT_EQ(log.str(), "");
+    ASSERT_EQ(r10.nodes.size(), 29u);  // all at one time, kept apart
+    EXPECT_EQ(r10.nodes.front().arrivalTime, r10.nodes.back().arrivalTime);
+    ASSERT_EQ(r11.nodes.size(), 17u);
+    EXPECT_EQ(isoUtcText(r11.nodes.front().arrivalTime), "2010-01-01T01:00:53Z");
+    EXPECT_EQ(r11.nodes.back().arrivalTime - r11.nodes.front().arrivalTime, 16u * 60u);
+}
+
+TEST(TraceTime, IsoTextsAreReadAndWrittenBackInUtcWhateverTheZone) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"2020-07-15T23:59:59.750Z", "2020-07-15T23:59:59Z"},  // summer, fraction dropped
+        {"2020-07-16T01:30:00+02:00", "2020-07-15T23:30:00Z"},
+        {" 2020-12-31T20:00:00-0500", "2021-01-01T01:00:00Z"},
+        {"2021-02-29T00:00:00Z", ""},
+        {"1969-12-31T23:59:59Z", ""},
+    };
+    const char* before = std::getenv("TZ");
+    const std::string saved = before != nullptr ? before : "";
+    for (const char* tz : {"UTC0", "CET-1CEST,M3.5.0,M10.5.0/3", "EST5EDT,M3.2.0,M11.1.0"}) {
+        setenv("TZ", tz, 1);
+        tzset();
+        for (const auto& [text, expected] : cases) {
+            const auto t = parseIsoTime(text);
+            EXPECT_EQ(t ? isoUtcText(*t) : "", expected) << tz << " " << text;
+        }
+        // The NMEA loader's convention: UTC clock fields through mktime.
+        std::tm fields{};
+        fields.tm_year = 120, fields.tm_mon = 6, fields.tm_mday = 15, fields.tm_hour = 12;
+        EXPECT_EQ(*parseIsoTime("2020-07-15T12:00:00Z"), static_cast<uint32_t>(std::mktime(&fields))) << tz;
+    }
+    before != nullptr ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
+    tzset();
+}

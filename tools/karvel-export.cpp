@@ -1,0 +1,100 @@
+// karvel-export: turns the report of a karvel, karvel-genetic or karvel-match run into CSV or
+// GeoJSON, with the traces it matched and the map it matched them on.
+#include <iostream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/result_writer.h"
+#include "map/maps.h"
+#include "tools/cli/command_line.h"
+#include "tools/eval/report.h"
+#include "tools/eval/report_export.h"
+
+namespace {
+
+void printUsage(std::ostream& out) {
+    out << "Usage: karvel-export --report FILE --map FILE [-t FOLDER] [--format csv|geojson] [-o FILE]\n"
+        << "\n"
+        << "Writes the matched paths of a report (what karvel, karvel-genetic or karvel-match printed) as\n"
+        << "CSV (one row per fix) or GeoJSON (the driven line of every piece and a point per fix).\n"
+        << "\n"
+        << "  --report FILE   the report (the program's standard output)\n"
+        << "  --map FILE      the map of that run: karvel rewrites data/map.txt when it starts, so take\n"
+        << "                  data/map.txt as it is after the run (not a copy made before it)\n"
+        << "  -t FOLDER       where the traces of the run are, .txt or .gpx (default data/nmea/)\n"
+        << "  --format F      csv (default) or geojson\n"
+        << "  -o FILE         write to FILE (replaced only when complete) instead of standard output\n"
+        << "  -h, --help      show this text; --version shows the version\n"
+        << "\n"
+        << "Messages go to standard error. The exit status is 1 when a trace could not be exported,\n"
+        << "2 when the command line cannot be run.\n";
+}
+
+struct Options {
+    std::string report, map, folder = "data/nmea/", output;
+    ResultFormat format = ResultFormat::Csv;
+};
+
+const std::vector<toolCli::OptionSpec> kOptions = {
+    {"report", 0, true}, {"map", 0, true}, {"", 't', true}, {"format", 0, true}, {"", 'o', true}};
+
+// An empty text when the command line can be run, the reason otherwise.
+std::string settle(const toolCli::CommandLine& line, Options& o) {
+    for (const auto& [name, value] : line.options) {
+        if (name == "report") o.report = value;
+        if (name == "map") o.map = value;
+        if (name == "t") o.folder = value;
+        if (name == "o") o.output = value;
+        if (name == "format") {
+            const auto f = resultFormatNamed(value);
+            if (!f || *f == ResultFormat::Report) return "--format takes csv or geojson, not " + value;
+            o.format = *f;
+        }
+    }
+    if (!line.operands.empty()) return "unexpected argument " + line.operands[0];
+    if (o.report.empty() || o.map.empty()) return "--report and --map are needed";
+    return "";
+}
+
+int fail(const std::string& message) {
+    std::cerr << "ERROR: " << message << "\n";
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    toolCli::ignoreFileSizeSignal();
+    const toolCli::CommandLine line = toolCli::parseCommandLine(argc, argv, kOptions);
+    if (!line.error.empty()) return toolCli::usageError(line.error);
+    if (line.help) {
+        printUsage(std::cout);
+        return 0;
+    }
+    if (line.version) return toolCli::printVersion("karvel-export");
+    Options options;
+    if (const std::string problem = settle(line, options); !problem.empty())
+        return toolCli::usageError(problem);
+    // The document alone goes to standard output; the map loader and trace loaders talk to std::cout,
+    // so std::cout is turned to standard error.
+    std::ostream document(std::cout.rdbuf());
+    std::cout.rdbuf(std::cerr.rdbuf());
+    std::string error;
+    matchEval::Report report;
+    if (!matchEval::loadReport(options.report, report, error)) return fail(error);
+    const mapRepresentation::Map map(options.map);
+    if (map.hadLoadError() || map.links.empty()) return fail("cannot use the map " + options.map);
+
+    ResultWriter writer(options.format, map);
+    const bool complete = matchEval::exportReport(report, options.folder, writer, map, std::cerr);
+    if (options.output.empty()) {
+        writer.write(document);
+        document.flush();
+        if (!document) return fail("cannot write to standard output");
+    } else if (!writer.writeFile(options.output, error)) {
+        return fail(error);
+    }
+    return complete ? 0 : 1;
+}

@@ -1,0 +1,234 @@
+#include "traces/GPXLoader.h"
+
+#include <libxml/parser.h>
+#include <libxml/parserInternals.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <ostream>
+#include <vector>
+
+#include "geometry/GPSPoint.h"
+#include "traces/NMEALoader.h"
+#include "traces/trace_time.h"
+
+namespace {
+
+// The log is read as a stream of parser events: memory stays flat for long logs, and every event
+// knows its exact line (a tree's nodes keep only 16 bits of it).
+
+struct ContextDeleter {
+    void operator()(xmlParserCtxt* ctxt) const { xmlFreeParserCtxt(ctxt); }
+};
+struct DocumentDeleter {
+    void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
+};
+
+// Why a file was refused and where; line 0 when the place is not known.
+struct Refusal {
+    long line = 0;
+    std::string reason;
+};
+
+// What the file says about one point beyond its position and time.
+struct PointExtras {
+    std::optional<double> speed;    // m/s
+    std::optional<double> heading;  // radians
+};
+
+// Where the reading stands.
+struct Reading {
+    Route route;
+    std::vector<PointExtras> extras;
+    Refusal refusal;
+    std::vector<std::string> open;  // names of the open elements, outermost first
+    _node point;                    // the <trkpt> being read
+    PointExtras extra;
+    std::string text;  // character data of the open child of a <trkpt>
+    long textLine = 0;
+};
+
+// A whole-field decimal number (blanks around it allowed); nothing for text, overflow or NaN.
+std::optional<double> number(const std::string& text) {
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(begin, &end);
+    if (end == begin || errno == ERANGE || !std::isfinite(v)) return std::nullopt;
+    while (*end == ' ' || *end == '\t' || *end == '\n' || *end == '\r') ++end;
+    if (*end != '\0') return std::nullopt;
+    return v;
+}
+
+std::string str(const xmlChar* s) {
+    return s != nullptr ? reinterpret_cast<const char*>(s) : "";
+}
+
+// Attributes come as (name, prefix, URI, value start, value end) for each.
+std::optional<double> attribute(const xmlChar** attributes, int count, const char* name) {
+    for (int i = 0; i < count; ++i) {
+        const xmlChar** a = attributes + 5 * i;
+        if (str(a[0]) == name)
+            return number(
+                std::string(reinterpret_cast<const char*>(a[3]), reinterpret_cast<const char*>(a[4])));
+    }
+    return std::nullopt;
+}
+
+Reading& readingOf(void* ctx) {
+    return *static_cast<Reading*>(static_cast<xmlParserCtxt*>(ctx)->_private);
+}
+
+void refuse(void* ctx, long line, const std::string& reason) {
+    Reading& r = readingOf(ctx);
+    if (r.refusal.reason.empty()) r.refusal = {line, reason};
+    xmlStopParser(static_cast<xmlParserCtxt*>(ctx));
+}
+
+long lineOf(void* ctx) {
+    return xmlSAX2GetLineNumber(ctx);
+}
+
+bool inTrackPoint(const Reading& r) {
+    return r.open.size() >= 4 && r.open[1] == "trk" && r.open[2] == "trkseg" && r.open[3] == "trkpt";
+}
+
+void startPoint(void* ctx, const xmlChar** attributes, int count) {
+    Reading& r = readingOf(ctx);
+    const std::optional<double> lat = attribute(attributes, count, "lat");
+    const std::optional<double> lon = attribute(attributes, count, "lon");
+    if (!lat || !lon || std::fabs(*lat) > 90.0 || std::fabs(*lon) > 180.0)
+        return refuse(ctx, lineOf(ctx), "track point without a valid lat and lon");
+    _node& p = r.point;
+    p = _node{};
+    p.position = _position{*lat, *lon};
+    const GPSPoint utm = GPSPoint::convertWGS84ToUTM(*lat, *lon);
+    p.northing = utm.northing;
+    p.easting = utm.easting;
+    p.arrivalTime = p.leaveTime = kTraceNoTime;
+    p.hdop = kNmeaNoHdop;
+    p.averageSnr = std::numeric_limits<double>::quiet_NaN();
+    p.valid = true;
+    r.extra = PointExtras{};
+}
+
+// A child of a <trkpt> the trace keeps: <time>, GPX 1.0 <speed> and <course>, <hdop>, <fix>.
+void endPointChild(void* ctx, const std::string& name) {
+    Reading& r = readingOf(ctx);
+    if (name == "time") {
+        const std::optional<uint32_t> t = parseIsoTime(r.text);
+        if (!t) return refuse(ctx, r.textLine, "unreadable time \"" + r.text + "\"");
+        r.point.arrivalTime = r.point.leaveTime = *t;
+    } else if (name == "speed") {
+        r.extra.speed = number(r.text);
+    } else if (name == "course") {
+        if (const auto degrees = number(r.text))
+            r.extra.heading = deg2rad(std::fmod(std::fmod(*degrees, 360.0) + 360.0, 360.0));
+    } else if (name == "hdop") {
+        if (const auto hdop = number(r.text)) r.point.hdop = *hdop;
+    } else if (name == "fix") {
+        r.point.valid = r.text != "none";
+    }
+}
+
+void startElement(void* ctx, const xmlChar* localname, const xmlChar*, const xmlChar*, int, const xmlChar**,
+                  int count, int, const xmlChar** attributes) {
+    Reading& r = readingOf(ctx);
+    r.open.push_back(str(localname));
+    if (r.open.size() == 1 && r.open[0] != "gpx") return refuse(ctx, lineOf(ctx), "not a GPX document");
+    if (r.open.size() == 4 && inTrackPoint(r)) startPoint(ctx, attributes, count);
+    if (r.open.size() == 5 && inTrackPoint(r)) {
+        r.text.clear();
+        r.textLine = lineOf(ctx);
+    }
+}
+
+void endElement(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*) {
+    Reading& r = readingOf(ctx);
+    if (r.open.size() == 5 && inTrackPoint(r)) endPointChild(ctx, r.open.back());
+    if (r.open.size() == 4 && inTrackPoint(r) && r.refusal.reason.empty()) {
+        r.route.addNode(r.point, true);
+        r.extras.push_back(r.extra);
+    }
+    r.open.pop_back();
+}
+
+void characters(void* ctx, const xmlChar* ch, int length) {
+    Reading& r = readingOf(ctx);
+    if (r.open.size() == 5 && inTrackPoint(r)) r.text.append(reinterpret_cast<const char*>(ch), length);
+}
+
+std::string trimmed(const char* message) {
+    std::string s = message != nullptr ? message : "";
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    return s;
+}
+
+// The first error the parser meets: later ones are mostly echoes of it.
+void keepFirstError(void* ctx, xmlError* error) {
+    if (error == nullptr || error->level < XML_ERR_ERROR) return;
+    Reading& r = readingOf(ctx);
+    if (r.refusal.reason.empty()) r.refusal = {error->line, "broken XML: " + trimmed(error->message)};
+}
+
+// Speed needs a time on both ends of the move: without one it is unknown (0), not distance / 0.5 s.
+void settleDerived(Route& route, const std::vector<PointExtras>& extras) {
+    std::vector<_node>& nodes = route.nodes;
+    for (size_t i = 1; i < nodes.size(); ++i)
+        if (nodes[i].arrivalTime == kTraceNoTime || nodes[i - 1].leaveTime == kTraceNoTime)
+            nodes[i].speed = 0.0;
+    if (nodes.size() >= 2) nodes[0].speed = nodes[1].speed;
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        if (extras[i].speed) nodes[i].speed = *extras[i].speed;
+        if (extras[i].heading) nodes[i].heading = *extras[i].heading;
+    }
+}
+
+// Reads every <trkpt> of every <trk>/<trkseg> in document order, without network access, DTD
+// loading or entity substitution; libxml2 prints nothing itself. Routes (<rte>) and waypoints are
+// not recordings of a drive and are left out.
+void read(const std::string& file, Reading& reading) {
+    const std::unique_ptr<xmlParserCtxt, ContextDeleter> ctxt(xmlNewParserCtxt());
+    if (!ctxt || ctxt->sax == nullptr) {
+        reading.refusal = {0, "out of memory"};
+        return;
+    }
+    ctxt->_private = &reading;
+    ctxt->sax->startElementNs = startElement;
+    ctxt->sax->endElementNs = endElement;
+    ctxt->sax->characters = characters;
+    ctxt->sax->cdataBlock = characters;
+    ctxt->sax->serror = keepFirstError;
+    const std::unique_ptr<xmlDoc, DocumentDeleter> doc(
+        xmlCtxtReadFile(ctxt.get(), file.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_NOWARNING));
+    if (reading.refusal.reason.empty() && !ctxt->wellFormed) reading.refusal = {0, "broken XML"};
+}
+
+}  // namespace
+
+Route loadGpxRoute(const std::string& file, std::ostream& log) {
+    // libxml2 sets up its globals once, before threads of a batch parse side by side.
+    static std::once_flag initialised;
+    std::call_once(initialised, xmlInitParser);
+    Reading reading;
+    reading.route.setOriginalFilename(file, true);
+    if (!std::ifstream(file)) {
+        log << "ERROR: " << file << ": cannot be read\n";
+        return std::move(reading.route);
+    }
+    read(file, reading);
+    if (!reading.refusal.reason.empty()) {
+        log << "ERROR: " << file << ":" << reading.refusal.line << ": " << reading.refusal.reason << "\n";
+        reading.route.nodes.clear();
+        return std::move(reading.route);
+    }
+    settleDerived(reading.route, reading.extras);
+    return std::move(reading.route);
+}
