@@ -76,6 +76,20 @@ double HmmMatcher::stepDistance(const RoadGraph::Near& a, const RoadGraph::Near&
     return d <= maxDistance ? d : RouteSearch::kUnreachable;
 }
 
+double HmmMatcher::emissionCost(double distance) const {
+    const double z = distance / sigma;
+    return 0.5 * z * z;
+}
+
+double HmmMatcher::transitionCost(double d, double straight, double seconds) const {
+    const double beta = params.beta + params.betaPerSecond * seconds;
+    // Backwards on a link costs its length on top, so that it never beats a real drive.
+    const double moved = std::abs(d);
+    // A route shorter than the straight line is mostly fix noise; one longer is a detour.
+    const double gap = moved > straight ? moved - straight : params.shortWeight * (straight - moved);
+    return (gap + (d < 0 ? moved : 0.0)) / beta;
+}
+
 double HmmMatcher::bound(const Route& route, int prev, int t) const {
     const _node& a = route.nodes[static_cast<size_t>(prev)];
     const _node& b = route.nodes[static_cast<size_t>(t)];
@@ -87,8 +101,7 @@ double HmmMatcher::bound(const Route& route, int prev, int t) const {
 
 void HmmMatcher::startPiece(int t) {
     for (uint32_t j = first[t]; j < last[t]; ++j) {
-        const double z = cands[j].distance / sigma;
-        cost[j] = 0.5 * z * z;
+        cost[j] = emissionCost(cands[j].distance);
         back[j] = -1;
     }
 }
@@ -97,7 +110,7 @@ bool HmmMatcher::advance(const Route& route, int prev, int t) {
     const _node& a = route.nodes[static_cast<size_t>(prev)];
     const _node& b = route.nodes[static_cast<size_t>(t)];
     const double straight = distance2Points(fixPoint(a), fixPoint(b));
-    const double beta = params.beta + params.betaPerSecond * secondsBetween(a, b);
+    const double seconds = secondsBetween(a, b);
     targets.clear();
     double farthest = 0.0;
     for (uint32_t j = first[t]; j < last[t]; ++j) {
@@ -115,13 +128,7 @@ bool HmmMatcher::advance(const Route& route, int prev, int t) {
         for (uint32_t j = first[t]; j < last[t]; ++j) {
             const double d = stepDistance(cands[i], cands[j], limit);
             if (d == RouteSearch::kUnreachable) continue;
-            // Backwards on a link costs its length on top, so that it never beats a real drive.
-            const double moved = std::abs(d);
-            // A route shorter than the straight line is mostly fix noise; one longer is a detour.
-            const double gap = moved > straight ? moved - straight : params.shortWeight * (straight - moved);
-            const double transition = (gap + (d < 0 ? moved : 0.0)) / beta;
-            const double z = cands[j].distance / sigma;
-            const double c = cost[i] + transition + 0.5 * z * z;
+            const double c = cost[i] + transitionCost(d, straight, seconds) + emissionCost(cands[j].distance);
             if (c < cost[j]) {
                 cost[j] = c;
                 back[j] = static_cast<int32_t>(i);

@@ -40,6 +40,12 @@ public:
     double stepDistance(const mapRepresentation::RoadGraph::Near& a,
                         const mapRepresentation::RoadGraph::Near& b, double bound) const;
 
+    // The two costs Viterbi adds up (negative log-likelihoods up to a constant): a fix `distance`
+    // metres from its candidate under the sigma of the last run, and a step of driving distance `d`
+    // (negative: backwards on one link) between fixes `straight` metres and `seconds` apart.
+    double emissionCost(double distance) const;
+    double transitionCost(double d, double straight, double seconds) const;
+
 private:
     const mapRepresentation::RoadGraph& graph;
     HmmParams params;
