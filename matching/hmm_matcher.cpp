@@ -58,14 +58,14 @@ bool HmmMatcher::widen(const Route& route, int t) {
     return true;
 }
 
-double HmmMatcher::estimateSigma() const {
+double HmmMatcher::estimateNoise() const {
     std::vector<double> nearest;
     for (size_t t = 0; t < first.size(); ++t)
         if (first[t] < last[t]) nearest.push_back(cands[first[t]].distance);
     if (nearest.empty()) return params.sigmaMin;
     auto mid = nearest.begin() + static_cast<std::ptrdiff_t>(nearest.size() / 2);
     std::nth_element(nearest.begin(), mid, nearest.end());
-    return std::clamp(kMadToSigma * *mid, params.sigmaMin, params.sigmaMax);
+    return kMadToSigma * *mid;
 }
 
 double HmmMatcher::stepDistance(const RoadGraph::Near& a, const RoadGraph::Near& b,
@@ -189,7 +189,8 @@ void HmmMatcher::run(const Route& route) {
     shortMatched.clear();
     unmatched.clear();
     findCandidates(route);
-    sigma = params.sigma > 0.0 ? params.sigma : estimateSigma();
+    noise = params.sigma > 0.0 ? params.sigma : estimateNoise();
+    sigma = params.sigma > 0.0 ? params.sigma : std::clamp(noise, params.sigmaMin, params.sigmaMax);
     decode(route);
     linkOfFix.assign(route.nodes.size(), -1);
     pointOfFix.assign(route.nodes.size(), Point{});
@@ -198,7 +199,10 @@ void HmmMatcher::run(const Route& route) {
 }
 
 bool HmmMatcher::nearPrevious(const Route& route, int prev, int t) const {
-    const double spacing = params.thinning * sigma;
+    // Between close noisy fixes the straight line is mostly noise, and transitions that follow it
+    // pick detours; so noisier traces keep their fixes farther apart.
+    const double spread = std::clamp(noise / params.thinningNoise, 1.0, params.thinningMaxFactor);
+    const double spacing = params.thinning * sigma * spread;
     return distance2Points(fixPoint(route.nodes[static_cast<size_t>(prev)]),
                            fixPoint(route.nodes[static_cast<size_t>(t)])) < spacing;
 }

@@ -51,6 +51,7 @@ private:
     HmmParams params;
     mutable mapRepresentation::RouteSearch search;
     double sigma = 0.0;
+    double noise = 0.0;  // the fix noise measured on the trace (or the preset's sigma), unclamped
 
     // Lattice: the candidates of all fixes in one flat array; fix t owns [first[t], last[t]).
     std::vector<mapRepresentation::RoadGraph::Near> cands;
@@ -74,7 +75,7 @@ private:
     std::vector<std::unique_ptr<_unmatchinfo>> unmatched;
 
     void findCandidates(const Route& route);
-    double estimateSigma() const;
+    double estimateNoise() const;
     bool advance(const Route& route, int prev, int t);
     bool widen(const Route& route, int t);
     void startPiece(int t);

@@ -32,7 +32,8 @@ local_world::World randomGrid(std::mt19937& rng, int side) {
     local_world::World w;
     std::vector<uint32_t> ids;
     for (int y = 0; y < side; ++y)
-        for (int x = 0; x < side; ++x) ids.push_back(w.node(x * 100.0 + jitter(rng), y * 100.0 + jitter(rng)));
+        for (int x = 0; x < side; ++x)
+            ids.push_back(w.node(x * 100.0 + jitter(rng), y * 100.0 + jitter(rng)));
     auto both = [&w](uint32_t a, uint32_t b) { w.link(a, b), w.link(b, a); };
     for (int y = 0; y < side; ++y)
         for (int x = 0; x < side; ++x) {
@@ -89,7 +90,8 @@ TEST_P(HmmViterbi, PicksTheCheapestSequenceOfAll) {
         m.run(r);
 
         std::vector<std::vector<RoadGraph::Near>> cands(r.nodes.size());
-        for (size_t t = 0; t < r.nodes.size(); ++t) g.nearLinks(at(r.nodes[t]), params.radius, l.candidates, cands[t]);
+        for (size_t t = 0; t < r.nodes.size(); ++t)
+            g.nearLinks(at(r.nodes[t]), params.radius, l.candidates, cands[t]);
         RouteSearch search(g);
         // Cost of the sequence choice[0..n); every combination is tried by counting in mixed radix.
         auto costOf = [&](const std::vector<size_t>& choice) {
@@ -109,8 +111,10 @@ TEST_P(HmmViterbi, PicksTheCheapestSequenceOfAll) {
             best = std::min(best, costOf(choice));
             more = false;
             for (size_t t = 0; t < choice.size() && !more; ++t) {
-                if (++choice[t] < cands[t].size()) more = true;
-                else choice[t] = 0;
+                if (++choice[t] < cands[t].size())
+                    more = true;
+                else
+                    choice[t] = 0;
             }
         }
         // The matcher's pick, as candidate indices (one candidate per link and fix).
@@ -130,9 +134,9 @@ INSTANTIATE_TEST_SUITE_P(TinyLattices, HmmViterbi,
                                          Lattice{4, 4, 4, 30}, Lattice{3, 6, 2, 2}),
                          [](const testing::TestParamInfo<Lattice>& info) {
                              const Lattice& l = info.param;
-                             return std::to_string(l.nodesPerSide) + "x" + std::to_string(l.nodesPerSide) + "_" +
-                                    std::to_string(l.fixes) + "fixes_" + std::to_string(l.candidates) + "cands_" +
-                                    std::to_string(l.period) + "s";
+                             return std::to_string(l.nodesPerSide) + "x" + std::to_string(l.nodesPerSide) +
+                                    "_" + std::to_string(l.fixes) + "fixes_" + std::to_string(l.candidates) +
+                                    "cands_" + std::to_string(l.period) + "s";
                          });
 
 }  // namespace
