@@ -1,13 +1,21 @@
 #include "app/Main.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <sstream>
 
 #include "app/batch.h"
 #include "app/file_lister.h"
+#include "map/file_lock.h"
 #include "map/maps.h"
 #include "matching/KARVEL.h"
 
@@ -16,6 +24,14 @@ mapRepresentation::Map m;
 bool geneticKML = false;
 
 namespace {
+
+// Set by whatever the run could not do as asked; it decides the exit status.
+bool runFailed = false;
+// Held from loading the map until it is written back (MapUse::ReadWrite); null when not held.
+std::unique_ptr<FileLock> mapLock;
+// Set when the map must not be written back although it was read completely: another program
+// held its lock.
+bool mapLeftAlone = false;
 
 void printHelp() {
     std::cout << "\t*****  KARVEL  *****\n"
@@ -55,15 +71,77 @@ BatchOptions parseOptions(int argc, char** argv) {
     return options;
 }
 
-void lookForTraceFiles(const std::string& folder) {
+bool lookForTraceFiles(const std::string& folder) {
     std::cout << "Looking for NMEA files (with .txt extension) inside folder: " << folder << "\n";
-    traceFiles = getFiles(folder);
+    TraceListing listing = listTraceFiles(folder);
+    traceFiles = std::move(listing.files);
+    if (!listing.opened) {
+        std::cout << "ERROR: cannot open the trace folder " << folder << ": " << listing.error << "\n";
+        runFailed = true;
+        return false;
+    }
+    for (const std::string& skipped : listing.skipped) {
+        std::cout << "ERROR: trace file " << skipped << "; skipped."
+                  << "\n";
+        runFailed = true;
+    }
+    return true;
 }
 
-void loadMap() {
+namespace {
+
+// Why the map file cannot be read at all, or "" when it is a regular file that opens. Opened
+// without blocking, so that a FIFO in its place cannot hang the run.
+std::string unreadableMap(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return std::strerror(errno);
+    struct stat st {};
+    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    close(fd);
+    return regular ? "" : "not a regular file";
+}
+
+// Takes the map's lock; false when the run cannot go on. A lock held elsewhere for the whole wait
+// still lets the run match against the map as it is, but not write it back.
+bool lockMap(const std::string& path) {
+    mapLock = std::make_unique<FileLock>(path, FileLock::defaultWait());
+    switch (mapLock->state()) {
+        case FileLock::State::Locked:
+        case FileLock::State::Unsupported:
+            return true;
+        case FileLock::State::Busy:
+            std::cout << "ERROR: map file " << path << " is locked by another program; it is left as it is."
+                      << "\n";
+            mapLeftAlone = true;
+            runFailed = true;
+            return true;
+        case FileLock::State::Missing:
+        case FileLock::State::CannotOpen:
+        case FileLock::State::NotRegular:
+            break;
+    }
+    std::cout << "ERROR: cannot read map file " << path << ": " << mapLock->error() << "\n";
+    mapLock.reset();
+    runFailed = true;
+    return false;
+}
+
+}  // namespace
+
+bool loadMap(MapUse use) {
     const std::string path = mapPath();
     std::cout << "Trying to load map: " << path << "\n";
+    if (use == MapUse::ReadWrite) {
+        std::cout.flush();  // the lock may take a while: the user sees what is being waited for
+        if (!lockMap(path)) return false;
+    } else if (const std::string why = unreadableMap(path); !why.empty()) {
+        std::cout << "ERROR: cannot read map file " << path << ": " << why << "\n";
+        runFailed = true;
+        return false;
+    }
     m = mapRepresentation::Map(path);
+    if (m.hadLoadError()) runFailed = true;
+    return true;
 }
 
 void run() {
@@ -72,9 +150,10 @@ void run() {
         // The loader has named the faulty line; writing back would replace the user's map with a part of it.
         std::cout << "ERROR: " << path << " was not read completely; it is left as it is."
                   << "\n";
-    } else {
+    } else if (!mapLeftAlone) {
         m.saveMap(path);
     }
+    mapLock.reset();  // the map is written: other programs may update it now
 
     TraceMatcher hybrid;
     hybrid.load = loadNmeaRoute;
@@ -95,13 +174,15 @@ void printOverallTime(std::ostream& out, double seconds) {
         << "\n\n";
 }
 
-int runFramedBatch(time_t start, const std::string& folder, const std::function<void()>& batch) {
+int runFramedBatch(time_t start, const std::string& folder, const std::function<void()>& batch, MapUse use) {
+    runFailed = false;
+    mapLeftAlone = false;
     std::cout << "Looking for Trace Files..."
               << "\n";
-    lookForTraceFiles(folder);
+    if (!lookForTraceFiles(folder)) return 1;
     std::cout << "Loading Map..."
               << "\n";
-    loadMap();
+    if (!loadMap(use)) return 1;
     std::cout << "\n";
     std::cout << "Ready to run Ostrand."
               << "\n\n";
@@ -111,7 +192,8 @@ int runFramedBatch(time_t start, const std::string& folder, const std::function<
 
     printOverallTime(std::cout, difftime(time(nullptr), start));
     std::cout.flush();
-    return 0;
+    mapLock.reset();
+    return runFailed ? 1 : 0;
 }
 
 int karvelMain(int argc, char** argv) {
@@ -124,5 +206,5 @@ int karvelMain(int argc, char** argv) {
         return 0;
     }
     geneticKML = options.kml;
-    return runFramedBatch(start, options.folder, run);
+    return runFramedBatch(start, options.folder, run, MapUse::ReadWrite);
 }

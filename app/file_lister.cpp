@@ -1,14 +1,20 @@
 #include "app/file_lister.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
 
-std::vector<std::string> getFiles(const std::string& folder) {
-    std::vector<std::string> result;
-    DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
-    if (dir == nullptr) return result;
+namespace {
 
+// Lists the ".txt" entries of folder; false when the folder cannot be opened.
+bool listTxtEntries(const std::string& folder, std::vector<std::string>& result, int& error) {
+    DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
+    if (dir == nullptr) {
+        error = errno;
+        return false;
+    }
     std::string prefix = folder;
     if (!prefix.empty() && prefix.back() != '/') prefix += '/';
 
@@ -17,9 +23,53 @@ std::vector<std::string> getFiles(const std::string& folder) {
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
         const char* dot = std::strrchr(name, '.');
         if (dot == nullptr) continue;
-        // The entry type is deliberately not checked: only the name decides.
+        // The entry type is deliberately not checked here: only the name decides.
         if (std::strcmp(dot, ".txt") == 0) result.push_back(prefix + name);
     }
     closedir(dir);
+    return true;
+}
+
+std::string escapeLineBreaks(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else
+            out += c;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<std::string> getFiles(const std::string& folder) {
+    std::vector<std::string> result;
+    int error = 0;
+    listTxtEntries(folder, result, error);
     return result;
+}
+
+TraceListing listTraceFiles(const std::string& folder) {
+    TraceListing listing;
+    std::vector<std::string> entries;
+    int error = 0;
+    listing.opened = listTxtEntries(folder, entries, error);
+    if (!listing.opened) {
+        listing.error = std::strerror(error);
+        if (error == ENOTDIR) listing.error = "not a folder";
+        return listing;
+    }
+    for (const std::string& path : entries) {
+        struct stat st {};
+        if (path.find_first_of("\n\r") != std::string::npos)
+            listing.skipped.push_back(escapeLineBreaks(path) + ": a line break in the name");
+        else if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            listing.skipped.push_back(path + ": not a regular file");
+        else
+            listing.files.push_back(path);
+    }
+    return listing;
 }

@@ -7,3 +7,15 @@
 // Paths of the ".txt" entries of `folder` (the working directory when empty), in the order the
 // directory returns them. An unreadable folder gives an empty list.
 std::vector<std::string> getFiles(const std::string& folder);
+
+// The trace files of a folder as the batch takes them: the ".txt" entries that are regular files
+// (or links to one) and whose names hold no line break. Every other ".txt" entry gets a line in
+// `skipped`: a FIFO or a device would block the run or never end, and a line break in a name would
+// split the report's header line.
+struct TraceListing {
+    bool opened = false;  // false: the folder could not be opened; `error` says why
+    std::string error;
+    std::vector<std::string> files;
+    std::vector<std::string> skipped;  // "<path>: <reason>", the path with its line breaks escaped
+};
+TraceListing listTraceFiles(const std::string& folder);

@@ -9,6 +9,7 @@
 #include <iostream>
 #include <sstream>
 #include <streambuf>
+#include <vector>
 
 namespace karvel_fuzz {
 
@@ -58,6 +59,32 @@ void quietConsole() {
     if (std::getenv("KARVEL_FUZZ_VERBOSE") != nullptr) return;
     static NullBuffer sink;
     std::cout.rdbuf(&sink);
+}
+
+void absolutePathArguments(int argc, char** argv) {
+    static const char* const kPathFlags[] = {
+        "-artifact_prefix=",    "-exact_artifact_path=", "-dict=",
+        "-merge_control_file=", "-features_dir=",        "-mutation_graph_file="};
+    const std::string here = std::filesystem::current_path().string() + "/";
+    // The rewritten strings live as long as the process, as libFuzzer expects of argv.
+    static std::vector<std::string>& kept = *new std::vector<std::string>();
+    kept.reserve(static_cast<size_t>(argc));
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        std::string rewritten;
+        if (!arg.empty() && arg[0] != '-') {
+            if (arg[0] != '/') rewritten = here + arg;
+        } else {
+            for (const char* flag : kPathFlags) {
+                const std::string f = flag;
+                if (arg.rfind(f, 0) == 0 && arg.size() > f.size() && arg[f.size()] != '/')
+                    rewritten = f + here + arg.substr(f.size());
+            }
+        }
+        if (rewritten.empty()) continue;
+        kept.push_back(rewritten);
+        argv[i] = kept.back().data();
+    }
 }
 
 void fail(const std::string& what) {

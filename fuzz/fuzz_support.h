@@ -19,6 +19,10 @@ std::string readFile(const std::string& path);
 // output, and printing every input's report would slow the search to a crawl.
 void quietConsole();
 
+// Makes the corpus folders and file arguments, and the values of libFuzzer's path flags, absolute
+// (against the current folder), for a target that changes its working folder.
+void absolutePathArguments(int argc, char** argv);
+
 // Stops the run with a message; libFuzzer then keeps the input as a crash.
 [[noreturn]] void fail(const std::string& what);
 

@@ -1,9 +1,15 @@
 #include "map/maps.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -92,55 +98,60 @@ void Map::rebuildIndex() {
 // ---------------------------------------------------------------------------------------------
 // Map file
 
-namespace {
-
-// A latitude and longitude that name a place (NaN and out-of-range values do not).
 bool isOnGlobe(double lat, double lon) {
     return std::fabs(lat) <= 90.0 && std::fabs(lon) <= 180.0;
 }
 
+namespace {
+
 // Longest accepted line, without its line end.
 constexpr size_t kMaxLineLength = 1022;
+// Node ids run up to one below the top of their range, so that the next free id still fits.
+constexpr long long kLargestNodeId = static_cast<long long>(UINT32_MAX) - 1;
 
-enum class LineStatus { Ok, End, TooLong, ReadError };
+enum class LineStatus { Ok, End, TooLong, NulByte, ReadError };
 
 // Reads one line into buf (line end stripped). A last line without a line end is accepted.
-LineStatus readLine(FILE* f, char (&buf)[kMaxLineLength + 2]) {
+// `consumed` counts the bytes of the lines read so far; with it a NUL byte inside a line, which
+// would hide the rest of the line from every string function, is told apart from a line end.
+LineStatus readLine(FILE* f, char (&buf)[kMaxLineLength + 2], long long& consumed) {
     if (std::fgets(buf, sizeof buf, f) == nullptr)
         return std::ferror(f) ? LineStatus::ReadError : LineStatus::End;
-    size_t len = std::strlen(buf);
+    const size_t len = std::strlen(buf);
     if (len > 0 && buf[len - 1] == '\n') {
         buf[len - 1] = '\0';
+        consumed += static_cast<long long>(len);
         return LineStatus::Ok;
     }
     if (std::ferror(f)) return LineStatus::ReadError;
-    // No line end: either the last line of the file, or a line longer than the buffer.
-    if (std::feof(f) && len <= kMaxLineLength) return LineStatus::Ok;
-    return LineStatus::TooLong;
+    // No line end: the last line of the file, a line longer than the buffer, or a NUL byte.
+    if (std::feof(f)) {
+        if (ftello(f) - consumed != static_cast<long long>(len)) return LineStatus::NulByte;
+        consumed += static_cast<long long>(len);
+        return len <= kMaxLineLength ? LineStatus::Ok : LineStatus::TooLong;
+    }
+    return len == kMaxLineLength + 1 ? LineStatus::TooLong : LineStatus::NulByte;
 }
 
-// Reads the fields of one line as sscanf's " %u", " %d" and " %lf" would (same accepted text,
-// same values), without sscanf's per-call overhead, which dominates the loading of big maps.
+bool isBlank(const char* p) {
+    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+    return *p == '\0';
+}
+
+// Reads the fields of one line as sscanf's " %lld" and " %lf" would (same accepted text, same
+// values), without sscanf's per-call overhead, which dominates the loading of big maps. Integers are
+// read wide, so that a negative or oversized id is seen as such instead of wrapping.
 class FieldReader {
 public:
     explicit FieldReader(const char* line) : p(line) {}
 
-    bool read(unsigned& v) {
+    bool read(long long& v) {
         if (!skipSpace()) return false;
         char* end = nullptr;
-        const unsigned long x = std::strtoul(p, &end, 10);
+        errno = 0;
+        v = std::strtoll(p, &end, 10);
         if (end == p) return false;
-        v = static_cast<unsigned>(x);  // %u keeps the low bits, as scanf does
-        p = end;
-        return true;
-    }
-
-    bool read(int& v) {
-        if (!skipSpace()) return false;
-        char* end = nullptr;
-        const long x = std::strtol(p, &end, 10);
-        if (end == p) return false;
-        v = static_cast<int>(x);
+        if (errno == ERANGE) v = v < 0 ? LLONG_MIN : LLONG_MAX;  // out of every range checked below
         p = end;
         return true;
     }
@@ -165,6 +176,8 @@ public:
     bool readAll(T&... fields) {
         return (read(fields) && ...);
     }
+    // Nothing but blanks after the fields read so far.
+    bool atEnd() const { return isBlank(p); }
 
 private:
     bool skipSpace() {
@@ -184,114 +197,186 @@ public:
     // missing line a fault (the counts promised more lines).
     bool next(bool endIsError, const char* expected) {
         ++lineNumber;
-        switch (readLine(file, line)) {
+        switch (readLine(file, line, consumed)) {
             case LineStatus::Ok:
                 return true;
             case LineStatus::End:
-                if (endIsError) report(std::string("file ends before the expected ") + expected);
+                if (endIsError) stop(std::string("file ends before the expected ") + expected);
                 return false;
             case LineStatus::TooLong:
-                report("line longer than " + std::to_string(kMaxLineLength) + " characters");
+                stop("line longer than " + std::to_string(kMaxLineLength) + " characters");
+                return false;
+            case LineStatus::NulByte:
+                stop("a NUL byte inside the line");
                 return false;
             case LineStatus::ReadError: {
                 const int err = errno;
-                report(std::string("read failed: ") + std::strerror(err));
+                stop(std::string("read failed: ") + std::strerror(err));
                 return false;
             }
         }
         return false;
     }
 
-    void report(const std::string& what) {
-        std::cout << "ERROR: map file " << path << ", line " << lineNumber << ": " << what
-                  << "; loading stopped." << std::endl;
-        failed = true;
+    // A fault after which nothing more is read.
+    void stop(const std::string& what) {
+        report(what, "loading stopped");
+        stopped = true;
+    }
+    // A line that is left out while the rest of the file is read; the map then differs from the
+    // file, so it counts as a fault all the same.
+    void refuse(const std::string& what) { report(what, "line refused"); }
+
+    // A count line: one number in [0, largest].
+    bool readCount(long long largest, long long& count, const char* what) {
+        FieldReader fields(line);
+        if (!fields.readAll(count) || !fields.atEnd()) {
+            stop(std::string("expected the ") + what + " (one number)");
+            return false;
+        }
+        if (count < 0 || count > largest) {
+            stop(std::string("the ") + what + " " + std::to_string(count) + " is out of range (0 to " +
+                 std::to_string(largest) + ")");
+            return false;
+        }
+        return true;
+    }
+
+    // Lines after the counted ones would be dropped by a save; blank ones carry nothing.
+    void expectNoMoreLines() {
+        while (next(false, "")) {
+            if (isBlank(line)) continue;
+            stop("more lines than the link count says");
+            return;
+        }
     }
 
     FILE* file;
     const std::string& path;
     char line[kMaxLineLength + 2];
     unsigned long lineNumber = 0;
-    bool failed = false;
+    long long consumed = 0;  // bytes of the lines read
+    bool failed = false;     // something of the file is not in the map
+    bool stopped = false;    // and the reading ended there
+
+private:
+    void report(const std::string& what, const char* outcome) {
+        std::cout << "ERROR: map file " << path << ", line " << lineNumber << ": " << what << "; " << outcome
+                  << "." << std::endl;
+        failed = true;
+    }
 };
 
 struct FileCloser {
     void operator()(FILE* f) const { std::fclose(f); }
 };
 
+// Opens a map file for reading without blocking on a FIFO or a device; only a regular file (or a
+// link to one) is read. Null with a printed error otherwise, except for a missing file.
+std::unique_ptr<FILE, FileCloser> openMapFile(const std::string& path, bool& failed) {
+    failed = false;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        // A missing map simply means an empty map; any other reason to fail is worth a word.
+        const int err = errno;
+        if (err == ENOENT) return nullptr;
+        std::cout << "ERROR: map file " << path << ", line 1: cannot open: " << std::strerror(err)
+                  << std::endl;
+        failed = true;
+        return nullptr;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        std::cout << "ERROR: map file " << path << " is not a regular file; not read." << std::endl;
+        failed = true;
+        return nullptr;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    std::unique_ptr<FILE, FileCloser> file(::fdopen(fd, "r"));
+    if (!file) {
+        ::close(fd);
+        failed = true;
+    }
+    return file;
+}
+
+// N node lines. A refused line (an id that does not fit, a repeated id, a position off the globe)
+// is left out and the reading goes on; a line that cannot be read stops it.
+void readNodeLines(Map& map, MapFileReader& in, long long count) {
+    bool haveNode = false;
+    uint32_t largestId = 0;
+    for (long long i = 0; i < count; ++i) {
+        if (!in.next(true, "node line")) break;
+        long long id = 0;
+        double lon = 0, lat = 0, snr = 0, hdop = 0;
+        if (!FieldReader(in.line).readAll(id, lon, lat, snr, hdop)) {
+            in.stop("expected 5 fields: id longitude latitude averageSnr hdop");
+            break;
+        }
+        if (id < 0 || id > kLargestNodeId) {
+            in.refuse("node id " + std::to_string(id) + " does not fit (0 to " +
+                      std::to_string(kLargestNodeId) + ")");
+            continue;
+        }
+        if (!isOnGlobe(lat, lon)) {
+            in.refuse("position outside the globe (longitude then latitude expected)");
+            continue;
+        }
+        const auto nodeId = static_cast<uint32_t>(id);
+        if (map.nodes.count(nodeId) != 0) {
+            map.addNode(nodeId, lat, lon, snr, hdop);  // says that the first node stays
+            in.refuse("node id " + std::to_string(id) + " given twice");
+            continue;
+        }
+        map.addNode(nodeId, lat, lon, snr, hdop);
+        if (!haveNode || nodeId > largestId) largestId = nodeId;
+        haveNode = true;
+    }
+    map.nextNodeId = haveNode ? largestId + 1 : 1;
+}
+
+// The link count and M link lines, then nothing but blank lines. Every line takes the next link id,
+// refused lines included, so the links after a refused line keep the ids of their file position.
+void readLinkLines(Map& map, MapFileReader& in) {
+    if (!in.next(false, "link count")) return;
+    long long linkCount = 0;
+    if (!in.readCount(INT32_MAX - 1, linkCount, "link count")) return;
+    for (long long i = 0; i < linkCount; ++i) {
+        if (!in.next(true, "link line")) return;
+        long long origin = 0, destination = 0, samples = 0;
+        double speed = 0;
+        if (!FieldReader(in.line).readAll(origin, destination, speed, samples)) {
+            in.stop("expected 4 fields: origin destination speed samples");
+            return;
+        }
+        if (origin < 0 || origin > kLargestNodeId || destination < 0 || destination > kLargestNodeId ||
+            samples < 0 || samples > static_cast<long long>(UINT32_MAX)) {
+            ++map.nextLinkId;
+            in.refuse("a node id or the sample count does not fit");
+            continue;
+        }
+        if (map.addLinkToNode(static_cast<uint32_t>(origin), static_cast<uint32_t>(destination), speed,
+                              static_cast<uint32_t>(samples)) < 0)
+            in.refuse("link " + std::to_string(origin) + " -> " + std::to_string(destination) + " refused");
+    }
+    in.expectNoMoreLines();
+}
+
 }  // namespace
 
 void Map::initMap(std::string path) {
     loadError = false;
-    std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "r"));
-    if (!file) {
-        // A missing map simply means an empty map; any other reason to fail is worth a word.
-        const int err = errno;
-        if (err != ENOENT) {
-            std::cout << "ERROR: map file " << path << ", line 1: cannot open: " << std::strerror(err)
-                      << std::endl;
-            loadError = true;
-        }
-        return;
-    }
+    std::unique_ptr<FILE, FileCloser> file = openMapFile(path, loadError);
+    if (!file) return;
     MapFileReader in(file.get(), path);
-
-    if (!in.next(false, "node count")) {
-        loadError = in.failed;
-        return;
-    }
-    unsigned nodeCount = 0;
-    if (!FieldReader(in.line).readAll(nodeCount)) {
-        in.report("expected the node count");
-        loadError = true;
-        return;
-    }
-
-    // The counts only bound the loops: a bogus count must not reserve memory.
-    bool haveNode = false;
-    uint32_t largestId = 0;
-    for (unsigned i = 0; i < nodeCount; ++i) {
-        if (!in.next(true, "node line")) break;
-        unsigned id = 0;
-        double lon = 0, lat = 0, snr = 0, hdop = 0;
-        if (!FieldReader(in.line).readAll(id, lon, lat, snr, hdop)) {
-            in.report("expected 5 fields: id longitude latitude averageSnr hdop");
-            break;
+    // A file that stops right after its nodes simply has no links; an empty file is an empty map.
+    if (in.next(false, "node count")) {
+        long long nodeCount = 0;
+        if (in.readCount(kLargestNodeId + 1, nodeCount, "node count")) {
+            readNodeLines(*this, in, nodeCount);
+            if (!in.stopped) readLinkLines(*this, in);
         }
-        if (!isOnGlobe(lat, lon)) {
-            in.report("position outside the globe (longitude then latitude expected)");
-            break;
-        }
-        addNode(id, lat, lon, snr, hdop);
-        if (!haveNode || id > largestId) largestId = id;
-        haveNode = true;
-    }
-    nextNodeId = haveNode ? largestId + 1 : 1;
-    if (in.failed) {
-        loadError = true;
-        return;
-    }
-
-    // A file that stops right after its nodes simply has no links.
-    if (!in.next(false, "link count")) {
-        loadError = in.failed;
-        return;
-    }
-    int linkCount = 0;
-    if (!FieldReader(in.line).readAll(linkCount)) {
-        in.report("expected the link count");
-        loadError = true;
-        return;
-    }
-    for (int i = 0; i < linkCount; ++i) {
-        if (!in.next(true, "link line")) break;
-        unsigned origin = 0, destination = 0, samples = 0;
-        double speed = 0;
-        if (!FieldReader(in.line).readAll(origin, destination, speed, samples)) {
-            in.report("expected 4 fields: origin destination speed samples");
-            break;
-        }
-        addLinkToNode(origin, destination, speed, samples);
     }
     loadError = in.failed;
 }

@@ -61,6 +61,9 @@ struct _mSuperEdges {
     std::set<int32_t> forwardSuperLinks;   // super-links starting here
 };
 
+// A latitude and longitude that name a place (NaN and out-of-range values do not).
+bool isOnGlobe(double lat, double lon);
+
 // How a walk along a road decides that the road goes on past the node it reaches.
 enum class RoadRule {
     // On while the node leaves exactly one way on (forward: one outgoing link, so roads merging in
@@ -170,7 +173,8 @@ public:
     void initMapFromRoute(const Route& route);
     // Adds a node under the next free id and returns the id.
     uint32_t addNodeToMap(double lat, double lon, double averageSnr, double hdop);
-    // Splits a link at a new node, which is returned (0 when the link is missing).
+    // Splits a link at a new node, which is returned (0, nothing changed, when the link is missing
+    // or the position is off the globe).
     uint32_t addNodeInLink(int link, double lat, double lon, double averageSnr, double hdop);
     // Replaces a node's record (all fields as given) and refreshes its links' heading and length.
     void updateNode(uint32_t id, _mNode record);

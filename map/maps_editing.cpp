@@ -79,6 +79,12 @@ uint32_t Map::addNodeInLink(int link, double lat, double lon, double averageSnr,
         messageStream() << "ERROR: Link " << link << " not found." << std::endl;
         return 0;
     }
+    // Checked before anything changes: a refused node would leave the split link pointing at it.
+    if (!isOnGlobe(lat, lon)) {
+        messageStream() << "ERROR: node position outside the globe (" << lat << ", " << lon << "); link "
+                        << link << " not split." << std::endl;
+        return 0;
+    }
     const uint32_t n = addNodeToMap(lat, lon, averageSnr, hdop);
     // n lies inside the link's super-link, so it only continues the road.
     messageStream() << "deleting super node: " << n << std::endl;

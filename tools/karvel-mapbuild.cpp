@@ -6,11 +6,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <streambuf>
 #include <string>
 #include <vector>
 
+#include "map/file_lock.h"
 #include "map/maps.h"
 #include "map/maps_building.h"
 #include "tools/cli/command_line.h"
@@ -182,7 +184,15 @@ int main(int argc, char** argv) {
     if (line.operands.empty()) return toolCli::usageError("no trace given");
 
     Map map;
+    // Held from reading the map until it is written back, so that a concurrent update is not lost.
+    std::unique_ptr<FileLock> lock;
     if (settings.append) {
+        lock = std::make_unique<FileLock>(settings.mapFile, FileLock::defaultWait());
+        if (lock->state() == FileLock::State::Busy)
+            return fail("the map " + settings.mapFile + " is locked by another program; nothing written");
+        if (lock->state() == FileLock::State::CannotOpen || lock->state() == FileLock::State::NotRegular)
+            return fail("cannot read the map " + settings.mapFile + ": " + lock->error() +
+                        "; nothing written");
         map = Map(settings.mapFile);
         // A map that could not be read completely must not be written back over its file.
         if (map.hadLoadError())

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 
 #include "badinput_support.h"
@@ -70,70 +71,53 @@ std::string runAndCheck(const TempDir& dir, long long fileSizeLimit = -1) {
     return r.out;
 }
 
-TEST(WriteFailures, ReadOnlyDataFolder) {
-    TempDir dir;
-    fill(dir / "data", road(20));
-    const auto before = snapshot(dir / "data");
-    ScopedMount ro = ScopedMount::readOnly(dir / "data");
-    if (!ro.ok()) GTEST_SKIP() << "cannot mount here: " << ro.error();
-    const std::string out = runAndCheck(dir);
-    EXPECT_NE(out.find(kMapCreate), std::string::npos) << out;
-    EXPECT_NE(out.find(kKmlCreate), std::string::npos) << out;
-    EXPECT_EQ(snapshot(dir / "data"), before);
+struct WriteCase {
+    std::string name;
+    int roadNodes;  // the map file grows with the road
+    enum How { FileSizeLimit, ReadOnly, SmallDisk } how;
+    long long bytes;       // the file-size limit or the size of the disk
+    std::string mapError;  // "" when the map is saved
+    std::string kmlError;
+};
+
+void PrintTo(const WriteCase& c, std::ostream* os) {
+    *os << c.name;
 }
 
-// Every write fails at its first byte (a zero file-size limit stops root too).
-TEST(WriteFailures, NoFileMayGrow) {
-    TempDir dir;
-    fill(dir / "data", road(20));
-    const auto before = snapshot(dir / "data");
-    const std::string out = runAndCheck(dir, 0);
-    EXPECT_NE(out.find(kMapWrite), std::string::npos) << out;
-    EXPECT_NE(out.find(kKmlWrite), std::string::npos) << out;
-    EXPECT_EQ(snapshot(dir / "data"), before);
-}
+// A zero file-size limit stops root too; 16 KB lies between the size of the map file and that of
+// the match document; the map file needs room twice (old and new) while it is saved.
+const WriteCase kCases[] = {
+    {"ReadOnlyDataFolder", 20, WriteCase::ReadOnly, 0, kMapCreate, kKmlCreate},
+    {"NoFileMayGrow", 20, WriteCase::FileSizeLimit, 0, kMapWrite, kKmlWrite},
+    {"LimitReachedWhileWritingTheDocument", 20, WriteCase::FileSizeLimit, 16 * 1024, "", kKmlWrite},
+    {"DiskFullDuringTheMapSave", 3000, WriteCase::SmallDisk, 256 * 1024, kMapWrite, kKmlWrite},
+    {"DiskFullDuringTheDocument", 200, WriteCase::SmallDisk, 64 * 1024, "", kKmlWrite},
+};
 
-// A limit between the size of the map file and that of the match document: the map is saved, the
-// document fails part-way and the earlier one stays.
-TEST(WriteFailures, LimitReachedWhileWritingTheDocument) {
-    TempDir dir;
-    const std::string map = road(20);
-    fill(dir / "data", map);
-    const std::string out = runAndCheck(dir, 16 * 1024);
-    EXPECT_EQ(out.find(kMapWrite), std::string::npos) << out;
-    EXPECT_NE(out.find(kKmlWrite), std::string::npos) << out;
-    EXPECT_EQ(karvel_test::readFile(dir / "data/map.txt"), map);
-    EXPECT_EQ(karvel_test::readFile(dir / "data/match_ostrand_trace.kml"), kOldKml);
-}
+class WriteFailures : public ::testing::TestWithParam<WriteCase> {};
 
-// A full disk while the map is saved (the file needs room twice, old and new) and while the
-// document is written.
-TEST(WriteFailures, DiskFullDuringTheMapSave) {
+// Whatever failed, the folder holds exactly what it held before (a saved map is the same text).
+TEST_P(WriteFailures, EarlierFilesStayAndTheReportIsWhole) {
+    const WriteCase& c = GetParam();
     TempDir dir;
     fs::create_directories(dir / "data");
-    ScopedMount disk = ScopedMount::tmpfs(dir / "data", 256 * 1024);
-    if (!disk.ok()) GTEST_SKIP() << "cannot mount here: " << disk.error();
-    const std::string map = road(3000);  // about 190 KB
-    fill(dir / "data", map);
+    std::optional<ScopedMount> mount;
+    if (c.how == WriteCase::SmallDisk) mount.emplace(ScopedMount::tmpfs(dir / "data", c.bytes));
+    fill(dir / "data", road(c.roadNodes));
+    if (c.how == WriteCase::ReadOnly) mount.emplace(ScopedMount::readOnly(dir / "data"));
+    if (mount && !mount->ok()) GTEST_SKIP() << "cannot mount here: " << mount->error();
     const auto before = snapshot(dir / "data");
-    const std::string out = runAndCheck(dir);
-    EXPECT_NE(out.find(kMapWrite), std::string::npos) << out;
-    EXPECT_NE(out.find(kKmlWrite), std::string::npos) << out;
+    const std::string out = runAndCheck(dir, c.how == WriteCase::FileSizeLimit ? c.bytes : -1);
+    if (c.mapError.empty()) {
+        EXPECT_EQ(out.find("map file data/map.txt; the previous"), std::string::npos) << out;
+    } else {
+        EXPECT_NE(out.find(c.mapError), std::string::npos) << out;
+    }
+    EXPECT_NE(out.find(c.kmlError), std::string::npos) << out;
     EXPECT_EQ(snapshot(dir / "data"), before);
 }
 
-TEST(WriteFailures, DiskFullDuringTheDocument) {
-    TempDir dir;
-    fs::create_directories(dir / "data");
-    ScopedMount disk = ScopedMount::tmpfs(dir / "data", 64 * 1024);
-    if (!disk.ok()) GTEST_SKIP() << "cannot mount here: " << disk.error();
-    const std::string map = road(200);  // about 13 KB; the document of its 199 links is far larger
-    fill(dir / "data", map);
-    const std::string out = runAndCheck(dir);
-    EXPECT_EQ(out.find(kMapWrite), std::string::npos) << out;
-    EXPECT_NE(out.find(kKmlWrite), std::string::npos) << out;
-    EXPECT_EQ(karvel_test::readFile(dir / "data/map.txt"), map);
-    EXPECT_EQ(karvel_test::readFile(dir / "data/match_ostrand_trace.kml"), kOldKml);
-}
+INSTANTIATE_TEST_SUITE_P(Matrix, WriteFailures, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<WriteCase>& info) { return info.param.name; });
 
 }  // namespace

@@ -62,7 +62,8 @@ TEST(Driver, HelpAnywhereStopsEverything) {
 
 TEST(Driver, OptionWordsAreExactAndLastTraceFolderWins) {
     TempDir dir;
-    std::filesystem::create_directories(dir / "data");
+    writeFile(dir / "data/map.txt", "0\n0\n");
+    for (const char* folder : {"data/nmea", "second"}) std::filesystem::create_directories(dir / folder);
     // Unknown words, case variants and a trailing -t are ignored; the default folder stays.
     auto r = runCommand(karvel("-H --help -m -t"), dir.str());
     EXPECT_EQ(r.exitCode, 0);
@@ -78,6 +79,7 @@ TEST(Driver, OptionWordsAreExactAndLastTraceFolderWins) {
 TEST(Driver, EmptyFolderPrintsStartUpAndTimingAndRewritesTheMap) {
     TempDir dir;
     std::filesystem::create_directories(dir / "data/nmea");
+    writeFile(dir / "data/map.txt", " 0\n 0\n");
     auto r = runCommand(karvel(""), dir.str());
     EXPECT_EQ(r.exitCode, 0);
     ASSERT_EQ(r.out.substr(0, header("data/nmea/").size()), header("data/nmea/"));
@@ -85,17 +87,21 @@ TEST(Driver, EmptyFolderPrintsStartUpAndTimingAndRewritesTheMap) {
     std::smatch m;
     ASSERT_TRUE(std::regex_match(rest, m, kTiming)) << rest;
     EXPECT_EQ(std::to_string(std::stoi(m[1])), m[1].str());
-    // A missing map loads as empty and is written back.
+    // The map is written back in the file's own layout.
     EXPECT_EQ(readFile(dir / "data/map.txt"), "0\n0\n");
 }
 
-TEST(Driver, MissingTraceFolderIsSilent) {
+// A folder that cannot be listed is a failure, not an empty batch: nothing is loaded or written.
+TEST(Driver, MissingTraceFolderFails) {
     TempDir dir;
-    std::filesystem::create_directories(dir / "data");
+    writeFile(dir / "data/map.txt", " 0\n 0\n");
     auto r = runCommand(karvel("-t nowhere"), dir.str());
-    EXPECT_EQ(r.exitCode, 0);
-    const std::string rest = r.out.substr(header("nowhere").size());
-    EXPECT_TRUE(std::regex_match(rest, kTiming)) << rest;
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out,
+              "Looking for Trace Files...\n"
+              "Looking for NMEA files (with .txt extension) inside folder: nowhere\n"
+              "ERROR: cannot open the trace folder nowhere: No such file or directory\n");
+    EXPECT_EQ(readFile(dir / "data/map.txt"), " 0\n 0\n");
 }
 
 TEST(Driver, TimingLinesUseTheDefaultNumberFormat) {

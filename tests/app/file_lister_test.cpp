@@ -7,7 +7,6 @@
 
 #include "test_support.h"
 
-using karvel_test::TempDir;
 using karvel_test::writeFile;
 
 namespace {
@@ -20,36 +19,19 @@ std::vector<std::string> sorted(std::vector<std::string> v) {
 }  // namespace
 
 TEST(FileLister, ListsOnlyExactTxtExtensionWhateverTheEntryType) {
-    TempDir dir;
+    karvel_test::WorkDir dir(false);
     for (const char* name : {"a.txt", "b.TXT", "c.txt.bak", "noext", ".txt", "d.log", "e.b.txt"})
-        writeFile(dir / name, "x");
-    std::filesystem::create_directory(dir / "sub.txt");
-
-    const std::string folder = dir.str();
-    EXPECT_EQ(sorted(getFiles(folder)), (std::vector<std::string>{folder + "/.txt", folder + "/a.txt",
-                                                                  folder + "/e.b.txt", folder + "/sub.txt"}));
-}
-
-TEST(FileLister, TrailingSlashGivesTheSamePaths) {
-    TempDir dir;
-    writeFile(dir / "t.txt", "x");
-    EXPECT_EQ(getFiles(dir.str()), std::vector<std::string>{dir.str() + "/t.txt"});
-    EXPECT_EQ(getFiles(dir.str() + "/"), std::vector<std::string>{dir.str() + "/t.txt"});
-}
-
-TEST(FileLister, MissingFolderAndPlainFileGiveNothing) {
-    TempDir dir;
-    writeFile(dir / "f.txt", "x");
-    EXPECT_TRUE(getFiles(dir / "missing").empty());
-    EXPECT_TRUE(getFiles(dir / "f.txt").empty());
-}
-
-TEST(FileLister, EmptyFolderNameListsWorkingDirectoryWithBareNames) {
-    TempDir dir;
-    writeFile(dir / "w.txt", "x");
-    const auto old = std::filesystem::current_path();
-    std::filesystem::current_path(dir.path());
-    const auto files = getFiles("");
-    std::filesystem::current_path(old);
-    EXPECT_EQ(files, std::vector<std::string>{"w.txt"});
+        writeFile(dir.file(name), "x");
+    std::filesystem::create_directory(dir.file("sub.txt"));
+    const std::string folder = dir.file("");
+    const std::vector<std::string> names{".txt", "a.txt", "e.b.txt", "sub.txt"};
+    // With or without a trailing slash the paths are the same; "" lists the working folder, bare.
+    for (const std::string& given : {folder.substr(0, folder.size() - 1), folder, std::string()}) {
+        std::vector<std::string> expected;
+        for (const std::string& n : names) expected.push_back(given.empty() ? n : folder + n);
+        EXPECT_EQ(sorted(getFiles(given)), expected) << given;
+    }
+    // A missing folder and a plain file list nothing.
+    EXPECT_TRUE(getFiles(dir.file("missing")).empty());
+    EXPECT_TRUE(getFiles(dir.file("a.txt")).empty());
 }

@@ -1,5 +1,4 @@
-// Shared fixtures of the KML tests: a scratch working directory with a data/ folder, UTC times,
-// the XML check, and a small hand-made map and trace.
+// Shared fixtures of the KML tests: UTC times, the XML check, and a small hand-made map and trace.
 #pragma once
 
 #include <cstdlib>
@@ -14,21 +13,7 @@
 
 namespace kml_test {
 
-// The documents are written under the relative folder data/, so each test runs in its own scratch
-// directory and goes back afterwards.
-class WorkDir {
-public:
-    explicit WorkDir(bool withData = true) : previous(std::filesystem::current_path()) {
-        if (withData) std::filesystem::create_directory(dir.path() / "data");
-        std::filesystem::current_path(dir.path());
-    }
-    ~WorkDir() { std::filesystem::current_path(previous); }
-    std::string file(const std::string& rel) const { return dir / rel; }
-
-private:
-    karvel_test::TempDir dir;
-    std::filesystem::path previous;
-};
+using karvel_test::WorkDir;
 
 // Times in the documents are local; fix the zone so the expected texts hold anywhere.
 inline void useUtc() {

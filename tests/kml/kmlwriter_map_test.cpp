@@ -1,5 +1,5 @@
-// Maps drawn through the general writer: Map::saveToKml, and maps built from real drives that are
-// saved, reloaded and drawn.
+// Maps drawn through the general writer: Map::saveToKml, and a map built by karvel-mapbuild from a
+// real drive driven twice.
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,6 @@
 
 #include "kml/KmlWriter.h"
 #include "kml_test_util.h"
-#include "traces/NMEALoader.h"
 
 using kml_test::WorkDir;
 using mapRepresentation::Map;
@@ -43,37 +42,6 @@ TEST(MapToKml, SaveToKmlWritesTheWritersMapDocument) {
                                                           "; the previous file is unchanged.\n");
 }
 
-TEST(MapToKml, MapOfARealDriveSurvivesSaveReloadAndDrawing) {
-    KARVEL_REQUIRE_SHARED(log, "qt-nmealog-brisbane/nmealog.txt");
-    WorkDir wd;
-    testing::internal::CaptureStdout();
-    const Route route = NMEALoader(log).route;
-    Map built(route);
-    testing::internal::GetCapturedStdout();
-    ASSERT_GE(route.nodes.size(), 100u);
-    EXPECT_EQ(built.nodes.size(), route.nodes.size());
-    EXPECT_EQ(built.links.size(), route.nodes.size() - 1);
-    expectSound(built);
-
-    ASSERT_TRUE(built.saveMap(wd.file("data/map.txt")));
-    testing::internal::CaptureStdout();
-    const Map loaded(wd.file("data/map.txt"));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(loaded.nodes.size(), built.nodes.size());
-    EXPECT_EQ(loaded.links.size(), built.links.size());
-    EXPECT_EQ(loaded.superLinks.size(), 1u);  // one drive is one road
-    expectSound(loaded);
-
-    testing::internal::CaptureStdout();
-    ASSERT_TRUE(loaded.saveToKml(wd.file("data/map.kml")));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    const std::string kml = karvel_test::readFile(wd.file("data/map.kml"));
-    EXPECT_TRUE(kml_test::wellFormedXml(wd.file("data/map.kml")));
-    EXPECT_EQ(kml_test::countOf(kml, "<styleUrl>#mapNodeIcon</styleUrl>"), loaded.nodes.size());
-    EXPECT_EQ(kml_test::countOf(kml, "<name>Link: "), loaded.links.size());
-    EXPECT_EQ(kml_test::countOf(kml, "<br/>Link : "), 0u);  // a single chain has no junction
-}
-
 TEST(MapToKml, MapBuildProgramMergesARepeatedDrive) {
     KARVEL_REQUIRE_SHARED(log, "qt-nmealog-brisbane/nmealog.txt");
     const std::string program = karvel_test::binaryPath("karvel-mapbuild");
@@ -83,10 +51,7 @@ TEST(MapToKml, MapBuildProgramMergesARepeatedDrive) {
     // The same drive twice: the second pass folds onto the first one's links.
     const auto run = karvel_test::runCommand("'" + program + "' '" + log + "' '" + log + "'", wd.file(""));
     ASSERT_EQ(run.exitCode, 0) << run.out;
-    EXPECT_NE(run.out.find(", started the map\n"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find(" links merged into the map\n"), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("ERROR"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("Validating map...\nNodes: "), std::string::npos);
     EXPECT_EQ(run.out.find("shouldn't be"), std::string::npos);
 
     testing::internal::CaptureStdout();

@@ -30,23 +30,7 @@ const QuadLeafNode* leafOf(const Map& m, uint32_t id) {
     return m.quadTree->findQuadrant(n.latitude, n.longitude).first;
 }
 
-// 11 nodes in the north-east quarter, spread over its four sub-quarters (3, 3, 3, 2).
-void crowdOneQuarter(Map& m) {
-    const double at[11][2] = {{50, 10}, {60, 20}, {70, 30}, {50, 100}, {60, 110}, {70, 120},
-                              {10, 10}, {20, 20}, {30, 30}, {10, 100}, {20, 110}};
-    for (uint32_t i = 0; i < 11; ++i) m.addNode(i + 1, at[i][0], at[i][1], 0, 0);
-}
-
 }  // namespace
-
-TEST(QuadTree, FreshIndexIsOneGlobeLeaf) {
-    Map m;
-    EXPECT_EQ(
-        m.quadTree->getQuadTreeStatistics(),
-        statistics("0     LeafNodes: 1     Max Depth: 0\nMax Nodes in a LeafNode: 0     Max Nodes allowed in "
-                   "a LeafNode: 10",
-                   "0", 0, "360\xBA  Max Height: 180\xBA", "360\xBA  Min Height: 180\xBA"));
-}
 
 TEST(QuadTree, EleventhNodeSplitsTheRootByPosition) {
     Map m;
@@ -75,16 +59,6 @@ TEST(QuadTree, EleventhNodeSplitsTheRootByPosition) {
     }
     EXPECT_EQ(m.quadTree->findQuadrant(70, 110),
               std::make_pair(QuadTree::getQuadLeafNode(root->children[1].get()), root));
-}
-
-TEST(QuadTree, CrowdedQuarterSplitsAgainAtOnce) {
-    Map m;
-    crowdOneQuarter(m);
-    EXPECT_EQ(
-        m.quadTree->getQuadTreeStatistics(),
-        statistics("2     LeafNodes: 7     Max Depth: 2\nMax Nodes in a LeafNode: 3     Max Nodes allowed in "
-                   "a LeafNode: 10",
-                   "1.57142857", 11, "180\xBA  Max Height: 90\xBA", "90\xBA  Min Height: 45\xBA"));
 }
 
 TEST(QuadTree, BordersGoToTheFirstChildInOrder) {

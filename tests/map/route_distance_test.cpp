@@ -10,8 +10,8 @@
 #include <queue>
 #include <random>
 
+#include "local_world.h"
 #include "map/road_graph.h"
-#include "matching/local_world.h"
 
 namespace {
 

@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -65,12 +63,6 @@ struct Scenario {
 // Local metres and UTM metres differ by a few parts per thousand here.
 double tol(double metres) {
     return metres * 3e-3 + 0.01;
-}
-
-std::string fmt(double v) {
-    std::ostringstream out;
-    out << v;
-    return out.str();
 }
 
 // Evolves as the hybrid pipeline does: until 75 generations bring no strictly better best.
@@ -171,26 +163,6 @@ TEST(GeneticDistances, CachesAndMissingLinks) {
     EXPECT_EQ(d.getNearestLink(0), -1);
 }
 
-TEST(GeneticDistances, HybridLogLines) {
-    Scenario s;
-    const Links l = s.eastRoad(0, 0, 2, 20);
-    const double h = s.heading(l[0]);
-    s.point(50, 3, h);
-    karvel_test::TempDir dir;
-    std::ofstream log(dir / "log.txt");
-    Distances d(&s.map, &s.route, s.same({l[1], l[0]}), {}, &log);
-    log.close();
-    const std::string text = karvel_test::readFile(dir / "log.txt");
-    const std::string head = "Trace lenght: 0 m.\n0:    Min heading: " + fmt(rad2deg(h) - 45) +
-                             " \xBA   Max heading: " + fmt(rad2deg(h) + 45) +
-                             " \xBA\nCandidates from Marchal: " + std::to_string(l[0]) + " " +
-                             std::to_string(l[1]) + " \nFinal Candidates: " + std::to_string(l[1]) + " (" +
-                             fmt(d.nearLinks[0].at(l[1])) + " m.)  \n\n\n" +
-                             "Time precalculating distances from trace points to nearest links: ";
-    EXPECT_EQ(text.substr(0, head.size()), head);
-    EXPECT_EQ(text.substr(text.size() - 4), " s.\n");
-}
-
 TEST(GeneticDistances, GeneticOnlyFormWidensOrNarrowsMarchalSets) {
     Scenario s;
     const Links a = s.eastRoad(0, 0, 3, 40), b = s.eastRoad(0, 8, 3, 40);
@@ -202,14 +174,7 @@ TEST(GeneticDistances, GeneticOnlyFormWidensOrNarrowsMarchalSets) {
               (Links{a[1], b[1]}));
     forward = {{a[0]}};  // runs that agree once widened to the junctions: the intersection
     backward = {{a[2]}};
-    karvel_test::TempDir dir;
-    std::ofstream log(dir / "log.txt");
-    EXPECT_EQ(Distances(&s.map, &s.route, &forward, &backward, &log).getValidLinks(0), (Links{a[1]}));
-    log.close();
-    EXPECT_NE(karvel_test::readFile(dir / "log.txt")
-                  .find("Candidates from Marchal (Forwards): " + std::to_string(a[0]) +
-                        " \n(Backwards): " + std::to_string(a[2]) + " \nFinal Candidates: "),
-              std::string::npos);
+    EXPECT_EQ(Distances(&s.map, &s.route, &forward, &backward, nullptr).getValidLinks(0), (Links{a[1]}));
 
     Scenario w;  // forward sets alone: a window over points i-3 .. i+2
     const Links road = w.eastRoad(0, 8, 3, 40);
@@ -303,66 +268,6 @@ TEST_F(GeneticSeeded, BestGenerationMovesOnlyOnAStrictlyLowerScore) {
     EXPECT_EQ(p.individuals[0].score, best - 1.0);
     p.nextGeneration();
     EXPECT_EQ(p.bestGeneration, 3);
-}
-
-TEST(GeneticPopulation, LogFormats) {
-    Individual one(3);
-    one.genes = {5, -1, 7};
-    one.maxMinDist = 1.5;
-    one.avgDist = 0.25;
-    one.continuityLength = 100;
-    one.score = 6.2;
-    one.invScore = 1 / 6.2;
-    EXPECT_EQ(
-        one.toString(),
-        "maxMinDist = 1.5 m.   maxDist = 0 m.  avgDist = 0.25 m.  uncoveredDist = 0 m.  gapDist = 0 m.  "
-        "continuityLength = 100 m.  smallsDist = 0 m.  infDist = 0 m.  avgDiscDist = 0 m.  maxDiscDist = 0 "
-        "m.  "
-        "Score: 6.2  invScore: 0.16129    5 -1 7 \n");
-
-    Scenario s;
-    const Links l = s.eastRoad(0, 0, 4, 20);
-    for (double x : {10.0, 30.0, 50.0, 70.0}) s.point(x, 3, s.heading(l[0]));
-    Distances d(&s.map, &s.route, s.same({l[0]}), {}, nullptr);
-    karvel_test::TempDir dir;
-    std::ofstream log(dir / "log.txt");
-    _params params;
-    params.populationSize = 12;
-    Population p(&s.map, &s.route, &d, params, 0, 4, &log);
-    p.printPopulationStatistics();
-    p.initializePopulation(std::set<int>());
-    p.nextGeneration();
-    p.printGenerationStatistics();
-    p.printBestIndividuals();
-    log.close();
-
-    const std::string S = fmt(p.segmentLength);
-    std::string expected =
-        "Segment Length: " + S +
-        " m.\n\n### Population Statistics ###\nSize: 12\nDirect Pass: 0  (3%)\n"
-        "Chromosome size: 4\nProbabilities: Recombination = 0.75  Mutation = 0.01  Non valid link "
-        "(-1) = 0.2\nSegment Length: " +
-        S +
-        " m.\nWeights: W_MAX_MIN = 0.8  W_AVG = 0.7  W_MAX = 1  "
-        "W_UNCOV = 5.5  W_GAP = 1.5  W_CONTLEN = 0.3  W_AVGDISC = 1  W_MAXDISC = 1\nD_LIMIT = 20  "
-        "MAX_DIST_LINK = 20\n\nRoulettes built in 0 seconds.\n\n### Generation Statistics ###\n"
-        "Generation: 1\nBest individuals from this generation:\n";
-    const std::string text = karvel_test::readFile(dir / "log.txt");
-    EXPECT_EQ(text.substr(0, expected.size()), expected);
-    // Five best, five worst (of twelve), the best ever and the best of generation 1.
-    size_t lines = 0;
-    for (size_t at = text.find("invScore: "); at != std::string::npos; at = text.find("invScore: ", at + 1))
-        ++lines;
-    EXPECT_EQ(lines, 12u);
-    EXPECT_NE(text.find("Worst individuals from this generation:\n"), std::string::npos);
-    EXPECT_NE(
-        text.find("\n\nScore diferences between current and previous generation\nminDiff = " +
-                  fmt(p.minDiff) + "  avgDiff = " + fmt(p.sumDiff / 12) + "  maxDiff = " + fmt(p.maxDiff) +
-                  "\nDiff from best indiviuals " + fmt(p.bestDiff) + "\nDiff from worst indiviuals "),
-        std::string::npos);
-    EXPECT_TRUE(text.ends_with("\n\nBest Individual from ever : generation = 1\n" +
-                               p.bestPerGeneration[0].toString() + "\nBest from each generation:\n1 -> " +
-                               p.bestPerGeneration[0].toString()));
 }
 
 TEST(GeneticPopulation, EmptyStretchStillRuns) {

@@ -8,11 +8,13 @@
 #include <set>
 #include <sstream>
 
-#include "genonly_util.h"
+#include "kubicka_drive.h"
+#include "local_world.h"
+#include "matching/GenMapMatching.h"
 #include "support/test_support.h"
 
 using MapMatching::GenMapMatching;
-using namespace genonly_test;
+using namespace local_world;
 
 namespace {
 
@@ -70,21 +72,17 @@ TEST(GenOnlyRun, SeededRunWithMarchalSetsFindsTheDrivenLinks) {
 }
 
 TEST(GenOnlyRun, LogShowsTheSegmentsAndTheOverlapPointKeepsItsLink) {
-    karvel_test::TempDir dir;
-    std::filesystem::create_directories(dir / "data");
+    karvel_test::WorkDir dir;
     Junction j;
-    const auto old = std::filesystem::current_path();
-    std::filesystem::current_path(dir.path());
     MapMatching::setFixedRandomSeed(5u);
     {
         GenMapMatching g(&j.w.map, &j.route, true);
         g.runWithMarchal(true);
     }
     MapMatching::setFixedRandomSeed(std::nullopt);
-    std::filesystem::current_path(old);
 
-    EXPECT_TRUE(std::filesystem::exists(dir / "data/match_genetic_junction.kml"));
-    std::ifstream log(dir / "data/junction_genetic_log.txt");
+    EXPECT_TRUE(std::filesystem::exists(dir.file("data/match_genetic_junction.kml")));
+    std::ifstream log(dir.file("data/junction_genetic_log.txt"));
     std::string line;
     std::vector<std::string> segments;
     bool initial = false;
@@ -117,34 +115,20 @@ TEST(GenOnlyRun, EmptyTinyAndMaplessTracesAreSafe) {
     mapRepresentation::Map empty;
     GenMapMatching g(&empty, &j.route, false);
     g.runWithMarchal(false);
-    EXPECT_EQ(records(g), (std::vector<std::array<int, 6>>{{0, 59, -1, -1, -1, -1}}));
+    EXPECT_EQ(records(g), (Records{{0, 59, -1, -1, -1, -1}}));
 }
 
 // The first 300 fixes of Kubicka et al. 2015 track 46 (France) on its road network.
 TEST(GenOnlyRun, RealDriveStaysOnItsRoute) {
     KARVEL_REQUIRE_SHARED(dir, "kubicka2015-mapmatching/sample/00000046");
-    std::ifstream nodes(dir + "/00000046.nodes"), arcs(dir + "/00000046.arcs"),
-        track(dir + "/00000046.track"), route(dir + "/00000046.route");
-    mapRepresentation::Map map;
-    double lon = 0, lat = 0, t = 0;
-    for (uint32_t id = 1; nodes >> lon >> lat; ++id) map.addNode(id, lat, lon, 0, 0);
-    for (uint32_t from = 0, to = 0; arcs >> from >> to;) map.addLinkToNode(from + 1, to + 1, 0, 0);
-    Route drive;
-    while (drive.nodes.size() < 300 && track >> lon >> lat >> t) {
-        _node n;
-        n.position = {lat, lon};
-        const GPSPoint g = GPSPoint::convertWGS84ToUTM(lat, lon);
-        n.easting = g.easting;
-        n.northing = g.northing;
-        n.arrivalTime = n.leaveTime = static_cast<uint32_t>(std::lround(t));
-        drive.addNode(n, true);
-    }
-    std::set<int> truth;
-    for (int arc = 0; route >> arc;) truth.insert(arc + 1);
+    karvel_test::KubickaDrive d;
+    ASSERT_TRUE(karvel_test::loadKubickaDrive(dir, "00000046", d, 300));
+    Route& drive = d.route;
+    const std::set<int>& truth = d.truth;
     ASSERT_EQ(drive.nodes.size(), 300u);
 
     MapMatching::setFixedRandomSeed(46u);
-    GenMapMatching g(&map, &drive, false);
+    GenMapMatching g(&d.map, &drive, false);
     g.runWithMarchal(false);
     MapMatching::setFixedRandomSeed(std::nullopt);
     size_t matchedPoints = 0, onRoute = 0;

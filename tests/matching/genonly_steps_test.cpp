@@ -4,12 +4,13 @@
 
 #include <cmath>
 
-#include "genonly_util.h"
+#include "local_world.h"
+#include "matching/GenMapMatching.h"
 
 using MapMatching::GenMapMatching;
 using Segments = std::vector<std::pair<int, int>>;
 using V = std::vector<int>;
-using namespace genonly_test;
+using namespace local_world;
 
 namespace {
 
@@ -115,8 +116,7 @@ TEST(GenOnlyResults, PathsRecordLinkChangesAndRecordsFollowTraceOrder) {
     EXPECT_EQ(g.matched[0]->links, (Pairs{{2, 3}, {4, 4}}));
     EXPECT_EQ(g.matched[1]->links, (Pairs{{8, 5}}));
     EXPECT_EQ(g.matched[1]->lastIndex, 9);
-    EXPECT_EQ(records(g), (std::vector<std::array<int, 6>>{
-                              {0, 1, -1, 3, -1, 0}, {7, 7, 4, 5, 0, 1}, {-1, -1, 5, 6, 1, 2}}));
+    EXPECT_EQ(records(g), (Records{{0, 1, -1, 3, -1, 0}, {7, 7, 4, 5, 0, 1}, {-1, -1, 5, 6, 1, 2}}));
     // The short form has a pair for every point; the getters hand out copies.
     EXPECT_EQ(g.getShortMatched()[0]->links, (Pairs{{2, 3}, {3, 3}, {4, 4}, {5, 4}, {6, 4}}));
     g.getMatched()[0]->links.clear();
@@ -124,5 +124,5 @@ TEST(GenOnlyResults, PathsRecordLinkChangesAndRecordsFollowTraceOrder) {
 
     g.buildResults(V(12, -1), {});
     EXPECT_TRUE(g.matched.empty());
-    EXPECT_EQ(records(g), (std::vector<std::array<int, 6>>{{0, 11, -1, -1, -1, -1}}));
+    EXPECT_EQ(records(g), (Records{{0, 11, -1, -1, -1, -1}}));
 }

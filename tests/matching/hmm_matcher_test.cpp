@@ -6,8 +6,8 @@
 #include <cmath>
 #include <vector>
 
+#include "local_world.h"
 #include "map/road_graph.h"
-#include "matching/local_world.h"
 
 namespace {
 

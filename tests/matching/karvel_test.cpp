@@ -39,13 +39,6 @@ std::vector<std::unique_ptr<Path>> paths(std::unique_ptr<Path> p) {
     return v;
 }
 
-std::vector<std::array<int, 6>> records(const KARVEL& k) {
-    std::vector<std::array<int, 6>> out;
-    for (const auto& u : k.getUnmatchedInfo())
-        out.push_back({u->startNode, u->endNode, u->lastMatch, u->nextMatch, u->lastPath, u->nextPath});
-    return out;
-}
-
 }  // namespace
 
 TEST(KarvelSegments, ClustersAreWidenedAndBothEndsCovered) {
@@ -64,6 +57,7 @@ TEST(KarvelSegments, ClustersAreWidenedAndBothEndsCovered) {
               (Segments{{0, 4}, {19, 26}, {26, 30}, {35, 39}}));
     // Without ends the first and last stretches are added.
     EXPECT_EQ(segmentsFor(40, {6, 7}), (Segments{{0, 3}, {4, 9}, {36, 39}}));
+    EXPECT_EQ(segmentsFor(20, {0, 1, 2, 15}), (Segments{{0, 4}, {13, 19}}));  // ends within four: stretched
     EXPECT_EQ(segmentsFor(5, {}), (Segments{{0, 4}}));
     EXPECT_EQ(segmentsFor(12, {}), (Segments{{0, 3}, {8, 11}}));
 }
@@ -156,7 +150,7 @@ TEST(KarvelOutput, ConnectedLinksGiveOnePathWithCrossedLinks) {
     // At a gap point the missing link is not filled in and the path breaks there.
     k.constructOutput({2}, {}, Segments{{0, 4}});
     ASSERT_EQ(k.matched.size(), 2u);
-    EXPECT_EQ(records(k), (std::vector<std::array<int, 6>>{{-1, -1, road[1], road[3], 0, 1}}));
+    EXPECT_EQ(records(k), (Records{{-1, -1, road[1], road[3], 0, 1}}));
 }
 
 TEST(KarvelOutput, UnmatchedRecordsComeInTheirOrder) {
@@ -166,13 +160,12 @@ TEST(KarvelOutput, UnmatchedRecordsComeInTheirOrder) {
     KARVEL k(&w.map, &r, false);
     k.matchedLinks = {-1, a, a, -1, -1, a, a, a, -1, -1};
     k.constructOutput({}, {}, {});
-    EXPECT_EQ(records(k), (std::vector<std::array<int, 6>>{
-                              {3, 4, a, a, 0, 1}, {0, 0, -1, a, -1, 0}, {8, 9, a, -1, 1, -1}}));
+    EXPECT_EQ(records(k), (Records{{3, 4, a, a, 0, 1}, {0, 0, -1, a, -1, 0}, {8, 9, a, -1, 1, -1}}));
 
     k.matchedLinks.assign(10, -1);
     k.constructOutput({}, {}, {});
     EXPECT_TRUE(k.matched.empty());
-    EXPECT_EQ(records(k), (std::vector<std::array<int, 6>>{{0, 9, -1, -1, -1, -1}}));
+    EXPECT_EQ(records(k), (Records{{0, 9, -1, -1, -1, -1}}));
 }
 
 TEST(KarvelRun, EmptyAndTinyTracesAreSafe) {
@@ -185,7 +178,7 @@ TEST(KarvelRun, EmptyAndTinyTracesAreSafe) {
         k.run(false);
         if (n == 0) {
             EXPECT_TRUE(k.getShortMatched().empty());
-            EXPECT_EQ(records(k), (std::vector<std::array<int, 6>>{{0, -1, -1, -1, -1, -1}}));
+            EXPECT_EQ(records(k), (Records{{0, -1, -1, -1, -1, -1}}));
         }
     }
     MapMatching::setFixedRandomSeed(std::nullopt);
@@ -194,10 +187,7 @@ TEST(KarvelRun, EmptyAndTinyTracesAreSafe) {
 TEST(KarvelRun, StraightRoadIsOnePathAndTheLogIsNamedAfterTheTrace) {
     World w;
     const int road = w.link(w.node(0, 0), w.node(500, 0));
-    karvel_test::TempDir dir;
-    std::filesystem::create_directories(dir / "data");
-    const auto old = std::filesystem::current_path();
-    std::filesystem::current_path(dir.path());
+    karvel_test::WorkDir dir;
     MapMatching::setFixedRandomSeed(11u);
     {
         Route r = eastward(40);
@@ -211,7 +201,5 @@ TEST(KarvelRun, StraightRoadIsOnePathAndTheLogIsNamedAfterTheTrace) {
         EXPECT_TRUE(records(k).empty());
     }
     MapMatching::setFixedRandomSeed(std::nullopt);
-    std::filesystem::current_path(old);
-    EXPECT_TRUE(std::filesystem::exists(dir / "data/abc_genetic_log.txt"));
-    EXPECT_GT(std::filesystem::file_size(dir / "data/abc_genetic_log.txt"), 0u);
+    EXPECT_GT(std::filesystem::file_size(dir.file("data/abc_genetic_log.txt")), 0u);
 }

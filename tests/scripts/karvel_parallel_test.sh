@@ -96,6 +96,9 @@ fi
 # A map that stops loading part-way: every shard says so, the merged report once, where one run does.
 head -n 30 "$map" >"$work/cut-map.txt" && echo "not a link" >>"$work/cut-map.txt"
 "$bin/karvel-parallel" --jobs 2 --shard-size 1 "$traces" "$work/cut-map.txt" "$work/cut" 2>/dev/null
+cut_status=$?
+check "a map read only in part: every trace is still matched, and the exit status is 1" \
+    test "$cut_status-$(headers "$work/cut/report.txt" | wc -l)" = "1-$(expected_headers | wc -l)"
 check "a map that could not be read completely is reported once, before the first trace" \
     diff <(grep -n '^ERROR: data/map.txt ' "$work/cut/report.txt" | cut -d: -f1) \
     <(grep -n $'^\tRoute #0: ' "$work/cut/report.txt" | cut -d: -f1 | awk '{ print $1 - 2 }')

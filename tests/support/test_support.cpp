@@ -24,6 +24,15 @@ TempDir::~TempDir() {
     fs::remove_all(dir, ec);
 }
 
+WorkDir::WorkDir(bool withData) : previous(fs::current_path()) {
+    if (withData) fs::create_directory(dir.path() / "data");
+    fs::current_path(dir.path());
+}
+
+WorkDir::~WorkDir() {
+    fs::current_path(previous);
+}
+
 CommandResult runCommand(const std::string& commandLine, const std::string& workDir) {
     CommandResult result;
     std::string full = "cd '" + workDir + "' && " + commandLine;

@@ -1,6 +1,8 @@
 // Helpers for the test programs: scratch working directories, file I/O and running the real binaries.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <string>
 
@@ -22,6 +24,27 @@ public:
 private:
     std::filesystem::path dir;
 };
+
+// A scratch folder (with data/ unless asked otherwise) made the working directory for the life of
+// the object: the programs and the writers use relative paths under data/.
+class WorkDir {
+public:
+    explicit WorkDir(bool withData = true);
+    ~WorkDir();
+    std::string file(const std::string& rel) const { return dir / rel; }
+
+private:
+    TempDir dir;
+    std::filesystem::path previous;
+};
+
+// What `f` prints to standard output while it runs.
+template <typename F>
+std::string printed(F&& f) {
+    testing::internal::CaptureStdout();
+    f();
+    return testing::internal::GetCapturedStdout();
+}
 
 struct CommandResult {
     int exitCode = -1;

@@ -74,18 +74,10 @@ TEST(GeneticProgram, MatchesEveryTraceAndReportsLikeKarvel) {
     const auto r = runCommand(genetic("-M"), dir.str());
     ASSERT_EQ(r.exitCode, 0) << r.out;
 
-    EXPECT_NE(r.out.find("Looking for Trace Files...\n"
-                         "Looking for NMEA files (with .txt extension) inside folder: data/nmea/\n"
-                         "Loading Map...\n"
-                         "Trying to load map: data/map.txt\n"
-                         "\n"
-                         "Ready to run Ostrand.\n\n"),
-              std::string::npos)
-        << r.out;
-    EXPECT_TRUE(std::regex_search(
-        r.out, std::regex("Finished running Ostrand\\.\n\n\n\nOverall processing time: [0-9]+ "
-                          "sec\\.  \\(~= [0-9.e-]+ min\\.\\)\n\n\n$")))
-        << r.out;
+    // karvel's start-up and closing lines (their exact text is the driver's test).
+    EXPECT_EQ(r.out.rfind("Looking for Trace Files...\n", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("\nReady to run Ostrand.\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nFinished running Ostrand.\n"), std::string::npos) << r.out;
 
     // One path over the whole drive, one pair per fix, each on the link it lies beside.
     std::string expected = "Paths: \nScore: 0  Avg: 0 Start: 0 Last: 38 Links: ";

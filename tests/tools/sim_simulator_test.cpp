@@ -93,61 +93,44 @@ TEST(SimNmea, LoadsBackIntoTheSamePositionsAndTimes) {
     }
 }
 
-TEST(SimNoise, HasTheAskedSigmaOnEachAxis) {
-    for (double sigma : {5.0, 10.0}) {
+// Noise on each axis: mean 0, the asked sigma, and with a correlation time the lag-one
+// autocorrelation exp(-1 / correlation seconds).
+TEST(SimNoise, HasTheAskedSigmaAndCorrelation) {
+    const struct {
+        double sigma, correlationSeconds, duration;
+    } cases[] = {{5, 0, 2500}, {10, 0, 2500}, {5, 10, 8000}};
+    for (const auto& c : cases) {
         SimOptions options;
         options.seed = 3;
-        options.duration = 2500;
-        options.sigma = sigma;
+        options.duration = c.duration;
+        options.sigma = c.sigma;
+        options.correlationSeconds = c.correlationSeconds;
         options.stopProbability = 0;
         SimTrace trace;
         std::string error;
         ASSERT_TRUE(Simulator(sampleMap(), options).randomTrace(1, trace, error)) << error;
-        TempDir dir;
-        const Route route = loadBack(dir, trace, options);
-        ASSERT_EQ(route.nodes.size(), trace.fixes.size());
-        double sum[2] = {0, 0}, squares[2] = {0, 0};
-        for (size_t i = 0; i < route.nodes.size(); ++i) {
-            const GPSPoint truth =
-                GPSPoint::convertWGS84ToUTM(trace.fixes[i].trueLat, trace.fixes[i].trueLon);
-            const double d[2] = {route.nodes[i].easting - truth.easting,
-                                 route.nodes[i].northing - truth.northing};
-            for (int a = 0; a < 2; ++a) {
-                sum[a] += d[a];
-                squares[a] += d[a] * d[a];
+        const double n = static_cast<double>(trace.fixes.size());
+        for (int axis = 0; axis < 2; ++axis) {
+            double sum = 0, squares = 0, lagged = 0, previous = 0;
+            for (const auto& f : trace.fixes) {
+                double perLat = 0, perLon = 0;
+                traceSim::metresPerDegree(f.trueLat, perLat, perLon);
+                const double d = axis == 0 ? (f.lon - f.trueLon) * perLon : (f.lat - f.trueLat) * perLat;
+                sum += d;
+                squares += d * d;
+                lagged += d * previous;
+                previous = d;
             }
+            const double mean = sum / n, sigma = std::sqrt(squares / n - mean * mean);
+            SCOPED_TRACE(testing::Message() << "sigma " << c.sigma << " axis " << axis);
+            if (c.correlationSeconds == 0) {
+                EXPECT_NEAR(mean, 0.0, 4.0 * c.sigma / std::sqrt(n));
+            }
+            EXPECT_NEAR(sigma, c.sigma, (c.correlationSeconds == 0 ? 0.04 : 0.08) * c.sigma);
+            const double expected = c.correlationSeconds == 0 ? 0.0 : std::exp(-1 / c.correlationSeconds);
+            EXPECT_NEAR(lagged / squares, expected, 0.05);
         }
-        const double n = static_cast<double>(route.nodes.size());
-        for (int a = 0; a < 2; ++a) {
-            const double mean = sum[a] / n;
-            EXPECT_NEAR(mean, 0.0, 4.0 * sigma / std::sqrt(n)) << "axis " << a;
-            EXPECT_NEAR(std::sqrt(squares[a] / n - mean * mean), sigma, 0.04 * sigma) << "axis " << a;
-        }
     }
-}
-
-TEST(SimNoise, CorrelatedNoiseKeepsItsSigma) {
-    SimOptions options;
-    options.seed = 8;
-    options.duration = 8000;
-    options.sigma = 5;
-    options.correlationSeconds = 10;
-    SimTrace trace;
-    std::string error;
-    ASSERT_TRUE(Simulator(sampleMap(), options).randomTrace(0, trace, error)) << error;
-    std::vector<double> east;
-    for (const auto& f : trace.fixes) {
-        double perLat = 0, perLon = 0;
-        traceSim::metresPerDegree(f.trueLat, perLat, perLon);
-        east.push_back((f.lon - f.trueLon) * perLon);
-    }
-    double squares = 0, lagged = 0;
-    for (size_t i = 0; i < east.size(); ++i) {
-        squares += east[i] * east[i];
-        if (i > 0) lagged += east[i] * east[i - 1];
-    }
-    EXPECT_NEAR(std::sqrt(squares / east.size()), 5.0, 0.4);
-    EXPECT_NEAR(lagged / squares, std::exp(-0.1), 0.03) << "one second apart, ten seconds correlation";
 }
 
 TEST(SimDrive, FollowsItsRouteAndSlowsForTurns) {

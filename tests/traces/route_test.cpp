@@ -107,38 +107,3 @@ TEST(Route, NamesFromPaths) {
     const Route c({at(0, 0, 0)}, "short", "long/short.txt");  // the name comes first
     EXPECT_EQ(c.name + "|" + c.sourceFile, "short|long/short.txt");
 }
-
-TEST(Route, PrintedForms) {
-    setenv("TZ", "UTC", 1);
-    tzset();
-    const Route r = routeOf({_node{1204583077,
-                                   1204583080,
-                                   {-27.5723, 153.0907},
-                                   6950000.25,
-                                   509000.5,
-                                   kPi / 2,
-                                   17.5,
-                                   1.3,
-                                   31.25,
-                                   true}},
-                            false);
-    // The whole placemark text is pinned by the KML writer's golden document; here the parts
-    // taken from this point: local times, the icon turned by half a turn, the position.
-    const std::string kml = r.pointToKml(0);
-    for (const char* part :
-         {"Arrival Time: Mon Mar  3 22:24:37 2008\n<br/>Leave Time: Mon Mar  3 22:24:40 2008\n",
-          "<scale>0.500000000</scale><heading>270.000000000</heading>",
-          "<Point>\n<coordinates>153.090700000,-27.572300000,0</coordinates>"})
-        EXPECT_NE(kml.find(part), std::string::npos) << part;
-    EXPECT_EQ(r.pointToKml(1), "");
-
-    const auto flags = std::cout.flags();
-    const auto precision = std::cout.precision();
-    testing::internal::CaptureStdout();
-    r.printRoute();
-    std::cout << 0.5;  // the fixed format stays in force
-    const std::string out = testing::internal::GetCapturedStdout();
-    std::cout.flags(flags);
-    std::cout.precision(precision);
-    EXPECT_EQ(out, "\n### ROUTE with ### 1 points.\n-27.572300000   153.090700000\n\n0.500000000");
-}

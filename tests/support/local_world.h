@@ -1,7 +1,9 @@
 // Small hand-built maps in local metres, for the matcher tests: node points are exactly
-// (kE0 + x, kN0 + y) in UTM zone 29, so every distance to a link is exact.
+// (kE0 + x, kN0 + y) in UTM zone 29, so every distance to a link is exact. Header-only, so that
+// only the rooms that have maps and matchers include it.
 #pragma once
 
+#include <array>
 #include <numbers>
 #include <vector>
 
@@ -14,6 +16,7 @@ namespace local_world {
 // A round UTM origin near the central meridian of zone 29 (northern Portugal).
 constexpr double kE0 = 500500.0;
 constexpr double kN0 = 4555000.0;
+constexpr double kNorth = 0.0;
 constexpr double kEast = std::numbers::pi / 2;
 constexpr double kWest = 3 * std::numbers::pi / 2;
 
@@ -34,6 +37,12 @@ struct World {
         return id;
     }
     int link(uint32_t a, uint32_t b) { return map.addLinkToNode(a, b, 0, 0); }
+    // One-way links through the given nodes, in driving order.
+    std::vector<int> road(const std::vector<uint32_t>& through) {
+        std::vector<int> ids;
+        for (size_t k = 1; k < through.size(); ++k) ids.push_back(link(through[k - 1], through[k]));
+        return ids;
+    }
     // One-way links along y from x0 to x1 in steps; returns the link ids in travel order.
     std::vector<int> chain(double x0, double x1, double stepLength, double y) {
         std::vector<int> ids;
@@ -55,6 +64,16 @@ inline _node point(double x, double y, double heading = kEast) {
     n.northing = kN0 + y;
     n.heading = heading;
     return n;
+}
+
+// The unmatched records of any matcher, as plain arrays that compare and print.
+using Records = std::vector<std::array<int, 6>>;
+template <typename Matcher>
+Records records(Matcher&& m) {
+    Records out;
+    for (const auto& u : m.getUnmatchedInfo())
+        out.push_back({u->startNode, u->endNode, u->lastMatch, u->nextMatch, u->lastPath, u->nextPath});
+    return out;
 }
 
 }  // namespace local_world
