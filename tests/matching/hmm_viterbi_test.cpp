@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "local_world.h"
 #include "map/road_graph.h"
 #include "map/route_distance.h"
 #include "matching/hmm_matcher.h"
-#include "matching/local_world.h"
 
 namespace {
 
