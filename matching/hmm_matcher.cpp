@@ -58,14 +58,14 @@ bool HmmMatcher::widen(const Route& route, int t) {
     return true;
 }
 
-double HmmMatcher::estimateSigma() const {
+double HmmMatcher::estimateNoise() const {
     std::vector<double> nearest;
     for (size_t t = 0; t < first.size(); ++t)
         if (first[t] < last[t]) nearest.push_back(cands[first[t]].distance);
     if (nearest.empty()) return params.sigmaMin;
     auto mid = nearest.begin() + static_cast<std::ptrdiff_t>(nearest.size() / 2);
     std::nth_element(nearest.begin(), mid, nearest.end());
-    return std::clamp(kMadToSigma * *mid, params.sigmaMin, params.sigmaMax);
+    return kMadToSigma * *mid;
 }
 
 double HmmMatcher::stepDistance(const RoadGraph::Near& a, const RoadGraph::Near& b,
@@ -74,6 +74,20 @@ double HmmMatcher::stepDistance(const RoadGraph::Near& a, const RoadGraph::Near&
         return -(a.offset - b.offset);  // negative: metres backwards on the link, taken as noise
     const double d = search.distanceTo(b.link, b.offset);
     return d <= maxDistance ? d : RouteSearch::kUnreachable;
+}
+
+double HmmMatcher::emissionCost(double distance) const {
+    const double z = distance / sigma;
+    return 0.5 * z * z;
+}
+
+double HmmMatcher::transitionCost(double d, double straight, double seconds) const {
+    const double beta = params.beta + params.betaPerSecond * seconds;
+    // Backwards on a link costs its length on top, so that it never beats a real drive.
+    const double moved = std::abs(d);
+    // A route shorter than the straight line is mostly fix noise; one longer is a detour.
+    const double gap = moved > straight ? moved - straight : params.shortWeight * (straight - moved);
+    return (gap + (d < 0 ? moved : 0.0)) / beta;
 }
 
 double HmmMatcher::bound(const Route& route, int prev, int t) const {
@@ -87,8 +101,7 @@ double HmmMatcher::bound(const Route& route, int prev, int t) const {
 
 void HmmMatcher::startPiece(int t) {
     for (uint32_t j = first[t]; j < last[t]; ++j) {
-        const double z = cands[j].distance / sigma;
-        cost[j] = 0.5 * z * z;
+        cost[j] = emissionCost(cands[j].distance);
         back[j] = -1;
     }
 }
@@ -97,7 +110,7 @@ bool HmmMatcher::advance(const Route& route, int prev, int t) {
     const _node& a = route.nodes[static_cast<size_t>(prev)];
     const _node& b = route.nodes[static_cast<size_t>(t)];
     const double straight = distance2Points(fixPoint(a), fixPoint(b));
-    const double beta = params.beta + params.betaPerSecond * secondsBetween(a, b);
+    const double seconds = secondsBetween(a, b);
     targets.clear();
     double farthest = 0.0;
     for (uint32_t j = first[t]; j < last[t]; ++j) {
@@ -115,13 +128,7 @@ bool HmmMatcher::advance(const Route& route, int prev, int t) {
         for (uint32_t j = first[t]; j < last[t]; ++j) {
             const double d = stepDistance(cands[i], cands[j], limit);
             if (d == RouteSearch::kUnreachable) continue;
-            // Backwards on a link costs its length on top, so that it never beats a real drive.
-            const double moved = std::abs(d);
-            // A route shorter than the straight line is mostly fix noise; one longer is a detour.
-            const double gap = moved > straight ? moved - straight : params.shortWeight * (straight - moved);
-            const double transition = (gap + (d < 0 ? moved : 0.0)) / beta;
-            const double z = cands[j].distance / sigma;
-            const double c = cost[i] + transition + 0.5 * z * z;
+            const double c = cost[i] + transitionCost(d, straight, seconds) + emissionCost(cands[j].distance);
             if (c < cost[j]) {
                 cost[j] = c;
                 back[j] = static_cast<int32_t>(i);
@@ -182,7 +189,8 @@ void HmmMatcher::run(const Route& route) {
     shortMatched.clear();
     unmatched.clear();
     findCandidates(route);
-    sigma = params.sigma > 0.0 ? params.sigma : estimateSigma();
+    noise = params.sigma > 0.0 ? params.sigma : estimateNoise();
+    sigma = params.sigma > 0.0 ? params.sigma : std::clamp(noise, params.sigmaMin, params.sigmaMax);
     decode(route);
     linkOfFix.assign(route.nodes.size(), -1);
     pointOfFix.assign(route.nodes.size(), Point{});
@@ -191,7 +199,10 @@ void HmmMatcher::run(const Route& route) {
 }
 
 bool HmmMatcher::nearPrevious(const Route& route, int prev, int t) const {
-    const double spacing = params.thinning * sigma;
+    // Between close noisy fixes the straight line is mostly noise, and transitions that follow it
+    // pick detours; so noisier traces keep their fixes farther apart.
+    const double spread = std::clamp(noise / params.thinningNoise, 1.0, params.thinningMaxFactor);
+    const double spacing = params.thinning * sigma * spread;
     return distance2Points(fixPoint(route.nodes[static_cast<size_t>(prev)]),
                            fixPoint(route.nodes[static_cast<size_t>(t)])) < spacing;
 }

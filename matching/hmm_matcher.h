@@ -40,11 +40,18 @@ public:
     double stepDistance(const mapRepresentation::RoadGraph::Near& a,
                         const mapRepresentation::RoadGraph::Near& b, double bound) const;
 
+    // The two costs Viterbi adds up (negative log-likelihoods up to a constant): a fix `distance`
+    // metres from its candidate under the sigma of the last run, and a step of driving distance `d`
+    // (negative: backwards on one link) between fixes `straight` metres and `seconds` apart.
+    double emissionCost(double distance) const;
+    double transitionCost(double d, double straight, double seconds) const;
+
 private:
     const mapRepresentation::RoadGraph& graph;
     HmmParams params;
     mutable mapRepresentation::RouteSearch search;
     double sigma = 0.0;
+    double noise = 0.0;  // the fix noise measured on the trace (or the preset's sigma), unclamped
 
     // Lattice: the candidates of all fixes in one flat array; fix t owns [first[t], last[t]).
     std::vector<mapRepresentation::RoadGraph::Near> cands;
@@ -68,7 +75,7 @@ private:
     std::vector<std::unique_ptr<_unmatchinfo>> unmatched;
 
     void findCandidates(const Route& route);
-    double estimateSigma() const;
+    double estimateNoise() const;
     bool advance(const Route& route, int prev, int t);
     bool widen(const Route& route, int t);
     void startPiece(int t);

@@ -12,14 +12,16 @@ struct HmmParams {
     double sigma;        // metres: fix noise (emission); 0 = estimate it from each trace
     double sigmaMin;     // bounds of the estimate, metres
     double sigmaMax;
-    double beta;           // metres: scale of |route - straight-line| per transition at 1 s
-    double betaPerSecond;  // metres added to beta per second between fixes
-    double shortWeight;    // a route this much shorter than the straight line costs this fraction
-    double maxSpeed;       // metres per second: a route longer than this allows is no transition
-    double detourFactor;   // a route longer than factor x straight line + detourSlack is none
-    double detourSlack;    // metres
-    double thinning;       // a fix closer than thinning x sigma to the last one kept is placed later
-    double backTolerance;  // metres: a fix behind the previous one on the same link is noise, up to this
+    double beta;               // metres: scale of |route - straight-line| per transition at 1 s
+    double betaPerSecond;      // metres added to beta per second between fixes
+    double shortWeight;        // a route this much shorter than the straight line costs this fraction
+    double maxSpeed;           // metres per second: a route longer than this allows is no transition
+    double detourFactor;       // a route longer than factor x straight line + detourSlack is none
+    double detourSlack;        // metres
+    double thinning;           // a fix closer than thinning x sigma to the last one kept is placed later
+    double thinningNoise;      // metres: above this measured noise, that spacing grows in proportion,
+    double thinningMaxFactor;  // up to this factor
+    double backTolerance;      // metres: a fix behind the previous one on the same link is noise, up to this
 };
 
 // The defaults of karvel-match.
@@ -38,6 +40,8 @@ inline constexpr HmmParams kHmmDefaults{
     .detourFactor = 3.0,
     .detourSlack = 200.0,
     .thinning = 2.0,
+    .thinningNoise = 5.0,
+    .thinningMaxFactor = 2.0,
     .backTolerance = 100.0,
 };
 
