@@ -80,7 +80,8 @@ TEST_P(RealGpxExport, KarvelMatchesTheWholeLogAndItsReportExportsToGeoJsonAndCsv
     const auto direct =
         runCommand(binaryPath("karvel-match") + " -t gpx --format geojson 2>/dev/null", dir.str());
     ASSERT_EQ(direct.exitCode, 0);
-    for (const json& f : json::parse(direct.out)["features"]) {
+    const json document = json::parse(direct.out);  // kept: a loop over a temporary's member dangles
+    for (const json& f : document["features"]) {
         if (f["geometry"]["type"] != "Point") continue;
         EXPECT_FALSE(f["properties"]["link"].is_null()) << f["properties"];
     }
