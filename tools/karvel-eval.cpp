@@ -256,12 +256,7 @@ const std::vector<toolCli::OptionSpec> kOptions = {
 int main(int argc, char** argv) {
     toolCli::ignoreFileSizeSignal();
     const toolCli::CommandLine line = toolCli::parseCommandLine(argc, argv, kOptions);
-    if (!line.error.empty()) return toolCli::usageError(line.error);
-    if (line.help) {
-        printUsage(std::cout);
-        return 0;
-    }
-    if (line.version) return toolCli::printVersion("karvel-eval");
+    if (const auto status = toolCli::settleStandardOptions(line, "karvel-eval", printUsage)) return *status;
     Settings settings;
     for (const auto& [name, value] : line.options)
         if (const std::string problem = apply(settings, name, value); !problem.empty())

@@ -68,12 +68,7 @@ int fail(const std::string& message) {
 int main(int argc, char** argv) {
     toolCli::ignoreFileSizeSignal();
     const toolCli::CommandLine line = toolCli::parseCommandLine(argc, argv, kOptions);
-    if (!line.error.empty()) return toolCli::usageError(line.error);
-    if (line.help) {
-        printUsage(std::cout);
-        return 0;
-    }
-    if (line.version) return toolCli::printVersion("karvel-export");
+    if (const auto status = toolCli::settleStandardOptions(line, "karvel-export", printUsage)) return *status;
     Options options;
     if (const std::string problem = settle(line, options); !problem.empty())
         return toolCli::usageError(problem);

@@ -171,12 +171,8 @@ int main(int argc, char** argv) {
     toolCli::ignoreFileSizeSignal();
     const toolCli::CommandLine line = toolCli::parseCommandLine(
         argc, argv, {{"", 'a'}, {"", 'v'}, {"", 'o', true}, {"", 'k', true}, {"", 'r', true}});
-    if (!line.error.empty()) return toolCli::usageError(line.error);
-    if (line.help) {
-        printUsage(std::cout);
-        return 0;
-    }
-    if (line.version) return toolCli::printVersion("karvel-mapbuild");
+    if (const auto status = toolCli::settleStandardOptions(line, "karvel-mapbuild", printUsage))
+        return *status;
     Settings settings;
     for (const auto& [name, value] : line.options)
         if (const std::string problem = apply(settings, name, value); !problem.empty())

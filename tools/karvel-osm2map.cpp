@@ -53,12 +53,8 @@ int main(int argc, char** argv) {
                                                                  {"no-service"},
                                                                  {"keep-private"},
                                                                  {"", 'q'}});
-    if (!line.error.empty()) return toolCli::usageError(line.error);
-    if (line.help) {
-        printUsage(std::cout);
-        return 0;
-    }
-    if (line.version) return toolCli::printVersion("karvel-osm2map");
+    if (const auto status = toolCli::settleStandardOptions(line, "karvel-osm2map", printUsage))
+        return *status;
     for (const auto& [name, value] : line.options) {
         if (name == "d") {
             workDir = value;

@@ -172,12 +172,7 @@ int run(Settings& settings) {
 int main(int argc, char** argv) {
     toolCli::ignoreFileSizeSignal();
     const toolCli::CommandLine line = toolCli::parseCommandLine(argc, argv, optionSpecs());
-    if (!line.error.empty()) return toolCli::usageError(line.error);
-    if (line.help) {
-        printUsage(std::cout);
-        return 0;
-    }
-    if (line.version) return toolCli::printVersion("karvel-sim");
+    if (const auto status = toolCli::settleStandardOptions(line, "karvel-sim", printUsage)) return *status;
     if (!line.operands.empty()) return toolCli::usageError("unexpected argument " + line.operands[0]);
     Settings settings;
     for (const auto& [name, value] : line.options)

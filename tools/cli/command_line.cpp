@@ -89,4 +89,15 @@ void ignoreFileSizeSignal() {
     std::signal(SIGXFSZ, SIG_IGN);
 }
 
+std::optional<int> settleStandardOptions(const CommandLine& line, const std::string& program,
+                                         void (*printUsage)(std::ostream&)) {
+    if (!line.error.empty()) return usageError(line.error);
+    if (line.help) {
+        printUsage(std::cout);
+        return 0;
+    }
+    if (line.version) return printVersion(program);
+    return std::nullopt;
+}
+
 }  // namespace toolCli

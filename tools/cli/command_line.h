@@ -3,6 +3,8 @@
 // as one line on standard error with exit status 2, and surviving a file-size limit.
 #pragma once
 
+#include <optional>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,5 +42,10 @@ int printVersion(const std::string& program);
 // A write beyond the file-size limit then fails with EFBIG (reported like any failed write) instead
 // of killing the process with no message and a half-written file.
 void ignoreFileSizeSignal();
+
+// What every tool does first with its parsed line: a parse error, -h/--help or --version. Returns the
+// exit status when the tool stops there, nothing when it goes on.
+std::optional<int> settleStandardOptions(const CommandLine& line, const std::string& program,
+                                         void (*printUsage)(std::ostream&));
 
 }  // namespace toolCli
