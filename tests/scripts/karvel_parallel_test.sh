@@ -11,6 +11,7 @@ for tool in parallel rsync perl tar flock; do
 done
 
 unset PARALLEL # options for GNU parallel from the caller's environment would change the runs
+unset SHELL # as under a service manager: batches must not depend on it
 work=$(mktemp -d /tmp/karvel-parallel-test-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 failures=0
