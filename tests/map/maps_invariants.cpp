@@ -108,6 +108,13 @@ std::string checkMapInvariants(const Map& m) {
     return err.str();
 }
 
+Map graphOf(int n, std::initializer_list<std::pair<uint32_t, uint32_t>> links) {
+    Map m;
+    for (int i = 1; i <= n; ++i) m.addNode(i, 41.0 + 0.001 * (i % 3), -8.6 + 0.001 * i, 0, 0);
+    for (const auto& [a, b] : links) m.addLinkToNode(a, b, 0, 0);
+    return m;
+}
+
 void removeLinkForTest(Map& m, int link) {
     const auto l = m.links.at(link);
     m.links.erase(link);

@@ -1,10 +1,13 @@
 // Test helpers for the map: a full invariant check of the link graph, the super-link layer and the
-// spatial index, and a random map builder that hands every intermediate map to a callback.
+// spatial index, a small hand-drawn graph, and a random map builder that hands every intermediate map
+// to a callback.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 #include "map/maps.h"
 
@@ -12,6 +15,9 @@ namespace karvel_test {
 
 // Every violated invariant, one per line; empty when the map is sound.
 std::string checkMapInvariants(const mapRepresentation::Map& map);
+
+// Nodes 1..n a hundred metres or so apart; each pair (a, b) becomes a link a -> b, ids in order from 1.
+mapRepresentation::Map graphOf(int n, std::initializer_list<std::pair<uint32_t, uint32_t>> links);
 
 struct RandomMapOptions {
     int nodeCount = 10;

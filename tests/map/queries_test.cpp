@@ -1,0 +1,198 @@
+// Reachability queries and walks along roads over small hand-drawn road graphs.
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <set>
+#include <vector>
+
+#include "maps_invariants.h"
+#include "test_support.h"
+
+using karvel_test::graphOf;
+using mapRepresentation::Map;
+using mapRepresentation::RoadRule;
+using End = mapRepresentation::RoadWalk::End;
+
+namespace {
+
+using Links = std::vector<int>;
+using Answer = std::pair<bool, Links>;
+
+// 1 -> 2 -> 3 -> 4: links 1, 2, 3 (node 5 apart).
+const Map kChain = graphOf(5, {{1, 2}, {2, 3}, {3, 4}});
+// The chain with a road 5 -> 3 merging in (link 4), or with a fork 3 -> 5 (link 4).
+const Map kMergeIn = graphOf(5, {{1, 2}, {2, 3}, {3, 4}, {5, 3}});
+const Map kFork = graphOf(5, {{1, 2}, {2, 3}, {3, 4}, {3, 5}});
+// from = 1 (1 -> 2); two routes of two links to 5: via 3 (links 2 and 5) and via 4 (links 3 and 4);
+// to = 6 (5 -> 6).
+const Map kDiamond = graphOf(6, {{1, 2}, {2, 3}, {2, 4}, {4, 5}, {3, 5}, {5, 6}});
+// A ring 1 -> 2 -> 3 -> 4 -> 1 of pass-through nodes: links 1..4.
+const Map kRing = graphOf(4, {{1, 2}, {2, 3}, {3, 4}, {4, 1}});
+// A ring 1 -> 2 -> 3 -> 1 (links 1..3) that road 5 -> 1 (link 4) runs into.
+const Map kLasso = graphOf(5, {{1, 2}, {2, 3}, {3, 1}, {5, 1}});
+
+// Tables made to disagree: node 4 of the chain names a link 77 the link table lacks; the fork
+// lacks the graph entry of node 2.
+Map dangling() {
+    Map m = kChain;
+    m.graph[4].forwardLinks.insert(77);
+    return m;
+}
+Map missingNode() {
+    Map m = kFork;
+    m.graph.erase(2);
+    return m;
+}
+const Map kDangling = dangling(), kMissingNode = missingNode();
+
+}  // namespace
+
+TEST(Queries, PairTests) {
+    const Map m = graphOf(3, {{1, 2}, {2, 1}, {2, 3}});
+    EXPECT_TRUE(m.areMirrored(1, 2) && m.isConnected(1, 2) && m.isConnected(1, 3) &&
+                m.belongSameSuperLink(1, 1));
+    EXPECT_FALSE(m.isConnected(3, 1) || m.areMirrored(1, 3));
+    for (const int bad : {-1, 999}) {
+        EXPECT_FALSE(m.isConnected(1, bad) || m.isConnected(bad, 1));
+        EXPECT_FALSE(m.areMirrored(bad, 1) || m.belongSameSuperLink(bad, 1) || m.belongSameSuperLink(1, bad));
+    }
+}
+
+// The one walk along a road under both continuation rules; it never prints.
+TEST(Queries, FollowRoadStopsWhereItsRuleSays) {
+    constexpr auto kSingle = RoadRule::SingleWayOn;
+    constexpr auto kThrough = RoadRule::PassThrough;
+    const struct {
+        const Map* map;
+        int link;
+        bool forward;
+        RoadRule rule;
+        size_t maxLinks;
+        Links links;
+        End end;
+        int64_t missing = -1;
+    } cases[] = {
+        {&kFork, 1, true, kSingle, 9, {2}, End::Junction},  // a fork stops forward walks
+        {&kFork, 4, false, kSingle, 9, {2, 1}, End::Junction},
+        {&kLasso, 4, true, kSingle, 7, {1, 2, 3, 1, 2, 3, 1}, End::Limit},  // merging in goes on forward
+        {&kLasso, 1, true, kThrough, 9, {2, 3}, End::Junction},
+        {&kLasso, 2, false, kSingle, 9, {1}, End::Junction},
+        {&kRing, 3, true, kThrough, 9, {4, 1, 2}, End::BackAtStart},
+        {&kRing, 3, false, kThrough, 9, {2, 1, 4}, End::BackAtStart},
+        {&kRing, 3, true, kSingle, 6, {4, 1, 2, 3, 4, 1}, End::Limit},
+        {&kRing, 3, true, kThrough, 0, {}, End::Limit},
+        {&kFork, 99, true, kSingle, 9, {}, End::MissingLink, 99},
+        {&kDangling, 1, true, kThrough, 9, {2, 3}, End::MissingLink, 77},
+        {&kMissingNode, 2, false, kThrough, 9, {}, End::MissingNode, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "link " << c.link << " forward " << c.forward);
+        mapRepresentation::RoadWalk walk;
+        EXPECT_EQ(
+            karvel_test::printed([&] { walk = c.map->followRoad(c.link, c.forward, c.rule, c.maxLinks); }),
+            "");
+        EXPECT_EQ(std::tuple(walk.links, walk.end, walk.missing), std::tuple(c.links, c.end, c.missing));
+    }
+}
+
+TEST(Queries, WalksToTheNextAndPreviousJunction) {
+    const struct {
+        const Map* map;
+        bool next;
+        int link, count;
+        Links links;
+    } cases[] = {
+        {&kChain, true, 1, 5, {2, 3}},
+        {&kChain, true, 1, 1, {2}},
+        {&kChain, true, 1, 0, {}},
+        {&kChain, false, 3, 5, {2, 1}},
+        {&kMergeIn, true, 1, 5, {2, 3}},  // a road merging in stops only the backward walk
+        {&kMergeIn, false, 3, 5, {}},
+        {&kFork, true, 1, 5, {2}},  // a fork stops the forward one
+        {&kFork, false, 4, 5, {2, 1}},
+        {&kLasso, true, 3, 4, {1, 2, 3, 1}},
+        // The only way on is taken even when the link table lacks it; the walk ends there.
+        {&kDangling, true, 1, 5, {2, 3, 77}},
+        {&kDangling, true, 1, 2, {2, 3}},
+        {&kDiamond, true, 777, 3, {}},
+        {&kDiamond, false, 777, 3, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "link " << c.link << " next " << c.next);
+        EXPECT_EQ(c.next ? c.map->getLinksUntilNextJunction(c.link, c.count)
+                         : c.map->getLinksUntilPreviousJunction(c.link, c.count),
+                  c.links);
+    }
+}
+
+TEST(Queries, AchievableFormerAndBetweenLinks) {
+    EXPECT_EQ(kChain.getAllAchievableLinks(1, 1), (std::set<int>{2}));
+    EXPECT_EQ(kChain.getAllAchievableLinks(1, 2), (std::set<int>{2, 3}));
+    EXPECT_TRUE(kChain.getAllAchievableLinks(1, 0).empty());
+    EXPECT_EQ(kChain.getAllFormerLinks(3, 2), (std::set<int>{1, 2}));
+    // A U-turn on a two-way road leads back to the start link.
+    EXPECT_EQ(graphOf(2, {{1, 2}, {2, 1}}).getAllAchievableLinks(1, 2), (std::set<int>{1, 2}));
+
+    // The fewest links, then the lowest ids.
+    EXPECT_EQ(kChain.getLinksBetween(1, 3), (Links{2}));
+    EXPECT_EQ(kChain.getLinksBetween(1, 2), Links{});
+    EXPECT_EQ(kChain.getLinksBetween(3, 1), Links{});
+    Map d = kDiamond;
+    EXPECT_EQ(d.getLinksBetween(1, 6), (Links{2, 5}));
+    const int shortcut = d.addLinkToNode(2, 5, 0, 0);
+    EXPECT_EQ(d.getLinksBetween(1, 6), (Links{shortcut}));
+    // Unreachable targets behind cycles: the searches must end.
+    const Map cyclic = graphOf(6, {{1, 2}, {2, 3}, {3, 2}, {3, 4}, {4, 2}, {5, 6}});
+    EXPECT_EQ(cyclic.getLinksBetween(1, 6), Links{});
+    EXPECT_EQ(cyclic.getLinksBetween(1, 12345), Links{});
+    EXPECT_EQ(cyclic.isAchievableWithAmbiguity(1, 6, -1), Answer(false, {}));
+    EXPECT_TRUE(
+        kDiamond.getAllAchievableLinks(777, 3).empty() && kDiamond.getAllFormerLinks(777, 3).empty() &&
+        kDiamond.getAllAchievableSuperLinks(777, 3, 3).empty() && kDiamond.getLinksBetween(777, 6).empty());
+}
+
+TEST(Queries, AchievableWithAndWithoutAmbiguity) {
+    constexpr auto kWithout = &Map::isAchievableWithoutAmbiguity;
+    constexpr auto kWith = &Map::isAchievableWithAmbiguity;
+    // A ring without choices and a target off the ring: the walk gives up whatever the limit.
+    const Map ring = graphOf(5, {{1, 2}, {2, 3}, {3, 1}, {4, 5}});
+    const struct {
+        const Map* map;
+        decltype(kWith) query;
+        int from, to, limit;
+        Answer answer;
+    } cases[] = {
+        {&kChain, kWithout, 1, 3, 0, {false, {}}},
+        {&kChain, kWithout, 1, 3, 1, {true, {2}}},
+        {&kChain, kWithout, 1, 2, 0, {true, {}}},
+        {&kChain, kWithout, 1, 1, -1, {true, {}}},
+        {&kChain, kWithout, 1, 2, -1, {false, {}}},
+        {&kDiamond, kWithout, 1, 6, 9, {false, {}}},
+        {&ring, kWithout, 1, 4, INT_MAX, {false, {}}},
+        {&ring, kWithout, 2, 1, INT_MAX, {true, {3}}},
+        {&kDiamond, kWithout, 777, 6, 5, {false, {}}},
+        {&kDiamond, kWith, 1, 6, 2, {true, {2, 5}}},  // the link limit is respected
+        {&kDiamond, kWith, 1, 6, 1, {false, {}}},
+        {&kDiamond, kWith, 1, 2, 0, {true, {}}},
+        {&kDiamond, kWith, 1, 5, 0, {false, {}}},
+        {&kDiamond, kWith, 1, 5, 1, {true, {2}}},
+        {&kDiamond, kWith, 777, 6, 5, {false, {}}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ((c.map->*c.query)(c.from, c.to, c.limit), c.answer)
+            << c.from << " to " << c.to << " limit " << c.limit << (c.query == kWith ? " with" : " without");
+}
+
+TEST(Queries, AchievableSuperLinksStopAtLongOnes) {
+    // Entry 1 -> 2; fork at 2: a five-link road 2 -> ... -> 7 and 2 -> 8; fork at 7: 7 -> 9, 7 -> 10.
+    const Map m = graphOf(10, {{1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {6, 7}, {2, 8}, {7, 9}, {7, 10}});
+    const int entry = m.getSuperLinkKey(1), road = m.getSuperLinkKey(2), side = m.getSuperLinkKey(7);
+    const std::set<int> all{road, side, m.getSuperLinkKey(8), m.getSuperLinkKey(9)};
+    ASSERT_EQ(m.superLinks.at(road).links.size(), 5u);
+    EXPECT_EQ(m.getAllAchievableSuperLinks(entry, 3, 3), (std::set<int>{road, side}));
+    EXPECT_EQ(m.getAllAchievableSuperLinks(entry, 3, 5), all);
+    EXPECT_EQ(m.getAllAchievableSuperLinks(entry, 3, -1), all);
+    EXPECT_EQ(m.getAllAchievableSuperLinks(entry, 1, 5), (std::set<int>{road, side}));
+    EXPECT_TRUE(m.getAllAchievableSuperLinks(entry, 0, 5).empty());
+}
