@@ -70,7 +70,8 @@ TEST(MapBuilding, DrivesStartMergeOrAddAndSpeakThroughTheMapsStream) {
     Map one;
     printed([&] { one.initMapFromRoute(drive(3)); });
     ASSERT_TRUE(one.saveMap(dir / "map.txt"));
-    EXPECT_TRUE(karvel_test::readFile(dir / "map.txt").ends_with("\n2\n1  2 6.000000000 1\n2  3 7.000000000 1\n"));
+    EXPECT_TRUE(
+        karvel_test::readFile(dir / "map.txt").ends_with("\n2\n1  2 6.000000000 1\n2  3 7.000000000 1\n"));
     const struct {
         const char* name;
         Route second;
@@ -147,7 +148,8 @@ TEST(MapEditing, DeletingLinksAndNodes) {
 
     for (int i = 0; i < 5; ++i) addNorth(m, i);                           // nodes 3..7
     for (uint32_t n = 3; n < 7; ++n) m.addLinkToNode(n, n + 1, 10.0, 1);  // links 2..5
-    m.deleteLink(m.addLinkToNode(5, addNorth(m, 2, -8.609), 10.0, 1));    // node 5 only continues the road again
+    m.deleteLink(
+        m.addLinkToNode(5, addNorth(m, 2, -8.609), 10.0, 1));  // node 5 only continues the road again
     EXPECT_EQ(chainOf(m, 2), (std::vector<int>{2, 3, 4, 5}));
     m.deleteLink(3);  // a link inside a road cuts it in two
     EXPECT_EQ(m.superLinks.size(), 2u);
@@ -207,8 +209,9 @@ TEST(MapEditing, MergingATracePathIntoALink) {
     // A path leaving from L's own origin is an observation of L all the same, and a target in its
     // own path is not thrown away.
     const int y = m.addLinkToNode(A, addNorth(m, 2, -8.6101), 30.0, 1);
-    EXPECT_NE(printed([&] { m.mergePaths({{L, {y}}, {L, {L}}}, 1); })
-                  .find("node 1 on link 1 and node 2 on link 6 are the same: 1\n"),
+    EXPECT_NE(printed([&] {
+                  m.mergePaths({{L, {y}}, {L, {L}}}, 1);
+              }).find("node 1 on link 1 and node 2 on link 6 are the same: 1\n"),
               std::string::npos);
     EXPECT_EQ(std::tuple(m.links.at(L).samples, m.links.size()), std::tuple(6u, 3u));
     EXPECT_EQ(checkMapInvariants(m), "");

@@ -1,6 +1,8 @@
 // The spatial index: splitting, placement on borders, the smallest cell, and radius searches against a
 // brute-force scan (nodes, and links whose end nodes lie within ten radii). Moves and removals are
 // checked after every random edit in maps_property_test.cpp; the KML picture with the kml room.
+#include "map/quadtree.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,7 +14,6 @@
 
 #include "geometry/GPSPoint.h"
 #include "map/maps.h"
-#include "map/quadtree.h"
 #include "test_support.h"
 
 using mapRepresentation::Map;
@@ -43,7 +44,8 @@ TEST(QuadTree, EleventhNodeSplitsTheRootAndBordersGoToTheFirstChildInOrder) {
         ASSERT_NE(leaf, nullptr);
         EXPECT_EQ(std::pair(leaf->centre, leaf->mapNodes), std::pair(centres[c], expected[c]));
     }
-    EXPECT_EQ(m.quadTree->findQuadrant(70, 110), std::pair(QuadTree::getQuadLeafNode(root->children[1].get()), root));
+    EXPECT_EQ(m.quadTree->findQuadrant(70, 110),
+              std::pair(QuadTree::getQuadLeafNode(root->children[1].get()), root));
     // The equator going east, the prime meridian going south, the corner of the globe.
     const std::pair<_position, _position> borders[] = {
         {{0, 0}, {45, -90}}, {{0, 10}, {45, 90}}, {{-10, 0}, {-45, -90}}, {{-90, -180}, {-45, -90}}};
@@ -90,7 +92,8 @@ TEST(QuadTree, NodesOfAnotherUtmZoneAreNeverNear) {
 
 TEST(NearestLinks, InconsistentTablesAreReportedAndSkipped) {
     Map m;
-    for (uint32_t id = 1; const auto& [lat, lon] : {std::pair{41.15, -8.6101}, {41.15, -8.6099}, {41.15005, -8.6099}})
+    for (uint32_t id = 1;
+         const auto& [lat, lon] : {std::pair{41.15, -8.6101}, {41.15, -8.6099}, {41.15005, -8.6099}})
         m.addNode(id++, lat, lon, 0, 0);
     const int a = m.addLinkToNode(1, 2, 0, 0), b = m.addLinkToNode(2, 3, 0, 0);
     m.graph.erase(1);
@@ -188,7 +191,8 @@ TEST(RadiusSearchProperty, AgreesWithBruteForce) {
                 previous = id++;
             }
         }
-        std::uniform_real_distribution<double> queryLat(r.lat0 - 0.01, r.lat1 + 0.01), queryLon(r.queryLon0, r.queryLon1);
+        std::uniform_real_distribution<double> queryLat(r.lat0 - 0.01, r.lat1 + 0.01),
+            queryLon(r.queryLon0, r.queryLon1);
         for (int i = 0; i < 300 && !HasFailure(); ++i) {
             double la = queryLat(rng), lo = queryLon(rng);
             if (i % 7 == 0) {  // exactly on a node
