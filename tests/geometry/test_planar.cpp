@@ -23,14 +23,10 @@ TEST(Planar, PointsVectorsAndAngles) {
 }
 
 TEST(Planar, HeadingsAndTheirArithmetic) {
-    const Point o;
-    EXPECT_EQ(calcHeading(o, Point{0, 1}), 0.0);
-    EXPECT_DOUBLE_EQ(calcHeading(o, Point{1, 0}), kPi / 2);
-    EXPECT_DOUBLE_EQ(calcHeading(o, Point{0, -1}), kPi);
-    EXPECT_DOUBLE_EQ(calcHeading(o, Point{-1, 0}), 3 * kPi / 2);
-    EXPECT_DOUBLE_EQ(calcHeading(o, Point{-1, 1}), 7 * kPi / 4);
+    const std::pair<Point, double> headings[] = {
+        {{0, 1}, 0}, {{1, 0}, kPi / 2}, {{0, -1}, kPi}, {{-1, 0}, 3 * kPi / 2}, {{-1, 1}, 7 * kPi / 4}};
+    for (const auto& [p, h] : headings) EXPECT_DOUBLE_EQ(calcHeading(Point{}, p), h) << p.x << "," << p.y;
     EXPECT_TRUE(std::isnan(calcHeading(Point{3, 4}, Point{3, 4})));
-
     EXPECT_NEAR(diffRadHeading(0.1, 2 * kPi - 0.1), 0.2, 1e-12);
     EXPECT_DOUBLE_EQ(diffRadHeading(0, kPi), kPi);
     EXPECT_DOUBLE_EQ(ajustHeadingToInterval(6.0, 0.2), 6.0 - 2 * kPi);
@@ -38,37 +34,24 @@ TEST(Planar, HeadingsAndTheirArithmetic) {
     EXPECT_EQ(ajustHeadingToInterval(0.0, kPi), 0.0);  // exactly half a turn stays
 }
 
-TEST(Planar, Projection) {
-    auto r = getPointProjection(Point{0, 0}, Point{10, 0}, Point{5, 5});
-    EXPECT_TRUE(r.first);
-    EXPECT_EQ(r.second, (Point{5, 0}));
-    r = getPointProjection(Point{0, 0}, Point{10, 0}, Point{15, 5});
-    EXPECT_FALSE(r.first);
-    EXPECT_EQ(r.second, (Point{15, 0}));
+TEST(Planar, ProjectionAndNearestPointOfLink) {
+    EXPECT_EQ(getPointProjection(Point{0, 0}, Point{10, 0}, Point{5, 5}), std::pair(true, Point{5, 0}));
+    EXPECT_EQ(getPointProjection(Point{0, 0}, Point{10, 0}, Point{15, 5}), std::pair(false, Point{15, 0}));
     // Oblique, onto an end point: bounds are inclusive.
     EXPECT_TRUE(getPointProjection(Point{0, 0}, Point{10, 10}, Point{-5, 5}).first);
     // Ends closer than 1e-12 in x: exactly vertical through a.x.
     EXPECT_EQ(getPointProjection(Point{2, 0}, Point{2 + 5e-13, 10}, Point{7, 3}).second, (Point{2, 3}));
-
     // Slope 1e11 at UTM scale: an intercept taken at the origin would lose metres to cancellation.
-    const Point a{500000, 4500000}, b{500000 + 1e-9, 4500100}, c{500010, 4500050};
-    r = getPointProjection(a, b, c);
+    const auto r =
+        getPointProjection(Point{500000, 4500000}, Point{500000 + 1e-9, 4500100}, Point{500010, 4500050});
     EXPECT_TRUE(r.first);
     EXPECT_NEAR(r.second.x, 500000, 1e-6);
     EXPECT_NEAR(r.second.y, 4500050, 1e-6);
-}
 
-TEST(Planar, NearestPointOfLink) {
     const Point a{0, 0}, b{10, 0};
-    auto r = getNearestPointFromLink(a, b, Point{5, 1});
-    EXPECT_EQ(r.first, (Point{5, 0}));
-    EXPECT_DOUBLE_EQ(r.second, 1);
-    r = getNearestPointFromLink(a, b, Point{-3, 4});
-    EXPECT_EQ(r.first, a);
-    EXPECT_DOUBLE_EQ(r.second, 5);
-    r = getNearestPointFromLink(Point{3, 3}, Point{3, 3}, Point{6, 7});
-    EXPECT_EQ(r.first, (Point{3, 3}));
-    EXPECT_DOUBLE_EQ(r.second, 5);
+    EXPECT_EQ(getNearestPointFromLink(a, b, Point{5, 1}), std::pair(Point{5, 0}, 1.0));
+    EXPECT_EQ(getNearestPointFromLink(a, b, Point{-3, 4}), std::pair(a, 5.0));
+    EXPECT_EQ(getNearestPointFromLink(Point{3, 3}, Point{3, 3}, Point{6, 7}), std::pair(Point{3, 3}, 5.0));
 }
 
 TEST(PositionKeys, FormatReadBackAndMalformedKeys) {
