@@ -64,7 +64,10 @@ TEST(MapFile, LinesAndFaults) {
     std::string longest = "1 -8.6 41.1 0 0";
     longest.resize(1022, ' ');
     const std::string stop = "; loading stopped.\n", refused = "; line refused.\n";
-    const std::string fit = " does not fit (0 to 4294967294)" + refused;
+    const std::string fit = " does not fit (0 to 4294967294)" + refused,
+                      noFit = "a node id or the sample count does not fit";
+    const std::string offGlobe = "position outside the globe (longitude then latitude expected)" + refused;
+    const std::string fields = "expected 5 fields: id longitude latitude averageSnr hdop" + stop;
     struct Case {
         std::string text, error, result;
     };
@@ -82,10 +85,8 @@ TEST(MapFile, LinesAndFaults) {
         {"1\n" + n1 + n2 + "0\n", "@3: expected the link count (one number)" + stop, "1||2"},
         {"two\n" + n1, "@1: expected the node count (one number)" + stop, "||1"},
         {"2\n" + n1 + n2 + "\n1 2 1 1\n", "@4: expected the link count (one number)" + stop, "1 2||3"},
-        {"2\n" + n1 + "2 -8.5 41.2\n1\n1 2 1 1\n",
-         "@3: expected 5 fields: id longitude latitude averageSnr hdop" + stop, "1||2"},
-        {"3\n" + n1 + n2, "@4: file ends before the expected node line" + stop, "1 2||3"},
-        // A huge count neither allocates nor waits.
+        {"2\n" + n1 + "2 -8.5 41.2\n1\n1 2 1 1\n", "@3: " + fields, "1||2"},
+        // A huge count neither allocates nor waits for lines that are not there.
         {"4000000000\n" + n1 + n2, "@4: file ends before the expected node line" + stop, "1 2||3"},
         {"2\n" + n1 + n2 + "3\n1 2 1 1\n2 1 1 1\n", "@7: file ends before the expected link line" + stop,
          "1 2|1 2|3"},
@@ -95,9 +96,7 @@ TEST(MapFile, LinesAndFaults) {
         {"1\n" + n1 + "0" + std::string(2000, ' '), "@3: line longer than 1022 characters" + stop, "1||2"},
         // Refused lines are left out; the lines after them still load, with their own ids.
         {"3\n1 -8.6 41.1 0 0\n2 -86.58 127 0 0\n3 -8.4 41.3 0 0\n2\n1 3 10 1\n1 2 10 1\n",
-         "@3: position outside the globe (longitude then latitude expected)" + refused +
-             "ERROR: non existing node. (2)\n@7: link 1 -> 2 refused" + refused,
-         "1 3|1|4"},
+         "@3: " + offGlobe + "ERROR: non existing node. (2)\n@7: link 1 -> 2 refused" + refused, "1 3|1|4"},
         {kNodes + "3\n1 2 10 1\n1 99 10 1\n2 3 10 1\n", "@7: link 1 -> 99 refused" + refused, "1 2 3|1 3|4"},
         // A duplicate node and a self-loop (which still takes link id 2), the last line without a line end.
         {"3\n" + n1 + n2 + "1 -8.4 41.3 7 8\n3\n1 2 1 1\n2 2 1 1\n2 1 1 1",
@@ -105,9 +104,7 @@ TEST(MapFile, LinesAndFaults) {
              "ERROR: trying to add a link with the same start and end node.\n@7: link 2 -> 2 refused" +
              refused,
          "1 2|1 3|3"},
-        {kNodes + "2\n-1 2 10 1\n2 3 10 -3\n",
-         "@6: a node id or the sample count does not fit" + refused +
-             "@7: a node id or the sample count does not fit" + refused,
+        {kNodes + "2\n-1 2 10 1\n2 3 10 -3\n", "@6: " + noFit + refused + "@7: " + noFit + refused,
          "1 2 3||4"},
         // Ids that would wrap the counters are refused, never read modulo 2^32.
         {"2\n4294967295 -8.6 41.1 0 0\n" + n2 + "0\n", "@2: node id 4294967295" + fit, "2||3"},
@@ -118,9 +115,7 @@ TEST(MapFile, LinesAndFaults) {
         {"0\n0\n\f" + std::string(1, '\0') + "9", "@3: a NUL byte inside the line" + stop, "||1"},
         // Found by fuzzing: a node off the globe (longitude and latitude swapped by the tool that wrote
         // it) was kept in the graph but not in the index, so nearest searches never saw it.
-        {"300\n1  -86.58  127 0.000000000 0\n128  129 0.000000000 0\n",
-         "@2: position outside the globe (longitude then latitude expected)" + refused +
-             "@3: expected 5 fields: id longitude latitude averageSnr hdop" + stop,
+        {"300\n1  -86.58  127 0.000000000 0\n128  129 0.000000000 0\n", "@2: " + offGlobe + "@3: " + fields,
          "||1"},
     };
     TempDir dir;

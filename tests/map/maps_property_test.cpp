@@ -43,23 +43,8 @@ std::vector<std::vector<int>> chains(const Map& m) {
     return out;
 }
 
-std::string expectedReport(const Map& m) {
-    std::ostringstream s;
-    s << "Validating map...\nNodes: " << m.nodes.size() << "  graph: " << m.graph.size()
-      << "  super-nodes: " << m.superNodes.size() << "\n";
-    size_t anchors = 0;
-    for (const auto& [id, e] : m.graph) {
-        if (e.backwardLinks.size() == 1 && e.forwardLinks.size() == 1 && m.superNodes.count(id) != 0) {
-            s << "This node " << id << " shouldn't be a super-node.\n";
-            ++anchors;
-        }
-    }
-    if (anchors > 0) s << "Both layers are inconsistent.\nERROR: Validating map.\n";
-    return s.str();
-}
-
 // Beyond the shared checker: the rebuild, fresh ids, link geometry after moves, every node found
-// where it is, silence about broken tables, and the report.
+// where it is, silence about broken tables, and the report's verdict.
 std::string check(const Map& m, CoutCapture& out) {
     std::ostringstream err;
     Map rebuilt(m);
@@ -83,9 +68,11 @@ std::string check(const Map& m, CoutCapture& out) {
          {"Invalid Link", "not found", "Super Link", "should exist here", "still has links",
           "non existing node. (", "non existing link. (", "non existing graph", "There's no node"})
         if (said.find(bad) != std::string::npos) err << "printed: " << said;
-    m.validateMap();
-    const std::string report = out.take();
-    if (report != expectedReport(m)) err << "validateMap printed:\n" << report;
+    size_t anchors = 0;  // pass-through super-nodes: the anchors of closed loops
+    for (const auto& [id, e] : m.graph)
+        anchors += e.backwardLinks.size() == 1 && e.forwardLinks.size() == 1 && m.superNodes.count(id) != 0;
+    if (m.validateMap() != (anchors == 0)) err << "validateMap disagrees with " << anchors << " anchors\n";
+    out.take();
     return err.str();
 }
 
