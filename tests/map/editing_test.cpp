@@ -129,9 +129,11 @@ TEST(MapEditing, AveragesOfLinkStatisticsAndNodes) {
     const int ac = m.addLinkToNode(a, c, 10.0, 1);
     EXPECT_EQ(printed([&] {
                   m.calcAvgNode(99, 1, b, 1);
+                  m.calcAvgNode(a, 1, a, 1);
                   m.calcAvgNode(a, 1, 98, 1);
               }),
-              "ERROR: node from path 1 doesn't exist: 99\nERROR: node from path 2 doesn't exist: 98\n");
+              "ERROR: node from path 1 doesn't exist: 99\nnode from path1 and path2 are the same: 1\n"
+              "ERROR: node from path 2 doesn't exist: 98\n");
     m.calcAvgNode(a, 1, b, 1);
     EXPECT_NEAR(m.nodes.at(a).latitude, 41.155, 1e-5);
     m.updateNode(c, record(41.15, -8.61, 1.0, 9.0));
