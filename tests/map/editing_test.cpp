@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <sstream>
 
 #include "geometry/GPSPoint.h"
@@ -67,9 +68,9 @@ TEST(MapBuilding, UsablePointsDropInvalidAndCrowdedFixes) {
 TEST(MapBuilding, DrivesStartMergeOrAddAndSpeakThroughTheMapsStream) {
     // A map of one drive: a node per point, a link per step with the speed of the point it arrives at.
     karvel_test::TempDir dir;
-    Map one;
-    printed([&] { one.initMapFromRoute(drive(3)); });
-    ASSERT_TRUE(one.saveMap(dir / "map.txt"));
+    std::optional<Map> one;
+    printed([&] { one.emplace(drive(3)); });
+    ASSERT_TRUE(one->saveMap(dir / "map.txt"));
     EXPECT_TRUE(
         karvel_test::readFile(dir / "map.txt").ends_with("\n2\n1  2 6.000000000 1\n2  3 7.000000000 1\n"));
     const struct {
