@@ -103,14 +103,15 @@ INSTANTIATE_TEST_SUITE_P(TinyLattices, HmmViterbi,
                                          Lattice{4, 4, 4, 30}, Lattice{3, 6, 2, 2}));
 
 // Along a drive at constant speed with noisy positions, the smoothed positions lie much nearer the
-// truth; a clean drive stays as it is; repeated or backward times and a single fix do no harm.
+// truth, also round a detour between two fixes; a clean drive stays as it is; repeated or backward
+// times and a single fix do no harm.
 TEST(TrackSmoother, BringsNoisyPositionsNearTheTruth) {
     std::mt19937 rng(5);
     std::normal_distribution<double> noise(0.0, 5.0);
     std::vector<double> seconds, clean, noisy;
     for (int i = 0; i < 200; ++i) {
-        seconds.push_back(i < 100 ? i : i + 30);  // a 30 s gap halfway
-        clean.push_back(12.0 * seconds.back());
+        seconds.push_back(i < 100 ? i : i + 30);  // a 30 s gap halfway, a 300 m detour later
+        clean.push_back(12.0 * seconds.back() + (i < 150 ? 0.0 : 300.0));
         noisy.push_back(clean.back() + noise(rng));
     }
     auto rms = [&](const std::vector<double>& s) {
