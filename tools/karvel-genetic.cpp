@@ -44,5 +44,6 @@ int main(int argc, char** argv) {
         return TraceMatch{matcher.getShortMatched(), matcher.getUnmatchedInfo()};
     };
     // Single-threaded: the genetic stage draws from the C library's one generator.
-    return runFramedBatch(start, options.folder, [&] { runBatch(traceFiles, genetic, 1, std::cout); });
+    return runFramedBatch(start, {.folder = options.folder},
+                          [&] { runBatch(traceFiles, genetic, 1, std::cout); });
 }
