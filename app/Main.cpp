@@ -202,16 +202,22 @@ int runFramedBatch(time_t start, const BatchInput& input, const std::function<vo
     return runFailed ? 1 : 0;
 }
 
-int karvelMain(int argc, char** argv) {
-    const time_t start = time(nullptr);
+std::optional<BatchOptions> startBatchProgram(int argc, char** argv, void (*printHelp)()) {
     // Under a file-size limit a write must fail (and be reported) rather than kill the program.
     std::signal(SIGXFSZ, SIG_IGN);
     const BatchOptions options = parseOptions(argc, argv);
     if (options.help) {
         printHelp();
-        return 0;
+        return std::nullopt;
     }
-    geneticKML = options.kml;
     seedFromEnvironment(std::cout);
-    return runFramedBatch(start, {.folder = options.folder, .use = MapUse::ReadWrite}, run);
+    return options;
+}
+
+int karvelMain(int argc, char** argv) {
+    const time_t start = time(nullptr);
+    const std::optional<BatchOptions> options = startBatchProgram(argc, argv, printHelp);
+    if (!options) return 0;
+    geneticKML = options->kml;
+    return runFramedBatch(start, {.folder = options->folder, .use = MapUse::ReadWrite}, run);
 }

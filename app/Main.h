@@ -3,6 +3,7 @@
 
 #include <ctime>
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -24,6 +25,11 @@ struct BatchOptions {
     bool help = false;  // set by the first "-h" or "-help"; the words after it are not looked at
 };
 BatchOptions parseOptions(int argc, char** argv);
+
+// The start every matching program shares: a write beyond the file-size limit fails instead of killing
+// the program, the command line is read, "-h" prints `printHelp` (nothing is returned then), and the
+// genetic stage is seeded from KARVEL_SEED when it is set.
+std::optional<BatchOptions> startBatchProgram(int argc, char** argv, void (*printHelp)());
 
 // data/map.txt, relative to the working directory.
 std::string mapPath();
