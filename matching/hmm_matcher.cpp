@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <span>
 
 namespace MapMatching {
 
@@ -18,6 +19,9 @@ constexpr double kMadToSigma = 1.4826;
 // A fix retried with the wider radius may take this many times the usual number of candidates, so
 // that the links close to it do not crowd out the one it belongs to.
 constexpr int kRetryCandidateFactor = 4;
+// Metres: the least noise the positions along the drive are smoothed for (the estimate of a clean
+// trace can come out near zero).
+constexpr double kMinPlaceNoise = 1.0;
 
 Point fixPoint(const _node& n) {
     return Point{n.easting, n.northing};
@@ -207,75 +211,117 @@ bool HmmMatcher::nearPrevious(const Route& route, int prev, int t) const {
                            fixPoint(route.nodes[static_cast<size_t>(t)])) < spacing;
 }
 
-void HmmMatcher::place(const Route& route, int t, uint32_t link) {
-    const RoadGraph::Near at = graph.project(link, fixPoint(route.nodes[static_cast<size_t>(t)]));
-    linkOfFix[static_cast<size_t>(t)] = graph.link(link).id;
-    pointOfFix[static_cast<size_t>(t)] = at.at;
-    matched.back()->links.emplace_back(t, graph.link(link).id);
-    matched.back()->lastIndex = t;
+// The links of one piece in driving order, from its first chosen candidate to its last; every fix
+// in the lattice gets the drive index of its candidate.
+void HmmMatcher::assembleDrive(int from, int end) {
+    drive.assign(1, cands[static_cast<size_t>(chosen[static_cast<size_t>(from)])].link);
+    anchor[static_cast<size_t>(from)] = 0;
+    for (int t = from + 1; t < end; ++t) {
+        if (skipped[static_cast<size_t>(t)]) continue;
+        const int32_t j = chosen[static_cast<size_t>(t)];
+        const RoadGraph::Near& p = cands[static_cast<size_t>(back[static_cast<size_t>(j)])];
+        const RoadGraph::Near& c = cands[static_cast<size_t>(j)];
+        const double d = stepLen[static_cast<size_t>(j)];
+        if (d >= 0.0 && !(c.link == p.link && c.offset >= p.offset)) {
+            targets.assign(1, graph.link(c.link).origin);
+            search.run(p.link, p.offset, d + 1.0, targets);
+            search.linksBetween(c.link, c.offset, between);
+            drive.insert(drive.end(), between.begin(), between.end());
+            drive.push_back(c.link);
+        }
+        anchor[static_cast<size_t>(t)] = static_cast<uint32_t>(drive.size() - 1);
+    }
+    driveStart.assign(1, 0.0);
+    for (uint32_t l : drive) driveStart.push_back(driveStart.back() + graph.link(l).length);
 }
 
-void HmmMatcher::flushPending(const Route& route) {
-    if (!matched.empty() && !pending.empty()) {
-        const uint32_t link = static_cast<uint32_t>(graph.indexOf(matched.back()->links.back().second));
-        for (int s : pending) place(route, s, link);
-    }
-    pending.clear();
+// Where on drive links lo..hi the point projects nearest, as metres along the drive (the earliest on a tie).
+double HmmMatcher::nearestAlong(Point q, uint32_t lo, uint32_t hi) const {
+    double best = kInf, at = driveStart[lo];
+    for (uint32_t k = lo; k <= hi; ++k)
+        if (const RoadGraph::Near x = graph.project(drive[k], q); x.distance < best) {
+            best = x.distance;
+            at = driveStart[k] + x.offset;
+        }
+    return at;
 }
 
-// The links driven from candidate p to candidate c (p's fix is already in the path), with the fixes
-// skipped between them placed, in order, each on the nearest link still ahead; crossed links that
-// carry no fix are marked -1. The caller adds c's fix.
-void HmmMatcher::driveTo(const Route& route, const RoadGraph::Near& p, const RoadGraph::Near& c, double d) {
-    drive.assign(1, p.link);
-    if (d >= 0.0 && !(c.link == p.link && c.offset >= p.offset)) {
-        targets.assign(1, graph.link(c.link).origin);
-        search.run(p.link, p.offset, d + 1.0, targets);
-        search.linksBetween(c.link, c.offset, between);
-        drive.insert(drive.end(), between.begin(), between.end());
-        drive.push_back(c.link);
+// Each fix's position along the drive: near its chosen candidate's link (a fix just past a junction
+// may project onto the next link), and for a fix left out of the lattice, between its neighbours'.
+void HmmMatcher::measureAlong(const Route& route, int from, int end) {
+    uint32_t before = 0;
+    int next = from;  // the next fix in the lattice
+    for (int t = from; t < end; ++t) {
+        if (next <= t)
+            for (next = t + 1; next < end && skipped[static_cast<size_t>(next)];) ++next;
+        const uint32_t after = next < end ? anchor[static_cast<size_t>(next)] : before;
+        const Point q = fixPoint(route.nodes[static_cast<size_t>(t)]);
+        if (skipped[static_cast<size_t>(t)]) {
+            along[static_cast<size_t>(t)] = nearestAlong(q, before, std::max(before, after));
+            continue;
+        }
+        const uint32_t a = anchor[static_cast<size_t>(t)];
+        along[static_cast<size_t>(t)] =
+            nearestAlong(q, std::max(before, a > 0 ? a - 1 : 0), std::max(a, std::min(after, a + 1)));
+        before = a;
     }
-    size_t at = 0;  // the drive link written last
+}
+
+// The positions along the drive, smoothed over time; afterwards they never go back and stay on the drive.
+void HmmMatcher::smoothAlong(const Route& route, int from, int end) {
+    seconds.clear();
+    for (int t = from; t < end; ++t)
+        seconds.push_back(static_cast<double>(route.nodes[static_cast<size_t>(t)].arrivalTime));
+    const std::span<double> piece(along.data() + from, static_cast<size_t>(end - from));
+    smoother.smooth(seconds, piece, std::max(noise, kMinPlaceNoise), params.placeAccel);
+    double last = 0.0;
+    for (double& s : piece) last = s = std::clamp(s, last, driveStart.back());
+}
+
+// One Path for the piece: every fix on the drive link its position falls on, the links between with -1.
+void HmmMatcher::emitPiece(int from, int end) {
+    matched.push_back(std::make_unique<Path>());
     Path& path = *matched.back();
-    for (int f : pending) {
-        const Point q = fixPoint(route.nodes[static_cast<size_t>(f)]);
-        size_t best = at;
-        double bestDistance = graph.project(drive[at], q).distance;
-        for (size_t i = at + 1; i < drive.size(); ++i)
-            if (const double x = graph.project(drive[i], q).distance; x < bestDistance) {
-                bestDistance = x;
-                best = i;
-            }
-        for (size_t i = at + 1; i < best; ++i) path.links.emplace_back(-1, graph.link(drive[i]).id);
-        at = best;
-        place(route, f, drive[at]);
+    path.startIndex = from;
+    path.lastIndex = end - 1;
+    size_t k = 0;
+    bool first = true;
+    for (int t = from; t < end; ++t) {
+        const double s = along[static_cast<size_t>(t)];
+        const size_t before = k;
+        while (k + 1 < drive.size() && driveStart[k + 1] <= s) ++k;
+        if (!first)
+            for (size_t i = before + 1; i < k; ++i) path.links.emplace_back(-1, graph.link(drive[i]).id);
+        first = false;
+        const RoadGraph::Link& l = graph.link(drive[k]);
+        const double u = l.length > 0.0 ? std::clamp((s - driveStart[k]) / l.length, 0.0, 1.0) : 0.0;
+        linkOfFix[static_cast<size_t>(t)] = l.id;
+        pointOfFix[static_cast<size_t>(t)] = Point{l.a.x + u * (l.b.x - l.a.x), l.a.y + u * (l.b.y - l.a.y)};
+        path.links.emplace_back(t, l.id);
     }
-    for (size_t i = at + 1; i + 1 < drive.size(); ++i) path.links.emplace_back(-1, graph.link(drive[i]).id);
-    pending.clear();
 }
 
 void HmmMatcher::buildPaths(const Route& route) {
-    pending.clear();
     const int n = static_cast<int>(route.nodes.size());
-    for (int t = 0; t < n; ++t) {
-        if (skipped[static_cast<size_t>(t)]) {
-            pending.push_back(t);
+    anchor.assign(static_cast<size_t>(n), 0);
+    along.assign(static_cast<size_t>(n), 0.0);
+    for (int t = 0; t < n;) {
+        if (skipped[static_cast<size_t>(t)] || chosen[static_cast<size_t>(t)] < 0) {
+            ++t;
             continue;
         }
-        const int32_t j = chosen[static_cast<size_t>(t)];
-        if (j < 0 || back[static_cast<size_t>(j)] < 0) flushPending(route);
-        if (j < 0) continue;
-        const RoadGraph::Near& c = cands[static_cast<size_t>(j)];
-        if (back[static_cast<size_t>(j)] < 0) {
-            matched.push_back(std::make_unique<Path>());
-            matched.back()->startIndex = t;
-        } else {
-            driveTo(route, cands[static_cast<size_t>(back[static_cast<size_t>(j)])], c,
-                    stepLen[static_cast<size_t>(j)]);
-        }
-        place(route, t, c.link);
+        // A piece: from a candidate that starts one to the fix before the next start or unmatched fix.
+        int end = t + 1;
+        while (end < n && (skipped[static_cast<size_t>(end)] ||
+                           (chosen[static_cast<size_t>(end)] >= 0 &&
+                            back[static_cast<size_t>(chosen[static_cast<size_t>(end)])] >= 0)))
+            ++end;
+        assembleDrive(t, end);
+        measureAlong(route, t, end);
+        smoothAlong(route, t, end);
+        emitPiece(t, end);
+        t = end;
     }
-    flushPending(route);
     for (const auto& path : matched) {
         auto s = std::make_unique<Path>(*path);
         std::erase_if(s->links, [](const std::pair<int, int>& pair) { return pair.first < 0; });

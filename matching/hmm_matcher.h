@@ -13,6 +13,7 @@
 #include "map/road_graph.h"
 #include "map/route_distance.h"
 #include "matching/hmm_params.h"
+#include "matching/hmm_track_smoother.h"
 #include "traces/path.h"
 #include "traces/route.h"
 
@@ -31,6 +32,11 @@ public:
     std::vector<std::unique_ptr<_unmatchinfo>> getUnmatchedInfo() const { return ownedCopies(unmatched); }
     // Per fix: its link id (-1 unmatched) and where on the link it was matched.
     const std::vector<int>& matchedLinks() const { return linkOfFix; }
+    // The link of the candidate Viterbi chose for fix t before the fixes were placed along the drive
+    // (-1: none, or the fix was left out of the lattice).
+    int decodedLink(size_t t) const {
+        return chosen[t] < 0 ? -1 : graph.link(cands[static_cast<size_t>(chosen[t])].link).id;
+    }
     const std::vector<Point>& matchedPoints() const { return pointOfFix; }
     // The sigma the last run used (the estimate when the preset leaves it open).
     double usedSigma() const { return sigma; }
@@ -64,9 +70,15 @@ private:
     std::vector<uint32_t> targets;
     std::vector<int32_t> chosen;   // per fix: chosen candidate or -1
     std::vector<uint8_t> skipped;  // per fix: left out of the lattice, too close to the fix before
-    std::vector<int> pending;      // skipped fixes not yet placed on a link
+    // The drive of one piece: its links in order, where each starts along it (metres), and per fix
+    // the drive link of its chosen candidate and its measured then smoothed position along the drive.
     std::vector<uint32_t> drive;
+    std::vector<double> driveStart;
     std::vector<uint32_t> between;
+    std::vector<uint32_t> anchor;
+    std::vector<double> along;
+    std::vector<double> seconds;
+    TrackSmoother smoother;
 
     std::vector<int> linkOfFix;
     std::vector<Point> pointOfFix;
@@ -83,10 +95,11 @@ private:
     void decode(const Route& route);
     void buildPaths(const Route& route);
     bool nearPrevious(const Route& route, int prev, int t) const;
-    void place(const Route& route, int t, uint32_t link);
-    void flushPending(const Route& route);
-    void driveTo(const Route& route, const mapRepresentation::RoadGraph::Near& p,
-                 const mapRepresentation::RoadGraph::Near& c, double d);
+    void assembleDrive(int from, int end);
+    void measureAlong(const Route& route, int from, int end);
+    double nearestAlong(Point q, uint32_t lo, uint32_t hi) const;
+    void smoothAlong(const Route& route, int from, int end);
+    void emitPiece(int from, int end);
     void buildUnmatched(int n);
     double bound(const Route& route, int prev, int t) const;
 };

@@ -22,6 +22,10 @@ struct HmmParams {
     double thinningNoise;      // metres: above this measured noise, that spacing grows in proportion,
     double thinningMaxFactor;  // up to this factor
     double backTolerance;      // metres: a fix behind the previous one on the same link is noise, up to this
+    // Each fix is placed on the chosen drive by its position along it, smoothed over time with a
+    // vehicle that speeds up or slows down by about this much (m/s^2); 0 places every fix where it
+    // projects on the drive. Near a junction the nearest link is a coin toss, the smoothed position is not.
+    double placeAccel;
 };
 
 // The defaults of karvel-match.
@@ -43,6 +47,7 @@ inline constexpr HmmParams kHmmDefaults{
     .thinningNoise = 5.0,
     .thinningMaxFactor = 2.0,
     .backTolerance = 100.0,
+    .placeAccel = 1.0,
 };
 
 }  // namespace MapMatching

@@ -5,7 +5,8 @@
 # table to docs/ACCURACY.md. Not part of the test run: the full benchmark takes hours.
 #
 # Settings (environment variables):
-#   KUBICKA_DATA   folder of the benchmark (default ../shared/data/kubicka2015-mapmatching)
+#   KUBICKA_DATA   folder of the benchmark (default ../shared/data/kubicka2015-mapmatching, or
+#                  ../../shared/data/... from a worktree)
 #   KUBICKA        how many Kubicka tracks to run, in id order (default 100; 0 skips them)
 #   SIM_MAP        map for the simulated drives (default: the real street network of benchmark
 #                  track 00000046, 299 nodes in France; sample/data/map.txt without the benchmark)
@@ -23,7 +24,9 @@ set -euo pipefail
 export LC_ALL=C
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
-kdata="${KUBICKA_DATA:-$root/../shared/data/kubicka2015-mapmatching}"
+shared="$root/../shared/data"
+[ -d "$shared" ] || shared="$root/../../shared/data"  # from a worktree under wt/
+kdata="${KUBICKA_DATA:-$shared/kubicka2015-mapmatching}"
 kcount="${KUBICKA:-100}"
 sim_map="${SIM_MAP:-}"
 sim_traces="${SIM_TRACES:-10}"
