@@ -16,7 +16,8 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKARVEL_BUILD_BE
   -DCMAKE_CXX_FLAGS=--coverage -DCMAKE_C_FLAGS=--coverage -DCMAKE_EXE_LINKER_FLAGS=--coverage >/dev/null
 cmake --build "$build" -j "$(nproc)" >"$build/build.log" 2>&1 || { cat "$build/build.log"; exit 1; }
 find "$build" -name '*.gcda' -delete
+# The write-failure cases under a file-size limit fail here: gcov cannot write its counts either.
 (cd "$build" && ctest -j "$(nproc)" >"$build/ctest.log" 2>&1) || echo "note: some tests failed (see $build/ctest.log)" >&2
 # The code only: the rooms and the tools, not the tests, benchmarks or fuzz targets.
-gcovr -r "$root" --object-directory "$build" -j "$(nproc)" \
+gcovr -r "$root" --object-directory "$build" -j "$(nproc)" --gcov-ignore-parse-errors \
   --filter "$root/(app|geometry|traces|map|matching|kml|tools)/" --print-summary "$@" | tail -n 40
