@@ -2,6 +2,8 @@
 // document's rule and the general writer's), the documents of the light map and of traces, and the
 // general writer's ordered merge of samples against a plain list walk on random samples and maps.
 
+#include "kml/link_chains.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,7 +14,6 @@
 
 #include "kml/KmlWriter.h"
 #include "kml/kml.h"
-#include "kml/link_chains.h"
 #include "kml_test_util.h"
 
 using kml_test::countOf;
@@ -77,7 +78,8 @@ std::list<int> linksToDrawByListWalk(const Map& map) {
         }
         for (int link : edges.backwardLinks) {
             const std::vector<int> chain = KmlWriter::navigateBackward(map, link);
-            if (visited.insert(chain.back()).second) listWalkMerge(result, KmlWriter::selectLinksFromPath(chain));
+            if (visited.insert(chain.back()).second)
+                listWalkMerge(result, KmlWriter::selectLinksFromPath(chain));
         }
     }
     return result;

@@ -123,9 +123,8 @@ TEST(KarvelOutput, ConnectedLinksGiveOnePathWithCrossedLinks) {
                   {0, road[0]}, {1, road[0]}, {2, road[1]}, {-1, road[2]}, {3, road[3]}, {4, road[3]}}));
     const auto shortPaths = k.getShortMatched();
     ASSERT_EQ(shortPaths.size(), 1u);
-    EXPECT_EQ((std::array{shortPaths[0]->links.size(), size_t(shortPaths[0]->startIndex),
-                          size_t(shortPaths[0]->lastIndex)}),
-              (std::array<size_t, 3>{5, 0, 4}));
+    EXPECT_EQ(shortPaths[0]->links.size(), 5u);
+    EXPECT_EQ(std::pair(shortPaths[0]->startIndex, shortPaths[0]->lastIndex), std::pair(0, 4));
     EXPECT_TRUE(records(k).empty());
 
     // At a gap point the missing link is not filled in and the path breaks there.
