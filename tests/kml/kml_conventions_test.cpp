@@ -9,22 +9,23 @@
 #include "kml_test_util.h"
 
 TEST(KmlConventions, EscapesOutsideTextIntoLatin1) {
-    EXPECT_EQ(kmlEscapeText("a&b<c>\"d'"), "a&amp;b&lt;c&gt;&quot;d&apos;");
-    // UTF-8 within Latin-1 becomes one byte; beyond it a character reference.
-    EXPECT_EQ(kmlEscapeText("caf\xC3\xA9"), "caf\xE9");
-    EXPECT_EQ(kmlEscapeText("\xE2\x82\xAC 5"), "&#8364; 5");
-    EXPECT_EQ(kmlEscapeText("\xF0\x9F\x9A\x97"), "&#128663;");
-    // Bytes that are not UTF-8 are already Latin-1 (a truncated sequence, an overlong form).
-    EXPECT_EQ(kmlEscapeText("caf\xE9"), "caf\xE9");
-    EXPECT_EQ(kmlEscapeText("\xC3"), "\xC3");
-    EXPECT_EQ(kmlEscapeText("\xC0\xAF"), "\xC0\xAF");
-    // Characters XML forbids, also an encoded surrogate (taken byte by byte, the lead byte is fine).
-    EXPECT_EQ(kmlEscapeText(std::string("a\x01"
-                                        "b\0c",
-                                        5)),
-              "a?b?c");
-    EXPECT_EQ(kmlEscapeText("\xEF\xBF\xBE"), "?");
-    EXPECT_EQ(kmlEscapeText("t\tn\n"), "t\tn\n");
+    using namespace std::string_literals;
+    const std::pair<std::string, std::string> cases[] = {
+        {"a&b<c>\"d'", "a&amp;b&lt;c&gt;&quot;d&apos;"},
+        // UTF-8 within Latin-1 becomes one byte; beyond it a character reference.
+        {"caf\xC3\xA9", "caf\xE9"},
+        {"\xE2\x82\xAC 5", "&#8364; 5"},
+        {"\xF0\x9F\x9A\x97", "&#128663;"},
+        // Bytes that are not UTF-8 are already Latin-1 (a truncated sequence, an overlong form).
+        {"caf\xE9", "caf\xE9"},
+        {"\xC3", "\xC3"},
+        {"\xC0\xAF", "\xC0\xAF"},
+        // Characters XML forbids, also an encoded surrogate (taken byte by byte, the lead byte is fine).
+        {"a\001b\0c"s, "a?b?c"},
+        {"\xEF\xBF\xBE", "?"},
+        {"t\tn\n", "t\tn\n"},
+    };
+    for (const auto& [text, escaped] : cases) EXPECT_EQ(kmlEscapeText(text), escaped) << text;
 }
 
 TEST(KmlConventions, OutsideNamesRoundTripThroughAWellFormedDocument) {

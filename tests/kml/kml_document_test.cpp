@@ -1,24 +1,22 @@
-// The match document: exact golden text, file names, bad result input and a missing folder. (How a
-// failed write keeps the earlier document is the write-failure regression test's.)
+// The match document: golden texts (also for ids the map lacks), file names, bad result input, a
+// missing folder, and a real trace south of the equator. (How a failed write keeps the earlier
+// document is the write-failure regression test's.)
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <sstream>
 
 #include "kml/kml.h"
 #include "kml_test_util.h"
+#include "traces/NMEALoader.h"
 
+using kml_test::countOf;
 using kml_test::WorkDir;
 using kmlMatch::KMLBuilder;
-namespace fs = std::filesystem;
 
 namespace {
-
-// Point 2 unmatched, two segments with a break between points 2 and 3.
-KMLBuilder smallBuilder(const mapRepresentation::Map& map, const Route& route, const std::string& name) {
-    return KMLBuilder(&map, &route, {1, 1, -1, 2, 2}, {{0, 2}, {3, 4}}, name);
-}
 
 // The small map and its five-point trace.
 class KmlDocument : public ::testing::Test {
@@ -26,26 +24,39 @@ protected:
     KmlDocument() { kml_test::buildSmallMap(map); }
     mapRepresentation::Map map;
     const Route route = kml_test::smallRoute();
+
+    // Point 2 unmatched, two segments with a break between points 2 and 3.
+    KMLBuilder smallBuilder(const Route& r, const std::string& name) const {
+        return KMLBuilder(&map, &r, {1, 1, -1, 2, 2}, {{0, 2}, {3, 4}}, name);
+    }
 };
 
 }  // namespace
 
-TEST_F(KmlDocument, MatchesGoldenDocument) {
+// Every trace point shows as matched or unmatched, also where the result names a link the map
+// lacks (point 1) or has no entry at all (point 4).
+TEST_F(KmlDocument, MatchesGoldenDocuments) {
     kml_test::useUtc();
     WorkDir wd;
-
-    testing::internal::CaptureStdout();
-    KMLBuilder builder = smallBuilder(map, route, "ostrand");
-    ASSERT_TRUE(builder.buildKML());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-
-    const std::string written = karvel_test::readFile(wd.file("data/match_ostrand_abc.kml"));
-    const std::string golden = karvel_test::testFile("kml/data/match_small.kml");
-    if (std::getenv("KARVEL_UPDATE_GOLDEN") != nullptr) karvel_test::writeFile(golden, written);
-    EXPECT_EQ(written, karvel_test::readFile(golden));
-
-    EXPECT_TRUE(kml_test::wellFormedXml(wd.file("data/match_ostrand_abc.kml")));
-    EXPECT_TRUE(kml_test::plainLatin1(written));
+    const Route gaps = kml_test::smallRoute("gaps");
+    const struct {
+        KMLBuilder builder;
+        std::string file, golden, printed;
+    } cases[] = {
+        {smallBuilder(route, "ostrand"), "match_ostrand_abc.kml", "match_small.kml", ""},
+        {KMLBuilder(&map, &gaps, {1, 99, -1, 2}, {}, "ostrand"), "match_ostrand_gaps.kml",
+         "match_missing_links.kml", "ERROR: non existing link. (99)\n"},
+    };
+    for (auto c : cases) {
+        testing::internal::CaptureStdout();
+        ASSERT_TRUE(c.builder.buildKML());
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed);
+        const std::string written = karvel_test::readFile(wd.file("data/" + c.file));
+        EXPECT_EQ(countOf(written, "<name>Match: ") + countOf(written, "#unmatchIcon</styleUrl>"), 5u);
+        EXPECT_TRUE(kml_test::wellFormedXml(wd.file("data/" + c.file)));
+        EXPECT_TRUE(kml_test::plainLatin1(written));
+        kml_test::expectGolden(written, c.golden);
+    }
 }
 
 TEST_F(KmlDocument, BadResultInputIsDrawnSafely) {
@@ -57,39 +68,78 @@ TEST_F(KmlDocument, BadResultInputIsDrawnSafely) {
     builder.buildUnmatched(out);
     builder.buildSegments(out);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: non existing link. (99)\n");
-    EXPECT_EQ(kml_test::countOf(out.str(), "<name>Match: "), 1u);
-    EXPECT_EQ(kml_test::countOf(out.str(), "#flexSegIcon</styleUrl>"), 0u);
+    EXPECT_EQ(countOf(out.str(), "<name>Match: "), 1u);
+    EXPECT_EQ(countOf(out.str(), "#flexSegIcon</styleUrl>"), 0u);
 
     // A builder without map or route writes nothing and says so through its result.
-    KMLBuilder empty;
     WorkDir wd;
-    EXPECT_FALSE(empty.buildKML());
-    EXPECT_TRUE(fs::is_empty(wd.file("data")));
+    EXPECT_FALSE(KMLBuilder().buildKML());
+    EXPECT_TRUE(std::filesystem::is_empty(wd.file("data")));
 }
 
 TEST_F(KmlDocument, FileNameFollowsDocumentAndRouteName) {
     WorkDir wd;
-
-    KMLBuilder named = smallBuilder(map, route, "ostrand");
-    EXPECT_EQ(named.getFileName(), "data/match_ostrand_abc.kml");
-    KMLBuilder unnamed = smallBuilder(map, route, "");
-    ASSERT_TRUE(unnamed.buildKML());
-    EXPECT_TRUE(fs::exists(wd.file("data/match_abc.kml")));
-
+    EXPECT_EQ(smallBuilder(route, "ostrand").getFileName(), "data/match_ostrand_abc.kml");
+    ASSERT_TRUE(smallBuilder(route, "").buildKML());
+    EXPECT_TRUE(std::filesystem::exists(wd.file("data/match_abc.kml")));
     // A name with markup characters still gives a well-formed document (names stay out of the text).
     const Route odd = kml_test::smallRoute("a&b<c>");
-    KMLBuilder oddBuilder = smallBuilder(map, odd, "marchal_back");
-    ASSERT_TRUE(oddBuilder.buildKML());
+    ASSERT_TRUE(smallBuilder(odd, "marchal_back").buildKML());
     EXPECT_TRUE(kml_test::wellFormedXml(wd.file("data/match_marchal_back_a&b<c>.kml")));
 }
 
 // A document that cannot be written is reported, not passed over in silence.
 TEST_F(KmlDocument, MissingDataFolderGivesFalseAndAnError) {
     WorkDir wd(false);
-    KMLBuilder builder = smallBuilder(map, route, "ostrand");
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(builder.buildKML());
+    EXPECT_FALSE(smallBuilder(route, "ostrand").buildKML());
     EXPECT_EQ(
         testing::internal::GetCapturedStdout(),
         "ERROR: could not create KML file data/match_ostrand_abc.kml; the previous file is unchanged.\n");
+}
+
+// The Brisbane trace on a map drawn through every tenth of its points: positions converted back
+// from UTM (arrows, match ends, the break marker) stay in the trace's area, south of the equator.
+TEST(KmlRealTrace, MatchDocumentOfARealTraceIsWellFormed) {
+    KARVEL_REQUIRE_SHARED(log, "qt-nmealog-brisbane/nmealog.txt");
+    kml_test::useUtc();
+    WorkDir wd;
+    const Route route = NMEALoader(log).getRoute();
+    const int n = static_cast<int>(route.nodes.size());
+    ASSERT_GT(n, 100);
+    mapRepresentation::Map map;
+    for (uint32_t i = 0; i < static_cast<uint32_t>(n); i += 10) {
+        const _node& p = route.nodes[i];
+        map.addNode(i / 10 + 1, p.position.lat, p.position.lon, p.averageSnr, p.hdop);
+        if (i > 0) map.addLinkToNode(i / 10, i / 10 + 1, p.speed, 1);
+    }
+    // Each point on the link of its stretch; every 13th point unmatched; two segments.
+    std::vector<int> links;
+    for (int i = 0; i < n; ++i) links.push_back(i % 13 == 5 ? -1 : std::min(i / 10 + 1, (n - 1) / 10));
+    KMLBuilder builder(&map, &route, links, {{0, n / 2 - 1}, {n / 2, n - 1}}, "ostrand");
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(builder.buildKML());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+    const std::string path = wd.file("data/match_ostrand_" + route.name + ".kml");
+    ASSERT_TRUE(kml_test::wellFormedXml(path));
+    const std::string text = karvel_test::readFile(path);
+    EXPECT_TRUE(kml_test::plainLatin1(text));
+    for (const std::string folder : {"MAP", "TRACE", "MATCH", "UNMATCH", "SEGMENTS"})
+        EXPECT_NE(text.find("<Folder id=\"" + folder + "\">"), std::string::npos) << folder;
+    EXPECT_EQ(countOf(text, "<name>Match: "),
+              static_cast<size_t>(n - std::count(links.begin(), links.end(), -1)));
+    size_t checked = 0;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        size_t start = line.find_first_not_of('\t');
+        if (start != std::string::npos && line.compare(start, 13, "<coordinates>") == 0) start += 13;
+        double lon = 0, lat = 0;
+        if (start == std::string::npos || sscanf(line.c_str() + start, "%lf,%lf,0", &lon, &lat) != 2)
+            continue;
+        EXPECT_NEAR(lat, -27.577, 0.01) << line;
+        EXPECT_NEAR(lon, 153.095, 0.01) << line;
+        ++checked;
+    }
+    EXPECT_GT(checked, static_cast<size_t>(3 * n));
 }

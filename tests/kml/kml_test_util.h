@@ -33,6 +33,14 @@ inline bool plainLatin1(const std::string& text) {
     return true;
 }
 
+// Compares a whole document with its golden file in tests/kml/data; with KARVEL_UPDATE_GOLDEN set
+// the golden file is rewritten instead.
+inline void expectGolden(const std::string& written, const std::string& goldenName) {
+    const std::string golden = karvel_test::testFile("kml/data/" + goldenName);
+    if (std::getenv("KARVEL_UPDATE_GOLDEN") != nullptr) karvel_test::writeFile(golden, written);
+    EXPECT_EQ(written, karvel_test::readFile(golden)) << goldenName;
+}
+
 inline size_t countOf(const std::string& text, const std::string& what) {
     size_t n = 0;
     for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
@@ -41,16 +49,7 @@ inline size_t countOf(const std::string& text, const std::string& what) {
 
 inline _node tracePoint(double lat, double lon, uint32_t time) {
     const GPSPoint g = GPSPoint::convertWGS84ToUTM(lat, lon);
-    _node n;
-    n.arrivalTime = time;
-    n.leaveTime = time;
-    n.position = _position{lat, lon};
-    n.easting = g.easting;
-    n.northing = g.northing;
-    n.hdop = 1.2;
-    n.averageSnr = 38.5;
-    n.valid = true;
-    return n;
+    return _node{time, time, _position{lat, lon}, g.northing, g.easting, 0.0, 0.0, 1.2, 38.5, true};
 }
 
 // Three nodes in Porto: 1 -> 2 runs north about 100 m, 2 -> 3 east about 100 m.

@@ -2,12 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 
+#include "kml_test_util.h"
 #include "map/maps.h"
 #include "map/quadtree.h"
-#include "support/test_support.h"
 
 using mapRepresentation::Map;
 
@@ -28,8 +27,5 @@ Map crowdedQuarter() {
 // The whole text: head, the four folders (12 node placemarks; per leaf a border ring, two
 // diagonals and a centre spot), end.
 TEST(QuadTreeKml, PictureMatchesGoldenDocument) {
-    const std::string kml = crowdedQuarter().quadTree->getQuadTreeKML();
-    const std::string golden = karvel_test::testFile("kml/data/quadtree.kml");
-    if (std::getenv("KARVEL_UPDATE_GOLDEN") != nullptr) karvel_test::writeFile(golden, kml);
-    EXPECT_EQ(kml, karvel_test::readFile(golden));
+    kml_test::expectGolden(crowdedQuarter().quadTree->getQuadTreeKML(), "quadtree.kml");
 }

@@ -10,25 +10,12 @@
 #include <sstream>
 
 #include "kml/kml.h"
-#include "map/maps.h"
-#include "test_support.h"
-#include "traces/route.h"
+#include "kml_test_util.h"
 
 namespace fs = std::filesystem;
 using karvel_test::TempDir;
 
 namespace {
-
-Route twoPoints() {
-    Route r;
-    r.name = "abc";
-    _node a;
-    a.position = {41.1, -8.6};
-    r.addNode(a, true);
-    a.position = {41.2, -8.5};
-    r.addNode(a, true);
-    return r;
-}
 
 // Runs f in `dir` (the builder writes relative to the working folder) and returns what it printed.
 template <typename F>
@@ -48,7 +35,7 @@ TEST(KmlWriteFailure, FailedWriteKeepsTheEarlierDocument) {
     TempDir dir;
     karvel_test::writeFile(dir / "data/match_ostrand_abc.kml", "earlier\n");
     mapRepresentation::Map map;
-    const Route route = twoPoints();
+    const Route route = kml_test::smallRoute();
     kmlMatch::KMLBuilder builder(&map, &route, {-1, -1}, {}, "ostrand");
 
     // Nothing may grow past one byte: the document fails part-way (a limit stops root as well).

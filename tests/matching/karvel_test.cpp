@@ -19,9 +19,7 @@ namespace {
 
 Route eastward(int n, double spacing = 10.0, double y = 0.0) {
     std::vector<_node> pts;
-    for (int i = 0; i < n; ++i) {
-        pts.push_back(point(5.0 + i * spacing, y));
-    }
+    for (int i = 0; i < n; ++i) pts.push_back(point(5.0 + i * spacing, y));
     return Route(pts, "abc", "abc.txt");
 }
 
@@ -64,20 +62,13 @@ TEST(KarvelSegments, ClustersAreWidenedAndBothEndsCovered) {
 
 TEST(KarvelCompare, BackwardRunAgreesOnlyOnTouchingLinksOfOneSuperLink) {
     World w;
-    // One road of five links a..e; a separate parallel road f.
-    std::vector<uint32_t> ns;
-    for (int i = 0; i <= 5; ++i) ns.push_back(w.node(i * 60.0, 0));
-    std::vector<int> road;
-    for (int i = 0; i < 5; ++i) road.push_back(w.link(ns[i], ns[i + 1]));
+    const std::vector<int> road = w.chain(0, 300, 60, 0);  // one road of five links
     const int other = w.link(w.node(0, 5), w.node(300, 5));
-
     Route r = eastward(30);
     KARVEL k(&w.map, &r, false);
     std::vector<std::pair<int, int>> fwd, bwd;
-    for (int p = 0; p < 30; ++p) {
-        fwd.emplace_back(p, road[1]);
-        bwd.emplace_back(p, road[1]);
-    }
+    for (int p = 0; p < 30; ++p) fwd.emplace_back(p, road[1]);
+    bwd = fwd;
     bwd[5].second = road[2];   // follows the forward link on the same road: agreement
     bwd[7].second = road[0];   // precedes it: agreement
     bwd[14].second = road[3];  // same road but not touching: disagreement
@@ -85,21 +76,15 @@ TEST(KarvelCompare, BackwardRunAgreesOnlyOnTouchingLinksOfOneSuperLink) {
     std::vector<std::set<int>> candidates(30);
     const std::vector<int> ambiguous =
         k.reconstructMatchedTrace(candidates, paths(pathOf(fwd)), paths(pathOf(bwd)));
-
-    EXPECT_EQ(k.matchedLinks[5], road[1]);
-    EXPECT_EQ(k.matchedLinks[7], road[1]);
-    EXPECT_EQ(k.matchedLinks[14], -1);
-    EXPECT_EQ(k.matchedLinks[20], -1);
+    EXPECT_EQ(
+        (std::vector<int>{k.matchedLinks[5], k.matchedLinks[7], k.matchedLinks[14], k.matchedLinks[20]}),
+        (std::vector<int>{road[1], road[1], -1, -1}));
     // Both runs' links stay candidates of a disputed point.
     EXPECT_EQ(candidates[14].count(road[1]) + candidates[14].count(road[3]), 2u);
-    auto has = [&](int p) { return std::count(ambiguous.begin(), ambiguous.end(), p) > 0; };
-    // (Points within three of a disputed one are marked as its neighbours.)
-    EXPECT_FALSE(has(5));
-    EXPECT_FALSE(has(7));
-    EXPECT_TRUE(has(14));
-    EXPECT_TRUE(has(20));
-    // Both ends are always ambiguous.
-    for (int p : {0, 1, 2, 27, 28, 29}) EXPECT_TRUE(has(p)) << p;
+    // Disputed points are ambiguous (and so are points within three of them), both ends always.
+    const std::set<int> marked(ambiguous.begin(), ambiguous.end());
+    for (int p : {14, 20, 0, 1, 2, 27, 28, 29}) EXPECT_TRUE(marked.count(p)) << p;
+    EXPECT_FALSE(marked.count(5) || marked.count(7));
 }
 
 TEST(KarvelCompare, ShortHolesGetNearLinksButLongOnesDoNot) {
@@ -111,12 +96,12 @@ TEST(KarvelCompare, ShortHolesGetNearLinksButLongOnesDoNot) {
         std::vector<std::pair<int, int>> fwd;
         for (int p = 0; p < 30; ++p)
             if (p < 10 || p >= 10 + holeLength) fwd.emplace_back(p, road);
-        // Two pieces in the forward run, the backward run the same.
+        // Two pieces in each run.
         std::vector<std::unique_ptr<Path>> f, b;
-        f.push_back(pathOf({fwd.begin(), fwd.begin() + 10}));
-        f.push_back(pathOf({fwd.begin() + 10, fwd.end()}));
-        b.push_back(pathOf({fwd.begin(), fwd.begin() + 10}));
-        b.push_back(pathOf({fwd.begin() + 10, fwd.end()}));
+        for (auto* run : {&f, &b}) {
+            run->push_back(pathOf({fwd.begin(), fwd.begin() + 10}));
+            run->push_back(pathOf({fwd.begin() + 10, fwd.end()}));
+        }
         std::vector<std::set<int>> candidates(30);
         k.reconstructMatchedTrace(candidates, f, b);
         // The middle of the hole is only given near links when the hole is short.
@@ -126,11 +111,7 @@ TEST(KarvelCompare, ShortHolesGetNearLinksButLongOnesDoNot) {
 
 TEST(KarvelOutput, ConnectedLinksGiveOnePathWithCrossedLinks) {
     World w;
-    std::vector<uint32_t> ns;
-    for (int i = 0; i <= 4; ++i) ns.push_back(w.node(i * 25.0, 0));
-    std::vector<int> road;
-    for (int i = 0; i < 4; ++i) road.push_back(w.link(ns[i], ns[i + 1]));
-
+    const std::vector<int> road = w.chain(0, 100, 25, 0);
     Route r = eastward(5, 22.0);
     KARVEL k(&w.map, &r, false);
     // Points on a, a, b, d, d: c is crossed between points 2 and 3, inside the segment.
@@ -143,8 +124,7 @@ TEST(KarvelOutput, ConnectedLinksGiveOnePathWithCrossedLinks) {
     const auto shortPaths = k.getShortMatched();
     ASSERT_EQ(shortPaths.size(), 1u);
     EXPECT_EQ(shortPaths[0]->links.size(), 5u);
-    EXPECT_EQ(shortPaths[0]->startIndex, 0);
-    EXPECT_EQ(shortPaths[0]->lastIndex, 4);
+    EXPECT_EQ(std::pair(shortPaths[0]->startIndex, shortPaths[0]->lastIndex), std::pair(0, 4));
     EXPECT_TRUE(records(k).empty());
 
     // At a gap point the missing link is not filled in and the path breaks there.

@@ -1,4 +1,5 @@
-// Marchal matching on small hand-built maps whose geometry is exact in UTM metres.
+// Marchal matching on small hand-built maps whose geometry is exact in UTM metres, and on a real
+// drive with its hand-checked route.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <numbers>
 
 #include "geometry/GPSPoint.h"
+#include "kubicka_drive.h"
 #include "local_world.h"
 #include "matching/matching_marchal.h"
 #include "support/test_support.h"
@@ -20,14 +22,10 @@ using namespace local_world;
 
 namespace {
 
-Route trace(const std::vector<_node>& points) {
-    return Route(points, "t", "t.txt");
-}
-
 Route eastwardTrace(const std::vector<double>& xs, double y = 0.0) {
     std::vector<_node> pts;
     for (double x : xs) pts.push_back(point(x, y));
-    return trace(pts);
+    return Route(pts, "t", "t.txt");
 }
 
 struct Result {
@@ -52,6 +50,14 @@ MarPath candidate(const Pairs& pairs, double s = 0.0) {
     return p;
 }
 
+// The last links of the candidates a set hands out, in its order.
+template <typename Set>
+std::vector<int> lastLinks(const Set& set) {
+    std::vector<int> out;
+    for (const MarPath& p : set) out.push_back(p.lastLink());
+    return out;
+}
+
 }  // namespace
 
 TEST(MarPath, CountsRunsOfMatchedLinksAndScoresPerMatchedPoint) {
@@ -59,15 +65,11 @@ TEST(MarPath, CountsRunsOfMatchedLinksAndScoresPerMatchedPoint) {
     EXPECT_EQ(candidate({{3, 10}, {-1, 11}, {4, 12}, {5, 12}}).countDistinctMatchedLinks(), 2);
     EXPECT_EQ(candidate({{3, 10}, {4, 12}, {5, 10}}).countDistinctMatchedLinks(), 3);
 
-    MarPath p({4, 10});
-    p.addLinkCandidate({-1, 11});
-    p.addLinkCandidate({5, 12});
+    MarPath p = candidate({{4, 10}, {-1, 11}, {5, 12}}, 3.0);
     EXPECT_EQ(p.matchedPoints, 2);
-    p.updateScore(3.0);
     p.updateScore(1.0);
-    EXPECT_DOUBLE_EQ(p.score, 4.0);
-    EXPECT_DOUBLE_EQ(p.lastScore, 1.0);
-    EXPECT_DOUBLE_EQ(p.avgScore, 2.0);
+    EXPECT_EQ((std::array<double, 3>{p.score, p.lastScore, p.avgScore}),
+              (std::array<double, 3>{4.0, 1.0, 2.0}));
 }
 
 TEST(MarPath, CopiesShareHistoryButStayIndependent) {
@@ -105,20 +107,16 @@ TEST(MarPath, OrderTreatsAveragesWithinOneMillionthAsEqual) {
     set.insert(candidate({{0, 3}, {1, 3}, {2, 3}}, 3.0));                 // equal to the first
     set.insert(candidate({{0, 4}}, 1.0 - 2e-6));                          // clearly smaller
     set.insert(candidate({{0, 5}, {1, 5}, {2, 5}, {3, 5}}, 4.0 + 1e-5));  // clearly larger
-    std::vector<int> order;
-    for (const MarPath& p : set) order.push_back(p.lastLink());
-    EXPECT_EQ(order, (std::vector<int>{4, 2, 1, 3, 5}));
+    EXPECT_EQ(lastLinks(set), (std::vector<int>{4, 2, 1, 3, 5}));
 }
 
 TEST(MarchalOutput, GetPathAndUnmatchedRecordsInTheirOrder) {
     Route r = eastwardTrace(std::vector<double>(20, 0.0));
     mapRepresentation::Map map;
     MarchalBMatching m(&map, &r);
-
     const Path shortForm = m.getPath(candidate({{3, 10}, {-1, 11}, {4, 12}}), false);
     EXPECT_EQ(shortForm.links, (Pairs{{3, 10}, {4, 12}}));
-    EXPECT_EQ(shortForm.startIndex, 3);
-    EXPECT_EQ(shortForm.lastIndex, 4);
+    EXPECT_EQ(std::pair(shortForm.startIndex, shortForm.lastIndex), std::pair(3, 4));
     EXPECT_EQ(m.getPath(candidate({{3, 10}, {-1, 11}, {4, 12}}), true).links.size(), 3u);
 
     m.bestPaths = {candidate({{2, 10}, {5, 11}}), candidate({{8, 20}, {-1, 21}, {10, 22}}),
@@ -134,13 +132,9 @@ TEST(MarchalOutput, GetPathAndUnmatchedRecordsInTheirOrder) {
 TEST(MarchalRun, EmptyAndFarTracesGiveOneUnmatchedStretch) {
     World w;
     w.chain(0, 100, 50, 0);
-    Route empty;
-    Result r = runMatcher(w, empty, true);
-    EXPECT_TRUE(r.full.empty());
-    EXPECT_EQ(r.unmatched, (Records{{0, -1, -1, -1, -1, -1}}));
-
-    Route far = eastwardTrace({10, 20, 30, 40}, 500.0);
-    r = runMatcher(w, far, false);
+    Route empty, far = eastwardTrace({10, 20, 30, 40}, 500.0);
+    EXPECT_EQ(runMatcher(w, empty, true).unmatched, (Records{{0, -1, -1, -1, -1, -1}}));
+    const Result r = runMatcher(w, far, false);
     EXPECT_TRUE(r.full.empty());
     EXPECT_EQ(r.unmatched, (Records{{0, 3, -1, -1, -1, -1}}));
 }
@@ -148,29 +142,20 @@ TEST(MarchalRun, EmptyAndFarTracesGiveOneUnmatchedStretch) {
 TEST(MarchalRun, OnePieceAndFourHopsAgreeInBothDirections) {
     World w;
     const std::vector<int> L = w.chain(0, 200, 10, 0);
-
-    Route onePiece = eastwardTrace({5, 15, 25, 35, 45, 55, 65, 75, 85, 95});
+    // One point per link; then points 40 m apart, each four hops from the last, crossing three links.
+    Route onePiece = eastwardTrace({5, 15, 25, 35, 45, 55, 65, 75, 85, 95}),
+          hops = eastwardTrace({5, 45, 85, 125, 165});
+    Pairs onePairs, hopsFull, hopsShort;
+    for (int i = 0; i < 10; ++i) onePairs.push_back({i, L[i]});
+    for (int i = 0; i < 17; ++i) hopsFull.push_back({i % 4 == 0 ? i / 4 : -1, L[i]});
+    for (int i = 0; i < 5; ++i) hopsShort.push_back({i, L[4 * i]});
     for (bool forward : {true, false}) {
-        const Result r = runMatcher(w, onePiece, forward);
-        ASSERT_EQ(r.full.size(), 1u) << forward;
-        EXPECT_TRUE(r.unmatched.empty());
-        Pairs expected;
-        for (int i = 0; i < 10; ++i) expected.push_back({i, L[i]});
-        EXPECT_EQ(r.full[0], expected);
+        const Result one = runMatcher(w, onePiece, forward), four = runMatcher(w, hops, forward);
+        EXPECT_EQ(one.full, std::vector<Pairs>{onePairs}) << forward;
+        EXPECT_TRUE(one.unmatched.empty());
+        EXPECT_EQ(four.full, std::vector<Pairs>{hopsFull}) << forward;
+        EXPECT_EQ(four.pointsOnly, std::vector<Pairs>{hopsShort}) << forward;
     }
-
-    // Points 40 m apart on 10 m links: each is four hops from the last, crossing three links.
-    Route hops = eastwardTrace({5, 45, 85, 125, 165});
-    Pairs expectedFull, expectedShort;
-    for (int i = 0; i < 17; ++i) expectedFull.push_back({i % 4 == 0 ? i / 4 : -1, L[i]});
-    for (int i = 0; i < 5; ++i) expectedShort.push_back({i, L[4 * i]});
-    for (bool forward : {true, false}) {
-        const Result r = runMatcher(w, hops, forward);
-        ASSERT_EQ(r.full.size(), 1u) << forward;
-        EXPECT_EQ(r.full[0], expectedFull) << forward;
-        EXPECT_EQ(r.pointsOnly[0], expectedShort) << forward;
-    }
-
     MarchalBMatching m(&w.map, &onePiece);
     m.run(false, false);
     const auto sets = m.getCandidateLinkSets();
@@ -178,69 +163,67 @@ TEST(MarchalRun, OnePieceAndFourHopsAgreeInBothDirections) {
     for (int i = 0; i < 10; ++i) EXPECT_TRUE(sets[9 - i].count(L[i])) << i;  // indexed by run position
 }
 
+// A piece is kept when it has more than three runs of links or more than six matched points.
 TEST(MarchalRun, ShortPiecesAreDroppedUnlessLongOrVaried) {
     World w;
-    w.chain(0, 200, 10, 0);
+    const std::vector<int> L = w.chain(0, 200, 10, 0);
     const int longLink = w.chain(0, 200, 200, 100)[0];
-
-    Route seven = eastwardTrace({5, 15, 25, 35, 45, 55, 65}, 100);
-    Result r = runMatcher(w, seven, true);
-    ASSERT_EQ(r.full.size(), 1u);
-    EXPECT_EQ(r.full[0].front(), std::make_pair(0, longLink));
-
-    Route six = eastwardTrace({5, 15, 25, 35, 45, 55}, 100);
-    EXPECT_TRUE(runMatcher(w, six, true).full.empty());
-
-    Route fourLinks = eastwardTrace({2, 5, 12, 22, 32, 35});
-    EXPECT_EQ(runMatcher(w, fourLinks, true).full.size(), 1u);
-
-    Route threeLinks = eastwardTrace({2, 5, 12, 15, 22, 25});
-    r = runMatcher(w, threeLinks, true);
-    EXPECT_TRUE(r.full.empty());
-    EXPECT_EQ(r.unmatched, (Records{{0, 5, -1, -1, -1, -1}}));
+    const struct {
+        std::vector<double> xs;
+        double y;
+        int firstLink;  // of the one piece kept, -1 for none
+    } cases[] = {
+        {{5, 15, 25, 35, 45, 55, 65}, 100, longLink},  // seven points on one link
+        {{5, 15, 25, 35, 45, 55}, 100, -1},            // six
+        {{2, 5, 12, 22, 32, 35}, 0, L[0]},             // four links
+        {{2, 5, 12, 15, 22, 25}, 0, -1},               // three
+    };
+    for (const auto& c : cases) {
+        Route r = eastwardTrace(c.xs, c.y);
+        const Result res = runMatcher(w, r, true);
+        SCOPED_TRACE(testing::Message() << c.xs.size() << " points at " << c.y);
+        ASSERT_EQ(res.full.size(), c.firstLink < 0 ? 0u : 1u);
+        EXPECT_EQ(res.full.empty() ? std::pair(-1, -1) : res.full[0].front(),
+                  std::pair(c.firstLink < 0 ? -1 : 0, c.firstLink));
+        const int last = static_cast<int>(c.xs.size()) - 1;
+        EXPECT_EQ(res.unmatched, (c.firstLink < 0 ? Records{{0, last, -1, -1, -1, -1}} : Records{}));
+    }
 }
 
 TEST(MarchalRun, TwentyMetresContinuesAndJustBeyondBreaksAtThatPoint) {
     World w;
     const int A = w.chain(0, 400, 400, 0)[0];
     const int B = w.chain(0, 400, 400, 35)[0];
-    auto build = [](double offset) {
+    // Eight points on A, point 8 at the given distance from it, seven points on B.
+    const struct {
+        double offset;
+        bool forward;
+        int lastOnA;
+    } cases[] = {{20.0, true, 8}, {20.01, true, 7}, {20.0, false, 7}};
+    for (const auto& c : cases) {
         std::vector<_node> pts;
         for (int i = 0; i < 8; ++i) pts.push_back(point(10 + 10 * i, 0));
-        pts.push_back(point(90, offset));
+        pts.push_back(point(90, c.offset));
         for (int i = 0; i < 7; ++i) pts.push_back(point(100 + 10 * i, 35));
-        return trace(pts);
-    };
-    Route exact = build(20.0), beyond = build(20.01);
-
-    Result r = runMatcher(w, exact, true);
-    ASSERT_EQ(r.full.size(), 2u);
-    EXPECT_EQ(r.full[0].back(), std::make_pair(8, A));
-    EXPECT_EQ(r.full[1].front(), std::make_pair(9, B));
-    EXPECT_EQ(r.unmatched, (Records{{-1, -1, A, B, 0, 1}}));
-
-    r = runMatcher(w, beyond, true);
-    ASSERT_EQ(r.full.size(), 2u);
-    EXPECT_EQ(r.full[0].back(), std::make_pair(7, A));
-    EXPECT_EQ(r.full[1].front(), std::make_pair(8, B));  // the breaking point starts the next piece
-
-    // Backwards the trace is met from its end: pieces still come in trace order, pairs ascending.
-    r = runMatcher(w, exact, false);
-    ASSERT_EQ(r.full.size(), 2u);
-    EXPECT_EQ(r.full[0].front(), std::make_pair(0, A));
-    EXPECT_EQ(r.full[0].back(), std::make_pair(7, A));
-    EXPECT_EQ(r.full[1].front(), std::make_pair(8, B));
-    EXPECT_EQ(r.full[1].back(), std::make_pair(15, B));
+        Route r(pts, "t", "t.txt");
+        const Result res = runMatcher(w, r, c.forward);
+        SCOPED_TRACE(testing::Message() << c.offset << (c.forward ? " forwards" : " backwards"));
+        ASSERT_EQ(res.full.size(), 2u);
+        // Backwards the trace is met from its end: pieces still come in trace order, pairs ascending.
+        EXPECT_EQ(res.full[0].front(), std::make_pair(0, A));
+        EXPECT_EQ(res.full[0].back(), std::make_pair(c.lastOnA, A));
+        EXPECT_EQ(res.full[1].front(), std::make_pair(c.lastOnA + 1, B));  // a breaking point starts the next
+        EXPECT_EQ(res.full[1].back(), std::make_pair(15, B));
+        EXPECT_EQ(res.unmatched, (Records{{-1, -1, A, B, 0, 1}}));
+    }
 }
 
 TEST(MarchalRun, HeadingGateStopsAStartButNotAContinuation) {
     World w;
     const std::vector<int> L = w.chain(0, 200, 10, 0);
     std::vector<_node> pts;
-    for (int i = 0; i < 10; ++i) pts.push_back(point(5 + 10 * i, 0));
-    pts[0].heading = kWest;
-    pts[5].heading = kWest;
-    Route r = trace(pts);
+    for (int i = 0; i < 10; ++i) pts.push_back(point(5 + 10 * i, 0, i == 0 || i == 5 ? kWest : kEast));
+    Route r(pts, "t", "t.txt");
     const Result res = runMatcher(w, r, true);
     ASSERT_EQ(res.full.size(), 1u);
     EXPECT_EQ(res.full[0].front(), std::make_pair(1, L[1]));
@@ -263,36 +246,28 @@ TEST(MarchalRun, DeadEndAllowsNoUTurnAndBreaksBeyondTwentyMetres) {
 
 TEST(MarchalSteps, FilterKeepsBestPerSuperLinkBelowFortyFiveMetres) {
     World w;
-    const uint32_t n1 = w.node(0, 0), n2 = w.node(100, 0), n3 = w.node(200, 0), n4 = w.node(100, 100),
-                   n5 = w.node(300, 0);
-    const int a = w.link(n1, n2), b = w.link(n2, n3), c = w.link(n2, n4), d = w.link(n3, n5);
+    const uint32_t n2 = w.node(100, 0), n3 = w.node(200, 0);
+    const int a = w.link(w.node(0, 0), n2), b = w.link(n2, n3), c = w.link(n2, w.node(100, 100)),
+              d = w.link(n3, w.node(300, 0));
     auto& map = w.map;
     ASSERT_EQ(map.getSuperLinkKey(b), map.getSuperLinkKey(d));
     ASSERT_NE(map.getSuperLinkKey(a), map.getSuperLinkKey(c));
     Route r;
     MarchalBMatching m(&map, &r);
-
-    MarPathSet in;
-    in.insert(candidate({{0, b}}, 3.0));
-    in.insert(candidate({{0, d}}, 2.0));   // same super-link, better: replaces b
-    in.insert(candidate({{0, c}}, 45.0));  // exactly 45 m: dropped
-    in.insert(candidate({{0, a}}, 44.9));
-    std::vector<int> out;
-    for (const MarPath& p : m.filterCandidates(in)) out.push_back(p.lastLink());
-    EXPECT_EQ(out, (std::vector<int>{d, a}));
-
+    const auto setOf = [](const std::vector<std::pair<int, double>>& scored) {
+        MarPathSet set;
+        for (const auto& [link, score] : scored) set.insert(candidate({{0, link}}, score));
+        return set;
+    };
+    // d shares b's super-link and is better; c at exactly 45 m is dropped.
+    EXPECT_EQ(lastLinks(m.filterCandidates(setOf({{b, 3.0}, {d, 2.0}, {c, 45.0}, {a, 44.9}}))),
+              (std::vector<int>{d, a}));
     // Equal candidates: the earlier wins within a super-link, and the result is in key order.
-    MarPathSet ties;
-    ties.insert(candidate({{0, c}}, 5.0));
-    ties.insert(candidate({{0, d}}, 5.0));
-    ties.insert(candidate({{0, a}}, 5.0));
-    ties.insert(candidate({{0, b}}, 5.0));
     std::vector<std::pair<int, int>> keyed = {
         {map.getSuperLinkKey(c), c}, {map.getSuperLinkKey(d), d}, {map.getSuperLinkKey(a), a}};
     std::sort(keyed.begin(), keyed.end());
-    out.clear();
-    for (const MarPath& p : m.filterCandidates(ties)) out.push_back(p.lastLink());
-    EXPECT_EQ(out, (std::vector<int>{keyed[0].second, keyed[1].second, keyed[2].second}));
+    EXPECT_EQ(lastLinks(m.filterCandidates(setOf({{c, 5.0}, {d, 5.0}, {a, 5.0}, {b, 5.0}}))),
+              (std::vector<int>{keyed[0].second, keyed[1].second, keyed[2].second}));
 
     MarPathSet many;
     for (int i = 0; i < 40; ++i) many.insert(candidate({{0, a}}, 1.0 + i));
@@ -311,4 +286,29 @@ TEST(MarchalRun, WritesTheMatchDocumentNamedByDirection) {
     m.run(false, true);
     EXPECT_NE(karvel_test::readFile(dir.file("data/match_marchal_t.kml")).find("</kml>"), std::string::npos);
     EXPECT_TRUE(std::filesystem::exists(dir.file("data/match_marchal_back_t.kml")));
+}
+
+// Kubicka et al. 2015, track 46: 1401 fixes in France on a 299-node OpenStreetMap extract.
+TEST(MarchalRealData, MatchesMostOfARealDriveOntoItsRoute) {
+    KARVEL_REQUIRE_SHARED(dir, "kubicka2015-mapmatching/sample/00000046");
+    karvel_test::KubickaDrive d;
+    ASSERT_TRUE(karvel_test::loadKubickaDrive(dir, "00000046", d));
+    const std::size_t n = d.route.nodes.size();
+    ASSERT_EQ(n, 1401u);
+    MarchalBMatching m(&d.map, &d.route);
+    for (bool forward : {true, false}) {
+        m.run(forward, false);
+        std::size_t matchedPoints = 0, onRoute = 0;
+        int previous = -1;
+        for (const auto& piece : m.getShortMatched()) {
+            for (const auto& [index, link] : piece->links) {
+                EXPECT_GT(index, previous);  // pieces and pairs in trace order, each point once
+                previous = index;
+                ++matchedPoints;
+                onRoute += d.truth.count(link);
+            }
+        }
+        EXPECT_GT(matchedPoints, n * 9 / 10) << (forward ? "forward" : "backward");
+        EXPECT_GT(onRoute, matchedPoints * 97 / 100) << (forward ? "forward" : "backward");
+    }
 }

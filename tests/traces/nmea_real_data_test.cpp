@@ -6,18 +6,14 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
 
 #include "support/test_support.h"
 #include "traces/NMEALoader.h"
 
 namespace {
-
-Route loadQuietly(const std::string& path) {
-    testing::internal::CaptureStdout();
-    NMEALoader l(path);
-    testing::internal::GetCapturedStdout();
-    return l.getRoute();
-}
 
 // Positions of gpsd's own decoding of the same log ("lat":..,"lon":.. of its TPV reports).
 std::vector<_position> gpsdPositions(const std::string& path) {
@@ -29,6 +25,32 @@ std::vector<_position> gpsdPositions(const std::string& path) {
             result.push_back({std::strtod(&line[lat + 6], nullptr), std::strtod(&line[lon + 6], nullptr)});
     }
     return result;
+}
+
+// Valid fixes of a log as hhmmss, found without the loader: RMC sentences of any talker with
+// status A, a position and a date.
+std::set<long> validFixTimes(const std::string& path) {
+    std::set<long> times;
+    std::ifstream in(path, std::ios::binary);
+    const std::regex rmc(R"(^\$[A-OQ-Z][A-Z]RMC,(\d{6})[^,]*,A,[^,]+,[NS],[^,]+,[EW],[^,]*,[^,]*,\d{6},.*)");
+    std::smatch m;
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (std::regex_match(line, m, rmc)) times.insert(std::stol(m[1]));
+    }
+    return times;
+}
+
+long hhmmss(uint32_t time) {
+    const uint32_t s = time % 86400;
+    return s / 3600 * 10000 + s / 60 % 60 * 100 + s % 60;
+}
+
+Route loadQuietly(const std::string& path, std::string* messages = nullptr) {
+    std::ostringstream log;
+    const NMEALoader l(path, log);
+    if (messages != nullptr) *messages = log.str();
+    return l.getRoute();
 }
 
 }  // namespace
@@ -44,29 +66,33 @@ TEST(NmeaRealData, BrisbaneDrive) {
     EXPECT_TRUE(std::isnan(r.nodes.front().averageSnr));  // its GSA comes before any GSV
     for (size_t i = 1; i < r.nodes.size(); ++i) {
         const _node& n = r.nodes[i];
-        EXPECT_TRUE(n.valid);
+        EXPECT_TRUE(n.valid && n.speed < 25.0 && n.averageSnr > 15.0 && n.averageSnr < 50.0) << i;
         EXPECT_NEAR(n.position.lat, -27.577, 0.005);
         EXPECT_NEAR(n.position.lon, 153.0956, 0.005);
-        EXPECT_LT(n.speed, 25.0);
         EXPECT_EQ(n.arrivalTime, r.nodes[i - 1].arrivalTime + 1);
-        EXPECT_TRUE(n.averageSnr > 15.0 && n.averageSnr < 50.0);
     }
     // The receiver's own speeds average 11.4 m/s over the 155 s.
     EXPECT_NEAR(r.getTotalLength(), 11.4 * 155, 150);
 }
 
-TEST(NmeaRealData, GpsdCapturesAgreeWithGpsd) {
+// Every gpsd capture against two oracles: gpsd's own decoding of the positions, and the valid RMC
+// fixes read straight from the log, each of which becomes a point or is reported with its epoch.
+TEST(NmeaRealData, GpsdCapturesAgreeWithGpsdAndKeepTheirFixes) {
     KARVEL_REQUIRE_SHARED(dir, "gpsd-nmea-regress/logs");
-    size_t withPoints = 0;
+    setenv("TZ", "UTC", 1);
+    tzset();
+    size_t withPoints = 0, withFixes = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
         const std::string stem = entry.path().stem().string();
         SCOPED_TRACE(stem);
-        const Route r = loadQuietly(entry.path().string());
+        std::string messages;
+        const Route r = loadQuietly(entry.path().string(), &messages);
         EXPECT_EQ(r.name, stem);
         withPoints += r.nodes.empty() ? 0 : 1;
-        // Valid fixes are ones gpsd decoded from the same log (it may report an epoch cut by the
-        // end of a fragment differently, so one miss per file is allowed).
+        // gpsd may report an epoch cut by the end of a fragment differently: one miss per file.
         const auto reference = gpsdPositions(dir + "/../gpsd_expected_json/" + stem + ".log.chk");
+        const std::set<long> fixes = validFixTimes(entry.path().string());
+        std::set<long> accounted;
         int missing = 0;
         for (const _node& n : r.nodes) {
             ASSERT_TRUE(std::fabs(n.position.lat) <= 90.0 && std::fabs(n.position.lon) <= 180.0);
@@ -76,10 +102,20 @@ TEST(NmeaRealData, GpsdCapturesAgreeWithGpsd) {
                 found = found || (std::fabs(p.lat - n.position.lat) < 1e-6 &&
                                   std::fabs(p.lon - n.position.lon) < 1e-6);
             missing += found ? 0 : 1;
+            if (!n.valid) continue;
+            accounted.insert(hhmmss(n.arrivalTime));
+            EXPECT_TRUE(fixes.count(hhmmss(n.arrivalTime))) << n.arrivalTime;
         }
         EXPECT_LE(missing, 1);
+        EXPECT_EQ(accounted.empty(), fixes.empty());
+        const std::regex reported(R"(\trmc\[(\d+)\]: 1\[)");
+        for (std::sregex_iterator it(messages.begin(), messages.end(), reported), end; it != end; ++it)
+            accounted.insert(std::stol((*it)[1]) / 1000);
+        for (long t : fixes) EXPECT_TRUE(accounted.count(t)) << "fix at " << t;
+        withFixes += fixes.empty() ? 0 : 1;
     }
     EXPECT_GE(withPoints, 25u);
+    EXPECT_GE(withFixes, 30u);
 
     // GGA only: no position fix, so no points.
     EXPECT_TRUE(loadQuietly(dir + "/hemi.log").nodes.empty());
