@@ -12,11 +12,9 @@
 #include <filesystem>
 #include <functional>
 #include <random>
-#include <sstream>
 
 #include "badinput_support.h"
 #include "nmea_writer.h"
-#include "test_support.h"
 
 namespace fs = std::filesystem;
 using namespace karvel_badinput;
@@ -26,12 +24,10 @@ using karvel_test::writeFile;
 
 namespace {
 
-const std::string kMap =
-    "2\n1  -8.600000000  41.100000000 0.000000000 0.000000000\n"
-    "2  -8.500000000  41.200000000 0.000000000 0.000000000\n1\n1  2 13.500000000 3\n";
+const std::string kMap = karvel_test::roadMap(41.1, -8.6, 41.2, -8.5, 2);
 
 std::string trace(double lat = 41.1) {
-    return karvel_test::nmeaLog(karvel_test::fixesAlong(lat, -8.6, lat + 0.1, -8.5, 30));
+    return karvel_test::nmeaAlong(lat, -8.6, lat + 0.1, -8.5, 30);
 }
 
 mode_t modeOf(const std::string& path) {
@@ -39,23 +35,10 @@ mode_t modeOf(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
-int tempFilesIn(const std::string& dir) {
-    int n = 0;
-    for (const auto& e : fs::directory_iterator(dir))
-        n += e.path().string().find(".tmp-") != std::string::npos;
-    return n;
-}
-
-// Runs a shell line in dir with every $K, $G and $B replaced by karvel, karvel-genetic and
-// karvel-mapbuild of build/bin, killed after 60 s; returns "<status>\n<standard output>".
-std::string run(const TempDir& dir, std::string line) {
-    for (const auto& [key, name] :
-         {std::pair{"$K", "karvel"}, {"$G", "karvel-genetic"}, {"$B", "karvel-mapbuild"}})
-        for (size_t at; (at = line.find(key)) != std::string::npos;)
-            line.replace(at, 2, "timeout -s KILL 60 " + karvel_test::binaryPath(name));
-    // Standard error must stay empty: the programs write nothing there, sanitizers do.
-    const auto r = karvel_test::runCommand("true; { " + line + "; } 2>.stderr", dir.str());
-    EXPECT_EQ(readFile(dir / ".stderr"), "");
+// Runs a shell line of the programs in dir; returns "<status>\n<standard output>".
+std::string run(const TempDir& dir, const std::string& line) {
+    const CommandResult r = runKarvel(dir.str(), line);
+    expectClean(r, dir.str());
     return std::to_string(r.exitCode) + "\n" + r.out;
 }
 
@@ -104,6 +87,12 @@ std::vector<FileCase> cases() {
          "$G",
          {kNoMap + "not a regular file\n"},
          none},
+        {"NoDataFolder",
+         [](const TempDir& d) { fs::remove_all(d / "data"); },
+         "$K -M",
+         {"1\nLooking for Trace Files...\nLooking for NMEA files (with .txt extension) inside folder: "
+          "data/nmea/\nERROR: cannot open the trace folder data/nmea/: No such file or directory\n"},
+         [](const TempDir& d) { EXPECT_FALSE(fs::exists(d / "data")); }},
         {"MissingTraceFolder",
          none,
          "$K -t data/none",
@@ -148,7 +137,7 @@ std::vector<FileCase> cases() {
         // A symbolic link stays one; the file it names is replaced, in its own folder.
         {"SymlinkedMap",
          [](const TempDir& d) {
-             writeFile(d / "maps/city.txt", "2\n1 -8.6 41.1 0 0\n2 -8.5 41.2 0 0\n1\n1 2 13.5 3\n");
+             writeFile(d / "maps/city.txt", "2\n1 -8.6 41.1 0 0\n2 -8.5 41.2 0 0\n1\n1 2 10 1\n");
              replaceMap(d, [](auto& p) { fs::create_symlink("../maps/city.txt", p); });
          },
          "$K",
@@ -216,39 +205,17 @@ TEST_P(FileMatrix, StatusMessagesAndFilesAfter) {
 INSTANTIATE_TEST_SUITE_P(Files, FileMatrix, ::testing::ValuesIn(cases()),
                          [](const ::testing::TestParamInfo<FileCase>& info) { return info.param.name; });
 
-int nodeCount(const std::string& mapFile) {
-    std::istringstream in(readFile(mapFile));
-    int n = -1;
-    in >> n;
-    return n;
-}
-
 // Drives far apart, so none is merged into another: each run adds all its points, none is lost.
 TEST(MapLock, ConcurrentAppendsKeepEveryDrive) {
     TempDir dir;
     for (int i = 0; i < 4; ++i) writeFile(dir / ("d" + std::to_string(i) + "/d.txt"), trace(41.1 + 0.05 * i));
     ASSERT_EQ(run(dir, "$B d0 >/dev/null").substr(0, 2), "0\n");
-    const int base = nodeCount(dir / "data/map.txt");
+    const int base = std::stoi(readFile(dir / "data/map.txt"));
     EXPECT_EQ(run(dir,
                   "$B -a -k 1.kml d1 >/dev/null & $B -a -k 2.kml d2 >/dev/null & $B -a -k 3.kml d3 "
                   ">/dev/null & wait"),
               "0\n");
-    EXPECT_EQ(nodeCount(dir / "data/map.txt"), base * 4);
-}
-
-// A map of some megabytes, so that a kill often lands in its load or save.
-std::string bigMap(int count) {
-    std::ostringstream s;
-    s << count << "\n";
-    char line[96];
-    for (int i = 0; i < count; ++i) {
-        std::snprintf(line, sizeof line, "%d  -8.600000000  %.9f 0.000000000 0.000000000\n", i + 1,
-                      41.1 + i * 1e-5);
-        s << line;
-    }
-    s << count - 1 << "\n";
-    for (int i = 1; i < count; ++i) s << i << "  " << i + 1 << " 10.000000000 1\n";
-    return s.str();
+    EXPECT_EQ(std::stoi(readFile(dir / "data/map.txt")), base * 4);
 }
 
 // The map stays whole, and the temporary file, named only between two system calls before the
@@ -256,23 +223,24 @@ std::string bigMap(int count) {
 TEST(KilledWhileSaving, LeavesTheMapWholeAndNoTemporaryFile) {
     const int tries = std::getenv("KARVEL_LONG_TESTS") != nullptr ? 100 : 6;
     TempDir dir;
-    const std::string map = bigMap(40000);
+    // A map of some megabytes, so that a kill often lands in its load or save.
+    const std::string map = karvel_test::roadMap(41.1, -8.6, 41.5, -8.6, 40000);
     writeFile(dir / "data/map.txt", map);
     fs::create_directories(dir / "data/nmea");
-    const KarvelRun whole = runKarvel(dir.str(), {}, {120, -1});
-    ASSERT_EQ(whole.status, 0);
+    const CommandResult whole = runKarvel(dir.str(), "$K", {120, -1});
+    ASSERT_EQ(whole.exitCode, 0);
     std::mt19937 gen(7);
     std::uniform_real_distribution<double> when(0.02, std::max(0.05, whole.seconds));
     int killed = 0, leftovers = 0;
     for (int i = 0; i < tries; ++i) {
-        killed += runKarvel(dir.str(), {}, {when(gen), -1}).timedOut;
+        killed += runKarvel(dir.str(), "exec $K", {when(gen), -1}).timedOut;
         EXPECT_EQ(readFile(dir / "data/map.txt"), map) << "try " << i;
         EXPECT_LE(tempFilesIn(dir / "data"), 1) << "try " << i;
         leftovers += tempFilesIn(dir / "data");
     }
     std::printf("%d of %d runs killed; temporary files seen after them: %d\n", killed, tries, leftovers);
     EXPECT_GT(killed, 0);
-    EXPECT_EQ(runKarvel(dir.str(), {}, {120, -1}).status, 0);
+    EXPECT_EQ(runKarvel(dir.str(), "$K", {120, -1}).exitCode, 0);
     EXPECT_EQ(tempFilesIn(dir / "data"), 0);
 }
 
