@@ -23,7 +23,8 @@ namespace {
 const std::string kGoodNodes = "2\n1 -8.6 41.1 0 0\n2 -8.5 41.2 0 0\n";
 
 std::string readError(int line, const std::string& what, const std::string& outcome = "loading stopped") {
-    return "ERROR: map file data/map.txt, line " + std::to_string(line) + ": " + what + "; " + outcome + ".\n";
+    return "ERROR: map file data/map.txt, line " + std::to_string(line) + ": " + what + "; " + outcome +
+           ".\n";
 }
 std::string fields(int line, bool node) {
     return readError(line, node ? "expected 5 fields: id longitude latitude averageSnr hdop"
@@ -51,23 +52,30 @@ std::vector<MapCase> mapCases() {
         {"Empty", "", {}},
         {"TruncatedMidLine", "2\n1 -8.6 41.1 0 0\n2 -8.5 4", {fields(3, true)}},
         {"TruncatedInTheLinks", kGoodNodes + "2\n1 2 13.5 3\n2 1 1", {fields(6, false)}},
-        {"NodeCountBeyondTheLines", "5" + kGoodNodes.substr(1), {readError(4, "file ends before the expected node line")}},
-        {"LinkCountBeyondTheLines", kGoodNodes + "4000000\n1 2 13.5 3\n",
+        {"NodeCountBeyondTheLines",
+         "5" + kGoodNodes.substr(1),
+         {readError(4, "file ends before the expected node line")}},
+        {"LinkCountBeyondTheLines",
+         kGoodNodes + "4000000\n1 2 13.5 3\n",
          {readError(6, "file ends before the expected link line")}},
         {"NonNumericField", "2\n1 -8.6 north 0 0\n2 -8.5 41.2 0 0\n0\n", {fields(2, true)}},
         {"NonNumericCount", "two\n1 -8.6 41.1 0 0\n", {readError(1, "expected the node count (one number)")}},
-        {"OneMegabyteLine", "2\n" + hugeLine + "\n2 -8.5 41.2 0 0\n0\n",
+        {"OneMegabyteLine",
+         "2\n" + hugeLine + "\n2 -8.5 41.2 0 0\n0\n",
          {readError(2, "line longer than 1022 characters")}},
         // Found by fuzzing: a node off the globe was kept in the graph but missing from the index.
         // Only that node is refused; the rest of the map is read (and matched against).
-        {"NodeOffTheGlobe", "2\n1 -86.58 127 0 0\n2 -8.5 41.2 0 0\n0\n",
+        {"NodeOffTheGlobe",
+         "2\n1 -86.58 127 0 0\n2 -8.5 41.2 0 0\n0\n",
          {readError(2, "position outside the globe (longitude then latitude expected)", "line refused")}},
         // A refused line would vanish on save and shift the ids of every later link.
-        {"LinksToUnknownNodes", kGoodNodes + "3\n1 99 10 1\n77 2 10 1\n1 2 13.5 3\n",
+        {"LinksToUnknownNodes",
+         kGoodNodes + "3\n1 99 10 1\n77 2 10 1\n1 2 13.5 3\n",
          {"ERROR: non existing node. (99)\n", readError(5, "link 1 -> 99 refused", "line refused"),
           "ERROR: non existing node. (77)\n"}},
         // The first of two nodes with one id wins; the second is reported and kept in the file.
-        {"DuplicateNodes", "3\n1 -8.6 41.1 0 0\n1 -8.0 40.0 5 5\n2 -8.5 41.2 0 0\n0\n",
+        {"DuplicateNodes",
+         "3\n1 -8.6 41.1 0 0\n1 -8.0 40.0 5 5\n2 -8.5 41.2 0 0\n0\n",
          {"ERROR: trying to add a node with an existing key : 1\n",
           readError(3, "node id 1 given twice", "line refused")}},
         {"TenThousandCoincidentNodes", coincident, {}},
@@ -98,7 +106,8 @@ INSTANTIATE_TEST_SUITE_P(Matrix, BadMap, ::testing::ValuesIn(mapCases()),
                          [](const ::testing::TestParamInfo<MapCase>& info) { return info.param.name; });
 
 // Runs karvel -M on data/nmea beside a road; what every trace case shares: a clean, whole run.
-CommandResult runOnTraces(const TempDir& dir, const std::string& map, double seconds = 60, long maxRssMb = 1024) {
+CommandResult runOnTraces(const TempDir& dir, const std::string& map, double seconds = 60,
+                          long maxRssMb = 1024) {
     writeFile(dir / "data/map.txt", map);
     const CommandResult r = runKarvel(dir.str(), "$K -M", {seconds, -1});
     expectClean(r, dir.str(), maxRssMb);
@@ -172,9 +181,11 @@ TEST_P(BadTraces, FinishWithTheStatedReport) {
     const TraceCase& c = GetParam();
     TempDir dir;
     for (const auto& [name, text] : c.logs) writeFile(dir / ("data/nmea/" + name + ".txt"), text);
-    if (fs::exists(dir / "data/nmea/locked.txt")) fs::permissions(dir / "data/nmea/locked.txt", fs::perms::none);
+    if (fs::exists(dir / "data/nmea/locked.txt"))
+        fs::permissions(dir / "data/nmea/locked.txt", fs::perms::none);
     const CommandResult r = runOnTraces(dir, c.map);
-    for (const std::string& part : c.expected) EXPECT_NE(r.out.find(part), std::string::npos) << part << r.out;
+    for (const std::string& part : c.expected)
+        EXPECT_NE(r.out.find(part), std::string::npos) << part << r.out;
     for (const auto& [name, text] : c.logs)
         EXPECT_TRUE(text.empty() || fs::exists(dir / ("data/match_ostrand_" + name + ".kml"))) << name;
 }
@@ -197,7 +208,8 @@ TEST(BadTracesLong, HundredMegabyteLog) {
     std::ofstream out(dir / "data/nmea/big.txt", std::ios::binary);
     for (long second = 0; out.tellp() < (100 << 20); ++second) {
         for (int k = 0; k < 9; ++k) out << chatter;
-        if (second < 86400) out << karvel_test::nmeaLog({along[std::min(second % 400, 399 - second % 400)]}, 1, second);
+        if (second < 86400)
+            out << karvel_test::nmeaLog({along[std::min(second % 400, 399 - second % 400)]}, 1, second);
     }
     out.close();
     const CommandResult r = runOnTraces(dir, kRoad, 1800, 4096);
