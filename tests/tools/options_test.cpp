@@ -72,7 +72,17 @@ TEST(ToolOptions, ValuesOperandsAndOneLineErrors) {
         {"karvel-eval", "--map m.txt", 2, "ERROR: --report is needed\n", ""},
         {"karvel-eval", "--help", 0, "", "Usage:\n  karvel-eval"},
         {"karvel-osm2map", "-q -- -d", 1, "", "ERROR: cannot read OpenStreetMap file -d"},
+        {"karvel-osm2map", "-q", 2, "ERROR: no input file\n", ""},
+        {"karvel-osm2map", "--bbox 1,2,3 x.osm", 2,
+         "ERROR: --bbox needs MINLON,MINLAT,MAXLON,MAXLAT in decimal degrees\n", ""},
+        {"karvel-osm2map", "-d a -o b x.osm", 2, "ERROR: -d and -o exclude each other\n", ""},
+        {"karvel-osm2map", "x.osm x.osm", 2, "ERROR: more than one input file: x.osm, x.osm\n", ""},
+        {"karvel-osm2map", "-q paths.osm", 1, "", "ERROR: no drivable road in paths.osm; no map written\n"},
     };
+    writeFile(dir / "paths.osm",
+              "<osm version=\"0.6\"><node id=\"1\" lat=\"48\" lon=\"11\"/><node id=\"2\" lat=\"48\" "
+              "lon=\"11.001\"/><way id=\"1\"><nd ref=\"1\"/><nd ref=\"2\"/><tag k=\"highway\" "
+              "v=\"footway\"/></way></osm>");
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.tool) + " " + c.args);
         const auto r = runTool(dir, c.tool, c.args);
@@ -80,6 +90,7 @@ TEST(ToolOptions, ValuesOperandsAndOneLineErrors) {
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << r.out;
     }
+    EXPECT_FALSE(fs::exists(dir / "data") || fs::exists(dir / "a")) << "a failed run writes nothing";
 }
 
 TEST(ToolFailures, EvalRefusesAReportWithoutRoutes) {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <tuple>
 
 #include "map/maps.h"
 #include "test_support.h"
@@ -39,33 +38,6 @@ TEST(Osm2MapTool, WritesTheWorkingDirectoryMapAndIdTable) {
     EXPECT_EQ(quiet.exitCode, 0);
     EXPECT_EQ(quiet.out, "");
     EXPECT_EQ(readFile(dir / "out/roads.txt"), readFile(dir / "work/data/map.txt"));
-}
-
-TEST(Osm2MapTool, FailuresPrintAnErrorLineAndWriteNothing) {
-    TempDir dir;
-    const std::string roads = testFile("tools/data/directions.osm");
-    karvel_test::writeFile(
-        dir / "paths.osm",
-        "<osm version=\"0.6\"><node id=\"1\" lat=\"48\" lon=\"11\"/><node id=\"2\" lat=\"48\" "
-        "lon=\"11.001\"/><way id=\"1\"><nd ref=\"1\"/><nd ref=\"2\"/><tag k=\"highway\" "
-        "v=\"footway\"/></way></osm>");
-    // Command lines that cannot run exit with 2, inputs that fail with 1.
-    const std::tuple<std::string, std::string, int> cases[] = {
-        {"", "ERROR: no input file", 2},
-        {"missing.osm", "ERROR: cannot read OpenStreetMap file missing.osm", 1},
-        {"--bbox 1,2,3 " + roads, "ERROR: --bbox needs", 2},
-        {"--bogus " + roads, "ERROR: unknown option --bogus", 2},
-        {"-d a -o b " + roads, "ERROR: -d and -o exclude each other", 2},
-        {"paths.osm", "ERROR: no drivable road in paths.osm", 1},
-        {roads + " " + roads, "ERROR: more than one input file", 2},
-    };
-    for (const auto& [args, message, status] : cases) {
-        const auto r = runCommand(osm2map() + " -q " + args + " 2>&1", dir.str());
-        EXPECT_EQ(r.exitCode, status) << args;
-        EXPECT_NE(r.out.find(message), std::string::npos) << args << "\n" << r.out;
-    }
-    EXPECT_FALSE(std::filesystem::exists(dir / "data"));
-    EXPECT_FALSE(std::filesystem::exists(dir / "a"));
 }
 
 // Imports `path`, saves, reloads through the map loader and checks the reloaded map.
