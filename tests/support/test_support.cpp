@@ -62,24 +62,23 @@ namespace {
 }
 
 // Reads both pipes until they close or the deadline passes; true when the deadline passed.
-bool drain(pollfd (&fds)[2], std::string* (&sinks)[2], std::chrono::steady_clock::time_point deadline) {
+bool drain(const int (&fd)[2], std::string* const (&sinks)[2],
+           std::chrono::steady_clock::time_point deadline) {
+    pollfd fds[2] = {{fd[0], POLLIN, 0}, {fd[1], POLLIN, 0}};
     char buf[65536];
-    for (int open = 2; open > 0;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return true;
         if (poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), 1000))) < 0 && errno != EINTR)
-            return false;
+            break;
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
             const ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) {
+            if (n > 0)
                 sinks[i]->append(buf, static_cast<size_t>(n));
-            } else {
-                close(fds[i].fd);
+            else
                 fds[i].fd = -1;
-                --open;
-            }
         }
     }
     return false;
@@ -90,31 +89,21 @@ bool drain(pollfd (&fds)[2], std::string* (&sinks)[2], std::chrono::steady_clock
 CommandResult runCommand(const std::string& commandLine, const std::string& workDir, RunLimits limits) {
     CommandResult result;
     int outPipe[2], errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0) return result;
-    if (pipe2(errPipe, O_CLOEXEC) != 0) {
-        close(outPipe[0]);
-        close(outPipe[1]);
-        return result;
-    }
+    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return result;
     const auto started = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid == 0) execShell(commandLine, workDir, outPipe[1], errPipe[1], limits);
     close(outPipe[1]);
     close(errPipe[1]);
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    std::string* sinks[2] = {&result.out, &result.err};
-    if (pid > 0) {
-        const auto deadline = started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                            std::chrono::duration<double>(limits.seconds));
-        result.timedOut = drain(fds, sinks, deadline);
-        if (result.timedOut) kill(-pid, SIGKILL);
-    }
-    for (const pollfd& f : fds)
-        if (f.fd >= 0) close(f.fd);
-    if (pid < 0) return result;
+    const auto deadline = started + std::chrono::ceil<std::chrono::steady_clock::duration>(
+                                        std::chrono::duration<double>(limits.seconds));
+    result.timedOut = pid > 0 && drain({outPipe[0], errPipe[0]}, {&result.out, &result.err}, deadline);
+    if (result.timedOut) kill(-pid, SIGKILL);
+    close(outPipe[0]);
+    close(errPipe[0]);
     int status = 0;
     rusage usage{};
-    wait4(pid, &status, 0, &usage);
+    if (pid < 0 || wait4(pid, &status, 0, &usage) < 0) return result;
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     result.maxRssKb = usage.ru_maxrss;
     result.exitCode = WIFEXITED(status) && !result.timedOut ? WEXITSTATUS(status) : -1;

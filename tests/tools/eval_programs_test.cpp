@@ -77,14 +77,6 @@ TEST(EvalPrograms, SimulateScoreAndSummarize) {
     ASSERT_EQ(table.exitCode, 0);
     EXPECT_NE(table.out.find("| perfect | 3 | 903 | 100.0 % |"), std::string::npos) << table.out;
     EXPECT_NE(table.out.find("| sim_002 | 301 |"), std::string::npos) << table.out;
-
-    const auto bad = runCommand(binaryPath("karvel-sim") + " --period 0.5 2>&1", dir.str());
-    EXPECT_EQ(bad.exitCode, 2);
-    EXPECT_EQ(bad.out.rfind("ERROR: ", 0), 0u) << bad.out;
-    const auto missing = runCommand(
-        binaryPath("karvel-eval") + " --report none.txt --map map.txt --truth data/nmea", dir.str());
-    EXPECT_EQ(missing.exitCode, 1);
-    EXPECT_NE(missing.out.find("ERROR: cannot read the report"), std::string::npos);
 }
 
 TEST(EvalPrograms, KubickaTrackThroughThePrograms) {

@@ -71,6 +71,13 @@ TEST(ToolOptions, ValuesOperandsAndOneLineErrors) {
         {"karvel-eval", "--report", 2, "ERROR: option --report needs a value\n", ""},
         {"karvel-eval", "--map m.txt", 2, "ERROR: --report is needed\n", ""},
         {"karvel-eval", "--help", 0, "", "Usage:\n  karvel-eval"},
+        {"karvel-eval", "--report none.txt --map m.txt --truth t", 1, "",
+         "ERROR: cannot read the report none.txt\n"},
+        {"karvel-eval", "--report empty.txt --map m.txt --truth t", 1, "",
+         "ERROR: the report empty.txt holds no route\n"},
+        {"karvel-eval", "--report binary.txt --map m.txt --truth t", 1, "",
+         "ERROR: the report binary.txt holds no route\n"},
+        {"karvel-sim", "--period 0.5", 2, "ERROR: --period needs whole seconds from 1 to 3600\n", ""},
         {"karvel-osm2map", "-q -- -d", 1, "", "ERROR: cannot read OpenStreetMap file -d"},
         {"karvel-osm2map", "-q", 2, "ERROR: no input file\n", ""},
         {"karvel-osm2map", "--bbox 1,2,3 x.osm", 2,
@@ -79,6 +86,10 @@ TEST(ToolOptions, ValuesOperandsAndOneLineErrors) {
         {"karvel-osm2map", "x.osm x.osm", 2, "ERROR: more than one input file: x.osm, x.osm\n", ""},
         {"karvel-osm2map", "-q paths.osm", 1, "", "ERROR: no drivable road in paths.osm; no map written\n"},
     };
+    writeFile(dir / "empty.txt", "");
+    writeFile(dir / "binary.txt", std::string("\x7f"
+                                              "ELF\x02\x01\x01\0\0\0\x03\x00\x3e\x00\n\tRoute",
+                                              22));
     writeFile(dir / "paths.osm",
               "<osm version=\"0.6\"><node id=\"1\" lat=\"48\" lon=\"11\"/><node id=\"2\" lat=\"48\" "
               "lon=\"11.001\"/><way id=\"1\"><nd ref=\"1\"/><nd ref=\"2\"/><tag k=\"highway\" "
@@ -91,20 +102,6 @@ TEST(ToolOptions, ValuesOperandsAndOneLineErrors) {
         EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << r.out;
     }
     EXPECT_FALSE(fs::exists(dir / "data") || fs::exists(dir / "a")) << "a failed run writes nothing";
-}
-
-TEST(ToolFailures, EvalRefusesAReportWithoutRoutes) {
-    TempDir dir;
-    writeFile(dir / "empty.txt", "");
-    writeFile(dir / "binary.txt", std::string("\x7f"
-                                              "ELF\x02\x01\x01\0\0\0\x03\x00\x3e\x00\n\tRoute",
-                                              22));
-    for (const char* report : {"empty.txt", "binary.txt"}) {
-        const auto r =
-            runTool(dir, "karvel-eval", std::string("--report ") + report + " --map m.txt --truth t");
-        EXPECT_EQ(r.exitCode, 1);
-        EXPECT_EQ(r.out, std::string("ERROR: the report ") + report + " holds no route\n");
-    }
 }
 
 TEST(ToolFailures, MapbuildSaysWhenItsMapFailsTheCheckOrItsPictureCannotBeMade) {
