@@ -116,7 +116,7 @@ TEST(ToolFailures, MapbuildSaysWhenItsMapFailsTheCheckOrItsPictureCannotBeMade) 
     EXPECT_EQ(ring.exitCode, 1);
 
     writeFile(dir / "file", "");
-    const auto kml = runTool(dir, "karvel-mapbuild", "-o map.txt -k file/map.kml drive.txt");
+    const auto kml = runTool(dir, "karvel-mapbuild", "-r 25 -o map.txt -k file/map.kml drive.txt");
     EXPECT_EQ(kml.exitCode, 1);
     EXPECT_NE(
         kml.out.find("wrote map.txt\nERROR: cannot create the KML file file/map.kml; no picture written\n"),
