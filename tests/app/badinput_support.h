@@ -1,38 +1,30 @@
-// Running the real karvel binary on hostile working folders, with limits on time, memory and file
-// size, and checking what it leaves behind.
+// Running the real programs on hostile working folders, with limits on time and file size, and
+// checking what they leave behind.
 #pragma once
 
 #include <map>
 #include <string>
-#include <vector>
+
+#include "test_support.h"
 
 namespace karvel_badinput {
 
-struct RunLimits {
-    double seconds = 120;          // killed after this long
-    long long fileSizeBytes = -1;  // RLIMIT_FSIZE for the run; -1: none
-};
+using karvel_test::CommandResult;
+using karvel_test::RunLimits;
 
-struct KarvelRun {
-    int status = -1;  // exit status; -1 when killed by a signal or the time limit
-    bool timedOut = false;
-    std::string out;
-    std::string err;  // sanitizer reports land here; karvel itself writes nothing to it off a terminal
-    long maxRssKb = 0;
-    double seconds = 0;
-};
+// Runs a shell line in `dir`; $K, $G and $B stand for karvel, karvel-genetic and karvel-mapbuild.
+CommandResult runKarvel(const std::string& dir, std::string line, RunLimits limits = {60, -1});
 
-KarvelRun runKarvel(const std::string& workDir, const std::vector<std::string>& args, RunLimits limits = {});
+// What every finished run shares: in time, nothing on standard error (sanitizers write there),
+// bounded memory, and no temporary file of a save left in `dir`/data.
+void expectClean(const CommandResult& r, const std::string& dir, long maxRssMb = 1024);
+// The start-up block of karvel for the trace folder, then the finishing line and the timing block.
+void expectWholeReport(const std::string& out, const std::string& folder);
 
 // Every entry under `dir`: files with their contents, folders as "<dir>". Missing dir: empty.
 std::map<std::string, std::string> snapshot(const std::string& dir);
-
-// The start-up block for the given trace folder, as printed before the map is loaded.
-std::string startUp(const std::string& folder);
-// The block karvel prints for a trace without any usable point.
-std::string emptyRouteReport(const std::string& path, int index, const std::string& name);
-// Whether the output ends with the finishing line and the timing block.
-bool endsNormally(const std::string& out);
+// How many temporary files of a save are in `dir`.
+int tempFilesIn(const std::string& dir);
 
 // A mount for the duration of a test (tests run as root). ok() is false where mounting is not
 // allowed; the destructor detaches it.

@@ -4,14 +4,11 @@
 // report on standard output stays complete. (Tests run as root, where permissions stop nothing.)
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <optional>
-#include <sstream>
 
 #include "badinput_support.h"
 #include "nmea_writer.h"
-#include "test_support.h"
 
 namespace fs = std::filesystem;
 using namespace karvel_badinput;
@@ -20,56 +17,13 @@ using karvel_test::writeFile;
 
 namespace {
 
-const std::string kMapCreate =
-    "ERROR: could not create map file data/map.txt; the previous file is unchanged.\n";
-const std::string kMapWrite =
-    "ERROR: could not write map file data/map.txt; the previous file is unchanged.\n";
-const std::string kKmlCreate =
-    "ERROR: could not create KML file data/match_ostrand_trace.kml; the previous file is unchanged.\n";
-const std::string kKmlWrite =
-    "ERROR: could not write KML file data/match_ostrand_trace.kml; the previous file is unchanged.\n";
-const std::string kOldKml = "an earlier document the user keeps\n";
-
-// A road of `count` nodes (the map file grows with it) and a trace along its first stretch.
-std::string road(int count) {
-    std::ostringstream s;
-    s << count << "\n";
-    char line[96];
-    for (int i = 0; i < count; ++i) {
-        std::snprintf(line, sizeof line, "%d  -8.600000000  %.9f 0.000000000 0.000000000\n", i + 1,
-                      41.1 + i * 0.0001);
-        s << line;
-    }
-    s << count - 1 << "\n";
-    for (int i = 1; i < count; ++i) s << i << "  " << i + 1 << " 10.000000000 1\n";
-    return s.str();
+std::string failure(const std::string& verb, const std::string& file) {
+    return "ERROR: could not " + verb + " " + file + "; the previous file is unchanged.\n";
 }
-
-// The working folder: data/map.txt, the old match document and one trace.
-void fill(const std::string& data, const std::string& map) {
-    writeFile(data + "/map.txt", map);
-    writeFile(data + "/match_ostrand_trace.kml", kOldKml);
-    writeFile(data + "/nmea/trace.txt",
-              karvel_test::nmeaLog(karvel_test::fixesAlong(41.1, -8.6, 41.101, -8.6, 12)));
-}
-
-// Runs karvel -M and checks the shared expectations; returns the output.
-std::string runAndCheck(const TempDir& dir, long long fileSizeLimit = -1) {
-    const KarvelRun r = runKarvel(dir.str(), {"-M"}, {60, fileSizeLimit});
-    EXPECT_FALSE(r.timedOut);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
-    EXPECT_LT(r.maxRssKb, 1024 * 1024);
-    EXPECT_EQ(r.out.substr(0, startUp("data/nmea/").size()), startUp("data/nmea/"));
-    // The report is whole; a failed document is reported inside it, before the paths.
-    EXPECT_NE(r.out.find("\tRoute #0: trace\n"), std::string::npos) << r.out.substr(0, 1500);
-    EXPECT_NE(r.out.find("Paths: \nScore: "), std::string::npos) << r.out.substr(0, 1500);
-    EXPECT_TRUE(endsNormally(r.out));
-    for (const auto& e : fs::directory_iterator(dir / "data")) {
-        EXPECT_EQ(e.path().filename().string().find(".tmp-"), std::string::npos) << e.path();
-    }
-    return r.out;
-}
+const std::string kMapCreate = failure("create", "map file data/map.txt");
+const std::string kMapWrite = failure("write", "map file data/map.txt");
+const std::string kKmlCreate = failure("create", "KML file data/match_ostrand_trace.kml");
+const std::string kKmlWrite = failure("write", "KML file data/match_ostrand_trace.kml");
 
 struct WriteCase {
     std::string name;
@@ -103,17 +57,27 @@ TEST_P(WriteFailures, EarlierFilesStayAndTheReportIsWhole) {
     fs::create_directories(dir / "data");
     std::optional<ScopedMount> mount;
     if (c.how == WriteCase::SmallDisk) mount.emplace(ScopedMount::tmpfs(dir / "data", c.bytes));
-    fill(dir / "data", road(c.roadNodes));
+    writeFile(dir / "data/map.txt",
+              karvel_test::roadMap(41.1, -8.6, 41.1 + (c.roadNodes - 1) * 1e-4, -8.6, c.roadNodes));
+    writeFile(dir / "data/match_ostrand_trace.kml", "an earlier document the user keeps\n");
+    writeFile(dir / "data/nmea/trace.txt", karvel_test::nmeaAlong(41.1, -8.6, 41.101, -8.6, 12));
     if (c.how == WriteCase::ReadOnly) mount.emplace(ScopedMount::readOnly(dir / "data"));
     if (mount && !mount->ok()) GTEST_SKIP() << "cannot mount here: " << mount->error();
     const auto before = snapshot(dir / "data");
-    const std::string out = runAndCheck(dir, c.how == WriteCase::FileSizeLimit ? c.bytes : -1);
-    if (c.mapError.empty()) {
-        EXPECT_EQ(out.find("map file data/map.txt; the previous"), std::string::npos) << out;
-    } else {
-        EXPECT_NE(out.find(c.mapError), std::string::npos) << out;
-    }
-    EXPECT_NE(out.find(c.kmlError), std::string::npos) << out;
+
+    const CommandResult r =
+        runKarvel(dir.str(), "$K -M", {60, c.how == WriteCase::FileSizeLimit ? c.bytes : -1});
+    expectClean(r, dir.str());
+    EXPECT_EQ(r.exitCode, 0);
+    expectWholeReport(r.out, "data/nmea/");
+    // The report is whole; a failed document is reported inside it, before the paths.
+    EXPECT_NE(r.out.find("\tRoute #0: trace\n"), std::string::npos) << r.out.substr(0, 1500);
+    EXPECT_NE(r.out.find("Paths: \nScore: "), std::string::npos) << r.out.substr(0, 1500);
+    if (c.mapError.empty())
+        EXPECT_EQ(r.out.find("map file data/map.txt; the previous"), std::string::npos) << r.out;
+    else
+        EXPECT_NE(r.out.find(c.mapError), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(c.kmlError), std::string::npos) << r.out;
     EXPECT_EQ(snapshot(dir / "data"), before);
 }
 

@@ -1,4 +1,5 @@
-// The shared batch loop: blocks in list order, and the same text whatever the number of threads.
+// The shared batch loop: blocks and results in list order, and the same text whatever the number of
+// threads.
 #include "app/batch.h"
 
 #include <gtest/gtest.h>
@@ -36,9 +37,17 @@ TraceMatcher slowFirstMatcher(size_t count) {
     return m;
 }
 
+// Also checks that each trace's result is handed over, as its own, in list order.
 std::string runWith(unsigned jobs, const std::vector<std::string>& files) {
+    TraceMatcher matcher = slowFirstMatcher(files.size());
+    std::vector<std::string> seen;
+    matcher.finished = [&](const Route& route, const TraceMatch& result) {
+        EXPECT_EQ(result.paths.front()->startIndex, std::stoi(route.name.substr(1))) << "its own result";
+        seen.push_back(route.name);
+    };
     std::ostringstream out;
-    runBatch(files, slowFirstMatcher(files.size()), jobs, out);
+    runBatch(files, matcher, jobs, out);
+    EXPECT_EQ(seen, files) << jobs << " threads";
     return out.str();
 }
 

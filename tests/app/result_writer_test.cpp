@@ -1,6 +1,6 @@
 // The result writer on a small hand-made run: CSV and GeoJSON against golden files, the GeoJSON read
-// back (types, longitude first, every fix once, driven lines that follow the map's links), the
-// report format, and the batch handing its results over in list order.
+// back (types, longitude first, every fix once, driven lines that follow the map's links) and the
+// report format.
 #include "app/result_writer.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +12,6 @@
 #include <set>
 #include <sstream>
 
-#include "app/batch.h"
 #include "local_world.h"
 #include "test_support.h"
 #include "traces/trace_time.h"
@@ -143,25 +142,4 @@ TEST(ResultWriter, LinksThatCannotBeJoinedSplitTheLineAndUnknownOnesAreLeftOut) 
     EXPECT_EQ(g["coordinates"][0].size(), 2u);  // fix 0 to the end of link 1
     EXPECT_EQ(nodeAt(run.world.map, g["coordinates"][1][0]), run.world.map.links.at(6).origin);
     EXPECT_TRUE(doc["features"][2]["properties"]["link"].is_null());  // fix 1
-}
-
-TEST(ResultWriter, TheBatchHandsResultsOverInListOrderOnAnyNumberOfThreads) {
-    const std::vector<std::string> files = {"c", "a", "d", "b", "e"};
-    for (unsigned jobs : {1u, 3u}) {
-        TraceMatcher matcher;
-        matcher.load = [](const std::string& file, std::ostream&) { return Route({}, file, file); };
-        matcher.match = [](Route& route, std::ostream&) {
-            TraceMatch m;
-            for (char c = 'a'; c < route.name[0]; ++c) m.paths.push_back(std::make_unique<Path>());
-            return m;
-        };
-        std::vector<std::string> seen;
-        matcher.finished = [&](const Route& route, const TraceMatch& result) {
-            EXPECT_EQ(result.paths.size(), static_cast<size_t>(route.name[0] - 'a')) << "its own result";
-            seen.push_back(route.name);
-        };
-        std::ostringstream out;
-        runBatch(files, matcher, jobs, out);
-        EXPECT_EQ(seen, files) << jobs << " jobs";
-    }
 }

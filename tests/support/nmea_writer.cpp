@@ -31,10 +31,10 @@ std::string coordinate(double value, bool latitude) {
 
 }  // namespace
 
-std::string nmeaLog(const std::vector<Fix>& fixes, int secondsBetween) {
+std::string nmeaLog(const std::vector<Fix>& fixes, int secondsBetween, long startSecond) {
     std::string out;
     for (size_t i = 0; i < fixes.size(); ++i) {
-        const long t = 12L * 3600 + static_cast<long>(i) * secondsBetween;
+        const long t = startSecond + static_cast<long>(i) * secondsBetween;
         char time[16];
         std::snprintf(time, sizeof time, "%02ld%02ld%02ld.00", (t / 3600) % 24, (t / 60) % 60, t % 60);
         const Fix& f = fixes[i];
@@ -55,6 +55,10 @@ std::vector<Fix> fixesAlong(double lat0, double lon0, double lat1, double lon1, 
         fixes.push_back({lat0 + (lat1 - lat0) * t, lon0 + (lon1 - lon0) * t});
     }
     return fixes;
+}
+
+std::string nmeaAlong(double lat0, double lon0, double lat1, double lon1, int count) {
+    return nmeaLog(fixesAlong(lat0, lon0, lat1, lon1, count));
 }
 
 }  // namespace karvel_test

@@ -1,8 +1,14 @@
 #include "test_support.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
-#include <array>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -33,16 +39,74 @@ WorkDir::~WorkDir() {
     fs::current_path(previous);
 }
 
-CommandResult runCommand(const std::string& commandLine, const std::string& workDir) {
+namespace {
+
+// In the child: its own process group (so that a time-out kills every process of the run), the
+// pipes as standard output and error, no standard input, the limits, then the shell.
+[[noreturn]] void execShell(const std::string& line, const std::string& workDir, int out, int err,
+                            const RunLimits& limits) {
+    setpgid(0, 0);
+    const int none = open("/dev/null", O_RDONLY);
+    dup2(none, STDIN_FILENO);
+    if (none > STDIN_FILENO) close(none);
+    dup2(out, STDOUT_FILENO);
+    dup2(err, STDERR_FILENO);
+    if (limits.fileSizeBytes >= 0) {
+        const auto bytes = static_cast<rlim_t>(limits.fileSizeBytes);
+        const rlimit size{bytes, bytes};
+        setrlimit(RLIMIT_FSIZE, &size);
+    }
+    if (chdir(workDir.c_str()) != 0) _exit(126);
+    execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+}
+
+// Reads both pipes until they close or the deadline passes; true when the deadline passed.
+bool drain(const int (&fd)[2], std::string* const (&sinks)[2],
+           std::chrono::steady_clock::time_point deadline) {
+    pollfd fds[2] = {{fd[0], POLLIN, 0}, {fd[1], POLLIN, 0}};
+    char buf[65536];
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return true;
+        if (poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), 1000))) < 0 && errno != EINTR)
+            break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+            const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0)
+                sinks[i]->append(buf, static_cast<size_t>(n));
+            else
+                fds[i].fd = -1;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+CommandResult runCommand(const std::string& commandLine, const std::string& workDir, RunLimits limits) {
     CommandResult result;
-    std::string full = "cd '" + workDir + "' && " + commandLine;
-    FILE* pipe = popen(full.c_str(), "r");
-    if (pipe == nullptr) return result;
-    std::array<char, 65536> buf{};
-    size_t n;
-    while ((n = fread(buf.data(), 1, buf.size(), pipe)) > 0) result.out.append(buf.data(), n);
-    int status = pclose(pipe);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    int outPipe[2], errPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return result;
+    const auto started = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) execShell(commandLine, workDir, outPipe[1], errPipe[1], limits);
+    close(outPipe[1]);
+    close(errPipe[1]);
+    const auto deadline = started + std::chrono::ceil<std::chrono::steady_clock::duration>(
+                                        std::chrono::duration<double>(limits.seconds));
+    result.timedOut = pid > 0 && drain({outPipe[0], errPipe[0]}, {&result.out, &result.err}, deadline);
+    if (result.timedOut) kill(-pid, SIGKILL);
+    close(outPipe[0]);
+    close(errPipe[0]);
+    int status = 0;
+    rusage usage{};
+    if (pid < 0 || wait4(pid, &status, 0, &usage) < 0) return result;
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    result.maxRssKb = usage.ru_maxrss;
+    result.exitCode = WIFEXITED(status) && !result.timedOut ? WEXITSTATUS(status) : -1;
     return result;
 }
 
@@ -62,6 +126,34 @@ std::string readFile(const std::string& path) {
     std::ostringstream ss;
     ss << f.rdbuf();
     return ss.str();
+}
+
+std::string mapText(const std::vector<std::pair<double, double>>& nodes,
+                    const std::vector<std::pair<int, int>>& links) {
+    std::string text = std::to_string(nodes.size()) + "\n";
+    char line[96];
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        std::snprintf(line, sizeof line, "%zu  %.9f  %.9f 0.000000000 0.000000000\n", i + 1, nodes[i].second,
+                      nodes[i].first);
+        text += line;
+    }
+    text += std::to_string(links.size()) + "\n";
+    for (const auto& [from, to] : links)
+        text += std::to_string(from) + "  " + std::to_string(to) + " 10.000000000 1\n";
+    return text;
+}
+
+std::string roadMap(double lat0, double lon0, double lat1, double lon1, int count, bool bothWays) {
+    std::vector<std::pair<double, double>> nodes;
+    std::vector<std::pair<int, int>> links;
+    for (int i = 0; i < count; ++i) {
+        const double t = static_cast<double>(i) / (count - 1);
+        nodes.emplace_back(lat0 + (lat1 - lat0) * t, lon0 + (lon1 - lon0) * t);
+    }
+    for (int i = 1; i < count; ++i) links.emplace_back(i, i + 1);
+    if (bothWays)
+        for (int i = 1; i < count; ++i) links.emplace_back(i + 1, i);
+    return mapText(nodes, links);
 }
 
 std::string sharedData(const std::string& rel) {

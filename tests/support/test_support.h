@@ -1,10 +1,13 @@
-// Helpers for the test programs: scratch working directories, file I/O and running the real binaries.
+// Helpers for the test programs: scratch working directories, file I/O, working-folder builders and
+// running the real binaries.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace karvel_test {
 
@@ -47,18 +50,34 @@ std::string printed(F&& f) {
 }
 
 struct CommandResult {
-    int exitCode = -1;
-    std::string out;  // standard output only
+    int exitCode = -1;  // -1 when killed by a signal or the time limit
+    std::string out;
+    std::string err;  // the programs write nothing there off a terminal; sanitizers do
+    bool timedOut = false;
+    long maxRssKb = 0;  // peak memory of the largest process of the run
+    double seconds = 0;
 };
 
-// Runs a shell command line in `workDir` and captures its standard output.
-CommandResult runCommand(const std::string& commandLine, const std::string& workDir = ".");
+struct RunLimits {
+    double seconds = 300;          // then every process of the run is killed
+    long long fileSizeBytes = -1;  // RLIMIT_FSIZE of the run; -1: none
+};
+
+// Runs a shell command line in `workDir`, standard output and standard error captured apart.
+CommandResult runCommand(const std::string& commandLine, const std::string& workDir = ".",
+                         RunLimits limits = {});
 
 // Path of a program built into build/bin (karvel, karvel-*).
 std::string binaryPath(const std::string& program = "karvel");
 
 void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);
+
+// A map file in the map writer's own layout: nodes 1..N at (latitude, longitude), the given links.
+std::string mapText(const std::vector<std::pair<double, double>>& nodes,
+                    const std::vector<std::pair<int, int>>& links);
+// A straight road of `count` nodes from (lat0, lon0) to (lat1, lon1), driven one way or both.
+std::string roadMap(double lat0, double lon0, double lat1, double lon1, int count, bool bothWays = false);
 
 // Absolute path of an entry of the shared real-data folder, or "" when the folder is absent.
 std::string sharedData(const std::string& rel);

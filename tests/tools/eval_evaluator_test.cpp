@@ -11,32 +11,32 @@
 namespace {
 
 using mapRepresentation::LinkGraph;
-using matchEval::ReportPath;
 using matchEval::ReportTrace;
 using traceSim::GroundTruth;
+using Pairs = std::vector<std::pair<int, int>>;
 
 // A road A-B-C-D-E of four 100 m links (1..4), a second, 120 m road from B to C (5), the way back
 // from D to A (6: D->B 250 m, 7: B->A 100 m), and an island F->G->H (8, 9) reachable from nowhere.
 LinkGraph roads() {
     LinkGraph g;
-    g.addLink(1, 1, 2, 100);
-    g.addLink(2, 2, 3, 100);
-    g.addLink(3, 3, 4, 100);
-    g.addLink(4, 4, 5, 100);
-    g.addLink(5, 2, 3, 120);
-    g.addLink(6, 4, 2, 250);
-    g.addLink(7, 2, 1, 100);
-    g.addLink(8, 6, 7, 40);
-    g.addLink(9, 7, 8, 60);
+    const double links[][4] = {{1, 1, 2, 100}, {2, 2, 3, 100}, {3, 3, 4, 100}, {4, 4, 5, 100}, {5, 2, 3, 120},
+                               {6, 4, 2, 250}, {7, 2, 1, 100}, {8, 6, 7, 40},  {9, 7, 8, 60}};
+    for (const auto& l : links)
+        g.addLink(static_cast<int>(l[0]), static_cast<uint32_t>(l[1]), static_cast<uint32_t>(l[2]), l[3]);
     return g;
 }
 
-ReportPath path(std::vector<std::pair<int, int>> pairs) {
-    ReportPath p;
-    p.pairs = std::move(pairs);
-    p.start = p.pairs.front().first;
-    p.last = p.pairs.back().first;
-    return p;
+// A report of one path per list of (point, link) pairs.
+ReportTrace report(const std::vector<Pairs>& paths) {
+    ReportTrace r;
+    r.name = "drive";
+    for (const Pairs& pairs : paths) {
+        r.paths.emplace_back();
+        r.paths.back().pairs = pairs;
+        r.paths.back().start = pairs.front().first;
+        r.paths.back().last = pairs.back().first;
+    }
+    return r;
 }
 
 // Twelve fixes, three on each of links 1..4.
@@ -68,34 +68,27 @@ TEST(EvalGraph, FewestLinksBetween) {
 TEST(EvalScore, PerfectReportHasNoMismatch) {
     const LinkGraph g = roads();
     const GroundTruth truth = straightDrive();
-    ReportTrace perfect;
-    perfect.name = "drive";
-    std::vector<std::pair<int, int>> pairs;
+    Pairs pairs;
     for (int i = 0; i < 12; ++i) pairs.emplace_back(i, truth.fixes[i].link);
-    perfect.paths.push_back(path(pairs));
-    matchEval::TraceScore s = matchEval::scoreTrace(perfect, truth, g);
+    matchEval::TraceScore s = matchEval::scoreTrace(report({pairs}), truth, g);
     EXPECT_EQ(s.matched, 12);
     EXPECT_EQ(s.onTrueLink, 12);
     EXPECT_DOUBLE_EQ(s.mismatch(), 0.0);
     EXPECT_DOUBLE_EQ(s.trueLength, 400.0);
 
     // Links crossed between two fixes are not printed; the fewest-links fill restores them.
-    ReportTrace sparse;
-    sparse.paths.push_back(path({{0, 1}, {1, 4}}));
     GroundTruth sparseTruth = truth;
     sparseTruth.points = 2;
     sparseTruth.fixes = {{1, 0, 0, false}, {4, 0, 0, false}};
-    s = matchEval::scoreTrace(sparse, sparseTruth, g);
-    EXPECT_DOUBLE_EQ(s.mismatch(), 0.0);
-    EXPECT_EQ(matchEval::matchedRoute(sparse, g), (std::vector<int>{1, 2, 3, 4}));
+    EXPECT_DOUBLE_EQ(matchEval::scoreTrace(report({{{0, 1}, {1, 4}}}), sparseTruth, g).mismatch(), 0.0);
+    EXPECT_EQ(matchEval::matchedRoute(report({{{0, 1}, {1, 4}}}), g), (std::vector<int>{1, 2, 3, 4}));
 }
 
 TEST(EvalScore, OneWrongLinkAndOneMissingStretch) {
     // Fixes 3-5 put on the parallel road 5 instead of 2; fixes 9-11 (link 4) left unmatched.
-    ReportTrace report;
-    report.paths.push_back(path({{0, 1}, {1, 1}, {2, 1}, {3, 5}, {4, 5}, {5, 5}, {6, 3}, {7, 3}, {8, 3}}));
-    report.unmatched.push_back({9, 11, 3, -1, 0, -1});
-    const matchEval::TraceScore s = matchEval::scoreTrace(report, straightDrive(), roads());
+    ReportTrace r = report({{{0, 1}, {1, 1}, {2, 1}, {3, 5}, {4, 5}, {5, 5}, {6, 3}, {7, 3}, {8, 3}}});
+    r.unmatched.push_back({9, 11, 3, -1, 0, -1});
+    const matchEval::TraceScore s = matchEval::scoreTrace(r, straightDrive(), roads());
     EXPECT_EQ(s.checked, 9);
     EXPECT_DOUBLE_EQ(s.matchedFraction(), 0.75);
     EXPECT_DOUBLE_EQ(s.onTrueFraction(), 6.0 / 9.0);
@@ -111,30 +104,22 @@ TEST(EvalScore, RoutesWithBreaks) {
     truth.name = "broken";
     truth.points = 6;
     truth.route = {1, 2, 8, 9};
-    ReportTrace report;
-    report.paths.push_back(path({{0, 1}, {1, 2}}));
-    report.paths.push_back(path({{4, 8}, {5, 9}}));
-    matchEval::TraceScore s = matchEval::scoreTrace(report, truth, g);
+    const matchEval::TraceScore s =
+        matchEval::scoreTrace(report({{{0, 1}, {1, 2}}, {{4, 8}, {5, 9}}}), truth, g);
     EXPECT_DOUBLE_EQ(s.mismatch(), 0.0);
     EXPECT_EQ(s.matched, 4);
     EXPECT_EQ(s.checked, 0) << "no per-fix truth";
     EXPECT_TRUE(std::isnan(s.onTrueFraction()));
 
-    // The same jump inside one path: nothing can join the two, and nothing is invented.
-    ReportTrace onePath;
-    onePath.paths.push_back(path({{0, 1}, {1, 2}, {4, 8}, {5, 9}}));
-    EXPECT_EQ(matchEval::matchedRoute(onePath, g), (std::vector<int>{1, 2, 8, 9}));
-
-    // Paths are not joined across the unmatched stretch between them, but a path that resumes on
-    // the link the previous one ended on does not drive it twice.
-    ReportTrace split;
-    split.paths.push_back(path({{0, 1}, {1, 2}}));
-    split.paths.push_back(path({{3, 2}, {4, 4}}));
-    EXPECT_EQ(matchEval::matchedRoute(split, g), (std::vector<int>{1, 2, 3, 4}));
-    ReportTrace gap;
-    gap.paths.push_back(path({{0, 1}}));
-    gap.paths.push_back(path({{3, 4}}));
-    EXPECT_EQ(matchEval::matchedRoute(gap, g), (std::vector<int>{1, 4}));
+    // The same jump inside one path: nothing can join the two, and nothing is invented. Paths are
+    // not joined across the unmatched stretch between them, but a path that resumes on the link the
+    // previous one ended on does not drive it twice.
+    const std::pair<std::vector<Pairs>, std::vector<int>> routes[] = {
+        {{{{0, 1}, {1, 2}, {4, 8}, {5, 9}}}, {1, 2, 8, 9}},
+        {{{{0, 1}, {1, 2}}, {{3, 2}, {4, 4}}}, {1, 2, 3, 4}},
+        {{{{0, 1}}, {{3, 4}}}, {1, 4}},
+    };
+    for (const auto& [paths, route] : routes) EXPECT_EQ(matchEval::matchedRoute(report(paths), g), route);
 
     // A loop driven twice must be matched twice.
     const matchEval::RouteDifference d = matchEval::compareRoutes({1, 2, 3, 6, 2, 3}, {1, 2, 3, 6, 5, 3}, g);
@@ -145,17 +130,38 @@ TEST(EvalScore, RoutesWithBreaks) {
 
 TEST(EvalScore, MissingTraceAndBadIndicesAreCountedNotTrusted) {
     const LinkGraph g = roads();
-    ReportTrace none;  // karvel printed nothing for the trace
-    matchEval::TraceScore s = matchEval::scoreTrace(none, straightDrive(), g);
+    matchEval::TraceScore s = matchEval::scoreTrace(ReportTrace{}, straightDrive(), g);  // nothing printed
     EXPECT_EQ(s.matched, 0);
     EXPECT_DOUBLE_EQ(s.mismatch(), 1.0);
-
-    ReportTrace odd;
-    odd.paths.push_back(path({{-1, 1}, {0, 1}, {40, 2}, {1, 77}}));
-    s = matchEval::scoreTrace(odd, straightDrive(), g);
+    s = matchEval::scoreTrace(report({{{-1, 1}, {0, 1}, {40, 2}, {1, 77}}}), straightDrive(), g);
     EXPECT_EQ(s.badPoints, 2);
     EXPECT_EQ(s.matched, 2);
     EXPECT_EQ(s.unknownLinks, 1);
+}
+
+// Routes as sets of directed links (every link counts once) beside the multiset figure, on links
+// 1..4 of 100, 200, 300 and 400 m.
+TEST(EvalScore, LinkSetsCountEveryLinkOnce) {
+    LinkGraph g;
+    for (int i = 1; i <= 4; ++i)
+        g.addLink(i, static_cast<uint32_t>(i), static_cast<uint32_t>(i + 1), 100.0 * i);
+    const struct {
+        std::vector<int> truth, matched;
+        double trueLength, added, missed;  // as sets
+        double multisetMismatch;
+    } cases[] = {
+        {{1, 2, 3}, {1, 2, 3}, 600, 0, 0, 0.0},
+        {{1, 2, 1}, {1, 2}, 300, 0, 0, 100.0 / 400.0},       // driven twice, matched once
+        {{1, 2}, {1, 4, 4, 2}, 300, 400, 0, 800.0 / 300.0},  // a detour matched twice is added once
+        {{1, 2, 3}, {1, 3}, 600, 0, 200, 200.0 / 600.0},
+    };
+    for (const auto& c : cases) {
+        const auto sets = matchEval::compareLinkSets(c.truth, c.matched, g);
+        EXPECT_EQ((std::vector<double>{sets.trueLength, sets.added, sets.missed}),
+                  (std::vector<double>{c.trueLength, c.added, c.missed}));
+        const auto multi = matchEval::compareRoutes(c.truth, c.matched, g);
+        EXPECT_DOUBLE_EQ((multi.added + multi.missed) / multi.trueLength, c.multisetMismatch);
+    }
 }
 
 TEST(EvalReport, ParsesWhatKarvelPrints) {
@@ -180,7 +186,7 @@ TEST(EvalReport, ParsesWhatKarvelPrints) {
     ASSERT_EQ(r.traces.size(), 2u);
     EXPECT_EQ(r.traces[0].name, "a");
     ASSERT_EQ(r.traces[0].paths.size(), 2u);
-    EXPECT_EQ(r.traces[0].paths[0].pairs, (std::vector<std::pair<int, int>>{{3, 17}, {4, 18}}));
+    EXPECT_EQ(r.traces[0].paths[0].pairs, (Pairs{{3, 17}, {4, 18}}));
     EXPECT_EQ(r.traces[0].paths[1].start, 7);
     ASSERT_EQ(r.traces[0].unmatched.size(), 2u);
     EXPECT_EQ(r.traces[0].unmatched[1].nextMatch, 17);
@@ -192,22 +198,35 @@ TEST(EvalReport, ParsesWhatKarvelPrints) {
     EXPECT_DOUBLE_EQ(r.overallSeconds, 12.0);
 }
 
-TEST(EvalOutput, ResultLinesAndTables) {
+TEST(EvalOutput, ResultLinesAndTotals) {
     matchEval::TraceScore s = matchEval::scoreTrace(ReportTrace{}, straightDrive(), roads());
     s.label = "sim 1 s / 5 m";
     s.seconds = 0.5;
+    s.setTrueLength = 100;
+    s.setAddedLength = 30;
+    s.setMissedLength = 20;
     matchEval::TraceScore back;
     ASSERT_TRUE(matchEval::parseTsvLine(matchEval::tsvLine(s), back));
     EXPECT_EQ(back.label, s.label);  // a label with blanks and a slash survives
     EXPECT_DOUBLE_EQ(back.pointsPerSecond(), 24.0);
+    EXPECT_DOUBLE_EQ(back.setMismatch(), 0.5);
     EXPECT_FALSE(matchEval::parseTsvLine("a\tb\tc", back));
     EXPECT_FALSE(matchEval::parseTsvLine("a\tb\t1\t2\t3\t4\t5\t6\t7\t8\t9\tten", back));
 
-    matchEval::TraceScore t = s;
-    t.name = "other";
-    t.matched = 12;
-    t.seconds = 1.5;
-    const matchEval::Totals all = matchEval::totals({s, t});
-    EXPECT_DOUBLE_EQ(all.pooledMatched(), 0.5);
+    // Pooled and per-trace figures: mean, median and fewest matched.
+    std::vector<matchEval::TraceScore> scores(3, s);
+    const double set[3][3] = {{100, 10, 0}, {100, 0, 0}, {100, 30, 20}};
+    for (int i = 0; i < 3; ++i) {
+        scores[i].matched = 12 - 2 * i;
+        scores[i].seconds = 1.0;
+        scores[i].setTrueLength = set[i][0];
+        scores[i].setAddedLength = set[i][1];
+        scores[i].setMissedLength = set[i][2];
+    }
+    const matchEval::Totals all = matchEval::totals(scores);
+    EXPECT_DOUBLE_EQ(all.pooledMatched(), 30.0 / 36.0);
     EXPECT_DOUBLE_EQ(all.pointsPerSecond(), 12.0);
+    EXPECT_DOUBLE_EQ(all.meanSetMismatch, 0.2);
+    EXPECT_DOUBLE_EQ(all.medianSetMismatch, 0.1);
+    EXPECT_DOUBLE_EQ(all.minMatched, 8.0 / 12.0);
 }

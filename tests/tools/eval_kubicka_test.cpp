@@ -28,64 +28,65 @@ matchEval::ReportTrace reportAlongRoute(const traceSim::GroundTruth& truth, cons
 
 }  // namespace
 
-TEST(EvalKubicka, WorkingFolderLoadsIntoTheSameNetworkAndTrack) {
-    KARVEL_REQUIRE_SHARED(dir, "kubicka2015-mapmatching/sample/00000046");
-    KubickaTrack track;
-    std::string error;
-    ASSERT_TRUE(matchEval::loadKubickaTrack(dir, track, error)) << error;
-    EXPECT_EQ(track.name, "00000046");
-    EXPECT_EQ(track.nodes.size(), 299u);
-    EXPECT_EQ(track.arcs.size(), 649u);
-    EXPECT_EQ(track.track.size(), 1401u);
-    EXPECT_EQ(track.route.size(), 66u);
-
-    TempDir work;
-    ASSERT_TRUE(matchEval::prepareKubickaWorkdir(track, work.str(), error)) << error;
-    const mapRepresentation::Map map(work / "data/map.txt");
-    const matchEval::LinkGraph graph = matchEval::kubickaGraph(track);
-    ASSERT_EQ(map.links.size(), track.arcs.size());
-    for (size_t k = 0; k < track.arcs.size(); ++k) {
-        const auto& link = map.links.at(static_cast<int>(k) + 1);
-        ASSERT_EQ(link.origin, track.arcs[k].first + 1) << "arc " << k;
-        ASSERT_EQ(link.destination, track.arcs[k].second + 1) << "arc " << k;
-        ASSERT_NEAR(graph.length(static_cast<int>(k) + 1), link.length, 1e-6) << "arc " << k;
-    }
-
-    testing::internal::CaptureStdout();
-    NMEALoader loader(work / "data/nmea/00000046.txt");
-    const std::string messages = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(messages.find("incomplete"), std::string::npos) << messages;
-    const auto& points = loader.route.nodes;
-    ASSERT_EQ(points.size(), track.track.size());
-    for (size_t i = 0; i < points.size(); ++i) {
-        EXPECT_NEAR(points[i].position.lat, track.track[i].lat, 9e-8);
-        EXPECT_NEAR(points[i].position.lon, track.track[i].lon, 9e-8);
-        if (i > 0) {
-            EXPECT_EQ(points[i].arrivalTime - points[i - 1].arrivalTime,
-                      static_cast<uint32_t>(std::llround(track.track[i].t - track.track[i - 1].t)));
+// Two tracks of the sample; the second's route has two breaks, so a report that follows it has
+// three paths and still scores no mismatch.
+TEST(EvalKubicka, WorkingFolderLoadsIntoTheSameNetworkTrackAndRoute) {
+    const struct {
+        const char* id;
+        size_t nodes, arcs, fixes, route, paths;
+    } tracks[] = {{"00000046", 299, 649, 1401, 66, 1}, {"00000075", 0, 0, 0, 0, 3}};
+    for (const auto& c : tracks) {
+        SCOPED_TRACE(c.id);
+        KARVEL_REQUIRE_SHARED(dir, std::string("kubicka2015-mapmatching/sample/") + c.id);
+        KubickaTrack track;
+        std::string error;
+        ASSERT_TRUE(matchEval::loadKubickaTrack(dir, track, error)) << error;
+        EXPECT_EQ(track.name, c.id);
+        if (c.nodes > 0) {
+            EXPECT_EQ((std::vector<size_t>{track.nodes.size(), track.arcs.size(), track.track.size(),
+                                           track.route.size()}),
+                      (std::vector<size_t>{c.nodes, c.arcs, c.fixes, c.route}));
         }
+
+        TempDir work;
+        ASSERT_TRUE(matchEval::prepareKubickaWorkdir(track, work.str(), error)) << error;
+        const mapRepresentation::Map map(work / "data/map.txt");
+        const matchEval::LinkGraph graph = matchEval::kubickaGraph(track);
+        ASSERT_EQ(map.links.size(), track.arcs.size());
+        for (size_t k = 0; k < track.arcs.size(); ++k) {
+            const auto& link = map.links.at(static_cast<int>(k) + 1);
+            ASSERT_EQ(link.origin, track.arcs[k].first + 1) << "arc " << k;
+            ASSERT_EQ(link.destination, track.arcs[k].second + 1) << "arc " << k;
+            ASSERT_NEAR(graph.length(static_cast<int>(k) + 1), link.length, 1e-6) << "arc " << k;
+        }
+
+        Route points;
+        const std::string messages = karvel_test::printed(
+            [&] { points = NMEALoader(work / ("data/nmea/" + std::string(c.id) + ".txt")).route; });
+        EXPECT_EQ(messages.find("incomplete"), std::string::npos) << messages;
+        ASSERT_EQ(points.nodes.size(), track.track.size());
+        for (size_t i = 0; i < points.nodes.size(); ++i) {
+            EXPECT_NEAR(points.nodes[i].position.lat, track.track[i].lat, 9e-8);
+            EXPECT_NEAR(points.nodes[i].position.lon, track.track[i].lon, 9e-8);
+            if (i > 0) {
+                EXPECT_EQ(points.nodes[i].arrivalTime - points.nodes[i - 1].arrivalTime,
+                          static_cast<uint32_t>(std::llround(track.track[i].t - track.track[i - 1].t)));
+            }
+        }
+
+        traceSim::GroundTruth truth;
+        ASSERT_TRUE(
+            traceSim::loadGroundTruth(work / ("data/truth/" + std::string(c.id) + ".truth"), truth, error))
+            << error;
+        EXPECT_EQ(static_cast<size_t>(truth.points), track.track.size());
+        EXPECT_EQ(truth.route, matchEval::kubickaTruth(track).route);
+        EXPECT_EQ(truth.route.front(), track.route.front() + 1);
+        const matchEval::ReportTrace report = reportAlongRoute(truth, graph);
+        EXPECT_EQ(report.paths.size(), c.paths);
+        const matchEval::TraceScore s = matchEval::scoreTrace(report, truth, graph);
+        EXPECT_DOUBLE_EQ(s.mismatch(), 0.0);
+        EXPECT_GT(s.trueLength, 1000.0);
     }
-
-    traceSim::GroundTruth truth;
-    ASSERT_TRUE(traceSim::loadGroundTruth(work / "data/truth/00000046.truth", truth, error)) << error;
-    EXPECT_EQ(truth.points, 1401);
-    ASSERT_EQ(truth.route.size(), track.route.size());
-    EXPECT_EQ(truth.route.front(), track.route.front() + 1);
-    EXPECT_DOUBLE_EQ(matchEval::scoreTrace(reportAlongRoute(truth, graph), truth, graph).mismatch(), 0.0);
-}
-
-TEST(EvalKubicka, RouteWithBreaksScoresZeroWhenFollowed) {
-    KARVEL_REQUIRE_SHARED(dir, "kubicka2015-mapmatching/sample/00000075");
-    KubickaTrack track;
-    std::string error;
-    ASSERT_TRUE(matchEval::loadKubickaTrack(dir, track, error)) << error;
-    const matchEval::LinkGraph graph = matchEval::kubickaGraph(track);
-    const traceSim::GroundTruth truth = matchEval::kubickaTruth(track);
-    const matchEval::ReportTrace report = reportAlongRoute(truth, graph);
-    EXPECT_EQ(report.paths.size(), 3u) << "the route has two breaks";
-    const matchEval::TraceScore s = matchEval::scoreTrace(report, truth, graph);
-    EXPECT_DOUBLE_EQ(s.mismatch(), 0.0);
-    EXPECT_GT(s.trueLength, 1000.0);
 }
 
 TEST(EvalKubicka, DamagedFoldersAreRefused) {

@@ -17,15 +17,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A working folder with the bundled West Oakland street map and seeded simulated drives of it.
-void prepareSample(const TempDir& dir, int traces, int period, int sigma) {
+// A working folder with the bundled West Oakland street map (and a pristine copy beside it) and
+// seeded simulated drives of it.
+void prepareSample(const TempDir& dir, const std::string& simArgs) {
     fs::create_directories(dir / "data/nmea");
     fs::copy_file(std::string(KARVEL_SOURCE_DIR) + "/sample/data/map.txt", dir / "data/map.txt");
-    const std::string sim = binaryPath("karvel-sim") +
-                            " --map data/map.txt --out data/nmea --truth truth --traces " +
-                            std::to_string(traces) + " --seed 5 --duration 300 --period " +
-                            std::to_string(period) + " --sigma " + std::to_string(sigma) + " -q";
-    ASSERT_EQ(runCommand(sim, dir.str()).exitCode, 0);
+    fs::copy_file(dir / "data/map.txt", dir / "map.txt");
+    ASSERT_EQ(
+        runCommand(binaryPath("karvel-sim") + " --map map.txt --out data/nmea --truth truth -q " + simArgs,
+                   dir.str())
+            .exitCode,
+        0);
 }
 
 std::string withoutTiming(const std::string& report) {
@@ -34,7 +36,7 @@ std::string withoutTiming(const std::string& report) {
 
 TEST(MatchProgram, AnyNumberOfThreadsPrintsTheSameReport) {
     TempDir dir;
-    prepareSample(dir, 4, 1, 5);
+    prepareSample(dir, "--traces 4 --seed 5 --duration 300 --period 1 --sigma 5");
     const auto one = runCommand(binaryPath("karvel-match") + " --jobs 1", dir.str());
     const auto two = runCommand(binaryPath("karvel-match") + " --jobs=2", dir.str());
     const auto three = runCommand(binaryPath("karvel-match") + " --jobs 3 -M", dir.str());
@@ -51,20 +53,39 @@ TEST(MatchProgram, AnyNumberOfThreadsPrintsTheSameReport) {
     EXPECT_NE(kml.find("</kml>"), std::string::npos);
 }
 
-TEST(MatchProgram, SeededDrivesOnARealMapMatchAboveAFloor) {
-    TempDir dir;
-    prepareSample(dir, 3, 5, 10);
-    ASSERT_EQ(runCommand(binaryPath("karvel-match") + " -q > report.txt", dir.str()).exitCode, 0);
-    const auto scored = runCommand(
-        binaryPath("karvel-eval") + " --report report.txt --map data/map.txt --truth truth -q", dir.str());
-    ASSERT_EQ(scored.exitCode, 0) << scored.out;
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(scored.out, m, std::regex("matched ([0-9.]+) %; on true link ([0-9.]+) %")))
-        << scored.out;
-    EXPECT_GE(std::stod(m[1]), 98.0) << scored.out;
-    EXPECT_GE(std::stod(m[2]), 75.0) << scored.out;
-    ASSERT_TRUE(std::regex_search(scored.out, m, std::regex("as link sets mean ([0-9.]+)"))) << scored.out;
-    EXPECT_LE(std::stod(m[1]), 0.10) << scored.out;
+// karvel-match and karvel on seeded drives of the street map. karvel, measured over six runs (its
+// genetic stage draws differently each run): matched 98.1 %, on the true link 75.5-75.8 %, route
+// mismatch 3.03-3.23 (it hops between the links of a junction for a point or two, and each hop
+// implies a detour). The bounds leave a margin for the random draws.
+TEST(MatchPrograms, SeededDrivesOnARealMapMatchAboveAFloor) {
+    const struct {
+        const char* program;
+        const char* simArgs;
+        double matched, onTrue;
+        const char* mismatch;  // a route mismatch figure of the evaluation
+        double mismatchCeiling;
+    } cases[] = {
+        {"karvel-match -q", "--traces 3 --seed 5 --duration 300 --period 5 --sigma 10", 98, 75,
+         "as link sets mean", 0.10},
+        {"karvel", "--traces 2 --seed 4 --duration 180", 95, 70, "route mismatch mean", 4.0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.program);
+        TempDir dir;
+        prepareSample(dir, c.simArgs);
+        ASSERT_EQ(runCommand(binaryPath(c.program) + " > report.txt", dir.str()).exitCode, 0);
+        const auto scored = runCommand(
+            binaryPath("karvel-eval") + " --report report.txt --map map.txt --truth truth -q", dir.str());
+        ASSERT_EQ(scored.exitCode, 0) << scored.out;
+        std::smatch m;
+        ASSERT_TRUE(
+            std::regex_search(scored.out, m, std::regex("matched ([0-9.]+) %; on true link ([0-9.]+) %")))
+            << scored.out;
+        EXPECT_GE(std::stod(m[1]), c.matched) << scored.out;
+        EXPECT_GE(std::stod(m[2]), c.onTrue) << scored.out;
+        ASSERT_TRUE(std::regex_search(scored.out, m, std::regex(std::string(c.mismatch) + " ([0-9.]+)")));
+        EXPECT_LE(std::stod(m[1]), c.mismatchCeiling) << scored.out;
+    }
 }
 
 struct ExitCase {

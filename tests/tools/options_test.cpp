@@ -19,31 +19,12 @@ using karvel_test::runCommand;
 using karvel_test::TempDir;
 using karvel_test::writeFile;
 
-struct ToolRun {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-// Runs a tool in `dir` with standard error kept apart.
-ToolRun runTool(const TempDir& dir, const std::string& tool, const std::string& args) {
-    const auto r = runCommand(binaryPath(tool) + " " + args + " 2>stderr.txt", dir.str());
-    return {r.exitCode, r.out, readFile(dir / "stderr.txt")};
-}
-
-// Every entry of a folder but the captured standard error.
-std::vector<std::string> entriesOf(const TempDir& dir) {
-    std::vector<std::string> names;
-    for (const auto& e : fs::recursive_directory_iterator(dir.path()))
-        if (e.path().filename() != "stderr.txt") names.push_back(fs::relative(e.path(), dir.path()).string());
-    std::sort(names.begin(), names.end());
-    return names;
+karvel_test::CommandResult runTool(const TempDir& dir, const std::string& tool, const std::string& args) {
+    return runCommand(binaryPath(tool) + " " + args, dir.str());
 }
 
 // A drive of 40 fixes, about 11 m apart, along a street of Porto.
-void writeDrive(const std::string& path) {
-    writeFile(path, karvel_test::nmeaLog(karvel_test::fixesAlong(41.1500, -8.6100, 41.1540, -8.6100, 40)));
-}
+const std::string kDrive = karvel_test::nmeaAlong(41.1500, -8.6100, 41.1540, -8.6100, 40);
 
 const char* const kTools[] = {"karvel-mapbuild", "karvel-sim", "karvel-eval", "karvel-osm2map"};
 
@@ -53,18 +34,18 @@ TEST(ToolOptions, VersionAndUnknownOptions) {
     TempDir dir;
     for (const std::string tool : kTools) {
         SCOPED_TRACE(tool);
-        const ToolRun version = runTool(dir, tool, "--version");
-        EXPECT_EQ(version.status, 0);
+        const auto version = runTool(dir, tool, "--version");
+        EXPECT_EQ(version.exitCode, 0);
         EXPECT_TRUE(std::regex_match(version.out, std::regex(tool + " \\(KARVEL\\) [0-9]+(\\.[0-9]+)+\n")))
             << version.out;
         for (const std::string bad : {"--bogus", "--bogus=1", "-Z"}) {
-            const ToolRun r = runTool(dir, tool, bad + " x");
-            EXPECT_EQ(r.status, 2);
+            const auto r = runTool(dir, tool, bad + " x");
+            EXPECT_EQ(r.exitCode, 2);
             EXPECT_EQ(r.out, "");
             EXPECT_EQ(r.err, "ERROR: unknown option " + bad.substr(0, bad.find('=')) + "\n");
         }
     }
-    EXPECT_EQ(entriesOf(dir), std::vector<std::string>{});
+    EXPECT_TRUE(fs::is_empty(dir.path()));
 }
 
 TEST(ToolOptions, ValuesOperandsAndOneLineErrors) {
@@ -90,45 +71,53 @@ TEST(ToolOptions, ValuesOperandsAndOneLineErrors) {
         {"karvel-eval", "--report", 2, "ERROR: option --report needs a value\n", ""},
         {"karvel-eval", "--map m.txt", 2, "ERROR: --report is needed\n", ""},
         {"karvel-eval", "--help", 0, "", "Usage:\n  karvel-eval"},
+        {"karvel-eval", "--report none.txt --map m.txt --truth t", 1, "",
+         "ERROR: cannot read the report none.txt\n"},
+        {"karvel-eval", "--report empty.txt --map m.txt --truth t", 1, "",
+         "ERROR: the report empty.txt holds no route\n"},
+        {"karvel-eval", "--report binary.txt --map m.txt --truth t", 1, "",
+         "ERROR: the report binary.txt holds no route\n"},
+        {"karvel-sim", "--period 0.5", 2, "ERROR: --period needs whole seconds from 1 to 3600\n", ""},
         {"karvel-osm2map", "-q -- -d", 1, "", "ERROR: cannot read OpenStreetMap file -d"},
+        {"karvel-osm2map", "-q", 2, "ERROR: no input file\n", ""},
+        {"karvel-osm2map", "--bbox 1,2,3 x.osm", 2,
+         "ERROR: --bbox needs MINLON,MINLAT,MAXLON,MAXLAT in decimal degrees\n", ""},
+        {"karvel-osm2map", "-d a -o b x.osm", 2, "ERROR: -d and -o exclude each other\n", ""},
+        {"karvel-osm2map", "x.osm x.osm", 2, "ERROR: more than one input file: x.osm, x.osm\n", ""},
+        {"karvel-osm2map", "-q paths.osm", 1, "", "ERROR: no drivable road in paths.osm; no map written\n"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.tool) + " " + c.args);
-        const ToolRun r = runTool(dir, c.tool, c.args);
-        EXPECT_EQ(r.status, c.status);
-        EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << r.out;
-    }
-}
-
-TEST(ToolFailures, EvalRefusesAReportWithoutRoutes) {
-    TempDir dir;
     writeFile(dir / "empty.txt", "");
     writeFile(dir / "binary.txt", std::string("\x7f"
                                               "ELF\x02\x01\x01\0\0\0\x03\x00\x3e\x00\n\tRoute",
                                               22));
-    for (const char* report : {"empty.txt", "binary.txt"}) {
-        const ToolRun r =
-            runTool(dir, "karvel-eval", std::string("--report ") + report + " --map m.txt --truth t");
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, std::string("ERROR: the report ") + report + " holds no route\n");
+    writeFile(dir / "paths.osm",
+              "<osm version=\"0.6\"><node id=\"1\" lat=\"48\" lon=\"11\"/><node id=\"2\" lat=\"48\" "
+              "lon=\"11.001\"/><way id=\"1\"><nd ref=\"1\"/><nd ref=\"2\"/><tag k=\"highway\" "
+              "v=\"footway\"/></way></osm>");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.tool) + " " + c.args);
+        const auto r = runTool(dir, c.tool, c.args);
+        EXPECT_EQ(r.exitCode, c.status);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << r.out;
     }
+    EXPECT_FALSE(fs::exists(dir / "data") || fs::exists(dir / "a")) << "a failed run writes nothing";
 }
 
 TEST(ToolFailures, MapbuildSaysWhenItsMapFailsTheCheckOrItsPictureCannotBeMade) {
     TempDir dir;
-    writeDrive(dir / "drive.txt");
+    writeFile(dir / "drive.txt", kDrive);
     // A ring road with no junction on it, far from the drive.
     writeFile(dir / "ring.txt",
               "3\n1  -8.500000000  41.000000000 0 0\n2  -8.499000000  41.000000000 0 0\n"
               "3  -8.499500000  41.001000000 0 0\n3\n1  2 10.0 1\n2  3 10.0 1\n3  1 10.0 1\n");
-    const ToolRun ring = runTool(dir, "karvel-mapbuild", "-a -o ring.txt -k ring.kml drive.txt");
+    const auto ring = runTool(dir, "karvel-mapbuild", "-a -o ring.txt -k ring.kml drive.txt");
     EXPECT_NE(ring.out.find("ERROR: Validating map.\n"), std::string::npos) << ring.out;
-    EXPECT_EQ(ring.status, 1);
+    EXPECT_EQ(ring.exitCode, 1);
 
     writeFile(dir / "file", "");
-    const ToolRun kml = runTool(dir, "karvel-mapbuild", "-o map.txt -k file/map.kml drive.txt");
-    EXPECT_EQ(kml.status, 1);
+    const auto kml = runTool(dir, "karvel-mapbuild", "-r 25 -o map.txt -k file/map.kml drive.txt");
+    EXPECT_EQ(kml.exitCode, 1);
     EXPECT_NE(
         kml.out.find("wrote map.txt\nERROR: cannot create the KML file file/map.kml; no picture written\n"),
         std::string::npos)
@@ -141,7 +130,7 @@ TEST(ToolFailures, MapbuildSaysWhenItsMapFailsTheCheckOrItsPictureCannotBeMade) 
 TEST(ToolFailures, AFileSizeLimitLeavesNoTruncatedFile) {
     TempDir dir;
     fs::create_directories(dir / "in");
-    writeDrive(dir / "in/drive.txt");
+    writeFile(dir / "in/drive.txt", kDrive);
     fs::copy_file(std::string(KARVEL_SOURCE_DIR) + "/sample/data/map.txt", dir / "in/map.txt");
     const std::string osm = karvel_test::testFile("tools/data/directions.osm");
     struct Case {

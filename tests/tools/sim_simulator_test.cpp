@@ -28,13 +28,19 @@ const mapRepresentation::Map& sampleMap() {
     return map;
 }
 
-Route loadBack(const TempDir& dir, const SimTrace& trace, const SimOptions& options) {
+// A seeded drive on the sample map.
+SimTrace randomTrace(const SimOptions& options, int index) {
+    SimTrace trace;
     std::string error;
-    EXPECT_TRUE(traceSim::writeTrace(trace, options, dir / "nmea", dir / "truth", error)) << error;
-    testing::internal::CaptureStdout();
-    NMEALoader loader(dir / ("nmea/" + trace.name + ".txt"));
-    testing::internal::GetCapturedStdout();
-    return loader.route;
+    EXPECT_TRUE(Simulator(sampleMap(), options).randomTrace(index, trace, error)) << error;
+    return trace;
+}
+
+// The noise of a fix in metres, east and north.
+std::pair<double, double> offset(const traceSim::SimFix& f) {
+    double perLat = 0, perLon = 0;
+    traceSim::metresPerDegree(f.trueLat, perLat, perLon);
+    return {(f.lon - f.trueLon) * perLon, (f.lat - f.trueLat) * perLat};
 }
 
 // Distance in metres from (lat, lon) to the straight link, measured in the UTM plane.
@@ -69,13 +75,13 @@ TEST(SimNmea, LoadsBackIntoTheSamePositionsAndTimes) {
         options.duration = 240;
         options.period = period;
         options.satellites = true;
-        SimTrace trace;
-        std::string error;
-        ASSERT_TRUE(Simulator(sampleMap(), options).randomTrace(0, trace, error)) << error;
+        const SimTrace trace = randomTrace(options, 0);
         ASSERT_EQ(trace.fixes.size(), static_cast<size_t>(240 / period + 1));
-
         TempDir dir;
-        const Route route = loadBack(dir, trace, options);
+        std::string error;
+        ASSERT_TRUE(traceSim::writeTrace(trace, options, dir / "nmea", dir / "truth", error)) << error;
+        Route route;
+        karvel_test::printed([&] { route = NMEALoader(dir / ("nmea/" + trace.name + ".txt")).route; });
         ASSERT_EQ(route.nodes.size(), trace.fixes.size()) << "every epoch must be complete";
         for (size_t i = 0; i < trace.fixes.size(); ++i) {
             const _node& n = route.nodes[i];
@@ -106,16 +112,12 @@ TEST(SimNoise, HasTheAskedSigmaAndCorrelation) {
         options.sigma = c.sigma;
         options.correlationSeconds = c.correlationSeconds;
         options.stopProbability = 0;
-        SimTrace trace;
-        std::string error;
-        ASSERT_TRUE(Simulator(sampleMap(), options).randomTrace(1, trace, error)) << error;
+        const SimTrace trace = randomTrace(options, 1);
         const double n = static_cast<double>(trace.fixes.size());
         for (int axis = 0; axis < 2; ++axis) {
             double sum = 0, squares = 0, lagged = 0, previous = 0;
             for (const auto& f : trace.fixes) {
-                double perLat = 0, perLon = 0;
-                traceSim::metresPerDegree(f.trueLat, perLat, perLon);
-                const double d = axis == 0 ? (f.lon - f.trueLon) * perLon : (f.lat - f.trueLat) * perLat;
+                const double d = axis == 0 ? offset(f).first : offset(f).second;
                 sum += d;
                 squares += d * d;
                 lagged += d * previous;
@@ -196,15 +198,12 @@ TEST(SimDrive, OutliersDropoutsAndErrors) {
     options.outlierDistance = 60;
     options.dropoutRate = 0.02;
     options.dropoutSeconds = 15;
-    SimTrace trace;
+    SimTrace trace = randomTrace(options, 0);
     std::string error;
-    ASSERT_TRUE(Simulator(sampleMap(), options).randomTrace(0, trace, error)) << error;
     int outliers = 0, gaps = 0;
     for (size_t i = 0; i < trace.fixes.size(); ++i) {
         const auto& f = trace.fixes[i];
-        double perLat = 0, perLon = 0;
-        traceSim::metresPerDegree(f.trueLat, perLat, perLon);
-        const double off = std::hypot((f.lat - f.trueLat) * perLat, (f.lon - f.trueLon) * perLon);
+        const double off = std::hypot(offset(f).first, offset(f).second);
         if (f.outlier) {
             ++outliers;
             EXPECT_GT(off, 60.0 - 5 * options.sigma);
@@ -233,21 +232,15 @@ TEST(SimDrive, SeededRunsAreReproducibleAndSettingsKeepTheRoute) {
     SimOptions options;
     options.seed = 5;
     options.duration = 300;
-    const Simulator sim(sampleMap(), options);
-    SimTrace a, b, c;
-    std::string error;
-    ASSERT_TRUE(sim.randomTrace(2, a, error));
-    ASSERT_TRUE(sim.randomTrace(2, b, error));
-    EXPECT_EQ(traceSim::nmeaLog(a, options), traceSim::nmeaLog(b, options));
-    ASSERT_TRUE(sim.randomTrace(3, c, error));
-    EXPECT_NE(a.route, c.route);
+    const SimTrace a = randomTrace(options, 2);
+    EXPECT_EQ(traceSim::nmeaLog(a, options), traceSim::nmeaLog(randomTrace(options, 2), options));
+    EXPECT_NE(a.route, randomTrace(options, 3).route);
 
     // More noise and a longer period: the same drive, sampled differently.
     SimOptions noisier = options;
     noisier.sigma = 20;
     noisier.period = 10;
-    SimTrace d;
-    ASSERT_TRUE(Simulator(sampleMap(), noisier).randomTrace(2, d, error));
+    const SimTrace d = randomTrace(noisier, 2);
     ASSERT_FALSE(d.route.empty());
     EXPECT_TRUE(std::equal(d.route.begin(), d.route.end(), a.route.begin()));
     EXPECT_EQ(d.fixes[3].trueLat, a.fixes[30].trueLat);
