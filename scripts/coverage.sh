@@ -12,6 +12,8 @@ if ! command -v gcovr >/dev/null; then
   $sudo_cmd apt-get update -qq && DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq gcovr >/dev/null
 fi
 "$root/scripts/deps.sh"
+# Objects cached from another folder would write their counts under that folder's paths.
+export CCACHE_DISABLE=1
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKARVEL_BUILD_BENCH=OFF \
   -DCMAKE_CXX_FLAGS=--coverage -DCMAKE_C_FLAGS=--coverage -DCMAKE_EXE_LINKER_FLAGS=--coverage >/dev/null
 cmake --build "$build" -j "$(nproc)" >"$build/build.log" 2>&1 || { cat "$build/build.log"; exit 1; }
