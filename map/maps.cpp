@@ -90,6 +90,12 @@ void Map::moveFrom(Map& other) {
     other.rebuildIndex();
 }
 
+Map& keepUntilExit(Map&& map) {
+    static std::vector<Map*>& kept = *std::make_unique<std::vector<Map*>>().release();
+    kept.push_back(std::make_unique<Map>(std::move(map)).release());
+    return *kept.back();
+}
+
 void Map::rebuildIndex() {
     quadTree.reset();
     quadTree = std::make_unique<QuadTree>(this);

@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
         options.progressInPlace = isatty(STDERR_FILENO) != 0;
     }
 
-    mapRepresentation::Map map;
+    mapRepresentation::Map& map = mapRepresentation::keepUntilExit(mapRepresentation::Map());
     osmImport::ImportResult result = osmImport::importOsm(input, options, map);
     if (!result.ok) return fail(result.error);
     if (result.summary.links == 0) return fail("no drivable road in " + input + "; no map written");
