@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -76,7 +77,7 @@ BatchOptions parseOptions(int argc, char** argv) {
     return options;
 }
 
-bool lookForTraceFiles(const std::string& folder, std::initializer_list<const char*> extensions) {
+bool lookForTraceFiles(const std::string& folder, const std::vector<std::string>& extensions) {
     std::cout << "Looking for NMEA files (with .txt extension) inside folder: " << folder << "\n";
     TraceListing listing = listTraceFiles(folder, extensions);
     traceFiles = std::move(listing.files);
@@ -133,8 +134,7 @@ bool lockMap(const std::string& path) {
 
 }  // namespace
 
-bool loadMap(MapUse use) {
-    const std::string path = mapPath();
+bool loadMap(MapUse use, const std::string& path) {
     std::cout << "Trying to load map: " << path << "\n";
     if (use == MapUse::ReadWrite) {
         std::cout.flush();  // the lock may take a while: the user sees what is being waited for
@@ -179,15 +179,16 @@ void printOverallTime(std::ostream& out, double seconds) {
         << "\n\n";
 }
 
-int runFramedBatch(time_t start, const std::string& folder, const std::function<void()>& batch, MapUse use) {
+int runFramedBatch(time_t start, const BatchInput& input, const std::function<void()>& batch) {
     runFailed = false;
     mapLeftAlone = false;
     std::cout << "Looking for Trace Files..."
               << "\n";
-    if (!lookForTraceFiles(folder)) return 1;
+    if (!lookForTraceFiles(input.folder, input.extensions)) return 1;
+    if (input.nameOrder) std::sort(traceFiles.begin(), traceFiles.end());
     std::cout << "Loading Map..."
               << "\n";
-    if (!loadMap(use)) return 1;
+    if (!loadMap(input.use, input.map)) return 1;
     std::cout << "\n";
     std::cout << "Ready to run Ostrand."
               << "\n\n";
@@ -201,16 +202,22 @@ int runFramedBatch(time_t start, const std::string& folder, const std::function<
     return runFailed ? 1 : 0;
 }
 
-int karvelMain(int argc, char** argv) {
-    const time_t start = time(nullptr);
+std::optional<BatchOptions> startBatchProgram(int argc, char** argv, void (*printHelp)()) {
     // Under a file-size limit a write must fail (and be reported) rather than kill the program.
     std::signal(SIGXFSZ, SIG_IGN);
     const BatchOptions options = parseOptions(argc, argv);
     if (options.help) {
         printHelp();
-        return 0;
+        return std::nullopt;
     }
-    geneticKML = options.kml;
     seedFromEnvironment(std::cout);
-    return runFramedBatch(start, options.folder, run, MapUse::ReadWrite);
+    return options;
+}
+
+int karvelMain(int argc, char** argv) {
+    const time_t start = time(nullptr);
+    const std::optional<BatchOptions> options = startBatchProgram(argc, argv, printHelp);
+    if (!options) return 0;
+    geneticKML = options->kml;
+    return runFramedBatch(start, {.folder = options->folder, .use = MapUse::ReadWrite}, run);
 }

@@ -3,7 +3,7 @@
 
 #include <ctime>
 #include <functional>
-#include <initializer_list>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -26,6 +26,11 @@ struct BatchOptions {
 };
 BatchOptions parseOptions(int argc, char** argv);
 
+// The start every matching program shares: a write beyond the file-size limit fails instead of killing
+// the program, the command line is read, "-h" prints `printHelp` (nothing is returned then), and the
+// genetic stage is seeded from KARVEL_SEED when it is set.
+std::optional<BatchOptions> startBatchProgram(int argc, char** argv, void (*printHelp)());
+
 // data/map.txt, relative to the working directory.
 std::string mapPath();
 
@@ -37,16 +42,24 @@ enum class MapUse { ReadOnly, ReadWrite };
 // be opened, a map file that is missing, unreadable or not a regular file.
 // Lists the trace files of folder into traceFiles (".txt" unless told otherwise); entries that are
 // not regular files are named in an ERROR line and skipped. False when the folder cannot be opened.
-bool lookForTraceFiles(const std::string& folder, std::initializer_list<const char*> extensions = {".txt"});
-bool loadMap(MapUse use = MapUse::ReadOnly);
+bool lookForTraceFiles(const std::string& folder, const std::vector<std::string>& extensions = {".txt"});
+bool loadMap(MapUse use = MapUse::ReadOnly, const std::string& path = mapPath());
 void run();
 
-// What every matching program prints around its batch: the listing of `folder` and the loading of
-// data/map.txt into the program-wide map, then `batch`, then the closing lines timed from `start`.
-// Returns the exit status: 0, or 1 when something was not done as asked (a folder or map that could
-// not be read, a map read only in part or not written back, trace files skipped).
-int runFramedBatch(time_t start, const std::string& folder, const std::function<void()>& batch,
-                   MapUse use = MapUse::ReadOnly);
+// What a matching program reads: the trace files of `folder` with one of the extensions, and the map.
+struct BatchInput {
+    std::string folder = "data/nmea/";
+    std::string map = mapPath();
+    std::vector<std::string> extensions{".txt"};
+    bool nameOrder = false;  // traces in byte order of their names: the same report on every machine
+    MapUse use = MapUse::ReadOnly;
+};
+
+// What every matching program prints around its batch: the listing of the trace folder and the
+// loading of the map into the program-wide map, then `batch`, then the closing lines timed from
+// `start`. Returns the exit status: 0, or 1 when something was not done as asked (a folder or map
+// that could not be read, a map read only in part or not written back, trace files skipped).
+int runFramedBatch(time_t start, const BatchInput& input, const std::function<void()>& batch);
 
 // The closing timing lines; seconds and minutes in the stream's default number format.
 void printOverallTime(std::ostream& out, double seconds);

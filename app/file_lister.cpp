@@ -10,7 +10,7 @@ namespace {
 
 // Lists the entries of folder whose name ends in one of the extensions; false when the folder
 // cannot be opened.
-bool listEntries(const std::string& folder, std::initializer_list<const char*> extensions,
+bool listEntries(const std::string& folder, const std::vector<std::string>& extensions,
                  std::vector<std::string>& result, int& error) {
     DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
     if (dir == nullptr) {
@@ -26,8 +26,8 @@ bool listEntries(const std::string& folder, std::initializer_list<const char*> e
         const char* dot = std::strrchr(name, '.');
         if (dot == nullptr) continue;
         // The entry type is deliberately not checked here: only the name decides.
-        for (const char* extension : extensions)
-            if (std::strcmp(dot, extension) == 0) result.push_back(prefix + name);
+        for (const std::string& extension : extensions)
+            if (dot == extension) result.push_back(prefix + name);
     }
     closedir(dir);
     return true;
@@ -55,7 +55,7 @@ std::vector<std::string> getFiles(const std::string& folder) {
     return result;
 }
 
-TraceListing listTraceFiles(const std::string& folder, std::initializer_list<const char*> extensions) {
+TraceListing listTraceFiles(const std::string& folder, const std::vector<std::string>& extensions) {
     TraceListing listing;
     std::vector<std::string> entries;
     int error = 0;

@@ -1,7 +1,6 @@
 // Discovery of the trace files of a folder.
 #pragma once
 
-#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -19,5 +18,4 @@ struct TraceListing {
     std::vector<std::string> files;
     std::vector<std::string> skipped;  // "<path>: <reason>", the path with its line breaks escaped
 };
-TraceListing listTraceFiles(const std::string& folder,
-                            std::initializer_list<const char*> extensions = {".txt"});
+TraceListing listTraceFiles(const std::string& folder, const std::vector<std::string>& extensions = {".txt"});

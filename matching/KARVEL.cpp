@@ -239,19 +239,27 @@ std::set<int> KARVEL::runGeneticOnAmbiguousSegments(const std::vector<std::pair<
 
 std::set<int> KARVEL::runSegment(int first, int last, const std::vector<std::set<int>>& candidates) {
     const int n = pointCount();
-    std::set<int> result;
+    std::set<int> gaps;
     // A segment without points (the empty trace) has nothing to solve.
-    if (first < 0 || last < first || last >= n) return result;
-    const int s = first;
-    std::vector<int>& v = matchedLinks;
+    if (first < 0 || last < first || last >= n) return gaps;
 
-    std::set<int> fixedPoints;
-    if (first > 0) fixedPoints.insert({0, 1});
-    if (last < n - 1) fixedPoints.insert({last - s, last - s - 1});
+    // The segment's first two and last two points are anchors where its neighbours are matched
+    // (offsets within the segment).
+    std::set<int> anchors;
+    if (first > 0) anchors.insert({0, 1});
+    if (last < n - 1) anchors.insert({last - first, last - first - 1});
     // Anchors only name points inside the segment.
-    for (auto it = fixedPoints.begin(); it != fixedPoints.end();)
-        it = (*it < 0 || *it > last - s) ? fixedPoints.erase(it) : std::next(it);
+    for (auto it = anchors.begin(); it != anchors.end();)
+        it = (*it < 0 || *it > last - first) ? anchors.erase(it) : std::next(it);
 
+    const Individual best = evolveSegment(first, last, candidates, anchors, gaps);
+    for (int g = 0; g < best.geneCount; ++g) matchedLinks[first + g] = best.genes[g];
+    clearShortFragments(first, last, anchors, gaps);
+    return gaps;
+}
+
+Individual KARVEL::evolveSegment(int first, int last, const std::vector<std::set<int>>& candidates,
+                                 const std::set<int>& anchors, std::set<int>& gaps) {
     std::vector<std::set<int>> segmentCandidates(candidates.begin() + first, candidates.begin() + last + 1);
     Route subRoute = route->subRoute(first, last);
     {
@@ -261,12 +269,12 @@ std::set<int> KARVEL::runSegment(int first, int last, const std::vector<std::set
     }
 
     std::ofstream* logStream = log.get();
-    Distances distances(map, &subRoute, segmentCandidates, fixedPoints, logStream);
+    Distances distances(map, &subRoute, segmentCandidates, anchors, logStream);
     Population population(map, &subRoute, &distances, params, 0, static_cast<int>(subRoute.nodes.size()),
                           logStream);
 
     population.printPopulationStatistics();
-    population.initializePopulation(fixedPoints);
+    population.initializePopulation(anchors);
     if (logStream != nullptr) {
         *logStream << "## Initial population: ##"
                    << "\n";
@@ -285,29 +293,32 @@ std::set<int> KARVEL::runSegment(int first, int last, const std::vector<std::set
     population.printBestIndividuals();
 
     const Individual best = population.bestPerGeneration[population.bestGeneration - 1];
-    for (int g = 0; g < best.geneCount; ++g) v[s + g] = best.genes[g];
     if (best.gapDist > 0)
-        for (int g : population.getIndividualGaps(best)) result.insert(s + g);
+        for (int g : population.getIndividualGaps(best)) gaps.insert(first + g);
+    return best;
+}
 
+void KARVEL::clearShortFragments(int first, int last, const std::set<int>& anchors,
+                                 const std::set<int>& gaps) {
     // Clear short fragments on at most two links that lie between breaks and hold no anchor.
-    std::set<int> breaks{s, last + 1};
-    for (int i = s + 1; i <= last; ++i)
-        if ((v[i - 1] == -1) != (v[i] == -1)) breaks.insert(i);
-    for (int r : result) breaks.insert(r + 1);
+    std::vector<int>& links = matchedLinks;
+    std::set<int> breaks{first, last + 1};
+    for (int i = first + 1; i <= last; ++i)
+        if ((links[i - 1] == -1) != (links[i] == -1)) breaks.insert(i);
+    for (int gap : gaps) breaks.insert(gap + 1);
     for (auto it = breaks.begin(); std::next(it) != breaks.end(); ++it) {
-        const int a = *it;
-        const int b = *std::next(it);
-        if (b - a > 5 || a >= n || v[a] == -1) continue;
+        const int from = *it;
+        const int to = *std::next(it);
+        if (to - from > 5 || from >= pointCount() || links[from] == -1) continue;
         int runs = 1;
         bool anchored = false;
-        for (int i = a; i <= b - 1; ++i) {
-            if (i > a && v[i] != v[i - 1]) ++runs;
-            if (fixedPoints.count(i - s) > 0) anchored = true;
+        for (int i = from; i < to; ++i) {
+            if (i > from && links[i] != links[i - 1]) ++runs;
+            if (anchors.count(i - first) > 0) anchored = true;
         }
         if (!anchored && runs <= 2)
-            for (int i = a; i <= b - 1; ++i) v[i] = -1;
+            for (int i = from; i < to; ++i) links[i] = -1;
     }
-    return result;
 }
 
 void KARVEL::constructOutput(const std::set<int>& gapPoints,

@@ -64,6 +64,13 @@ private:
     void widenTraceEnds(std::vector<std::set<int>>& candidates, std::set<int>& ambiguous) const;
     void markHoleNeighbours(const std::vector<std::set<int>>& candidates, std::set<int>& ambiguous) const;
 
+    // Steps of runSegment: the genetic search over the segment's candidates (anchors are offsets within
+    // the segment; the best individual's gaps go into `gaps` as trace indices), then the clearing of
+    // short unanchored fragments between breaks.
+    Individual evolveSegment(int first, int last, const std::vector<std::set<int>>& candidates,
+                             const std::set<int>& anchors, std::set<int>& gaps);
+    void clearShortFragments(int first, int last, const std::set<int>& anchors, const std::set<int>& gaps);
+
     // Steps of constructOutput: the links crossed between two points (kept from the forward run, or
     // the shortest link chain inside the solved segments), then the cut into paths.
     void keepForwardCrossings(const std::vector<std::unique_ptr<Path>>& forwardPaths,

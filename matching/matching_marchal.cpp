@@ -554,8 +554,6 @@ MarPath MarchalBMatching::materialise(const Child& child, int32_t point) const {
     }
     path.addLinkCandidate({point, child.link});
     path.updateScore(child.distance);
-    // Kept candidates are extended many times: share their pairs from here on.
-    path.linkCandidates.commit();
     return path;
 }
 
@@ -622,10 +620,7 @@ void MarchalBMatching::saveBestPaths(const MarPathSet& candidates) {
     std::size_t kept = 0;
     for (const MarPath& c : candidates) {
         if (kept == kBeamWidth) break;
-        MarPath survivor(c);
-        // Survivors are extended many times: share their pairs from here on.
-        survivor.linkCandidates.commit();
-        paths.insert(std::move(survivor));
+        paths.insert(c);
         ++kept;
     }
 }

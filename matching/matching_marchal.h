@@ -53,7 +53,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t kChunk = 4;
+    static constexpr std::size_t kChunk = 8;
 
     struct Chunk;
     // Shares a chunk between lists. The count is a plain integer, not an atomic one: a matcher and

@@ -65,7 +65,8 @@ run_one() {
   (cd "$dir" && KARVEL_SEED="$seed" /usr/bin/time -f "%U %S" -o "$dir/cpu.txt" "$bin/$program" $args \
     >"$dir/report.txt" 2>"$dir/stderr.txt") || true
   grep -v '^Overall processing time: ' "$dir/report.txt" >"$dir/report.cmp"
-  awk '{ printf "%.2f", $1 + $2 }' "$dir/cpu.txt"
+  # time puts "Command exited with non-zero status N" before the figures when the run fails.
+  awk '/^[0-9.]+ [0-9.]+$/ { printf "%.2f", $1 + $2 }' "$dir/cpu.txt"
 }
 
 # Compares program $2 on data folder $1 (holding map.txt and nmea/) between the two builds.

@@ -1,13 +1,12 @@
 // karvel-genetic: map-matches every NMEA trace of a folder onto data/map.txt with the genetic
 // algorithm alone (candidate links from forward and backward Marchal runs) and prints the same
 // report as karvel. Unlike karvel it only reads data/map.txt.
-#include <csignal>
 #include <ctime>
 #include <iostream>
+#include <optional>
 
 #include "app/Main.h"
 #include "app/batch.h"
-#include "app/random_seed.h"
 #include "map/maps.h"
 #include "matching/GenMapMatching.h"
 
@@ -27,15 +26,9 @@ void printHelp() {
 
 int main(int argc, char** argv) {
     const time_t start = time(nullptr);
-    // Under a file-size limit a KML write must fail rather than kill the program.
-    std::signal(SIGXFSZ, SIG_IGN);
-    const BatchOptions options = parseOptions(argc, argv);
-    if (options.help) {
-        printHelp();
-        return 0;
-    }
-    const bool kml = options.kml;
-    seedFromEnvironment(std::cout);
+    const std::optional<BatchOptions> options = startBatchProgram(argc, argv, printHelp);
+    if (!options) return 0;
+    const bool kml = options->kml;
     TraceMatcher genetic;
     genetic.load = loadNmeaRoute;
     genetic.match = [kml](Route& route, std::ostream&) {
@@ -44,5 +37,6 @@ int main(int argc, char** argv) {
         return TraceMatch{matcher.getShortMatched(), matcher.getUnmatchedInfo()};
     };
     // Single-threaded: the genetic stage draws from the C library's one generator.
-    return runFramedBatch(start, options.folder, [&] { runBatch(traceFiles, genetic, 1, std::cout); });
+    return runFramedBatch(start, {.folder = options->folder},
+                          [&] { runBatch(traceFiles, genetic, 1, std::cout); });
 }

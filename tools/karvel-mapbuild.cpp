@@ -99,10 +99,9 @@ std::string apply(Settings& s, const std::string& name, const std::string& value
     } else if (name == "k") {
         s.kmlFile = value;
     } else if (name == "r") {
-        char* end = nullptr;
-        s.radius = std::strtod(value.c_str(), &end);
-        if (value.empty() || *end != '\0' || !(s.radius > 0.0) || s.radius > 1000.0)
-            return "-r needs a distance in metres (above 0, at most 1000)";
+        const auto radius = toolCli::parseNumber(value, 0.0, 1000.0);
+        if (!radius || *radius == 0.0) return "-r needs a distance in metres (above 0, at most 1000)";
+        s.radius = *radius;
     }
     return "";
 }

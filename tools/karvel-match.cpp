@@ -1,14 +1,10 @@
 // karvel-match: map-matches every NMEA trace of a folder onto data/map.txt with the hidden-Markov
 // matcher and prints the same report as karvel. It only reads the map.
-#include <getopt.h>
-
 #include <algorithm>
-#include <csignal>
 #include <ctime>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -16,13 +12,13 @@
 
 #include "app/Main.h"
 #include "app/batch.h"
-#include "app/file_lister.h"
 #include "app/report.h"
 #include "app/result_writer.h"
 #include "kml/drive_kml.h"
 #include "map/maps.h"
 #include "map/road_graph.h"
 #include "matching/hmm_matcher.h"
+#include "tools/cli/command_line.h"
 #include "traces/trace_loader.h"
 
 namespace {
@@ -60,86 +56,68 @@ void printUsage(std::ostream& out) {
         << "  --version        the program version\n";
 }
 
-bool parseNumber(const char* text, double low, double high, double& value) {
-    char* end = nullptr;
-    const double v = std::strtod(text, &end);
-    if (end == text || *end != '\0' || !(v >= low && v <= high)) return false;
-    value = v;
-    return true;
+const std::vector<toolCli::OptionSpec> kOptions = {
+    {"", 't', true},   {"map", 0, true}, {"radius", 0, true}, {"sigma", 0, true},  {"candidates", 0, true},
+    {"jobs", 0, true}, {"", 'M', false}, {"", 'q', false},    {"format", 0, true}, {"", 'o', true},
+};
+
+// Applies one option; the message of a bad value, or "".
+std::string apply(Options& o, const std::string& name, const std::string& value) {
+    using toolCli::parseNumber;
+    using toolCli::parseWholeNumber;
+    if (name == "t") {
+        o.folder = value;
+    } else if (name == "map") {
+        o.map = value;
+    } else if (name == "M") {
+        o.kml = true;
+    } else if (name == "q") {
+        o.quiet = true;
+    } else if (name == "o") {
+        o.output = value;
+    } else if (name == "format") {
+        const auto format = resultFormatNamed(value);
+        if (!format) return "bad --format " + value + " (report, csv or geojson)";
+        o.format = *format;
+    } else if (name == "radius") {
+        const auto radius = parseNumber(value, 1, 10000);
+        if (!radius) return "bad --radius " + value + " (metres, 1 to 10000)";
+        // The wider searches keep their proportion to the radius.
+        o.params.radius = *radius;
+        o.params.retryRadius = std::max(MapMatching::kHmmDefaults.retryRadius, 6 * *radius);
+        o.params.reachRadius = std::max(MapMatching::kHmmDefaults.reachRadius, 3 * *radius);
+    } else if (name == "sigma") {
+        const auto sigma = parseNumber(value, 0, 1000);
+        if (!sigma) return "bad --sigma " + value + " (metres, 0 to 1000)";
+        o.params.sigma = *sigma;
+    } else if (name == "candidates") {
+        const auto k = parseWholeNumber(value, 1, 64);
+        if (!k) return "bad --candidates " + value + " (1 to 64)";
+        o.params.candidates = static_cast<int>(*k);
+    } else if (name == "jobs") {
+        const auto jobs = parseWholeNumber(value, 1, 1024);
+        if (!jobs) return "bad --jobs " + value + " (1 to 1024)";
+        o.jobs = static_cast<unsigned>(*jobs);
+    }
+    return "";
 }
 
-// 0: run, 1: print and exit 0, 2: usage error.
-int parse(int argc, char** argv, Options& o) {
-    enum { kMap = 256, kRadius, kSigma, kCandidates, kJobs, kVersion, kFormat };
-    static const option longOptions[] = {{"map", required_argument, nullptr, kMap},
-                                         {"radius", required_argument, nullptr, kRadius},
-                                         {"sigma", required_argument, nullptr, kSigma},
-                                         {"candidates", required_argument, nullptr, kCandidates},
-                                         {"jobs", required_argument, nullptr, kJobs},
-                                         {"help", no_argument, nullptr, 'h'},
-                                         {"version", no_argument, nullptr, kVersion},
-                                         {"format", required_argument, nullptr, kFormat},
-                                         {nullptr, 0, nullptr, 0}};
-    opterr = 0;
-    int c;
-    double v = 0;
-    while ((c = getopt_long(argc, argv, ":t:Mqho:", longOptions, nullptr)) != -1) {
-        switch (c) {
-            case 't':
-                o.folder = optarg;
-                break;
-            case kMap:
-                o.map = optarg;
-                break;
-            case 'M':
-                o.kml = true;
-                break;
-            case 'q':
-                o.quiet = true;
-                break;
-            case 'o':
-                o.output = optarg;
-                break;
-            case kFormat:
-                if (!resultFormatNamed(optarg)) return std::cerr << "karvel-match: bad --format\n", 2;
-                o.format = *resultFormatNamed(optarg);
-                break;
-            case 'h':
-                printUsage(std::cout);
-                return 1;
-            case kVersion:
-                std::cout << "karvel-match " << KARVEL_VERSION << "\n";
-                return 1;
-            case kRadius:
-                if (!parseNumber(optarg, 1, 10000, v)) return std::cerr << "karvel-match: bad --radius\n", 2;
-                o.params.radius = v;
-                o.params.retryRadius = std::max(MapMatching::kHmmDefaults.retryRadius, 6 * v);
-                o.params.reachRadius = std::max(MapMatching::kHmmDefaults.reachRadius, 3 * v);
-                break;
-            case kSigma:
-                if (!parseNumber(optarg, 0, 1000, v)) return std::cerr << "karvel-match: bad --sigma\n", 2;
-                o.params.sigma = v;
-                break;
-            case kCandidates:
-                if (!parseNumber(optarg, 1, 64, v) || v != static_cast<int>(v))
-                    return std::cerr << "karvel-match: bad --candidates\n", 2;
-                o.params.candidates = static_cast<int>(v);
-                break;
-            case kJobs:
-                if (!parseNumber(optarg, 1, 1024, v) || v != static_cast<int>(v))
-                    return std::cerr << "karvel-match: bad --jobs\n", 2;
-                o.jobs = static_cast<unsigned>(v);
-                break;
-            case ':':
-                std::cerr << "karvel-match: option " << argv[optind - 1] << " needs a value\n";
-                return 2;
-            default:
-                std::cerr << "karvel-match: unknown option " << argv[optind - 1] << "\n";
-                return 2;
-        }
-    }
-    if (optind < argc) return std::cerr << "karvel-match: unexpected argument " << argv[optind] << "\n", 2;
-    return 0;
+// A command line that cannot be run: its ERROR line, then the usage.
+int usageError(const std::string& problem) {
+    toolCli::usageError(problem);
+    printUsage(std::cerr);
+    return toolCli::kUsageStatus;
+}
+
+// The exit status when the program stops at its command line, nothing when it goes on.
+std::optional<int> parse(int argc, char** argv, Options& o) {
+    const toolCli::CommandLine line = toolCli::parseCommandLine(argc, argv, kOptions);
+    if (!line.error.empty()) return usageError(line.error);
+    if (const auto status = toolCli::settleStandardOptions(line, "karvel-match", printUsage)) return status;
+    if (!line.operands.empty()) return usageError("unexpected argument " + line.operands[0]);
+    for (const auto& [name, value] : line.options)
+        if (const std::string problem = apply(o, name, value); !problem.empty()) return usageError(problem);
+    return std::nullopt;
 }
 
 // Matches one route on this thread's own matcher (the road graph is shared, read-only).
@@ -158,68 +136,43 @@ TraceMatch matchRoute(const mapRepresentation::Map& map, const mapRepresentation
     return result;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    const time_t start = time(nullptr);
-    // Under a file-size limit a KML write must fail rather than kill the program.
-    std::signal(SIGXFSZ, SIG_IGN);
-    Options o;
-    if (const int r = parse(argc, argv, o); r != 0) {
-        if (r == 2) printUsage(std::cerr);
-        return r == 1 ? 0 : 2;
-    }
-    // CSV or GeoJSON on standard output: everything else the program prints moves to standard error.
-    const bool documentOnStdout = o.output.empty() && o.format != ResultFormat::Report;
-    std::ostream document(std::cout.rdbuf());
-    if (documentOnStdout) std::cout.rdbuf(std::cerr.rdbuf());
-    std::cout << "Looking for Trace Files..."
-              << "\n";
-    std::error_code ec;
-    if (!std::filesystem::is_directory(o.folder, ec)) {
-        std::cout << "ERROR: cannot read the trace folder " << o.folder << "\n";
-        return 1;
-    }
-    // GPX logs too; FIFOs and devices are named and skipped rather than read forever.
-    const bool listed = lookForTraceFiles(o.folder, {".txt", ".gpx"});
-    // Name order, so that the report is the same on every machine.
-    std::sort(traceFiles.begin(), traceFiles.end());
-    std::cout << "Loading Map..."
-              << "\n";
-    std::cout << "Trying to load map: " << o.map << "\n";
-    if (std::filesystem::is_directory(o.map, ec) || !std::ifstream(o.map).is_open()) {
-        std::cout << "ERROR: cannot read the map " << o.map << "\n";
-        return 1;
-    }
-    const mapRepresentation::Map map(o.map);
-    const mapRepresentation::RoadGraph graph(map);
-    std::cout << "\n"
-              << "Ready to run Ostrand."
-              << "\n\n";
-
+// Matches every listed trace onto the program-wide map and hands the results to their writer.
+void matchAll(const Options& o, std::ostream& document, bool documentOnStdout) {
+    const mapRepresentation::RoadGraph graph(m);
     TraceMatcher matcher;
     matcher.load = [&o](const std::string& file, std::ostream& log) {
         if (!o.quiet) return loadRoute(file, log);
         std::ostringstream none;
         return loadRoute(file, none);
     };
-    matcher.match = [&](Route& route, std::ostream& log) { return matchRoute(map, graph, o, route, log); };
+    matcher.match = [&](Route& route, std::ostream& log) { return matchRoute(m, graph, o, route, log); };
     const unsigned jobs = o.jobs > 0 ? o.jobs : std::max(1U, std::thread::hardware_concurrency());
-    ResultWriter writer(o.format, map);
+    ResultWriter writer(o.format, m);
     if (o.format != ResultFormat::Report || !o.output.empty())
         matcher.finished = [&](const Route& r, const TraceMatch& t) { writer.add(r, t.paths, t.unmatched); };
     runBatch(traceFiles, matcher, jobs, std::cout);
     std::string error;
     if (!o.output.empty() && !writer.writeFile(o.output, error)) {
         std::cout << "ERROR: " << error << "\n";
-        return 1;
+        runFailed = true;
     }
     if (documentOnStdout) writer.write(document);
     document.flush();
+}
 
-    std::cout << "Finished running Ostrand."
-              << "\n\n";
-    printOverallTime(std::cout, difftime(time(nullptr), start));
-    std::cout.flush();
-    return listed && !runFailed ? 0 : 1;
+}  // namespace
+
+int main(int argc, char** argv) {
+    const time_t start = time(nullptr);
+    toolCli::ignoreFileSizeSignal();
+    Options o;
+    if (const std::optional<int> status = parse(argc, argv, o)) return *status;
+    // CSV or GeoJSON on standard output: everything else the program prints moves to standard error.
+    const bool documentOnStdout = o.output.empty() && o.format != ResultFormat::Report;
+    std::ostream document(std::cout.rdbuf());
+    if (documentOnStdout) std::cout.rdbuf(std::cerr.rdbuf());
+    // GPX logs too, in name order; the map is only read.
+    const BatchInput input{
+        .folder = o.folder, .map = o.map, .extensions = {".txt", ".gpx"}, .nameOrder = true};
+    return runFramedBatch(start, input, [&] { matchAll(o, document, documentOnStdout); });
 }

@@ -36,15 +36,77 @@ int fail(const std::string& message) {
     return 1;
 }
 
+struct Settings {
+    osmImport::ImportOptions options;
+    std::string workDir, outputFile, idsFile;
+    bool quiet = false;
+};
+
+// Applies one option; the message of a bad value, or "".
+std::string apply(Settings& s, const std::string& name, const std::string& value) {
+    if (name == "d") {
+        s.workDir = value;
+    } else if (name == "o") {
+        s.outputFile = value;
+    } else if (name == "ids") {
+        s.idsFile = value;
+    } else if (name == "bbox") {
+        osmImport::BoundingBox box;
+        if (!osmImport::parseBoundingBox(value, box))
+            return "--bbox needs MINLON,MINLAT,MAXLON,MAXLAT in decimal degrees";
+        s.options.bbox = box;
+    } else if (name == "no-service") {
+        s.options.keepService = false;
+    } else if (name == "keep-private") {
+        s.options.keepPrivate = true;
+    } else if (name == "q") {
+        s.quiet = true;
+    }
+    return "";
+}
+
+// Imports, saves and reports; the exit status.
+int run(Settings& s, const std::string& input, std::chrono::steady_clock::time_point start) {
+    namespace fs = std::filesystem;
+    const fs::path target = s.outputFile.empty()
+                                ? fs::path(s.workDir.empty() ? "." : s.workDir) / "data" / "map.txt"
+                                : fs::path(s.outputFile);
+    if (!s.quiet) {
+        s.options.progress = &std::cerr;
+        s.options.progressInPlace = isatty(STDERR_FILENO) != 0;
+    }
+
+    mapRepresentation::Map& map = mapRepresentation::keepUntilExit(mapRepresentation::Map());
+    osmImport::ImportResult result = osmImport::importOsm(input, s.options, map);
+    if (!result.ok) return fail(result.error);
+    if (result.summary.links == 0) return fail("no drivable road in " + input + "; no map written");
+
+    std::error_code ec;
+    if (target.has_parent_path()) fs::create_directories(target.parent_path(), ec);
+    const auto saveStart = std::chrono::steady_clock::now();
+    if (!map.saveMap(target.string())) return 1;  // the save has said why
+    result.summary.saveSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - saveStart).count();
+    if (!s.idsFile.empty() && !osmImport::writeNodeIdTable(s.idsFile, result.nodeIds))
+        return fail("cannot write the node id table " + s.idsFile);
+
+    if (!s.quiet) {
+        const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::cerr << osmImport::formatSummary(input, result.summary, total) << "  wrote " << target.string()
+                  << "\n";
+    }
+    // Tearing down a map of a million nodes node by node takes about as long as saving it; the
+    // process is ending and everything is written, so leave the memory to the system.
+    std::cout.flush();
+    std::cerr.flush();
+    std::_Exit(0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const auto start = std::chrono::steady_clock::now();
     toolCli::ignoreFileSizeSignal();
-    osmImport::ImportOptions options;
-    std::string workDir, outputFile, idsFile;
-    bool quiet = false;
-
     const toolCli::CommandLine line = toolCli::parseCommandLine(argc, argv,
                                                                 {{"", 'd', true},
                                                                  {"", 'o', true},
@@ -55,63 +117,14 @@ int main(int argc, char** argv) {
                                                                  {"", 'q'}});
     if (const auto status = toolCli::settleStandardOptions(line, "karvel-osm2map", printUsage))
         return *status;
-    for (const auto& [name, value] : line.options) {
-        if (name == "d") {
-            workDir = value;
-        } else if (name == "o") {
-            outputFile = value;
-        } else if (name == "ids") {
-            idsFile = value;
-        } else if (name == "bbox") {
-            osmImport::BoundingBox box;
-            if (!osmImport::parseBoundingBox(value, box))
-                return toolCli::usageError("--bbox needs MINLON,MINLAT,MAXLON,MAXLAT in decimal degrees");
-            options.bbox = box;
-        } else if (name == "no-service") {
-            options.keepService = false;
-        } else if (name == "keep-private") {
-            options.keepPrivate = true;
-        } else if (name == "q") {
-            quiet = true;
-        }
-    }
+    Settings settings;
+    for (const auto& [name, value] : line.options)
+        if (const std::string problem = apply(settings, name, value); !problem.empty())
+            return toolCli::usageError(problem);
     if (line.operands.empty()) return toolCli::usageError("no input file");
     if (line.operands.size() > 1)
         return toolCli::usageError("more than one input file: " + line.operands[0] + ", " + line.operands[1]);
-    const std::string& input = line.operands[0];
-    if (!workDir.empty() && !outputFile.empty()) return toolCli::usageError("-d and -o exclude each other");
-
-    namespace fs = std::filesystem;
-    const fs::path target = outputFile.empty()
-                                ? fs::path(workDir.empty() ? "." : workDir) / "data" / "map.txt"
-                                : fs::path(outputFile);
-    if (!quiet) {
-        options.progress = &std::cerr;
-        options.progressInPlace = isatty(STDERR_FILENO) != 0;
-    }
-
-    mapRepresentation::Map& map = mapRepresentation::keepUntilExit(mapRepresentation::Map());
-    osmImport::ImportResult result = osmImport::importOsm(input, options, map);
-    if (!result.ok) return fail(result.error);
-    if (result.summary.links == 0) return fail("no drivable road in " + input + "; no map written");
-
-    std::error_code ec;
-    if (target.has_parent_path()) fs::create_directories(target.parent_path(), ec);
-    const auto saveStart = std::chrono::steady_clock::now();
-    if (!map.saveMap(target.string())) return 1;  // the save has said why
-    result.summary.saveSeconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - saveStart).count();
-    if (!idsFile.empty() && !osmImport::writeNodeIdTable(idsFile, result.nodeIds))
-        return fail("cannot write the node id table " + idsFile);
-
-    if (!quiet) {
-        const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        std::cerr << osmImport::formatSummary(input, result.summary, total) << "  wrote " << target.string()
-                  << "\n";
-    }
-    // Tearing down a map of a million nodes node by node takes about as long as saving it; the
-    // process is ending and everything is written, so leave the memory to the system.
-    std::cout.flush();
-    std::cerr.flush();
-    std::_Exit(0);
+    if (!settings.workDir.empty() && !settings.outputFile.empty())
+        return toolCli::usageError("-d and -o exclude each other");
+    return run(settings, line.operands[0], start);
 }

@@ -1,7 +1,7 @@
 // karvel-sim: simulated GPS drives on a karvel map, as NMEA logs with their ground truth.
-#include <cmath>
 #include <filesystem>
 #include <iostream>
+#include <limits>
 #include <map>
 #include <sstream>
 #include <string>
@@ -52,25 +52,13 @@ int fail(const std::string& message) {
     return 1;
 }
 
-bool parseDouble(const std::string& text, double& v) {
-    std::istringstream s(text);
-    s >> v;
-    return !s.fail() && s.peek() == std::char_traits<char>::eof() && std::isfinite(v);
-}
-
-bool parseInt(const std::string& text, long long& v) {
-    std::istringstream s(text);
-    s >> v;
-    return !s.fail() && s.peek() == std::char_traits<char>::eof();
-}
-
 bool parseLinks(const std::string& text, std::vector<int>& links) {
     std::stringstream s(text);
     std::string item;
     while (std::getline(s, item, ',')) {
-        long long v = 0;
-        if (!parseInt(item, v) || v < 1 || v > 2147483647) return false;
-        links.push_back(static_cast<int>(v));
+        const auto v = toolCli::parseWholeNumber(item, 1, 2147483647);
+        if (!v) return false;
+        links.push_back(static_cast<int>(*v));
     }
     return !links.empty();
 }
@@ -106,10 +94,11 @@ struct Settings {
 
 // Applies one option; the message of a bad value, or "".
 std::string apply(Settings& s, const std::string& name, const std::string& value) {
-    long long n = 0;
+    constexpr double kAny = std::numeric_limits<double>::max();  // the options' own checks follow
     if (const auto number = kNumberOptions.find(name); number != kNumberOptions.end()) {
-        if (!parseDouble(value, s.options.*(number->second.first)))
-            return "--" + name + " needs " + number->second.second;
+        const auto v = toolCli::parseNumber(value, -kAny, kAny);
+        if (!v) return "--" + name + " needs " + number->second.second;
+        s.options.*(number->second.first) = *v;
         s.durationGiven = s.durationGiven || name == "duration";
     } else if (name == "map") {
         s.mapPath = value;
@@ -118,14 +107,17 @@ std::string apply(Settings& s, const std::string& name, const std::string& value
     } else if (name == "truth") {
         s.truthDir = value;
     } else if (name == "traces") {
-        if (!parseInt(value, s.traces) || s.traces < 1 || s.traces > 100000)
-            return "--traces needs a count from 1 to 100000";
+        const auto n = toolCli::parseWholeNumber(value, 1, 100000);
+        if (!n) return "--traces needs a count from 1 to 100000";
+        s.traces = *n;
     } else if (name == "seed") {
-        if (!parseInt(value, n) || n < 0) return "--seed needs a whole number of 0 or more";
-        s.options.seed = static_cast<uint64_t>(n);
+        const auto n = toolCli::parseWholeNumber(value, 0, std::numeric_limits<long long>::max());
+        if (!n) return "--seed needs a whole number of 0 or more";
+        s.options.seed = static_cast<uint64_t>(*n);
     } else if (name == "period") {
-        if (!parseInt(value, n) || n < 1 || n > 3600) return "--period needs whole seconds from 1 to 3600";
-        s.options.period = static_cast<int>(n);
+        const auto n = toolCli::parseWholeNumber(value, 1, 3600);
+        if (!n) return "--period needs whole seconds from 1 to 3600";
+        s.options.period = static_cast<int>(*n);
     } else if (name == "satellites") {
         s.options.satellites = true;
     } else if (name == "links") {

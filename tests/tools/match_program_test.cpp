@@ -89,14 +89,16 @@ TEST_P(MatchExit, StatusAndMessage) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, MatchExit,
-    ::testing::Values(
-        ExitCase{"", false, 1, "ERROR: cannot read the map data/map.txt"},
-        ExitCase{"-t nowhere", true, 1, "ERROR: cannot read the trace folder nowhere"},
-        ExitCase{"--map missing.txt", true, 1, "ERROR: cannot read the map missing.txt"},
-        ExitCase{"--bogus", true, 2, "unknown option --bogus"},
-        ExitCase{"--radius", true, 2, "needs a value"}, ExitCase{"--radius=-3", true, 2, "bad --radius"},
-        ExitCase{"--jobs 0", true, 2, "bad --jobs"}, ExitCase{"extra", true, 2, "Usage: karvel-match"},
-        ExitCase{"--help", true, 0, "--candidates K"}, ExitCase{"--version", true, 0, "karvel-match 0."},
-        ExitCase{"-- ", true, 0, "Finished running Ostrand."}));
+    ::testing::Values(ExitCase{"", false, 1, "ERROR: cannot read map file data/map.txt"},
+                      ExitCase{"-t nowhere", true, 1, "ERROR: cannot open the trace folder nowhere"},
+                      ExitCase{"--map missing.txt", true, 1, "ERROR: cannot read map file missing.txt"},
+                      ExitCase{"--bogus", true, 2, "unknown option --bogus"},
+                      ExitCase{"--radius", true, 2, "needs a value"},
+                      ExitCase{"--radius=-3", true, 2, "bad --radius"},
+                      ExitCase{"--jobs 0", true, 2, "bad --jobs"},
+                      ExitCase{"extra", true, 2, "Usage: karvel-match"},
+                      ExitCase{"--help", true, 0, "--candidates K"},
+                      ExitCase{"--version", true, 0, "karvel-match (KARVEL) 0."},
+                      ExitCase{"-- ", true, 0, "Finished running Ostrand."}));
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <getopt.h>
 
+#include <charconv>
+#include <cmath>
 #include <csignal>
 #include <iostream>
 
@@ -72,6 +74,22 @@ CommandLine parseCommandLine(int argc, char** argv, const std::vector<OptionSpec
     if (!line.error.empty()) return line;
     for (int i = optind; i < argc; ++i) line.operands.emplace_back(argv[i]);
     return line;
+}
+
+std::optional<double> parseNumber(const std::string& text, double low, double high) {
+    double v = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, v);
+    if (error != std::errc() || stop != end || !std::isfinite(v) || v < low || v > high) return std::nullopt;
+    return v;
+}
+
+std::optional<long long> parseWholeNumber(const std::string& text, long long low, long long high) {
+    long long v = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, v);
+    if (error != std::errc() || stop != end || v < low || v > high) return std::nullopt;
+    return v;
 }
 
 int usageError(const std::string& message) {

@@ -33,6 +33,12 @@ struct CommandLine {
 // Parses argv; -h/--help and --version are always accepted.
 CommandLine parseCommandLine(int argc, char** argv, const std::vector<OptionSpec>& specs);
 
+// The value of a numeric option: the whole text is one finite number within [low, high]; nothing
+// otherwise (empty text, trailing words, "nan", out of range).
+std::optional<double> parseNumber(const std::string& text, double low, double high);
+// The same for a whole number.
+std::optional<long long> parseWholeNumber(const std::string& text, long long low, long long high);
+
 // Prints "ERROR: <message>" to standard error and returns kUsageStatus.
 int usageError(const std::string& message);
 
