@@ -249,7 +249,9 @@ public:
     iterator emplace_hint(const_iterator, Key key, Args&&... args) {
         return try_emplace(key, std::forward<Args>(args)...).first;
     }
-    std::pair<iterator, bool> insert(const value_type& entry) { return try_emplace(entry.first, entry.second); }
+    std::pair<iterator, bool> insert(const value_type& entry) {
+        return try_emplace(entry.first, entry.second);
+    }
     std::pair<iterator, bool> insert(value_type&& entry) {
         return try_emplace(entry.first, std::move(entry.second));
     }
@@ -377,7 +379,8 @@ private:
         for (const auto& [key, value] : other) try_emplace(key, value);
     }
 
-    std::vector<std::unique_ptr<Block>> blocks;  // block i covers slots from (firstBlock + i) << kSlotsPerBlockBits
+    // Block i covers the slots from (firstBlock + i) << kSlotsPerBlockBits on.
+    std::vector<std::unique_ptr<Block>> blocks;
     uint32_t firstBlock = 0;
     size_type entries = 0;
 };

@@ -1,13 +1,13 @@
 // The map's id tables against std::map / std::set on random operations: same lookups, same
 // ascending iteration both ways, and references that survive later inserts and unrelated erases.
+#include "map/id_table.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
 #include <random>
 #include <set>
 #include <vector>
-
-#include "map/id_table.h"
 
 using mapRepresentation::IdTable;
 using mapRepresentation::SortedIdSet;
@@ -59,7 +59,8 @@ void runAgainstOracle(uint32_t seed) {
                 held.erase(ot->first);
                 it = table.erase(it);
                 ot = oracle.erase(ot);
-                ASSERT_EQ(it == table.end() ? -1 : int64_t{it->first}, ot == oracle.end() ? -1 : int64_t{ot->first});
+                ASSERT_EQ(it == table.end() ? -1 : int64_t{it->first},
+                          ot == oracle.end() ? -1 : int64_t{ot->first});
                 break;
             }
             case 4:
@@ -75,7 +76,8 @@ void runAgainstOracle(uint32_t seed) {
                 }
                 const auto ub = table.upper_bound(k);
                 const auto oub = oracle.upper_bound(k);
-                ASSERT_EQ(ub == table.end() ? -1 : int64_t{ub->first}, oub == oracle.end() ? -1 : int64_t{oub->first});
+                ASSERT_EQ(ub == table.end() ? -1 : int64_t{ub->first},
+                          oub == oracle.end() ? -1 : int64_t{oub->first});
             }
         }
         if (step % 500 == 0) checkSame(table, oracle);
