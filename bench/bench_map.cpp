@@ -5,6 +5,11 @@
 // Porto (with a few metres of jitter): one-way streets along the rows, in blocks of four links whose
 // directions alternate, and a cross street from the end of every block to the next row, so roads
 // run a few links between junctions as in a city.
+//
+// Figures on the 2-core development machine (CPU column, other builds running): loading 0.9 s and
+// 345 MiB, saving 0.3 s, a 20 m link query 32 us at random positions and 10.5 us along a drive.
+// A whole karvel run that loads this map, matches one short drive and saves the map took 1.4 s of
+// CPU and 363 MB at peak; with ordered trees as tables it took 4.7 s and 668 MB.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 

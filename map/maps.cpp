@@ -90,6 +90,12 @@ void Map::moveFrom(Map& other) {
     other.rebuildIndex();
 }
 
+Map& keepUntilExit(Map&& map) {
+    static std::vector<Map*>& kept = *std::make_unique<std::vector<Map*>>().release();
+    kept.push_back(std::make_unique<Map>(std::move(map)).release());
+    return *kept.back();
+}
+
 void Map::rebuildIndex() {
     quadTree.reset();
     quadTree = std::make_unique<QuadTree>(this);
@@ -511,15 +517,12 @@ uint32_t Map::addNode(uint32_t id, double lat, double lon, double averageSnr, do
         return id;
     }
     const GPSPoint utm = GPSPoint::convertWGS84ToUTM(lat, lon);
-    auto it = nodes.lower_bound(id);
-    if (it != nodes.end() && it->first == id) {
+    if (!nodes.try_emplace(id, _mNode{lat, lon, utm.northing, utm.easting, averageSnr, hdop}).second) {
         std::cout << "ERROR: trying to add a node with an existing key : " << id << std::endl;
         return id;
     }
-    nodes.emplace_hint(it, id, _mNode{lat, lon, utm.northing, utm.easting, averageSnr, hdop});
-    // Files list nodes in ascending id, so the end is the usual insertion point.
-    graph.try_emplace(graph.end(), id);
-    superNodes.try_emplace(superNodes.end(), id);
+    graph.try_emplace(id);
+    superNodes.try_emplace(id);
     quadTree->addNode(id);
     return id;
 }
@@ -569,7 +572,7 @@ int Map::addLink(int id, uint32_t origin, uint32_t destination, double speed, ui
 
     addLinkToSuperLayer(id, link, inO, outO, inD, outD);
 
-    links.emplace_hint(links.end(), id, link);
+    links.try_emplace(id, link);
     oEdges.forwardLinks.insert(id);
     dEdges.backwardLinks.insert(id);
     return id;
@@ -607,7 +610,7 @@ _mLink Map::getLink(int id) const {
 
 namespace {
 
-const _mEdges* findEdges(const std::map<uint32_t, _mEdges>& graph, uint32_t id) {
+const _mEdges* findEdges(const IdTable<uint32_t, _mEdges>& graph, uint32_t id) {
     const auto it = graph.find(id);
     if (it == graph.end()) {
         std::cout << "ERROR: There's no node in the map with key: " << id << std::endl;
@@ -616,7 +619,7 @@ const _mEdges* findEdges(const std::map<uint32_t, _mEdges>& graph, uint32_t id) 
     return &it->second;
 }
 
-const _mLink* findLinkForKey(const std::map<int32_t, _mLink>& links, int id) {
+const _mLink* findLinkForKey(const IdTable<int32_t, _mLink>& links, int id) {
     const auto it = links.find(id);
     if (it == links.end()) {
         std::cout << "ERROR: There's no link in the map with key: " << id << std::endl;

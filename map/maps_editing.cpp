@@ -291,7 +291,7 @@ void Map::mergeEdges(uint32_t keep, uint32_t remove) {
         updateLink(id, from, to);
     };
 
-    const std::set<int32_t> incoming = graph[remove].backwardLinks;
+    const SortedIdSet<int32_t> incoming = graph[remove].backwardLinks;
     for (int id : incoming) {
         const auto l = links.find(id);
         if (l == links.end()) continue;
@@ -306,7 +306,7 @@ void Map::mergeEdges(uint32_t keep, uint32_t remove) {
     // remove may be gone already, with its last incoming link.
     const auto g = graph.find(remove);
     if (g == graph.end()) return;
-    const std::set<int32_t> outgoing = g->second.forwardLinks;
+    const SortedIdSet<int32_t> outgoing = g->second.forwardLinks;
     for (int id : outgoing) {
         const auto l = links.find(id);
         if (l == links.end()) continue;

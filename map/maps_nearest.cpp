@@ -35,23 +35,6 @@ void collectFoundNode(void* context, const QuadLeafPoint& found, double /*distan
         {found.id, static_cast<uint32_t>(nodes->size()), false, Point{found.easting, found.northing}});
 }
 
-// find() for keys asked in ascending order: ids of nearby objects tend to be close, so a few steps
-// forward from the previous answer usually reach the next key without a descent from the root (and
-// its cache misses in a large table).
-template <typename Table, typename Key>
-typename Table::const_iterator findAfter(const Table& table, typename Table::const_iterator previous,
-                                         Key key) {
-    constexpr int kSteps = 4;
-    if (previous != table.end() && previous->first < key) {
-        auto it = previous;
-        for (int i = 0; i < kSteps; ++i) {
-            if (++it == table.end() || it->first > key) return table.end();
-            if (it->first == key) return it;
-        }
-    }
-    return table.find(key);
-}
-
 }  // namespace
 
 std::vector<std::pair<uint32_t, double>> Map::getNearestPointsAndDistances(double lat, double lon,
@@ -83,17 +66,15 @@ std::vector<std::pair<int, double>> Map::getNearestLinksAndDistances(double lat,
     quadTree->visitPointsLessThan(lat, lon, kNodeSearchFactor * radius, collectFoundNode, &found);
     if (found.empty()) return result;
 
-    // Adjacency lookups in ascending id, so that neighbouring ids are reached by a few steps.
+    // Adjacency lookups in ascending id: neighbouring ids share pages of the tables.
     std::sort(found.begin(), found.end(), [](const FoundNode& a, const FoundNode& b) { return a.id < b.id; });
     bool anyMissing = false;
-    auto edges = graph.end();
     for (FoundNode& f : found) {
-        const auto it = findAfter(graph, edges, f.id);
+        const auto it = graph.find(f.id);
         if (it == graph.end()) {
             f.missing = anyMissing = true;
             continue;
         }
-        edges = it;
         for (const int l : it->second.forwardLinks) ends.push_back({l, f.id, true, f.point});
         for (const int l : it->second.backwardLinks) ends.push_back({l, f.id, false, f.point});
     }
@@ -126,7 +107,6 @@ std::vector<std::pair<int, double>> Map::getNearestLinksAndDistances(double lat,
     };
 
     const Point q = positionToPoint(_position{lat, lon});
-    auto link = links.end();
     for (size_t i = 0; i < ends.size();) {
         size_t j = i + 1;
         while (j < ends.size() && ends[j].link == ends[i].link) ++j;
@@ -135,12 +115,11 @@ std::vector<std::pair<int, double>> Map::getNearestLinksAndDistances(double lat,
         const LinkEnd* last = ends.data() + j;
         i = j;
 
-        const auto found = findAfter(links, link, id);
-        if (found == links.end()) {
+        const auto link = links.find(id);
+        if (link == links.end()) {
             std::cout << "ERROR: non existing link. (" << id << ")" << std::endl;
             continue;
         }
-        link = found;
         Point a, b;
         if (!endPoint(first, last, link->second.origin, true, a)) continue;
         if (!endPoint(first, last, link->second.destination, false, b)) continue;

@@ -13,20 +13,20 @@ namespace mapRepresentation {
 
 namespace {
 
-const std::set<int32_t> kNoLinks;
+const SortedIdSet<int32_t> kNoLinks;
 
-const _mLink* findLink(const std::map<int32_t, _mLink>& links, int id) {
+const _mLink* findLink(const IdTable<int32_t, _mLink>& links, int id) {
     const auto it = links.find(id);
     return it == links.end() ? nullptr : &it->second;
 }
 
-const _mEdges* findEdges(const std::map<uint32_t, _mEdges>& graph, uint32_t node) {
+const _mEdges* findEdges(const IdTable<uint32_t, _mEdges>& graph, uint32_t node) {
     const auto it = graph.find(node);
     return it == graph.end() ? nullptr : &it->second;
 }
 
 // Links leaving the end of `link` (empty for a missing link or node).
-const std::set<int32_t>& successors(const Map& map, int link) {
+const SortedIdSet<int32_t>& successors(const Map& map, int link) {
     const _mLink* l = findLink(map.links, link);
     if (l == nullptr) return kNoLinks;
     const _mEdges* e = findEdges(map.graph, l->destination);
@@ -34,7 +34,7 @@ const std::set<int32_t>& successors(const Map& map, int link) {
 }
 
 // Links arriving at the start of `link`.
-const std::set<int32_t>& predecessors(const Map& map, int link) {
+const SortedIdSet<int32_t>& predecessors(const Map& map, int link) {
     const _mLink* l = findLink(map.links, link);
     if (l == nullptr) return kNoLinks;
     const _mEdges* e = findEdges(map.graph, l->origin);
@@ -128,8 +128,8 @@ RoadWalk Map::followRoad(int link, bool forward, RoadRule rule, size_t maxLinks)
         const uint32_t node = forward ? current->destination : current->origin;
         const _mEdges* edges = findEdges(graph, node);
         if (edges == nullptr) return stop(RoadWalk::End::MissingNode, node);
-        const std::set<int32_t>& onward = forward ? edges->forwardLinks : edges->backwardLinks;
-        const std::set<int32_t>& other = forward ? edges->backwardLinks : edges->forwardLinks;
+        const SortedIdSet<int32_t>& onward = forward ? edges->forwardLinks : edges->backwardLinks;
+        const SortedIdSet<int32_t>& other = forward ? edges->backwardLinks : edges->forwardLinks;
         if (onward.size() != 1 || (passThrough && other.size() != 1)) return stop(RoadWalk::End::Junction);
         const int next = *onward.begin();
         if (passThrough && next == link) return stop(RoadWalk::End::BackAtStart);
@@ -207,7 +207,7 @@ std::pair<bool, std::vector<int>> Map::isAchievableWithoutAmbiguity(int from, in
     int current = from;
     size_t steps = 0;
     while (true) {
-        const std::set<int32_t>& next = successors(*this, current);
+        const SortedIdSet<int32_t>& next = successors(*this, current);
         if (next.size() != 1) return {false, {}};
         const int n = *next.begin();
         ++steps;

@@ -12,7 +12,7 @@ namespace {
 using LinkList = std::list<int32_t>;
 
 // Gives the links in [from, to) the super-link key and consecutive sequence numbers from seq.
-void renumber(std::map<int32_t, _mLink>& links, LinkList::iterator from, LinkList::iterator to, int key,
+void renumber(IdTable<int32_t, _mLink>& links, LinkList::iterator from, LinkList::iterator to, int key,
               int seq) {
     for (; from != to; ++from, ++seq) {
         const auto it = links.find(*from);
@@ -23,7 +23,7 @@ void renumber(std::map<int32_t, _mLink>& links, LinkList::iterator from, LinkLis
 }
 
 // First link of the chain that starts at node, or end().
-LinkList::iterator firstLeaving(const std::map<int32_t, _mLink>& links, LinkList& chain, uint32_t node) {
+LinkList::iterator firstLeaving(const IdTable<int32_t, _mLink>& links, LinkList& chain, uint32_t node) {
     return std::find_if(chain.begin(), chain.end(), [&](int32_t id) {
         const auto it = links.find(id);
         return it != links.end() && it->second.origin == node;
@@ -80,7 +80,7 @@ void Map::addLinkToSuperLayer(int id, _mLink& link, int inO, int outO, int inD, 
 
     const bool originBecomesPassThrough = inO == 1 && outO == 0;
     const bool destinationBecomesPassThrough = inD == 0 && outD == 1;
-    const auto only = [](const std::set<int32_t>& s) { return s.size() == 1 ? *s.begin() : -1; };
+    const auto only = [](const SortedIdSet<int32_t>& s) { return s.size() == 1 ? *s.begin() : -1; };
 
     if (originBecomesPassThrough && destinationBecomesPassThrough) {
         const int a = only(superNodes[o].backwardSuperLinks);

@@ -401,8 +401,8 @@ MarchalBMatching::LinkSlot* MarchalBMatching::expanded(int32_t link) {
 void MarchalBMatching::expand(int32_t L, int depth, Branch& prefix) {
     // The same walk as addNewPaths, recorded instead of applied.
     const LinkInfo& link = linkInfo(L);
-    const std::set<int32_t>* next = forward ? link.leaving : link.entering;
-    const std::set<int32_t>* mirrorSide = forward ? link.entering : link.leaving;
+    const auto* next = forward ? link.leaving : link.entering;
+    const auto* mirrorSide = forward ? link.entering : link.leaving;
     if (!link.exists || next == nullptr) {
         Branch fault = prefix;
         fault.fault = true;
@@ -568,8 +568,8 @@ void MarchalBMatching::addNewPaths(MarPathSet& newPaths, const MarPath& path, in
     }
     // Forwards the vehicle leaves L's destination, backwards it came into L's origin. A link of
     // both sets joins the same two nodes in the opposite direction: the mirror of L.
-    const std::set<int32_t>* next = forward ? link.leaving : link.entering;
-    const std::set<int32_t>* mirrorSide = forward ? link.entering : link.leaving;
+    const auto* next = forward ? link.leaving : link.entering;
+    const auto* mirrorSide = forward ? link.entering : link.leaving;
     if (next == nullptr) {
         std::cout << "ERROR: non existing graph node " << (forward ? link.destination : link.origin) << "."
                   << std::endl;

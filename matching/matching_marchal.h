@@ -175,8 +175,10 @@ private:
         int superLinkKey = -1;
         Point originPoint;
         Point destinationPoint;
-        const std::set<int32_t>* leaving = nullptr;   // forward links of the destination node
-        const std::set<int32_t>* entering = nullptr;  // backward links of the origin node
+        const mapRepresentation::SortedIdSet<int32_t>* leaving =
+            nullptr;  // forward links of the destination node
+        const mapRepresentation::SortedIdSet<int32_t>* entering =
+            nullptr;  // backward links of the origin node
     };
     // One way a candidate ending on a link moves on to the next point: the links it crosses
     // without a point, then the link the point lands on. The branches of a link come in the order

@@ -166,7 +166,8 @@ bool loadTruth(const Settings& settings, matchEval::LinkGraph& graph,
         error = "cannot read the map " + settings.mapPath;
         return false;
     }
-    graph = matchEval::LinkGraph::fromMap(mapRepresentation::Map(settings.mapPath));
+    graph = matchEval::LinkGraph::fromMap(
+        mapRepresentation::keepUntilExit(mapRepresentation::Map(settings.mapPath)));
     for (const std::string& p : settings.truthPaths)
         if (!collectTruth(p, truths, error)) return false;
     return true;

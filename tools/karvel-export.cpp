@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
     std::string error;
     matchEval::Report report;
     if (!matchEval::loadReport(options.report, report, error)) return fail(error);
-    const mapRepresentation::Map map(options.map);
+    const mapRepresentation::Map& map = mapRepresentation::keepUntilExit(mapRepresentation::Map(options.map));
     if (map.hadLoadError() || map.links.empty()) return fail("cannot use the map " + options.map);
 
     ResultWriter writer(options.format, map);

@@ -178,7 +178,7 @@ int main(int argc, char** argv) {
             return toolCli::usageError(problem);
     if (line.operands.empty()) return toolCli::usageError("no trace given");
 
-    Map map;
+    Map& map = mapRepresentation::keepUntilExit(Map());
     // Held from reading the map until it is written back, so that a concurrent update is not lost.
     std::unique_ptr<FileLock> lock;
     if (settings.append) {

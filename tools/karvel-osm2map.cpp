@@ -76,7 +76,7 @@ int run(Settings& s, const std::string& input, std::chrono::steady_clock::time_p
         s.options.progressInPlace = isatty(STDERR_FILENO) != 0;
     }
 
-    mapRepresentation::Map map;
+    mapRepresentation::Map& map = mapRepresentation::keepUntilExit(mapRepresentation::Map());
     osmImport::ImportResult result = osmImport::importOsm(input, s.options, map);
     if (!result.ok) return fail(result.error);
     if (result.summary.links == 0) return fail("no drivable road in " + input + "; no map written");

@@ -136,7 +136,8 @@ int run(Settings& settings) {
     std::error_code ec;
     if (!std::filesystem::is_regular_file(settings.mapPath, ec))
         return fail("cannot read the map " + settings.mapPath);
-    const mapRepresentation::Map map(settings.mapPath);
+    const mapRepresentation::Map& map =
+        mapRepresentation::keepUntilExit(mapRepresentation::Map(settings.mapPath));
     if (map.links.empty()) return fail("the map " + settings.mapPath + " has no links");
 
     const traceSim::Simulator simulator(map, options);

@@ -1,0 +1,124 @@
+// The map's id tables against std::map / std::set on random operations: same lookups, same
+// ascending iteration both ways, and references that survive later inserts and unrelated erases.
+#include "map/id_table.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <set>
+#include <vector>
+
+using mapRepresentation::IdTable;
+using mapRepresentation::SortedIdSet;
+
+namespace {
+
+// Keys clustered in a few ranges far apart, so that pages and blocks are created, left empty and
+// released, and iteration has to cross the gaps between them (negative keys included when signed).
+template <typename Key>
+Key randomKey(std::mt19937& rng) {
+    static const std::vector<int64_t> bases = {0, 1000, 70000, 1 << 20, 2147480000, -2147483648LL, -300};
+    int64_t base = bases[rng() % bases.size()];
+    if (std::is_unsigned_v<Key> && base < 0) base = 4294960000LL;
+    return static_cast<Key>(base + static_cast<int64_t>(rng() % 600));
+}
+
+template <typename Key>
+void checkSame(const IdTable<Key, int>& table, const std::map<Key, int>& oracle) {
+    ASSERT_EQ(table.size(), oracle.size());
+    ASSERT_TRUE(std::equal(table.begin(), table.end(), oracle.begin(), oracle.end()));
+    ASSERT_TRUE(std::equal(table.rbegin(), table.rend(), oracle.rbegin(), oracle.rend()));
+}
+
+template <typename Key>
+void runAgainstOracle(uint32_t seed) {
+    std::mt19937 rng(seed);
+    IdTable<Key, int> table;
+    std::map<Key, int> oracle;
+    std::map<Key, const int*> held;  // addresses taken earlier must keep pointing at their entry
+    for (int step = 0; step < 4000; ++step) {
+        const Key k = randomKey<Key>(rng);
+        const int v = static_cast<int>(rng() % 1000);
+        switch (rng() % 6) {
+            case 0:
+            case 1:
+                ASSERT_EQ(table.try_emplace(k, v).second, oracle.try_emplace(k, v).second);
+                held[k] = &table.at(k);
+                break;
+            case 2:
+                ASSERT_EQ(table.erase(k), oracle.erase(k));
+                held.erase(k);
+                break;
+            case 3: {  // erase through the iterator found by lower_bound, as loops over a table do
+                auto it = table.lower_bound(k);
+                auto ot = oracle.lower_bound(k);
+                ASSERT_EQ(it == table.end(), ot == oracle.end());
+                if (ot == oracle.end()) break;
+                ASSERT_EQ(it->first, ot->first);
+                held.erase(ot->first);
+                it = table.erase(it);
+                ot = oracle.erase(ot);
+                ASSERT_EQ(it == table.end() ? -1 : int64_t{it->first},
+                          ot == oracle.end() ? -1 : int64_t{ot->first});
+                break;
+            }
+            case 4:
+                table[k] += v;
+                oracle[k] += v;
+                held[k] = &table.at(k);
+                break;
+            default: {
+                const auto it = table.find(k);
+                ASSERT_EQ(it != table.end(), oracle.count(k) == 1);
+                if (it != table.end()) {
+                    ASSERT_EQ(it->second, oracle.at(k));
+                }
+                const auto ub = table.upper_bound(k);
+                const auto oub = oracle.upper_bound(k);
+                ASSERT_EQ(ub == table.end() ? -1 : int64_t{ub->first},
+                          oub == oracle.end() ? -1 : int64_t{oub->first});
+            }
+        }
+        if (step % 500 == 0) checkSame(table, oracle);
+    }
+    checkSame(table, oracle);
+    for (const auto& [k, p] : held) ASSERT_EQ(p, &table.at(k)) << "entry " << k << " moved";
+    const IdTable<Key, int> copy = table;  // copies are deep and ordered alike
+    IdTable<Key, int> moved = std::move(table);
+    checkSame(copy, oracle);
+    checkSame(moved, oracle);
+    EXPECT_TRUE(table.empty() && table.begin() == table.end());  // NOLINT: a moved-from table is empty
+    EXPECT_THROW((void)copy.at(Key{500000}), std::out_of_range);
+}
+
+TEST(IdTable, MatchesStdMapOnRandomOperations) {
+    for (uint32_t seed = 1; seed <= 6; ++seed) {
+        runAgainstOracle<uint32_t>(seed);
+        runAgainstOracle<int32_t>(seed);
+    }
+}
+
+TEST(SortedIdSet, MatchesStdSetOnRandomOperations) {
+    std::mt19937 rng(7);
+    SortedIdSet<int32_t> set;
+    std::set<int32_t> oracle;
+    for (int step = 0; step < 3000; ++step) {
+        const int32_t id = static_cast<int32_t>(rng() % 40) - 5;
+        if (rng() % 3 == 0)
+            ASSERT_EQ(set.erase(id), oracle.erase(id));
+        else
+            ASSERT_EQ(set.insert(id).second, oracle.insert(id).second);
+        ASSERT_EQ(set.count(id), oracle.count(id));
+        ASSERT_TRUE(std::equal(set.begin(), set.end(), oracle.begin(), oracle.end()));
+        if (step % 100 == 0) {  // copies and moves, from inline and from grown storage alike
+            SortedIdSet<int32_t> copy = set;
+            const SortedIdSet<int32_t> moved = std::move(copy);
+            ASSERT_TRUE(moved == set && copy.empty());  // NOLINT: a moved-from set is empty
+            copy = moved;
+            ASSERT_TRUE(copy == set);
+        }
+    }
+}
+
+}  // namespace
