@@ -62,7 +62,8 @@ int prevSetBit(const std::array<uint64_t, Words>& bits, unsigned before) {
 }
 
 // A table from 32-bit ids to values. Pages of slots are allocated when the first id in their range
-// arrives and released when their last entry goes, so sparse ids cost pages, not the id range.
+// arrives and released when their last entry goes, and a page's slots in chunks of sixteen, so
+// scattered ids cost a chunk each, not the id range.
 template <typename Key, typename Value>
 class IdTable {
     static_assert(sizeof(Key) == 4, "ids are 32-bit");
@@ -81,10 +82,17 @@ private:
     static constexpr unsigned kBlockPages = 1u << kBlockBits;
     static constexpr unsigned kSlotsPerBlockBits = kPageBits + kBlockBits;
 
+    // A page's slots are allocated in chunks as ids arrive, so that scattered ids cost a chunk each
+    // rather than a whole page.
+    static constexpr unsigned kChunkSlots = 16;
+    static_assert(64 % kChunkSlots == 0, "a chunk's bits lie in one word of the page's bitmap");
+    struct Chunk {
+        alignas(value_type) std::byte storage[kChunkSlots * sizeof(value_type)];
+    };
     struct Page {
         std::array<uint64_t, kPageSlots / 64> present{};
         unsigned count = 0;
-        alignas(value_type) std::byte storage[kPageSlots * sizeof(value_type)];
+        std::array<std::unique_ptr<Chunk>, kPageSlots / kChunkSlots> chunks;
 
         Page() = default;
         Page(const Page&) = delete;
@@ -93,7 +101,22 @@ private:
             for (unsigned i = 0; i < kPageSlots; ++i)
                 if (has(i)) std::destroy_at(at(i));
         }
-        value_type* at(unsigned i) { return std::launder(reinterpret_cast<value_type*>(storage) + i); }
+        value_type* at(unsigned i) const {
+            return std::launder(reinterpret_cast<value_type*>(chunks[i / kChunkSlots]->storage) +
+                                i % kChunkSlots);
+        }
+        // The slot's storage, its chunk allocated when it is the chunk's first.
+        value_type* slotFor(unsigned i) {
+            std::unique_ptr<Chunk>& chunk = chunks[i / kChunkSlots];
+            if (!chunk) chunk = std::make_unique_for_overwrite<Chunk>();
+            return at(i);
+        }
+        // Frees the chunk of slot i once none of its slots is present.
+        void releaseChunkOf(unsigned i) {
+            const unsigned first = i & ~(kChunkSlots - 1);
+            const uint64_t mask = ((uint64_t{1} << kChunkSlots) - 1) << (first & 63);
+            if ((present[first >> 6] & mask) == 0) chunks[i / kChunkSlots].reset();
+        }
         bool has(unsigned i) const { return (present[i >> 6] >> (i & 63)) & 1u; }
     };
     struct Block {
@@ -229,7 +252,7 @@ public:
         Page& page = pageFor(s);
         const unsigned i = s & (kPageSlots - 1);
         if (page.has(i)) return {iterator(this, s), false};
-        std::construct_at(page.at(i), std::piecewise_construct, std::forward_as_tuple(key),
+        std::construct_at(page.slotFor(i), std::piecewise_construct, std::forward_as_tuple(key),
                           std::forward_as_tuple(std::forward<Args>(args)...));
         page.present[i >> 6] |= uint64_t{1} << (i & 63);
         ++page.count;
@@ -317,7 +340,10 @@ private:
         std::destroy_at(page->at(i));
         page->present[i >> 6] &= ~(uint64_t{1} << (i & 63));
         --entries;
-        if (--page->count != 0) return;
+        if (--page->count != 0) {
+            page->releaseChunkOf(i);
+            return;
+        }
         page.reset();
         block->used[p >> 6] &= ~(uint64_t{1} << (p & 63));
         if (--block->count == 0) block.reset();
