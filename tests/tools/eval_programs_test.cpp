@@ -20,10 +20,13 @@ using karvel_test::runCommand;
 using karvel_test::TempDir;
 using nlohmann::json;
 
-// (Preparing a working folder from a track: eval_kubicka_test.cpp.)
+// (What a prepared working folder holds: eval_kubicka_test.cpp.)
 TEST(EvalPrograms, KubickaTrackThroughThePrograms) {
     KARVEL_REQUIRE_SHARED(track, "kubicka2015-mapmatching/sample/00000039");
     TempDir dir;
+    const auto prepared =
+        runCommand(binaryPath("karvel-eval") + " --prepare-kubicka " + track + " --out work", dir.str());
+    EXPECT_TRUE(prepared.exitCode == 0 && fs::exists(dir / "work/data/nmea/00000039.txt")) << prepared.out;
     // An empty report: nothing matched, the whole route missed.
     karvel_test::writeFile(dir / "empty.txt", "\tRoute #0: 00000039\nPaths: \n\n\nUnmatched Info: \n");
     const auto scored =
@@ -32,14 +35,6 @@ TEST(EvalPrograms, KubickaTrackThroughThePrograms) {
     for (const char* part :
          {"Overall: 1 traces, 363 points; matched 0.0 %; on true link n/a", "route mismatch mean 1.0000"})
         EXPECT_NE(scored.out.find(part), std::string::npos) << part << scored.out;
-}
-
-// karvel reads NMEA only: the log's fixes one `seconds` apart (equal GPX times would merge into
-// one NMEA epoch).
-void writeAsNmea(const Route& route, const std::string& path, int seconds) {
-    std::vector<karvel_test::Fix> fixes;
-    for (const _node& n : route.nodes) fixes.push_back({n.position.lat, n.position.lon});
-    karvel_test::writeFile(path, karvel_test::nmeaLog(fixes, seconds));
 }
 
 // Every fix of the real logs is matched by karvel within 60 m; the exporter finds each log from the
@@ -60,7 +55,11 @@ TEST(RealGpxExport, KarvelMatchesTheWholeLogAndItsReportExportsToGeoJson) {
         std::ostringstream messages;
         const Route route = loadRoute(gpx, messages);
         ASSERT_EQ(route.nodes.size(), log.points) << messages.str();
-        writeAsNmea(route, dir / ("data/nmea/" + std::string(log.gpx) + ".txt"), log.seconds);
+        // karvel reads NMEA only: the fixes `seconds` apart (equal GPX times would merge into one epoch).
+        std::vector<karvel_test::Fix> fixes;
+        for (const _node& n : route.nodes) fixes.push_back({n.position.lat, n.position.lon});
+        karvel_test::writeFile(dir / ("data/nmea/" + std::string(log.gpx) + ".txt"),
+                               karvel_test::nmeaLog(fixes, log.seconds));
         fs::create_directories(dir / "gpx");
         fs::copy_file(gpx, dir / ("gpx/" + std::string(log.gpx) + ".gpx"));
         ASSERT_EQ(runCommand(binaryPath() + " > report.txt", dir.str()).exitCode, 0);
@@ -69,14 +68,14 @@ TEST(RealGpxExport, KarvelMatchesTheWholeLogAndItsReportExportsToGeoJson) {
             dir.str());
         ASSERT_EQ(geo.exitCode, 0) << geo.out;
         const json doc = json::parse(geo.out);
-        size_t fixes = 0;
+        size_t points = 0;
         for (const json& f : doc["features"]) {
             if (f["geometry"]["type"] != "Point") continue;
             EXPECT_FALSE(f["properties"]["link"].is_null()) << "point " << f["properties"]["point"];
             EXPECT_LT(f["properties"]["distance_m"].get<double>(), 60.0);
-            ++fixes;
+            ++points;
         }
-        EXPECT_EQ(fixes, log.points);
+        EXPECT_EQ(points, log.points);
     }
 }
 

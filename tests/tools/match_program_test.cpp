@@ -25,11 +25,10 @@ void prepareSample(const TempDir& dir, const std::string& simArgs) {
     fs::create_directories(dir / "data/nmea");
     fs::copy_file(kSampleMap, dir / "data/map.txt");
     fs::copy_file(kSampleMap, dir / "map.txt");
-    ASSERT_EQ(
-        runCommand(binaryPath("karvel-sim") + " --map map.txt --out data/nmea --truth truth -q " + simArgs,
-                   dir.str())
-            .exitCode,
-        0);
+    ASSERT_EQ(runCommand(binaryPath("karvel-sim") + " --map map.txt --out data/nmea --truth truth " + simArgs,
+                         dir.str())
+                  .exitCode,
+              0);
 }
 
 std::string withoutTiming(const std::string& report) {
@@ -62,7 +61,8 @@ TEST(MatchPrograms, SeededDrivesOnARealMapMatchAboveAFloor) {
         const std::string label = std::string(c.program) + " / seeded";
         const auto scored = runCommand(
             binaryPath("karvel-eval") +
-                " --report report.txt --map map.txt --truth truth -q --tsv r.tsv --label '" + label + "'",
+                " --report report.txt --map map.txt --truth truth -q --seconds 2 --tsv r.tsv --label '" +
+                label + "'",
             dir.str());
         ASSERT_EQ(scored.exitCode, 0) << scored.out;
         std::smatch m;

@@ -18,10 +18,8 @@ using traceSim::SimOptions;
 using traceSim::SimTrace;
 using traceSim::Simulator;
 
-const std::string kSampleMap = std::string(KARVEL_SOURCE_DIR) + "/sample/data/map.txt";
-
 const mapRepresentation::Map& sampleMap() {
-    static const mapRepresentation::Map map(kSampleMap);
+    static const mapRepresentation::Map map(std::string(KARVEL_SOURCE_DIR) + "/sample/data/map.txt");
     return map;
 }
 
