@@ -58,13 +58,15 @@ TEST_P(HmmViterbi, PicksTheCheapestSequenceOfAll) {
                 const RoadGraph::Near &a = cands[t - 1][choice[t - 1]], &b = cands[t][choice[t]];
                 // The driving distance without bounds (none binds here); a little back on one link is noise.
                 double d = -(a.offset - b.offset);
+                bool turns = false;
                 if (a.link != b.link || d >= 0.0 || -d > params.backTolerance) {
                     search.run(a.link, a.offset, std::numeric_limits<double>::max(), {g.link(b.link).origin});
                     d = search.distanceTo(b.link, b.offset);
+                    turns = search.turnsBack(b.link, b.offset);
                 }
                 const double straight = std::hypot(r.nodes[t].easting - r.nodes[t - 1].easting,
                                                    r.nodes[t].northing - r.nodes[t - 1].northing);
-                c += m.transitionCost(d, straight, period) + m.emissionCost(b.distance);
+                c += m.transitionCost(d, straight, period, turns) + m.emissionCost(b.distance);
             }
             return c;
         };
