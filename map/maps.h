@@ -243,7 +243,7 @@ struct BulkLink {
 // included, without paying the per-link upkeep of the tables. False, with the map unchanged, for input
 // those calls would refuse or report: unordered or repeated node ids, a position off the globe, a link
 // end that is no node, a link from a node to itself. nextNodeId is left to the caller.
-bool buildInBulk(Map& map, const std::vector<BulkNode>& nodes, const std::vector<BulkLink>& links);
+bool buildInBulk(Map& map, std::vector<BulkNode> nodes, std::vector<BulkLink> links);
 
 // Hands a map over to live until the process ends. A program that loads a map once lets the exit
 // reclaim its memory instead of freeing millions of entries one by one; the map stays reachable

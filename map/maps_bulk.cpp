@@ -18,21 +18,25 @@ constexpr int32_t kNone = -1;
 // The super-link layer of a growing graph, with nodes and links as 0-based indices.
 class ChainBuilder {
 public:
-    ChainBuilder(size_t nodeCount, size_t linkCount)
-        : in(nodeCount, 0),
+    // `ends` holds the origin and destination index of every link, in pairs.
+    ChainBuilder(size_t nodeCount, const std::vector<uint32_t>& ends)
+        : ends(ends),
+          in(nodeCount, 0),
           out(nodeCount, 0),
           firstIn(nodeCount, kNone),
           firstOut(nodeCount, kNone),
           isSuper(nodeCount, 1),
-          origin(linkCount),
-          destination(linkCount),
-          key(linkCount, kNone),
-          next(linkCount, kNone),
-          prev(linkCount, kNone),
+          key(ends.size() / 2, kNone),
+          next(ends.size() / 2, kNone),
+          prev(ends.size() / 2, kNone),
           chains(1) {}
 
-    // The link with index l, from node o to node d, is added after all lower indices.
-    void add(int32_t l, uint32_t o, uint32_t d);
+    // Link l is added after all lower indices.
+    void add(int32_t l);
+    // The per-node counts are needed only while links are added.
+    void releaseDegrees() {
+        for (auto* v : {&in, &out, &firstIn, &firstOut}) std::vector<int32_t>().swap(*v);
+    }
 
     struct Chain {
         int32_t head = kNone;
@@ -42,9 +46,9 @@ public:
         bool alive = false;
     };
 
+    const std::vector<uint32_t>& ends;
     std::vector<int32_t> in, out, firstIn, firstOut;
     std::vector<uint8_t> isSuper;
-    std::vector<uint32_t> origin, destination;
     std::vector<int32_t> key, next, prev;
     std::vector<Chain> chains;  // by key; key 0 is never handed out
 
@@ -65,9 +69,9 @@ private:
     void cut(int32_t k, uint32_t node, uint32_t endA, uint32_t endB);
 };
 
-void ChainBuilder::add(int32_t l, uint32_t o, uint32_t d) {
-    origin[l] = o;
-    destination[l] = d;
+void ChainBuilder::add(int32_t l) {
+    const uint32_t o = ends[2 * l];
+    const uint32_t d = ends[2 * l + 1];
     // An end that only continued a road becomes a junction: cut its chain there first.
     if (!isSuper[o]) {
         if (firstOut[o] != kNone) cut(key[firstOut[o]], o, o, d);
@@ -128,7 +132,7 @@ void ChainBuilder::cut(int32_t k, uint32_t node, uint32_t endA, uint32_t endB) {
     int32_t at = firstOut[node];
     if (at == kNone || key[at] != k) {
         at = S.head;
-        while (at != kNone && origin[at] != node) at = next[at];
+        while (at != kNone && ends[2 * at] != node) at = next[at];
         if (at == kNone) return;
     }
     if (S.origin == S.destination) {
@@ -187,22 +191,15 @@ bool endIndices(const std::vector<BulkNode>& nodes, const std::vector<BulkLink>&
 
 }  // namespace
 
-bool buildInBulk(Map& map, const std::vector<BulkNode>& nodes, const std::vector<BulkLink>& links) {
-    if (!map.nodes.empty() || !map.links.empty() || map.nextLinkId != 1 || map.nextSuperLinkId != 1)
-        return false;
-    for (size_t i = 0; i < nodes.size(); ++i)
-        if ((i > 0 && nodes[i].id <= nodes[i - 1].id) || !isOnGlobe(nodes[i].lat, nodes[i].lon)) return false;
-    if (links.size() >= static_cast<size_t>(INT32_MAX)) return false;
-    std::vector<uint32_t> ends;
-    if (!endIndices(nodes, links, ends)) return false;
+namespace {
 
-    ChainBuilder layer(nodes.size(), links.size());
-    for (size_t k = 0; k < links.size(); ++k)
-        layer.add(static_cast<int32_t>(k), ends[2 * k], ends[2 * k + 1]);
-    std::vector<uint32_t>().swap(ends);
-
-    std::vector<_mNode*> records(nodes.size());
-    std::vector<_mEdges*> edges(nodes.size());
+// The node records and empty adjacency entries; super-node entries where the layer has them.
+// Returns the node ids by index.
+std::vector<uint32_t> fillNodes(Map& map, const std::vector<BulkNode>& nodes, const ChainBuilder& layer,
+                                std::vector<_mNode*>& records, std::vector<_mEdges*>& edges) {
+    std::vector<uint32_t> ids(nodes.size());
+    records.resize(nodes.size());
+    edges.resize(nodes.size());
     for (size_t i = 0; i < nodes.size(); ++i) {
         const BulkNode& n = nodes[i];
         const GPSPoint utm = GPSPoint::convertWGS84ToUTM(n.lat, n.lon);
@@ -212,40 +209,79 @@ bool buildInBulk(Map& map, const std::vector<BulkNode>& nodes, const std::vector
                  .first->second;
         edges[i] = &map.graph.try_emplace(n.id).first->second;
         if (layer.isSuper[i]) map.superNodes.try_emplace(n.id);
+        ids[i] = n.id;
     }
+    return ids;
+}
 
-    // Sequence numbers are the positions along each chain; `prev` is free to hold them now.
-    std::vector<int32_t>& sequence = layer.prev;
+// The link records and the adjacency; sequence numbers are the positions along each chain.
+void fillLinks(Map& map, const std::vector<BulkLink>& links, ChainBuilder& layer,
+               const std::vector<uint32_t>& ids, const std::vector<_mNode*>& records,
+               const std::vector<_mEdges*>& edges) {
+    std::vector<int32_t>& sequence = layer.prev;  // free to hold them now
     for (size_t k = 1; k < layer.chains.size(); ++k) {
-        const ChainBuilder::Chain& c = layer.chains[k];
-        if (!c.alive) continue;
-        _mSuperLink& s = map.superLinks.try_emplace(static_cast<int32_t>(k)).first->second;
-        s.origin = nodes[c.origin].id;
-        s.destination = nodes[c.destination].id;
         int32_t position = 0;
-        for (int32_t l = c.head; l != kNone; l = layer.next[l]) {
-            sequence[l] = position++;
-            s.links.push_back(l + 1);
-        }
-        map.superNodes[s.origin].forwardSuperLinks.insert(static_cast<int32_t>(k));
-        map.superNodes[s.destination].backwardSuperLinks.insert(static_cast<int32_t>(k));
+        if (layer.chains[k].alive)
+            for (int32_t l = layer.chains[k].head; l != kNone; l = layer.next[l]) sequence[l] = position++;
     }
-
     for (size_t k = 0; k < links.size(); ++k) {
-        const uint32_t o = layer.origin[k];
-        const uint32_t d = layer.destination[k];
+        const uint32_t o = layer.ends[2 * k];
+        const uint32_t d = layer.ends[2 * k + 1];
         const Point a{records[o]->easting, records[o]->northing};
         const Point b{records[d]->easting, records[d]->northing};
         const int32_t id = static_cast<int32_t>(k + 1);
-        map.links.try_emplace(id,
-                              _mLink{nodes[o].id, nodes[d].id, layer.key[k], sequence[k], calcHeading(a, b),
-                                     distance2Points(a, b), links[k].speed, links[k].samples});
+        map.links.try_emplace(id, _mLink{ids[o], ids[d], layer.key[k], sequence[k], calcHeading(a, b),
+                                         distance2Points(a, b), links[k].speed, links[k].samples});
         edges[o]->forwardLinks.insert(id);
         edges[d]->backwardLinks.insert(id);
     }
+}
+
+// The super-links and their entries at both ends, in ascending key order.
+void fillChains(Map& map, const ChainBuilder& layer, const std::vector<uint32_t>& ids) {
+    for (size_t k = 1; k < layer.chains.size(); ++k) {
+        const ChainBuilder::Chain& c = layer.chains[k];
+        if (!c.alive) continue;
+        const int32_t key = static_cast<int32_t>(k);
+        _mSuperLink& s = map.superLinks.try_emplace(key).first->second;
+        s.origin = ids[c.origin];
+        s.destination = ids[c.destination];
+        for (int32_t l = c.head; l != kNone; l = layer.next[l]) s.links.push_back(l + 1);
+        map.superNodes[s.origin].forwardSuperLinks.insert(key);
+        map.superNodes[s.destination].backwardSuperLinks.insert(key);
+    }
+}
+
+}  // namespace
+
+// The inputs go as soon as their part of the map is filled, so that the map can reuse their memory.
+bool buildInBulk(Map& map, std::vector<BulkNode> nodes, std::vector<BulkLink> links) {
+    if (!map.nodes.empty() || !map.links.empty() || map.nextLinkId != 1 || map.nextSuperLinkId != 1)
+        return false;
+    for (size_t i = 0; i < nodes.size(); ++i)
+        if ((i > 0 && nodes[i].id <= nodes[i - 1].id) || !isOnGlobe(nodes[i].lat, nodes[i].lon)) return false;
+    if (links.size() >= static_cast<size_t>(INT32_MAX)) return false;
+    std::vector<uint32_t> ends;
+    if (!endIndices(nodes, links, ends)) return false;
+
+    ChainBuilder layer(nodes.size(), ends);
+    for (size_t k = 0; k < links.size(); ++k) layer.add(static_cast<int32_t>(k));
+    layer.releaseDegrees();
+
+    std::vector<_mNode*> records;
+    std::vector<_mEdges*> edges;
+    const std::vector<uint32_t> ids = fillNodes(map, nodes, layer, records, edges);
+    std::vector<BulkNode>().swap(nodes);
+    fillLinks(map, links, layer, ids, records, edges);
     map.nextLinkId = static_cast<int32_t>(links.size() + 1);
+    std::vector<BulkLink>().swap(links);
+    std::vector<_mNode*>().swap(records);
+    std::vector<_mEdges*>().swap(edges);
+    for (auto* v : {&layer.key, &layer.prev}) std::vector<int32_t>().swap(*v);
+    std::vector<uint32_t>().swap(ends);
+    fillChains(map, layer, ids);
     map.nextSuperLinkId = static_cast<int32_t>(layer.chains.size());
-    for (const BulkNode& n : nodes) map.quadTree->addNode(n.id);
+    for (const uint32_t id : ids) map.quadTree->addNode(id);
     return true;
 }
 
