@@ -14,6 +14,7 @@
 
 #include "geometry/GPSPoint.h"
 #include "map/maps.h"
+#include "maps_invariants.h"
 #include "test_support.h"
 
 using mapRepresentation::Map;
@@ -30,6 +31,8 @@ TEST(QuadTree, SharedPositionsAndOtherZones) {
         m.addNode(i, 41.15, -8.61, 0, 0);
         atThePoint.emplace_back(i, 0.0);
     }
+    m.quadTree->getQuadTreeStatistics();
+    EXPECT_TRUE(m.quadTree->maxNodesInLeaf == 40 && m.quadTree->maxDepth <= 30);  // the header's bound
     m.addNode(41, 41.1500001, -8.61, 0, 0);
     m.quadTree->removeNode(999, _position{41.15, -8.61});  // not indexed: nothing happens
     EXPECT_EQ(m.getNearestPointsAndDistances(41.15, -8.61, 0), atThePoint);
@@ -39,6 +42,18 @@ TEST(QuadTree, SharedPositionsAndOtherZones) {
     ASSERT_LT(distance2Points(positionToPoint({40, 0.0001}), positionToPoint({40, -5.9999})), 1.0);
     EXPECT_TRUE(m.getNearestPoints(40, -5.9999, 100).empty());
     EXPECT_EQ(m.getNearestPoints(40, 0.0002, 100), std::vector<uint32_t>{42});
+}
+
+// Tables made to disagree (a node without adjacency, a listed link that is gone) are skipped, never
+// followed.
+TEST(NearestLinks, InconsistentTablesAreSkipped) {
+    Map m = karvel_test::graphOf(3, {{1, 2}, {2, 3}});
+    m.graph.erase(1);
+    m.links.erase(2);
+    std::vector<int> found;
+    karvel_test::printed(
+        [&] { found = m.getNearestLinks(m.nodes.at(2).latitude, m.nodes.at(2).longitude, 500); });
+    EXPECT_EQ(found, std::vector<int>{1});
 }
 
 // Brute force: ids within the radius, split into those that must be found and those so close to
