@@ -22,10 +22,8 @@ std::string coordinate(double value, bool latitude) {
     const int degrees = static_cast<int>(a);
     const double minutes = (a - degrees) * 60.0;
     char buf[32];
-    if (latitude)
-        std::snprintf(buf, sizeof buf, "%02d%07.4f,%c", degrees, minutes, value < 0 ? 'S' : 'N');
-    else
-        std::snprintf(buf, sizeof buf, "%03d%07.4f,%c", degrees, minutes, value < 0 ? 'W' : 'E');
+    const char hemisphere = latitude ? (value < 0 ? 'S' : 'N') : (value < 0 ? 'W' : 'E');
+    std::snprintf(buf, sizeof buf, "%0*d%07.4f,%c", latitude ? 2 : 3, degrees, minutes, hemisphere);
     return buf;
 }
 

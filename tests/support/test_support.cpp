@@ -157,13 +157,10 @@ std::string roadMap(double lat0, double lon0, double lat1, double lon1, int coun
 }
 
 std::string sharedData(const std::string& rel) {
-    // Beside a clone, or two levels up from a worktree under wt/.
-    for (const fs::path& root :
-         {fs::path(KARVEL_SHARED_DATA), fs::path(KARVEL_SOURCE_DIR) / "../../shared/data"}) {
-        std::error_code ec;
-        if (fs::exists(root / rel, ec)) return fs::weakly_canonical(root / rel, ec).string();
-    }
-    return "";
+    // The build finds the folder beside a clone or two levels up from a worktree under wt/.
+    const fs::path path = fs::path(KARVEL_SHARED_DATA) / rel;
+    std::error_code ec;
+    return fs::exists(path, ec) ? fs::weakly_canonical(path, ec).string() : "";
 }
 
 std::string testFile(const std::string& rel) {

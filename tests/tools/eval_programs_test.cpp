@@ -1,99 +1,109 @@
-// karvel-sim and karvel-eval as programs.
+// karvel-eval and karvel-export as programs: the two real GPX logs of the shared data matched by karvel on a
+// map imported from the OpenStreetMap extract under them and exported as GeoJSON, and the exporter's answers
+// to a report that does not fit its traces or map.
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "map/maps.h"
+#include "nmea_writer.h"
 #include "test_support.h"
-#include "tools/eval/evaluator.h"
-#include "tools/sim/ground_truth.h"
+#include "traces/trace_loader.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using karvel_test::binaryPath;
+using karvel_test::readFile;
 using karvel_test::runCommand;
 using karvel_test::TempDir;
+using nlohmann::json;
 
-const std::string kSampleMap = std::string(KARVEL_SOURCE_DIR) + "/sample/data/map.txt";
-
-// A working folder with the sample map in data/ and a pristine copy beside it (karvel rewrites data/map.txt).
-void prepare(const TempDir& dir) {
-    fs::create_directories(dir / "data");
-    fs::copy_file(kSampleMap, dir / "data/map.txt");
-    fs::copy_file(kSampleMap, dir / "map.txt");
-}
-
-// What karvel would print if it matched every fix to its true link.
-std::string perfectReport(const std::vector<traceSim::GroundTruth>& truths) {
-    std::ostringstream o;
-    for (size_t t = 0; t < truths.size(); ++t) {
-        o << "\tRoute #" << t << ": " << truths[t].name << "\nPaths: \n";
-        o << "Score: 0  Avg: 0 Start: 0 Last: " << truths[t].points - 1 << " Links: ";
-        for (size_t i = 0; i < truths[t].fixes.size(); ++i)
-            o << "(" << i << ", " << truths[t].fixes[i].link << ")  ";
-        o << "\n\n\n\nUnmatched Info: \n";
-    }
-    return o.str();
-}
-
-}  // namespace
-
-TEST(EvalPrograms, SimulateScoreAndSummarize) {
-    TempDir dir;
-    prepare(dir);
-    const std::string sim =
-        binaryPath("karvel-sim") + " --map data/map.txt --out data/nmea --traces 3 --seed 1 --duration 300";
-    const auto first = runCommand(sim, dir.str());
-    ASSERT_EQ(first.exitCode, 0) << first.out;
-    const std::string log = karvel_test::readFile(dir / "data/nmea/sim_001.txt");
-    ASSERT_FALSE(log.empty());
-    ASSERT_EQ(runCommand(sim + " -q", dir.str()).exitCode, 0);
-    EXPECT_EQ(karvel_test::readFile(dir / "data/nmea/sim_001.txt"), log)
-        << "the same seed gives the same drives";
-
-    std::vector<traceSim::GroundTruth> truths(3);
-    for (int k = 0; k < 3; ++k) {
-        std::string error;
-        ASSERT_TRUE(traceSim::loadGroundTruth(dir / ("data/nmea/sim_00" + std::to_string(k) + ".truth"),
-                                              truths[k], error))
-            << error;
-    }
-    karvel_test::writeFile(dir / "report.txt", perfectReport(truths));
-    const auto scored = runCommand(
-        binaryPath("karvel-eval") +
-            " --report report.txt --map map.txt --truth data/nmea --seconds 2 --label perfect --tsv r.tsv",
-        dir.str());
-    ASSERT_EQ(scored.exitCode, 0) << scored.out;
-    EXPECT_NE(scored.out.find("Overall: 3 traces, 903 points; matched 100.0 %; on true link 100.0 %"),
-              std::string::npos)
-        << scored.out;
-    EXPECT_NE(scored.out.find("route mismatch mean 0.0000, pooled 0.0000; 451.5 points/s"), std::string::npos)
-        << scored.out;
-
-    const auto table = runCommand(binaryPath("karvel-eval") + " --summarize r.tsv", dir.str());
-    ASSERT_EQ(table.exitCode, 0);
-    EXPECT_NE(table.out.find("| perfect | 3 | 903 | 100.0 % |"), std::string::npos) << table.out;
-    EXPECT_NE(table.out.find("| sim_002 | 301 |"), std::string::npos) << table.out;
-}
-
+// (What a prepared working folder holds: eval_kubicka_test.cpp.)
 TEST(EvalPrograms, KubickaTrackThroughThePrograms) {
     KARVEL_REQUIRE_SHARED(track, "kubicka2015-mapmatching/sample/00000039");
     TempDir dir;
     const auto prepared =
         runCommand(binaryPath("karvel-eval") + " --prepare-kubicka " + track + " --out work", dir.str());
-    ASSERT_EQ(prepared.exitCode, 0) << prepared.out;
-    EXPECT_TRUE(fs::exists(dir / "work/data/map.txt"));
-    EXPECT_TRUE(fs::exists(dir / "work/data/nmea/00000039.txt"));
+    EXPECT_TRUE(prepared.exitCode == 0 && fs::exists(dir / "work/data/nmea/00000039.txt")) << prepared.out;
     // An empty report: nothing matched, the whole route missed.
     karvel_test::writeFile(dir / "empty.txt", "\tRoute #0: 00000039\nPaths: \n\n\nUnmatched Info: \n");
     const auto scored =
         runCommand(binaryPath("karvel-eval") + " --report empty.txt --kubicka " + track, dir.str());
     ASSERT_EQ(scored.exitCode, 0) << scored.out;
-    EXPECT_NE(scored.out.find("Overall: 1 traces, 363 points; matched 0.0 %; on true link n/a"),
-              std::string::npos)
-        << scored.out;
-    EXPECT_NE(scored.out.find("route mismatch mean 1.0000"), std::string::npos) << scored.out;
+    for (const char* part :
+         {"Overall: 1 traces, 363 points; matched 0.0 %; on true link n/a", "route mismatch mean 1.0000"})
+        EXPECT_NE(scored.out.find(part), std::string::npos) << part << scored.out;
 }
+
+// Every fix of the real logs is matched by karvel within 60 m; the exporter finds each log from the
+// report's trace name in the folder given.
+TEST(RealGpxExport, KarvelMatchesTheWholeLogAndItsReportExportsToGeoJson) {
+    const struct {
+        const char* gpx;
+        const char* osm;
+        size_t points;
+        int seconds;
+    } logs[] = {{"issue-70", "issue-70.osm.gz", 17, 60}, {"issue-13", "map-issue13.osm.gz", 29, 1}};
+    for (const auto& log : logs) {
+        SCOPED_TRACE(log.gpx);
+        KARVEL_REQUIRE_SHARED(gpx, std::string("graphhopper-osm-extracts/") + log.gpx + ".gpx");
+        KARVEL_REQUIRE_SHARED(osm, std::string("graphhopper-osm-extracts/") + log.osm);
+        TempDir dir;
+        ASSERT_EQ(runCommand(binaryPath("karvel-osm2map") + " -q -d . " + osm, dir.str()).exitCode, 0);
+        std::ostringstream messages;
+        const Route route = loadRoute(gpx, messages);
+        ASSERT_EQ(route.nodes.size(), log.points) << messages.str();
+        // karvel reads NMEA only: the fixes `seconds` apart (equal GPX times would merge into one epoch).
+        std::vector<karvel_test::Fix> fixes;
+        for (const _node& n : route.nodes) fixes.push_back({n.position.lat, n.position.lon});
+        karvel_test::writeFile(dir / ("data/nmea/" + std::string(log.gpx) + ".txt"),
+                               karvel_test::nmeaLog(fixes, log.seconds));
+        fs::create_directories(dir / "gpx");
+        fs::copy_file(gpx, dir / ("gpx/" + std::string(log.gpx) + ".gpx"));
+        ASSERT_EQ(runCommand(binaryPath() + " > report.txt", dir.str()).exitCode, 0);
+        const auto geo = runCommand(
+            binaryPath("karvel-export") + " --report report.txt --map data/map.txt -t gpx --format geojson",
+            dir.str());
+        ASSERT_EQ(geo.exitCode, 0) << geo.out;
+        const json doc = json::parse(geo.out);
+        size_t points = 0;
+        for (const json& f : doc["features"]) {
+            if (f["geometry"]["type"] != "Point") continue;
+            EXPECT_FALSE(f["properties"]["link"].is_null()) << "point " << f["properties"]["point"];
+            EXPECT_LT(f["properties"]["distance_m"].get<double>(), 60.0);
+            ++points;
+        }
+        EXPECT_EQ(points, log.points);
+    }
+}
+
+TEST(ExportProgram, AReportThatDoesNotFitItsTracesOrMapIsRefusedTraceByTrace) {
+    TempDir dir;
+    fs::create_directories(dir / "nmea");
+    karvel_test::writeFile(dir / "nmea/a.txt",
+                           karvel_test::nmeaLog(karvel_test::fixesAlong(48.0, 11.0, 48.0, 11.001, 3)));
+    karvel_test::writeFile(dir / "map.txt", "2\n1 11.0 48.0 0 0\n2 11.001 48.0 0 0\n1\n1 2 0 0\n");
+    karvel_test::writeFile(
+        dir / "report.txt",
+        "\tRoute #0: a\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 2 Links: (0, 1)  (1, 1)  (2, 1)  \n\n"
+        "\tRoute #1: gone\nPaths: \n"
+        "\tRoute #2: a\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 9 Links: (9, 1)  \n\n"
+        "\tRoute #3: a\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 0 Links: (0, 7)  \n\n");
+    const auto r = runCommand(
+        binaryPath("karvel-export") + " --report report.txt --map map.txt -t nmea 2>err.txt", dir.str());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4) << "header and trace a:\n" << r.out;
+    EXPECT_EQ(readFile(dir / "err.txt"),
+              "ERROR: gone: no gone.txt or .gpx in nmea\n"
+              "ERROR: a: point 9 is beyond the 3 points of nmea/a.txt\n"
+              "ERROR: a: link 7 is not in the map (give the map of the run)\n");
+
+    const auto empty =
+        runCommand(binaryPath("karvel-export") + " --report map.txt --map map.txt 2>&1", dir.str());
+    EXPECT_EQ(empty.exitCode, 1);
+    EXPECT_EQ(empty.out, "ERROR: the report map.txt holds no route\n");
+}
+
+}  // namespace
