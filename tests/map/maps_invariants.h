@@ -17,6 +17,10 @@ std::string checkMapInvariants(const mapRepresentation::Map& map);
 // Nodes 1..n a hundred metres or so apart; each pair (a, b) becomes a link a -> b, ids in order from 1.
 mapRepresentation::Map graphOf(int n, std::initializer_list<std::pair<uint32_t, uint32_t>> links);
 
+// A random map grown as the property test grows it (chains in random order, loops, chords, parallel
+// links, refused self-loops), without its checks.
+void growRandomMap(mapRepresentation::Map& map, uint32_t seed, int nodes, int steps);
+
 // Removes a link the way map editing does: out of the link table and both adjacency sets, then out
 // of its super-link. Test scaffolding only; isolated end nodes are kept.
 void removeLinkForTest(mapRepresentation::Map& map, int link);

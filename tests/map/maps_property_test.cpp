@@ -54,7 +54,7 @@ std::string check(const Map& m) {
 
 // Grows and edits one map at random, checking it after every single change.
 struct RandomMap {
-    Map m;
+    Map& m;
     std::mt19937 rng;
     std::vector<uint32_t> ids;  // the nodes made by growth, picked for new roads
     std::string history, failure;
@@ -162,7 +162,8 @@ struct RandomMap {
 // A random map checked after every change while it grows, then after every random edit; nothing it
 // printed tells of broken tables.
 void run(uint32_t seed, int nodes, int steps, double spread, bool removals, int edits) {
-    RandomMap r{.rng = std::mt19937(seed)};
+    Map map;
+    RandomMap r{.m = map, .rng = std::mt19937(seed)};
     const std::string said = karvel_test::printed([&] {
         for (int i = 0; i < nodes; ++i) r.node(spread);
         for (int i = 0; i < steps && r.failure.empty(); ++i) r.grow(removals);
@@ -174,6 +175,18 @@ void run(uint32_t seed, int nodes, int steps, double spread, bool removals, int 
         if (said.find(bad) != std::string::npos) r.failure += "printed " + std::string(bad) + "\n";
     ASSERT_EQ(r.failure, "") << "seed " << seed << " after:\n" << r.history;
 }
+
+}  // namespace
+
+void karvel_test::growRandomMap(Map& map, uint32_t seed, int nodes, int steps) {
+    RandomMap r{.m = map, .rng = std::mt19937(seed)};
+    karvel_test::printed([&] {  // refused self-loops say so
+        for (int i = 0; i < nodes; ++i) r.node(0.01);
+        for (int i = 0; i < steps; ++i) r.grow(false);
+    });
+}
+
+namespace {
 
 TEST(MapProperty, RandomMapsAndEditsKeepEveryInvariant) {
     for (uint32_t seed = 1; seed <= 400 && !HasFatalFailure(); ++seed)
