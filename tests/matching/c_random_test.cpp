@@ -18,12 +18,6 @@ TEST(CRandom, SameSequenceAsTheCLibrary) {
         for (int k = 0; k < 20000; ++k)
             ASSERT_EQ(generator.next(), std::rand()) << "seed " << seed << " draw " << k;
     }
-    // Reseeding starts the sequence again, as srand does.
-    CRandom generator(5);
-    const int first = generator.next();
-    generator.next();
-    generator.reseed(5);
-    EXPECT_EQ(generator.next(), first);
 }
 
 TEST(CRandom, ThresholdsDecideLikeTheDivision) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <map>
 #include <numbers>
 #include <random>
 #include <set>
@@ -14,73 +15,66 @@
 
 namespace {
 
-using local_world::World;
-
 constexpr int kJunctions = 6;
 constexpr double kBlock = 120.0;
 constexpr int kShapes = 4;  // links per block
 
-// A two-way grid; node ids by grid position (in shape steps).
+// A two-way grid; nodes by grid position (in shape steps), made on first use.
 struct Grid {
-    World w;
-    std::vector<std::vector<uint32_t>> ids;
+    local_world::World w;
+    std::map<std::pair<int, int>, uint32_t> ids;
 
-    Grid() {
-        const int n = (kJunctions - 1) * kShapes + 1;
-        ids.assign(n, std::vector<uint32_t>(n, 0));
-        const double step = kBlock / kShapes;
-        for (int i = 0; i < n; ++i)
-            for (int j = 0; j < n; ++j)
-                if (i % kShapes == 0 || j % kShapes == 0) ids[i][j] = w.node(i * step, j * step);
-        for (int i = 0; i < n; ++i)
-            for (int j = 0; j < n; ++j) {
-                if (ids[i][j] == 0) continue;
-                if (i + 1 < n && ids[i + 1][j] != 0) twoWay(ids[i][j], ids[i + 1][j]);
-                if (j + 1 < n && ids[i][j + 1] != 0) twoWay(ids[i][j], ids[i][j + 1]);
-            }
+    uint32_t at(int i, int j) {
+        auto [it, added] = ids.try_emplace({i, j}, 0);
+        if (added) it->second = w.node(i * kBlock / kShapes, j * kBlock / kShapes);
+        return it->second;
     }
-    void twoWay(uint32_t a, uint32_t b) {
-        w.link(a, b);
-        w.link(b, a);
+    Grid() {
+        const int n = (kJunctions - 1) * kShapes;
+        for (int line = 0; line <= n; line += kShapes)
+            for (int k = 0; k < n; ++k)
+                for (const auto& [a, b] :
+                     {std::pair{at(k, line), at(k + 1, line)}, std::pair{at(line, k), at(line, k + 1)}}) {
+                    w.link(a, b);
+                    w.link(b, a);
+                }
     }
 };
 
-// A drive along the grid lines, turning at random at junctions, one noisy fix every `spacing` metres.
+// A drive along the grid lines, turning at random at junctions (back at the edge), one noisy fix
+// every `spacing` metres and now and then an outlier off every road.
 Route drive(unsigned seed, int points, double spacing, double noise) {
     std::mt19937 rng(seed);
     std::normal_distribution<double> jitter(0.0, noise);
     const double side = (kJunctions - 1) * kBlock;
-    double x = 0, y = 0, dx = 1, dy = 0;
+    std::vector<std::pair<double, double>> corners{{0, 0}};
+    for (double dx = 1, dy = 0; corners.size() < points * spacing / kBlock + 2;) {
+        const int turn = static_cast<int>(rng() % 3);  // straight, left, right
+        if (turn == 1) std::tie(dx, dy) = std::pair(-dy, dx);
+        if (turn == 2) std::tie(dx, dy) = std::pair(dy, -dx);
+        const auto [x, y] = corners.back();
+        if (x + dx * kBlock < 0 || x + dx * kBlock > side || y + dy * kBlock < 0 || y + dy * kBlock > side)
+            std::tie(dx, dy) = std::pair(-dx, -dy);
+        corners.push_back({x + dx * kBlock, y + dy * kBlock});
+    }
     Route r;
     for (int k = 0; k < points; ++k) {
-        _node p = local_world::point(x + jitter(rng), y + jitter(rng),
-                                     std::atan2(dx, dy) + (dx < 0 ? 2 * std::numbers::pi : 0));
-        if (k % 37 == 5) p = local_world::point(x + 60, y + 60);  // an outlier off every road
-        r.nodes.push_back(p);
-        for (double left = spacing; left > 0;) {
-            const double toJunction = kBlock - std::fmod(dx != 0 ? x : y, kBlock);
-            const double move = std::min(left, toJunction > 1e-9 ? toJunction : kBlock);
-            x += dx * move;
-            y += dy * move;
-            left -= move;
-            if (std::fabs(std::fmod(x, kBlock)) < 1e-9 && std::fabs(std::fmod(y, kBlock)) < 1e-9) {
-                const int turn = static_cast<int>(rng() % 3);  // straight, left, right
-                if (turn == 1) std::tie(dx, dy) = std::pair(-dy, dx);
-                if (turn == 2) std::tie(dx, dy) = std::pair(dy, -dx);
-                if (x + dx * kBlock < -1e-9 || x + dx * kBlock > side + 1e-9 || y + dy * kBlock < -1e-9 ||
-                    y + dy * kBlock > side + 1e-9) {
-                    dx = -dx;
-                    dy = -dy;
-                }
-            }
-        }
+        const size_t block = static_cast<size_t>(k * spacing / kBlock);
+        const double along = k * spacing - block * kBlock;
+        const auto [x0, y0] = corners[block];
+        const double dx = (corners[block + 1].first - x0) / kBlock,
+                     dy = (corners[block + 1].second - y0) / kBlock;
+        const double heading = std::atan2(dx, dy) + (dx < 0 ? 2 * std::numbers::pi : 0);
+        r.nodes.push_back(k % 37 == 5 ? local_world::point(x0 + dx * along + 60, y0 + dy * along + 60)
+                                      : local_world::point(x0 + dx * along + jitter(rng),
+                                                           y0 + dy * along + jitter(rng), heading));
     }
     return r;
 }
 
 struct Outcome {
     std::vector<std::vector<std::pair<int, int>>> pieces;
-    std::vector<std::vector<int>> unmatched;
+    local_world::Records unmatched;
     std::vector<std::set<int>> candidates;
     bool operator==(const Outcome&) const = default;
 };
@@ -89,12 +83,8 @@ Outcome runOnce(mapRepresentation::Map& map, Route& route, bool forward, bool ex
     MapMatching::MarchalBMatching m(&map, &route);
     m.exactOnly = exact;
     m.run(forward, false);
-    Outcome o;
+    Outcome o{{}, local_world::records(m), m.getCandidateLinkSets()};
     for (const auto& p : m.getMatched()) o.pieces.push_back(p->links);
-    for (const auto& u : m.getUnmatchedInfo())
-        o.unmatched.push_back(
-            {u->startNode, u->endNode, u->lastMatch, u->nextMatch, u->lastPath, u->nextPath});
-    o.candidates = m.getCandidateLinkSets();
     return o;
 }
 
