@@ -178,14 +178,11 @@ TEST(GeneticPopulation, AchievabilityWithinAndAcrossSuperLinks) {
     Distances d(&s.map, &s.route, s.same({a[0]}), {}, nullptr);
     Population p(&s.map, &s.route, &d, _params(), 0, 1, nullptr);
 
-    EXPECT_TRUE(p.isAchiveableLink(b[3], b[3]));
-    EXPECT_TRUE(p.isAchiveableLink(b[0], b[6]));   // 6 links further on
-    EXPECT_FALSE(p.isAchiveableLink(b[0], b[7]));  // 7 links further on
-    EXPECT_FALSE(p.isAchiveableLink(b[2], b[1]));
-    EXPECT_TRUE(p.isAchiveableLink(a[2], c[0]));  // past the junction: up to sequence number 6
-    EXPECT_TRUE(p.isAchiveableLink(a[2], b[6]));
-    EXPECT_FALSE(p.isAchiveableLink(a[2], b[7]));
-    EXPECT_FALSE(p.isAchiveableLink(c[0], b[0]));
+    // Along a super-link up to 6 links further on; past the junction up to sequence number 6.
+    const std::pair<int, int> yes[] = {{b[3], b[3]}, {b[0], b[6]}, {a[2], c[0]}, {a[2], b[6]}},
+                              no[] = {{b[0], b[7]}, {b[2], b[1]}, {a[2], b[7]}, {c[0], b[0]}};
+    for (const auto& [from, to] : yes) EXPECT_TRUE(p.isAchiveableLink(from, to)) << from << " " << to;
+    for (const auto& [from, to] : no) EXPECT_FALSE(p.isAchiveableLink(from, to)) << from << " " << to;
     EXPECT_EQ(p.reachableSuperLinks.at(s.map.getSuperLinkKey(a[0])),
               (std::set<int>{s.map.getSuperLinkKey(b[0]), s.map.getSuperLinkKey(c[0])}));
 }
@@ -194,7 +191,6 @@ TEST(GeneticPopulation, EmptyStretchStillRuns) {
     Scenario s;
     Distances none(&s.map, &s.route, std::vector<std::set<int>>{}, {}, nullptr);
     Population p(&s.map, &s.route, &none, _params(), 0, 5, nullptr);
-    EXPECT_EQ(p.chromosomeLength, 0);
     p.initializePopulation(std::set<int>());
     p.nextGeneration();
     EXPECT_TRUE(std::isinf(p.bestPerGeneration.at(0).score));

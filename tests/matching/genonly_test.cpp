@@ -76,27 +76,6 @@ TEST(GenOnlySegments, CutsAtCalmPointsWithinFiftyAndLeavesNoShortTail) {
     EXPECT_EQ(split(120, {3, 4, 5, 6}, 2.0), (Segments{{0, 49}, {50, 99}, {100, 119}}));
 }
 
-TEST(GenOnlySegments, AmbiguityAddsHeadingDistanceSpreadAndCandidateTerms) {
-    World w;
-    const int road = w.link(w.node(0, 0), w.node(400, 0));
-    w.link(w.node(0, 10), w.node(400, 10));  // a parallel road
-    std::vector<_node> pts;
-    for (int i = 0; i < 12; ++i) pts.push_back(point(20.0 + 10 * i, 3.0, i == 5 ? kEast + 0.3 : kEast));
-    pts.push_back(point(200.0, 300.0));  // far from every road
-    Route r(pts, "abc", "abc.txt");
-    GenMapMatching g(&w.map, &r, false);
-    g.distances = MapMatching::Distances(&w.map, &r, nullptr, nullptr, nullptr);
-    const std::vector<double> s = g.ambiguityScores();
-    const double pi = std::numbers::pi;
-    // Point 5 turns 0.3 rad off its road (itself a hair off grid east) and lies about 3 m from it; the
-    // heading spread of its window is 0.3 rad; it has two candidates.
-    const double skew = w.map.links[road].heading - kEast;
-    const double d = g.distances.getDistanceFromPointToLink(5, road);
-    EXPECT_NEAR(d, 3.0, 0.05);
-    EXPECT_NEAR(s[5], std::fabs(0.3 - skew) / pi + d / 20 + 0.3 / pi + 2.0 / 20, 1e-9);
-    EXPECT_EQ(s[12], 0.0);
-}
-
 TEST(GenOnlyRepair, SingleUnmatchedPointsTakeTheSameOrTheNearerConnectedLink) {
     World w;
     const uint32_t mid = w.node(100, 0);
