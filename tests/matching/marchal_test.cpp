@@ -55,8 +55,7 @@ MarPath candidate(const Pairs& pairs, double s = 0.0) {
 }
 
 // The last links of the candidates a set hands out, in its order.
-template <typename Set>
-std::vector<int> lastLinks(const Set& set) {
+std::vector<int> lastLinks(const MarPathSet& set) {
     std::vector<int> out;
     for (const MarPath& p : set) out.push_back(p.lastLink());
     return out;
