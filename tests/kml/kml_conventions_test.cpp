@@ -1,12 +1,10 @@
-// Shared KML conventions: escaping of outside text into an ISO-8859-1 document, head and folder texts.
+// Shared KML conventions: escaping of outside text into an ISO-8859-1 document.
 
 #include "kml/kml_conventions.h"
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-
-#include "kml_test_util.h"
+#include <string>
 
 TEST(KmlConventions, EscapesOutsideTextIntoLatin1) {
     using namespace std::string_literals;
@@ -26,23 +24,4 @@ TEST(KmlConventions, EscapesOutsideTextIntoLatin1) {
         {"t\tn\n", "t\tn\n"},
     };
     for (const auto& [text, escaped] : cases) EXPECT_EQ(kmlEscapeText(text), escaped) << text;
-}
-
-TEST(KmlConventions, OutsideNamesRoundTripThroughAWellFormedDocument) {
-    kml_test::WorkDir wd;
-    const std::string name = "Rua S\xC3\xA3o Jo\xC3\xA3o & \xE2\x82\xAC<1>\x02";
-    std::ostringstream doc;
-    writeKmlDocumentHead(doc);
-    writeKmlFolderHead(doc, 1, name, name);
-    doc << "\t</Folder>\n";
-    writeKmlDocumentEnd(doc);
-    const std::string path = wd.file("names.kml");
-    karvel_test::writeFile(path, doc.str());
-    ASSERT_TRUE(kml_test::wellFormedXml(path));
-    EXPECT_TRUE(kml_test::plainLatin1(doc.str()));
-    // xmllint reads the document as ISO-8859-1 and prints UTF-8: the name comes back intact.
-    const auto read = karvel_test::runCommand(
-        "/usr/bin/xmllint --xpath 'string(//*[local-name()=\"name\"])' '" + path + "'");
-    EXPECT_EQ(read.out.substr(0, read.out.find_last_not_of('\n') + 1),
-              "Rua S\xC3\xA3o Jo\xC3\xA3o & \xE2\x82\xAC<1>?");
 }

@@ -25,14 +25,6 @@ inline bool wellFormedXml(const std::string& path) {
     return karvel_test::runCommand("/usr/bin/xmllint --noout '" + path + "' 2>/dev/null").exitCode == 0;
 }
 
-// Every byte is an ISO-8859-1 character that XML allows (no control bytes besides tab and line feed).
-inline bool plainLatin1(const std::string& text) {
-    for (unsigned char c : text) {
-        if (c < 0x20 && c != '\t' && c != '\n') return false;
-    }
-    return true;
-}
-
 // Compares a whole document with its golden file in tests/kml/data; with KARVEL_UPDATE_GOLDEN set
 // the golden file is rewritten instead.
 inline void expectGolden(const std::string& written, const std::string& goldenName) {

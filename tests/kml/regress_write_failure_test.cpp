@@ -2,7 +2,6 @@
 // earlier document; a written one prints nothing.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
@@ -13,30 +12,17 @@
 #include "kml_test_util.h"
 
 namespace fs = std::filesystem;
-using karvel_test::TempDir;
-
-namespace {
-
-// Runs f in `dir` (the builder writes relative to the working folder) and returns what it printed.
-template <typename F>
-std::string inFolder(const TempDir& dir, F f) {
-    const fs::path previous = fs::current_path();
-    fs::current_path(dir.path());
-    // Kept in memory: a captured-output file would fall under the tests' own file-size limit.
-    std::ostringstream out;
-    std::streambuf* const console = std::cout.rdbuf(out.rdbuf());
-    f();
-    std::cout.rdbuf(console);
-    fs::current_path(previous);
-    return out.str();
-}
 
 TEST(KmlWriteFailure, FailedWriteKeepsTheEarlierDocument) {
-    TempDir dir;
-    karvel_test::writeFile(dir / "data/match_ostrand_abc.kml", "earlier\n");
+    kml_test::WorkDir dir;
+    const std::string doc = dir.file("data/match_ostrand_abc.kml");
+    karvel_test::writeFile(doc, "earlier\n");
     mapRepresentation::Map map;
     const Route route = kml_test::smallRoute();
     kmlMatch::KMLBuilder builder(&map, &route, {-1, -1}, {}, "ostrand");
+    // Printed text is kept in memory: a captured-output file would fall under the file-size limit.
+    std::ostringstream out;
+    std::streambuf* const console = std::cout.rdbuf(out.rdbuf());
 
     // Nothing may grow past one byte: the document fails part-way (a limit stops root as well).
     rlimit old{};
@@ -45,22 +31,21 @@ TEST(KmlWriteFailure, FailedWriteKeepsTheEarlierDocument) {
     rlimit tiny = old;
     tiny.rlim_cur = 1;
     setrlimit(RLIMIT_FSIZE, &tiny);
-    bool written = true;
-    const std::string out = inFolder(dir, [&] { written = builder.buildKML(); });
+    const bool writtenUnderLimit = builder.buildKML();
     setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
-
-    EXPECT_FALSE(written);
-    EXPECT_EQ(
-        out, "ERROR: could not write KML file data/match_ostrand_abc.kml; the previous file is unchanged.\n");
-    EXPECT_EQ(karvel_test::readFile(dir / "data/match_ostrand_abc.kml"), "earlier\n");
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "data"), fs::directory_iterator()), 1);
+    const std::string printedUnderLimit = out.str();
+    EXPECT_EQ(karvel_test::readFile(doc), "earlier\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.file("data")), fs::directory_iterator()), 1);
 
     // With room again the same builder writes, silently.
-    const std::string again = inFolder(dir, [&] { written = builder.buildKML(); });
+    const bool written = builder.buildKML();
+    std::cout.rdbuf(console);
+    EXPECT_FALSE(writtenUnderLimit);
+    EXPECT_EQ(
+        printedUnderLimit,
+        "ERROR: could not write KML file data/match_ostrand_abc.kml; the previous file is unchanged.\n");
     EXPECT_TRUE(written);
-    EXPECT_EQ(again, "");
-    EXPECT_NE(karvel_test::readFile(dir / "data/match_ostrand_abc.kml"), "earlier\n");
+    EXPECT_EQ(out.str(), printedUnderLimit);
+    EXPECT_NE(karvel_test::readFile(doc), "earlier\n");
 }
-
-}  // namespace

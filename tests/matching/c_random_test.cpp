@@ -11,22 +11,14 @@
 
 using MapMatching::CRandom;
 
-TEST(CRandom, SameSequenceAsTheCLibrary) {
+TEST(CRandom, SameSequenceAsTheCLibraryAndThresholdsDecideLikeTheDivision) {
     for (const unsigned seed : {0u, 1u, 2u, 7u, 12345u, 2147483647u, 2147483648u, 4294967295u}) {
         std::srand(seed);
         CRandom generator(seed);
         for (int k = 0; k < 20000; ++k)
             ASSERT_EQ(generator.next(), std::rand()) << "seed " << seed << " draw " << k;
     }
-    // Reseeding starts the sequence again, as srand does.
-    CRandom generator(5);
-    const int first = generator.next();
-    generator.next();
-    generator.reseed(5);
-    EXPECT_EQ(generator.next(), first);
-}
-
-TEST(CRandom, ThresholdsDecideLikeTheDivision) {
+    // Thresholds decide like the division.
     std::mt19937 rng(3);
     std::uniform_int_distribution<int> anyDraw(0, CRandom::kMax);
     for (const double p : {0.0, -0.5, 1e-12, 0.01, 0.2, 0.6, 0.75, 1.0 / 3, 0.999999999, 1.0, 1.5}) {
