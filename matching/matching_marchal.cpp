@@ -224,7 +224,7 @@ void MarchalBMatching::run(bool forwardRun, bool kml) {
     }
     resetTables();
     const std::size_t n = route->nodes.size();
-    candidateLinks.assign(n, {});
+    if (collectCandidateLinks) candidateLinks.assign(n, {});
 
     while (true) {
         findNearestLinks();
@@ -658,6 +658,17 @@ std::vector<std::unique_ptr<Path>> MarchalBMatching::getShortMatched() {
 std::vector<std::unique_ptr<_unmatchinfo>> MarchalBMatching::getUnmatchedInfo() {
     if (matched.empty() && unmatched.empty()) prepateOutput();
     return ownedCopies(unmatched);
+}
+
+std::vector<std::unique_ptr<Path>> MarchalBMatching::takeMatched() {
+    std::vector<std::unique_ptr<Path>> pieces;
+    pieces.reserve(bestPaths.size());
+    for (const MarPath& piece : bestPaths) pieces.push_back(std::make_unique<Path>(getPath(piece, true)));
+    std::vector<MarPath>().swap(bestPaths);
+    matched.clear();
+    shortMatched.clear();
+    unmatched.clear();
+    return pieces;
 }
 
 std::vector<std::set<int>> MarchalBMatching::getCandidateLinkSets() const {

@@ -137,6 +137,9 @@ public:
     // Runs every position through the exact step (ordered multisets of whole candidates); the
     // result is the same, only slower. Tests compare both.
     bool exactOnly = false;
+    // Whether a run records its candidate link sets (getCandidateLinkSets); a matcher that does not
+    // read them saves a vector per trace point.
+    bool collectCandidateLinks = true;
 
     MarchalBMatching(mapRepresentation::Map* map, Route* route);
 
@@ -147,6 +150,9 @@ public:
     std::vector<std::unique_ptr<Path>> getMatched();
     std::vector<std::unique_ptr<Path>> getShortMatched();
     std::vector<std::unique_ptr<_unmatchinfo>> getUnmatchedInfo();
+    // The pieces of the last run with all their pairs, as getMatched() gives them, handed over
+    // instead of copied: the matcher keeps no result of that run.
+    std::vector<std::unique_ptr<Path>> takeMatched();
 
     // Per position of the last run (position s is trace point s forwards, n-1-s backwards), the
     // ascending set of links on which a live candidate placed that point within the search
