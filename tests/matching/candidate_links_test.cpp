@@ -1,0 +1,73 @@
+// The hybrid's compact per-point candidate links hold, list and count the same links as one
+// ordered set per point, whatever the order of insertion.
+#include "matching/candidate_links.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <random>
+#include <set>
+#include <vector>
+
+using MapMatching::CandidateLinks;
+
+namespace {
+
+std::vector<int> linksOf(const CandidateLinks& links, std::size_t point) {
+    std::vector<int> out;
+    links.forEach(point, [&out](int link) { out.push_back(link); });
+    return out;
+}
+
+void expectSame(const CandidateLinks& links, const std::vector<std::set<int>>& oracle) {
+    ASSERT_EQ(links.size(), oracle.size());
+    for (std::size_t k = 0; k < oracle.size(); ++k) {
+        EXPECT_EQ(links.count(k), oracle[k].size()) << "point " << k;
+        EXPECT_EQ(linksOf(links, k), std::vector<int>(oracle[k].begin(), oracle[k].end())) << "point " << k;
+        std::set<int> copied{INT_MIN};
+        links.copyTo(k, copied);
+        std::set<int> expected = oracle[k];
+        expected.insert(INT_MIN);
+        EXPECT_EQ(copied, expected) << "point " << k;
+    }
+}
+
+}  // namespace
+
+TEST(CandidateLinks, SameAsOrderedSetsOnRandomInserts) {
+    // Few distinct links per point, so repeats, second links and long lists all occur; the ids
+    // include -1, 0 and the extremes.
+    struct Case {
+        unsigned seed;
+        std::size_t points;
+        int inserts;
+        int linkRange;
+    };
+    for (const Case& c : {Case{1, 1, 50, 3}, Case{2, 40, 60, 2}, Case{3, 200, 1500, 12}, Case{4, 50, 4000, 300}}) {
+        std::mt19937 rng(c.seed);
+        std::uniform_int_distribution<std::size_t> point(0, c.points - 1);
+        std::uniform_int_distribution<int> link(-1, c.linkRange);
+        CandidateLinks links(c.points);
+        std::vector<std::set<int>> oracle(c.points);
+        for (int k = 0; k < c.inserts; ++k) {
+            const std::size_t p = point(rng);
+            int l = link(rng);
+            if (k % 97 == 0) l = (k % 2 == 0) ? INT_MAX : INT_MIN + 1;
+            links.insert(p, l);
+            oracle[p].insert(l);
+        }
+        SCOPED_TRACE(c.seed);
+        expectSame(links, oracle);
+        expectSame(CandidateLinks::fromSets(oracle), oracle);
+    }
+}
+
+TEST(CandidateLinks, EmptyPointsAndRelease) {
+    CandidateLinks links(3);
+    links.insert(1, 7);
+    links.insert(1, 7);
+    expectSame(links, {{}, {7}, {}});
+    links.release();
+    EXPECT_EQ(links.size(), 0u);
+    expectSame(CandidateLinks::fromSets({}), {});
+}
