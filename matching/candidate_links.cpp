@@ -15,32 +15,32 @@ CandidateLinks CandidateLinks::fromSets(const std::vector<std::set<int>>& sets) 
 
 void CandidateLinks::insert(std::size_t point, int link) {
     switch (state[point]) {
-    case kNone:
-        state[point] = kOne;
-        one[point] = link;
-        return;
-    case kOne:
-        if (one[point] == link) return;
-        several[point] = link < one[point] ? std::vector<int32_t>{link, one[point]}
-                                           : std::vector<int32_t>{one[point], link};
-        state[point] = kSeveral;
-        return;
-    default: {
-        std::vector<int32_t>& links = several[point];
-        const auto at = std::lower_bound(links.begin(), links.end(), link);
-        if (at == links.end() || *at != link) links.insert(at, link);
-    }
+        case kNone:
+            state[point] = kOne;
+            one[point] = link;
+            return;
+        case kOne:
+            if (one[point] == link) return;
+            several[point] = link < one[point] ? std::vector<int32_t>{link, one[point]}
+                                               : std::vector<int32_t>{one[point], link};
+            state[point] = kSeveral;
+            return;
+        default: {
+            std::vector<int32_t>& links = several[point];
+            const auto at = std::lower_bound(links.begin(), links.end(), link);
+            if (at == links.end() || *at != link) links.insert(at, link);
+        }
     }
 }
 
 std::size_t CandidateLinks::count(std::size_t point) const {
     switch (state[point]) {
-    case kNone:
-        return 0;
-    case kOne:
-        return 1;
-    default:
-        return several.at(point).size();
+        case kNone:
+            return 0;
+        case kOne:
+            return 1;
+        default:
+            return several.at(point).size();
     }
 }
 

@@ -40,7 +40,7 @@ public:
 private:
     enum State : uint8_t { kNone, kOne, kSeveral };
     std::vector<uint8_t> state;
-    std::vector<int32_t> one;  // the link of a point in state kOne
+    std::vector<int32_t> one;                                       // the link of a point in state kOne
     std::unordered_map<std::size_t, std::vector<int32_t>> several;  // ascending, no repeats
 };
 

@@ -152,9 +152,12 @@ void MarPath::printPath() const {
 }
 
 bool MarPathOrder::operator()(const MarPath& a, const MarPath& b) const {
-    if (std::fabs(a.avgScore - b.avgScore) < kEqualAverage)
-        return a.linkCandidates.size() < b.linkCandidates.size();
-    return a.avgScore < b.avgScore;
+    return before(a.avgScore, a.linkCandidates.size(), b.avgScore, b.linkCandidates.size());
+}
+
+bool MarPathOrder::before(double avgA, std::size_t sizeA, double avgB, std::size_t sizeB) {
+    if (std::fabs(avgA - avgB) < kEqualAverage) return sizeA < sizeB;
+    return avgA < avgB;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -218,6 +221,7 @@ void MarchalBMatching::run(bool forwardRun, bool kml) {
     unmatched.clear();
     candidateLinks.clear();
     seenLinks.clear();
+    rebuiltOrderSteps = 0;
     if (map == nullptr || route == nullptr) {
         std::cout << "ERROR: Marchal matching needs a map and a trace." << std::endl;
         return;
@@ -368,7 +372,7 @@ bool MarchalBMatching::fastStep(MarPath& best, double& minDelta, bool& stop) {
     double delta = kInitialMinDelta;
     ++stamp;
     if (!makeChildren({p.easting, p.northing}, delta)) return false;
-    if (delta <= kBreakDistance && !(pickWinners() && winnersInOrder())) return false;
+    if (delta <= kBreakDistance && !(pickWinners() && winnersInOrder())) winnersAsTheExactStep();
 
     // Decided: from here the step changes the matcher.
     minDelta = delta;
@@ -544,6 +548,52 @@ bool MarchalBMatching::winnersInOrder() {
     winners.clear();
     for (const Entry& e : entries) winners.push_back(e.child);
     return true;
+}
+
+void MarchalBMatching::winnersAsTheExactStep() {
+    ++rebuiltOrderSteps;
+    // Child indices ordered by MarPathOrder on one of two keys: the branched candidates still carry
+    // their parent's average, the scored ones their own.
+    struct Order {
+        const std::vector<Child>* children;
+        const std::vector<MarPath>* parents;  // null: the child's own average
+        double avg(int32_t i) const {
+            const Child& c = (*children)[static_cast<std::size_t>(i)];
+            return parents == nullptr ? c.avgScore : (*parents)[static_cast<std::size_t>(c.parent)].avgScore;
+        }
+        bool operator()(int32_t a, int32_t b) const {
+            return MarPathOrder::before(avg(a), (*children)[static_cast<std::size_t>(a)].size, avg(b),
+                                        (*children)[static_cast<std::size_t>(b)].size);
+        }
+    };
+    using Tree = std::multiset<int32_t, Order>;
+    const Order branchedOrder{&children, &kept};
+    const Order scoredOrder{&children, nullptr};
+
+    Tree branched(branchedOrder);
+    for (std::size_t i = 0; i < children.size(); ++i) branched.insert(static_cast<int32_t>(i));
+    Tree scored(scoredOrder);
+    for (const int32_t i : branched) scored.insert(i);
+
+    // filterCandidates: the best per super-link in the scored order, then by ascending key.
+    std::vector<std::pair<int, int32_t>> best;
+    for (const int32_t i : scored) {
+        const Child& child = children[static_cast<std::size_t>(i)];
+        if (!(child.distance < kFilterDistance)) continue;
+        const int k = linkInfo(child.link).superLinkKey;
+        auto it = std::lower_bound(best.begin(), best.end(), k,
+                                   [](const std::pair<int, int32_t>& e, int key) { return e.first < key; });
+        if (it == best.end() || it->first != k)
+            best.insert(it, {k, i});
+        else if (child.avgScore < children[static_cast<std::size_t>(it->second)].avgScore)
+            it->second = i;
+    }
+    Tree filtered(scoredOrder);
+    for (const auto& entry : best) filtered.insert(entry.second);
+    // saveBestPaths: the first of them, inserted again in that order.
+    Tree beam(scoredOrder);
+    for (auto it = filtered.begin(); it != filtered.end() && beam.size() < kBeamWidth; ++it) beam.insert(*it);
+    winners.assign(beam.begin(), beam.end());
 }
 
 MarPath MarchalBMatching::materialise(const Child& child, int32_t point) const {

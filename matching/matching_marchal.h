@@ -119,6 +119,8 @@ public:
 // the shorter link list goes first. Equal candidates keep their insertion order (multiset).
 struct MarPathOrder {
     bool operator()(const MarPath& a, const MarPath& b) const;
+    // The same order on the two keys alone.
+    static bool before(double avgA, std::size_t sizeA, double avgB, std::size_t sizeB);
 };
 
 using MarPathSet = std::multiset<MarPath, MarPathOrder>;
@@ -140,6 +142,9 @@ public:
     // Whether a run records its candidate link sets (getCandidateLinkSets); a matcher that does not
     // read them saves a vector per trace point.
     bool collectCandidateLinks = true;
+    // Steps of the last run whose order sorting could not decide, so that the ordered multisets
+    // were rebuilt on indices (a measure for benchmarks and tests).
+    std::size_t rebuiltOrderSteps = 0;
 
     MarchalBMatching(mapRepresentation::Map* map, Route* route);
 
@@ -237,6 +242,10 @@ private:
     bool makeChildren(const Point& point, double& minDelta);
     bool pickWinners();
     bool winnersInOrder();
+    // Where sorting does not decide the order, the winners in the order the exact step gives them:
+    // its ordered multisets are rebuilt on child indices with the same keys and the same insertions,
+    // so every comparison, and thus every position, comes out the same.
+    void winnersAsTheExactStep();
     MarPath materialise(const Child& child, int32_t point) const;
     void keepFrom(const MarPathSet& survivors);
 

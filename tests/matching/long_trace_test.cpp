@@ -1,13 +1,16 @@
-// The hybrid's compact per-point candidate links hold, list and count the same links as one
-// ordered set per point, whatever the order of insertion.
-#include "matching/candidate_links.h"
-
+// What keeps the matchers flat on long traces: the hybrid's compact per-point candidate links hold,
+// list and count the same links as one ordered set per point, and Marchal's step gives the exact
+// step's result where averages chain within the order's tolerance (as they do on long pieces).
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <random>
 #include <set>
 #include <vector>
+
+#include "local_world.h"
+#include "matching/candidate_links.h"
+#include "matching/matching_marchal.h"
 
 using MapMatching::CandidateLinks;
 
@@ -43,7 +46,8 @@ TEST(CandidateLinks, SameAsOrderedSetsOnRandomInserts) {
         int inserts;
         int linkRange;
     };
-    for (const Case& c : {Case{1, 1, 50, 3}, Case{2, 40, 60, 2}, Case{3, 200, 1500, 12}, Case{4, 50, 4000, 300}}) {
+    for (const Case& c :
+         {Case{1, 1, 50, 3}, Case{2, 40, 60, 2}, Case{3, 200, 1500, 12}, Case{4, 50, 4000, 300}}) {
         std::mt19937 rng(c.seed);
         std::uniform_int_distribution<std::size_t> point(0, c.points - 1);
         std::uniform_int_distribution<int> link(-1, c.linkRange);
@@ -70,4 +74,31 @@ TEST(CandidateLinks, EmptyPointsAndRelease) {
     links.release();
     EXPECT_EQ(links.size(), 0u);
     expectSame(CandidateLinks::fromSets({}), {});
+}
+
+TEST(MarchalLongPiece, ChainedAveragesOrderedAsTheExactStep) {
+    // Four parallel one-way roads whose distances from a drive along y = 0 differ by 0.4 um: their
+    // candidates' averages chain (neighbours closer than 1e-6, the ends not), so sorting cannot
+    // decide the order. The roads are made out of that order, so their super-link keys are too; in
+    // the first case the exact step keeps the first road ahead of the nearer ones.
+    for (const std::vector<double>& offsets : {std::vector<double>{3.0000008, -3.0000004, 3.0, -3.0000012},
+                                               std::vector<double>{3.0000012, -3.0, 3.0000008, -3.0000004},
+                                               std::vector<double>{-3.0, 3.0000004, -3.0000008, 3.0000012}}) {
+        local_world::World w;
+        for (const double y : offsets) w.chain(0.0, 400.0, 25.0, y);
+        Route route;
+        for (double x = 5.0; x < 300.0; x += 10.0) route.nodes.push_back(local_world::point(x, 0.0));
+        std::vector<std::vector<std::pair<int, int>>> results[2];
+        for (const bool exact : {false, true}) {
+            MapMatching::MarchalBMatching m(&w.map, &route);
+            m.exactOnly = exact;
+            m.run(true, false);
+            for (const auto& p : m.getMatched()) results[exact].push_back(p->links);
+            if (!exact) {
+                EXPECT_GT(m.rebuiltOrderSteps, 10u);
+            }
+        }
+        ASSERT_EQ(results[0].size(), 1u);
+        EXPECT_EQ(results[0], results[1]);
+    }
 }
