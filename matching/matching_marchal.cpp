@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <iostream>
+#include <memory_resource>
 
 #include "geometry/geometry.h"
 #include "kml/kml.h"
@@ -19,7 +20,8 @@ constexpr double kMaxStartHeadingDeg = 110.0;
 constexpr int kBranchDepth = 4;         // hops a candidate may move between two points
 constexpr std::size_t kBeamWidth = 35;  // candidates kept per point
 constexpr double kInitialMinDelta = 100000000.0;
-constexpr double kEqualAverage = 1e-6;  // candidate averages closer than this count as equal
+constexpr double kEqualAverage = 1e-6;      // candidate averages closer than this count as equal
+constexpr std::size_t kTreeNodeBytes = 48;  // a multiset node of an index, with room to spare
 
 // Whether the candidate order (by average within kEqualAverage, then by a second key) is a plain
 // sort of `averages`: true when the averages fall into groups closer than kEqualAverage inside
@@ -417,6 +419,7 @@ void MarchalBMatching::expand(int32_t L, int depth, Branch& prefix) {
         if (mirrorSide != nullptr && mirrorSide->count(K) != 0) continue;
         Branch reached = prefix;
         reached.link = K;
+        reached.target = linkSlot(K);
         branches.push_back(reached);
         if (depth > 1) {
             prefix.crossed[prefix.crossedCount++] = K;
@@ -447,15 +450,15 @@ bool MarchalBMatching::makeChildren(const Point& point, double& minDelta) {
         const auto matched = static_cast<double>(c.matchedPoints + 1);
         auto add = [&](int32_t branch, int32_t link, LinkSlot& target, uint32_t childSize) {
             const double d = distanceAt(target, point);
-            children.push_back(
-                {static_cast<int32_t>(parent), branch, link, childSize, d, (c.score + d) / matched});
+            children.push_back({static_cast<int32_t>(parent), branch, link, target.info.superLinkKey,
+                                childSize, d, (c.score + d) / matched});
             if (d < minDelta) minDelta = d;
             if (d <= kSearchRadius) childLinksSeen.push_back(link);
         };
         add(-1, L, *slot, size + 1);
         for (uint32_t b = slot->firstBranch; b < slot->lastBranch; ++b) {
             const Branch& branch = branches[b];
-            LinkSlot* target = branch.fault ? nullptr : linkSlot(branch.link);
+            LinkSlot* target = branch.fault ? nullptr : branch.target;
             if (target == nullptr || !target->info.exists) return false;
             add(static_cast<int32_t>(b), branch.link, *target, size + branch.crossedCount + 1u);
         }
@@ -472,8 +475,7 @@ bool MarchalBMatching::pickWinners() {
     for (std::size_t i = 0; i < children.size(); ++i) {
         const Child& child = children[i];
         if (!(child.distance < kFilterDistance)) continue;
-        const int key =
-            slots[static_cast<std::size_t>(slotOf[static_cast<std::size_t>(child.link)])].info.superLinkKey;
+        const int key = child.superLinkKey;
         if (key < -1) return false;
         const auto k = static_cast<std::size_t>(key + 1);
         if (k >= winnerOfKey.size()) {
@@ -522,8 +524,7 @@ bool MarchalBMatching::winnersInOrder() {
     entries.reserve(winners.size());
     for (const int32_t w : winners) {
         const Child& child = children[static_cast<std::size_t>(w)];
-        const int key =
-            slots[static_cast<std::size_t>(slotOf[static_cast<std::size_t>(child.link)])].info.superLinkKey;
+        const int key = child.superLinkKey;
         if (std::isnan(child.avgScore)) return false;
         entries.push_back({child.avgScore, child.size, key, w, 0});
     }
@@ -566,21 +567,26 @@ void MarchalBMatching::winnersAsTheExactStep() {
                                         (*children)[static_cast<std::size_t>(b)].size);
         }
     };
-    using Tree = std::multiset<int32_t, Order>;
+    // The four trees live in one scratch buffer that is dropped whole at the end of the step.
+    using Tree = std::pmr::multiset<int32_t, Order>;
+    const std::size_t need = 4 * (children.size() + 1) * kTreeNodeBytes;
+    if (treeArena.size() < need) treeArena.resize(need);
+    std::pmr::monotonic_buffer_resource arena(treeArena.data(), treeArena.size());
     const Order branchedOrder{&children, &kept};
     const Order scoredOrder{&children, nullptr};
 
-    Tree branched(branchedOrder);
+    Tree branched(branchedOrder, &arena);
     for (std::size_t i = 0; i < children.size(); ++i) branched.insert(static_cast<int32_t>(i));
-    Tree scored(scoredOrder);
+    Tree scored(scoredOrder, &arena);
     for (const int32_t i : branched) scored.insert(i);
 
     // filterCandidates: the best per super-link in the scored order, then by ascending key.
-    std::vector<std::pair<int, int32_t>> best;
+    std::vector<std::pair<int, int32_t>>& best = treeWinners;
+    best.clear();
     for (const int32_t i : scored) {
         const Child& child = children[static_cast<std::size_t>(i)];
         if (!(child.distance < kFilterDistance)) continue;
-        const int k = linkInfo(child.link).superLinkKey;
+        const int k = child.superLinkKey;
         auto it = std::lower_bound(best.begin(), best.end(), k,
                                    [](const std::pair<int, int32_t>& e, int key) { return e.first < key; });
         if (it == best.end() || it->first != k)
@@ -588,10 +594,10 @@ void MarchalBMatching::winnersAsTheExactStep() {
         else if (child.avgScore < children[static_cast<std::size_t>(it->second)].avgScore)
             it->second = i;
     }
-    Tree filtered(scoredOrder);
+    Tree filtered(scoredOrder, &arena);
     for (const auto& entry : best) filtered.insert(entry.second);
     // saveBestPaths: the first of them, inserted again in that order.
-    Tree beam(scoredOrder);
+    Tree beam(scoredOrder, &arena);
     for (auto it = filtered.begin(); it != filtered.end() && beam.size() < kBeamWidth; ++it) beam.insert(*it);
     winners.assign(beam.begin(), beam.end());
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -195,11 +196,13 @@ private:
     // without a point, then the link the point lands on. The branches of a link come in the order
     // the recursive expansion makes them and depend only on the link and the direction of the
     // run, so each link is expanded once per run.
+    struct LinkSlot;
     struct Branch {
         std::array<int32_t, 3> crossed{};
         uint8_t crossedCount = 0;
         bool fault = false;  // the expansion met a missing link or node (and prints an error)
         int32_t link = 0;
+        LinkSlot* target = nullptr;  // the slot of `link`; slots never move
     };
     // Everything a run has learnt about one link it met.
     struct LinkSlot {
@@ -216,6 +219,7 @@ private:
         int32_t parent = 0;
         int32_t branch = -1;
         int32_t link = 0;
+        int superLinkKey = -1;  // of `link`
         uint32_t size = 0;
         double distance = 0.0;
         double avgScore = 0.0;
@@ -277,6 +281,8 @@ private:
     std::vector<int32_t> winners;  // children, one per super-link key
     std::vector<char> winnerTied;  // per winner: another child has exactly its average
     std::vector<double> orderScratch;
+    std::vector<std::byte> treeArena;                  // scratch of winnersAsTheExactStep
+    std::vector<std::pair<int, int32_t>> treeWinners;  // (super-link key, child), by key
 };
 
 }  // namespace MapMatching
