@@ -16,6 +16,12 @@ namespace {
 constexpr double kNearLinkRadius = 20.0;
 constexpr int kMaxGenerations = 5000;
 
+// Empties a container and gives its memory back.
+template <typename Container>
+void release(Container& c) {
+    Container().swap(c);
+}
+
 }  // namespace
 
 KARVEL::KARVEL(mapRepresentation::Map* m, Route* r, bool writeLog) : map(m), route(r), params(kHybridPreset) {
@@ -40,19 +46,21 @@ std::vector<std::unique_ptr<_unmatchinfo>> KARVEL::getUnmatchedInfo() const {
 }
 
 void KARVEL::run(bool kml) {
-    const int n = pointCount();
-    std::vector<std::set<int>> candidates(n);
+    // Every per-point structure is given back as soon as its last reader is done: on long traces the
+    // matcher's memory is what decides how far the trace outgrows the caches.
+    std::vector<std::unique_ptr<Path>> forwardPaths;
+    std::vector<std::unique_ptr<Path>> backwardPaths;
+    runMarchal(forwardPaths, backwardPaths);
 
-    MarchalBMatching marchal(map, route);
-    marchal.run(true, false);
-    std::vector<std::unique_ptr<Path>> forwardPaths = marchal.getMatched();
-    marchal.run(false, false);
-    std::vector<std::unique_ptr<Path>> backwardPaths = marchal.getMatched();
-
+    CandidateLinks candidates(static_cast<std::size_t>(pointCount()));
     std::vector<int> ambiguousPoints = reconstructMatchedTrace(candidates, forwardPaths, backwardPaths);
+    release(backwardPaths);
     const std::vector<std::pair<int, int>> segments = buildAmbiguousSegments(ambiguousPoints);
+    release(ambiguousPoints);
     const std::set<int> gapPoints = runGeneticOnAmbiguousSegments(segments, candidates);
+    candidates.release();
     constructOutput(gapPoints, forwardPaths, segments);
+    release(forwardPaths);
 
     if (kml) {
         kmlMatch::KMLBuilder builder(map, route, matchedLinks, std::vector<std::pair<int, int>>(), "ostrand");
@@ -60,42 +68,64 @@ void KARVEL::run(bool kml) {
     }
 }
 
-void KARVEL::addNearLinks(std::vector<std::set<int>>& candidates, int k) const {
+void KARVEL::runMarchal(std::vector<std::unique_ptr<Path>>& forwardPaths,
+                        std::vector<std::unique_ptr<Path>>& backwardPaths) const {
+    MarchalBMatching marchal(map, route);
+    marchal.collectCandidateLinks = false;  // only the genetic-only matcher reads them
+    marchal.run(true, false);
+    forwardPaths = marchal.takeMatched();
+    marchal.run(false, false);
+    backwardPaths = marchal.takeMatched();
+}
+
+void KARVEL::addNearLinks(CandidateLinks& candidates, int k) const {
     const _node& p = route->nodes[k];
     for (int link : map->getNearestLinks(p.position.lat, p.position.lon, kNearLinkRadius))
-        candidates[k].insert(link);
+        candidates.insert(static_cast<std::size_t>(k), link);
 }
 
 std::vector<int> KARVEL::reconstructMatchedTrace(std::vector<std::set<int>>& candidates,
                                                  const std::vector<std::unique_ptr<Path>>& forwardPaths,
                                                  const std::vector<std::unique_ptr<Path>>& backwardPaths) {
-    std::set<int> ambiguous;
+    CandidateLinks links = CandidateLinks::fromSets(candidates);
+    std::vector<int> ambiguous = reconstructMatchedTrace(links, forwardPaths, backwardPaths);
+    for (std::size_t k = 0; k < candidates.size(); ++k) links.copyTo(k, candidates[k]);
+    return ambiguous;
+}
+
+std::vector<int> KARVEL::reconstructMatchedTrace(CandidateLinks& candidates,
+                                                 const std::vector<std::unique_ptr<Path>>& forwardPaths,
+                                                 const std::vector<std::unique_ptr<Path>>& backwardPaths) {
+    Marks ambiguous(static_cast<std::size_t>(pointCount()), 0);
     takeForwardResult(candidates, forwardPaths);
     compareBackwardResult(candidates, backwardPaths, ambiguous);
     widenShortHoles(candidates, ambiguous);
     markPieceBorders(forwardPaths, ambiguous);
     widenTraceEnds(candidates, ambiguous);
     markHoleNeighbours(candidates, ambiguous);
-    return std::vector<int>(ambiguous.begin(), ambiguous.end());
+    std::vector<int> points;
+    for (int k = 0; k < pointCount(); ++k)
+        if (ambiguous[static_cast<std::size_t>(k)] != 0) points.push_back(k);
+    return points;
 }
 
 bool KARVEL::inTrace(int point) const {
     return point >= 0 && point < pointCount();
 }
 
-void KARVEL::takeForwardResult(std::vector<std::set<int>>& candidates,
+void KARVEL::takeForwardResult(CandidateLinks& candidates,
                                const std::vector<std::unique_ptr<Path>>& forwardPaths) {
     for (const auto& path : forwardPaths)
         for (const auto& [point, link] : path->links)
             if (inTrace(point)) {
                 matchedLinks[point] = link;
-                candidates[point].insert(link);
+                candidates.insert(static_cast<std::size_t>(point), link);
             }
 }
 
-void KARVEL::compareBackwardResult(std::vector<std::set<int>>& candidates,
+void KARVEL::compareBackwardResult(CandidateLinks& candidates,
                                    const std::vector<std::unique_ptr<Path>>& backwardPaths,
-                                   std::set<int>& ambiguous) {
+                                   Marks& ambiguous) {
     // The backward result agrees only on the same link, or on a neighbour in the same super-link.
     for (const auto& path : backwardPaths)
         for (const auto& [point, link] : path->links) {
@@ -106,13 +136,13 @@ void KARVEL::compareBackwardResult(std::vector<std::set<int>>& candidates,
                                map->belongSameSuperLink(forwardLink, link);
             if (!agree) {
                 matchedLinks[point] = -1;
-                candidates[point].insert(link);
-                ambiguous.insert(point);
+                candidates.insert(static_cast<std::size_t>(point), link);
+                ambiguous[static_cast<std::size_t>(point)] = 1;
             }
         }
 }
 
-void KARVEL::widenShortHoles(std::vector<std::set<int>>& candidates, std::set<int>& ambiguous) const {
+void KARVEL::widenShortHoles(CandidateLinks& candidates, Marks& ambiguous) const {
     // Holes of at most five points get the links near their points.
     const int n = pointCount();
     const std::vector<int>& links = matchedLinks;
@@ -134,7 +164,7 @@ void KARVEL::widenShortHoles(std::vector<std::set<int>>& candidates, std::set<in
         if (end - i <= 5) {
             for (int k = (i == 0 ? 0 : i + 1); k <= end - 1; ++k) {
                 addNearLinks(candidates, k);
-                ambiguous.insert(k);
+                ambiguous[static_cast<std::size_t>(k)] = 1;
             }
         }
         i = end + 1;
@@ -142,51 +172,52 @@ void KARVEL::widenShortHoles(std::vector<std::set<int>>& candidates, std::set<in
 }
 
 void KARVEL::markPieceBorders(const std::vector<std::unique_ptr<Path>>& forwardPaths,
-                              std::set<int>& ambiguous) const {
+                              Marks& ambiguous) const {
     const int n = pointCount();
     for (const auto& path : forwardPaths) {
         if (path->links.empty()) continue;
         const int first = path->links.front().first;
         const int last = path->links.back().first;
         if (first > 0)
-            for (int k = std::max(0, first - 2); k <= std::min(n - 1, first + 4); ++k) ambiguous.insert(k);
+            for (int k = std::max(0, first - 2); k <= std::min(n - 1, first + 4); ++k)
+                ambiguous[static_cast<std::size_t>(k)] = 1;
         if (last >= 0 && last < n - 1)
-            for (int k = std::max(0, last - 4); k <= std::min(n - 1, last + 2); ++k) ambiguous.insert(k);
+            for (int k = std::max(0, last - 4); k <= std::min(n - 1, last + 2); ++k)
+                ambiguous[static_cast<std::size_t>(k)] = 1;
     }
 }
 
-void KARVEL::widenTraceEnds(std::vector<std::set<int>>& candidates, std::set<int>& ambiguous) const {
+void KARVEL::widenTraceEnds(CandidateLinks& candidates, Marks& ambiguous) const {
     const int n = pointCount();
     for (int k = 0; k < 3 && k < n; ++k) {
         addNearLinks(candidates, k);
-        ambiguous.insert(k);
+        ambiguous[static_cast<std::size_t>(k)] = 1;
     }
     for (int k = std::max(0, n - 3); k < n; ++k) {
         addNearLinks(candidates, k);
-        ambiguous.insert(k);
+        ambiguous[static_cast<std::size_t>(k)] = 1;
     }
 }
 
-void KARVEL::markHoleNeighbours(const std::vector<std::set<int>>& candidates,
-                                std::set<int>& ambiguous) const {
+void KARVEL::markHoleNeighbours(const CandidateLinks& candidates, Marks& ambiguous) const {
     // The neighbours of holes, where the points around have no alternative candidates.
     const int n = pointCount();
     const std::vector<int>& links = matchedLinks;
     auto atMostOneCandidate = [&](int from, int to) {
         for (int k = from; k <= to; ++k)
-            if (candidates[k].size() > 1) return false;
+            if (candidates.count(static_cast<std::size_t>(k)) > 1) return false;
         return true;
     };
     for (int i = 0; i < n; ++i) {
         if (i < n - 2 && links[i] != -1 && links[i + 1] == -1) {
             const int lo = std::max(0, i - 3);
             if (atMostOneCandidate(lo, i - 1))
-                for (int k = lo; k <= i; ++k) ambiguous.insert(k);
+                for (int k = lo; k <= i; ++k) ambiguous[static_cast<std::size_t>(k)] = 1;
         }
         if (i >= 2 && links[i - 1] == -1 && links[i] != -1) {
             const int hi = std::min(n - 1, i + 2);
             if (atMostOneCandidate(i, hi))
-                for (int k = i - 1; k <= hi; ++k) ambiguous.insert(k);
+                for (int k = i - 1; k <= hi; ++k) ambiguous[static_cast<std::size_t>(k)] = 1;
         }
     }
 }
@@ -229,6 +260,11 @@ std::vector<std::pair<int, int>> KARVEL::buildAmbiguousSegments(std::vector<int>
 
 std::set<int> KARVEL::runGeneticOnAmbiguousSegments(const std::vector<std::pair<int, int>>& segments,
                                                     const std::vector<std::set<int>>& candidates) {
+    return runGeneticOnAmbiguousSegments(segments, CandidateLinks::fromSets(candidates));
+}
+
+std::set<int> KARVEL::runGeneticOnAmbiguousSegments(const std::vector<std::pair<int, int>>& segments,
+                                                    const CandidateLinks& candidates) {
     std::set<int> gapPoints;
     for (const auto& [first, last] : segments) {
         const std::set<int> gaps = runSegment(first, last, candidates);
@@ -238,6 +274,10 @@ std::set<int> KARVEL::runGeneticOnAmbiguousSegments(const std::vector<std::pair<
 }
 
 std::set<int> KARVEL::runSegment(int first, int last, const std::vector<std::set<int>>& candidates) {
+    return runSegment(first, last, CandidateLinks::fromSets(candidates));
+}
+
+std::set<int> KARVEL::runSegment(int first, int last, const CandidateLinks& candidates) {
     const int n = pointCount();
     std::set<int> gaps;
     // A segment without points (the empty trace) has nothing to solve.
@@ -258,9 +298,12 @@ std::set<int> KARVEL::runSegment(int first, int last, const std::vector<std::set
     return gaps;
 }
 
-Individual KARVEL::evolveSegment(int first, int last, const std::vector<std::set<int>>& candidates,
+Individual KARVEL::evolveSegment(int first, int last, const CandidateLinks& candidates,
                                  const std::set<int>& anchors, std::set<int>& gaps) {
-    std::vector<std::set<int>> segmentCandidates(candidates.begin() + first, candidates.begin() + last + 1);
+    std::vector<std::set<int>> segmentCandidates(static_cast<std::size_t>(last - first + 1));
+    for (int k = first; k <= last; ++k)
+        candidates.copyTo(static_cast<std::size_t>(k),
+                          segmentCandidates[static_cast<std::size_t>(k - first)]);
     Route subRoute = route->subRoute(first, last);
     {
         std::stringstream name;
@@ -324,12 +367,10 @@ void KARVEL::clearShortFragments(int first, int last, const std::set<int>& ancho
 void KARVEL::constructOutput(const std::set<int>& gapPoints,
                              const std::vector<std::unique_ptr<Path>>& forwardPaths,
                              const std::vector<std::pair<int, int>>& segments) {
-    // The sequence of (point, link) entries is kept as one entry per point plus the crossed links that
-    // follow it, so that inserting crossed links stays linear in the length of the trace.
-    std::vector<std::vector<int>> crossedAfter(pointCount());
-    keepForwardCrossings(forwardPaths, crossedAfter);
-    fillMissingCrossings(gapPoints, segments, crossedAfter);
-    cutIntoPaths(crossedAfter);
+    Crossings crossings;
+    keepForwardCrossings(forwardPaths, crossings);
+    fillMissingCrossings(gapPoints, segments, crossings);
+    cutIntoPaths(crossings);
     unmatched = unmatchedAround(matched, pointCount());
     shortMatched.clear();
     for (const auto& path : matched) {
@@ -342,11 +383,20 @@ void KARVEL::constructOutput(const std::set<int>& gapPoints,
     }
 }
 
+bool KARVEL::Crossings::any(int point) const {
+    const auto p = static_cast<std::size_t>(point);
+    if (start[p] != start[p + 1]) return true;
+    const auto f = filled.find(point);
+    return f != filled.end() && !f->second.empty();
+}
+
 void KARVEL::keepForwardCrossings(const std::vector<std::unique_ptr<Path>>& forwardPaths,
-                                  std::vector<std::vector<int>>& crossedAfter) const {
-    // Crossed links of the forward run, where the final links still agree with it.
+                                  Crossings& crossings) const {
+    // Crossed links of the forward run, where the final links still agree with it, collected as
+    // (point, link) and then ordered by point, keeping the order of each point's links.
     const int n = pointCount();
     const std::vector<int>& links = matchedLinks;
+    std::vector<std::pair<int, int>> found;
     for (auto pathIt = forwardPaths.rbegin(); pathIt != forwardPaths.rend(); ++pathIt) {
         const auto& pairs = (*pathIt)->links;
         if (pairs.size() < 2) continue;
@@ -357,35 +407,49 @@ void KARVEL::keepForwardCrossings(const std::vector<std::unique_ptr<Path>>& forw
             const int nextPoint = pairs[next].first;
             if (point < n && links[point] == link && nextPoint >= 0 && nextPoint < n &&
                 links[nextPoint] == pairs[next].second && next - j > 1) {
-                std::vector<int>& crossed = crossedAfter[point];
-                for (int k = j + 1; k < next; ++k) crossed.push_back(pairs[k].second);
+                for (int k = j + 1; k < next; ++k) found.emplace_back(point, pairs[k].second);
             }
             next = j;
         }
     }
+    // A counting sort: stable, and linear in the length of the trace.
+    std::vector<uint32_t>& start = crossings.start;
+    start.assign(static_cast<std::size_t>(n) + 1, 0);
+    for (const auto& entry : found) ++start[static_cast<std::size_t>(entry.first) + 1];
+    for (std::size_t p = 1; p < start.size(); ++p) start[p] += start[p - 1];
+    std::vector<uint32_t> fill(start.begin(), start.end() - 1);
+    crossings.kept.resize(found.size());
+    for (const auto& [point, link] : found) crossings.kept[fill[static_cast<std::size_t>(point)]++] = link;
 }
 
 void KARVEL::fillMissingCrossings(const std::set<int>& gapPoints,
                                   const std::vector<std::pair<int, int>>& segments,
-                                  std::vector<std::vector<int>>& crossedAfter) const {
+                                  Crossings& crossings) const {
     // Links missing between consecutive points inside the segments.
     const int n = pointCount();
     const std::vector<int>& links = matchedLinks;
     for (const auto& [first, last] : segments) {
         for (int p = std::max(0, first); p < last && p + 1 < n; ++p) {
-            if (!crossedAfter[p].empty() || gapPoints.count(p) > 0) continue;
+            if (crossings.any(p) || gapPoints.count(p) > 0) continue;
             if (links[p] == -1 || links[p + 1] == -1 || map->isConnected(links[p], links[p + 1])) continue;
-            crossedAfter[p] = map->getLinksBetween(links[p], links[p + 1]);
+            crossings.filled[p] = map->getLinksBetween(links[p], links[p + 1]);
         }
     }
 }
 
-void KARVEL::cutIntoPaths(const std::vector<std::vector<int>>& crossedAfter) {
+void KARVEL::cutIntoPaths(const Crossings& crossings) {
     std::vector<std::pair<int, int>> sequence;
-    sequence.reserve(crossedAfter.size());
+    sequence.reserve(static_cast<std::size_t>(pointCount()) + crossings.kept.size());
+    auto filled = crossings.filled.begin();
     for (int p = 0; p < pointCount(); ++p) {
         sequence.emplace_back(p, matchedLinks[p]);
-        for (int link : crossedAfter[p]) sequence.emplace_back(-1, link);
+        const auto at = static_cast<std::size_t>(p);
+        for (uint32_t k = crossings.start[at]; k < crossings.start[at + 1]; ++k)
+            sequence.emplace_back(-1, crossings.kept[k]);
+        if (filled != crossings.filled.end() && filled->first == p) {
+            for (int link : filled->second) sequence.emplace_back(-1, link);
+            ++filled;
+        }
     }
 
     // Paths: runs of matched entries whose consecutive point links connect.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <iostream>
+#include <memory_resource>
 
 #include "geometry/geometry.h"
 #include "kml/kml.h"
@@ -19,7 +20,8 @@ constexpr double kMaxStartHeadingDeg = 110.0;
 constexpr int kBranchDepth = 4;         // hops a candidate may move between two points
 constexpr std::size_t kBeamWidth = 35;  // candidates kept per point
 constexpr double kInitialMinDelta = 100000000.0;
-constexpr double kEqualAverage = 1e-6;  // candidate averages closer than this count as equal
+constexpr double kEqualAverage = 1e-6;      // candidate averages closer than this count as equal
+constexpr std::size_t kTreeNodeBytes = 48;  // a multiset node of an index, with room to spare
 
 // Whether the candidate order (by average within kEqualAverage, then by a second key) is a plain
 // sort of `averages`: true when the averages fall into groups closer than kEqualAverage inside
@@ -152,9 +154,12 @@ void MarPath::printPath() const {
 }
 
 bool MarPathOrder::operator()(const MarPath& a, const MarPath& b) const {
-    if (std::fabs(a.avgScore - b.avgScore) < kEqualAverage)
-        return a.linkCandidates.size() < b.linkCandidates.size();
-    return a.avgScore < b.avgScore;
+    return before(a.avgScore, a.linkCandidates.size(), b.avgScore, b.linkCandidates.size());
+}
+
+bool MarPathOrder::before(double avgA, std::size_t sizeA, double avgB, std::size_t sizeB) {
+    if (std::fabs(avgA - avgB) < kEqualAverage) return sizeA < sizeB;
+    return avgA < avgB;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -218,13 +223,14 @@ void MarchalBMatching::run(bool forwardRun, bool kml) {
     unmatched.clear();
     candidateLinks.clear();
     seenLinks.clear();
+    rebuiltOrderSteps = 0;
     if (map == nullptr || route == nullptr) {
         std::cout << "ERROR: Marchal matching needs a map and a trace." << std::endl;
         return;
     }
     resetTables();
     const std::size_t n = route->nodes.size();
-    candidateLinks.assign(n, {});
+    if (collectCandidateLinks) candidateLinks.assign(n, {});
 
     while (true) {
         findNearestLinks();
@@ -368,7 +374,7 @@ bool MarchalBMatching::fastStep(MarPath& best, double& minDelta, bool& stop) {
     double delta = kInitialMinDelta;
     ++stamp;
     if (!makeChildren({p.easting, p.northing}, delta)) return false;
-    if (delta <= kBreakDistance && !(pickWinners() && winnersInOrder())) return false;
+    if (delta <= kBreakDistance && !(pickWinners() && winnersInOrder())) winnersAsTheExactStep();
 
     // Decided: from here the step changes the matcher.
     minDelta = delta;
@@ -413,6 +419,7 @@ void MarchalBMatching::expand(int32_t L, int depth, Branch& prefix) {
         if (mirrorSide != nullptr && mirrorSide->count(K) != 0) continue;
         Branch reached = prefix;
         reached.link = K;
+        reached.target = linkSlot(K);
         branches.push_back(reached);
         if (depth > 1) {
             prefix.crossed[prefix.crossedCount++] = K;
@@ -443,15 +450,15 @@ bool MarchalBMatching::makeChildren(const Point& point, double& minDelta) {
         const auto matched = static_cast<double>(c.matchedPoints + 1);
         auto add = [&](int32_t branch, int32_t link, LinkSlot& target, uint32_t childSize) {
             const double d = distanceAt(target, point);
-            children.push_back(
-                {static_cast<int32_t>(parent), branch, link, childSize, d, (c.score + d) / matched});
+            children.push_back({static_cast<int32_t>(parent), branch, link, target.info.superLinkKey,
+                                childSize, d, (c.score + d) / matched});
             if (d < minDelta) minDelta = d;
             if (d <= kSearchRadius) childLinksSeen.push_back(link);
         };
         add(-1, L, *slot, size + 1);
         for (uint32_t b = slot->firstBranch; b < slot->lastBranch; ++b) {
             const Branch& branch = branches[b];
-            LinkSlot* target = branch.fault ? nullptr : linkSlot(branch.link);
+            LinkSlot* target = branch.fault ? nullptr : branch.target;
             if (target == nullptr || !target->info.exists) return false;
             add(static_cast<int32_t>(b), branch.link, *target, size + branch.crossedCount + 1u);
         }
@@ -468,8 +475,7 @@ bool MarchalBMatching::pickWinners() {
     for (std::size_t i = 0; i < children.size(); ++i) {
         const Child& child = children[i];
         if (!(child.distance < kFilterDistance)) continue;
-        const int key =
-            slots[static_cast<std::size_t>(slotOf[static_cast<std::size_t>(child.link)])].info.superLinkKey;
+        const int key = child.superLinkKey;
         if (key < -1) return false;
         const auto k = static_cast<std::size_t>(key + 1);
         if (k >= winnerOfKey.size()) {
@@ -518,8 +524,7 @@ bool MarchalBMatching::winnersInOrder() {
     entries.reserve(winners.size());
     for (const int32_t w : winners) {
         const Child& child = children[static_cast<std::size_t>(w)];
-        const int key =
-            slots[static_cast<std::size_t>(slotOf[static_cast<std::size_t>(child.link)])].info.superLinkKey;
+        const int key = child.superLinkKey;
         if (std::isnan(child.avgScore)) return false;
         entries.push_back({child.avgScore, child.size, key, w, 0});
     }
@@ -544,6 +549,57 @@ bool MarchalBMatching::winnersInOrder() {
     winners.clear();
     for (const Entry& e : entries) winners.push_back(e.child);
     return true;
+}
+
+void MarchalBMatching::winnersAsTheExactStep() {
+    ++rebuiltOrderSteps;
+    // Child indices ordered by MarPathOrder on one of two keys: the branched candidates still carry
+    // their parent's average, the scored ones their own.
+    struct Order {
+        const std::vector<Child>* children;
+        const std::vector<MarPath>* parents;  // null: the child's own average
+        double avg(int32_t i) const {
+            const Child& c = (*children)[static_cast<std::size_t>(i)];
+            return parents == nullptr ? c.avgScore : (*parents)[static_cast<std::size_t>(c.parent)].avgScore;
+        }
+        bool operator()(int32_t a, int32_t b) const {
+            return MarPathOrder::before(avg(a), (*children)[static_cast<std::size_t>(a)].size, avg(b),
+                                        (*children)[static_cast<std::size_t>(b)].size);
+        }
+    };
+    // The four trees live in one scratch buffer that is dropped whole at the end of the step.
+    using Tree = std::pmr::multiset<int32_t, Order>;
+    const std::size_t need = 4 * (children.size() + 1) * kTreeNodeBytes;
+    if (treeArena.size() < need) treeArena.resize(need);
+    std::pmr::monotonic_buffer_resource arena(treeArena.data(), treeArena.size());
+    const Order branchedOrder{&children, &kept};
+    const Order scoredOrder{&children, nullptr};
+
+    Tree branched(branchedOrder, &arena);
+    for (std::size_t i = 0; i < children.size(); ++i) branched.insert(static_cast<int32_t>(i));
+    Tree scored(scoredOrder, &arena);
+    for (const int32_t i : branched) scored.insert(i);
+
+    // filterCandidates: the best per super-link in the scored order, then by ascending key.
+    std::vector<std::pair<int, int32_t>>& best = treeWinners;
+    best.clear();
+    for (const int32_t i : scored) {
+        const Child& child = children[static_cast<std::size_t>(i)];
+        if (!(child.distance < kFilterDistance)) continue;
+        const int k = child.superLinkKey;
+        auto it = std::lower_bound(best.begin(), best.end(), k,
+                                   [](const std::pair<int, int32_t>& e, int key) { return e.first < key; });
+        if (it == best.end() || it->first != k)
+            best.insert(it, {k, i});
+        else if (child.avgScore < children[static_cast<std::size_t>(it->second)].avgScore)
+            it->second = i;
+    }
+    Tree filtered(scoredOrder, &arena);
+    for (const auto& entry : best) filtered.insert(entry.second);
+    // saveBestPaths: the first of them, inserted again in that order.
+    Tree beam(scoredOrder, &arena);
+    for (auto it = filtered.begin(); it != filtered.end() && beam.size() < kBeamWidth; ++it) beam.insert(*it);
+    winners.assign(beam.begin(), beam.end());
 }
 
 MarPath MarchalBMatching::materialise(const Child& child, int32_t point) const {
@@ -658,6 +714,17 @@ std::vector<std::unique_ptr<Path>> MarchalBMatching::getShortMatched() {
 std::vector<std::unique_ptr<_unmatchinfo>> MarchalBMatching::getUnmatchedInfo() {
     if (matched.empty() && unmatched.empty()) prepateOutput();
     return ownedCopies(unmatched);
+}
+
+std::vector<std::unique_ptr<Path>> MarchalBMatching::takeMatched() {
+    std::vector<std::unique_ptr<Path>> pieces;
+    pieces.reserve(bestPaths.size());
+    for (const MarPath& piece : bestPaths) pieces.push_back(std::make_unique<Path>(getPath(piece, true)));
+    std::vector<MarPath>().swap(bestPaths);
+    matched.clear();
+    shortMatched.clear();
+    unmatched.clear();
+    return pieces;
 }
 
 std::vector<std::set<int>> MarchalBMatching::getCandidateLinkSets() const {

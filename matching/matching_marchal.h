@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -119,6 +120,8 @@ public:
 // the shorter link list goes first. Equal candidates keep their insertion order (multiset).
 struct MarPathOrder {
     bool operator()(const MarPath& a, const MarPath& b) const;
+    // The same order on the two keys alone.
+    static bool before(double avgA, std::size_t sizeA, double avgB, std::size_t sizeB);
 };
 
 using MarPathSet = std::multiset<MarPath, MarPathOrder>;
@@ -137,6 +140,12 @@ public:
     // Runs every position through the exact step (ordered multisets of whole candidates); the
     // result is the same, only slower. Tests compare both.
     bool exactOnly = false;
+    // Whether a run records its candidate link sets (getCandidateLinkSets); a matcher that does not
+    // read them saves a vector per trace point.
+    bool collectCandidateLinks = true;
+    // Steps of the last run whose order sorting could not decide, so that the ordered multisets
+    // were rebuilt on indices (a measure for benchmarks and tests).
+    std::size_t rebuiltOrderSteps = 0;
 
     MarchalBMatching(mapRepresentation::Map* map, Route* route);
 
@@ -147,6 +156,9 @@ public:
     std::vector<std::unique_ptr<Path>> getMatched();
     std::vector<std::unique_ptr<Path>> getShortMatched();
     std::vector<std::unique_ptr<_unmatchinfo>> getUnmatchedInfo();
+    // The pieces of the last run with all their pairs, as getMatched() gives them, handed over
+    // instead of copied: the matcher keeps no result of that run.
+    std::vector<std::unique_ptr<Path>> takeMatched();
 
     // Per position of the last run (position s is trace point s forwards, n-1-s backwards), the
     // ascending set of links on which a live candidate placed that point within the search
@@ -184,11 +196,13 @@ private:
     // without a point, then the link the point lands on. The branches of a link come in the order
     // the recursive expansion makes them and depend only on the link and the direction of the
     // run, so each link is expanded once per run.
+    struct LinkSlot;
     struct Branch {
         std::array<int32_t, 3> crossed{};
         uint8_t crossedCount = 0;
         bool fault = false;  // the expansion met a missing link or node (and prints an error)
         int32_t link = 0;
+        LinkSlot* target = nullptr;  // the slot of `link`; slots never move
     };
     // Everything a run has learnt about one link it met.
     struct LinkSlot {
@@ -205,6 +219,7 @@ private:
         int32_t parent = 0;
         int32_t branch = -1;
         int32_t link = 0;
+        int superLinkKey = -1;  // of `link`
         uint32_t size = 0;
         double distance = 0.0;
         double avgScore = 0.0;
@@ -231,6 +246,10 @@ private:
     bool makeChildren(const Point& point, double& minDelta);
     bool pickWinners();
     bool winnersInOrder();
+    // Where sorting does not decide the order, the winners in the order the exact step gives them:
+    // its ordered multisets are rebuilt on child indices with the same keys and the same insertions,
+    // so every comparison, and thus every position, comes out the same.
+    void winnersAsTheExactStep();
     MarPath materialise(const Child& child, int32_t point) const;
     void keepFrom(const MarPathSet& survivors);
 
@@ -262,6 +281,8 @@ private:
     std::vector<int32_t> winners;  // children, one per super-link key
     std::vector<char> winnerTied;  // per winner: another child has exactly its average
     std::vector<double> orderScratch;
+    std::vector<std::byte> treeArena;                  // scratch of winnersAsTheExactStep
+    std::vector<std::pair<int, int32_t>> treeWinners;  // (super-link key, child), by key
 };
 
 }  // namespace MapMatching
