@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <list>
 #include <map>
 #include <random>
 #include <set>
 #include <vector>
 
 using mapRepresentation::IdTable;
+using mapRepresentation::LinkChain;
 using mapRepresentation::SortedIdSet;
 
 namespace {
@@ -117,6 +120,83 @@ TEST(SortedIdSet, MatchesStdSetOnRandomOperations) {
             ASSERT_TRUE(moved == set && copy.empty());  // NOLINT: a moved-from set is empty
             copy = moved;
             ASSERT_TRUE(copy == set);
+        }
+    }
+}
+
+// Two chains against two std::lists: links moved between them and round inside one, as the
+// super-link upkeep cuts, joins and re-anchors chains; short chains stay inline, long ones grow.
+TEST(LinkChain, MatchesStdListOnRandomOperations) {
+    std::mt19937 rng(11);
+    LinkChain chains[2];
+    std::list<int32_t> oracles[2];
+    const auto offset = [&](size_t size) { return static_cast<long>(rng() % (size + 1)); };
+    for (int step = 0; step < 6000; ++step) {
+        const int a = static_cast<int>(rng() % 2);
+        LinkChain& chain = chains[a];
+        std::list<int32_t>& oracle = oracles[a];
+        const int32_t id = static_cast<int32_t>(rng() % 1000);
+        const long at = offset(oracle.size());
+        switch (rng() % 7) {
+            case 0:
+                chain.push_back(id);
+                oracle.push_back(id);
+                break;
+            case 1:
+                chain.push_front(id);
+                oracle.push_front(id);
+                break;
+            case 2: {  // the returned position is where the upkeep goes on renumbering
+                const auto it = chain.insert(chain.begin() + at, id);
+                const auto ot = oracle.insert(std::next(oracle.begin(), at), id);
+                ASSERT_EQ(std::distance(chain.begin(), it), std::distance(oracle.begin(), ot));
+                break;
+            }
+            case 3:
+                if (at < static_cast<long>(oracle.size())) {
+                    chain.erase(chain.begin() + at);
+                    oracle.erase(std::next(oracle.begin(), at));
+                }
+                break;
+            case 4: {  // a range of the other chain moves in
+                const long first = offset(oracles[1 - a].size());
+                const long last = first + offset(oracles[1 - a].size() - static_cast<size_t>(first));
+                LinkChain& from = chains[1 - a];
+                chain.splice(chain.begin() + at, from, from.begin() + first, from.begin() + last);
+                auto& other = oracles[1 - a];
+                oracle.splice(std::next(oracle.begin(), at), other, std::next(other.begin(), first),
+                              std::next(other.begin(), last));
+                break;
+            }
+            case 5: {  // a range moves within the chain, to a position outside it
+                const long first = offset(oracle.size());
+                const long last = first + offset(oracle.size() - static_cast<size_t>(first));
+                const long to = first > 0 && rng() % 2
+                                    ? static_cast<long>(rng() % static_cast<size_t>(first))
+                                    : last + offset(oracle.size() - static_cast<size_t>(last));
+                chain.splice(chain.begin() + to, chain, chain.begin() + first, chain.begin() + last);
+                oracle.splice(std::next(oracle.begin(), to), oracle, std::next(oracle.begin(), first),
+                              std::next(oracle.begin(), last));
+                break;
+            }
+            default:
+                if (rng() % 4 == 0) {
+                    chains[0].swap(chains[1]);
+                    oracles[0].swap(oracles[1]);
+                } else if (oracle.size() > 12) {  // keeps the chains short
+                    chain.clear();
+                    oracle.clear();
+                }
+        }
+        for (int c = 0; c < 2; ++c)
+            ASSERT_TRUE(std::equal(chains[c].begin(), chains[c].end(), oracles[c].begin(), oracles[c].end()))
+                << "step " << step;
+        if (step % 50 == 0) {
+            LinkChain copy = chain;
+            const LinkChain moved = std::move(copy);
+            ASSERT_TRUE(moved == chain && copy.empty());  // NOLINT: a moved-from chain is empty
+            copy = moved;
+            ASSERT_TRUE(copy == chain && (chain.empty() || chain.back() == oracle.back()));
         }
     }
 }
