@@ -34,11 +34,13 @@ Cell cellNear(std::mt19937& rng, _position pos, int depth) {
     const double hh = 90.0 / std::ldexp(1.0, depth);
     const int64_t cells = int64_t{1} << depth;
     std::uniform_int_distribution<int> shift(-3, 3);
-    const int64_t row = std::clamp<int64_t>(static_cast<int64_t>((pos.lat + 90.0) / (2 * hh)) + shift(rng), 0,
-                                            cells - 1);
-    const int64_t col = std::clamp<int64_t>(static_cast<int64_t>((pos.lon + 180.0) / (2 * hw)) + shift(rng), 0,
-                                            cells - 1);
-    return {{-90.0 + hh * static_cast<double>(2 * row + 1), -180.0 + hw * static_cast<double>(2 * col + 1)}, hw, hh};
+    const int64_t row =
+        std::clamp<int64_t>(static_cast<int64_t>((pos.lat + 90.0) / (2 * hh)) + shift(rng), 0, cells - 1);
+    const int64_t col =
+        std::clamp<int64_t>(static_cast<int64_t>((pos.lon + 180.0) / (2 * hw)) + shift(rng), 0, cells - 1);
+    return {{-90.0 + hh * static_cast<double>(2 * row + 1), -180.0 + hw * static_cast<double>(2 * col + 1)},
+            hw,
+            hh};
 }
 
 class CellReachTest : public testing::TestWithParam<Region> {};
@@ -46,7 +48,8 @@ class CellReachTest : public testing::TestWithParam<Region> {};
 TEST_P(CellReachTest, DecidesEveryCellAsTheConversionDoes) {
     const Region& region = GetParam();
     std::mt19937 rng(17);
-    std::uniform_real_distribution<double> lat(region.latLow, region.latHigh), lon(region.lonLow, region.lonHigh);
+    std::uniform_real_distribution<double> lat(region.latLow, region.latHigh),
+        lon(region.lonLow, region.lonHigh);
     std::uniform_real_distribution<double> logRadius(std::log(region.radiusLow), std::log(region.radiusHigh));
     std::uniform_int_distribution<int> depth(0, 30);
     int visited = 0, pruned = 0;
