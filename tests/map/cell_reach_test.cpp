@@ -3,6 +3,7 @@
 // cell visited that the rule prunes changes nothing found but shows a bound that does not hold.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <string>
@@ -22,48 +23,34 @@ struct Region {
     double radiusLow, radiusHigh;  // drawn log-uniformly
 };
 
-// A cell of the index at some depth near the position: the globe halved `depth` times, shifted a few
-// cells from the one holding the position, as the walk meets them.
-struct Cell {
-    _position centre;
-    double halfWidth, halfHeight;
-};
-
-Cell cellNear(std::mt19937& rng, _position pos, int depth) {
-    const double hw = 180.0 / std::ldexp(1.0, depth);
-    const double hh = 90.0 / std::ldexp(1.0, depth);
-    const int64_t cells = int64_t{1} << depth;
-    std::uniform_int_distribution<int> shift(-3, 3);
-    const int64_t row =
-        std::clamp<int64_t>(static_cast<int64_t>((pos.lat + 90.0) / (2 * hh)) + shift(rng), 0, cells - 1);
-    const int64_t col =
-        std::clamp<int64_t>(static_cast<int64_t>((pos.lon + 180.0) / (2 * hw)) + shift(rng), 0, cells - 1);
-    return {{-90.0 + hh * static_cast<double>(2 * row + 1), -180.0 + hw * static_cast<double>(2 * col + 1)},
-            hw,
-            hh};
-}
-
 class CellReachTest : public testing::TestWithParam<Region> {};
 
+// Cells of the index at random depths, a few cells away from the one holding the position, as the
+// walk meets them.
 TEST_P(CellReachTest, DecidesEveryCellAsTheConversionDoes) {
     const Region& region = GetParam();
     std::mt19937 rng(17);
     std::uniform_real_distribution<double> lat(region.latLow, region.latHigh),
         lon(region.lonLow, region.lonHigh);
     std::uniform_real_distribution<double> logRadius(std::log(region.radiusLow), std::log(region.radiusHigh));
-    std::uniform_int_distribution<int> depth(0, 30);
+    std::uniform_int_distribution<int> depth(0, 30), shift(-3, 3);
     int visited = 0, pruned = 0;
     for (int query = 0; query < 2000; ++query) {
         const _position pos{lat(rng), lon(rng)};
         const double radius = query % 50 == 0 ? 0.0 : std::exp(logRadius(rng));
         const CellReach reach(pos, positionToPoint(pos), radius);
         for (int c = 0; c < 40; ++c) {
-            const Cell cell = cellNear(rng, pos, depth(rng));
-            const bool expected = reach.reachesByConversion(cell.centre, cell.halfWidth, cell.halfHeight);
-            ASSERT_EQ(reach.reaches(cell.centre, cell.halfWidth, cell.halfHeight), expected)
-                << "position " << pos.lat << ", " << pos.lon << " radius " << radius << " cell "
-                << cell.centre.lat << ", " << cell.centre.lon << " +- " << cell.halfHeight << ", "
-                << cell.halfWidth;
+            const double cells = std::ldexp(1.0, depth(rng));
+            const double hw = 180.0 / cells, hh = 90.0 / cells;
+            const double row =
+                std::clamp(std::floor((pos.lat + 90.0) / (2 * hh)) + shift(rng), 0.0, cells - 1);
+            const double col =
+                std::clamp(std::floor((pos.lon + 180.0) / (2 * hw)) + shift(rng), 0.0, cells - 1);
+            const _position centre{-90.0 + hh * (2 * row + 1), -180.0 + hw * (2 * col + 1)};
+            const bool expected = reach.reachesByConversion(centre, hw, hh);
+            ASSERT_EQ(reach.reaches(centre, hw, hh), expected)
+                << "position " << pos.lat << ", " << pos.lon << " radius " << radius << " cell " << centre.lat
+                << ", " << centre.lon << " depth " << cells;
             ++(expected ? visited : pruned);
         }
     }
