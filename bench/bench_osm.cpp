@@ -5,10 +5,11 @@
 // density of a small country. It is written once to the temp folder and reused.
 // KARVEL_OSM_BENCH_COPIES sets the number of copies (default 64, about 4.5 million nodes).
 //
-// Reported separately: the bare libosmium decoding rate, the importer's two reading passes, and the
+// Reported separately: the bare libosmium decoding rate, the importer's pass over the file, and the
 // whole import (reading, filling the Map, saving the map file), each per wall-clock second and per
-// processor second.
+// processor second, and the peak memory of the process.
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -155,7 +156,7 @@ void BM_LibosmiumRead(benchmark::State& state) {
     setRates(state, static_cast<double>(nodes), wall / state.iterations(), cpu / state.iterations());
 }
 
-// The importer's two passes over the file and its filtering, without the Map: a box far from the
+// The importer's pass over the file and its filtering, without the Map: a box far from the
 // data keeps every road out after it has been read.
 void BM_ImportReading(benchmark::State& state) {
     const std::string& path = bigExtract();
@@ -183,7 +184,7 @@ void BM_ImportReading(benchmark::State& state) {
     setRates(state, static_cast<double>(nodes), wall / state.iterations(), cpu / state.iterations());
 }
 
-// The whole import as karvel-osm2map runs it: both passes, filling the Map, and saveMap. Freeing
+// The whole import as karvel-osm2map runs it: reading, filling the Map, and saveMap. Freeing
 // the map is timed apart (the program leaves that to the system at exit).
 void BM_Import(benchmark::State& state) {
     const std::string& path = bigExtract();
@@ -229,6 +230,10 @@ void BM_Import(benchmark::State& state) {
     state.counters["build_s"] = buildSeconds / n;
     state.counters["save_s"] = saveSeconds / n;
     state.counters["free_s"] = freeSeconds / n;
+    // The process's peak so far: the import is the largest thing this program holds.
+    struct rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    state.counters["peak_mb"] = static_cast<double>(usage.ru_maxrss) / 1024.0;
 }
 
 }  // namespace

@@ -223,6 +223,28 @@ private:
     void rebuildIndex();
 };
 
+// A node and a link for buildInBulk.
+struct BulkNode {
+    uint32_t id = 0;
+    double lat = 0.0;
+    double lon = 0.0;
+    double averageSnr = 0.0;
+    double hdop = 0.0;
+};
+struct BulkLink {
+    uint32_t origin = 0;
+    uint32_t destination = 0;
+    double speed = 0.0;
+    uint32_t samples = 0;
+};
+
+// Fills an empty map with `nodes` (ascending ids) and `links` (ids 1, 2, ... in their order): the
+// map that addNode for every node and then addLinkToNode for every link would give, super-link keys
+// included, without paying the per-link upkeep of the tables. False, with the map unchanged, for input
+// those calls would refuse or report: unordered or repeated node ids, a position off the globe, a link
+// end that is no node, a link from a node to itself. nextNodeId is left to the caller.
+bool buildInBulk(Map& map, std::vector<BulkNode> nodes, std::vector<BulkLink> links);
+
 // Hands a map over to live until the process ends. A program that loads a map once lets the exit
 // reclaim its memory instead of freeing millions of entries one by one; the map stays reachable
 // from a static list, so leak checkers do not report it.

@@ -42,12 +42,20 @@ RoadGraph::RoadGraph(const Map& map) {
     outLinks.resize(links.size());
     std::vector<uint32_t> fill(outStart.begin(), outStart.end() - 1);
     for (uint32_t i = 0; i < links.size(); ++i) outLinks[fill[links[i].origin]++] = i;
+    for (Link& l : links)
+        for (const uint32_t* o = outBegin(l.destination); o != outEnd(l.destination); ++o)
+            if (links[*o].destination == l.origin) l.mirror = *o;
     buildGrid();
 }
 
 int64_t RoadGraph::indexOf(int32_t linkId) const {
     const auto it = byId.find(linkId);
     return it == byId.end() ? -1 : static_cast<int64_t>(it->second);
+}
+
+bool RoadGraph::turnsBack(uint32_t in, uint32_t out) const {
+    return in < links.size() && links[in].mirror == out &&
+           outEnd(links[in].destination) - outBegin(links[in].destination) > 1;
 }
 
 int64_t RoadGraph::cellOf(double v) const {

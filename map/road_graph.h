@@ -15,12 +15,15 @@ namespace mapRepresentation {
 
 class RoadGraph {
 public:
+    static constexpr uint32_t kNoLink = 0xFFFFFFFFu;
+
     struct Link {
         int32_t id = -1;      // the map's link id
         uint32_t origin = 0;  // dense node index
         uint32_t destination = 0;
-        Point a{}, b{};       // planar end points, origin then destination
-        double length = 0.0;  // metres, |b - a|
+        Point a{}, b{};             // planar end points, origin then destination
+        double length = 0.0;        // metres, |b - a|
+        uint32_t mirror = kNoLink;  // dense index of the link from destination back to origin, if any
     };
 
     // A link near a point: where the point projects on it and how far it is.
@@ -42,6 +45,10 @@ public:
     // Links leaving dense node n: outLinks[outStart[n] .. outStart[n+1]).
     const uint32_t* outBegin(uint32_t node) const { return outLinks.data() + outStart[node]; }
     const uint32_t* outEnd(uint32_t node) const { return outLinks.data() + outStart[node + 1]; }
+
+    // Whether a vehicle that drove `in` (dense) and takes `out` next turns back on its road though it
+    // could have gone on (at a dead end turning back is the only way).
+    bool turnsBack(uint32_t in, uint32_t out) const;
 
     // At most k links whose segment lies within radius of p, nearest first (ties by link id).
     // `out` is cleared first; its storage is reused.

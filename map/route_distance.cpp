@@ -5,16 +5,11 @@
 
 namespace mapRepresentation {
 
-namespace {
-
-constexpr uint32_t kNoLink = std::numeric_limits<uint32_t>::max();
-
-}  // namespace
-
 RouteSearch::RouteSearch(const RoadGraph& g)
     : graph(g),
       dist(g.nodeCount(), 0.0),
-      parent(g.nodeCount(), kNoLink),
+      parent(g.nodeCount(), RoadGraph::kNoLink),
+      turned(g.nodeCount(), 0),
       stamp(g.nodeCount(), 0),
       targetStamp(g.nodeCount(), 0) {}
 
@@ -47,7 +42,8 @@ void RouteSearch::run(uint32_t start, double offset, double maxDistance,
     heap.clear();
     stamp[s.destination] = current;
     dist[s.destination] = first;
-    parent[s.destination] = kNoLink;
+    parent[s.destination] = RoadGraph::kNoLink;
+    turned[s.destination] = 0;
     heap.emplace_back(first, s.destination);
     while (!heap.empty()) {
         std::pop_heap(heap.begin(), heap.end(), later);
@@ -68,6 +64,7 @@ void RouteSearch::run(uint32_t start, double offset, double maxDistance,
             stamp[link.destination] = current;
             dist[link.destination] = nd;
             parent[link.destination] = *l;
+            turned[link.destination] = turned[node] || graph.turnsBack(arrivedBy(node), *l);
             heap.emplace_back(nd, link.destination);
             std::push_heap(heap.begin(), heap.end(), later);
         }
@@ -84,11 +81,19 @@ double RouteSearch::distanceTo(uint32_t link, double offset) const {
     return d <= bound ? d : kUnreachable;
 }
 
+bool RouteSearch::turnsBack(uint32_t link, double offset) const {
+    if (link == from && offset >= fromOffset) return false;
+    const uint32_t node = graph.link(link).origin;
+    if (nodeDistance(node) == kUnreachable) return false;
+    return turned[node] || graph.turnsBack(arrivedBy(node), link);
+}
+
 void RouteSearch::linksBetween(uint32_t link, double offset, std::vector<uint32_t>& out) const {
     out.clear();
     if (link == from && offset >= fromOffset) return;
     if (nodeDistance(graph.link(link).origin) == kUnreachable) return;
-    for (uint32_t n = graph.link(link).origin; parent[n] != kNoLink; n = graph.link(parent[n]).origin) {
+    for (uint32_t n = graph.link(link).origin; parent[n] != RoadGraph::kNoLink;
+         n = graph.link(parent[n]).origin) {
         out.push_back(parent[n]);
         if (out.size() > graph.linkCount()) break;  // cannot happen on a shortest-path tree; never loop
     }

@@ -33,6 +33,10 @@ public:
     // (empty when it is the start link ahead, or the next link). Dense indices, driving order.
     void linksBetween(uint32_t link, double offset, std::vector<uint32_t>& out) const;
 
+    // Whether that route turns back on its road where it could have gone on: at its start (onto the
+    // mirror of the start link) or onto `link` itself. Turning round at a dead end does not count.
+    bool turnsBack(uint32_t link, double offset) const;
+
     // How many nodes the last run settled (for benchmarks and tests).
     uint32_t settledCount() const { return settled; }
 
@@ -40,6 +44,7 @@ private:
     const RoadGraph& graph;
     std::vector<double> dist;
     std::vector<uint32_t> parent;  // dense link that reached the node
+    std::vector<uint8_t> turned;   // the route to the node turned back on its road on the way
     std::vector<uint32_t> stamp;   // dist/parent valid when equal to current
     std::vector<uint32_t> targetStamp;
     std::vector<std::pair<double, uint32_t>> heap;
@@ -50,6 +55,9 @@ private:
     uint32_t settled = 0;
 
     double nodeDistance(uint32_t node) const;
+    uint32_t arrivedBy(uint32_t node) const {
+        return parent[node] == RoadGraph::kNoLink ? from : parent[node];
+    }
     void nextStamp();
 };
 

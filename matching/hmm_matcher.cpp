@@ -85,13 +85,14 @@ double HmmMatcher::emissionCost(double distance) const {
     return 0.5 * z * z;
 }
 
-double HmmMatcher::transitionCost(double d, double straight, double seconds) const {
-    const double beta = params.beta + params.betaPerSecond * seconds;
+double HmmMatcher::transitionCost(double d, double straight, double seconds, bool turnsBack) const {
+    const double beta =
+        params.beta + params.betaPerSecond * seconds + params.betaPerSecond2 * seconds * seconds;
     // Backwards on a link costs its length on top, so that it never beats a real drive.
     const double moved = std::abs(d);
     // A route shorter than the straight line is mostly fix noise; one longer is a detour.
     const double gap = moved > straight ? moved - straight : params.shortWeight * (straight - moved);
-    return (gap + (d < 0 ? moved : 0.0)) / beta;
+    return (gap + (d < 0 ? moved : 0.0) + (turnsBack ? params.turnBack : 0.0)) / beta;
 }
 
 double HmmMatcher::bound(const Route& route, int prev, int t) const {
@@ -132,7 +133,9 @@ bool HmmMatcher::advance(const Route& route, int prev, int t) {
         for (uint32_t j = first[t]; j < last[t]; ++j) {
             const double d = stepDistance(cands[i], cands[j], limit);
             if (d == RouteSearch::kUnreachable) continue;
-            const double c = cost[i] + transitionCost(d, straight, seconds) + emissionCost(cands[j].distance);
+            const bool turns = d >= 0.0 && search.turnsBack(cands[j].link, cands[j].offset);
+            const double c =
+                cost[i] + transitionCost(d, straight, seconds, turns) + emissionCost(cands[j].distance);
             if (c < cost[j]) {
                 cost[j] = c;
                 back[j] = static_cast<int32_t>(i);
@@ -216,6 +219,7 @@ bool HmmMatcher::nearPrevious(const Route& route, int prev, int t) const {
 void HmmMatcher::assembleDrive(int from, int end) {
     drive.assign(1, cands[static_cast<size_t>(chosen[static_cast<size_t>(from)])].link);
     anchor[static_cast<size_t>(from)] = 0;
+    int lastFix = from;
     for (int t = from + 1; t < end; ++t) {
         if (skipped[static_cast<size_t>(t)]) continue;
         const int32_t j = chosen[static_cast<size_t>(t)];
@@ -230,9 +234,29 @@ void HmmMatcher::assembleDrive(int from, int end) {
             drive.push_back(c.link);
         }
         anchor[static_cast<size_t>(t)] = static_cast<uint32_t>(drive.size() - 1);
+        lastFix = t;
     }
+    trimDrive(from, end, lastFix);
     driveStart.assign(1, 0.0);
     for (uint32_t l : drive) driveStart.push_back(driveStart.back() + graph.link(l).length);
+}
+
+// A piece starts and ends at its fixes: a first fix that projects beyond the end of its link stands at
+// the junction, and the drive leaves it by the next link; a last fix before the start of its link has
+// not entered it. Neither link is driven.
+void HmmMatcher::trimDrive(int from, int end, int lastFix) {
+    const RoadGraph::Near& head = cands[static_cast<size_t>(chosen[static_cast<size_t>(from)])];
+    if (drive.size() > 1 && head.offset >= graph.link(head.link).length) {
+        drive.erase(drive.begin());
+        for (int t = from; t < end; ++t) anchor[static_cast<size_t>(t)] -= anchor[static_cast<size_t>(t)] > 0;
+    }
+    const RoadGraph::Near& tail = cands[static_cast<size_t>(chosen[static_cast<size_t>(lastFix)])];
+    if (drive.size() > 1 && tail.offset <= 0.0 && anchor[static_cast<size_t>(lastFix)] + 1 == drive.size()) {
+        drive.pop_back();
+        for (int t = from; t < end; ++t)
+            anchor[static_cast<size_t>(t)] =
+                std::min(anchor[static_cast<size_t>(t)], static_cast<uint32_t>(drive.size() - 1));
+    }
 }
 
 // Where on drive links lo..hi the point projects nearest, as metres along the drive (the earliest on a tie).

@@ -48,9 +48,10 @@ public:
 
     // The two costs Viterbi adds up (negative log-likelihoods up to a constant): a fix `distance`
     // metres from its candidate under the sigma of the last run, and a step of driving distance `d`
-    // (negative: backwards on one link) between fixes `straight` metres and `seconds` apart.
+    // (negative: backwards on one link) between fixes `straight` metres and `seconds` apart, which
+    // turns back on its road where it could have gone on if `turnsBack`.
     double emissionCost(double distance) const;
-    double transitionCost(double d, double straight, double seconds) const;
+    double transitionCost(double d, double straight, double seconds, bool turnsBack) const;
 
 private:
     const mapRepresentation::RoadGraph& graph;
@@ -96,6 +97,7 @@ private:
     void buildPaths(const Route& route);
     bool nearPrevious(const Route& route, int prev, int t) const;
     void assembleDrive(int from, int end);
+    void trimDrive(int from, int end, int lastFix);
     void measureAlong(const Route& route, int from, int end);
     double nearestAlong(Point q, uint32_t lo, uint32_t hi) const;
     void smoothAlong(const Route& route, int from, int end);

@@ -12,8 +12,11 @@ struct HmmParams {
     double sigma;        // metres: fix noise (emission); 0 = estimate it from each trace
     double sigmaMin;     // bounds of the estimate, metres
     double sigmaMax;
-    double beta;               // metres: scale of |route - straight-line| per transition at 1 s
-    double betaPerSecond;      // metres added to beta per second between fixes
+    double beta;           // metres: scale of |route - straight-line| per transition at 1 s
+    double betaPerSecond;  // metres added to beta per second between fixes
+    // Metres added per second squared: between fixes far apart in time the drive turns more often,
+    // so its route departs from the straight line faster than in proportion to the time.
+    double betaPerSecond2;
     double shortWeight;        // a route this much shorter than the straight line costs this fraction
     double maxSpeed;           // metres per second: a route longer than this allows is no transition
     double detourFactor;       // a route longer than factor x straight line + detourSlack is none
@@ -22,6 +25,9 @@ struct HmmParams {
     double thinningNoise;      // metres: above this measured noise, that spacing grows in proportion,
     double thinningMaxFactor;  // up to this factor
     double backTolerance;      // metres: a fix behind the previous one on the same link is noise, up to this
+    // Metres of detour charged for turning back on the road where the drive could have gone on: noise
+    // across a junction makes turning round there look as short as the straight line.
+    double turnBack;
     // Each fix is placed on the chosen drive by its position along it, smoothed over time with a
     // vehicle that speeds up or slows down by about this much (m/s^2); 0 places every fix where it
     // projects on the drive. Near a junction the nearest link is a coin toss, the smoothed position is not.
@@ -39,6 +45,7 @@ inline constexpr HmmParams kHmmDefaults{
     .sigmaMax = 30.0,
     .beta = 1.5,
     .betaPerSecond = 0.5,
+    .betaPerSecond2 = 0.02,
     .shortWeight = 0.5,
     .maxSpeed = 50.0,
     .detourFactor = 3.0,
@@ -47,6 +54,7 @@ inline constexpr HmmParams kHmmDefaults{
     .thinningNoise = 5.0,
     .thinningMaxFactor = 2.0,
     .backTolerance = 100.0,
+    .turnBack = 20.0,
     .placeAccel = 1.0,
 };
 

@@ -1,28 +1,16 @@
 #include "maps_invariants.h"
 
 #include <algorithm>
-#include <iterator>
 #include <map>
-#include <random>
 #include <sstream>
 #include <vector>
 
+#include "geometry/GPSPoint.h"
 #include "map/quadtree.h"
 
 namespace karvel_test {
 
 using mapRepresentation::Map;
-
-namespace {
-
-void countLeafEntries(const mapRepresentation::QuadNode* cell, std::map<uint32_t, int>& seen) {
-    if (const auto* leaf = dynamic_cast<const mapRepresentation::QuadLeafNode*>(cell))
-        for (uint32_t id : leaf->mapNodes) ++seen[id];
-    if (const auto* inner = dynamic_cast<const mapRepresentation::QuadInnerNode*>(cell))
-        for (const auto& child : inner->children) countLeafEntries(child.get(), seen);
-}
-
-}  // namespace
 
 std::string checkMapInvariants(const Map& m) {
     std::ostringstream err;
@@ -98,13 +86,18 @@ std::string checkMapInvariants(const Map& m) {
     if (chained != m.links.size())
         err << "super-links hold " << chained << " links of " << m.links.size() << "\n";
 
-    // Spatial index: every node in exactly one leaf, nothing else.
+    // Spatial index, through its searches: every node found where it is, once, and nothing else.
     if (!m.quadTree || m.quadTree->map != &m) return err.str() + "index missing or bound to another map\n";
-    std::map<uint32_t, int> seen;
-    countLeafEntries(m.quadTree->root.get(), seen);
-    for (const auto& [id, n] : m.nodes)
-        if (seen[id] != 1) err << "node " << id << " is indexed " << seen[id] << " times\n";
-    if (seen.size() != m.nodes.size()) err << "index holds ids that are not nodes\n";
+    std::map<int, _position> zones;  // a place in each UTM zone that has nodes
+    for (const auto& [id, n] : m.nodes) {
+        const auto near = m.getNearestPoints(n.latitude, n.longitude, 0.5);
+        if (std::count(near.begin(), near.end(), id) != 1) err << "node " << id << " is not indexed once\n";
+        zones[GPSPoint::getZone(n.longitude)] = {n.latitude, n.longitude};
+    }
+    size_t indexed = 0;
+    for (const auto& [zone, at] : zones) indexed += m.getNearestPoints(at.lat, at.lon, 1e9).size();
+    if (indexed != m.nodes.size())
+        err << "index holds " << indexed << " entries for " << m.nodes.size() << "\n";
     return err.str();
 }
 
@@ -121,63 +114,6 @@ void removeLinkForTest(Map& m, int link) {
     m.graph[l.origin].forwardLinks.erase(link);
     m.graph[l.destination].backwardLinks.erase(link);
     m.deleteLinkFromSuperLink(l.superLinkKey, link);
-}
-
-void buildRandomMap(Map& m, uint32_t seed, const RandomMapOptions& opt,
-                    const std::function<void(const Map&, const std::string&)>& afterChange) {
-    std::mt19937 rng(seed);
-    const auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
-    const auto offset = [&] {
-        return std::uniform_real_distribution<double>(-opt.spreadDegrees, opt.spreadDegrees)(rng);
-    };
-    std::vector<uint32_t> ids;
-    for (int i = 0; i < opt.nodeCount; ++i) {
-        ids.push_back(m.addNode(m.nextNodeId++, opt.centreLat + offset(), opt.centreLon + offset(), 0, 0));
-        afterChange(m, "node " + std::to_string(ids.back()));
-    }
-    const auto add = [&](uint32_t o, uint32_t d) {
-        const int id = m.addLinkToNode(o, d, 10.0, 1);
-        afterChange(m, "link " + std::to_string(o) + ">" + std::to_string(d) + " as " + std::to_string(id));
-    };
-    const auto distinct = [&](int count) {  // distinct random nodes for a chain or a loop
-        std::vector<uint32_t> pool = ids;
-        std::shuffle(pool.begin(), pool.end(), rng);
-        pool.resize(std::min<size_t>(pool.size(), static_cast<size_t>(count)));
-        return pool;
-    };
-    const auto anyLink = [&] {
-        return std::next(m.links.begin(), uniform(0, static_cast<int>(m.links.size()) - 1));
-    };
-
-    for (int step = 0; step < opt.steps && ids.size() >= 2; ++step) {
-        const int kind = uniform(0, 7);
-        if (kind <= 1) {
-            add(ids[uniform(0, opt.nodeCount - 1)],
-                ids[uniform(0, opt.nodeCount - 1)]);  // may be a self-loop
-        } else if (kind == 2) {
-            const auto p = distinct(2);  // two-way road
-            add(p[0], p[1]);
-            add(p[1], p[0]);
-        } else if (kind <= 4) {
-            // A chain whose links arrive in random order, so chains grow at both ends and join.
-            const auto p = distinct(uniform(3, 6));
-            std::vector<size_t> order(p.size() - 1);
-            for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-            std::shuffle(order.begin(), order.end(), rng);
-            for (size_t i : order) add(p[i], p[i + 1]);
-        } else if (kind == 5) {
-            const auto p = distinct(uniform(2, 5));  // a closed loop, maybe with a chord
-            for (size_t i = 0; i < p.size(); ++i) add(p[i], p[(i + 1) % p.size()]);
-            if (p.size() > 2 && uniform(0, 1) == 0) add(p[0], p[2]);
-        } else if (!m.links.empty() && (kind == 6 || !opt.deleteLinks)) {
-            const auto it = anyLink();  // a parallel link
-            add(it->second.origin, it->second.destination);
-        } else if (!m.links.empty()) {
-            const int link = anyLink()->first;
-            removeLinkForTest(m, link);
-            afterChange(m, "remove " + std::to_string(link));
-        }
-    }
 }
 
 }  // namespace karvel_test

@@ -1,4 +1,6 @@
-// The super-link layer: upkeep on insertion, split, merge, removal, rebuild and the report.
+// The super-link layer: where loops are anchored after insertions and removals, the rebuild and the
+// report. Random maps check the layer against every invariant and a full rebuild after every change in
+// maps_property_test.cpp; these cases fix the choices those leave open.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -25,8 +27,11 @@ std::string layer(const Map& m) {
     return out;
 }
 
-std::string validate(const Map& m) {
-    return karvel_test::printed([&] { m.validateMap(); });
+// The map's own consistency report, without its text.
+bool valid(const Map& m) {
+    bool ok = false;
+    karvel_test::printed([&] { ok = m.validateMap(); });
+    return ok;
 }
 
 TEST(SuperLinks, LayerAfterInsertionsAndRemovals) {
@@ -37,24 +42,13 @@ TEST(SuperLinks, LayerAfterInsertionsAndRemovals) {
         std::vector<int> removed;
         std::string layer;
     } cases[] = {
-        {3, {{1, 2}, {2, 3}}, {}, "1>3:[1,2] | 1 3"},
-        {3, {{2, 3}, {1, 2}}, {}, "1>3:[2,1] | 1 3"},  // the second link is put in front
-        // Chains growing towards each other are joined by the link between them.
-        {5, {{1, 2}, {4, 5}, {3, 4}, {2, 3}}, {}, "1>5:[1,4,3,2] | 1 5"},
-        {4, {{2, 3}, {1, 2}, {2, 4}}, {}, "1>2:[2] 2>3:[1] 2>4:[3] | 1 2 3 4"},  // a new junction splits
-        {3, {{1, 2}, {2, 1}, {2, 3}, {3, 2}}, {}, "2>2:[2,1] 2>2:[3,4] | 2"},    // two-way: turns at its ends
-        {3, {{1, 2}, {2, 3}, {3, 1}}, {}, "1>1:[1,2,3] | 1"},                    // a closed loop is anchored
-        // Both ends of a chord are about to become junctions, so neither may lose the loop's anchor;
-        // a link leaving the loop re-anchors it at the junction.
+        {3, {{2, 3}, {1, 2}}, {}, "1>3:[2,1] | 1 3"},          // the second link is put in front
+        {3, {{1, 2}, {2, 3}, {3, 1}}, {}, "1>1:[1,2,3] | 1"},  // a closed loop is anchored
+        // Both ends of a chord are about to become junctions, so neither may lose the loop's anchor.
         {4, {{1, 2}, {2, 3}, {3, 4}, {4, 1}, {1, 3}}, {}, "1>3:[1,2] 3>1:[3,4] 1>3:[5] | 1 3"},
-        {4, {{1, 2}, {2, 3}, {3, 4}, {4, 1}, {3, 1}}, {}, "1>3:[1,2] 3>1:[3,4] 3>1:[5] | 1 3"},
-        {4, {{1, 2}, {2, 3}, {3, 4}, {4, 1}, {2, 4}}, {}, "2>4:[2,3] 4>2:[4,1] 2>4:[5] | 2 4"},
+        // A link leaving the loop re-anchors it at the junction.
         {5, {{1, 2}, {2, 3}, {3, 4}, {4, 1}, {3, 5}}, {}, "3>3:[3,4,1,2] 3>5:[5] | 3 5"},
-        // Removals: the chain merges again and 4 stays, isolated; chains are cut; a loop opens into
-        // one chain from behind the gap to before it.
-        {4, {{1, 2}, {2, 3}, {2, 4}}, {3}, "1>3:[1,2] | 1 3 4"},
-        {6, {{1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}}, {1}, "2>6:[2,3,4,5] | 1 2 6"},
-        {6, {{1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}}, {1, 5, 3}, "2>3:[2] 4>5:[4] | 1 2 3 4 5 6"},
+        // A removal opens a loop into one chain from behind the gap to before it.
         {4, {{1, 2}, {2, 3}, {3, 4}, {4, 1}}, {2}, "3>2:[3,4,1] | 2 3"},
     };
     for (const auto& c : cases) {
@@ -63,42 +57,22 @@ TEST(SuperLinks, LayerAfterInsertionsAndRemovals) {
         EXPECT_EQ(layer(m), c.layer);
         EXPECT_EQ(karvel_test::checkMapInvariants(m), "") << c.layer;
     }
-    EXPECT_EQ(validate(graphOf(3, {{1, 2}, {2, 3}})),
-              "Validating map...\nNodes: 3  graph: 3  super-nodes: 2\n");
 }
 
-TEST(SuperLinks, ClosedLoopRebuiltAndReported) {
-    Map m = graphOf(3, {{1, 2}, {2, 3}, {3, 1}});
-    m.buildSuperMap();  // the rebuild anchors a loop without junctions the same way, under a new id
-    EXPECT_EQ(layer(m), "1>1:[1,2,3] | 1");
-    EXPECT_EQ(m.superLinks.begin()->first, 2);
-    EXPECT_EQ(
-        validate(m),
-        "Validating map...\nNodes: 3  graph: 3  super-nodes: 1\n"
-        "This node 1 shouldn't be a super-node.\nBoth layers are inconsistent.\nERROR: Validating map.\n");
-    EXPECT_EQ(karvel_test::checkMapInvariants(m), "");
-}
+// The rebuild anchors a loop without junctions the same way, under a new id; the report calls the
+// anchor inconsistent.
+TEST(SuperLinks, RebuildAndReport) {
+    Map loop = graphOf(3, {{1, 2}, {2, 3}, {3, 1}});
+    loop.buildSuperMap();
+    EXPECT_EQ(std::tuple(layer(loop), loop.superLinks.begin()->first, valid(loop)),
+              std::tuple("1>1:[1,2,3] | 1", 2, false));
+    EXPECT_EQ(karvel_test::checkMapInvariants(loop), "");
 
-TEST(SuperLinks, SplitMergeAndBrokenLayers) {
+    // Splits and merges are checked after every random edit; a layer broken by hand is reported.
     Map m = graphOf(4, {{1, 2}, {2, 3}, {3, 4}});
-    EXPECT_EQ(karvel_test::printed([&] {
-                  m.splitSuperLink(99, 2);
-                  m.splitSuperLink(1, 1);  // already an end: nothing to cut
-                  m.mergeSuperLinks(1);    // not pass-through: nothing to join
-              }),
-              "Invalid Link: 99\n");
-    m.splitSuperLink(1, 3);
-    EXPECT_EQ(layer(m), "1>3:[1,2] 3>4:[3] | 1 3 4");
-    m.mergeSuperLinks(3);
-    EXPECT_EQ(layer(m), "1>4:[1,2,3] | 1 4");
-    EXPECT_EQ(karvel_test::checkMapInvariants(m), "");
-
-    m.superNodes[2];
+    EXPECT_TRUE(valid(m));
     m.links.at(1).superLinkKey = 42;
-    EXPECT_EQ(
-        validate(m),
-        "Validating map...\nNodes: 4  graph: 4  super-nodes: 3\nThis node 2 shouldn't be a super-node.\n"
-        "Both layers are inconsistent.\nSuper-Link 42 not found.\nERROR: Validating map.\n");
+    EXPECT_FALSE(valid(m));
 }
 
 }  // namespace

@@ -98,11 +98,6 @@ void noRoadNearAnyFix(Case& c) {
     c.records = {{0, 1, -1, -1, -1, -1}};
 }
 
-void anEmptyTrace(Case& c) {
-    c.pieces = 0;
-    c.records = {{0, -1, -1, -1, -1, -1}};
-}
-
 class HmmScenario : public testing::TestWithParam<std::pair<const char*, void (*)(Case&)>> {};
 
 TEST_P(HmmScenario, MatchesTheDrive) {
@@ -133,7 +128,7 @@ INSTANTIATE_TEST_SUITE_P(HandDrawn, HmmScenario,
                                          HMM_CASE(aGapBridgedByTheRoad), HMM_CASE(standingStillMakesNoDetour),
                                          HMM_CASE(fixesScatteredAlongShortLinks),
                                          HMM_CASE(aFixFarFromEveryRoadSplitsThePieces),
-                                         HMM_CASE(noRoadNearAnyFix), HMM_CASE(anEmptyTrace)),
+                                         HMM_CASE(noRoadNearAnyFix)),
                          [](const auto& info) { return std::string(info.param.first); });
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Viterbi against exhaustive search: on tiny random street grids, the sequence of candidates the
 // hidden-Markov matcher picks costs as little as the cheapest of all sequences, priced with the
-// matcher's own emission and transition costs. And the smoother that places fixes along the drive.
+// matcher's own emission and transition costs. And when a route turns back on its road.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -58,13 +58,15 @@ TEST_P(HmmViterbi, PicksTheCheapestSequenceOfAll) {
                 const RoadGraph::Near &a = cands[t - 1][choice[t - 1]], &b = cands[t][choice[t]];
                 // The driving distance without bounds (none binds here); a little back on one link is noise.
                 double d = -(a.offset - b.offset);
+                bool turns = false;
                 if (a.link != b.link || d >= 0.0 || -d > params.backTolerance) {
                     search.run(a.link, a.offset, std::numeric_limits<double>::max(), {g.link(b.link).origin});
                     d = search.distanceTo(b.link, b.offset);
+                    turns = search.turnsBack(b.link, b.offset);
                 }
                 const double straight = std::hypot(r.nodes[t].easting - r.nodes[t - 1].easting,
                                                    r.nodes[t].northing - r.nodes[t - 1].northing);
-                c += m.transitionCost(d, straight, period) + m.emissionCost(b.distance);
+                c += m.transitionCost(d, straight, period, turns) + m.emissionCost(b.distance);
             }
             return c;
         };
@@ -86,23 +88,24 @@ INSTANTIATE_TEST_SUITE_P(TinyLattices, HmmViterbi,
                          testing::Values(Lattice{3, 2, 4, 1}, Lattice{3, 4, 3, 5}, Lattice{4, 5, 3, 10},
                                          Lattice{4, 4, 4, 30}, Lattice{3, 6, 2, 2}));
 
-// Along a drive at constant speed with noisy positions, the smoothed positions lie much nearer the
-// truth, also across a gap and round a detour between two fixes.
-TEST(TrackSmoother, BringsNoisyPositionsNearTheTruth) {
-    std::mt19937 rng(5);
-    std::normal_distribution<double> noise(0.0, 5.0);
-    auto truth = [](double second) { return 12.0 * second + (second < 150 ? 0.0 : 300.0); };
-    std::vector<double> seconds, positions;
-    double before = 0.0, after = 0.0;
-    for (int i = 0; i < 200; ++i) {
-        seconds.push_back(i < 100 ? i : i + 30);
-        positions.push_back(truth(seconds.back()) + noise(rng));
-        before += std::abs(positions.back() - truth(seconds.back()));
+// A turn back onto the road just driven, where the road goes on; not at a dead end, and not going on.
+TEST(RouteSearch, TellsATurnBackFromADeadEndAndFromGoingOn) {
+    local_world::World w;
+    const uint32_t a = w.node(0, 0), b = w.node(100, 0), c = w.node(200, 0), d = w.node(100, 100);
+    const auto ab = w.road({a, b, c}), ba = w.road({c, b, a}), bd = w.road({b, d});
+    const RoadGraph g(w.map);
+    mapRepresentation::RouteSearch search(g);
+    auto at = [&](int id) { return static_cast<uint32_t>(g.indexOf(id)); };
+    for (const auto& [from, to, turns] : std::vector<std::tuple<int, int, bool>>{{ab[0], ba[1], true},
+                                                                                 {ab[0], ab[1], false},
+                                                                                 {ab[0], bd[0], false},
+                                                                                 {ab[1], ba[0], false},
+                                                                                 {ba[0], ab[1], true},
+                                                                                 {ab[1], ba[1], false},
+                                                                                 {ab[0], ab[0], true}}) {
+        search.run(at(from), 50.0, 1e9, {g.link(at(to)).origin});
+        EXPECT_EQ(search.turnsBack(at(to), 10.0), turns) << from << " to " << to;
     }
-    MapMatching::TrackSmoother smoother;
-    smoother.smooth(seconds, positions, 5.0, 1.0);
-    for (size_t i = 0; i < positions.size(); ++i) after += std::abs(positions[i] - truth(seconds[i]));
-    EXPECT_LT(after, before / 2.5);
 }
 
 }  // namespace

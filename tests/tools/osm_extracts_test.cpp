@@ -2,7 +2,6 @@
 // same graph through the map loader and passes the map's own consistency check.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 
 #include "map/maps.h"
@@ -11,31 +10,26 @@
 
 namespace {
 
-using karvel_test::binaryPath;
 using karvel_test::readFile;
 using karvel_test::runCommand;
 using karvel_test::TempDir;
 using karvel_test::testFile;
 
-std::string osm2map() {
-    return binaryPath("karvel-osm2map");
-}
-
 TEST(Osm2MapTool, WritesTheWorkingDirectoryMapAndIdTable) {
+    const std::string osm2map = karvel_test::binaryPath("karvel-osm2map");
     TempDir dir;
     const auto r = runCommand(
-        osm2map() + " -d work --ids ids.csv " + testFile("tools/data/directions.osm") + " 2>&1", dir.str());
+        osm2map + " -d work --ids ids.csv " + testFile("tools/data/directions.osm") + " 2>&1", dir.str());
     ASSERT_EQ(r.exitCode, 0) << r.out;
 
     mapRepresentation::Map map(dir / "work/data/map.txt");
-    EXPECT_EQ(map.nodes.size(), 32u);
-    EXPECT_EQ(map.links.size(), 35u);
+    EXPECT_EQ(std::pair(map.nodes.size(), map.links.size()), std::pair(size_t{32}, size_t{35}));
     const std::string csv = readFile(dir / "ids.csv");
     EXPECT_EQ(csv.rfind("map_id,osm_node_id\n1,101\n2,102\n", 0), 0u) << csv;
 
     // -o names the file itself; -q keeps standard error quiet.
     const auto quiet = runCommand(
-        osm2map() + " -q -o out/roads.txt " + testFile("tools/data/directions.osm") + " 2>&1", dir.str());
+        osm2map + " -q -o out/roads.txt " + testFile("tools/data/directions.osm") + " 2>&1", dir.str());
     EXPECT_EQ(quiet.exitCode, 0);
     EXPECT_EQ(quiet.out, "");
     EXPECT_EQ(readFile(dir / "out/roads.txt"), readFile(dir / "work/data/map.txt"));
@@ -59,10 +53,8 @@ TEST_P(OsmExtract, ImportsReloadsAndValidates) {
         EXPECT_TRUE(link.length > 0.0 && link.length < 2000.0) << "link " << id << ": " << link.length;
     ASSERT_TRUE(imported.saveMap(dir / "map.txt"));
     const mapRepresentation::Map reloaded(dir / "map.txt");
-    ASSERT_EQ(reloaded.links.size(), imported.links.size());
-    for (const auto& [id, link] : imported.links)
-        EXPECT_EQ(std::pair(reloaded.links.at(id).origin, reloaded.links.at(id).destination),
-                  std::pair(link.origin, link.destination));
+    ASSERT_TRUE(reloaded.saveMap(dir / "again.txt"));
+    EXPECT_EQ(readFile(dir / "again.txt"), readFile(dir / "map.txt"));
     EXPECT_EQ(karvel_test::printed([&] { reloaded.validateMap(); }),
               "Validating map...\nNodes: " + std::to_string(reloaded.nodes.size()) +
                   "  graph: " + std::to_string(reloaded.graph.size()) +
@@ -73,12 +65,6 @@ TEST_P(OsmExtract, ImportsReloadsAndValidates) {
 INSTANTIATE_TEST_SUITE_P(
     Extracts, OsmExtract,
     ::testing::Values("monaco.osm.gz", "andorra.osm.pbf", "krems.osm.gz",
-                      "/usr/share/doc/python-osmnx-doc/examples/tests/input_data/West-Oakland.osm.bz2"),
-    [](const auto& info) {
-        std::string name = std::filesystem::path(info.param).filename().string();
-        name = name.substr(0, name.find('.'));
-        std::replace(name.begin(), name.end(), '-', '_');
-        return name;
-    });
+                      "/usr/share/doc/python-osmnx-doc/examples/tests/input_data/West-Oakland.osm.bz2"));
 
 }  // namespace

@@ -13,8 +13,6 @@
 #include <osmium/osm/node.hpp>
 #include <osmium/osm/way.hpp>
 #include <sstream>
-#include <unordered_map>
-#include <unordered_set>
 
 #include "map/atomic_file.h"
 
@@ -128,13 +126,34 @@ struct KeptWay {
     uint8_t direction;
 };
 
-// Pass 1: the car roads and the node ids they need.
-void readWays(const osmium::io::File& file, const ImportOptions& options, ImportSummary& summary,
-              std::vector<KeptWay>& ways, std::vector<int64_t>& refs) {
-    osmium::io::Reader reader{file, osmium::osm_entity_bits::way, osmium::io::read_meta::no};
-    Progress progress(options, "reading ways", reader.file_size());
+struct NodePosition {
+    int64_t id;
+    osmium::Location location;
+};
+
+// One pass over the file: the car roads with their node references, and the position of every node.
+// Which nodes the roads need is known only after the ways, which follow the nodes in a sorted file;
+// keeping all positions costs far less than decoding the whole file a second time. `sorted` says
+// whether the node ids came in ascending order.
+void readFile(const osmium::io::File& file, const ImportOptions& options, ImportSummary& summary,
+              std::vector<KeptWay>& ways, std::vector<int64_t>& refs, std::vector<NodePosition>& positions,
+              bool& sorted) {
+    osmium::io::Reader reader{file, osmium::osm_entity_bits::node | osmium::osm_entity_bits::way,
+                              osmium::io::read_meta::no};
+    Progress progress(options, "reading", reader.file_size());
+    sorted = true;
     while (osmium::memory::Buffer buffer = reader.read()) {
-        for (const osmium::Way& way : buffer.select<osmium::Way>()) {
+        for (const osmium::OSMObject& object : buffer.select<osmium::OSMObject>()) {
+            if (object.type() == osmium::item_type::node) {
+                ++summary.osmNodes;
+                const osmium::Location location = static_cast<const osmium::Node&>(object).location();
+                if (!location.valid()) continue;
+                if (!positions.empty() && object.id() <= positions.back().id) sorted = false;
+                positions.push_back({object.id(), location});
+                continue;
+            }
+            if (object.type() != osmium::item_type::way) continue;
+            const osmium::Way& way = static_cast<const osmium::Way&>(object);
             ++summary.osmWays;
             const osmium::WayNodeList& nodes = way.nodes();
             if (nodes.size() < 2) continue;
@@ -150,34 +169,57 @@ void readWays(const osmium::io::File& file, const ImportOptions& options, Import
     progress.finish();
 }
 
-// Pass 2: the positions of the needed nodes (sorted ids); every other node is only counted.
-void readNodes(const osmium::io::File& file, const ImportOptions& options, ImportSummary& summary,
-               const std::vector<int64_t>& needed, std::vector<osmium::Location>& locations) {
-    osmium::io::Reader reader{file, osmium::osm_entity_bits::node, osmium::io::read_meta::no};
-    Progress progress(options, "reading nodes", reader.file_size());
-    std::size_t cursor = 0;
-    int64_t previous = std::numeric_limits<int64_t>::min();
-    while (osmium::memory::Buffer buffer = reader.read()) {
-        for (const osmium::Node& node : buffer.select<osmium::Node>()) {
-            ++summary.osmNodes;
-            const int64_t id = node.id();
-            // Files are normally sorted by id, so a cursor walks both lists together; a node out of
-            // order falls back to a binary search.
-            if (id < previous) {
-                cursor = static_cast<std::size_t>(std::lower_bound(needed.begin(), needed.end(), id) -
-                                                  needed.begin());
-            } else {
-                while (cursor < needed.size() && needed[cursor] < id) ++cursor;
-            }
-            previous = id;
-            if (cursor < needed.size() && needed[cursor] == id && node.location().valid())
-                locations[cursor] = node.location();
-        }
-        progress.update(reader.offset());
+// The position of every needed node (sorted ids); a node given twice takes its last valid position.
+void locateNeeded(std::vector<NodePosition>& positions, bool sorted, const std::vector<int64_t>& needed,
+                  std::vector<osmium::Location>& locations) {
+    if (!sorted)
+        std::stable_sort(positions.begin(), positions.end(),
+                         [](const NodePosition& a, const NodePosition& b) { return a.id < b.id; });
+    locations.assign(needed.size(), osmium::Location{});
+    std::size_t p = 0;
+    for (std::size_t i = 0; i < needed.size(); ++i) {
+        while (p < positions.size() && positions[p].id < needed[i]) ++p;
+        while (p < positions.size() && positions[p].id == needed[i]) locations[i] = positions[p++].location;
     }
-    reader.close();
-    progress.finish();
 }
+
+// A set of 64-bit keys with a number for each, by open addressing: the standard unordered
+// containers allocate every entry on its own, which at millions of entries costs more than the rest
+// of the import together.
+class FlatIndex {
+public:
+    explicit FlatIndex(std::size_t expected) {
+        std::size_t capacity = 16;
+        while (capacity < expected * 2) capacity *= 2;
+        keys.resize(capacity);
+        values.assign(capacity, kEmpty);
+        mask = capacity - 1;
+    }
+    // The number stored under `key`, or `value` stored now (second: whether it was stored now).
+    // At most the expected number of keys may be stored.
+    std::pair<uint32_t, bool> tryInsert(uint64_t key, uint32_t value) {
+        for (std::size_t i = mix(key) & mask;; i = (i + 1) & mask) {
+            if (values[i] == kEmpty) {
+                keys[i] = key;
+                values[i] = value;
+                return {value, true};
+            }
+            if (keys[i] == key) return {values[i], false};
+        }
+    }
+
+private:
+    static constexpr uint32_t kEmpty = std::numeric_limits<uint32_t>::max();
+    static std::size_t mix(uint64_t k) {
+        k ^= k >> 33;
+        k *= 0xff51afd7ed558ccdULL;
+        k ^= k >> 33;
+        return static_cast<std::size_t>(k);
+    }
+    std::vector<uint64_t> keys;
+    std::vector<uint32_t> values;
+    std::size_t mask = 0;
+};
 
 uint64_t positionKey(const osmium::Location& l) {
     return (static_cast<uint64_t>(static_cast<uint32_t>(l.x())) << 32) | static_cast<uint32_t>(l.y());
@@ -271,7 +313,9 @@ bool readRoads(const std::string& path, const ImportOptions& options, ImportSumm
     try {
         const osmium::io::File file{path};
         std::vector<int64_t> refs;
-        readWays(file, options, summary, roads.ways, refs);
+        std::vector<NodePosition> positions;
+        bool sorted = true;
+        readFile(file, options, summary, roads.ways, refs, positions, sorted);
 
         roads.needed = refs;
         std::sort(roads.needed.begin(), roads.needed.end());
@@ -280,14 +324,15 @@ bool readRoads(const std::string& path, const ImportOptions& options, ImportSumm
             error = "too many road nodes in " + path;
             return false;
         }
+        FlatIndex indexOf(roads.needed.size());
+        for (std::size_t i = 0; i < roads.needed.size(); ++i)
+            indexOf.tryInsert(static_cast<uint64_t>(roads.needed[i]), static_cast<uint32_t>(i));
         roads.refIndex.resize(refs.size());
         for (std::size_t k = 0; k < refs.size(); ++k)
-            roads.refIndex[k] = static_cast<uint32_t>(
-                std::lower_bound(roads.needed.begin(), roads.needed.end(), refs[k]) - roads.needed.begin());
+            roads.refIndex[k] = indexOf.tryInsert(static_cast<uint64_t>(refs[k]), 0).first;
         std::vector<int64_t>().swap(refs);
 
-        roads.locations.assign(roads.needed.size(), osmium::Location{});
-        readNodes(file, options, summary, roads.needed, roads.locations);
+        locateNeeded(positions, sorted, roads.needed, roads.locations);
     } catch (const std::exception& e) {
         error = "cannot read OpenStreetMap file " + path + ": " + e.what();
         return false;
@@ -302,8 +347,7 @@ std::vector<uint32_t> groupByPosition(const RoadRefs& roads, const ImportOptions
                                       std::vector<osmium::Location>& groupLocation) {
     std::vector<uint32_t> group(roads.needed.size(), 0);
     groupLocation.assign(1, osmium::Location{});
-    std::unordered_map<uint64_t, uint32_t> byPosition;
-    byPosition.reserve(roads.needed.size());
+    FlatIndex byPosition(roads.needed.size());
     for (std::size_t i = 0; i < roads.needed.size(); ++i) {
         const osmium::Location& l = roads.locations[i];
         if (!l.valid()) continue;
@@ -311,10 +355,10 @@ std::vector<uint32_t> groupByPosition(const RoadRefs& roads, const ImportOptions
             group[i] = kOutside;
             continue;
         }
-        auto [it, inserted] =
-            byPosition.try_emplace(positionKey(l), static_cast<uint32_t>(groupLocation.size()));
+        const auto [g, inserted] =
+            byPosition.tryInsert(positionKey(l), static_cast<uint32_t>(groupLocation.size()));
         if (inserted) groupLocation.push_back(l);
-        group[i] = it->second;
+        group[i] = g;
     }
     return group;
 }
@@ -339,10 +383,11 @@ void countLostRefs(const KeptWay& way, const RoadRefs& roads, const std::vector<
 std::vector<PendingLink> linksBetweenGroups(const RoadRefs& roads, const std::vector<uint32_t>& group,
                                             ImportSummary& summary) {
     std::vector<PendingLink> linkList;
-    std::unordered_set<uint64_t> seen;
-    seen.reserve(roads.refIndex.size() * 2);
+    std::size_t segments = 0;
+    for (const KeptWay& way : roads.ways) segments += (way.count - 1) * (way.direction == kBoth ? 2 : 1);
+    FlatIndex seen(segments);
     auto addLink = [&](uint32_t a, uint32_t b, uint32_t way) {
-        if (!seen.insert((static_cast<uint64_t>(a) << 32) | b).second) {
+        if (!seen.tryInsert((static_cast<uint64_t>(a) << 32) | b, 0).second) {
             ++summary.repeatedLinks;
             return;
         }
@@ -372,31 +417,44 @@ std::vector<PendingLink> linksBetweenGroups(const RoadRefs& roads, const std::ve
     return linkList;
 }
 
-// Fills the map: ids 1, 2, ... in the order the links first reach each node. Returns the map id of
-// every group (0 for groups no link reaches).
-std::vector<uint32_t> fillMap(const std::vector<PendingLink>& linkList,
-                              const std::vector<osmium::Location>& groupLocation, mapRepresentation::Map& map,
-                              ImportSummary& summary) {
+// Numbers the nodes 1, 2, ... in the order the links first reach them and gives the map's nodes and
+// links. Returns the map id of every group (0 for groups no link reaches).
+std::vector<uint32_t> numberNodes(const std::vector<PendingLink>& linkList,
+                                  const std::vector<osmium::Location>& groupLocation,
+                                  std::vector<mapRepresentation::BulkNode>& nodes,
+                                  std::vector<mapRepresentation::BulkLink>& links) {
     std::vector<uint32_t> mapId(groupLocation.size(), 0);
-    std::vector<uint32_t> groupOfId{0};
-    groupOfId.reserve(groupLocation.size());
     for (const PendingLink& link : linkList)
         for (const uint32_t g : {link.origin, link.destination})
             if (mapId[g] == 0) {
-                mapId[g] = static_cast<uint32_t>(groupOfId.size());
-                groupOfId.push_back(g);
+                const osmium::Location& l = groupLocation[g];
+                mapId[g] = static_cast<uint32_t>(nodes.size() + 1);
+                nodes.push_back({mapId[g], l.lat(), l.lon(), 0.0, 0.0});
             }
-    const uint32_t nextId = static_cast<uint32_t>(groupOfId.size());
-    for (uint32_t id = 1; id < nextId; ++id) {
-        const osmium::Location& l = groupLocation[groupOfId[id]];
-        map.addNode(id, l.lat(), l.lon(), 0.0, 0.0);
-    }
-    map.nextNodeId = nextId;
+    links.reserve(linkList.size());
     for (const PendingLink& link : linkList)
-        map.addLinkToNode(mapId[link.origin], mapId[link.destination], 0.0, 0);
-    summary.mapNodes = nextId - 1;
-    summary.links = linkList.size();
+        links.push_back({mapId[link.origin], mapId[link.destination], 0.0, 0});
     return mapId;
+}
+
+// (map node id, OSM node id) pairs in ascending map id, then OSM id: placed by map id, and `needed`
+// is in ascending OSM id already.
+std::vector<std::pair<uint32_t, int64_t>> nodeIdTable(const RoadRefs& roads,
+                                                      const std::vector<uint32_t>& group,
+                                                      const std::vector<uint32_t>& mapId,
+                                                      std::size_t mapNodes) {
+    auto mapIdOf = [&](std::size_t i) {
+        const uint32_t g = group[i];
+        return g != 0 && g != kOutside ? mapId[g] : 0u;
+    };
+    std::vector<std::size_t> start(mapNodes + 2, 0);
+    for (std::size_t i = 0; i < roads.needed.size(); ++i) ++start[mapIdOf(i) + 1];
+    start[1] = 0;  // nodes without a map node are left out
+    for (std::size_t m = 1; m <= mapNodes; ++m) start[m + 1] += start[m];
+    std::vector<std::pair<uint32_t, int64_t>> table(start[mapNodes + 1]);
+    for (std::size_t i = 0; i < roads.needed.size(); ++i)
+        if (const uint32_t m = mapIdOf(i); m != 0) table[start[m]++] = {m, roads.needed[i]};
+    return table;
 }
 
 }  // namespace
@@ -415,7 +473,7 @@ ImportResult importOsm(const std::string& path, const ImportOptions& options, ma
 
     const Clock::time_point buildStart = Clock::now();
     std::vector<osmium::Location> groupLocation;
-    const std::vector<uint32_t> group = groupByPosition(roads, options, groupLocation);
+    std::vector<uint32_t> group = groupByPosition(roads, options, groupLocation);
     std::vector<osmium::Location>().swap(roads.locations);
     if (groupLocation.size() >= std::numeric_limits<uint32_t>::max()) {
         result.error = "too many road nodes in " + path;
@@ -429,13 +487,26 @@ ImportResult importOsm(const std::string& path, const ImportOptions& options, ma
         result.error = "too many road links in " + path;
         return result;
     }
-    const std::vector<uint32_t> mapId = fillMap(linkList, groupLocation, map, summary);
-
-    for (std::size_t i = 0; i < roads.needed.size(); ++i) {
-        const uint32_t g = group[i];
-        if (g != 0 && g != kOutside && mapId[g] != 0) result.nodeIds.emplace_back(mapId[g], roads.needed[i]);
+    std::vector<mapRepresentation::BulkNode> nodes;
+    std::vector<mapRepresentation::BulkLink> links;
+    {
+        const std::vector<uint32_t> mapId = numberNodes(linkList, groupLocation, nodes, links);
+        result.nodeIds = nodeIdTable(roads, group, mapId, nodes.size());
     }
-    std::sort(result.nodeIds.begin(), result.nodeIds.end());
+    summary.mapNodes = nodes.size();
+    summary.links = links.size();
+    // What the map no longer needs goes before the map is filled, so that the map can reuse it.
+    std::vector<PendingLink>().swap(linkList);
+    roads = RoadRefs{};
+    std::vector<uint32_t>().swap(group);
+    std::vector<osmium::Location>().swap(groupLocation);
+    const uint32_t nextNodeId = static_cast<uint32_t>(nodes.size() + 1);
+    if (!mapRepresentation::buildInBulk(map, std::move(nodes), std::move(links))) {
+        result.error = "the road network of " + path + " does not make a map";
+        result.nodeIds.clear();
+        return result;
+    }
+    map.nextNodeId = nextNodeId;
     summary.sharedPositionNodes = result.nodeIds.size() - summary.mapNodes;
     summary.buildSeconds = secondsSince(buildStart);
     result.ok = true;

@@ -57,8 +57,8 @@ struct ImportSummary {
     uint64_t repeatedLinks = 0;        // a link already given by another way (overlapping ways)
     uint64_t isolatedRings = 0;        // closed rings no other road reaches (see importOsm)
     uint64_t isolatedRingLinks = 0;
-    double readSeconds = 0.0;   // both passes over the file (libosmium decoding and filtering)
-    double buildSeconds = 0.0;  // filling the Map
+    double readSeconds = 0.0;   // the pass over the file (libosmium decoding and filtering)
+    double buildSeconds = 0.0;  // linking the roads and filling the Map
     double saveSeconds = 0.0;   // writing the map file (set by the caller that saves)
 };
 
@@ -71,7 +71,7 @@ struct ImportResult {
     std::vector<std::pair<uint32_t, int64_t>> nodeIds;
 };
 
-// Reads `path` and adds its car roads to `map`, which must be empty. Links are added way by way in
+// Reads `path` and adds its car roads to `map`, which must be empty. Links get their ids way by way in
 // file order, segment by segment (both directions of a two-way segment together); map node ids are
 // 1, 2, ... in the order the links first reach the nodes, so neighbours along a road get close ids.
 // Speed and samples of every link are 0: an imported road has no observations yet. A connected
