@@ -1,20 +1,28 @@
-// Map room costs at city-region scale: loading and saving a map of one million nodes and links, and
-// the nearest-link search that the matchers run for every trace point.
+// Map room costs at city-region scale: loading and saving a map of one million nodes and four
+// million links, and the nearest-link search that the matchers run for every trace point.
 //
 // The map is generated into a temporary folder: a 1000 x 1000 grid of nodes about 50 m apart near
-// Porto (with a few metres of jitter): one-way streets along the rows, in blocks of four links whose
-// directions alternate, and a cross street from the end of every block to the next row, so roads
-// run a few links between junctions as in a city.
+// Porto (with a few metres of jitter), every node joined to its east and north neighbours by two-way
+// streets, so every node is a junction. KARVEL_BENCH_MAP=blocks gives the former shape instead: one
+// million one-way links in blocks of four whose directions alternate, with a cross street from the
+// end of every block to the next row, so roads run a few links between junctions.
 //
-// Figures on the 2-core development machine (CPU column, other builds running): loading 0.9 s and
-// 345 MiB, saving 0.3 s, a 20 m link query 32 us at random positions and 10.5 us along a drive.
-// A whole karvel run that loads this map, matches one short drive and saves the map took 1.4 s of
-// CPU and 363 MB at peak; with ordered trees as tables it took 4.7 s and 668 MB.
+// Figures on the 2-core development machine, two-way grid, CPU column, measured while seven other
+// builds kept the load average at about 14 (cache misses cost far more than on an idle machine):
+// loading 2.05 s and 594 MiB (623 bytes per node, 4 links each; 747 MiB before the super-links kept
+// their links in arrays), saving 0.71 s; a 20 m link query 51.5 us at random positions (57.8 us
+// before the bounds in degrees) and 16.7 us along a drive (23.4 us); the node search inside it, 200 m,
+// 15.2 us (18.0 us). Instruction counts, which the load does not change (callgrind, the same queries
+// on a 300 x 300 grid of this kind): 22 000 per node search against 55 000 before, 110 000 per link
+// query against 141 000, of which the sort of the links met takes a fifth. A whole karvel run that
+// loads this map, matches the two sample drives and saves the map took 2.7 s of CPU and 625 MB at
+// peak; the build that introduced KARVEL_SEED, with ordered trees as tables, took 15.5 s and 2020 MB.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -57,6 +65,50 @@ uint32_t nodeId(int row, int col) {
     return static_cast<uint32_t>(row * kSide + col + 1);
 }
 
+// The street shape: KARVEL_BENCH_MAP=blocks gives the one-way blocks, anything else the two-way grid.
+bool oneWayBlocks() {
+    const char* shape = std::getenv("KARVEL_BENCH_MAP");
+    return shape != nullptr && std::string(shape) == "blocks";
+}
+
+// Every node joined to its east and north neighbours in both directions: 3 996 000 links.
+void writeTwoWayGrid(std::FILE* f) {
+    std::fprintf(f, "%d\n", 4 * kSide * (kSide - 1));
+    auto both = [f](uint32_t a, uint32_t b) {
+        std::fprintf(f, "%u  %u %.9f %u\n%u  %u %.9f %u\n", a, b, 10.0, 1u, b, a, 10.0, 1u);
+    };
+    for (int r = 0; r < kSide; ++r) {
+        for (int c = 0; c < kSide; ++c) {
+            if (c + 1 < kSide) both(nodeId(r, c), nodeId(r, c + 1));
+            if (r + 1 < kSide) both(nodeId(r, c), nodeId(r + 1, c));
+        }
+    }
+}
+
+// Along each row, blocks of kBlock nodes joined by one-way links (directions alternate); each block's
+// last node leads to the next row, and the last row leads back up: 1 000 000 links.
+void writeOneWayBlocks(std::FILE* f) {
+    std::fprintf(f, "%d\n", kSide * kSide);
+    auto link = [f](uint32_t a, uint32_t b) { std::fprintf(f, "%u  %u %.9f %u\n", a, b, 10.0, 1u); };
+    for (int r = 0; r < kSide; ++r) {
+        for (int b = 0; b < kSide / kBlock; ++b) {
+            const bool east = (r + b) % 2 == 0;
+            for (int k = 0; k + 1 < kBlock; ++k) {
+                const int c = b * kBlock + k;
+                if (east)
+                    link(nodeId(r, c), nodeId(r, c + 1));
+                else
+                    link(nodeId(r, c + 1), nodeId(r, c));
+            }
+            const int last = b * kBlock + kBlock - 1;
+            if (r + 1 < kSide)
+                link(nodeId(r, last), nodeId(r + 1, last));
+            else
+                link(nodeId(r, b * kBlock), nodeId(r - 1, b * kBlock));
+        }
+    }
+}
+
 const std::string& mapFile() {
     static const std::string path = [] {
         const std::string p = scratch().file("map.txt");
@@ -71,27 +123,10 @@ const std::string& mapFile() {
                 std::fprintf(f, "%u  %.9f  %.9f %.9f %.9f\n", nodeId(r, c), lon, lat, 0.0, 0.0);
             }
         }
-        std::fprintf(f, "%d\n", kSide * kSide);
-        // Along each row, blocks of kBlock nodes joined by one-way links (directions alternate);
-        // each block's last node leads to the next row, and the last row leads back up.
-        auto link = [f](uint32_t a, uint32_t b) { std::fprintf(f, "%u  %u %.9f %u\n", a, b, 10.0, 1u); };
-        for (int r = 0; r < kSide; ++r) {
-            for (int b = 0; b < kSide / kBlock; ++b) {
-                const bool east = (r + b) % 2 == 0;
-                for (int k = 0; k + 1 < kBlock; ++k) {
-                    const int c = b * kBlock + k;
-                    if (east)
-                        link(nodeId(r, c), nodeId(r, c + 1));
-                    else
-                        link(nodeId(r, c + 1), nodeId(r, c));
-                }
-                const int last = b * kBlock + kBlock - 1;
-                if (r + 1 < kSide)
-                    link(nodeId(r, last), nodeId(r + 1, last));
-                else
-                    link(nodeId(r, b * kBlock), nodeId(r - 1, b * kBlock));
-            }
-        }
+        if (oneWayBlocks())
+            writeOneWayBlocks(f);
+        else
+            writeTwoWayGrid(f);
         std::fclose(f);
         return p;
     }();

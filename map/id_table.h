@@ -533,3 +533,144 @@ private:
 };
 
 }  // namespace mapRepresentation
+
+namespace mapRepresentation {
+
+// The links of a super-link in driving order, with the part of std::list's interface the super-link
+// upkeep uses, kept in one array. Up to two links (every super-link of a grid of junctions) live
+// inside the object itself, so a short chain costs no allocation of its own. Iterators are plain
+// pointers: an insert or erase invalidates those at and after its position, and any growth all of
+// them; the upkeep only keeps iterators to positions before the ones it changes.
+class LinkChain {
+    static constexpr uint32_t kInline = 2;
+
+public:
+    using value_type = int32_t;
+    using size_type = std::size_t;
+    using iterator = int32_t*;
+    using const_iterator = const int32_t*;
+
+    LinkChain() = default;
+    LinkChain(std::initializer_list<int32_t> ids) {
+        for (const int32_t id : ids) push_back(id);
+    }
+    LinkChain(const LinkChain& other) { assign(other.begin(), other.end()); }
+    LinkChain& operator=(const LinkChain& other) {
+        if (this != &other) assign(other.begin(), other.end());
+        return *this;
+    }
+    LinkChain(LinkChain&& other) noexcept { take(other); }
+    LinkChain& operator=(LinkChain&& other) noexcept {
+        if (this != &other) {
+            release();
+            take(other);
+        }
+        return *this;
+    }
+    ~LinkChain() { release(); }
+
+    size_type size() const { return used; }
+    bool empty() const { return used == 0; }
+    void clear() { used = 0; }
+    iterator begin() { return data(); }
+    iterator end() { return data() + used; }
+    const_iterator begin() const { return data(); }
+    const_iterator end() const { return data() + used; }
+    int32_t& front() { return data()[0]; }
+    int32_t& back() { return data()[used - 1]; }
+    int32_t front() const { return data()[0]; }
+    int32_t back() const { return data()[used - 1]; }
+
+    void push_back(int32_t id) { insert(end(), id); }
+    void push_front(int32_t id) { insert(begin(), id); }
+    iterator insert(const_iterator pos, int32_t id) {
+        const size_t at = static_cast<size_t>(pos - data());
+        if (used == capacity()) grow(used + 1);
+        int32_t* d = data();
+        std::copy_backward(d + at, d + used, d + used + 1);
+        d[at] = id;
+        ++used;
+        return d + at;
+    }
+    iterator erase(const_iterator pos) {
+        int32_t* d = data();
+        const size_t at = static_cast<size_t>(pos - d);
+        std::copy(d + at + 1, d + used, d + at);
+        --used;
+        return d + at;
+    }
+    // Moves [first, last) of `from` before pos, as std::list::splice does (from may be this chain).
+    void splice(const_iterator pos, LinkChain& from, const_iterator first, const_iterator last) {
+        int32_t* d = data();
+        if (&from == this) {
+            const auto p = const_cast<int32_t*>(pos), f = const_cast<int32_t*>(first),
+                       l = const_cast<int32_t*>(last);
+            if (p >= l)
+                std::rotate(f, l, p);
+            else if (p < f)
+                std::rotate(p, f, l);
+            return;
+        }
+        const size_t at = static_cast<size_t>(pos - d);
+        const size_t count = static_cast<size_t>(last - first);
+        const size_t fromAt = static_cast<size_t>(first - from.data());
+        if (used + count > capacity()) grow(used + count);
+        d = data();
+        std::copy_backward(d + at, d + used, d + used + count);
+        std::copy(first, last, d + at);
+        used += static_cast<uint32_t>(count);
+        int32_t* s = from.data();
+        std::copy(s + fromAt + count, s + from.used, s + fromAt);
+        from.used -= static_cast<uint32_t>(count);
+    }
+    void splice(const_iterator pos, LinkChain& from) { splice(pos, from, from.begin(), from.end()); }
+    void swap(LinkChain& other) noexcept {
+        std::swap(used, other.used);
+        std::swap(heapCapacity, other.heapCapacity);
+        std::swap(store, other.store);
+    }
+
+    friend bool operator==(const LinkChain& a, const LinkChain& b) {
+        return std::equal(a.begin(), a.end(), b.begin(), b.end());
+    }
+
+private:
+    bool isInline() const { return heapCapacity == 0; }
+    uint32_t capacity() const { return isInline() ? kInline : heapCapacity; }
+    int32_t* data() { return isInline() ? store.small : store.heap; }
+    const int32_t* data() const { return isInline() ? store.small : store.heap; }
+
+    void grow(size_t atLeast) {
+        uint32_t wanted = capacity() * 2;
+        while (wanted < atLeast) wanted *= 2;
+        int32_t* bigger = std::allocator<int32_t>().allocate(wanted);
+        std::copy(begin(), end(), bigger);
+        release();
+        store.heap = bigger;
+        heapCapacity = wanted;
+    }
+    void release() {
+        if (!isInline()) std::allocator<int32_t>().deallocate(store.heap, heapCapacity);
+        heapCapacity = 0;
+    }
+    void assign(const int32_t* first, const int32_t* last) {
+        used = 0;
+        if (capacity() < static_cast<size_t>(last - first)) grow(static_cast<size_t>(last - first));
+        std::copy(first, last, data());
+        used = static_cast<uint32_t>(last - first);
+    }
+    void take(LinkChain& other) {
+        used = std::exchange(other.used, 0);
+        heapCapacity = std::exchange(other.heapCapacity, 0);
+        store = other.store;
+    }
+
+    uint32_t used = 0;
+    uint32_t heapCapacity = 0;  // 0 while the links are stored inline
+    union Store {
+        int32_t small[kInline];
+        int32_t* heap;
+    } store{};
+};
+
+}  // namespace mapRepresentation

@@ -53,7 +53,7 @@ struct _mEdges {
 struct _mSuperLink {
     uint32_t origin = 0;
     uint32_t destination = 0;
-    std::list<int32_t> links;  // in driving order
+    LinkChain links;  // in driving order
 };
 
 // The super-links at one super-node.

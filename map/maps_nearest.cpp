@@ -115,14 +115,28 @@ std::vector<std::pair<int, double>> Map::getNearestLinksAndDistances(double lat,
         const LinkEnd* last = ends.data() + j;
         i = j;
 
-        const auto link = links.find(id);
-        if (link == links.end()) {
-            std::cout << "ERROR: non existing link. (" << id << ")" << std::endl;
-            continue;
-        }
+        // A link met at both its ends (the usual case) has both points at hand: the adjacency
+        // sets and the link's own ends agree, so its entry is not read, only checked to exist.
+        const LinkEnd* origin = nullptr;
+        const LinkEnd* destination = nullptr;
+        for (const LinkEnd* e = first; e != last; ++e) (e->isOrigin ? origin : destination) = e;
         Point a, b;
-        if (!endPoint(first, last, link->second.origin, true, a)) continue;
-        if (!endPoint(first, last, link->second.destination, false, b)) continue;
+        if (origin != nullptr && destination != nullptr) {
+            if (!links.contains(id)) {
+                std::cout << "ERROR: non existing link. (" << id << ")" << std::endl;
+                continue;
+            }
+            a = origin->point;
+            b = destination->point;
+        } else {
+            const auto link = links.find(id);
+            if (link == links.end()) {
+                std::cout << "ERROR: non existing link. (" << id << ")" << std::endl;
+                continue;
+            }
+            if (!endPoint(first, last, link->second.origin, true, a)) continue;
+            if (!endPoint(first, last, link->second.destination, false, b)) continue;
+        }
         const double d = getNearestPointFromLink(a, b, q).second;
         if (d <= radius) result.emplace_back(id, d);
     }

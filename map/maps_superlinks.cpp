@@ -9,7 +9,7 @@ namespace mapRepresentation {
 
 namespace {
 
-using LinkList = std::list<int32_t>;
+using LinkList = LinkChain;
 
 // Gives the links in [from, to) the super-link key and consecutive sequence numbers from seq.
 void renumber(IdTable<int32_t, _mLink>& links, LinkList::iterator from, LinkList::iterator to, int key,

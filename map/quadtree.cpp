@@ -19,9 +19,22 @@ constexpr double kDegToRad = std::numbers::pi / 180.0;
 // UTM scale is at least k0 = 0.9996 inside a zone, so a planar distance is at least 0.9996 times the
 // distance on the ellipsoid. The extra 1 % covers the truncation of the conversion series.
 constexpr double kMinPlanarScale = wgs84::kUtmScaleFactor * 0.99;
+// Below 80 degrees of latitude and within 3 degrees of the central meridian the scale is at most
+// 1.0011; the rest up to 2 % covers the series and rounding.
+constexpr double kMaxPlanarScale = 1.02;
+constexpr double kBoundedLatitude = 80.0;
+// The largest radius of curvature of the ellipsoid, a / sqrt(1 - e^2) at the poles, rounded up.
+constexpr double kMaxCurvatureRadius = 6399594.0;
+// The upper bounds are only used for radii of matching scale, where the cells they settle are small.
+constexpr double kLargestBoundedRadius = 50000.0;
 
 // Tolerance on zone edges, so that rounding in the zone formula never drops a cell it might contain.
 constexpr double kZoneEdgeSlack = 1e-9;
+
+// The zone whose central meridian the UTM conversion uses for a longitude (its own formula).
+double conversionZone(double lon) {
+    return lon < 0 ? std::trunc((lon + 180) / 6) + 1 : std::trunc(lon / 6) + 31;
+}
 
 const char kDegreeMark = '\xBA';
 
@@ -29,13 +42,7 @@ const char kDegreeMark = '\xBA';
 
 // Everything fixed for one radius query.
 struct QuadTree::Search {
-    _position pos;
-    Point p;  // the position in UTM metres
-    double radius;
-    double reach;               // radius on the ellipsoid that planar distances up to radius can span
-    int32_t zone;               // UTM zone of the position
-    double zoneWest, zoneEast;  // longitude range of that zone
-    double lonMetresPerDegree;  // lower bound of the cost of a degree of longitude near the position
+    CellReach reach;
     PointVisitor visit;
     void* context;
 };
@@ -175,24 +182,83 @@ std::vector<std::pair<uint32_t, double>> QuadTree::findPointsLessThan(double lat
     return out;
 }
 
-QuadTree::Search QuadTree::makeSearch(_position pos, Point p, double radius, PointVisitor visit,
-                                      void* context) {
-    Search s{};
-    s.pos = pos;
-    s.p = p;
-    s.radius = radius;
-    s.reach = radius / kMinPlanarScale;
-    s.zone = GPSPoint::getZone(pos.lon);
-    s.zoneWest = 6.0 * (s.zone - 1) - 180.0;
-    s.zoneEast = s.zoneWest + 6.0;
+CellReach::CellReach(_position pos, Point p, double radius)
+    : pos(pos), p(p), radius(radius), zone(GPSPoint::getZone(pos.lon)) {
+    reach = radius / kMinPlanarScale;
+    zoneWest = 6.0 * (zone - 1) - 180.0;
+    zoneEast = zoneWest + 6.0;
     // Along a path that stays within this latitude band a degree of longitude costs at least
     // a * cos(band); leaving the band alone is longer than twice the radius.
     const double band = std::fabs(pos.lat) * kDegToRad + 2.0 * radius / wgs84::kMinMeridionalRadius;
-    s.lonMetresPerDegree =
+    lonMetresPerDegree =
         band < std::numbers::pi / 2 ? kDegToRad * wgs84::kEquatorialRadius * std::cos(band) : 0.0;
-    s.visit = visit;
-    s.context = context;
-    return s;
+
+    boundsHold = radius > 0.0 && radius <= kLargestBoundedRadius && std::fabs(pos.lat) <= kBoundedLatitude &&
+                 std::fabs(pos.lon) <= 180.0;
+    if (!boundsHold) return;
+    meridian = conversionZone(pos.lon);
+    // A cell the latitude bound keeps lies within reach of the position's latitude, so a path to it
+    // never comes nearer the equator than this, where a degree of longitude is the longest.
+    const double nearest =
+        std::max(0.0, std::fabs(pos.lat) * kDegToRad - 2.0 * reach / wgs84::kMinMeridionalRadius);
+    lonMetresPerDegreeMax = kDegToRad * kMaxCurvatureRadius * std::cos(nearest);
+}
+
+bool CellReach::nearestPoint(const _position& c, double halfWidth, double halfHeight, _position& near) const {
+    // Planar distances between different UTM zones mean nothing (only own-zone nodes are
+    // reported), so a box wholly outside the query's zone has nothing to offer.
+    if (c.lon + halfWidth < zoneWest - kZoneEdgeSlack || c.lon - halfWidth > zoneEast + kZoneEdgeSlack) {
+        return false;
+    }
+    near = pos;
+    if (std::fabs(c.lat - pos.lat) > halfHeight)
+        near.lat = pos.lat > c.lat ? c.lat + halfHeight : c.lat - halfHeight;
+    if (std::fabs(c.lon - pos.lon) > halfWidth)
+        near.lon = pos.lon > c.lon ? c.lon + halfWidth : c.lon - halfWidth;
+    return true;
+}
+
+bool CellReach::withinByConversion(const _position& near) const {
+    return distance2Points(positionToPoint(near), p) <= radius;
+}
+
+// Lower bounds on the distance to the clamped point settle far cells: a latitude gap costs at least
+// the smallest meridional radius per radian, a longitude gap at least lonMetresPerDegree per degree.
+bool CellReach::beyondByDegrees(double north, double east) const {
+    return north * wgs84::kMinMeridionalRadius > reach || east * lonMetresPerDegree > reach;
+}
+
+bool CellReach::reachesByConversion(const _position& c, double halfWidth, double halfHeight) const {
+    if (QuadTree::isInside(c, halfWidth, halfHeight, pos.lat, pos.lon)) return true;
+    _position near;
+    if (!nearestPoint(c, halfWidth, halfHeight, near)) return false;
+    if (beyondByDegrees(std::fabs(near.lat - pos.lat) * kDegToRad, std::fabs(near.lon - pos.lon)))
+        return false;
+    return withinByConversion(near);
+}
+
+// The same answer as reachesByConversion. Where the position and the clamped point share a zone and
+// a hemisphere (the northing jumps at the equator), the straight path between them in degrees
+// bounds the planar distance from both sides, which settles all but the cells at about the radius.
+bool CellReach::reaches(const _position& c, double halfWidth, double halfHeight) const {
+    if (QuadTree::isInside(c, halfWidth, halfHeight, pos.lat, pos.lon)) return true;
+    _position near;
+    if (!nearestPoint(c, halfWidth, halfHeight, near)) return false;
+    const double north = std::fabs(near.lat - pos.lat) * kDegToRad;
+    const double east = std::fabs(near.lon - pos.lon);
+    if (beyondByDegrees(north, east)) return false;
+
+    if (boundsHold && (near.lat < 0) == (pos.lat < 0) && std::fabs(near.lat) <= kBoundedLatitude &&
+        conversionZone(near.lon) == meridian) {
+        const double northLow = north * wgs84::kMinMeridionalRadius;
+        const double eastLow = east * lonMetresPerDegree;
+        if (northLow * northLow + eastLow * eastLow > reach * reach) return false;
+        const double northHigh = north * kMaxCurvatureRadius;
+        const double eastHigh = east * lonMetresPerDegreeMax;
+        const double within = radius / kMaxPlanarScale;
+        if (northHigh * northHigh + eastHigh * eastHigh <= within * within) return true;
+    }
+    return withinByConversion(near);
 }
 
 void QuadTree::findPoints(std::vector<std::pair<uint32_t, double>>* out, QuadNode* cell, _position pos,
@@ -201,43 +267,16 @@ void QuadTree::findPoints(std::vector<std::pair<uint32_t, double>>* out, QuadNod
     const PointVisitor collect = [](void* context, const QuadLeafPoint& point, double distance) {
         static_cast<std::vector<std::pair<uint32_t, double>>*>(context)->emplace_back(point.id, distance);
     };
-    const Search search = makeSearch(pos, p, radius, collect, out);
-    if (reaches(cell->centre, cell->halfWidth, cell->halfHeight, search)) walkPoints(cell, search);
+    const Search search{CellReach(pos, p, radius), collect, out};
+    if (search.reach.reaches(cell->centre, cell->halfWidth, cell->halfHeight)) walkPoints(cell, search);
 }
 
 void QuadTree::visitPointsLessThan(double lat, double lon, double radius, PointVisitor visit,
                                    void* context) const {
     if (!root || map == nullptr || visit == nullptr) return;
     const _position pos{lat, lon};
-    const Search search = makeSearch(pos, positionToPoint(pos), radius, visit, context);
-    if (reaches(root->centre, root->halfWidth, root->halfHeight, search)) walkPoints(root.get(), search);
-}
-
-// Whether a box may hold nodes within the radius: it contains the query position, or the nearest
-// point of the box (clamped in degrees) lies within the radius in UTM metres.
-bool QuadTree::reaches(const _position& c, double halfWidth, double halfHeight, const Search& s) {
-    if (isInside(c, halfWidth, halfHeight, s.pos.lat, s.pos.lon)) return true;
-
-    // Planar distances between different UTM zones mean nothing (only own-zone nodes are
-    // reported), so a box wholly outside the query's zone has nothing to offer.
-    if (c.lon + halfWidth < s.zoneWest - kZoneEdgeSlack || c.lon - halfWidth > s.zoneEast + kZoneEdgeSlack) {
-        return false;
-    }
-
-    double nearLat = s.pos.lat;
-    if (std::fabs(c.lat - s.pos.lat) > halfHeight)
-        nearLat = s.pos.lat > c.lat ? c.lat + halfHeight : c.lat - halfHeight;
-    double nearLon = s.pos.lon;
-    if (std::fabs(c.lon - s.pos.lon) > halfWidth)
-        nearLon = s.pos.lon > c.lon ? c.lon + halfWidth : c.lon - halfWidth;
-
-    // Cheap lower bounds on the distance to any point of the box settle most far boxes without a
-    // conversion: a latitude gap costs at least the smallest meridional radius per radian, a
-    // longitude gap at least lonMetresPerDegree per degree.
-    if (std::fabs(nearLat - s.pos.lat) * kDegToRad * wgs84::kMinMeridionalRadius > s.reach) return false;
-    if (std::fabs(nearLon - s.pos.lon) * s.lonMetresPerDegree > s.reach) return false;
-
-    return distance2Points(positionToPoint(_position{nearLat, nearLon}), s.p) <= s.radius;
+    const Search search{CellReach(pos, positionToPoint(pos), radius), visit, context};
+    if (search.reach.reaches(root->centre, root->halfWidth, root->halfHeight)) walkPoints(root.get(), search);
 }
 
 // The hot spot of matching: no allocation, at most one UTM conversion per box, and a child cell's
@@ -248,9 +287,9 @@ void QuadTree::walkPoints(const QuadNode* cell, const Search& s) const {
         const size_t count = leaf->mapNodes.size();
         if (leaf->points.size() == count) {
             for (const QuadLeafPoint& point : leaf->points) {
-                if (point.zone != s.zone) continue;
-                const double d = distance2Points(point.easting, point.northing, s.p.x, s.p.y);
-                if (d <= s.radius) s.visit(s.context, point, d);
+                if (point.zone != s.reach.zone) continue;
+                const double d = distance2Points(point.easting, point.northing, s.reach.p.x, s.reach.p.y);
+                if (d <= s.reach.radius) s.visit(s.context, point, d);
             }
             return;
         }
@@ -263,9 +302,9 @@ void QuadTree::walkPoints(const QuadNode* cell, const Search& s) const {
             }
             const _mNode& node = it->second;
             const QuadLeafPoint point{node.easting, node.northing, GPSPoint::getZone(node.longitude), id};
-            if (point.zone != s.zone) continue;
-            const double d = distance2Points(point.easting, point.northing, s.p.x, s.p.y);
-            if (d <= s.radius) s.visit(s.context, point, d);
+            if (point.zone != s.reach.zone) continue;
+            const double d = distance2Points(point.easting, point.northing, s.reach.p.x, s.reach.p.y);
+            if (d <= s.reach.radius) s.visit(s.context, point, d);
         }
         return;
     }
@@ -278,7 +317,7 @@ void QuadTree::walkPoints(const QuadNode* cell, const Search& s) const {
     const _position centres[4] = {
         {lat + hh, lon - hw}, {lat + hh, lon + hw}, {lat - hh, lon - hw}, {lat - hh, lon + hw}};
     for (int i = 0; i < 4; ++i) {
-        if (!reaches(centres[i], hw, hh, s)) continue;
+        if (!s.reach.reaches(centres[i], hw, hh)) continue;
         const QuadNode* child = inner->children[i].get();
         if (child == nullptr) continue;
         if (child->leaf && static_cast<const QuadLeafNode*>(child)->mapNodes.empty()) continue;

@@ -66,6 +66,38 @@ public:
     std::vector<QuadLeafPoint> points;
 };
 
+// Whether a cell of the index may hold nodes within a radius of a position: it contains the position,
+// or the point of its box nearest to the position (clamped in degrees) lies within the radius in UTM
+// metres. Only cells that reach the position's own UTM zone count, and cells farther than the radius
+// by a lower bound in degrees are left out without a conversion. reachesByConversion converts every
+// other cell; reaches() gives the same answers but also settles most of those by bounds in degrees.
+class CellReach {
+public:
+    CellReach(_position pos, Point p, double radius);
+
+    bool reaches(const _position& centre, double halfWidth, double halfHeight) const;
+    bool reachesByConversion(const _position& centre, double halfWidth, double halfHeight) const;
+
+    _position pos;
+    Point p;  // the position in UTM metres
+    double radius;
+    int32_t zone;  // UTM zone of the position
+
+private:
+    // The clamped point; false when the cell lies wholly outside the position's zone.
+    bool nearestPoint(const _position& centre, double halfWidth, double halfHeight, _position& near) const;
+    bool withinByConversion(const _position& near) const;
+    bool beyondByDegrees(double north, double east) const;
+
+    double reach;               // radius on the ellipsoid that planar distances up to radius can span
+    double zoneWest, zoneEast;  // longitude range of the zone
+    double lonMetresPerDegree;  // lower bound of the cost of a degree of longitude near the position
+    // Upper bounds, for the cells the bounds can settle as within the radius (boundsHold only).
+    bool boundsHold = false;
+    double meridian = 0.0;  // central meridian of the position's conversion
+    double lonMetresPerDegreeMax = 0.0;
+};
+
 class QuadTree {
 public:
     static constexpr int leafCapacity = 10;
@@ -132,8 +164,6 @@ private:
 
     void splitLeaf(QuadLeafNode* leaf, QuadInnerNode* parent);
     static void eraseFromLeaf(QuadLeafNode* leaf, uint32_t id);
-    static Search makeSearch(_position pos, Point p, double radius, PointVisitor visit, void* context);
-    static bool reaches(const _position& centre, double halfWidth, double halfHeight, const Search& search);
     void walkPoints(const QuadNode* cell, const Search& search) const;
     void gatherKMLinformation(const QuadNode* cell, int depth, KmlFolders& folders) const;
 };

@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <list>
 #include <map>
 #include <random>
 #include <set>
 #include <vector>
 
 using mapRepresentation::IdTable;
+using mapRepresentation::LinkChain;
 using mapRepresentation::SortedIdSet;
 
 namespace {
@@ -118,6 +121,64 @@ TEST(SortedIdSet, MatchesStdSetOnRandomOperations) {
             copy = moved;
             ASSERT_TRUE(copy == set);
         }
+    }
+}
+
+// Two chains against two std::lists: links moved between them and round inside one, as the
+// super-link upkeep cuts, joins and re-anchors chains; short chains stay inline, long ones grow.
+TEST(LinkChain, MatchesStdListOnRandomOperations) {
+    std::mt19937 rng(11);
+    LinkChain chains[2];
+    std::list<int32_t> oracles[2];
+    const auto offset = [&](size_t size) { return static_cast<long>(rng() % (size + 1)); };
+    const auto in = [](auto& list, long at) { return std::next(list.begin(), at); };
+    for (int step = 0; step < 6000; ++step) {
+        const int a = static_cast<int>(rng() % 2);
+        LinkChain& chain = chains[a];
+        std::list<int32_t>& oracle = oracles[a];
+        const long at = offset(oracle.size());
+        const long first = offset(oracle.size());
+        const long last = first + offset(oracle.size() - static_cast<size_t>(first));
+        switch (rng() % 5) {
+            case 0: {  // the returned position is where the upkeep goes on renumbering
+                const int32_t id = static_cast<int32_t>(rng() % 1000);
+                ASSERT_EQ(chain.insert(in(chain, at), id) - chain.begin(),
+                          std::distance(oracle.begin(), oracle.insert(in(oracle, at), id)));
+                break;
+            }
+            case 1:
+                if (at < static_cast<long>(oracle.size())) {
+                    chain.erase(in(chain, at));
+                    oracle.erase(in(oracle, at));
+                }
+                break;
+            case 2: {  // the whole of the other chain moves in
+                chain.splice(in(chain, at), chains[1 - a]);
+                oracle.splice(in(oracle, at), oracles[1 - a]);
+                break;
+            }
+            case 3: {  // a range moves within the chain, to a position outside it
+                const long to = first > 0 && rng() % 2
+                                    ? static_cast<long>(rng() % static_cast<size_t>(first))
+                                    : last + offset(oracle.size() - static_cast<size_t>(last));
+                chain.splice(in(chain, to), chain, in(chain, first), in(chain, last));
+                oracle.splice(in(oracle, to), oracle, in(oracle, first), in(oracle, last));
+                break;
+            }
+            default:  // a range moves out into the other chain; long chains are emptied
+                chains[1 - a].splice(chains[1 - a].end(), chain, in(chain, first), in(chain, last));
+                oracles[1 - a].splice(oracles[1 - a].end(), oracle, in(oracle, first), in(oracle, last));
+                if (oracles[1 - a].size() > 12) {
+                    chains[1 - a].clear();
+                    oracles[1 - a].clear();
+                }
+        }
+        for (int c = 0; c < 2; ++c)
+            ASSERT_TRUE(std::equal(chains[c].begin(), chains[c].end(), oracles[c].begin(), oracles[c].end()))
+                << "step " << step;
+        LinkChain copy = chain;  // copies and moves, from inline and from grown storage alike
+        const LinkChain moved = std::move(copy);
+        ASSERT_TRUE(moved == chain && copy.empty());  // NOLINT: a moved-from chain is empty
     }
 }
 
