@@ -56,8 +56,8 @@ std::string check(const Map& m) {
 struct RandomMap {
     Map& m;
     std::mt19937 rng;
-    std::vector<uint32_t> ids;  // the nodes made by growth, picked for new roads
-    std::string history, failure;
+    std::vector<uint32_t> ids{};  // the nodes made by growth, picked for new roads
+    std::string history{}, failure{};
 
     int uniform(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
     double real(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); }

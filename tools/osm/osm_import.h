@@ -31,9 +31,9 @@ struct BoundingBox {
 bool parseBoundingBox(const std::string& text, BoundingBox& box);
 
 struct ImportOptions {
-    bool keepService = true;          // highway=service roads
-    bool keepPrivate = false;         // roads whose car access is private
-    std::optional<BoundingBox> bbox;  // keep only the parts of roads whose nodes lie inside
+    bool keepService = true;            // highway=service roads
+    bool keepPrivate = false;           // roads whose car access is private
+    std::optional<BoundingBox> bbox{};  // keep only the parts of roads whose nodes lie inside
     // Progress lines go here when the input file has at least progressMinBytes; null for none.
     std::ostream* progress = nullptr;
     uint64_t progressMinBytes = 32u << 20;
