@@ -133,7 +133,6 @@ TEST(EvalScore, LinkSetsCountEveryLinkOnce) {
         double trueLength, added, missed;  // as sets
         double multisetMismatch;
     } cases[] = {
-        {{1, 2, 3}, {1, 2, 3}, 600, 0, 0, 0.0},
         {{1, 2, 1}, {1, 2}, 300, 0, 0, 100.0 / 400.0},       // driven twice, matched once
         {{1, 2}, {1, 4, 4, 2}, 300, 400, 0, 800.0 / 300.0},  // a detour matched twice is added once
         {{1, 2, 3}, {1, 3}, 600, 0, 200, 200.0 / 600.0},

@@ -20,13 +20,10 @@ using karvel_test::runCommand;
 using karvel_test::TempDir;
 using nlohmann::json;
 
-// (What a prepared working folder holds: eval_kubicka_test.cpp.)
+// (Preparing a working folder from a track: eval_kubicka_test.cpp.)
 TEST(EvalPrograms, KubickaTrackThroughThePrograms) {
     KARVEL_REQUIRE_SHARED(track, "kubicka2015-mapmatching/sample/00000039");
     TempDir dir;
-    const auto prepared =
-        runCommand(binaryPath("karvel-eval") + " --prepare-kubicka " + track + " --out work", dir.str());
-    EXPECT_TRUE(prepared.exitCode == 0 && fs::exists(dir / "work/data/nmea/00000039.txt")) << prepared.out;
     // An empty report: nothing matched, the whole route missed.
     karvel_test::writeFile(dir / "empty.txt", "\tRoute #0: 00000039\nPaths: \n\n\nUnmatched Info: \n");
     const auto scored =
@@ -99,11 +96,6 @@ TEST(ExportProgram, AReportThatDoesNotFitItsTracesOrMapIsRefusedTraceByTrace) {
               "ERROR: gone: no gone.txt or .gpx in nmea\n"
               "ERROR: a: point 9 is beyond the 3 points of nmea/a.txt\n"
               "ERROR: a: link 7 is not in the map (give the map of the run)\n");
-
-    const auto empty =
-        runCommand(binaryPath("karvel-export") + " --report map.txt --map map.txt 2>&1", dir.str());
-    EXPECT_EQ(empty.exitCode, 1);
-    EXPECT_EQ(empty.out, "ERROR: the report map.txt holds no route\n");
 }
 
 }  // namespace
