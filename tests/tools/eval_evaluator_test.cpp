@@ -95,7 +95,6 @@ TEST(EvalScore, RoutesWithBreaks) {
     const LinkGraph g = roads();
     // The true route jumps from the road to the island (a break in the ground truth).
     GroundTruth truth;
-    truth.name = "broken";
     truth.points = 6;
     truth.route = {1, 2, 8, 9};
     const matchEval::TraceScore s =

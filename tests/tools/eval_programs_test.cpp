@@ -1,6 +1,6 @@
-// karvel-eval and karvel-export as programs: the two real GPX logs of the shared data matched by karvel on a
-// map imported from the OpenStreetMap extract under them and exported as GeoJSON, and the exporter's answers
-// to a report that does not fit its traces or map.
+// karvel-export as a program: the two real GPX logs of the shared data matched by karvel on a map imported
+// from the OpenStreetMap extract under them and exported as GeoJSON, and the exporter's answers to a report
+// that does not fit its traces or map.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -19,20 +19,6 @@ using karvel_test::readFile;
 using karvel_test::runCommand;
 using karvel_test::TempDir;
 using nlohmann::json;
-
-// (Preparing a working folder from a track: eval_kubicka_test.cpp.)
-TEST(EvalPrograms, KubickaTrackThroughThePrograms) {
-    KARVEL_REQUIRE_SHARED(track, "kubicka2015-mapmatching/sample/00000039");
-    TempDir dir;
-    // An empty report: nothing matched, the whole route missed.
-    karvel_test::writeFile(dir / "empty.txt", "\tRoute #0: 00000039\nPaths: \n\n\nUnmatched Info: \n");
-    const auto scored =
-        runCommand(binaryPath("karvel-eval") + " --report empty.txt --kubicka " + track, dir.str());
-    ASSERT_EQ(scored.exitCode, 0) << scored.out;
-    for (const char* part :
-         {"Overall: 1 traces, 363 points; matched 0.0 %; on true link n/a", "route mismatch mean 1.0000"})
-        EXPECT_NE(scored.out.find(part), std::string::npos) << part << scored.out;
-}
 
 // Every fix of the real logs is matched by karvel within 60 m; the exporter finds each log from the
 // report's trace name in the folder given.

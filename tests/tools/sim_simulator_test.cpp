@@ -165,7 +165,6 @@ TEST(SimDrive, OutliersDropoutsAndErrors) {
     const double n = static_cast<double>(trace.fixes.size());
     EXPECT_NEAR(outliers / n, 0.1, 0.03);
     EXPECT_GE(gaps, 5);
-    EXPECT_LT(n, 1000.0) << "signal losses remove fixes";
 
     EXPECT_EQ(traceSim::nmeaLog(trace, options), traceSim::nmeaLog(randomTrace(options, 0), options))
         << "seeded";
