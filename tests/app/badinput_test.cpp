@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -141,10 +140,7 @@ Case mapCase(const std::string& name, const std::string& map, std::vector<std::s
     return {{name, command, status},
             whole(errors),
             [map](const TempDir& d, auto&) { writeFile(d / "data/map.txt", map); },
-            [map](const TempDir& d) {
-                EXPECT_TRUE(fs::exists(d / "data/match_ostrand_trace.kml"));
-                EXPECT_TRUE(!map.empty() || readFile(d / "data/map.txt") == "0\n0\n");
-            }};
+            [](const TempDir& d) { EXPECT_TRUE(fs::exists(d / "data/match_ostrand_trace.kml")); }};
 }
 
 // Logs in place of the trace, beside `map`; each one that is not empty gets its document.
@@ -204,7 +200,6 @@ std::vector<Case> cases() {
                       kmlWrite = saveError("write", "KML file data/match_ostrand_trace.kml");
     using karvel_test::Fix;
     return {
-        mapCase("EmptyMap", "", {}),
         mapCase("TenThousandCoincidentNodes",
                 karvel_test::mapText(std::vector(10000, std::pair{41.1, -8.6}), chain), {}),
         // Found by fuzzing: a node off the globe was kept in the graph but missing from the index. Only
@@ -236,17 +231,11 @@ std::vector<Case> cases() {
           "ERROR: cannot open the trace folder data/nmea/: No such file or directory\n"},
          [](const TempDir& d, auto&) { fs::remove_all(d / "data"); },
          [](const TempDir& d) { EXPECT_FALSE(fs::exists(d / "data")); }},
-        {{"TraceFolderIsAFile", "$K -t data/map.txt", 1},
-         {kLooking + "data/map.txt\n", "ERROR: cannot open the trace folder data/map.txt: not a folder\n"}},
         {{"SpecialTraces", "$K", 1},
          {kLooking + "data/nmea/\n", "ERROR: trace file data/nmea/fifo.txt: not a regular file; skipped.\n",
-          "ERROR: trace file data/nmea/random.txt: not a regular file; skipped.\n",
-          "ERROR: trace file data/nmea/folder.txt: not a regular file; skipped.\n",
           "ERROR: trace file data/nmea/two\\nlines.txt: a line break in the name; skipped.\n", kMatched},
          [](const TempDir& d, auto&) {
              ::mkfifo((d / "data/nmea/fifo.txt").c_str(), 0644);
-             fs::create_symlink("/dev/urandom", d / "data/nmea/random.txt");
-             fs::create_directory(d / "data/nmea/folder.txt");
              writeFile(d / "data/nmea/two\nlines.txt", trace());
          }},
         {{"Umask077", "umask 077 && $K -M && $B -o out/map.txt data/nmea", 0},
@@ -287,33 +276,24 @@ std::vector<Case> cases() {
              EXPECT_EQ(st.st_uid * 10000 + st.st_gid, 1234u * 10000 + 2345u);
          },
          true},
-        // Outputs that are not regular files are refused and stay what they were (device nodes made
-        // for the test, so that a fault could never replace the machine's own).
-        {{"SpecialOutputs", "$B -o fifo data/nmea; $B -o full data/nmea; $B -o tofull data/nmea", 1},
-         {"", "ERROR: could not create map file fifo;", "ERROR: could not create map file full;",
-          "ERROR: could not create map file tofull;"},
+        // Outputs that are not regular files, named or behind a link, are refused and stay what they were.
+        {{"SpecialOutputs", "$B -o fifo data/nmea; $B -o tofifo data/nmea", 1},
+         {"", "ERROR: could not create map file fifo;", "ERROR: could not create map file tofifo;"},
          [](const TempDir& d, auto&) {
              ::mkfifo((d / "fifo").c_str(), 0644);
-             ::mknod((d / "full").c_str(), S_IFCHR | 0666, makedev(1, 7));
-             fs::create_symlink("full", d / "tofull");
+             fs::create_symlink("fifo", d / "tofifo");
          },
-         [](const TempDir& d) {
-             EXPECT_TRUE(fs::is_fifo(d / "fifo"));
-             EXPECT_TRUE(fs::is_character_file(d / "full"));
-             EXPECT_TRUE(fs::is_symlink(d / "tofull"));
-         },
-         true},
-        // No permission (root reads it all the same, as an empty trace), empty, binary noise; times that
+         [](const TempDir& d) { EXPECT_TRUE(fs::is_fifo(d / "fifo") && fs::is_symlink(d / "tofifo")); }},
+        // No permission (root reads it all the same, as an empty trace), binary noise; times that
         // run backwards (the derived speeds are whatever the clock says, but the points lie on the road
         // and must match); a single point (one stretch, nothing past point 0).
         traceCase(
             "HostileLogs", kRoad,
             {{"locked", ""},
-             {"empty", ""},
              {"noise", binaryNoise()},
              {"back", karvel_test::nmeaLog(karvel_test::fixesAlong(41.10, -8.60, 41.11, -8.60, 20), -1)},
              {"one", karvel_test::nmeaLog({Fix{41.105, -8.60}})}},
-            {emptyRoute("locked"), emptyRoute("empty"), emptyRoute("noise"), ": back\nPaths: \nScore: ",
+            {emptyRoute("locked"), emptyRoute("noise"), ": back\nPaths: \nScore: ",
              ": one\nPaths: \n\n\nUnmatched Info: \nStart node: 0 End node: 0 Last Match: -1 "
              "Next Match: -1 Last Path: -1 Next Path: -1\n"}),
         // Across the equator and the border of UTM zones 31 and 32 (6 degrees east): planar coordinates

@@ -89,5 +89,4 @@ TEST(EvalKubicka, DamagedFoldersAreRefused) {
     EXPECT_FALSE(make(nodes, "0 1\n", "2.0 48.0 x\n", "0\n"));  // not a number
     EXPECT_FALSE(make(nodes, "0 1\n", "2.0 48.0\n", "0\n"));    // a column short
     EXPECT_FALSE(make("200 48\n", "", track, ""));              // longitude out of range
-    EXPECT_FALSE(make(nodes, "0 1.5\n", track, "0\n"));         // not a whole id
 }

@@ -1,6 +1,6 @@
-// karvel-eval and karvel-export as programs: the two real GPX logs of the shared data matched by karvel on a
-// map imported from the OpenStreetMap extract under them and exported as GeoJSON, and the exporter's answers
-// to a report that does not fit its traces or map.
+// karvel-export as a program: the two real GPX logs of the shared data matched by karvel on a map imported
+// from the OpenStreetMap extract under them and exported as GeoJSON, and the exporter's answers to a report
+// that does not fit its traces or map.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -19,23 +19,6 @@ using karvel_test::readFile;
 using karvel_test::runCommand;
 using karvel_test::TempDir;
 using nlohmann::json;
-
-// (What a prepared working folder holds: eval_kubicka_test.cpp.)
-TEST(EvalPrograms, KubickaTrackThroughThePrograms) {
-    KARVEL_REQUIRE_SHARED(track, "kubicka2015-mapmatching/sample/00000039");
-    TempDir dir;
-    const auto prepared =
-        runCommand(binaryPath("karvel-eval") + " --prepare-kubicka " + track + " --out work", dir.str());
-    EXPECT_TRUE(prepared.exitCode == 0 && fs::exists(dir / "work/data/nmea/00000039.txt")) << prepared.out;
-    // An empty report: nothing matched, the whole route missed.
-    karvel_test::writeFile(dir / "empty.txt", "\tRoute #0: 00000039\nPaths: \n\n\nUnmatched Info: \n");
-    const auto scored =
-        runCommand(binaryPath("karvel-eval") + " --report empty.txt --kubicka " + track, dir.str());
-    ASSERT_EQ(scored.exitCode, 0) << scored.out;
-    for (const char* part :
-         {"Overall: 1 traces, 363 points; matched 0.0 %; on true link n/a", "route mismatch mean 1.0000"})
-        EXPECT_NE(scored.out.find(part), std::string::npos) << part << scored.out;
-}
 
 // Every fix of the real logs is matched by karvel within 60 m; the exporter finds each log from the
 // report's trace name in the folder given.
@@ -99,11 +82,6 @@ TEST(ExportProgram, AReportThatDoesNotFitItsTracesOrMapIsRefusedTraceByTrace) {
               "ERROR: gone: no gone.txt or .gpx in nmea\n"
               "ERROR: a: point 9 is beyond the 3 points of nmea/a.txt\n"
               "ERROR: a: link 7 is not in the map (give the map of the run)\n");
-
-    const auto empty =
-        runCommand(binaryPath("karvel-export") + " --report map.txt --map map.txt 2>&1", dir.str());
-    EXPECT_EQ(empty.exitCode, 1);
-    EXPECT_EQ(empty.out, "ERROR: the report map.txt holds no route\n");
 }
 
 }  // namespace

@@ -55,10 +55,7 @@ TEST_P(OsmExtract, ImportsReloadsAndValidates) {
     const mapRepresentation::Map reloaded(dir / "map.txt");
     ASSERT_TRUE(reloaded.saveMap(dir / "again.txt"));
     EXPECT_EQ(readFile(dir / "again.txt"), readFile(dir / "map.txt"));
-    EXPECT_EQ(karvel_test::printed([&] { reloaded.validateMap(); }),
-              "Validating map...\nNodes: " + std::to_string(reloaded.nodes.size()) +
-                  "  graph: " + std::to_string(reloaded.graph.size()) +
-                  "  super-nodes: " + std::to_string(reloaded.superNodes.size()) + "\n");
+    karvel_test::printed([&] { EXPECT_TRUE(reloaded.validateMap()); });  // its chatter swallowed
 }
 
 // The last is the extract behind the bundled sample street map (a Debian package installs it).

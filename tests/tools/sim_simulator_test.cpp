@@ -55,15 +55,14 @@ double apart(double lat0, double lon0, double lat1, double lon1) {
 
 }  // namespace
 
+// Plain positions reach karvel through the seeded runs of match_program_test.cpp; here the checksum
+// (which karvel does not check) and the edges.
 TEST(SimNmea, SentenceFields) {
     // A sentence of the bundled sample, checksummed independently.
     EXPECT_EQ(traceSim::nmeaChecksum("GPRMC,100000.00,A,4109.0021,N,00836.5969,W,19.4,124.9,120326,,"),
               "*17");
-    EXPECT_EQ(traceSim::nmeaLatitude(41.15), "4109.00000,N");
-    EXPECT_EQ(traceSim::nmeaLongitude(-8.6100), "00836.60000,W");
     // Rounding to 1e-5 minutes carries into the degrees instead of printing 60 minutes.
     EXPECT_EQ(traceSim::nmeaLatitude(-33.99999999), "3400.00000,S");
-    EXPECT_EQ(traceSim::nmeaTimeField(36000.0), "100000.00");
     EXPECT_EQ(traceSim::nmeaTimeField(86399.996), "000000.00");  // rounds into the next day
     EXPECT_EQ(traceSim::nmeaDateField({2020, 2, 28}, 86399.996), "290220");
     EXPECT_EQ(traceSim::nmeaDateField({2019, 12, 31}, 86400.0 + 5.0), "010120");
@@ -166,7 +165,6 @@ TEST(SimDrive, OutliersDropoutsAndErrors) {
     const double n = static_cast<double>(trace.fixes.size());
     EXPECT_NEAR(outliers / n, 0.1, 0.03);
     EXPECT_GE(gaps, 5);
-    EXPECT_LT(n, 1000.0) << "signal losses remove fixes";
 
     EXPECT_EQ(traceSim::nmeaLog(trace, options), traceSim::nmeaLog(randomTrace(options, 0), options))
         << "seeded";
