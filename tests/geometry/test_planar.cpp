@@ -1,10 +1,9 @@
-// Planar geometry, headings and position keys.
+// Planar geometry and headings.
 #include <gtest/gtest.h>
 
 #include <cmath>
 
 #include "geometry/geometry.h"
-#include "geometry/util.h"
 
 namespace {
 const double kPi = std::acos(-1.0);
@@ -48,13 +47,4 @@ TEST(Planar, ProjectionAndNearestPointOfLink) {
     EXPECT_EQ(getNearestPointFromLink(a, b, Point{5, 1}), std::pair(Point{5, 0}, 1.0));
     EXPECT_EQ(getNearestPointFromLink(a, b, Point{-3, 4}), std::pair(a, 5.0));
     EXPECT_EQ(getNearestPointFromLink(Point{3, 3}, Point{3, 3}, Point{6, 7}), std::pair(Point{3, 3}, 5.0));
-}
-
-TEST(PositionKeys, FormatReadBackAndMalformedKeys) {
-    EXPECT_EQ(toStringKey(41.5, -8.25), "41.500000000,-8.250000000");
-    const _position p{41.123456789, -8.987654321};
-    const _position back = stringKeyToPosition(positionToStringKey(p));
-    EXPECT_TRUE(std::fabs(back.lat - p.lat) < 5e-10 && std::fabs(back.lon - p.lon) < 5e-10);
-    EXPECT_EQ(stringKeyToPosition("abc"), (_position{0, 0}));
-    EXPECT_EQ(stringKeyToPosition("41.5"), (_position{41.5, 0}));
 }

@@ -115,10 +115,7 @@ TEST(RadiusSearchProperty, AgreesWithBruteForce) {
     const struct {
         unsigned seed;
         double lat0, lat1, lon0, lon1, queryLon0, queryLon1;
-    } regions[] = {{1, 41.10, 41.20, -8.70, -8.55, -8.71, -8.54},
-                   {2, 41.10, 41.20, -8.70, -8.55, -8.71, -8.54},
-                   {3, 41.10, 41.20, -8.70, -8.55, -8.71, -8.54},
-                   {7, 40.0, 40.3, -6.2, -5.8, -6.05, -5.95}};
+    } regions[] = {{1, 41.10, 41.20, -8.70, -8.55, -8.71, -8.54}, {7, 40.0, 40.3, -6.2, -5.8, -6.05, -5.95}};
     for (const auto& r : regions) {
         SCOPED_TRACE(r.seed);
         std::mt19937 rng(r.seed);

@@ -162,10 +162,8 @@ TEST(Queries, AchievableSuperLinksStopAtLongOnes) {
     const Map m = graphOf(10, {{1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {6, 7}, {2, 8}, {7, 9}, {7, 10}});
     const int entry = m.getSuperLinkKey(1), road = m.getSuperLinkKey(2), side = m.getSuperLinkKey(7);
     const std::set<int> all{road, side, m.getSuperLinkKey(8), m.getSuperLinkKey(9)};
-    ASSERT_EQ(m.superLinks.at(road).links.size(), 5u);
     EXPECT_EQ(m.getAllAchievableSuperLinks(entry, 3, 3), (std::set<int>{road, side}));
     EXPECT_EQ(m.getAllAchievableSuperLinks(entry, 3, 5), all);
-    EXPECT_EQ(m.getAllAchievableSuperLinks(entry, 3, -1), all);
     EXPECT_EQ(m.getAllAchievableSuperLinks(entry, 1, 5), (std::set<int>{road, side}));
     EXPECT_TRUE(m.getAllAchievableSuperLinks(entry, 0, 5).empty());
 }

@@ -102,23 +102,6 @@ TEST(RouteDistance, AgreesWithPlainDijkstraOnRandomGraphs) {
     }
 }
 
-TEST(RouteDistance, StopsEarlyOnceTheTargetsAreSettledWithoutChangingThem) {
-    std::mt19937 rng(7);
-    local_world::World w = randomWorld(rng, 60, 240);
-    const RoadGraph graph(w.map);
-    RouteSearch full(graph), early(graph);
-    std::vector<uint32_t> all(graph.nodeCount());
-    for (uint32_t i = 0; i < graph.nodeCount(); ++i) all[i] = i;
-    for (uint32_t from = 0; from < graph.linkCount(); from += 7) {
-        full.run(from, 0.0, 1e9, all);
-        for (uint32_t to = 0; to < graph.linkCount(); to += 5) {
-            early.run(from, 0.0, 1e9, {graph.link(to).origin});
-            EXPECT_EQ(early.distanceTo(to, 1.0), full.distanceTo(to, 1.0));
-            EXPECT_LE(early.settledCount(), full.settledCount());
-        }
-    }
-}
-
 TEST(RoadGraph, NearLinksAreTheBruteForceOnesNearestFirst) {
     std::mt19937 rng(99);
     local_world::World w = randomWorld(rng, 40, 120);

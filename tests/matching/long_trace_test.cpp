@@ -66,16 +66,6 @@ TEST(CandidateLinks, SameAsOrderedSetsOnRandomInserts) {
     }
 }
 
-TEST(CandidateLinks, EmptyPointsAndRelease) {
-    CandidateLinks links(3);
-    links.insert(1, 7);
-    links.insert(1, 7);
-    expectSame(links, {{}, {7}, {}});
-    links.release();
-    EXPECT_EQ(links.size(), 0u);
-    expectSame(CandidateLinks::fromSets({}), {});
-}
-
 TEST(MarchalLongPiece, ChainedAveragesOrderedAsTheExactStep) {
     // Four parallel one-way roads whose distances from a drive along y = 0 differ by 0.4 um: their
     // candidates' averages chain (neighbours closer than 1e-6, the ends not), so sorting cannot

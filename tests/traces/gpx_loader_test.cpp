@@ -92,21 +92,6 @@ TEST(GpxLoader, BadFilesGiveOneErrorLineWithFileAndLineAndAnEmptyRoute) {
     }
 }
 
-TEST(GpxLoader, RealLogsOfBothVersions) {
-    // Version 1.0: 29 points all at one time, kept apart; 1.1: 17 points a minute apart.
-    const std::tuple<const char*, size_t, const char*, uint32_t> logs[] = {
-        {"issue-13.gpx", 29, "2015-01-01T11:35:02Z", 0}, {"issue-70.gpx", 17, "2010-01-01T01:00:53Z", 960}};
-    for (const auto& [file, points, first, span] : logs) {
-        KARVEL_REQUIRE_SHARED(path, std::string("graphhopper-osm-extracts/") + file);
-        std::ostringstream log;
-        const Route r = loadRoute(path, log);
-        ASSERT_EQ(r.nodes.size(), points) << log.str();
-        EXPECT_EQ(std::tuple(log.str(), isoUtcText(r.nodes[0].arrivalTime),
-                             r.nodes.back().arrivalTime - r.nodes[0].arrivalTime),
-                  std::tuple("", first, span));
-    }
-}
-
 TEST(TraceTime, IsoTextsAreReadAndWrittenBackInUtcWhateverTheZone) {
     const std::pair<std::string, std::string> cases[] = {
         {"2020-07-15T23:59:59.750Z", "2020-07-15T23:59:59Z"},  // summer, fraction dropped
