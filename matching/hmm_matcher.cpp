@@ -59,6 +59,7 @@ bool HmmMatcher::widen(const Route& route, int t) {
     cost.resize(cands.size(), kInf);
     back.resize(cands.size(), -1);
     stepLen.resize(cands.size(), 0.0);
+    owner.resize(cands.size(), 0);
     return true;
 }
 
@@ -85,14 +86,16 @@ double HmmMatcher::emissionCost(double distance) const {
     return 0.5 * z * z;
 }
 
-double HmmMatcher::transitionCost(double d, double straight, double seconds, bool turnsBack) const {
-    const double beta =
-        params.beta + params.betaPerSecond * seconds + params.betaPerSecond2 * seconds * seconds;
+double HmmMatcher::scale(double seconds) const {
+    return params.beta + params.betaPerSecond * seconds + params.betaPerSecond2 * seconds * seconds;
+}
+
+double HmmMatcher::transitionCost(double d, double straight, double stepScale, bool turnsBack) const {
     // Backwards on a link costs its length on top, so that it never beats a real drive.
     const double moved = std::abs(d);
     // A route shorter than the straight line is mostly fix noise; one longer is a detour.
     const double gap = moved > straight ? moved - straight : params.shortWeight * (straight - moved);
-    return (gap + (d < 0 ? moved : 0.0) + (turnsBack ? params.turnBack : 0.0)) / beta;
+    return (gap + (d < 0 ? moved : 0.0) + (turnsBack ? params.turnBack : 0.0)) / stepScale;
 }
 
 double HmmMatcher::bound(const Route& route, int prev, int t) const {
@@ -108,24 +111,19 @@ void HmmMatcher::startPiece(int t) {
     for (uint32_t j = first[t]; j < last[t]; ++j) {
         cost[j] = emissionCost(cands[j].distance);
         back[j] = -1;
+        owner[j] = static_cast<uint32_t>(t);
     }
+    shift[static_cast<size_t>(t)] = 0.0;
 }
 
-bool HmmMatcher::advance(const Route& route, int prev, int t) {
-    const _node& a = route.nodes[static_cast<size_t>(prev)];
+// Lowers the costs of fix t's candidates by steps from fix `from`'s, each costing `extra` on top.
+bool HmmMatcher::relax(const Route& route, int from, int t, double extra, double stepScale) {
+    const _node& a = route.nodes[static_cast<size_t>(from)];
     const _node& b = route.nodes[static_cast<size_t>(t)];
     const double straight = distance2Points(fixPoint(a), fixPoint(b));
-    const double seconds = secondsBetween(a, b);
-    targets.clear();
-    double farthest = 0.0;
-    for (uint32_t j = first[t]; j < last[t]; ++j) {
-        targets.push_back(graph.link(cands[j].link).origin);
-        farthest = std::max(farthest, cands[j].distance);
-        cost[j] = kInf;
-    }
-    const double reach = bound(route, prev, t);
+    const double reach = bound(route, from, t);
     bool any = false;
-    for (uint32_t i = first[prev]; i < last[prev]; ++i) {
+    for (uint32_t i = first[from]; i < last[from]; ++i) {
         if (cost[i] == kInf) continue;
         // The fixes may lie off their roads, so the road between the candidates may be longer.
         const double limit = reach + cands[i].distance + farthest;
@@ -134,8 +132,8 @@ bool HmmMatcher::advance(const Route& route, int prev, int t) {
             const double d = stepDistance(cands[i], cands[j], limit);
             if (d == RouteSearch::kUnreachable) continue;
             const bool turns = d >= 0.0 && search.turnsBack(cands[j].link, cands[j].offset);
-            const double c =
-                cost[i] + transitionCost(d, straight, seconds, turns) + emissionCost(cands[j].distance);
+            const double c = cost[i] + extra + transitionCost(d, straight, stepScale, turns) +
+                             emissionCost(cands[j].distance);
             if (c < cost[j]) {
                 cost[j] = c;
                 back[j] = static_cast<int32_t>(i);
@@ -144,10 +142,39 @@ bool HmmMatcher::advance(const Route& route, int prev, int t) {
             }
         }
     }
+    return any;
+}
+
+// Fix t's candidates from the last fix in the lattice, `prev`, or from the one before it, `before`
+// (-1: none in this piece), taking prev as an outlier. A noisy fix thrown to the wrong side of a
+// junction otherwise drags the drive into a detour there and back.
+bool HmmMatcher::advance(const Route& route, int prev, int before, int t) {
+    targets.clear();
+    farthest = 0.0;
+    for (uint32_t j = first[t]; j < last[t]; ++j) {
+        targets.push_back(graph.link(cands[j].link).origin);
+        farthest = std::max(farthest, cands[j].distance);
+        cost[j] = kInf;
+        owner[j] = static_cast<uint32_t>(t);
+    }
+    auto secondsFrom = [&](int f) {
+        return secondsBetween(route.nodes[static_cast<size_t>(f)], route.nodes[static_cast<size_t>(t)]);
+    };
+    bool any = relax(route, prev, t, 0.0, scale(secondsFrom(prev)));
+    if (before >= 0 && params.outlier > 0.0) {
+        // Costs of both fixes measured from the same base; the two steps' deviations add up.
+        const double extra =
+            shift[static_cast<size_t>(before)] - shift[static_cast<size_t>(prev)] + outlierCost();
+        const double twoSteps = scale(secondsBetween(route.nodes[static_cast<size_t>(before)],
+                                                     route.nodes[static_cast<size_t>(prev)])) +
+                                scale(secondsFrom(prev));
+        any = relax(route, before, t, extra, twoSteps) || any;
+    }
     if (!any) return false;
     double best = kInf;
     for (uint32_t j = first[t]; j < last[t]; ++j) best = std::min(best, cost[j]);
     for (uint32_t j = first[t]; j < last[t]; ++j) cost[j] -= best;  // keeps costs small
+    shift[static_cast<size_t>(t)] = shift[static_cast<size_t>(prev)] + best;
     return true;
 }
 
@@ -155,11 +182,12 @@ void HmmMatcher::backtrack(int end) {
     uint32_t best = first[end];
     for (uint32_t j = first[end]; j < last[end]; ++j)
         if (cost[j] < cost[best]) best = j;
-    int32_t j = static_cast<int32_t>(best);
-    for (int t = end; j >= 0; --t) {
-        while (skipped[static_cast<size_t>(t)]) --t;  // a piece never starts with a skipped fix
-        chosen[static_cast<size_t>(t)] = j;
-        j = back[static_cast<size_t>(j)];
+    for (int32_t j = static_cast<int32_t>(best); j >= 0; j = back[static_cast<size_t>(j)]) {
+        const uint32_t t = owner[static_cast<size_t>(j)];
+        chosen[t] = j;
+        if (back[static_cast<size_t>(j)] >= 0)  // the fixes stepped over are placed on the drive later
+            for (uint32_t u = owner[static_cast<size_t>(back[static_cast<size_t>(j)])] + 1; u < t; ++u)
+                skipped[u] = 1;
     }
 }
 
@@ -168,9 +196,11 @@ void HmmMatcher::decode(const Route& route) {
     cost.assign(cands.size(), kInf);
     back.assign(cands.size(), -1);
     stepLen.assign(cands.size(), 0.0);
+    owner.assign(cands.size(), 0);
+    shift.assign(static_cast<size_t>(n), 0.0);
     chosen.assign(static_cast<size_t>(n), -1);
     skipped.assign(static_cast<size_t>(n), 0);
-    int prev = -1;
+    int prev = -1, before = -1;  // the last two fixes in the lattice of the current piece
     for (int t = 0; t < n; ++t) {
         if (prev >= 0 && t + 1 < n && nearPrevious(route, prev, t)) {
             skipped[static_cast<size_t>(t)] = 1;
@@ -178,13 +208,17 @@ void HmmMatcher::decode(const Route& route) {
         }
         if (first[t] == last[t]) {  // no road near this fix: the piece ends before it
             if (prev >= 0) backtrack(prev);
-            prev = -1;
+            prev = before = -1;
             continue;
         }
         // A fix the piece cannot reach may lie farther from its road than the radius: look wider once.
-        if (prev < 0 || (!advance(route, prev, t) && !(widen(route, t) && advance(route, prev, t)))) {
+        if (prev < 0 ||
+            (!advance(route, prev, before, t) && !(widen(route, t) && advance(route, prev, before, t)))) {
             if (prev >= 0) backtrack(prev);
             startPiece(t);
+            before = -1;
+        } else {
+            before = prev;
         }
         prev = t;
     }

@@ -1,9 +1,10 @@
 // The hidden-Markov matcher (Newson and Krumm 2009): every fix has as candidates its projections
 // onto the directed links near it; a candidate is as likely as its distance to the fix under
 // Gaussian noise, and a step from one candidate to the next as likely as its driving distance
-// agrees with the straight line between the fixes. Viterbi picks the likeliest sequence; where no
-// step is possible the piece ends and a new one starts. The result is the records of the hybrid
-// matcher: one Path per piece with the crossed links filled in, and the unmatched stretches.
+// agrees with the straight line between the fixes. Viterbi picks the likeliest sequence, which may
+// step over a fix as an outlier; where no step is possible the piece ends and a new one starts. The
+// result is the records of the hybrid matcher: one Path per piece with the crossed links filled
+// in, and the unmatched stretches.
 #pragma once
 
 #include <cstdint>
@@ -46,12 +47,15 @@ public:
     double stepDistance(const mapRepresentation::RoadGraph::Near& a,
                         const mapRepresentation::RoadGraph::Near& b, double bound) const;
 
-    // The two costs Viterbi adds up (negative log-likelihoods up to a constant): a fix `distance`
-    // metres from its candidate under the sigma of the last run, and a step of driving distance `d`
-    // (negative: backwards on one link) between fixes `straight` metres and `seconds` apart, which
-    // turns back on its road where it could have gone on if `turnsBack`.
+    // The costs Viterbi adds up (negative log-likelihoods up to a constant): a fix `distance` metres
+    // from its candidate under the sigma of the last run; a step of driving distance `d` (negative:
+    // backwards on one link) between fixes `straight` metres apart, which turns back on its road
+    // where it could have gone on if `turnsBack`, on the scale of `scale(seconds between the fixes)`;
+    // and leaving a fix out as an outlier (its step over is priced on the sum of the two scales).
     double emissionCost(double distance) const;
-    double transitionCost(double d, double straight, double seconds, bool turnsBack) const;
+    double scale(double seconds) const;
+    double transitionCost(double d, double straight, double scale, bool turnsBack) const;
+    double outlierCost() const { return 0.5 * params.outlier * params.outlier; }
 
 private:
     const mapRepresentation::RoadGraph& graph;
@@ -67,10 +71,14 @@ private:
     std::vector<uint32_t> last;
     std::vector<double> cost;     // best cost of a sequence ending in the candidate
     std::vector<int32_t> back;    // candidate before it, -1 at the start of a piece
+    std::vector<uint32_t> owner;  // the fix of each candidate
     std::vector<double> stepLen;  // driving distance of that step
     std::vector<uint32_t> targets;
-    std::vector<int32_t> chosen;   // per fix: chosen candidate or -1
-    std::vector<uint8_t> skipped;  // per fix: left out of the lattice, too close to the fix before
+    double farthest = 0.0;        // the largest fix-to-candidate distance among the targets
+    std::vector<double> shift;    // per fix in the lattice: what was taken off its costs to keep them small
+    std::vector<int32_t> chosen;  // per fix: chosen candidate or -1
+    std::vector<uint8_t>
+        skipped;  // per fix: left out of the lattice (too close to the fix before) or an outlier
     // The drive of one piece: its links in order, where each starts along it (metres), and per fix
     // the drive link of its chosen candidate and its measured then smoothed position along the drive.
     std::vector<uint32_t> drive;
@@ -89,7 +97,8 @@ private:
 
     void findCandidates(const Route& route);
     double estimateNoise() const;
-    bool advance(const Route& route, int prev, int t);
+    bool advance(const Route& route, int prev, int before, int t);
+    bool relax(const Route& route, int from, int t, double extra, double stepScale);
     bool widen(const Route& route, int t);
     void startPiece(int t);
     void backtrack(int end);

@@ -28,6 +28,9 @@ struct HmmParams {
     // Metres of detour charged for turning back on the road where the drive could have gone on: noise
     // across a junction makes turning round there look as short as the straight line.
     double turnBack;
+    // A fix may be left out of the sequence as an outlier, at the cost of a fix this many sigma from
+    // its road (0: never); it is placed on the drive afterwards like a fix left out for being close.
+    double outlier;
     // Each fix is placed on the chosen drive by its position along it, smoothed over time with a
     // vehicle that speeds up or slows down by about this much (m/s^2); 0 places every fix where it
     // projects on the drive. Near a junction the nearest link is a coin toss, the smoothed position is not.
@@ -55,6 +58,7 @@ inline constexpr HmmParams kHmmDefaults{
     .thinningMaxFactor = 2.0,
     .backTolerance = 100.0,
     .turnBack = 20.0,
+    .outlier = 5.0,
     .placeAccel = 1.0,
 };
 

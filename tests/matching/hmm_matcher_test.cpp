@@ -75,6 +75,12 @@ void standingStillMakesNoDetour(Case& c) {  // with the receiver repeating secon
     for (int i = 0; i < 10; ++i) c.fix(130 + i * 10, wobble(i, 2));
 }
 
+// One fix thrown 75 m back onto the link before: left out, not driven to by turning round twice.
+void aFixThrownBackMakesNoZigzag(Case& c) {
+    c.driven = c.twoWay(0, 600, 50, 0).first;
+    for (int i = 0; i <= 18; ++i) c.fix(i == 6 ? 95 : 20 + i * 30, wobble(i, 2), 3);
+}
+
 // Short links and fixes scattered along the road as much as across it: the nearest link is often the
 // wrong one, the position along the drive is not.
 void fixesScatteredAlongShortLinks(Case& c) {
@@ -127,6 +133,7 @@ INSTANTIATE_TEST_SUITE_P(HandDrawn, HmmScenario,
                                          HMM_CASE(uTurnAtADeadEnd), HMM_CASE(thirtySecondsRoundABlock),
                                          HMM_CASE(aGapBridgedByTheRoad), HMM_CASE(standingStillMakesNoDetour),
                                          HMM_CASE(fixesScatteredAlongShortLinks),
+                                         HMM_CASE(aFixThrownBackMakesNoZigzag),
                                          HMM_CASE(aFixFarFromEveryRoadSplitsThePieces),
                                          HMM_CASE(noRoadNearAnyFix)),
                          [](const auto& info) { return std::string(info.param.first); });

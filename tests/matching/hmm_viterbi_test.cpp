@@ -1,6 +1,6 @@
 // Viterbi against exhaustive search: on tiny random street grids, the sequence of candidates the
 // hidden-Markov matcher picks costs as little as the cheapest of all sequences, priced with the
-// matcher's own emission and transition costs. And when a route turns back on its road.
+// matcher's own emission, transition and outlier costs. And when a route turns back on its road.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -52,10 +52,20 @@ TEST_P(HmmViterbi, PicksTheCheapestSequenceOfAll) {
         for (size_t t = 0; t < r.nodes.size(); ++t)
             g.nearLinks({r.nodes[t].easting, r.nodes[t].northing}, params.radius, candidates, cands[t]);
         mapRepresentation::RouteSearch search(g);
+        // A choice per fix: a candidate index, or cands[t].size() for an inner fix left out as an outlier
+        // (never two in a row: a step passes over one fix at most).
+        auto allowed = [&](const std::vector<size_t>& choice) {
+            for (size_t t = 0; t < choice.size(); ++t)
+                if (choice[t] == cands[t].size() &&
+                    (t == 0 || t + 1 == choice.size() || choice[t - 1] == cands[t - 1].size()))
+                    return false;
+            return true;
+        };
         auto costOf = [&](const std::vector<size_t>& choice) {
             double c = m.emissionCost(cands[0][choice[0]].distance);
-            for (size_t t = 1; t < choice.size(); ++t) {
-                const RoadGraph::Near &a = cands[t - 1][choice[t - 1]], &b = cands[t][choice[t]];
+            for (size_t p = 0, t = 1; t < choice.size(); ++t) {
+                if (choice[t] == cands[t].size()) continue;
+                const RoadGraph::Near &a = cands[p][choice[p]], &b = cands[t][choice[t]];
                 // The driving distance without bounds (none binds here); a little back on one link is noise.
                 double d = -(a.offset - b.offset);
                 bool turns = false;
@@ -64,9 +74,13 @@ TEST_P(HmmViterbi, PicksTheCheapestSequenceOfAll) {
                     d = search.distanceTo(b.link, b.offset);
                     turns = search.turnsBack(b.link, b.offset);
                 }
-                const double straight = std::hypot(r.nodes[t].easting - r.nodes[t - 1].easting,
-                                                   r.nodes[t].northing - r.nodes[t - 1].northing);
-                c += m.transitionCost(d, straight, period, turns) + m.emissionCost(b.distance);
+                const double straight = std::hypot(r.nodes[t].easting - r.nodes[p].easting,
+                                                   r.nodes[t].northing - r.nodes[p].northing);
+                const double steps = static_cast<double>(t - p);
+                c += (steps - 1.0) * m.outlierCost() +
+                     m.transitionCost(d, straight, steps * m.scale(period), turns) +
+                     m.emissionCost(b.distance);
+                p = t;
             }
             return c;
         };
@@ -74,12 +88,17 @@ TEST_P(HmmViterbi, PicksTheCheapestSequenceOfAll) {
         std::vector<size_t> choice(r.nodes.size(), 0), picked(r.nodes.size(), 0);
         double best = std::numeric_limits<double>::infinity();
         for (size_t t = 0; t < choice.size();) {
-            best = std::min(best, costOf(choice));
-            for (t = 0; t < choice.size() && ++choice[t] == cands[t].size(); ++t) choice[t] = 0;
+            if (allowed(choice)) best = std::min(best, costOf(choice));
+            for (t = 0; t < choice.size() && ++choice[t] == cands[t].size() + 1; ++t) choice[t] = 0;
         }
-        for (size_t t = 0; t < r.nodes.size(); ++t)  // the candidate Viterbi chose (the last if none)
+        for (size_t t = 0; t < r.nodes.size(); ++t) {  // the candidate Viterbi chose (the last if none)
+            if (m.decodedLink(t) < 0) {
+                picked[t] = cands[t].size();
+                continue;
+            }
             while (picked[t] + 1 < cands[t].size() && g.link(cands[t][picked[t]].link).id != m.decodedLink(t))
                 ++picked[t];
+        }
         EXPECT_NEAR(costOf(picked), best, 1e-9 * (1.0 + best)) << "seed " << seed;
     }
 }
