@@ -411,14 +411,101 @@ private:
     size_type entries = 0;
 };
 
-// A small set of ids kept as a sorted array: the links or super-links at one node. Up to kInline
+// Storage for a few trivially copyable values: up to Inline of them inside the object itself, more in
+// an array of their own. The node's sorted id sets and the super-links' link chains are built on it.
+template <typename T, uint32_t Inline>
+class SmallArray {
+    static_assert(std::is_trivially_copyable_v<T>, "plain values only");
+
+public:
+    SmallArray() = default;
+    SmallArray(const SmallArray& other) { assign(other.begin(), other.end()); }
+    SmallArray& operator=(const SmallArray& other) {
+        if (this != &other) assign(other.begin(), other.end());
+        return *this;
+    }
+    SmallArray(SmallArray&& other) noexcept { take(other); }
+    SmallArray& operator=(SmallArray&& other) noexcept {
+        if (this != &other) {
+            release();
+            take(other);
+        }
+        return *this;
+    }
+    ~SmallArray() { release(); }
+
+    uint32_t size() const { return used; }
+    void clear() { used = 0; }
+    T* begin() { return data(); }
+    T* end() { return data() + used; }
+    const T* begin() const { return data(); }
+    const T* end() const { return data() + used; }
+
+    // Makes room for `count` values at `at`, moving the ones from there up; returns the first free slot.
+    T* open(size_t at, size_t count) {
+        if (used + count > capacity()) grow(used + count);
+        T* d = data();
+        std::copy_backward(d + at, d + used, d + used + count);
+        used += static_cast<uint32_t>(count);
+        return d + at;
+    }
+    // Removes `count` values from `at` on; returns where the next one now is.
+    T* close(size_t at, size_t count) {
+        T* d = data();
+        std::copy(d + at + count, d + used, d + at);
+        used -= static_cast<uint32_t>(count);
+        return d + at;
+    }
+    void swap(SmallArray& other) noexcept {
+        std::swap(used, other.used);
+        std::swap(heapCapacity, other.heapCapacity);
+        std::swap(store, other.store);
+    }
+
+private:
+    bool isInline() const { return heapCapacity == 0; }
+    uint32_t capacity() const { return isInline() ? Inline : heapCapacity; }
+    T* data() { return isInline() ? store.small : store.heap; }
+    const T* data() const { return isInline() ? store.small : store.heap; }
+
+    void grow(size_t atLeast) {
+        uint32_t wanted = capacity() * 2;
+        while (wanted < atLeast) wanted *= 2;
+        T* bigger = std::allocator<T>().allocate(wanted);
+        std::copy(begin(), end(), bigger);
+        release();
+        store.heap = bigger;
+        heapCapacity = wanted;
+    }
+    void release() {
+        if (!isInline()) std::allocator<T>().deallocate(store.heap, heapCapacity);
+        heapCapacity = 0;
+    }
+    void assign(const T* first, const T* last) {
+        used = 0;
+        if (capacity() < static_cast<size_t>(last - first)) grow(static_cast<size_t>(last - first));
+        std::copy(first, last, data());
+        used = static_cast<uint32_t>(last - first);
+    }
+    void take(SmallArray& other) {
+        used = std::exchange(other.used, 0);
+        heapCapacity = std::exchange(other.heapCapacity, 0);
+        store = other.store;
+    }
+
+    uint32_t used = 0;
+    uint32_t heapCapacity = 0;  // 0 while the values are stored inline
+    union Store {
+        T small[Inline];
+        T* heap;
+    } store{};
+};
+
+// A small set of ids kept as a sorted array: the links or super-links at one node. Up to 16 bytes of
 // members (the usual case) live inside the set itself, so reading a node's links costs no further
 // cache miss and no allocation; more go to an array of their own.
 template <typename T>
 class SortedIdSet {
-    static_assert(std::is_trivially_copyable_v<T>, "ids are plain numbers");
-    static constexpr uint32_t kInline = 16 / sizeof(T);
-
 public:
     using value_type = T;
     using key_type = T;
@@ -432,26 +519,12 @@ public:
     SortedIdSet(std::initializer_list<T> ids) {
         for (T id : ids) insert(id);
     }
-    SortedIdSet(const SortedIdSet& other) { assign(other.begin(), other.end()); }
-    SortedIdSet& operator=(const SortedIdSet& other) {
-        if (this != &other) assign(other.begin(), other.end());
-        return *this;
-    }
-    SortedIdSet(SortedIdSet&& other) noexcept { take(other); }
-    SortedIdSet& operator=(SortedIdSet&& other) noexcept {
-        if (this != &other) {
-            release();
-            take(other);
-        }
-        return *this;
-    }
-    ~SortedIdSet() { release(); }
 
-    size_type size() const { return used; }
-    bool empty() const { return used == 0; }
-    void clear() { used = 0; }
-    const_iterator begin() const { return data(); }
-    const_iterator end() const { return data() + used; }
+    size_type size() const { return items.size(); }
+    bool empty() const { return items.size() == 0; }
+    void clear() { items.clear(); }
+    const_iterator begin() const { return items.begin(); }
+    const_iterator end() const { return items.end(); }
     const_reverse_iterator rbegin() const { return const_reverse_iterator(end()); }
     const_reverse_iterator rend() const { return const_reverse_iterator(begin()); }
 
@@ -466,13 +539,9 @@ public:
     std::pair<const_iterator, bool> insert(T id) {
         const T* it = lower_bound(id);
         if (it != end() && *it == id) return {it, false};
-        const size_t at = static_cast<size_t>(it - begin());
-        if (used == capacity()) grow();
-        T* d = data();
-        std::copy_backward(d + at, d + used, d + used + 1);
-        d[at] = id;
-        ++used;
-        return {d + at, true};
+        T* slot = items.open(static_cast<size_t>(it - begin()), 1);
+        *slot = id;
+        return {slot, true};
     }
     size_type erase(T id) {
         const auto it = find(id);
@@ -480,56 +549,14 @@ public:
         erase(it);
         return 1;
     }
-    const_iterator erase(const_iterator pos) {
-        T* d = data();
-        const size_t at = static_cast<size_t>(pos - d);
-        std::copy(d + at + 1, d + used, d + at);
-        --used;
-        return d + at;
-    }
+    const_iterator erase(const_iterator pos) { return items.close(static_cast<size_t>(pos - begin()), 1); }
 
     friend bool operator==(const SortedIdSet& a, const SortedIdSet& b) {
         return std::equal(a.begin(), a.end(), b.begin(), b.end());
     }
 
 private:
-    bool isInline() const { return heapCapacity == 0; }
-    uint32_t capacity() const { return isInline() ? kInline : heapCapacity; }
-    T* data() { return isInline() ? store.small : store.heap; }
-    const T* data() const { return isInline() ? store.small : store.heap; }
-
-    void grow() {
-        const uint32_t wanted = capacity() * 2;
-        T* bigger = std::allocator<T>().allocate(wanted);
-        std::copy(begin(), end(), bigger);
-        release();
-        store.heap = bigger;
-        heapCapacity = wanted;
-    }
-    void release() {
-        if (!isInline()) std::allocator<T>().deallocate(store.heap, heapCapacity);
-        heapCapacity = 0;
-    }
-    void assign(const T* first, const T* last) {
-        used = 0;
-        while (capacity() < static_cast<size_t>(last - first)) grow();
-        std::copy(first, last, data());
-        used = static_cast<uint32_t>(last - first);
-    }
-    void take(SortedIdSet& other) {
-        used = other.used;
-        heapCapacity = other.heapCapacity;
-        store = other.store;
-        other.used = 0;
-        other.heapCapacity = 0;
-    }
-
-    uint32_t used = 0;
-    uint32_t heapCapacity = 0;  // 0 while the members are stored inline
-    union Store {
-        T small[kInline];
-        T* heap;
-    } store{};
+    SmallArray<T, 16 / sizeof(T)> items;
 };
 
 }  // namespace mapRepresentation
@@ -542,8 +569,6 @@ namespace mapRepresentation {
 // pointers: an insert or erase invalidates those at and after its position, and any growth all of
 // them; the upkeep only keeps iterators to positions before the ones it changes.
 class LinkChain {
-    static constexpr uint32_t kInline = 2;
-
 public:
     using value_type = int32_t;
     using size_type = std::size_t;
@@ -554,123 +579,56 @@ public:
     LinkChain(std::initializer_list<int32_t> ids) {
         for (const int32_t id : ids) push_back(id);
     }
-    LinkChain(const LinkChain& other) { assign(other.begin(), other.end()); }
-    LinkChain& operator=(const LinkChain& other) {
-        if (this != &other) assign(other.begin(), other.end());
-        return *this;
-    }
-    LinkChain(LinkChain&& other) noexcept { take(other); }
-    LinkChain& operator=(LinkChain&& other) noexcept {
-        if (this != &other) {
-            release();
-            take(other);
-        }
-        return *this;
-    }
-    ~LinkChain() { release(); }
 
-    size_type size() const { return used; }
-    bool empty() const { return used == 0; }
-    void clear() { used = 0; }
-    iterator begin() { return data(); }
-    iterator end() { return data() + used; }
-    const_iterator begin() const { return data(); }
-    const_iterator end() const { return data() + used; }
-    int32_t& front() { return data()[0]; }
-    int32_t& back() { return data()[used - 1]; }
-    int32_t front() const { return data()[0]; }
-    int32_t back() const { return data()[used - 1]; }
+    size_type size() const { return links.size(); }
+    bool empty() const { return links.size() == 0; }
+    void clear() { links.clear(); }
+    iterator begin() { return links.begin(); }
+    iterator end() { return links.end(); }
+    const_iterator begin() const { return links.begin(); }
+    const_iterator end() const { return links.end(); }
+    int32_t& front() { return *begin(); }
+    int32_t& back() { return end()[-1]; }
+    int32_t front() const { return *begin(); }
+    int32_t back() const { return end()[-1]; }
 
     void push_back(int32_t id) { insert(end(), id); }
     void push_front(int32_t id) { insert(begin(), id); }
     iterator insert(const_iterator pos, int32_t id) {
-        const size_t at = static_cast<size_t>(pos - data());
-        if (used == capacity()) grow(used + 1);
-        int32_t* d = data();
-        std::copy_backward(d + at, d + used, d + used + 1);
-        d[at] = id;
-        ++used;
-        return d + at;
+        int32_t* slot = links.open(offset(pos), 1);
+        *slot = id;
+        return slot;
     }
-    iterator erase(const_iterator pos) {
-        int32_t* d = data();
-        const size_t at = static_cast<size_t>(pos - d);
-        std::copy(d + at + 1, d + used, d + at);
-        --used;
-        return d + at;
-    }
+    iterator erase(const_iterator pos) { return links.close(offset(pos), 1); }
     // Moves [first, last) of `from` before pos, as std::list::splice does (from may be this chain).
     void splice(const_iterator pos, LinkChain& from, const_iterator first, const_iterator last) {
-        int32_t* d = data();
         if (&from == this) {
-            const auto p = const_cast<int32_t*>(pos), f = const_cast<int32_t*>(first),
-                       l = const_cast<int32_t*>(last);
+            int32_t* d = begin();
+            int32_t *p = d + offset(pos), *f = d + offset(first), *l = d + offset(last);
             if (p >= l)
                 std::rotate(f, l, p);
             else if (p < f)
                 std::rotate(p, f, l);
             return;
         }
-        const size_t at = static_cast<size_t>(pos - d);
         const size_t count = static_cast<size_t>(last - first);
-        const size_t fromAt = static_cast<size_t>(first - from.data());
-        if (used + count > capacity()) grow(used + count);
-        d = data();
-        std::copy_backward(d + at, d + used, d + used + count);
-        std::copy(first, last, d + at);
-        used += static_cast<uint32_t>(count);
-        int32_t* s = from.data();
-        std::copy(s + fromAt + count, s + from.used, s + fromAt);
-        from.used -= static_cast<uint32_t>(count);
+        const size_t fromAt = from.offset(first);
+        std::copy(first, last, links.open(offset(pos), count));
+        from.links.close(fromAt, count);
     }
     void splice(const_iterator pos, LinkChain& from) { splice(pos, from, from.begin(), from.end()); }
-    void swap(LinkChain& other) noexcept {
-        std::swap(used, other.used);
-        std::swap(heapCapacity, other.heapCapacity);
-        std::swap(store, other.store);
-    }
+    void swap(LinkChain& other) noexcept { links.swap(other.links); }
 
     friend bool operator==(const LinkChain& a, const LinkChain& b) {
         return std::equal(a.begin(), a.end(), b.begin(), b.end());
     }
 
 private:
-    bool isInline() const { return heapCapacity == 0; }
-    uint32_t capacity() const { return isInline() ? kInline : heapCapacity; }
-    int32_t* data() { return isInline() ? store.small : store.heap; }
-    const int32_t* data() const { return isInline() ? store.small : store.heap; }
+    size_t offset(const_iterator pos) const { return static_cast<size_t>(pos - begin()); }
 
-    void grow(size_t atLeast) {
-        uint32_t wanted = capacity() * 2;
-        while (wanted < atLeast) wanted *= 2;
-        int32_t* bigger = std::allocator<int32_t>().allocate(wanted);
-        std::copy(begin(), end(), bigger);
-        release();
-        store.heap = bigger;
-        heapCapacity = wanted;
-    }
-    void release() {
-        if (!isInline()) std::allocator<int32_t>().deallocate(store.heap, heapCapacity);
-        heapCapacity = 0;
-    }
-    void assign(const int32_t* first, const int32_t* last) {
-        used = 0;
-        if (capacity() < static_cast<size_t>(last - first)) grow(static_cast<size_t>(last - first));
-        std::copy(first, last, data());
-        used = static_cast<uint32_t>(last - first);
-    }
-    void take(LinkChain& other) {
-        used = std::exchange(other.used, 0);
-        heapCapacity = std::exchange(other.heapCapacity, 0);
-        store = other.store;
-    }
-
-    uint32_t used = 0;
-    uint32_t heapCapacity = 0;  // 0 while the links are stored inline
-    union Store {
-        int32_t small[kInline];
-        int32_t* heap;
-    } store{};
+    SmallArray<int32_t, 2> links;
 };
+// The map keeps one of these per super-link and per node: their size is the map's memory.
+static_assert(sizeof(LinkChain) == 16 && sizeof(SortedIdSet<int32_t>) == 24);
 
 }  // namespace mapRepresentation
