@@ -12,7 +12,8 @@
 #                  track 00000046, 299 nodes in France; sample/data/map.txt without the benchmark)
 #   SIM_TRACES     drives per setting (default 10)
 #   SIM_DURATION   seconds per drive (default 600)
-#   SIM_SETTINGS   "period/sigma[/correlation] ..." in seconds and metres
+#   SIM_SETTINGS   "period/sigma[/correlation[/outliers]] ..." in seconds, metres, seconds and the share
+#                  of fixes thrown 50 to 100 m off
 #                  (default "1/5 1/20 10/10 30/10 1/10 5/5 1/5/30 10/10/30")
 #   SIM_SEEDS      "name:seed,seed,... ..." the sets of simulated drives, each pooled over its seeds
 #                  (default "tuning:11,12,13,14,15 held-out:1,2,3,4,5,6"): karvel-match was tuned on
@@ -33,7 +34,7 @@ kcount="${KUBICKA:-100}"
 sim_map="${SIM_MAP:-}"
 sim_traces="${SIM_TRACES:-10}"
 sim_duration="${SIM_DURATION:-600}"
-sim_settings="${SIM_SETTINGS:-1/5 1/20 10/10 30/10 1/10 5/5 1/5/30 10/10/30}"
+sim_settings="${SIM_SETTINGS:-1/5 1/20 10/10 30/10 1/10 5/5 1/5/30 10/10/30 1/5/0/0.05 10/5/0/0.05}"
 sim_seeds="${SIM_SEEDS:-tuning:11,12,13,14,15 held-out:1,2,3,4,5,6}"
 matchers="${MATCHERS:-karvel karvel-match}"
 limit="${TIMEOUT:-3600}"
@@ -125,20 +126,22 @@ fi
 for group in $sim_seeds; do
   IFS=: read -r group_name group_seeds <<<"$group"
   for setting in $sim_settings; do
-    IFS=/ read -r period sigma correlation <<<"$setting"
+    IFS=/ read -r period sigma correlation outliers <<<"$setting"
     correlation="${correlation:-0}"
+    outliers="${outliers:-0}"
     label="simulated, ${period} s / ${sigma} m"
     [ "$correlation" != 0 ] && label="$label / ${correlation} s correlated"
+    [ "$outliers" != 0 ] && label="$label / $(awk -v r="$outliers" 'BEGIN { print r * 100 }') % outliers"
     label="$label, $group_name (seeds ${group_seeds//,/ })"
     echo "$label"
     for seed in ${group_seeds//,/ }; do
-      set_dir="$work/sim/seed${seed}_p${period}_s${sigma}_c${correlation}"
+      set_dir="$work/sim/seed${seed}_p${period}_s${sigma}_c${correlation}_o${outliers}"
       mkdir -p "$set_dir"
       cp "$sim_map" "$set_dir/map.txt"
       # The same seed gives the same drives in every setting; only the sampling and the noise differ.
       "$sim" --map "$set_dir/map.txt" --out "$set_dir/all" --truth "$set_dir/truth" --traces "$sim_traces" \
         --seed "$seed" --name "s$seed" --duration "$sim_duration" --period "$period" --sigma "$sigma" \
-        --correlation "$correlation" -q
+        --correlation "$correlation" --outliers "$outliers" -q
       for log in "$set_dir"/all/*.txt; do
         name="$(basename "$log" .txt)"
         dir="$set_dir/$name"
@@ -180,7 +183,8 @@ mkdir -p "$(dirname "$out")"
   echo "  over the seeds of each set; karvel-match was tuned on the tuning seeds and never on the held-out"
   echo "  ones; period = seconds between fixes,"
   echo "  sigma = Gaussian noise per axis; \"correlated\": the noise drifts with that time constant"
-  echo "  (\`--correlation\`) instead of being drawn afresh for every fix."
+  echo "  (\`--correlation\`) instead of being drawn afresh for every fix; \"outliers\": that share of the"
+  echo "  fixes is thrown 50 to 100 m off (\`--outliers\`)."
   echo
   if [ -s "$notes" ]; then
     echo "Notes:"
