@@ -5,7 +5,13 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
 "$root/scripts/deps.sh"
-cmake -S "$root" -B "$build" -G Ninja "$@" >/dev/null
+# ccache, where installed, lets several work trees of one repository share their compiled objects.
+launcher=()
+if command -v ccache >/dev/null; then
+  export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$root}"
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
+cmake -S "$root" -B "$build" -G Ninja "${launcher[@]}" "$@" >/dev/null
 if ! cmake --build "$build" -j "$(nproc)" >"$build/build.log" 2>&1; then
   cat "$build/build.log"
   echo "ERROR: the build failed (log: $build/build.log)" >&2
