@@ -1,6 +1,7 @@
 // karvel-match: map-matches every NMEA trace of a folder onto data/map.txt with the hidden-Markov
 // matcher and prints the same report as karvel. It only reads the map.
 #include <algorithm>
+#include <atomic>
 #include <ctime>
 #include <iostream>
 #include <memory>
@@ -12,6 +13,7 @@
 
 #include "app/Main.h"
 #include "app/batch.h"
+#include "app/output_check.h"
 #include "app/report.h"
 #include "app/result_writer.h"
 #include "kml/drive_kml.h"
@@ -48,7 +50,7 @@ void printUsage(std::ostream& out) {
         << "  --candidates K   at most K candidate links per fix (default 8)\n"
         << "  --jobs N         match on N threads (default: one per core)\n"
         << "  -M               write data/match_hmm_<trace>.kml\n"
-        << "  -q               leave out the trace loader's messages\n"
+        << "  -q               leave out the trace loader's messages (but not its errors)\n"
         << "  --format F       report (default), csv (a row per fix) or geojson (driven lines, fixes)\n"
         << "  -o FILE          write the results to FILE (replaced only when complete); without it\n"
         << "                   csv and geojson go to standard output and the rest to standard error\n"
@@ -140,10 +142,12 @@ TraceMatch matchRoute(const mapRepresentation::Map& map, const mapRepresentation
 void matchAll(const Options& o, std::ostream& document, bool documentOnStdout) {
     const mapRepresentation::RoadGraph graph(m);
     TraceMatcher matcher;
-    matcher.load = [&o](const std::string& file, std::ostream& log) {
-        if (!o.quiet) return loadRoute(file, log);
-        std::ostringstream none;
-        return loadRoute(file, none);
+    std::atomic<bool> refused{false};  // a trace file could not be read: the run did not do all it was asked
+    matcher.load = [&o, &refused](const std::string& file, std::ostream& log) {
+        bool failed = false;
+        Route route = o.quiet ? loadRouteErrorsOnly(file, log, &failed) : loadRoute(file, log, &failed);
+        if (failed) refused = true;
+        return route;
     };
     matcher.match = [&](Route& route, std::ostream& log) { return matchRoute(m, graph, o, route, log); };
     const unsigned jobs = o.jobs > 0 ? o.jobs : std::max(1U, std::thread::hardware_concurrency());
@@ -151,18 +155,19 @@ void matchAll(const Options& o, std::ostream& document, bool documentOnStdout) {
     if (o.format != ResultFormat::Report || !o.output.empty())
         matcher.finished = [&](const Route& r, const TraceMatch& t) { writer.add(r, t.paths, t.unmatched); };
     runBatch(traceFiles, matcher, jobs, std::cout);
+    if (refused) runFailed = true;
     std::string error;
     if (!o.output.empty() && !writer.writeFile(o.output, error)) {
         std::cout << "ERROR: " << error << "\n";
         runFailed = true;
     }
-    if (documentOnStdout) writer.write(document);
-    document.flush();
+    if (documentOnStdout) {
+        writer.write(document);
+        if (!standardOutputWritten(document)) runFailed = true;
+    }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int programMain(int argc, char** argv) {
     const time_t start = time(nullptr);
     toolCli::ignoreFileSizeSignal();
     Options o;
@@ -175,4 +180,10 @@ int main(int argc, char** argv) {
     const BatchInput input{
         .folder = o.folder, .map = o.map, .extensions = {".txt", ".gpx"}, .nameOrder = true};
     return runFramedBatch(start, input, [&] { matchAll(o, document, documentOnStdout); });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return exitStatusAfterOutput(programMain(argc, argv));
 }
