@@ -9,7 +9,7 @@ build="${BUILD_DIR:-$root/build}"
 # ccache, where installed, lets several work trees of one repository share their compiled objects.
 launcher=()
 if command -v ccache >/dev/null; then
-  export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$root}"
+  export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$root}" CCACHE_NOHASHDIR="${CCACHE_NOHASHDIR:-1}"
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 fi
 cmake -S "$root" -B "$build" -G Ninja "${launcher[@]}" "$@" >/dev/null
