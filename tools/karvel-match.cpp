@@ -36,7 +36,7 @@ struct Options {
 
 void printUsage(std::ostream& out) {
     out << "Usage: karvel-match [-t folder] [--map FILE] [--radius M] [--sigma M] [--candidates K]\n"
-        << "                    [--jobs N] [-M] [-q] [--format report|csv|geojson] [-o FILE]\n"
+        << "                    [--jobs N] [-M] [-q] [--format report|csv|geojson|html] [-o FILE]\n"
         << "                    [-h|--help] [--version]\n"
         << "Matches every NMEA (.txt) and GPX (.gpx) trace of the folder onto the map with a hidden Markov "
            "model and\n"
@@ -49,7 +49,9 @@ void printUsage(std::ostream& out) {
         << "  --jobs N         match on N threads (default: one per core)\n"
         << "  -M               write data/match_hmm_<trace>.kml\n"
         << "  -q               leave out the trace loader's messages\n"
-        << "  --format F       report (default), csv (a row per fix) or geojson (driven lines, fixes)\n"
+        << "  --format F       report (default), csv (a row per fix), geojson (driven lines, fixes) or\n"
+        << "                   html (a page per trace to look at in a browser, offline; with several\n"
+        << "                   traces -o names the index page and the pages go beside it)\n"
         << "  -o FILE          write the results to FILE (replaced only when complete); without it\n"
         << "                   csv and geojson go to standard output and the rest to standard error\n"
         << "  -h, --help       this text\n"
@@ -77,7 +79,7 @@ std::string apply(Options& o, const std::string& name, const std::string& value)
         o.output = value;
     } else if (name == "format") {
         const auto format = resultFormatNamed(value);
-        if (!format) return "bad --format " + value + " (report, csv or geojson)";
+        if (!format) return "bad --format " + value + " (report, csv, geojson or html)";
         o.format = *format;
     } else if (name == "radius") {
         const auto radius = parseNumber(value, 1, 10000);
@@ -156,7 +158,14 @@ void matchAll(const Options& o, std::ostream& document, bool documentOnStdout) {
         std::cout << "ERROR: " << error << "\n";
         runFailed = true;
     }
-    if (documentOnStdout) writer.write(document);
+    if (documentOnStdout) {
+        if (const std::string problem = writer.streamProblem(); !problem.empty()) {
+            std::cout << "ERROR: " << problem << "\n";
+            runFailed = true;
+            return;
+        }
+        writer.write(document);
+    }
     document.flush();
 }
 
