@@ -84,7 +84,7 @@ Report parseReport(std::istream& in) {
             if (colon != std::string::npos) trace.name = line.substr(colon + 2);
             report.traces.push_back(trace);
             current = &report.traces.back();
-            report.finished = false;
+            report.complete = false;
         } else if (startsWith(line, "Score: ")) {
             if (current == nullptr) continue;
             ReportPath path;
@@ -107,8 +107,11 @@ Report parseReport(std::istream& in) {
             current = nullptr;
         } else if (startsWith(line, "Finished running Ostrand.")) {
             current = nullptr;
-            report.finished = true;
+        } else if (startsWith(line, "Unmatched Info: ")) {
+            // Every block has this line after its paths (karvel-match prints no closing lines).
+            if (current != nullptr) report.complete = true;
         }
+        if (in.eof()) report.complete = false;  // the last line has no line end: cut mid-line
     }
     return report;
 }
@@ -143,8 +146,8 @@ bool loadReport(const std::string& path, Report& report, std::string& error) {
         error = "the report " + path + " holds no route";
         return false;
     }
-    if (!report.finished) {
-        error = "the report " + path + " is cut off: no \"Finished running Ostrand.\" after its last route";
+    if (!report.complete) {
+        error = "the report " + path + " is cut off in its last route";
         return false;
     }
     if (const std::string* name = repeatedTrace(report)) {
