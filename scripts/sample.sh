@@ -27,6 +27,9 @@ echo
 cp map.original.txt data/map.txt
 "$bin/karvel-match" -M -q >report-hmm.txt
 echo "karvel-match KML documents: $(ls "$work"/data/match_hmm_*.kml | tr '\n' ' ')"
+mkdir -p html
+"$bin/karvel-match" -q --format html -o html/drives.html >/dev/null
+echo "karvel-match in a browser (works offline): $work/html/drives.html (a page per drive beside it)"
 echo
 echo "Accuracy against the simulated drives' ground truth:"
 echo "  karvel (hybrid):"
