@@ -346,7 +346,7 @@
   var bounds = L.latLngBounds([]);
   for (i = 0; i < n; i++) bounds.extend([lat[i], lon[i]]);
   if (bounds.isValid()) {
-    map.fitBounds(bounds, {padding: [20, 20]});
+    map.fitBounds(bounds, {paddingTopLeft: [20, 20], paddingBottomRight: [340, 20]});  // clear of the panel
   } else {
     map.setView([0, 0], 2);
   }
