@@ -54,18 +54,21 @@ TEST(HtmlFormat, PagesOfSimulatedDrivesAgreeWithTheCsvAndDrawInABrowser) {
     TempDir dir;
     fs::create_directories(dir / "data/nmea");
     fs::copy_file(std::string(KARVEL_SOURCE_DIR) + "/sample/data/map.txt", dir / "data/map.txt");
-    ASSERT_EQ(runCommand(binaryPath("karvel-sim") +
-                             " --out data/nmea --truth truth --traces 2 --seed 3 --duration 150 --dropouts 0.01",
-                         dir.str())
-                  .exitCode,
-              0);
+    ASSERT_EQ(
+        runCommand(binaryPath("karvel-sim") +
+                       " --out data/nmea --truth truth --traces 2 --seed 3 --duration 150 --dropouts 0.01",
+                   dir.str())
+            .exitCode,
+        0);
     const auto csv = runCommand(binaryPath("karvel-match") + " -q --format csv", dir.str());
     ASSERT_EQ(csv.exitCode, 0);
     const auto traces = csvTraces(csv.out);
     ASSERT_EQ(traces.size(), 2u);
 
     fs::create_directories(dir / "view");
-    ASSERT_EQ(runCommand(binaryPath("karvel-match") + " -q --format html -o view/drives.html", dir.str()).exitCode, 0);
+    ASSERT_EQ(
+        runCommand(binaryPath("karvel-match") + " -q --format html -o view/drives.html", dir.str()).exitCode,
+        0);
     const std::string index = readFile(dir / "view/drives.html");
     for (const auto& [name, t] : traces) {
         const std::string page = "drives-" + name + ".html";
@@ -87,9 +90,10 @@ TEST(HtmlFormat, PagesOfSimulatedDrivesAgreeWithTheCsvAndDrawInABrowser) {
 
     // The report of that run, exported.
     ASSERT_EQ(runCommand(binaryPath("karvel-match") + " -q > report.txt", dir.str()).exitCode, 0);
-    const auto exported = runCommand(
-        binaryPath("karvel-export") + " --report report.txt --map data/map.txt --format html -o exported.html",
-        dir.str());
+    const auto exported =
+        runCommand(binaryPath("karvel-export") +
+                       " --report report.txt --map data/map.txt --format html -o exported.html",
+                   dir.str());
     EXPECT_EQ(exported.exitCode, 0) << exported.err;
     EXPECT_EQ(htmlView::summaryOfPage(readFile(dir / "exported.html"))->fixes, traces.begin()->second.fixes);
 
