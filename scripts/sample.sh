@@ -37,7 +37,10 @@ hybrid_seconds=$(since "$started")
 echo "  $(grep -c $'^\tRoute #' report.txt) traces in ${hybrid_seconds} s; report.txt, data/match_ostrand_*.kml"
 echo
 
-# The HTML view of the sample belongs here: written into $work, its path printed.
+echo "The drives in a browser (karvel-match's result; the page works offline):"
+"$bin/karvel-match" -q --map map.txt --format html -o sample.html
+echo "  $work/sample.html (an index; a page per drive beside it)"
+echo
 
 # matched, on true link, route mismatch mean: the figures of karvel-eval's overall line.
 scores() {
