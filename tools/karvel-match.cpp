@@ -42,7 +42,7 @@ struct Options {
 
 void printUsage(std::ostream& out) {
     out << "Usage: karvel-match [-t folder] [--map FILE] [--radius M] [--sigma M] [--candidates K]\n"
-        << "                    [--jobs N] [-M] [-q|-v] [--format report|csv|geojson] [-o FILE]\n"
+        << "                    [--jobs N] [-M] [-q|-v] [--format report|csv|geojson|html] [-o FILE]\n"
         << "                    [-h|--help] [--version]\n"
         << "Matches every NMEA (.txt) and GPX (.gpx) trace of the folder onto the map with a hidden Markov "
            "model and\n"
@@ -56,7 +56,9 @@ void printUsage(std::ostream& out) {
         << "  -M               write data/match_hmm_<trace>.kml\n"
         << "  -q               print errors only (no summary, no progress line)\n"
         << "  -v               also print what was read: the traces, the map, the loader's notes\n"
-        << "  --format F       report (default), csv (a row per fix) or geojson (driven lines, fixes)\n"
+        << "  --format F       report (default), csv (a row per fix), geojson (driven lines, fixes) or\n"
+        << "                   html (a page per trace to look at in a browser, offline; with several\n"
+        << "                   traces -o names the index page and the pages go beside it)\n"
         << "  -o FILE          write the results to FILE (replaced only when complete) and nothing\n"
         << "                   to standard output; without it csv and geojson go there and messages\n"
         << "                   to standard error\n"
@@ -90,7 +92,7 @@ std::string apply(Options& o, const std::string& name, const std::string& value)
         o.output = value;
     } else if (name == "format") {
         const auto format = resultFormatNamed(value);
-        if (!format) return "bad --format " + value + " (report, csv or geojson)";
+        if (!format) return "bad --format " + value + " (report, csv, geojson or html)";
         o.format = *format;
     } else if (name == "radius") {
         const auto radius = parseNumber(value, 1, 10000);
@@ -223,7 +225,14 @@ void matchAll(const Options& o, std::ostream& document, bool documentOnStdout, T
         std::cout << "ERROR: " << error << "\n";
         runFailed = true;
     }
-    if (documentOnStdout) writer.write(document);
+    if (documentOnStdout) {
+        if (const std::string problem = writer.streamProblem(); !problem.empty()) {
+            std::cout << "ERROR: " << problem << "\n";
+            runFailed = true;
+            return;
+        }
+        writer.write(document);
+    }
     document.flush();
 }
 
