@@ -37,9 +37,10 @@ hybrid_seconds=$(since "$started")
 echo "  $(grep -c $'^\tRoute #' report.txt) traces in ${hybrid_seconds} s; report.txt, data/match_ostrand_*.kml"
 echo
 
-echo "The drives in a browser (karvel-match's result; the page works offline):"
-"$bin/karvel-match" -q --map map.txt --format html -o sample.html
-echo "  $work/sample.html (an index; a page per drive beside it)"
+# A page per drive and an index, to look at in a browser (offline).
+mkdir -p html
+"$bin/karvel-match" -q --map map.txt --format html -o html/index.html
+echo "HTML view of the sample: $work/html/index.html"
 echo
 
 # matched, on true link, route mismatch mean: the figures of karvel-eval's overall line.
