@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "map/file_lock.h"
+#include "map/link_table.h"
 #include "map/maps.h"
 #include "map/maps_building.h"
 #include "tools/cli/command_line.h"
@@ -147,13 +148,33 @@ bool prepareOutput(const std::string& path) {
            access(parent.c_str(), W_OK | X_OK) == 0;
 }
 
-// Writes the map and its picture; false when either could not be written.
-bool writeOutputs(const Map& map, const Settings& settings) {
+// The link table of an imported map goes on with the map: its links keep their rows, links the drives
+// added have no OSM way. A map started afresh has no table, and must not keep one it replaced.
+bool writeLinkTable(const Map& map, const mr::LinkTable* table, const std::string& mapFile) {
+    const std::string path = mr::LinkTable::pathBeside(mapFile);
+    std::error_code ec;
+    if (table == nullptr) {
+        fs::remove(path, ec);
+        return !ec;
+    }
+    std::string error;
+    if (table->save(path, map, error)) {
+        std::cout << "wrote " << path << std::endl;
+        return true;
+    }
+    fs::remove(path, ec);
+    std::cout << "ERROR: " << error << std::endl;
+    return false;
+}
+
+// Writes the map, its link table and its picture; false when any could not be written.
+bool writeOutputs(const Map& map, const mr::LinkTable* table, const Settings& settings) {
     std::error_code ec;
     const fs::path mapFolder = fs::path(settings.mapFile).parent_path();
     if (!mapFolder.empty()) fs::create_directories(mapFolder, ec);
-    const bool ok = map.saveMap(settings.mapFile);  // reports its own failure
+    bool ok = map.saveMap(settings.mapFile);  // reports its own failure
     if (ok) std::cout << "wrote " << settings.mapFile << std::endl;
+    if (ok) ok = writeLinkTable(map, table, settings.mapFile);
     if (!prepareOutput(settings.kmlFile)) {
         std::cout << "ERROR: cannot create the KML file " << settings.kmlFile << "; no picture written"
                   << std::endl;
@@ -181,6 +202,8 @@ int main(int argc, char** argv) {
     Map& map = mapRepresentation::keepUntilExit(Map());
     // Held from reading the map until it is written back, so that a concurrent update is not lost.
     std::unique_ptr<FileLock> lock;
+    mr::LinkTable table;
+    bool haveTable = false;
     if (settings.append) {
         lock = std::make_unique<FileLock>(settings.mapFile, FileLock::defaultWait());
         if (lock->state() == FileLock::State::Busy)
@@ -194,6 +217,11 @@ int main(int argc, char** argv) {
             return fail("could not read the map " + settings.mapFile + "; nothing written");
         std::cout << "map " << settings.mapFile << ": " << map.nodes.size() << " nodes, " << map.links.size()
                   << " links" << std::endl;
+        mr::LinkTable::Reading reading;
+        table = mr::LinkTable::load(mr::LinkTable::pathBeside(settings.mapFile), map, reading);
+        if (!reading.error.empty())
+            return fail(reading.error + "; nothing written (the map's road attributes would be lost)");
+        if (reading.found) haveTable = true;
     }
     ErrorLinesOnly errorsOnly(std::cout);
     std::ostream quiet(&errorsOnly);
@@ -206,6 +234,6 @@ int main(int argc, char** argv) {
               << map.superLinks.size() << " roads between junctions" << std::endl;
     // The check prints its findings itself; an inconsistent map is still written, for inspection.
     const bool consistent = map.validateMap();
-    const bool written = writeOutputs(map, settings);
+    const bool written = writeOutputs(map, haveTable ? &table : nullptr, settings);
     return consistent && written ? 0 : 1;
 }
