@@ -36,7 +36,7 @@ struct Options {
 
 void printUsage(std::ostream& out) {
     out << "Usage: karvel-match [-t folder] [--map FILE] [--radius M] [--sigma M] [--candidates K]\n"
-        << "                    [--jobs N] [-M] [-q] [--format report|csv|geojson] [-o FILE]\n"
+        << "                    [--jobs N] [-M] [-q] [--format report|csv|geojson|gpkg] [-o FILE]\n"
         << "                    [-h|--help] [--version]\n"
         << "Matches every NMEA (.txt) and GPX (.gpx) trace of the folder onto the map with a hidden Markov "
            "model and\n"
@@ -49,7 +49,9 @@ void printUsage(std::ostream& out) {
         << "  --jobs N         match on N threads (default: one per core)\n"
         << "  -M               write data/match_hmm_<trace>.kml\n"
         << "  -q               leave out the trace loader's messages\n"
-        << "  --format F       report (default), csv (a row per fix) or geojson (driven lines, fixes)\n"
+        << "  --format F       report (default), csv (a row per fix; with -o also FILE.links.csv, a row\n"
+        << "                   per driven link), geojson (driven lines, links, fixes) or gpkg (GeoPackage\n"
+        << "                   with the layers fixes and links); road attributes come from MAP.links.csv\n"
         << "  -o FILE          write the results to FILE (replaced only when complete); without it\n"
         << "                   csv and geojson go to standard output and the rest to standard error\n"
         << "  -h, --help       this text\n"
@@ -77,7 +79,7 @@ std::string apply(Options& o, const std::string& name, const std::string& value)
         o.output = value;
     } else if (name == "format") {
         const auto format = resultFormatNamed(value);
-        if (!format) return "bad --format " + value + " (report, csv or geojson)";
+        if (!format) return "bad --format " + value + " (report, csv, geojson or gpkg)";
         o.format = *format;
     } else if (name == "radius") {
         const auto radius = parseNumber(value, 1, 10000);
@@ -148,6 +150,7 @@ void matchAll(const Options& o, std::ostream& document, bool documentOnStdout) {
     matcher.match = [&](Route& route, std::ostream& log) { return matchRoute(m, graph, o, route, log); };
     const unsigned jobs = o.jobs > 0 ? o.jobs : std::max(1U, std::thread::hardware_concurrency());
     ResultWriter writer(o.format, m);
+    writer.useLinkTableBeside(o.map, std::cout);
     if (o.format != ResultFormat::Report || !o.output.empty())
         matcher.finished = [&](const Route& r, const TraceMatch& t) { writer.add(r, t.paths, t.unmatched); };
     runBatch(traceFiles, matcher, jobs, std::cout);
