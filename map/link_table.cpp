@@ -89,7 +89,8 @@ bool parseRow(const std::vector<std::string>& f, int& link, uint32_t& origin, ui
     if (!parseWhole(f[0], link) || link <= 0 || link > kLargestLinkId) return false;
     if (!parseWhole(f[1], origin) || !parseWhole(f[2], destination)) return false;
     const auto optionalId = [](const std::string& s, int64_t& id) { return s.empty() || parseWhole(s, id); };
-    if (!optionalId(f[3], a.wayId) || !optionalId(f[4], a.fromNode) || !optionalId(f[5], a.toNode)) return false;
+    if (!optionalId(f[3], a.wayId) || !optionalId(f[4], a.fromNode) || !optionalId(f[5], a.toNode))
+        return false;
     a.name = f[6];
     a.ref = f[7];
     a.highway = f[8];

@@ -23,8 +23,8 @@ TEST(LinkTable, MaxspeedIsANumberInKmhOrNothing) {
     EXPECT_NEAR(*parseMaxspeed("30 mph"), 48.28, 0.01);
     EXPECT_NEAR(*parseMaxspeed("20mph"), 32.19, 0.01);
     EXPECT_NEAR(*parseMaxspeed("10 knots"), 18.52, 0.01);
-    for (const char* other : {"", "none", "walk", "signals", "RU:urban", "DE:zone30", "50;30", "50 mph x", "-30",
-                              "0", "mph", " 50"})
+    for (const char* other : {"", "none", "walk", "signals", "RU:urban", "DE:zone30", "50;30", "50 mph x",
+                              "-30", "0", "mph", " 50"})
         EXPECT_FALSE(parseMaxspeed(other)) << other;
 }
 
@@ -107,17 +107,20 @@ TEST(LinkTable, RowsFollowTheIdsTheSavedMapWillHave) {
     LinkTable table;
     table.set(3, highStreet());
     map.deleteLink(2);  // link 3 is the second link of the saved map file
-    EXPECT_EQ(written(table, map).substr(written(table, map).find('\n') + 1, 30), "1,1,2,,,,,,,,,74.62\n2,3,2,4000");
+    EXPECT_EQ(written(table, map).substr(written(table, map).find('\n') + 1, 30),
+              "1,1,2,,,,,,,,,74.62\n2,3,2,4000");
 }
 
 TEST(LinkTable, AMovedEndLosesItsOsmNode) {
     Map map = threeNodes();
-    std::istringstream in(written([] {
-        LinkTable t;
-        t.set(1, highStreet());
-        t.set(2, highStreet());
-        return t;
-    }(), map));
+    std::istringstream in(written(
+        [] {
+            LinkTable t;
+            t.set(1, highStreet());
+            t.set(2, highStreet());
+            return t;
+        }(),
+        map));
     LinkTable::Reading reading;
     const LinkTable table = LinkTable::read(in, map, reading);
     const uint32_t middle = map.addNodeInLink(1, 48.0, 11.0005, 0, 0);  // link 1 now ends there
