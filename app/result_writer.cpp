@@ -247,8 +247,8 @@ void ResultWriter::add(const Route& route, const std::vector<std::unique_ptr<Pat
     } else if (format == ResultFormat::GeoJson) {
         addGeoJson(route, paths);
     } else {
-        if (!gpkg) gpkg = std::make_unique<GpkgWriter>();
-        gpkg->add(route, traceRows(route, paths, map, graph, links));
+        if (!gpkg && gpkgError.empty()) gpkg = openGpkgWriter(gpkgError);
+        if (gpkg) gpkg->add(route, traceRows(route, paths, map, graph, links));
     }
     ++traces;
 }
@@ -270,9 +270,8 @@ void ResultWriter::addGeoJson(const Route& route, const std::vector<std::unique_
 
 void ResultWriter::write(std::ostream& out) const {
     if (format == ResultFormat::Gpkg) {
-        if (!gpkg) gpkg = std::make_unique<GpkgWriter>();
         std::string error;
-        if (!gpkg->finishInto(out, error)) out.setstate(std::ios::failbit);
+        if (!finishGpkg(out, error)) out.setstate(std::ios::failbit);
         return;
     }
     if (format != ResultFormat::GeoJson) {
@@ -290,8 +289,7 @@ bool ResultWriter::writeFile(const std::string& path, std::string& error) const 
         return false;
     }
     if (format == ResultFormat::Gpkg) {
-        if (!gpkg) gpkg = std::make_unique<GpkgWriter>();
-        if (!gpkg->finishInto(file.stream(), error)) return false;
+        if (!finishGpkg(file.stream(), error)) return false;
     } else {
         write(file.stream());
     }
@@ -301,6 +299,15 @@ bool ResultWriter::writeFile(const std::string& path, std::string& error) const 
     }
     if (format == ResultFormat::Csv) return writeLinkRows(linkRowsPath(path), error);
     return true;
+}
+
+bool ResultWriter::finishGpkg(std::ostream& out, std::string& error) const {
+    if (!gpkg && gpkgError.empty()) gpkg = openGpkgWriter(gpkgError);
+    if (!gpkg) {
+        error = gpkgError;
+        return false;
+    }
+    return gpkg->finishInto(out, error);
 }
 
 void ResultWriter::writeLinkRows(std::ostream& out) const {

@@ -71,7 +71,9 @@ private:
     std::string linkText;                                // the CSV's per-link rows
     std::unique_ptr<nlohmann::ordered_json> collection;  // the GeoJSON document
     mutable std::unique_ptr<GpkgWriter> gpkg;            // the GeoPackage being filled
+    mutable std::string gpkgError;                       // why there is no GeoPackage writer
 
+    bool finishGpkg(std::ostream& out, std::string& error) const;
     bool writeLinkRows(const std::string& path, std::string& error) const;
     void addCsv(const Route& route, const std::vector<std::unique_ptr<Path>>& paths);
     void addGeoJson(const Route& route, const std::vector<std::unique_ptr<Path>>& paths);

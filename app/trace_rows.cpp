@@ -35,7 +35,8 @@ _position pointAlong(const Map& map, int link, double t) {
     const auto& l = map.links.at(link);
     const auto& o = map.nodes.at(l.origin);
     const auto& d = map.nodes.at(l.destination);
-    return _position{o.latitude + t * (d.latitude - o.latitude), o.longitude + t * (d.longitude - o.longitude)};
+    return _position{o.latitude + t * (d.latitude - o.latitude),
+                     o.longitude + t * (d.longitude - o.longitude)};
 }
 
 // One fix of a piece measured along the piece's driven links.
@@ -107,14 +108,16 @@ void measurePiece(const Path& path, const DrivenPiece& piece, const Route& route
     for (size_t i = 0; i < placed.size(); ++i) {
         FixRow& row = rows.fixes[placed[i].point];
         row.routeDistance = base + placed[i].at - first;
-        if (i > 0)
-            row.speed = speedOver(placed[i].at - placed[i - 1].at, placed[i - 1].time, placed[i].time);
+        if (i > 0) row.speed = speedOver(placed[i].at - placed[i - 1].at, placed[i - 1].time, placed[i].time);
     }
     for (size_t k = 0; k < piece.links.size(); ++k) {
         const int link = piece.links[k];
         const double enter = std::max(starts[k], first), leave = std::min(starts[k + 1], end);
         if (leave < enter) continue;
-        LinkRow row{piece.piece, link, table != nullptr ? table->find(link) : nullptr};
+        LinkRow row;
+        row.piece = piece.piece;
+        row.link = link;
+        row.attributes = table != nullptr ? table->find(link) : nullptr;
         row.metres = leave - enter;
         row.entered = timeAt(placed, enter);
         row.left = timeAt(placed, leave);

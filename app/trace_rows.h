@@ -17,7 +17,7 @@
 struct FixRow {
     FixOnMap fix;                                                   // link -1: not matched
     const mapRepresentation::LinkAttributes* attributes = nullptr;  // null: none known
-    double offset = 0.0;                 // metres from the link's origin to the snapped position
+    double offset = 0.0;                  // metres from the link's origin to the snapped position
     std::optional<double> routeDistance;  // metres driven since the trace's first matched fix
     std::optional<double> speed;          // km/h along the route since the piece's previous fix
 };
@@ -28,14 +28,14 @@ struct LinkRow {
     const mapRepresentation::LinkAttributes* attributes = nullptr;
     std::optional<double> entered;  // trace time in seconds (fractions interpolated); none untimed
     std::optional<double> left;
-    double metres = 0.0;         // driven on this link
+    double metres = 0.0;          // driven on this link
     std::optional<double> speed;  // km/h
     std::vector<_position> line;  // the part driven, in driving order
 };
 
 struct TraceRows {
     TraceOnMap laid;
-    std::vector<FixRow> fixes;  // one per trace point, in point order
+    std::vector<FixRow> fixes;   // one per trace point, in point order
     std::vector<LinkRow> links;  // in driving order, piece by piece
 };
 
