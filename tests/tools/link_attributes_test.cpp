@@ -138,8 +138,8 @@ LayerSummary ogrSummary(const std::string& output, const std::string& layer) {
         if (line.rfind("Feature Count: ", 0) == 0) s.features = std::stol(line.substr(15));
         const size_t colon = line.find(": ");
         if (colon != std::string::npos && line.find(" (") != std::string::npos &&
-            line.find_first_of(" ") > colon && line.rfind("Geometry", 0) != 0 && line.rfind("Feature", 0) != 0 &&
-            line.rfind("Extent", 0) != 0 && line.rfind("FID", 0) != 0)
+            line.find_first_of(" ") > colon && line.rfind("Geometry", 0) != 0 &&
+            line.rfind("Feature", 0) != 0 && line.rfind("Extent", 0) != 0 && line.rfind("FID", 0) != 0)
             s.fields.push_back(line.substr(0, colon));
     }
     return s;
@@ -161,11 +161,27 @@ TEST(LinkAttributes, GeoPackageHoldsBothTracesInTwoLayers) {
     const LayerSummary fixes = ogrSummary(info.out, "fixes"), links = ogrSummary(info.out, "links");
     EXPECT_EQ(fixes.features, static_cast<long>(csvRows(dir / "out.csv").size())) << info.out;
     EXPECT_EQ(links.features, static_cast<long>(csvRows(dir / "out.links.csv").size())) << info.out;
-    EXPECT_EQ(fixes.fields,
-              (std::vector<std::string>{"trace", "point", "time", "latitude", "longitude", "matched", "link",
-                                        "way_id", "from_osm_node", "to_osm_node", "name", "ref", "highway",
-                                        "maxspeed_kmh", "snapped_latitude", "snapped_longitude", "distance_m",
-                                        "offset_m", "route_distance_m", "speed_kmh", "piece"}))
+    EXPECT_EQ(fixes.fields, (std::vector<std::string>{"trace",
+                                                      "point",
+                                                      "time",
+                                                      "latitude",
+                                                      "longitude",
+                                                      "matched",
+                                                      "link",
+                                                      "way_id",
+                                                      "from_osm_node",
+                                                      "to_osm_node",
+                                                      "name",
+                                                      "ref",
+                                                      "highway",
+                                                      "maxspeed_kmh",
+                                                      "snapped_latitude",
+                                                      "snapped_longitude",
+                                                      "distance_m",
+                                                      "offset_m",
+                                                      "route_distance_m",
+                                                      "speed_kmh",
+                                                      "piece"}))
         << info.out;
     EXPECT_EQ(links.fields, (std::vector<std::string>{"trace", "piece", "link", "way_id", "from_osm_node",
                                                       "to_osm_node", "name", "ref", "highway", "maxspeed_kmh",
@@ -175,7 +191,8 @@ TEST(LinkAttributes, GeoPackageHoldsBothTracesInTwoLayers) {
     EXPECT_NE(info.out.find("Geometry: Line String"), std::string::npos);
     // SQL over the batch: both traces, with their OSM ways.
     const auto sql = runCommand(
-        "ogrinfo -q out.gpkg -sql \"SELECT COUNT(DISTINCT trace) AS traces FROM fixes WHERE way_id IS NOT NULL\"",
+        "ogrinfo -q out.gpkg -sql \"SELECT COUNT(DISTINCT trace) AS traces FROM fixes WHERE way_id IS NOT "
+        "NULL\"",
         dir.str());
     EXPECT_NE(sql.out.find("traces (Integer) = 2"), std::string::npos) << sql.out << sql.err;
 }
