@@ -8,6 +8,7 @@
 //   geojson  one FeatureCollection: per piece the driven line (a Point for a one-fix piece), per
 //            driven link its driven part with the link's row, per fix a point at its snapped position;
 //            the property "kind" (piece, link, fix) tells them apart
+//   html     a page per trace to look at in a browser, offline; several traces also get an index page
 //   gpkg     a GeoPackage with the layers "fixes" and "links" (the two CSVs' columns)
 #pragma once
 
@@ -18,15 +19,16 @@
 #include <string>
 #include <vector>
 
+#include "app/html_writer.h"
 #include "map/link_graph.h"
 #include "map/link_table.h"
 #include "map/maps.h"
 #include "traces/path.h"
 #include "traces/route.h"
 
-enum class ResultFormat { Report, Csv, GeoJson, Gpkg };
+enum class ResultFormat { Report, Csv, GeoJson, Html, Gpkg };
 
-// "report", "csv", "geojson" or "gpkg"; nothing for any other word.
+// "report", "csv", "geojson", "html" or "gpkg"; nothing for any other word.
 std::optional<ResultFormat> resultFormatNamed(const std::string& name);
 
 class GpkgWriter;
@@ -50,10 +52,13 @@ public:
     void add(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
              const std::vector<std::unique_ptr<_unmatchinfo>>& unmatched);
 
+    // Why the results cannot go to one stream ("" when they can): several HTML pages need files.
+    std::string streamProblem() const;
     // A GeoPackage is finished by its first write: add nothing after it.
     void write(std::ostream& out) const;
-    // Replaces `path` only when the whole document is written; false with `error` otherwise. The
-    // CSV format writes its per-link rows beside it (linkRowsPath).
+    // Replaces `path` only when the whole document is written; false with `error` otherwise. HTML of
+    // several traces writes a page per trace beside `path` (see htmlView::pageFileName) and the index
+    // at `path`, the index last. The CSV format writes its per-link rows beside it (linkRowsPath).
     bool writeFile(const std::string& path, std::string& error) const;
     // The per-link rows of the CSV format.
     void writeLinkRows(std::ostream& out) const;
@@ -72,9 +77,16 @@ private:
     std::unique_ptr<nlohmann::ordered_json> collection;  // the GeoJSON document
     mutable std::unique_ptr<GpkgWriter> gpkg;            // the GeoPackage being filled
     mutable std::string gpkgError;                       // why there is no GeoPackage writer
+    struct HtmlTrace {
+        htmlView::TraceSummary summary;
+        std::string data;  // htmlView::pageData
+    };
+    std::vector<HtmlTrace> pages;
 
     bool finishGpkg(std::ostream& out, std::string& error) const;
     bool writeLinkRows(const std::string& path, std::string& error) const;
     void addCsv(const Route& route, const std::vector<std::unique_ptr<Path>>& paths);
     void addGeoJson(const Route& route, const std::vector<std::unique_ptr<Path>>& paths);
+    void addHtml(const Route& route, const std::vector<std::unique_ptr<Path>>& paths);
+    bool writeHtmlFiles(const std::string& path, std::string& error) const;
 };
