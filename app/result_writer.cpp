@@ -1,13 +1,16 @@
 #include "app/result_writer.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 
+#include "app/gpkg_writer.h"
 #include "app/match_geometry.h"
 #include "app/report.h"
+#include "app/trace_rows.h"
 #include "map/atomic_file.h"
 #include "traces/trace_time.h"
 
@@ -19,12 +22,28 @@ namespace {
 constexpr int kDegreeDecimals = 7;
 constexpr int kMetreDecimals = 2;
 
+// The first ten columns are those of the first CSV layout; what came later is appended so that
+// readers by column position keep working.
 const char* const kCsvHeader =
-    "trace,point,time,latitude,longitude,link,snapped_latitude,snapped_longitude,distance_m,piece\n";
+    "trace,point,time,latitude,longitude,link,snapped_latitude,snapped_longitude,distance_m,piece,"
+    "matched,way_id,from_osm_node,to_osm_node,name,ref,highway,maxspeed_kmh,offset_m,route_distance_m,"
+    "speed_kmh\n";
+const char* const kLinkCsvHeader =
+    "trace,piece,link,way_id,from_osm_node,to_osm_node,name,ref,highway,maxspeed_kmh,oneway,entered,left,"
+    "driven_m,speed_kmh\n";
+
+using mapRepresentation::LinkAttributes;
+
+// As printf's "%.*f" writes it, without printf's cost (a row per fix adds up).
+void appendFixed(std::string& out, double value, int decimals) {
+    char text[64];
+    const auto end = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals).ptr;
+    out.append(text, end);
+}
 
 std::string fixed(double value, int decimals) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    std::string text;
+    appendFixed(text, value, decimals);
     return text;
 }
 
@@ -41,16 +60,62 @@ std::string csvField(const std::string& s) {
     return quoted + "\"";
 }
 
-void csvRow(std::string& out, const std::string& trace, const _node& n, const FixOnMap& fix) {
-    out += csvField(trace) + "," + std::to_string(fix.point) + "," + isoUtcText(n.arrivalTime) + "," +
-           fixed(n.position.lat, kDegreeDecimals) + "," + fixed(n.position.lon, kDegreeDecimals) + ",";
-    if (fix.link >= 0)
-        out += std::to_string(fix.link) + "," + fixed(fix.snapped.lat, kDegreeDecimals) + "," +
-               fixed(fix.snapped.lon, kDegreeDecimals) + "," + fixed(fix.distance, kMetreDecimals) + "," +
-               std::to_string(fix.piece);
-    else
-        out += ",,,,";
-    out += "\n";
+std::string optionalFixed(const std::optional<double>& value, int decimals) {
+    return value ? fixed(*value, decimals) : std::string();
+}
+
+std::string idText(int64_t id) {
+    return id != 0 ? std::to_string(id) : std::string();
+}
+
+// way_id through maxspeed_kmh: empty for a link the table does not know.
+std::string attributeFields(const LinkAttributes* a) {
+    if (a == nullptr) return ",,,,,,";
+    return idText(a->wayId) + "," + idText(a->fromNode) + "," + idText(a->toNode) + "," + csvField(a->name) +
+           "," + csvField(a->ref) + "," + csvField(a->highway) + "," +
+           optionalFixed(a->maxspeed, kMetreDecimals);
+}
+
+void csvRow(std::string& out, const std::string& trace, const _node& n, const FixRow& row) {
+    const FixOnMap& fix = row.fix;
+    const auto field = [&out](double value, int decimals) {
+        out += ',';
+        appendFixed(out, value, decimals);
+    };
+    out += csvField(trace);
+    out += ',';
+    out += std::to_string(fix.point);
+    out += ',';
+    out += isoUtcSeconds(n.arrivalTime);
+    field(n.position.lat, kDegreeDecimals);
+    field(n.position.lon, kDegreeDecimals);
+    if (fix.link < 0) {
+        out += ",,,,,,0,,,,,,,,,,\n";
+        return;
+    }
+    out += ',';
+    out += std::to_string(fix.link);
+    field(fix.snapped.lat, kDegreeDecimals);
+    field(fix.snapped.lon, kDegreeDecimals);
+    field(fix.distance, kMetreDecimals);
+    out += ',';
+    out += std::to_string(fix.piece);
+    out += ",1,";
+    out += attributeFields(row.attributes);
+    field(row.offset, kMetreDecimals);
+    out += ',';
+    if (row.routeDistance) appendFixed(out, *row.routeDistance, kMetreDecimals);
+    out += ',';
+    if (row.speed) appendFixed(out, *row.speed, kMetreDecimals);
+    out += '\n';
+}
+
+void linkCsvRow(std::string& out, const std::string& trace, const LinkRow& row) {
+    const LinkAttributes* a = row.attributes;
+    out += csvField(trace) + "," + std::to_string(row.piece) + "," + std::to_string(row.link) + "," +
+           attributeFields(a) + "," + (a != nullptr && a->oneway ? (*a->oneway ? "yes" : "no") : "") + "," +
+           isoUtcTenths(row.entered) + "," + isoUtcTenths(row.left) + "," +
+           fixed(row.metres, kMetreDecimals) + "," + optionalFixed(row.speed, kMetreDecimals) + "\n";
 }
 
 // GeoJSON positions are longitude first.
@@ -66,9 +131,30 @@ ordered_json feature(ordered_json geometry, ordered_json properties) {
     return f;
 }
 
+ordered_json nullable(const std::optional<double>& value, int decimals) {
+    return value ? ordered_json(rounded(*value, decimals)) : ordered_json();
+}
+
+// The road's identity and attributes, all null for a link the table does not know.
+void addAttributes(ordered_json& properties, const LinkAttributes* a) {
+    const auto id = [](int64_t v) { return v != 0 ? ordered_json(v) : ordered_json(); };
+    const auto text = [](const std::string& v) { return v.empty() ? ordered_json() : ordered_json(v); };
+    properties["way_id"] = a != nullptr ? id(a->wayId) : ordered_json();
+    properties["from_osm_node"] = a != nullptr ? id(a->fromNode) : ordered_json();
+    properties["to_osm_node"] = a != nullptr ? id(a->toNode) : ordered_json();
+    properties["name"] = a != nullptr ? text(a->name) : ordered_json();
+    properties["ref"] = a != nullptr ? text(a->ref) : ordered_json();
+    properties["highway"] = a != nullptr ? text(a->highway) : ordered_json();
+    properties["maxspeed_kmh"] = a != nullptr ? nullable(a->maxspeed, kMetreDecimals) : ordered_json();
+}
+
 ordered_json pieceFeature(const std::string& trace, const DrivenPiece& piece) {
     ordered_json geometry;
-    if (piece.lines.size() == 1) {
+    if (piece.firstPoint == piece.lastPoint) {
+        // RFC 7946 wants two distinct positions in a LineString; one fix is a Point.
+        geometry["type"] = "Point";
+        geometry["coordinates"] = lonLat(piece.lines.front().front());
+    } else if (piece.lines.size() == 1) {
         geometry["type"] = "LineString";
         geometry["coordinates"] = ordered_json::array();
         for (const _position& p : piece.lines.front()) geometry["coordinates"].push_back(lonLat(p));
@@ -82,6 +168,7 @@ ordered_json pieceFeature(const std::string& trace, const DrivenPiece& piece) {
         }
     }
     ordered_json properties;
+    properties["kind"] = "piece";
     properties["trace"] = trace;
     properties["piece"] = piece.piece;
     properties["first_point"] = piece.firstPoint;
@@ -90,21 +177,49 @@ ordered_json pieceFeature(const std::string& trace, const DrivenPiece& piece) {
     return feature(std::move(geometry), std::move(properties));
 }
 
+ordered_json linkFeature(const std::string& trace, const LinkRow& row) {
+    ordered_json geometry;
+    geometry["type"] = "LineString";
+    geometry["coordinates"] = ordered_json::array();
+    for (const _position& p : row.line) geometry["coordinates"].push_back(lonLat(p));
+    ordered_json properties;
+    properties["kind"] = "link";
+    properties["trace"] = trace;
+    properties["piece"] = row.piece;
+    properties["link"] = row.link;
+    addAttributes(properties, row.attributes);
+    const LinkAttributes* a = row.attributes;
+    properties["oneway"] = a != nullptr && a->oneway ? ordered_json(*a->oneway) : ordered_json();
+    const std::string entered = isoUtcTenths(row.entered), left = isoUtcTenths(row.left);
+    properties["entered"] = entered.empty() ? ordered_json() : ordered_json(entered);
+    properties["left"] = left.empty() ? ordered_json() : ordered_json(left);
+    properties["driven_m"] = rounded(row.metres, kMetreDecimals);
+    properties["speed_kmh"] = nullable(row.speed, kMetreDecimals);
+    return feature(std::move(geometry), std::move(properties));
+}
+
 // A matched fix stands at its snapped position; an unmatched one where it was recorded.
-ordered_json fixFeature(const std::string& trace, const _node& n, const FixOnMap& fix) {
+ordered_json fixFeature(const std::string& trace, const _node& n, const FixRow& row) {
+    const FixOnMap& fix = row.fix;
     const bool matched = fix.link >= 0;
     ordered_json geometry;
     geometry["type"] = "Point";
     geometry["coordinates"] = lonLat(matched ? fix.snapped : n.position);
     ordered_json properties;
+    properties["kind"] = "fix";
     properties["trace"] = trace;
     properties["point"] = fix.point;
-    const std::string time = isoUtcText(n.arrivalTime);
+    const std::string time = isoUtcSeconds(n.arrivalTime);
     properties["time"] = time.empty() ? ordered_json() : ordered_json(time);
     properties["link"] = matched ? ordered_json(fix.link) : ordered_json();
     properties["piece"] = matched ? ordered_json(fix.piece) : ordered_json();
     properties["distance_m"] = matched ? ordered_json(rounded(fix.distance, kMetreDecimals)) : ordered_json();
     properties["recorded"] = lonLat(n.position);
+    properties["matched"] = matched;
+    addAttributes(properties, row.attributes);
+    properties["offset_m"] = matched ? ordered_json(rounded(row.offset, kMetreDecimals)) : ordered_json();
+    properties["route_distance_m"] = nullable(row.routeDistance, kMetreDecimals);
+    properties["speed_kmh"] = nullable(row.speed, kMetreDecimals);
     return feature(std::move(geometry), std::move(properties));
 }
 
@@ -114,6 +229,7 @@ std::optional<ResultFormat> resultFormatNamed(const std::string& name) {
     if (name == "report") return ResultFormat::Report;
     if (name == "csv") return ResultFormat::Csv;
     if (name == "geojson") return ResultFormat::GeoJson;
+    if (name == "gpkg") return ResultFormat::Gpkg;
     if (name == "html") return ResultFormat::Html;
     return std::nullopt;
 }
@@ -123,7 +239,27 @@ ResultWriter::ResultWriter(ResultFormat f, const mapRepresentation::Map& m)
     (*collection)["type"] = "FeatureCollection";
     (*collection)["features"] = ordered_json::array();
     if (format != ResultFormat::Report) graph = mapRepresentation::LinkGraph::fromMap(map);
-    if (format == ResultFormat::Csv) text = kCsvHeader;
+    if (format == ResultFormat::Csv) {
+        text = kCsvHeader;
+        linkText = kLinkCsvHeader;
+    }
+}
+
+void ResultWriter::useLinkTable(const mapRepresentation::LinkTable* table) {
+    links = table;
+}
+
+void ResultWriter::useLinkTableBeside(const std::string& mapPath, std::ostream& log) {
+    if (format == ResultFormat::Report) return;
+    using mapRepresentation::LinkTable;
+    LinkTable::Reading reading;
+    ownTable = std::make_unique<LinkTable>(LinkTable::load(LinkTable::pathBeside(mapPath), map, reading));
+    if (!reading.error.empty())
+        log << "WARNING: " << reading.error << "; the results carry no road attributes\n";
+    else if (reading.dropped > 0)
+        log << "WARNING: " << reading.dropped << " rows of " << LinkTable::pathBeside(mapPath)
+            << " do not fit the map's links; those links carry no road attributes\n";
+    links = ownTable.get();
 }
 
 ResultWriter::~ResultWriter() = default;
@@ -139,23 +275,28 @@ void ResultWriter::add(const Route& route, const std::vector<std::unique_ptr<Pat
         addCsv(route, paths);
     } else if (format == ResultFormat::Html) {
         addHtml(route, paths);
-    } else {
+    } else if (format == ResultFormat::GeoJson) {
         addGeoJson(route, paths);
+    } else {
+        if (!gpkg && gpkgError.empty()) gpkg = openGpkgWriter(gpkgError);
+        if (gpkg) gpkg->add(route, traceRows(route, paths, map, graph, links));
     }
     ++traces;
 }
 
 void ResultWriter::addCsv(const Route& route, const std::vector<std::unique_ptr<Path>>& paths) {
-    const TraceOnMap laid = layOnMap(route, paths, map, graph);
-    for (const FixOnMap& fix : laid.fixes) csvRow(text, route.name, route.nodes[fix.point], fix);
+    const TraceRows rows = traceRows(route, paths, map, graph, links);
+    for (const FixRow& row : rows.fixes) csvRow(text, route.name, route.nodes[row.fix.point], row);
+    for (const LinkRow& row : rows.links) linkCsvRow(linkText, route.name, row);
 }
 
 void ResultWriter::addGeoJson(const Route& route, const std::vector<std::unique_ptr<Path>>& paths) {
-    const TraceOnMap laid = layOnMap(route, paths, map, graph);
+    const TraceRows rows = traceRows(route, paths, map, graph, links);
     ordered_json& features = (*collection)["features"];
-    for (const DrivenPiece& piece : laid.pieces) features.push_back(pieceFeature(route.name, piece));
-    for (const FixOnMap& fix : laid.fixes)
-        features.push_back(fixFeature(route.name, route.nodes[fix.point], fix));
+    for (const DrivenPiece& piece : rows.laid.pieces) features.push_back(pieceFeature(route.name, piece));
+    for (const LinkRow& row : rows.links) features.push_back(linkFeature(route.name, row));
+    for (const FixRow& row : rows.fixes)
+        features.push_back(fixFeature(route.name, route.nodes[row.fix.point], row));
 }
 
 void ResultWriter::addHtml(const Route& route, const std::vector<std::unique_ptr<Path>>& paths) {
@@ -170,6 +311,11 @@ std::string ResultWriter::streamProblem() const {
 }
 
 void ResultWriter::write(std::ostream& out) const {
+    if (format == ResultFormat::Gpkg) {
+        std::string error;
+        if (!finishGpkg(out, error)) out.setstate(std::ios::failbit);
+        return;
+    }
     if (format == ResultFormat::Html) {
         // One trace: its page. None or several: the index (which links pages only files can hold).
         if (pages.size() == 1) {
@@ -221,10 +367,45 @@ bool ResultWriter::writeFile(const std::string& path, std::string& error) const 
         error = "cannot write " + path;
         return false;
     }
-    write(file.stream());
+    if (format == ResultFormat::Gpkg) {
+        if (!finishGpkg(file.stream(), error)) return false;
+    } else {
+        write(file.stream());
+    }
     if (!file.commit()) {
         error = "cannot write " + path;
         return false;
     }
+    if (format == ResultFormat::Csv) return writeLinkRows(linkRowsPath(path), error);
     return true;
+}
+
+bool ResultWriter::finishGpkg(std::ostream& out, std::string& error) const {
+    if (!gpkg && gpkgError.empty()) gpkg = openGpkgWriter(gpkgError);
+    if (!gpkg) {
+        error = gpkgError;
+        return false;
+    }
+    return gpkg->finishInto(out, error);
+}
+
+void ResultWriter::writeLinkRows(std::ostream& out) const {
+    out << linkText;
+}
+
+std::string ResultWriter::linkRowsPath(const std::string& path) {
+    const std::string suffix = ".csv";
+    const bool csv =
+        path.size() > suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
+    return (csv ? path.substr(0, path.size() - suffix.size()) : path) + ".links.csv";
+}
+
+bool ResultWriter::writeLinkRows(const std::string& path, std::string& error) const {
+    AtomicFile file(path);
+    if (file.isOpen()) {
+        writeLinkRows(file.stream());
+        if (file.commit()) return true;
+    }
+    error = "cannot write " + path;
+    return false;
 }

@@ -16,7 +16,8 @@
 namespace {
 
 void printUsage(std::ostream& out) {
-    out << "Usage: karvel-export --report FILE --map FILE [-t FOLDER] [--format csv|geojson|html] [-o FILE]\n"
+    out << "Usage: karvel-export --report FILE --map FILE [-t FOLDER] [--format csv|geojson|html|gpkg]\n"
+        << "                     [-o FILE]\n"
         << "\n"
         << "Writes the matched paths of a report (what karvel, karvel-genetic or karvel-match printed) as\n"
         << "CSV (one row per fix), GeoJSON (the driven line of every piece and a point per fix) or HTML\n"
@@ -26,7 +27,9 @@ void printUsage(std::ostream& out) {
         << "  --map FILE      the map of that run: karvel rewrites data/map.txt when it starts, so take\n"
         << "                  data/map.txt as it is after the run (not a copy made before it)\n"
         << "  -t FOLDER       where the traces of the run are, .txt or .gpx (default data/nmea/)\n"
-        << "  --format F      csv (default), geojson or html\n"
+        << "  --format F      csv (default; with -o also FILE.links.csv, a row per driven link), geojson,\n"
+        << "                  html or gpkg (GeoPackage: layers fixes and links); road attributes (OSM\n"
+        << "                  way, name, class, speed limit) come from the link table MAP.links.csv\n"
         << "  -o FILE         write to FILE (replaced only when complete) instead of standard output;\n"
         << "                  HTML of several traces: FILE is the index, the pages go beside it\n"
         << "  -h, --help      show this text; --version shows the version\n"
@@ -52,7 +55,8 @@ std::string settle(const toolCli::CommandLine& line, Options& o) {
         if (name == "o") o.output = value;
         if (name == "format") {
             const auto f = resultFormatNamed(value);
-            if (!f || *f == ResultFormat::Report) return "--format takes csv, geojson or html, not " + value;
+            if (!f || *f == ResultFormat::Report)
+                return "--format takes csv, geojson, html or gpkg, not " + value;
             o.format = *f;
         }
     }
@@ -84,6 +88,7 @@ int programMain(int argc, char** argv) {
     if (map.hadLoadError() || map.links.empty()) return fail("cannot use the map " + options.map);
 
     ResultWriter writer(options.format, map);
+    writer.useLinkTableBeside(options.map, std::cerr);
     const bool complete = matchEval::exportReport(report, options.folder, writer, map, std::cerr);
     if (options.output.empty()) {
         if (const std::string problem = writer.streamProblem(); !problem.empty()) return fail(problem);

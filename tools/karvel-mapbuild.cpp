@@ -15,6 +15,7 @@
 
 #include "app/output_check.h"
 #include "map/file_lock.h"
+#include "map/link_table.h"
 #include "map/maps.h"
 #include "map/maps_building.h"
 #include "tools/cli/command_line.h"
@@ -189,13 +190,33 @@ bool prepareOutput(const std::string& path) {
            access(parent.c_str(), W_OK | X_OK) == 0;
 }
 
-// Writes the map and its picture; false when either could not be written.
-bool writeOutputs(const Map& map, const Settings& settings) {
+// The link table of an imported map goes on with the map: its links keep their rows, links the drives
+// added have no OSM way. A map started afresh has no table, and must not keep one it replaced.
+bool writeLinkTable(const Map& map, const mr::LinkTable* table, const std::string& mapFile) {
+    const std::string path = mr::LinkTable::pathBeside(mapFile);
+    std::error_code ec;
+    if (table == nullptr) {
+        fs::remove(path, ec);
+        return !ec;
+    }
+    std::string error;
+    if (table->save(path, map, error)) {
+        std::cout << "wrote " << path << std::endl;
+        return true;
+    }
+    fs::remove(path, ec);
+    std::cout << "ERROR: " << error << std::endl;
+    return false;
+}
+
+// Writes the map, its link table and its picture; false when any could not be written.
+bool writeOutputs(const Map& map, const mr::LinkTable* table, const Settings& settings) {
     std::error_code ec;
     const fs::path mapFolder = fs::path(settings.mapFile).parent_path();
     if (!mapFolder.empty()) fs::create_directories(mapFolder, ec);
-    const bool ok = map.saveMap(settings.mapFile);  // reports its own failure
+    bool ok = map.saveMap(settings.mapFile);  // reports its own failure
     if (ok) std::cout << "wrote " << settings.mapFile << std::endl;
+    if (ok) ok = writeLinkTable(map, table, settings.mapFile);
     if (!prepareOutput(settings.kmlFile)) {
         std::cout << "ERROR: cannot create the KML file " << settings.kmlFile << "; no picture written"
                   << std::endl;
@@ -221,6 +242,8 @@ int programMain(int argc, char** argv) {
     Map& map = mapRepresentation::keepUntilExit(Map());
     // Held from reading the map until it is written back (with -a), or while it is replaced.
     std::unique_ptr<FileLock> lock;
+    mr::LinkTable table;
+    bool haveTable = false;
     if (settings.append) {
         if (const std::string problem = lockMapFile(settings.mapFile, lock, true); !problem.empty())
             return fail(problem);
@@ -230,6 +253,11 @@ int programMain(int argc, char** argv) {
             return fail("could not read the map " + settings.mapFile + "; nothing written");
         std::cout << "map " << settings.mapFile << ": " << map.nodes.size() << " nodes, " << map.links.size()
                   << " links" << std::endl;
+        mr::LinkTable::Reading reading;
+        table = mr::LinkTable::load(mr::LinkTable::pathBeside(settings.mapFile), map, reading);
+        if (!reading.error.empty())
+            return fail(reading.error + "; nothing written (the map's road attributes would be lost)");
+        if (reading.found) haveTable = true;
     }
     ErrorLinesOnly errorsOnly(std::cout);
     std::ostream quiet(&errorsOnly);
@@ -249,7 +277,7 @@ int programMain(int argc, char** argv) {
         if (const std::string problem = lockMapFile(settings.mapFile, lock, false); !problem.empty())
             return fail(problem);
     }
-    const bool written = writeOutputs(map, settings);
+    const bool written = writeOutputs(map, haveTable ? &table : nullptr, settings);
     return consistent && written && !added.refused ? 0 : 1;
 }
 

@@ -43,7 +43,7 @@ struct Options {
 
 void printUsage(std::ostream& out) {
     out << "Usage: karvel-match [-t folder] [--map FILE] [--radius M] [--sigma M] [--candidates K]\n"
-        << "                    [--jobs N] [-M] [-q|-v] [--format report|csv|geojson|html] [-o FILE]\n"
+        << "                    [--jobs N] [-M] [-q|-v] [--format report|csv|geojson|html|gpkg] [-o FILE]\n"
         << "                    [-h|--help] [--version]\n"
         << "Matches every NMEA (.txt) and GPX (.gpx) trace of the folder onto the map with a hidden Markov "
            "model and\n"
@@ -57,9 +57,11 @@ void printUsage(std::ostream& out) {
         << "  -M               write data/match_hmm_<trace>.kml\n"
         << "  -q               print errors only (no summary, no progress line)\n"
         << "  -v               also print what was read: the traces, the map, the loader's notes\n"
-        << "  --format F       report (default), csv (a row per fix), geojson (driven lines, fixes) or\n"
-        << "                   html (a page per trace to look at in a browser, offline; with several\n"
-        << "                   traces -o names the index page and the pages go beside it)\n"
+        << "  --format F       report (default), csv (a row per fix; with -o also FILE.links.csv, a row\n"
+        << "                   per driven link), geojson (driven lines, links, fixes), html (a page per\n"
+        << "                   trace to look at in a browser, offline; with several traces -o names the\n"
+        << "                   index page and the pages go beside it) or gpkg (GeoPackage with the\n"
+        << "                   layers fixes and links); road attributes come from MAP.links.csv\n"
         << "  -o FILE          write the results to FILE (replaced only when complete) and nothing\n"
         << "                   to standard output; without it csv and geojson go there and messages\n"
         << "                   to standard error\n"
@@ -93,7 +95,7 @@ std::string apply(Options& o, const std::string& name, const std::string& value)
         o.output = value;
     } else if (name == "format") {
         const auto format = resultFormatNamed(value);
-        if (!format) return "bad --format " + value + " (report, csv, geojson or html)";
+        if (!format) return "bad --format " + value + " (report, csv, geojson, html or gpkg)";
         o.format = *format;
     } else if (name == "radius") {
         const auto radius = parseNumber(value, 1, 10000);
@@ -210,6 +212,7 @@ void matchAll(const Options& o, std::ostream& document, bool documentOnStdout, T
     matcher.progress = !o.quiet && !(o.output.empty() && isatty(STDOUT_FILENO) == 1);
     const unsigned jobs = o.jobs > 0 ? o.jobs : std::max(1U, std::thread::hardware_concurrency());
     ResultWriter writer(o.format, m);
+    writer.useLinkTableBeside(o.map, std::cout);
     if (o.format != ResultFormat::Report || !o.output.empty())
         matcher.finished = [&](const Route& r, const TraceMatch& t) { writer.add(r, t.paths, t.unmatched); };
     // The report's blocks go to standard output as they come, unless the results go elsewhere.

@@ -8,7 +8,9 @@
 #include <string>
 
 #include "app/output_check.h"
+#include "map/atomic_file.h"
 #include "map/file_lock.h"
+#include "map/link_table.h"
 #include "map/maps.h"
 #include "tools/cli/command_line.h"
 #include "tools/osm/osm_import.h"
@@ -29,6 +31,8 @@ void printUsage(std::ostream& out) {
         << "  --bbox MINLON,MINLAT,MAXLON,MAXLAT\n"
         << "                  keep only the parts of roads inside this box (decimal degrees)\n"
         << "  --ids FILE      write the map node id to OSM node id table as CSV\n"
+        << "The link table (OSM way, end nodes, name, ref, highway, maxspeed, oneway and length of every\n"
+        << "link) is written beside the map as MAP.links.csv.\n"
         << "  -q              print nothing on standard error (no progress, no summary)\n"
         << "  -h, --help      show this text\n"
         << "  --version       show the version\n";
@@ -68,6 +72,30 @@ std::string apply(Settings& s, const std::string& name, const std::string& value
     return "";
 }
 
+// The map and its link table. The table is written out first and put in place right after the map,
+// so that neither replaces its file unless both could be written; a table that still fails at the
+// last step is removed rather than left describing the previous map.
+bool saveMapWithTable(const mapRepresentation::Map& map, const mapRepresentation::LinkTable& links,
+                      const std::string& target) {
+    const std::string tablePath = mapRepresentation::LinkTable::pathBeside(target);
+    AtomicFile table(tablePath);
+    if (!table.isOpen()) {
+        fail("cannot write the link table " + tablePath + ": " + table.error());
+        return false;
+    }
+    links.write(table.stream(), map);
+    if (!table.stream()) {
+        fail("cannot write the link table " + tablePath);
+        return false;
+    }
+    if (!map.saveMap(target)) return false;  // the save has said why; the old pair stays
+    if (table.commit()) return true;
+    std::error_code ec;
+    std::filesystem::remove(tablePath, ec);
+    fail("cannot write the link table " + tablePath + ": " + table.error());
+    return false;
+}
+
 // Imports, saves and reports; the exit status.
 int run(Settings& s, const std::string& input, std::chrono::steady_clock::time_point start) {
     namespace fs = std::filesystem;
@@ -94,7 +122,7 @@ int run(Settings& s, const std::string& input, std::chrono::steady_clock::time_p
     if (lock.state() == FileLock::State::Busy)
         return fail("the map " + target.string() + " is locked by another program; no map written");
     const auto saveStart = std::chrono::steady_clock::now();
-    if (!map.saveMap(target.string())) return 1;  // the save has said why
+    if (!saveMapWithTable(map, result.links, target.string())) return 1;
     result.summary.saveSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - saveStart).count();
     if (!s.idsFile.empty() && !osmImport::writeNodeIdTable(s.idsFile, result.nodeIds))
@@ -103,7 +131,7 @@ int run(Settings& s, const std::string& input, std::chrono::steady_clock::time_p
     if (!s.quiet) {
         const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         std::cerr << osmImport::formatSummary(input, result.summary, total) << "  wrote " << target.string()
-                  << "\n";
+                  << " and " << mapRepresentation::LinkTable::pathBeside(target.string()) << "\n";
     }
     // Tearing down a map of a million nodes node by node takes about as long as saving it; the
     // process is ending and everything is written, so leave the memory to the system.

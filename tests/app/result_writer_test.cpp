@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "app/trace_rows.h"
 #include "local_world.h"
 #include "test_support.h"
 #include "traces/trace_time.h"
@@ -49,11 +50,16 @@ struct SmallRun {
         p->lastIndex = p->links.back().first;
         paths.push_back(std::move(p));
     }
-    std::string written(ResultFormat format) const {
+    std::string written(ResultFormat format, const mapRepresentation::LinkTable* table = nullptr,
+                        bool linkRows = false) const {
         ResultWriter writer(format, world.map);
+        writer.useLinkTable(table);
         writer.add(route, paths, unmatched);
         std::ostringstream out;
-        writer.write(out);
+        if (linkRows)
+            writer.writeLinkRows(out);
+        else
+            writer.write(out);
         return out.str();
     }
 };
@@ -82,4 +88,72 @@ TEST(ResultWriter, LinksThatCannotBeJoinedSplitTheLineAndUnknownOnesAreLeftOut) 
     run.paths.clear();
     run.addPath({{0, 1}, {1, 99}, {5, 6}});
     expectGolden(run.written(ResultFormat::GeoJson), "split_run.geojson");
+}
+
+// Along the route 0 -> 1 -> 2 -> 3 the fixes stand at 10, 60, 250 and 290 m, one a second; the second
+// piece starts where the first one's distance ended. Link 1 has attributes, the others none.
+TEST(ResultWriter, DistancesSpeedsAndDrivenLinksFollowTheRoute) {
+    const SmallRun run;
+    mapRepresentation::LinkTable table;
+    mapRepresentation::LinkAttributes a;
+    a.wayId = 77;
+    a.fromNode = 5;
+    a.toNode = 6;
+    a.name = "Main Street, East";
+    a.highway = "primary";
+    a.maxspeed = 50;
+    a.oneway = true;
+    table.set(1, a);
+    EXPECT_EQ(
+        run.written(ResultFormat::Csv, &table, true),
+        "trace,piece,link,way_id,from_osm_node,to_osm_node,name,ref,highway,maxspeed_kmh,oneway,entered,"
+        "left,driven_m,speed_kmh\n"
+        "\"run \"\"7\"\", north\",0,1,77,5,6,\"Main Street, East\",,primary,50.00,yes,"
+        "2020-06-01T12:00:00.0Z,2020-06-01T12:00:01.2Z,90.00,267.65\n"
+        "\"run \"\"7\"\", north\",0,2,,,,,,,,,2020-06-01T12:00:01.2Z,2020-06-01T12:00:01.7Z,100.00,684.00\n"
+        "\"run \"\"7\"\", north\",0,3,,,,,,,,,2020-06-01T12:00:01.7Z,2020-06-01T12:00:03.0Z,90.00,256.50\n"
+        "\"run \"\"7\"\", north\",1,6,,,,,,,,,2020-06-01T12:00:05.0Z,2020-06-01T12:00:06.0Z,60.00,216.00\n");
+    const std::string csv = run.written(ResultFormat::Csv, &table);
+    // offset, route distance and speed close every matched row; the unmatched fix 4 has none.
+    for (const char* row :
+         {",0,1,77,5,6,\"Main Street, East\",,primary,50.00,10.00,0.00,\n",
+          ",0,1,77,5,6,\"Main Street, East\",,primary,50.00,60.00,50.00,180.00\n",
+          ",0,1,,,,,,,,50.00,240.00,684.00\n", ",0,1,,,,,,,,90.00,280.00,144.00\n", ",,,,,0,,,,,,,,,,\n",
+          ",1,1,,,,,,,,20.00,280.00,\n", ",1,1,,,,,,,,80.00,340.00,216.00\n"})
+        EXPECT_NE(csv.find(row), std::string::npos) << row << "\n" << csv;
+}
+
+// GeoPackage writing on its own; the layers are checked through ogrinfo in the tools' tests.
+TEST(ResultWriter, GeoPackageIsWrittenAtomically) {
+    const SmallRun run;
+    karvel_test::TempDir dir;
+    ResultWriter writer(ResultFormat::Gpkg, run.world.map);
+    writer.add(run.route, run.paths, run.unmatched);
+    std::string error;
+    ASSERT_TRUE(writer.writeFile(dir / "r.gpkg", error)) << error;
+    EXPECT_EQ(karvel_test::readFile(dir / "r.gpkg").substr(0, 16), std::string("SQLite format 3\0", 16));
+    EXPECT_FALSE(writer.writeFile(dir / "no/such/folder/r.gpkg", error));
+    EXPECT_EQ(resultFormatNamed("gpkg"), ResultFormat::Gpkg);
+}
+
+// The kept minute gives the same text as the full conversion, also in a zone whose offset was no
+// whole number of minutes (Monrovia until 1972) and across a daylight saving change.
+TEST(ResultWriter, FastTimeTextAgreesWithTheFullConversion) {
+    const char* before = std::getenv("TZ");
+    const std::string saved = before != nullptr ? before : "";
+    for (const auto& [zone, from] : {std::pair{"Africa/Monrovia", uint32_t{31000000}},
+                                     std::pair{"Europe/Berlin", *parseIsoTime("2020-03-29T00:00:00Z")}}) {
+        setenv("TZ", zone, 1);
+        tzset();
+        for (uint32_t t = from; t < from + 2 * 86400; t += 7)
+            ASSERT_EQ(isoUtcSeconds(t), isoUtcText(t)) << zone;
+    }
+    if (before != nullptr)
+        setenv("TZ", saved.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+    EXPECT_EQ(isoUtcSeconds(kTraceNoTime), "");
+    EXPECT_EQ(isoUtcTenths(std::nullopt), "");
+    EXPECT_EQ(isoUtcTenths(*parseIsoTime("2020-06-01T12:00:59Z") + 0.96), "2020-06-01T12:01:00.0Z");
 }

@@ -148,4 +148,34 @@ TEST(OsmImport, UnreadableInputIsReportedNotThrown) {
     EXPECT_FALSE(osmImport::writeNodeIdTable(dir / "no/such/dir/ids.csv", {{1, 2}}));
 }
 
+// Every link's row names its way and the OSM nodes at its own ends (a backward link's reversed), with
+// the road's name, ref, class, limit in km/h (per direction where tagged) and one-way flag.
+TEST(OsmImport, LinkTableCarriesTheWayAndItsAttributes) {
+    Imported in(testFile("tools/data/attributes.osm"));
+    ASSERT_TRUE(in.result.ok) << in.result.error;
+    std::map<uint32_t, int64_t> osmId(in.result.nodeIds.begin(), in.result.nodeIds.end());
+    std::map<std::pair<int64_t, int64_t>, const mapRepresentation::LinkAttributes*> byEnds;
+    for (const auto& [id, link] : in.map.links) {
+        const mapRepresentation::LinkAttributes* a = in.result.links.find(id);
+        ASSERT_NE(a, nullptr) << "link " << id;
+        EXPECT_EQ(std::pair(a->fromNode, a->toNode),
+                  std::pair(osmId.at(link.origin), osmId.at(link.destination)));
+        byEnds[{a->fromNode, a->toNode}] = a;
+    }
+    ASSERT_EQ(byEnds.size(), 8u);  // 11-12-13 both ways, 13>21, 21-31 both ways, 41>31
+    const auto* street = byEnds.at({12, 11});
+    EXPECT_EQ(std::tuple(street->wayId, street->name, street->highway, *street->oneway),
+              std::tuple(int64_t{1}, std::string("Rue \"A\", Nord"), std::string("residential"), false));
+    EXPECT_NEAR(*street->maxspeed, 48.28, 0.01);
+    const auto* primary = byEnds.at({13, 21});
+    EXPECT_EQ(std::tuple(primary->wayId, primary->ref, *primary->maxspeed, *primary->oneway),
+              std::tuple(int64_t{2}, std::string("N 7"), 50.0, true));
+    EXPECT_EQ(byEnds.at({21, 31})->maxspeed, 70.0);
+    EXPECT_EQ(byEnds.at({31, 21})->maxspeed, 50.0);
+    EXPECT_EQ(byEnds.at({31, 21})->wayId, int64_t{3000000000});
+    const auto* reversed = byEnds.at({41, 31});
+    EXPECT_EQ(std::tuple(reversed->wayId, reversed->maxspeed.has_value(), *reversed->oneway, reversed->ref),
+              std::tuple(int64_t{4}, false, true, std::string()));
+}
+
 }  // namespace

@@ -13,6 +13,7 @@
 #include <osmium/osm/node.hpp>
 #include <osmium/osm/way.hpp>
 #include <sstream>
+#include <unordered_map>
 
 #include "map/atomic_file.h"
 
@@ -126,6 +127,51 @@ struct KeptWay {
     uint8_t direction;
 };
 
+// What the link table says of the links of one kept way. Texts are kept once in a pool: names and
+// classes repeat over thousands of ways.
+struct WayTags {
+    int64_t osmId = 0;
+    uint32_t name = 0, ref = 0, highway = 0;          // indices into the pool; 0 is ""
+    float maxspeedForward = 0, maxspeedBackward = 0;  // km/h, 0: unknown
+};
+
+class TextPool {
+public:
+    TextPool() : texts(1) {}
+    uint32_t add(const char* text) {
+        if (text == nullptr || *text == '\0') return 0;
+        const auto [it, inserted] = index.try_emplace(text, static_cast<uint32_t>(texts.size()));
+        if (inserted) texts.emplace_back(text);
+        return it->second;
+    }
+    const std::string& operator[](uint32_t i) const { return texts[i]; }
+
+private:
+    std::vector<std::string> texts;
+    std::unordered_map<std::string, uint32_t> index;
+};
+
+float maxspeedTag(const osmium::TagList& tags, const char* key) {
+    const char* value = tags.get_value_by_key(key);
+    if (value == nullptr) return 0;
+    return static_cast<float>(mapRepresentation::parseMaxspeed(value).value_or(0.0));
+}
+
+WayTags wayTags(const osmium::Way& way, TextPool& pool) {
+    const osmium::TagList& tags = way.tags();
+    WayTags w;
+    w.osmId = way.id();
+    w.name = pool.add(tags.get_value_by_key("name"));
+    w.ref = pool.add(tags.get_value_by_key("ref"));
+    w.highway = pool.add(tags.get_value_by_key("highway"));
+    const float both = maxspeedTag(tags, "maxspeed");
+    const float forward = maxspeedTag(tags, "maxspeed:forward");
+    const float backward = maxspeedTag(tags, "maxspeed:backward");
+    w.maxspeedForward = forward > 0 ? forward : both;
+    w.maxspeedBackward = backward > 0 ? backward : both;
+    return w;
+}
+
 struct NodePosition {
     int64_t id;
     osmium::Location location;
@@ -136,8 +182,8 @@ struct NodePosition {
 // keeping all positions costs far less than decoding the whole file a second time. `sorted` says
 // whether the node ids came in ascending order.
 void readFile(const osmium::io::File& file, const ImportOptions& options, ImportSummary& summary,
-              std::vector<KeptWay>& ways, std::vector<int64_t>& refs, std::vector<NodePosition>& positions,
-              bool& sorted) {
+              std::vector<KeptWay>& ways, std::vector<WayTags>& tags, TextPool& pool,
+              std::vector<int64_t>& refs, std::vector<NodePosition>& positions, bool& sorted) {
     osmium::io::Reader reader{file, osmium::osm_entity_bits::node | osmium::osm_entity_bits::way,
                               osmium::io::read_meta::no};
     Progress progress(options, "reading", reader.file_size());
@@ -161,6 +207,7 @@ void readFile(const osmium::io::File& file, const ImportOptions& options, Import
             if (direction == 0) continue;
             ++summary.roadWays;
             ways.push_back({refs.size(), nodes.size(), direction});
+            tags.push_back(wayTags(way, pool));
             for (const osmium::NodeRef& ref : nodes) refs.push_back(ref.ref());
         }
         progress.update(reader.offset());
@@ -229,6 +276,8 @@ struct PendingLink {
     uint32_t origin;       // position group
     uint32_t destination;  // position group
     uint32_t way;          // index of the kept way that gave it
+    uint32_t from, to;     // the OSM nodes at its ends, as indices into the needed nodes
+    bool againstWay;       // runs against the order of the way's nodes
 };
 
 // A connected piece in which every node has exactly one link in and one out is a closed ring with
@@ -302,6 +351,8 @@ constexpr uint32_t kOutside = std::numeric_limits<uint32_t>::max();
 // `needed` (the sorted distinct OSM ids of road nodes) and the location of each needed node.
 struct RoadRefs {
     std::vector<KeptWay> ways;
+    std::vector<WayTags> tags;  // per kept way
+    TextPool texts;
     std::vector<int64_t> needed;
     std::vector<uint32_t> refIndex;  // per way reference: index into `needed`
     std::vector<osmium::Location> locations;
@@ -315,7 +366,7 @@ bool readRoads(const std::string& path, const ImportOptions& options, ImportSumm
         std::vector<int64_t> refs;
         std::vector<NodePosition> positions;
         bool sorted = true;
-        readFile(file, options, summary, roads.ways, refs, positions, sorted);
+        readFile(file, options, summary, roads.ways, roads.tags, roads.texts, refs, positions, sorted);
 
         roads.needed = refs;
         std::sort(roads.needed.begin(), roads.needed.end());
@@ -386,12 +437,12 @@ std::vector<PendingLink> linksBetweenGroups(const RoadRefs& roads, const std::ve
     std::size_t segments = 0;
     for (const KeptWay& way : roads.ways) segments += (way.count - 1) * (way.direction == kBoth ? 2 : 1);
     FlatIndex seen(segments);
-    auto addLink = [&](uint32_t a, uint32_t b, uint32_t way) {
+    auto addLink = [&](uint32_t a, uint32_t b, uint32_t way, uint32_t from, uint32_t to, bool against) {
         if (!seen.tryInsert((static_cast<uint64_t>(a) << 32) | b, 0).second) {
             ++summary.repeatedLinks;
             return;
         }
-        linkList.push_back({a, b, way});
+        linkList.push_back({a, b, way, from, to, against});
     };
     for (std::size_t w = 0; w < roads.ways.size(); ++w) {
         const KeptWay& way = roads.ways[w];
@@ -410,8 +461,8 @@ std::vector<PendingLink> linksBetweenGroups(const RoadRefs& roads, const std::ve
                 ++summary.zeroLengthSegments;
                 continue;
             }
-            if (way.direction & kForward) addLink(a, b, static_cast<uint32_t>(w));
-            if (way.direction & kBackward) addLink(b, a, static_cast<uint32_t>(w));
+            if (way.direction & kForward) addLink(a, b, static_cast<uint32_t>(w), i, j, false);
+            if (way.direction & kBackward) addLink(b, a, static_cast<uint32_t>(w), j, i, true);
         }
     }
     return linkList;
@@ -457,6 +508,28 @@ std::vector<std::pair<uint32_t, int64_t>> nodeIdTable(const RoadRefs& roads,
     return table;
 }
 
+// The link table row of every link, by link id (1, 2, ... in list order).
+mapRepresentation::LinkTable linkTable(const std::vector<PendingLink>& linkList, const RoadRefs& roads) {
+    mapRepresentation::LinkTable table;
+    for (std::size_t k = 0; k < linkList.size(); ++k) {
+        const PendingLink& link = linkList[k];
+        const WayTags& w = roads.tags[link.way];
+        mapRepresentation::LinkAttributes a;
+        a.wayId = w.osmId;
+        a.fromNode = roads.needed[link.from];
+        a.toNode = roads.needed[link.to];
+        a.name = roads.texts[w.name];
+        a.ref = roads.texts[w.ref];
+        a.highway = roads.texts[w.highway];
+        // maxspeed:forward and :backward follow the order of the way's nodes.
+        const float speed = link.againstWay ? w.maxspeedBackward : w.maxspeedForward;
+        if (speed > 0) a.maxspeed = speed;
+        a.oneway = roads.ways[link.way].direction != kBoth;
+        table.set(static_cast<int>(k + 1), std::move(a));
+    }
+    return table;
+}
+
 }  // namespace
 
 ImportResult importOsm(const std::string& path, const ImportOptions& options, mapRepresentation::Map& map) {
@@ -493,6 +566,7 @@ ImportResult importOsm(const std::string& path, const ImportOptions& options, ma
         const std::vector<uint32_t> mapId = numberNodes(linkList, groupLocation, nodes, links);
         result.nodeIds = nodeIdTable(roads, group, mapId, nodes.size());
     }
+    result.links = linkTable(linkList, roads);
     summary.mapNodes = nodes.size();
     summary.links = links.size();
     // What the map no longer needs goes before the map is filled, so that the map can reuse it.
@@ -504,6 +578,7 @@ ImportResult importOsm(const std::string& path, const ImportOptions& options, ma
     if (!mapRepresentation::buildInBulk(map, std::move(nodes), std::move(links))) {
         result.error = "the road network of " + path + " does not make a map";
         result.nodeIds.clear();
+        result.links = mapRepresentation::LinkTable();
         return result;
     }
     map.nextNodeId = nextNodeId;

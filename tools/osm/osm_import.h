@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "map/link_table.h"
 #include "map/maps.h"
 
 namespace osmImport {
@@ -69,6 +70,8 @@ struct ImportResult {
     // (map node id, OSM node id) for every OSM node behind a map node, in ascending map id, then OSM id.
     // A map node has more than one OSM node when distinct OSM nodes share one position.
     std::vector<std::pair<uint32_t, int64_t>> nodeIds;
+    // The OSM way, end nodes and road attributes of every link.
+    mapRepresentation::LinkTable links;
 };
 
 // Reads `path` and adds its car roads to `map`, which must be empty. Links get their ids way by way in

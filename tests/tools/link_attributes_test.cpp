@@ -1,0 +1,225 @@
+// Road attributes through the whole chain, on the real GPX logs and the OSM extracts under them:
+// karvel-osm2map writes the link table, karvel-match reports ways that libosmium finds in the
+// extract with the link's two OSM nodes next to each other, the GeoPackage opens in ogrinfo with
+// the same rows as the CSVs, and karvel-mapbuild carries the table on when it adds drives.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <osmium/io/any_input.hpp>
+#include <osmium/osm/way.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "map/link_table.h"
+#include "map/maps.h"
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using karvel_test::binaryPath;
+using karvel_test::readFile;
+using karvel_test::runCommand;
+using karvel_test::TempDir;
+
+// CSV rows as column name -> text (the files this test reads have no quoted line ends).
+std::vector<std::map<std::string, std::string>> csvRows(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::map<std::string, std::string>> rows;
+    std::vector<std::string> header;
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> fields(1);
+        bool quoted = false;
+        for (char c : line) {
+            if (c == '"')
+                quoted = !quoted;
+            else if (c == ',' && !quoted)
+                fields.emplace_back();
+            else
+                fields.back() += c;
+        }
+        if (header.empty()) {
+            header = fields;
+            continue;
+        }
+        EXPECT_EQ(fields.size(), header.size()) << line;
+        auto& row = rows.emplace_back();
+        for (size_t i = 0; i < std::min(fields.size(), header.size()); ++i) row[header[i]] = fields[i];
+    }
+    return rows;
+}
+
+// Every way of an extract by id, with its node ids in order.
+std::map<int64_t, std::vector<int64_t>> waysOf(const std::string& path) {
+    std::map<int64_t, std::vector<int64_t>> ways;
+    osmium::io::Reader reader{path, osmium::osm_entity_bits::way};
+    while (osmium::memory::Buffer buffer = reader.read())
+        for (const osmium::Way& way : buffer.select<osmium::Way>()) {
+            auto& nodes = ways[way.id()];
+            for (const osmium::NodeRef& ref : way.nodes()) nodes.push_back(ref.ref());
+        }
+    reader.close();
+    return ways;
+}
+
+bool nextToEachOther(const std::vector<int64_t>& nodes, int64_t a, int64_t b) {
+    for (size_t k = 0; k + 1 < nodes.size(); ++k)
+        if ((nodes[k] == a && nodes[k + 1] == b) || (nodes[k] == b && nodes[k + 1] == a)) return true;
+    return false;
+}
+
+struct RealPair {
+    const char* extract;
+    const char* gpx;
+};
+const RealPair kPairs[] = {{"issue-70.osm.gz", "issue-70.gpx"}, {"map-issue13.osm.gz", "issue-13.gpx"}};
+
+// Imports the extract into dir/data/map.txt and puts the log into dir/data/nmea.
+void prepare(const TempDir& dir, const std::string& extract, const std::string& gpx) {
+    fs::create_directories(dir / "data/nmea");
+    fs::copy_file(gpx, dir / ("data/nmea/" + fs::path(gpx).filename().string()));
+    const auto r = runCommand(binaryPath("karvel-osm2map") + " -q -d . " + extract + " 2>&1", dir.str());
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+}
+
+TEST(LinkAttributes, MatchedWaysJoinBackToTheExtract) {
+    for (const RealPair& pair : kPairs) {
+        SCOPED_TRACE(pair.gpx);
+        KARVEL_REQUIRE_SHARED(extract, std::string("graphhopper-osm-extracts/") + pair.extract);
+        const std::string gpx = karvel_test::sharedData(std::string("graphhopper-osm-extracts/") + pair.gpx);
+        TempDir dir;
+        prepare(dir, extract, gpx);
+        const auto r = runCommand(binaryPath("karvel-match") + " --format csv -o out.csv 2>&1", dir.str());
+        ASSERT_EQ(r.exitCode, 0) << r.out;
+
+        const auto ways = waysOf(extract);
+        const auto fixes = csvRows(dir / "out.csv");
+        const auto driven = csvRows(dir / "out.links.csv");
+        size_t matched = 0;
+        for (const auto* rows : {&fixes, &driven})
+            for (const auto& row : *rows) {
+                if (row.at("link").empty()) continue;
+                ++matched;
+                const auto way = ways.find(std::stoll(row.at("way_id")));
+                ASSERT_NE(way, ways.end()) << "way " << row.at("way_id");
+                EXPECT_TRUE(nextToEachOther(way->second, std::stoll(row.at("from_osm_node")),
+                                            std::stoll(row.at("to_osm_node"))))
+                    << "way " << row.at("way_id") << " link " << row.at("link");
+                EXPECT_FALSE(row.at("highway").empty());
+            }
+        EXPECT_GT(matched, fixes.size() / 2) << "too few matched fixes to prove anything";
+        ASSERT_FALSE(driven.empty());
+        // The route distance of the last fix is what the per-link rows drove.
+        double metres = 0, last = 0;
+        for (const auto& row : driven) metres += std::stod(row.at("driven_m"));
+        for (const auto& row : fixes)
+            if (!row.at("route_distance_m").empty()) last = std::stod(row.at("route_distance_m"));
+        EXPECT_NEAR(last, metres, 0.05 * driven.size());
+    }
+}
+
+// ogrinfo's summary of one layer: its feature count and the names of its fields.
+struct LayerSummary {
+    long features = -1;
+    std::vector<std::string> fields;
+};
+
+LayerSummary ogrSummary(const std::string& output, const std::string& layer) {
+    LayerSummary s;
+    const size_t at = output.find("Layer name: " + layer + "\n");
+    if (at == std::string::npos) return s;
+    std::istringstream in(output.substr(at + 1));
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line) && line.rfind("Layer name: ", 0) != 0) {
+        if (line.rfind("Feature Count: ", 0) == 0) s.features = std::stol(line.substr(15));
+        const size_t colon = line.find(": ");
+        if (colon != std::string::npos && line.find(" (") != std::string::npos &&
+            line.find_first_of(" ") > colon && line.rfind("Geometry", 0) != 0 &&
+            line.rfind("Feature", 0) != 0 && line.rfind("Extent", 0) != 0 && line.rfind("FID", 0) != 0)
+            s.fields.push_back(line.substr(0, colon));
+    }
+    return s;
+}
+
+TEST(LinkAttributes, GeoPackageHoldsBothTracesInTwoLayers) {
+    if (runCommand("command -v ogrinfo").exitCode != 0) GTEST_SKIP() << "needs ogrinfo (gdal-bin)";
+    KARVEL_REQUIRE_SHARED(extract, "graphhopper-osm-extracts/issue-70.osm.gz");
+    TempDir dir;
+    prepare(dir, extract, karvel_test::sharedData("graphhopper-osm-extracts/issue-70.gpx"));
+    // The same log twice under two names: two traces in one file.
+    fs::copy_file(dir / "data/nmea/issue-70.gpx", dir / "data/nmea/issue-70b.gpx");
+    for (const char* format : {"csv -o out.csv", "gpkg -o out.gpkg"}) {
+        const auto r = runCommand(binaryPath("karvel-match") + " --format " + format + " 2>&1", dir.str());
+        ASSERT_EQ(r.exitCode, 0) << r.out;
+    }
+    const auto info = runCommand("ogrinfo -so -al out.gpkg", dir.str());
+    ASSERT_EQ(info.exitCode, 0) << info.out << info.err;
+    const LayerSummary fixes = ogrSummary(info.out, "fixes"), links = ogrSummary(info.out, "links");
+    EXPECT_EQ(fixes.features, static_cast<long>(csvRows(dir / "out.csv").size())) << info.out;
+    EXPECT_EQ(links.features, static_cast<long>(csvRows(dir / "out.links.csv").size())) << info.out;
+    EXPECT_EQ(fixes.fields, (std::vector<std::string>{"trace",
+                                                      "point",
+                                                      "time",
+                                                      "latitude",
+                                                      "longitude",
+                                                      "matched",
+                                                      "link",
+                                                      "way_id",
+                                                      "from_osm_node",
+                                                      "to_osm_node",
+                                                      "name",
+                                                      "ref",
+                                                      "highway",
+                                                      "maxspeed_kmh",
+                                                      "snapped_latitude",
+                                                      "snapped_longitude",
+                                                      "distance_m",
+                                                      "offset_m",
+                                                      "route_distance_m",
+                                                      "speed_kmh",
+                                                      "piece"}))
+        << info.out;
+    EXPECT_EQ(links.fields, (std::vector<std::string>{"trace", "piece", "link", "way_id", "from_osm_node",
+                                                      "to_osm_node", "name", "ref", "highway", "maxspeed_kmh",
+                                                      "oneway", "entered", "left", "driven_m", "speed_kmh"}))
+        << info.out;
+    EXPECT_NE(info.out.find("Geometry: Point"), std::string::npos);
+    EXPECT_NE(info.out.find("Geometry: Line String"), std::string::npos);
+    // SQL over the batch: both traces, with their OSM ways.
+    const auto sql = runCommand(
+        "ogrinfo -q out.gpkg -sql \"SELECT COUNT(DISTINCT trace) AS traces FROM fixes WHERE way_id IS NOT "
+        "NULL\"",
+        dir.str());
+    EXPECT_NE(sql.out.find("traces (Integer) = 2"), std::string::npos) << sql.out << sql.err;
+}
+
+TEST(LinkAttributes, MapbuildCarriesTheTableOnAndNewLinksHaveNoWay) {
+    KARVEL_REQUIRE_SHARED(extract, "graphhopper-osm-extracts/issue-70.osm.gz");
+    TempDir dir;
+    prepare(dir, extract, karvel_test::sharedData("graphhopper-osm-extracts/issue-70.gpx"));
+    const std::string table = dir / "data/map.txt.links.csv";
+    const size_t importedLinks = csvRows(table).size();
+    const auto r = runCommand(binaryPath("karvel-mapbuild") + " -a -k pic.kml data/nmea", dir.str());
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    const mapRepresentation::Map map(dir / "data/map.txt");
+    mapRepresentation::LinkTable::Reading reading;
+    const auto links = mapRepresentation::LinkTable::load(table, map, reading);
+    EXPECT_EQ(reading.error, "");
+    EXPECT_EQ(reading.dropped, 0u);
+    ASSERT_EQ(links.size(), map.links.size());
+    ASSERT_GT(map.links.size(), importedLinks) << "the drive added no link";
+    size_t withWay = 0;
+    for (const auto& [id, link] : map.links) withWay += links.find(id)->wayId != 0 ? 1 : 0;
+    EXPECT_GT(withWay, importedLinks * 9 / 10);
+    EXPECT_LT(withWay, map.links.size());
+
+    // A map built afresh over it leaves no table of the old map behind.
+    ASSERT_EQ(runCommand(binaryPath("karvel-mapbuild") + " -k pic.kml data/nmea", dir.str()).exitCode, 0);
+    EXPECT_FALSE(fs::exists(table));
+}
+
+}  // namespace
