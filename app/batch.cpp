@@ -52,7 +52,7 @@ Finished matchOne(size_t index, const std::string& file, const TraceMatcher& mat
     progress.show(index, total, f.route.name, f.route.nodes.size(), 0);
     const time_t started = time(nullptr);
     f.result = matcher.match(f.route, out);
-    printMatchResult(f.result.paths, f.result.unmatched, out);
+    printMatchResult(f.result.paths, f.result.unmatched, out, f.result.routes);
     progress.show(index, total, f.route.name, f.route.nodes.size(), difftime(time(nullptr), started));
     return f;
 }

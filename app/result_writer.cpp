@@ -127,27 +127,30 @@ ResultWriter::ResultWriter(ResultFormat f, const mapRepresentation::Map& m)
 ResultWriter::~ResultWriter() = default;
 
 void ResultWriter::add(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
-                       const std::vector<std::unique_ptr<_unmatchinfo>>& unmatched) {
+                       const std::vector<std::unique_ptr<_unmatchinfo>>& unmatched,
+                       const DrivenRoutes& routes) {
     if (format == ResultFormat::Report) {
         std::ostringstream block;
         printRouteHeader(traces, route.name, block);
-        printMatchResult(paths, unmatched, block);
+        printMatchResult(paths, unmatched, block, routes);
         text += block.str();
     } else if (format == ResultFormat::Csv) {
-        addCsv(route, paths);
+        addCsv(route, paths, routes);
     } else {
-        addGeoJson(route, paths);
+        addGeoJson(route, paths, routes);
     }
     ++traces;
 }
 
-void ResultWriter::addCsv(const Route& route, const std::vector<std::unique_ptr<Path>>& paths) {
-    const TraceOnMap laid = layOnMap(route, paths, map, graph);
+void ResultWriter::addCsv(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
+                          const DrivenRoutes& routes) {
+    const TraceOnMap laid = layOnMap(route, paths, map, graph, routes);
     for (const FixOnMap& fix : laid.fixes) csvRow(text, route.name, route.nodes[fix.point], fix);
 }
 
-void ResultWriter::addGeoJson(const Route& route, const std::vector<std::unique_ptr<Path>>& paths) {
-    const TraceOnMap laid = layOnMap(route, paths, map, graph);
+void ResultWriter::addGeoJson(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
+                              const DrivenRoutes& routes) {
+    const TraceOnMap laid = layOnMap(route, paths, map, graph, routes);
     ordered_json& features = (*collection)["features"];
     for (const DrivenPiece& piece : laid.pieces) features.push_back(pieceFeature(route.name, piece));
     for (const FixOnMap& fix : laid.fixes)

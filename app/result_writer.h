@@ -31,9 +31,10 @@ public:
     ResultWriter(const ResultWriter&) = delete;
     ResultWriter& operator=(const ResultWriter&) = delete;
 
-    // The next trace of the batch. Not safe to call from several threads at once.
+    // The next trace of the batch, with the driven links its matcher decided per path, if any. Not
+    // safe to call from several threads at once.
     void add(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
-             const std::vector<std::unique_ptr<_unmatchinfo>>& unmatched);
+             const std::vector<std::unique_ptr<_unmatchinfo>>& unmatched, const DrivenRoutes& routes = {});
 
     void write(std::ostream& out) const;
     // Replaces `path` only when the whole document is written; false with `error` otherwise.
@@ -47,6 +48,8 @@ private:
     std::string text;                                    // report and CSV
     std::unique_ptr<nlohmann::ordered_json> collection;  // the GeoJSON document
 
-    void addCsv(const Route& route, const std::vector<std::unique_ptr<Path>>& paths);
-    void addGeoJson(const Route& route, const std::vector<std::unique_ptr<Path>>& paths);
+    void addCsv(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
+                const DrivenRoutes& routes);
+    void addGeoJson(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
+                    const DrivenRoutes& routes);
 };

@@ -1,6 +1,8 @@
 // karvel-match: map-matches every NMEA trace of a folder onto data/map.txt with the hidden-Markov
 // matcher and prints the same report as karvel. It only reads the map.
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <ctime>
 #include <iostream>
 #include <memory>
@@ -12,6 +14,7 @@
 
 #include "app/Main.h"
 #include "app/batch.h"
+#include "app/map_area.h"
 #include "app/report.h"
 #include "app/result_writer.h"
 #include "kml/drive_kml.h"
@@ -40,7 +43,9 @@ void printUsage(std::ostream& out) {
         << "                    [-h|--help] [--version]\n"
         << "Matches every NMEA (.txt) and GPX (.gpx) trace of the folder onto the map with a hidden Markov "
            "model and\n"
-        << "prints the karvel report.\n"
+        << "prints the karvel report, each path followed by the links it drove (\"Driven links: \"). A fix\n"
+        << "farther than the radius from its road is left unmatched; a trace with no fix that near fails the "
+           "run.\n"
         << "  -t folder        traces to match (default data/nmea/)\n"
         << "  --map FILE       road map (default data/map.txt); it is only read\n"
         << "  --radius M       candidate links within M metres of a fix (default 50)\n"
@@ -120,13 +125,28 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
     return std::nullopt;
 }
 
+// A trace with fixes none of which lies near a road belongs to another map (or is not where its
+// user thinks): said on an ERROR line, and the run fails, rather than reporting it all unmatched.
+bool offTheMap(const Route& route, const MapMatching::HmmMatcher& matcher, const matchApp::MapArea& area,
+               double radius, std::ostream& log) {
+    if (route.nodes.empty() || matcher.fixesNearRoads() > 0) return false;
+    char km[32];
+    std::snprintf(km, sizeof km, "%.1f", area.kilometresTo(route));
+    log << "ERROR: " << route.name << ": none of its " << route.nodes.size() << " fixes lies within "
+        << radius << " m of a road; it is " << km
+        << " km from the map's area (is it the map of this trace?)\n";
+    return true;
+}
+
 // Matches one route on this thread's own matcher (the road graph is shared, read-only).
 TraceMatch matchRoute(const mapRepresentation::Map& map, const mapRepresentation::RoadGraph& graph,
-                      const Options& o, const Route& route, std::ostream& log) {
+                      const Options& o, const Route& route, std::ostream& log, const matchApp::MapArea& area,
+                      std::atomic<bool>& failed) {
     thread_local std::unique_ptr<MapMatching::HmmMatcher> matcher;
     if (!matcher) matcher = std::make_unique<MapMatching::HmmMatcher>(graph, o.params);
     matcher->run(route);
-    TraceMatch result{matcher->getShortMatched(), matcher->getUnmatchedInfo()};
+    if (offTheMap(route, *matcher, area, o.params.radius, log)) failed = true;
+    TraceMatch result{matcher->getShortMatched(), matcher->getUnmatchedInfo(), matcher->drivenRoutes()};
     if (o.kml) {
         kmlMatch::DriveMatch drive{matcher->getMatched(), matcher->matchedLinks(), matcher->matchedPoints()};
         const std::string path = "data/match_hmm_" + route.name + ".kml";
@@ -139,18 +159,25 @@ TraceMatch matchRoute(const mapRepresentation::Map& map, const mapRepresentation
 // Matches every listed trace onto the program-wide map and hands the results to their writer.
 void matchAll(const Options& o, std::ostream& document, bool documentOnStdout) {
     const mapRepresentation::RoadGraph graph(m);
+    const matchApp::MapArea area = matchApp::MapArea::of(m);
+    std::atomic<bool> failed = false;
     TraceMatcher matcher;
     matcher.load = [&o](const std::string& file, std::ostream& log) {
         if (!o.quiet) return loadRoute(file, log);
         std::ostringstream none;
         return loadRoute(file, none);
     };
-    matcher.match = [&](Route& route, std::ostream& log) { return matchRoute(m, graph, o, route, log); };
+    matcher.match = [&](Route& route, std::ostream& log) {
+        return matchRoute(m, graph, o, route, log, area, failed);
+    };
     const unsigned jobs = o.jobs > 0 ? o.jobs : std::max(1U, std::thread::hardware_concurrency());
     ResultWriter writer(o.format, m);
     if (o.format != ResultFormat::Report || !o.output.empty())
-        matcher.finished = [&](const Route& r, const TraceMatch& t) { writer.add(r, t.paths, t.unmatched); };
+        matcher.finished = [&](const Route& r, const TraceMatch& t) {
+            writer.add(r, t.paths, t.unmatched, t.routes);
+        };
     runBatch(traceFiles, matcher, jobs, std::cout);
+    if (failed) runFailed = true;
     std::string error;
     if (!o.output.empty() && !writer.writeFile(o.output, error)) {
         std::cout << "ERROR: " << error << "\n";
