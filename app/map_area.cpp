@@ -12,8 +12,9 @@ constexpr double kEarthMeanRadiusKm = 6371.0088;
 
 double centralAngle(double lat1, double lon1, double lat2, double lon2) {
     const double dLat = deg2rad(lat2 - lat1), dLon = deg2rad(lon2 - lon1);
-    const double h = std::sin(dLat / 2) * std::sin(dLat / 2) +
-                     std::cos(deg2rad(lat1)) * std::cos(deg2rad(lat2)) * std::sin(dLon / 2) * std::sin(dLon / 2);
+    const double h = std::sin(dLat / 2) * std::sin(dLat / 2) + std::cos(deg2rad(lat1)) *
+                                                                   std::cos(deg2rad(lat2)) *
+                                                                   std::sin(dLon / 2) * std::sin(dLon / 2);
     return 2.0 * std::asin(std::sqrt(std::min(1.0, h)));
 }
 
