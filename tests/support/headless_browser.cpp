@@ -76,9 +76,12 @@ std::optional<Screenshot> screenshot(const std::string& htmlFile, int width, int
     return shot;
 }
 
-size_t Screenshot::count(uint8_t r, uint8_t g, uint8_t b) const {
+size_t Screenshot::count(uint8_t r, uint8_t g, uint8_t b, int leftOf) const {
     size_t n = 0;
-    for (size_t i = 0; i + 2 < rgb.size(); i += 3) n += rgb[i] == r && rgb[i + 1] == g && rgb[i + 2] == b;
+    for (size_t i = 0; i + 2 < rgb.size(); i += 3) {
+        const int x = static_cast<int>(i / 3 % static_cast<size_t>(width));
+        n += x < leftOf && rgb[i] == r && rgb[i + 1] == g && rgb[i + 2] == b;
+    }
     return n;
 }
 
