@@ -182,7 +182,7 @@ void run() {
     hybrid.match = [](Route& route, std::ostream&) {
         MapMatching::KARVEL matcher(&m, &route, false);
         matcher.run(geneticKML);
-        return TraceMatch{matcher.getShortMatched(), matcher.getUnmatchedInfo()};
+        return TraceMatch{matcher.getShortMatched(), matcher.getUnmatchedInfo(), {}};
     };
     // The hybrid is single-threaded by design (its genetic stage draws from the C library's generator).
     runBatch(traceFiles, hybrid, 1, std::cout);

@@ -65,7 +65,7 @@ Finished matchOne(size_t index, const std::string& file, const TraceMatcher& mat
     printRouteHeader(index, f.route.name, out);
     if (progress) progress->show(index, total, f.name, f.points, false);
     f.result = matcher.match(f.route, out);
-    printMatchResult(f.result.paths, f.result.unmatched, out);
+    printMatchResult(f.result.paths, f.result.unmatched, out, f.result.routes);
     if (progress) progress->show(index, total, f.name, f.points, true);
     return f;
 }

@@ -43,6 +43,14 @@ std::vector<int> drivenLinks(const Path& path, int piece, const TraceOnMap& trac
     return links;
 }
 
+// The decided links the map has, consecutive repeats dropped.
+std::vector<int> decidedLinks(const std::vector<int>& route, const LinkGraph& graph) {
+    std::vector<int> links;
+    for (int link : route)
+        if (graph.has(link) && (links.empty() || links.back() != link)) links.push_back(link);
+    return links;
+}
+
 void addPosition(std::vector<_position>& line, const _position& p) {
     if (line.empty() || !(line.back() == p)) line.push_back(p);
 }
@@ -85,7 +93,7 @@ std::optional<std::pair<_position, double>> snapToLink(const Map& map, int link,
 }
 
 TraceOnMap layOnMap(const Route& route, const std::vector<std::unique_ptr<Path>>& paths, const Map& map,
-                    const LinkGraph& graph) {
+                    const LinkGraph& graph, const DrivenRoutes& routes) {
     TraceOnMap trace;
     trace.fixes.resize(route.nodes.size());
     for (size_t i = 0; i < trace.fixes.size(); ++i) trace.fixes[i].point = static_cast<int>(i);
@@ -100,7 +108,9 @@ TraceOnMap layOnMap(const Route& route, const std::vector<std::unique_ptr<Path>>
     }
     for (size_t k = 0; k < paths.size(); ++k) {
         const int piece = static_cast<int>(k);
-        DrivenPiece driven{piece, -1, -1, drivenLinks(*paths[k], piece, trace, graph), {}};
+        DrivenPiece driven{
+            piece, -1, -1, k < routes.size() ? decidedLinks(routes[k], graph) : std::vector<int>{}, {}};
+        if (driven.links.empty()) driven.links = drivenLinks(*paths[k], piece, trace, graph);
         if (driven.links.empty()) continue;
         for (const auto& [point, link] : paths[k]->links) {
             if (!fixOfPiece(trace, point, piece)) continue;

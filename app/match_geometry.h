@@ -40,8 +40,9 @@ struct TraceOnMap {
 std::optional<std::pair<_position, double>> snapToLink(const mapRepresentation::Map& map, int link,
                                                        const _node& at);
 
-// Lays the paths of one trace on the map. Consecutive links of a piece that do not meet are joined
-// by the fewest links between them. A pair that names a point the route lacks, or a link the map
-// lacks, places no fix.
+// Lays the paths of one trace on the map. A piece drives the links its matcher decided (`routes`, one
+// per path); without them, consecutive links of a piece that do not meet are joined by the fewest
+// links between them. A pair that names a point the route lacks, or a link the map lacks, places no fix.
 TraceOnMap layOnMap(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
-                    const mapRepresentation::Map& map, const mapRepresentation::LinkGraph& graph);
+                    const mapRepresentation::Map& map, const mapRepresentation::LinkGraph& graph,
+                    const DrivenRoutes& routes = {});

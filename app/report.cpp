@@ -10,11 +10,21 @@ void printUnmatchedRecord(const _unmatchinfo& u, std::ostream& out) {
         << "\n";
 }
 
+void printDrivenLinks(const std::vector<int>& links, std::ostream& out) {
+    out << "Driven links:";
+    for (int link : links) out << " " << link;
+    out << "\n\n";
+}
+
 void printMatchResult(const std::vector<std::unique_ptr<Path>>& paths,
-                      const std::vector<std::unique_ptr<_unmatchinfo>>& unmatched, std::ostream& out) {
+                      const std::vector<std::unique_ptr<_unmatchinfo>>& unmatched, std::ostream& out,
+                      const DrivenRoutes& routes) {
     out << "Paths: "
         << "\n";
-    for (const auto& p : paths) p->printPath(out);
+    for (size_t k = 0; k < paths.size(); ++k) {
+        paths[k]->printPath(out);
+        if (k < routes.size()) printDrivenLinks(routes[k], out);
+    }
     out << "\n\n"
         << "Unmatched Info: "
         << "\n";

@@ -265,33 +265,36 @@ void ResultWriter::useLinkTableBeside(const std::string& mapPath, std::ostream& 
 ResultWriter::~ResultWriter() = default;
 
 void ResultWriter::add(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
-                       const std::vector<std::unique_ptr<_unmatchinfo>>& unmatched) {
+                       const std::vector<std::unique_ptr<_unmatchinfo>>& unmatched,
+                       const DrivenRoutes& routes) {
     if (format == ResultFormat::Report) {
         std::ostringstream block;
         printRouteHeader(traces, route.name, block);
-        printMatchResult(paths, unmatched, block);
+        printMatchResult(paths, unmatched, block, routes);
         text += block.str();
     } else if (format == ResultFormat::Csv) {
-        addCsv(route, paths);
+        addCsv(route, paths, routes);
     } else if (format == ResultFormat::Html) {
-        addHtml(route, paths);
+        addHtml(route, paths, routes);
     } else if (format == ResultFormat::GeoJson) {
-        addGeoJson(route, paths);
+        addGeoJson(route, paths, routes);
     } else {
         if (!gpkg && gpkgError.empty()) gpkg = openGpkgWriter(gpkgError);
-        if (gpkg) gpkg->add(route, traceRows(route, paths, map, graph, links));
+        if (gpkg) gpkg->add(route, traceRows(route, paths, map, graph, links, routes));
     }
     ++traces;
 }
 
-void ResultWriter::addCsv(const Route& route, const std::vector<std::unique_ptr<Path>>& paths) {
-    const TraceRows rows = traceRows(route, paths, map, graph, links);
+void ResultWriter::addCsv(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
+                          const DrivenRoutes& routes) {
+    const TraceRows rows = traceRows(route, paths, map, graph, links, routes);
     for (const FixRow& row : rows.fixes) csvRow(text, route.name, route.nodes[row.fix.point], row);
     for (const LinkRow& row : rows.links) linkCsvRow(linkText, route.name, row);
 }
 
-void ResultWriter::addGeoJson(const Route& route, const std::vector<std::unique_ptr<Path>>& paths) {
-    const TraceRows rows = traceRows(route, paths, map, graph, links);
+void ResultWriter::addGeoJson(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
+                              const DrivenRoutes& routes) {
+    const TraceRows rows = traceRows(route, paths, map, graph, links, routes);
     ordered_json& features = (*collection)["features"];
     for (const DrivenPiece& piece : rows.laid.pieces) features.push_back(pieceFeature(route.name, piece));
     for (const LinkRow& row : rows.links) features.push_back(linkFeature(route.name, row));
@@ -299,8 +302,9 @@ void ResultWriter::addGeoJson(const Route& route, const std::vector<std::unique_
         features.push_back(fixFeature(route.name, route.nodes[row.fix.point], row));
 }
 
-void ResultWriter::addHtml(const Route& route, const std::vector<std::unique_ptr<Path>>& paths) {
-    const TraceOnMap laid = layOnMap(route, paths, map, graph);
+void ResultWriter::addHtml(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
+                           const DrivenRoutes& routes) {
+    const TraceOnMap laid = layOnMap(route, paths, map, graph, routes);
     pages.push_back({htmlView::summarize(route, laid), htmlView::pageData(route, laid, map)});
 }
 

@@ -48,9 +48,10 @@ public:
     // attributes. Nothing to do for the report format.
     void useLinkTableBeside(const std::string& mapPath, std::ostream& log);
 
-    // The next trace of the batch. Not safe to call from several threads at once.
+    // The next trace of the batch, with the driven links its matcher decided per path, if any. Not
+    // safe to call from several threads at once.
     void add(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
-             const std::vector<std::unique_ptr<_unmatchinfo>>& unmatched);
+             const std::vector<std::unique_ptr<_unmatchinfo>>& unmatched, const DrivenRoutes& routes = {});
 
     // Why the results cannot go to one stream ("" when they can): several HTML pages need files.
     std::string streamProblem() const;
@@ -85,8 +86,11 @@ private:
 
     bool finishGpkg(std::ostream& out, std::string& error) const;
     bool writeLinkRows(const std::string& path, std::string& error) const;
-    void addCsv(const Route& route, const std::vector<std::unique_ptr<Path>>& paths);
-    void addGeoJson(const Route& route, const std::vector<std::unique_ptr<Path>>& paths);
-    void addHtml(const Route& route, const std::vector<std::unique_ptr<Path>>& paths);
+    void addCsv(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
+                const DrivenRoutes& routes);
+    void addGeoJson(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
+                    const DrivenRoutes& routes);
+    void addHtml(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
+                 const DrivenRoutes& routes);
     bool writeHtmlFiles(const std::string& path, std::string& error) const;
 };

@@ -132,8 +132,8 @@ void measurePiece(const Path& path, const DrivenPiece& piece, const Route& route
 }  // namespace
 
 TraceRows traceRows(const Route& route, const std::vector<std::unique_ptr<Path>>& paths, const Map& map,
-                    const LinkGraph& graph, const LinkTable* table) {
-    TraceRows rows{layOnMap(route, paths, map, graph), {}, {}};
+                    const LinkGraph& graph, const LinkTable* table, const DrivenRoutes& routes) {
+    TraceRows rows{layOnMap(route, paths, map, graph, routes), {}, {}};
     rows.fixes.resize(rows.laid.fixes.size());
     for (size_t i = 0; i < rows.fixes.size(); ++i) {
         const FixOnMap& fix = rows.laid.fixes[i];

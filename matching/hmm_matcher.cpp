@@ -40,8 +40,10 @@ void HmmMatcher::findCandidates(const Route& route) {
     cands.clear();
     first.clear();
     last.clear();
+    nearRoads = 0;
     for (const _node& n : route.nodes) {
         graph.nearLinks(fixPoint(n), params.radius, params.candidates, near);
+        nearRoads += !near.empty();
         if (near.empty()) graph.nearLinks(fixPoint(n), params.retryRadius, params.candidates, near);
         first.push_back(static_cast<uint32_t>(cands.size()));
         cands.insert(cands.end(), near.begin(), near.end());
@@ -228,6 +230,7 @@ void HmmMatcher::decode(const Route& route) {
 void HmmMatcher::run(const Route& route) {
     matched.clear();
     shortMatched.clear();
+    routes.clear();
     unmatched.clear();
     findCandidates(route);
     noise = params.sigma > 0.0 ? params.sigma : estimateNoise();
@@ -336,22 +339,39 @@ void HmmMatcher::smoothAlong(const Route& route, int from, int end) {
     for (double& s : piece) last = s = std::clamp(s, last, driveStart.back());
 }
 
-// One Path for the piece: every fix on the drive link its position falls on, the links between with -1.
-void HmmMatcher::emitPiece(int from, int end) {
+// One Path for the piece: every fix on the drive link its position falls on, the links between with
+// -1. A fix farther than the radius from that link is not matched (the drive still passes it), and
+// the piece runs from its first matched fix to its last: off the map's end the drive stops.
+void HmmMatcher::emitPiece(const Route& route, int from, int end) {
+    placed.clear();
+    close.clear();
+    for (int t = from, k = 0; t < end; ++t) {
+        while (k + 1 < static_cast<int>(drive.size()) && driveStart[k + 1] <= along[static_cast<size_t>(t)])
+            ++k;
+        placed.push_back(static_cast<uint32_t>(k));
+        const Point q = fixPoint(route.nodes[static_cast<size_t>(t)]);
+        close.push_back(graph.project(drive[k], q).distance <= params.radius);
+    }
+    int lo = 0, hi = end - from - 1;
+    while (lo <= hi && !close[static_cast<size_t>(lo)]) ++lo;
+    while (hi > lo && !close[static_cast<size_t>(hi)]) --hi;
+    if (lo > hi) return;
     matched.push_back(std::make_unique<Path>());
     Path& path = *matched.back();
-    path.startIndex = from;
-    path.lastIndex = end - 1;
-    size_t k = 0;
-    bool first = true;
-    for (int t = from; t < end; ++t) {
-        const double s = along[static_cast<size_t>(t)];
-        const size_t before = k;
-        while (k + 1 < drive.size() && driveStart[k + 1] <= s) ++k;
-        if (!first)
-            for (size_t i = before + 1; i < k; ++i) path.links.emplace_back(-1, graph.link(drive[i]).id);
-        first = false;
+    path.startIndex = from + lo;
+    path.lastIndex = from + hi;
+    for (int i = lo; i <= hi; ++i) {
+        const int t = from + i;
+        const size_t k = placed[static_cast<size_t>(i)];
+        if (i > lo)
+            for (size_t c = placed[static_cast<size_t>(i) - 1] + 1; c < k; ++c)
+                path.links.emplace_back(-1, graph.link(drive[c]).id);
         const RoadGraph::Link& l = graph.link(drive[k]);
+        if (!close[static_cast<size_t>(i)]) {
+            if (k != placed[static_cast<size_t>(i) - 1]) path.links.emplace_back(-1, l.id);
+            continue;
+        }
+        const double s = along[static_cast<size_t>(t)];
         const double u = l.length > 0.0 ? std::clamp((s - driveStart[k]) / l.length, 0.0, 1.0) : 0.0;
         linkOfFix[static_cast<size_t>(t)] = l.id;
         pointOfFix[static_cast<size_t>(t)] = Point{l.a.x + u * (l.b.x - l.a.x), l.a.y + u * (l.b.y - l.a.y)};
@@ -377,10 +397,13 @@ void HmmMatcher::buildPaths(const Route& route) {
         assembleDrive(t, end);
         measureAlong(route, t, end);
         smoothAlong(route, t, end);
-        emitPiece(t, end);
+        emitPiece(route, t, end);
         t = end;
     }
     for (const auto& path : matched) {
+        std::vector<int>& links = routes.emplace_back();
+        for (const auto& pair : path->links)
+            if (links.empty() || links.back() != pair.second) links.push_back(pair.second);
         auto s = std::make_unique<Path>(*path);
         std::erase_if(s->links, [](const std::pair<int, int>& pair) { return pair.first < 0; });
         shortMatched.push_back(std::move(s));

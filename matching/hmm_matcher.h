@@ -31,6 +31,9 @@ public:
     std::vector<std::unique_ptr<Path>> getMatched() const { return ownedCopies(matched); }
     std::vector<std::unique_ptr<Path>> getShortMatched() const { return ownedCopies(shortMatched); }
     std::vector<std::unique_ptr<_unmatchinfo>> getUnmatchedInfo() const { return ownedCopies(unmatched); }
+    // Per matched piece, the links the decided drive takes from its first fix to its last, in order,
+    // those crossed between fixes included (what the fixes' links alone leave open).
+    const std::vector<std::vector<int>>& drivenRoutes() const { return routes; }
     // Per fix: its link id (-1 unmatched) and where on the link it was matched.
     const std::vector<int>& matchedLinks() const { return linkOfFix; }
     // The link of the candidate Viterbi chose for fix t before the fixes were placed along the drive
@@ -39,6 +42,8 @@ public:
         return chosen[t] < 0 ? -1 : graph.link(cands[static_cast<size_t>(chosen[t])].link).id;
     }
     const std::vector<Point>& matchedPoints() const { return pointOfFix; }
+    // Fixes of the last run with a link within the radius (the others can only be bridged over).
+    int fixesNearRoads() const { return nearRoads; }
     // The sigma the last run used (the estimate when the preset leaves it open).
     double usedSigma() const { return sigma; }
 
@@ -62,6 +67,7 @@ private:
     HmmParams params;
     mutable mapRepresentation::RouteSearch search;
     double sigma = 0.0;
+    int nearRoads = 0;
     double noise = 0.0;  // the fix noise measured on the trace (or the preset's sigma), unclamped
 
     // Lattice: the candidates of all fixes in one flat array; fix t owns [first[t], last[t]).
@@ -87,12 +93,15 @@ private:
     std::vector<uint32_t> anchor;
     std::vector<double> along;
     std::vector<double> seconds;
+    std::vector<uint32_t> placed;  // per fix of the piece being emitted: its drive link
+    std::vector<uint8_t> close;    // and whether it lies within the radius of that link
     TrackSmoother smoother;
 
     std::vector<int> linkOfFix;
     std::vector<Point> pointOfFix;
     std::vector<std::unique_ptr<Path>> matched;
     std::vector<std::unique_ptr<Path>> shortMatched;
+    std::vector<std::vector<int>> routes;
     std::vector<std::unique_ptr<_unmatchinfo>> unmatched;
 
     void findCandidates(const Route& route);
@@ -110,7 +119,7 @@ private:
     void measureAlong(const Route& route, int from, int end);
     double nearestAlong(Point q, uint32_t lo, uint32_t hi) const;
     void smoothAlong(const Route& route, int from, int end);
-    void emitPiece(int from, int end);
+    void emitPiece(const Route& route, int from, int end);
     void buildUnmatched(int n);
     double bound(const Route& route, int prev, int t) const;
 };

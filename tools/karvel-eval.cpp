@@ -238,6 +238,11 @@ int score(const Settings& settings) {
     std::vector<traceSim::GroundTruth> truths;
     if (!loadTruth(settings, graph, truths, error)) return fail(error);
     const std::vector<matchEval::TraceScore> scores = scoreAll(settings, report, graph, truths);
+    // Links the map lacks mean the report was made on another map: its figures would be made up.
+    for (const matchEval::TraceScore& s : scores)
+        if (s.unknownLinks > 0)
+            return fail(s.name + ": " + std::to_string(s.unknownLinks) +
+                        " links of the report are not in the map (give the map of the run)");
     if (settings.quiet) {
         std::ostringstream all;
         matchEval::printScores(all, scores);

@@ -33,7 +33,7 @@ int programMain(int argc, char** argv) {
     genetic.match = [kml](Route& route, std::ostream&) {
         MapMatching::GenMapMatching matcher(&m, &route, false);
         matcher.runWithMarchal(kml);
-        return TraceMatch{matcher.getShortMatched(), matcher.getUnmatchedInfo()};
+        return TraceMatch{matcher.getShortMatched(), matcher.getUnmatchedInfo(), {}};
     };
     // Single-threaded: the genetic stage draws from the C library's one generator.
     return runFramedBatch(start, {.folder = options->folder},

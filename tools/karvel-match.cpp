@@ -18,6 +18,7 @@
 #include "app/Main.h"
 #include "app/batch.h"
 #include "app/output_check.h"
+#include "app/map_area.h"
 #include "app/report.h"
 #include "app/result_writer.h"
 #include "kml/drive_kml.h"
@@ -47,7 +48,10 @@ void printUsage(std::ostream& out) {
         << "                    [-h|--help] [--version]\n"
         << "Matches every NMEA (.txt) and GPX (.gpx) trace of the folder onto the map with a hidden Markov "
            "model and\n"
-        << "prints the karvel report. A summary line goes to standard error at the end.\n"
+        << "prints the karvel report, each path followed by the links it drove (\"Driven links: \"). A fix\n"
+        << "farther than the radius from its road is left unmatched; a trace with no fix that near fails the "
+           "run.\n"
+        << "A summary line goes to standard error at the end.\n"
         << "  -t folder        traces to match (default data/nmea/)\n"
         << "  --map FILE       road map (default data/map.txt); it is only read\n"
         << "  --radius M       candidate links within M metres of a fix (default 50)\n"
@@ -138,6 +142,19 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
     return std::nullopt;
 }
 
+// A trace with fixes none of which lies near a road belongs to another map (or is not where its
+// user thinks): said on an ERROR line, and the run fails, rather than reporting it all unmatched.
+bool offTheMap(const Route& route, const MapMatching::HmmMatcher& matcher, const matchApp::MapArea& area,
+               double radius, std::ostream& log) {
+    if (route.nodes.empty() || matcher.fixesNearRoads() > 0) return false;
+    char km[32];
+    std::snprintf(km, sizeof km, "%.1f", area.kilometresTo(route));
+    log << "ERROR: " << route.name << ": none of its " << route.nodes.size() << " fixes lies within "
+        << radius << " m of a road; it is " << km
+        << " km from the map's area (is it the map of this trace?)\n";
+    return true;
+}
+
 // Passes on only the ERROR lines written to it: where the results go elsewhere, the report's blocks
 // are not wanted, but the errors among them are.
 class ErrorLines : public std::streambuf {
@@ -176,11 +193,13 @@ size_t matchedFixes(const Route& route, const std::vector<std::unique_ptr<Path>>
 
 // Matches one route on this thread's own matcher (the road graph is shared, read-only).
 TraceMatch matchRoute(const mapRepresentation::Map& map, const mapRepresentation::RoadGraph& graph,
-                      const Options& o, const Route& route, std::ostream& log, Tally& tally) {
+                      const Options& o, const Route& route, std::ostream& log, Tally& tally,
+                      const matchApp::MapArea& area, std::atomic<bool>& failed) {
     thread_local std::unique_ptr<MapMatching::HmmMatcher> matcher;
     if (!matcher) matcher = std::make_unique<MapMatching::HmmMatcher>(graph, o.params);
     matcher->run(route);
-    TraceMatch result{matcher->getShortMatched(), matcher->getUnmatchedInfo()};
+    if (offTheMap(route, *matcher, area, o.params.radius, log)) failed = true;
+    TraceMatch result{matcher->getShortMatched(), matcher->getUnmatchedInfo(), matcher->drivenRoutes()};
     ++tally.traces;
     tally.fixes += route.nodes.size();
     tally.matched += matchedFixes(route, result.paths);
@@ -196,6 +215,8 @@ TraceMatch matchRoute(const mapRepresentation::Map& map, const mapRepresentation
 // Matches every listed trace onto the program-wide map and hands the results to their writer.
 void matchAll(const Options& o, std::ostream& document, bool documentOnStdout, Tally& tally) {
     const mapRepresentation::RoadGraph graph(m);
+    const matchApp::MapArea area = matchApp::MapArea::of(m);
+    std::atomic<bool> failed = false;
     TraceMatcher matcher;
     // Without -v only the loader's ERROR lines reach the log; a file it refused fails the run.
     std::atomic<bool> refused{false};
@@ -206,7 +227,7 @@ void matchAll(const Options& o, std::ostream& document, bool documentOnStdout, T
         return route;
     };
     matcher.match = [&](Route& route, std::ostream& log) {
-        return matchRoute(m, graph, o, route, log, tally);
+        return matchRoute(m, graph, o, route, log, tally, area, failed);
     };
     // Not while the results themselves go to the terminal: the two would garble each other.
     matcher.progress = !o.quiet && !(o.output.empty() && isatty(STDOUT_FILENO) == 1);
@@ -214,13 +235,15 @@ void matchAll(const Options& o, std::ostream& document, bool documentOnStdout, T
     ResultWriter writer(o.format, m);
     writer.useLinkTableBeside(o.map, std::cout);
     if (o.format != ResultFormat::Report || !o.output.empty())
-        matcher.finished = [&](const Route& r, const TraceMatch& t) { writer.add(r, t.paths, t.unmatched); };
+        matcher.finished = [&](const Route& r, const TraceMatch& t) {
+            writer.add(r, t.paths, t.unmatched, t.routes);
+        };
     // The report's blocks go to standard output as they come, unless the results go elsewhere.
     ErrorLines errorsOnly(std::cout);
     std::ostream filtered(&errorsOnly);
     runBatch(traceFiles, matcher, jobs,
              o.format == ResultFormat::Report && o.output.empty() ? document : filtered);
-    if (refused) runFailed = true;
+    if (refused || failed) runFailed = true;
     std::string error;
     if (!o.output.empty() && !writer.writeFile(o.output, error)) {
         std::cout << "ERROR: " << error << "\n";

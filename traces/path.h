@@ -23,6 +23,10 @@ public:
     void printPath(std::ostream& out = std::cout) const;
 };
 
+// Per matched piece, the links a matcher decided the vehicle drove from the piece's first fix to its
+// last, in driving order, those crossed between fixes included; one entry per Path, or none at all.
+using DrivenRoutes = std::vector<std::vector<int>>;
+
 // One unmatched stretch between matched paths; -1 stands for none in every field.
 struct _unmatchinfo {
     int32_t startNode = -1;

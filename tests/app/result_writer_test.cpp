@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "app/trace_rows.h"
@@ -156,4 +157,31 @@ TEST(ResultWriter, FastTimeTextAgreesWithTheFullConversion) {
     EXPECT_EQ(isoUtcSeconds(kTraceNoTime), "");
     EXPECT_EQ(isoUtcTenths(std::nullopt), "");
     EXPECT_EQ(isoUtcTenths(*parseIsoTime("2020-06-01T12:00:59Z") + 0.96), "2020-06-01T12:01:00.0Z");
+}
+
+// The drive karvel-match decided (east past link 4, round by link 5 and up link 4) is what every
+// writer shows, not the fewest links between the fixes' links; the report adds it after its path,
+// and a result without decided routes prints exactly the hybrid's block.
+TEST(ResultWriter, EveryFormatCarriesTheDecidedRoute) {
+    SmallRun run;
+    run.paths.clear();
+    run.addPath({{0, 1}, {3, 4}});
+    const DrivenRoutes routes{{1, 2, 3, 5, 4}};
+    for (const ResultFormat format : {ResultFormat::Report, ResultFormat::GeoJson}) {
+        ResultWriter writer(format, run.world.map);
+        writer.add(run.route, run.paths, run.unmatched, routes);
+        std::ostringstream out;
+        writer.write(out);
+        if (format == ResultFormat::Report) {
+            EXPECT_NE(out.str().find("Links: (0, 1)  (3, 4)  \n\nDriven links: 1 2 3 5 4\n\n\n\nUnmatched"),
+                      std::string::npos)
+                << out.str();
+            continue;
+        }
+        const auto doc = nlohmann::json::parse(out.str());
+        EXPECT_EQ(doc["features"][0]["properties"]["links"], nlohmann::json({1, 2, 3, 5, 4}));
+        // Through the nodes at x = 100, 200, 300, back to 200, then to the fix's foot on link 4.
+        EXPECT_EQ(doc["features"][0]["geometry"]["coordinates"].size(), 6u);
+    }
+    EXPECT_EQ(run.written(ResultFormat::Report).find("Driven links"), std::string::npos);
 }

@@ -96,6 +96,25 @@ void aFixFarFromEveryRoadSplitsThePieces(Case& c) {
     c.records = {{15, 15, road[1], road[1], 0, 1}};
 }
 
+// The drive goes on where the map ends: the fixes more than the radius (50 m) beyond its last node are
+// not matched, though the wider searches still reach them, and the piece ends at the last fix within it.
+void aMapThatEndsLeavesTheFixesBeyondIt(Case& c) {
+    c.driven = c.w.chain(0, 500, 100, 0);
+    for (int i = 0; i <= 88; ++i) c.fix(5 + i * 10, wobble(i, 2));
+    for (int i = 0; i <= 88; ++i)
+        c.links.push_back(i <= 54 ? c.driven[static_cast<size_t>(std::min(4, i / 10))] : -1);
+    c.records = {{55, 88, c.driven.back(), -1, 0, -1}};
+}
+
+// Inside a piece, fixes 60-70 m beside the road (the widened search reaches them) are left unmatched,
+// but the drive goes on through them.
+void fixesBesideTheRoadInsideAPiece(Case& c) {
+    c.driven = c.w.chain(0, 600, 100, 0);
+    for (int i = 0; i < 58; ++i) c.fix(5 + i * 10, i >= 20 && i < 25 ? 65 : wobble(i, 2));
+    for (int i = 0; i < 58; ++i)
+        c.links.push_back(i >= 20 && i < 25 ? -1 : c.driven[static_cast<size_t>(i / 10)]);
+}
+
 void noRoadNearAnyFix(Case& c) {
     c.w.chain(0, 100, 50, 0);
     c.fix(5000, 5000);
@@ -116,7 +135,9 @@ TEST_P(HmmScenario, MatchesTheDrive) {
     ASSERT_EQ(paths.size(), c.pieces);
     EXPECT_EQ(local_world::records(m), c.records);
     EXPECT_TRUE(c.links.empty() || m.matchedLinks() == c.links) << testing::PrintToString(m.matchedLinks());
-    for (const auto& path : paths) {  // every piece is a drive
+    ASSERT_EQ(m.drivenRoutes().size(), paths.size());
+    for (size_t k = 0; k < paths.size(); ++k) {  // every piece is a drive, and the route it reports
+        const auto& path = paths[k];
         Links driven;
         for (const auto& [point, link] : path->links) {
             if (!driven.empty() && driven.back() == link) continue;
@@ -124,18 +145,19 @@ TEST_P(HmmScenario, MatchesTheDrive) {
             driven.push_back(link);
         }
         EXPECT_TRUE(c.driven.empty() || driven == c.driven) << testing::PrintToString(driven);
+        EXPECT_EQ(m.drivenRoutes()[k], driven);
     }
 }
 
 #define HMM_CASE(f) std::pair<const char*, void (*)(Case&)>(#f, f)
-INSTANTIATE_TEST_SUITE_P(HandDrawn, HmmScenario,
-                         testing::Values(HMM_CASE(twoWayStreetDrivenOneWayBesideAnother),
-                                         HMM_CASE(uTurnAtADeadEnd), HMM_CASE(thirtySecondsRoundABlock),
-                                         HMM_CASE(aGapBridgedByTheRoad), HMM_CASE(standingStillMakesNoDetour),
-                                         HMM_CASE(fixesScatteredAlongShortLinks),
-                                         HMM_CASE(aFixThrownBackMakesNoZigzag),
-                                         HMM_CASE(aFixFarFromEveryRoadSplitsThePieces),
-                                         HMM_CASE(noRoadNearAnyFix)),
-                         [](const auto& info) { return std::string(info.param.first); });
+INSTANTIATE_TEST_SUITE_P(
+    HandDrawn, HmmScenario,
+    testing::Values(HMM_CASE(twoWayStreetDrivenOneWayBesideAnother), HMM_CASE(uTurnAtADeadEnd),
+                    HMM_CASE(thirtySecondsRoundABlock), HMM_CASE(aGapBridgedByTheRoad),
+                    HMM_CASE(standingStillMakesNoDetour), HMM_CASE(fixesScatteredAlongShortLinks),
+                    HMM_CASE(aFixThrownBackMakesNoZigzag), HMM_CASE(aFixFarFromEveryRoadSplitsThePieces),
+                    HMM_CASE(aMapThatEndsLeavesTheFixesBeyondIt), HMM_CASE(fixesBesideTheRoadInsideAPiece),
+                    HMM_CASE(noRoadNearAnyFix)),
+    [](const auto& info) { return std::string(info.param.first); });
 
 }  // namespace

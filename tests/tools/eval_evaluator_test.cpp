@@ -178,6 +178,32 @@ TEST(EvalReport, ParsesWhatKarvelPrints) {
     EXPECT_DOUBLE_EQ(r.overallSeconds, 12.0);
 }
 
+// karvel-match's report adds the driven links after each path: the score takes that route rather
+// than the fewest links between the fixes' links (1 then 3 would be joined by 2); hybrid paths beside
+// it keep the join, and a driven line that follows no path is counted as damaged.
+TEST(EvalReport, DrivenLinksAreTheRouteScored) {
+    std::istringstream text(
+        "\tRoute #0: drive\n"
+        "Paths: \n"
+        "Score: 0  Avg: 0 Start: 0 Last: 1 Links: (0, 1)  (1, 3)  \n\n"
+        "Driven links: 1 5 3\n\n"
+        "Score: 0  Avg: 0 Start: 3 Last: 4 Links: (3, 3)  (4, 4)  \n\n"
+        "\n\nUnmatched Info: \n"
+        "Start node: 2 End node: 2 Last Match: 3 Next Match: 3 Last Path: 0 Next Path: 1\n"
+        "\tRoute #1: other\n"
+        "Paths: \n"
+        "Driven links: 1 2\n\n");
+    const matchEval::Report r = matchEval::parseReport(text);
+    ASSERT_EQ(r.traces.size(), 2u);
+    ASSERT_EQ(r.traces[0].paths.size(), 2u);
+    EXPECT_EQ(r.traces[0].paths[0].driven, (std::vector<int>{1, 5, 3}));
+    EXPECT_TRUE(r.traces[0].paths[1].driven.empty());
+    EXPECT_EQ(r.traces[0].malformedLines, 0);
+    EXPECT_EQ(r.traces[1].malformedLines, 1);
+    const LinkGraph g = roads();
+    EXPECT_EQ(matchEval::matchedRoute(r.traces[0], g), (std::vector<int>{1, 5, 3, 4}));
+}
+
 // Pooled and per-trace figures: mean, median and fewest matched. (Result lines round trip through
 // karvel-eval --tsv and --summarize in match_program_test.cpp.)
 TEST(EvalOutput, DamagedResultLinesAndTotals) {

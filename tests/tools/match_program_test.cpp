@@ -8,6 +8,7 @@
 #include <regex>
 #include <string>
 
+#include "nmea_writer.h"
 #include "test_support.h"
 
 using karvel_test::binaryPath;
@@ -104,6 +105,28 @@ TEST(MatchExit, StatusAndMessage) {
         EXPECT_EQ(r.exitCode, c.status) << c.args << ": " << r.out;
         EXPECT_NE(r.out.find(c.expect), std::string::npos) << r.out;
     }
+}
+
+// A trace of another area is named on an ERROR line with its distance from the map, and fails the
+// run; the trace on the map beside it is matched, its report carrying the driven links.
+TEST(MatchExit, ATraceOfAnotherAreaFailsTheRun) {
+    TempDir dir;
+    fs::create_directories(dir / "data/nmea");
+    karvel_test::writeFile(dir / "data/map.txt", "2\n1 -8.6 41.1 0 0\n2 -8.5 41.1 0 0\n1\n1 2 0 0\n");
+    karvel_test::writeFile(dir / "data/nmea/far.txt",
+                           karvel_test::nmeaLog(karvel_test::fixesAlong(41.1, -8.3, 41.1, -8.299, 3)));
+    karvel_test::writeFile(dir / "data/nmea/near.txt",
+                           karvel_test::nmeaLog(karvel_test::fixesAlong(41.1, -8.58, 41.1, -8.57, 5)));
+    const auto r = runCommand(binaryPath("karvel-match") + " -q 2>&1", dir.str());
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    EXPECT_NE(r.out.find("ERROR: far: none of its 3 fixes lies within 50 m of a road; it is 16.8 km from "
+                         "the map's area"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Route #1: near\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 4 Links: (0, 1)  (1, 1)  "
+                         "(2, 1)  (3, 1)  (4, 1)  \n\nDriven links: 1\n\n"),
+              std::string::npos)
+        << r.out;
 }
 
 // What karvel-match prints where: standard output carries the results alone (nothing with -o), the

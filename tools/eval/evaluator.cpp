@@ -73,6 +73,11 @@ std::vector<int> matchedRoute(const ReportTrace& trace, const LinkGraph& graph) 
     std::vector<int> route;
     for (const ReportPath& path : trace.paths) {
         int previous = route.empty() ? -1 : route.back();
+        if (!path.driven.empty()) {
+            for (int link : path.driven)
+                if (link != previous) route.push_back(previous = link);
+            continue;
+        }
         bool first = true;
         for (const auto& [point, link] : path.pairs) {
             if (link < 0) continue;

@@ -41,8 +41,9 @@ struct TraceScore {
     double pointsPerSecond() const;
 };
 
-// The route a report implies: per path, the links of its pairs in order, with the links crossed
-// between two consecutive pairs whose links do not meet filled in by the fewest links. Paths are
+// The route a report implies: per path, its driven links where the report has them; otherwise the
+// links of its pairs in order, with the links crossed between two consecutive pairs whose links do
+// not meet filled in by the fewest links. Paths are
 // not joined to each other (the stretch between them is unmatched), but a path that starts on the
 // link the previous one ended on does not drive that link a second time.
 std::vector<int> matchedRoute(const ReportTrace& trace, const LinkGraph& graph);

@@ -58,6 +58,17 @@ bool parsePath(const std::string& line, ReportPath& path) {
     }
 }
 
+bool parseDriven(const std::string& line, std::vector<int>& links) {
+    size_t pos = 13;  // after "Driven links:"
+    while (true) {
+        while (pos < line.size() && line[pos] == ' ') ++pos;
+        if (pos >= line.size()) return !links.empty();
+        int link = 0;
+        if (!readInt(line, pos, link)) return false;
+        links.push_back(link);
+    }
+}
+
 bool parseUnmatched(const std::string& line, ReportUnmatched& u) {
     return intAfter(line, "Start node: ", u.startNode) && intAfter(line, " End node: ", u.endNode) &&
            intAfter(line, " Last Match: ", u.lastMatch) && intAfter(line, " Next Match: ", u.nextMatch) &&
@@ -90,6 +101,14 @@ Report parseReport(std::istream& in) {
             ReportPath path;
             if (parsePath(line, path))
                 current->paths.push_back(std::move(path));
+            else
+                ++current->malformedLines;
+        } else if (startsWith(line, "Driven links:")) {
+            if (current == nullptr) continue;
+            // It belongs to the path just read; one that follows none, or a second one, is not guessed at.
+            std::vector<int> links;
+            if (!current->paths.empty() && current->paths.back().driven.empty() && parseDriven(line, links))
+                current->paths.back().driven = std::move(links);
             else
                 ++current->malformedLines;
         } else if (startsWith(line, "Start node: ")) {

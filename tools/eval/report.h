@@ -1,5 +1,6 @@
 // The console report of a karvel run, read back: per trace its matched paths (only the pairs that
-// carry a trace point are printed) and its unmatched stretches.
+// carry a trace point are printed), with their driven links where the matcher printed them, and its
+// unmatched stretches.
 #pragma once
 
 #include <iosfwd>
@@ -13,6 +14,9 @@ struct ReportPath {
     int start = -1;
     int last = -1;
     std::vector<std::pair<int, int>> pairs;  // (trace point index, link id)
+    // The links the matcher decided the piece drove ("Driven links: " after the path; karvel-match
+    // prints it, the hybrid's report has none): empty when the report leaves them open.
+    std::vector<int> driven;
 };
 
 struct ReportUnmatched {

@@ -1,10 +1,12 @@
 #include "tools/eval/report_export.h"
 
+#include <cmath>
 #include <map>
 #include <memory>
 #include <ostream>
 
 #include "app/file_lister.h"
+#include "app/match_geometry.h"
 #include "traces/input_file.h"
 #include "traces/trace_loader.h"
 
@@ -27,6 +29,9 @@ std::map<std::string, std::string> traceFilesByName(const std::string& folder, s
     return byName;
 }
 
+// Metres: no matcher places a fix this far from its link; a report that does was made on another map.
+constexpr double kFarFromLink = 1000.0;
+
 // Why the report does not fit the trace and the map; empty when it does.
 std::string misfit(const ReportTrace& trace, const Route& route, const mapRepresentation::Map& map) {
     for (const ReportPath& path : trace.paths) {
@@ -36,7 +41,16 @@ std::string misfit(const ReportTrace& trace, const Route& route, const mapRepres
                        std::to_string(route.nodes.size()) + " points of " + route.sourceFile;
             if (link >= 0 && map.links.count(link) == 0)
                 return "link " + std::to_string(link) + " is not in the map (give the map of the run)";
+            if (point < 0 || link < 0) continue;
+            const auto snap = snapToLink(map, link, route.nodes[static_cast<size_t>(point)]);
+            if (snap && !(snap->second <= kFarFromLink))
+                return "point " + std::to_string(point) + " lies " +
+                       std::to_string(std::lround(snap->second / 1000)) + " km from its link " +
+                       std::to_string(link) + " (give the map of the run)";
         }
+        for (int link : path.driven)
+            if (map.links.count(link) == 0)
+                return "link " + std::to_string(link) + " is not in the map (give the map of the run)";
     }
     return "";
 }
@@ -76,7 +90,9 @@ bool exportReport(const Report& report, const std::string& folder, ResultWriter&
             complete = false;
             continue;
         }
-        writer.add(route, pathsOf(trace), {});
+        DrivenRoutes routes;
+        for (const ReportPath& p : trace.paths) routes.push_back(p.driven);
+        writer.add(route, pathsOf(trace), {}, routes);
     }
     return complete;
 }

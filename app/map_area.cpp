@@ -1,0 +1,54 @@
+#include "app/map_area.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace matchApp {
+
+namespace {
+
+constexpr double kEarthMeanRadiusKm = 6371.0088;
+
+double centralAngle(double lat1, double lon1, double lat2, double lon2) {
+    const double dLat = deg2rad(lat2 - lat1), dLon = deg2rad(lon2 - lon1);
+    const double h = std::sin(dLat / 2) * std::sin(dLat / 2) + std::cos(deg2rad(lat1)) *
+                                                                   std::cos(deg2rad(lat2)) *
+                                                                   std::sin(dLon / 2) * std::sin(dLon / 2);
+    return 2.0 * std::asin(std::sqrt(std::min(1.0, h)));
+}
+
+}  // namespace
+
+MapArea MapArea::of(const mapRepresentation::Map& map) {
+    MapArea a;
+    for (const auto& [id, n] : map.nodes) {
+        if (a.empty) {
+            a = MapArea{n.latitude, n.longitude, n.latitude, n.longitude, false};
+            continue;
+        }
+        a.south = std::min(a.south, n.latitude);
+        a.north = std::max(a.north, n.latitude);
+        a.west = std::min(a.west, n.longitude);
+        a.east = std::max(a.east, n.longitude);
+    }
+    return a;
+}
+
+double MapArea::kilometresTo(const _position& p) const {
+    if (empty) return std::numeric_limits<double>::quiet_NaN();
+    const double lat = std::clamp(p.lat, south, north);
+    const double lon = std::clamp(p.lon, west, east);
+    return kEarthMeanRadiusKm * centralAngle(p.lat, p.lon, lat, lon);
+}
+
+double MapArea::kilometresTo(const Route& route) const {
+    double best = std::numeric_limits<double>::quiet_NaN();
+    for (const _node& n : route.nodes) {
+        const double d = kilometresTo(n.position);
+        if (!(d >= best)) best = d;
+    }
+    return best;
+}
+
+}  // namespace matchApp
