@@ -162,6 +162,7 @@ void run() {
 
     TraceMatcher hybrid;
     hybrid.load = loadNmeaRoute;
+    hybrid.frame = &m.planeFrame();
     hybrid.match = [](Route& route, std::ostream&) {
         MapMatching::KARVEL matcher(&m, &route, false);
         matcher.run(geneticKML);

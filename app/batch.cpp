@@ -48,6 +48,7 @@ Finished matchOne(size_t index, const std::string& file, const TraceMatcher& mat
                   const Progress& progress, size_t total) {
     Finished f;
     f.route = matcher.load(file, out);
+    if (matcher.frame != nullptr) traces::useFrame(f.route, *matcher.frame);
     printRouteHeader(index, f.route.name, out);
     progress.show(index, total, f.route.name, f.route.nodes.size(), 0);
     const time_t started = time(nullptr);

@@ -27,6 +27,8 @@ struct TraceMatcher {
     // Optional: handed every trace's route and result on the calling thread, in the order of the
     // file list (after that trace's block is printed), e.g. to feed a ResultWriter.
     std::function<void(const Route& route, const TraceMatch& result)> finished;
+    // Optional: the frame of the map the routes are matched on; every route is brought into it first.
+    const geo::PlaneFrame* frame = nullptr;
 };
 
 // Reads an NMEA log, with the loader's messages going to `log`.

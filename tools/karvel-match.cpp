@@ -146,6 +146,7 @@ void matchAll(const Options& o, std::ostream& document, bool documentOnStdout) {
         return loadRoute(file, none);
     };
     matcher.match = [&](Route& route, std::ostream& log) { return matchRoute(m, graph, o, route, log); };
+    matcher.frame = &m.planeFrame();
     const unsigned jobs = o.jobs > 0 ? o.jobs : std::max(1U, std::thread::hardware_concurrency());
     ResultWriter writer(o.format, m);
     if (o.format != ResultFormat::Report || !o.output.empty())
