@@ -185,8 +185,10 @@ int runFramedBatch(time_t start, const BatchInput& input, const std::function<vo
     mapLeftAlone = false;
     std::cout << "Looking for Trace Files..."
               << "\n";
-    if (!lookForTraceFiles(input.folder, input.extensions)) return 1;
+    traceFiles.clear();
+    if (input.listFolder && !lookForTraceFiles(input.folder, input.extensions)) return 1;
     if (input.nameOrder) std::sort(traceFiles.begin(), traceFiles.end());
+    traceFiles.insert(traceFiles.end(), input.files.begin(), input.files.end());
     std::cout << "Loading Map..."
               << "\n";
     if (!loadMap(input.use, input.map)) return 1;

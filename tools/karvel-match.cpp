@@ -1,6 +1,7 @@
 // karvel-match: map-matches every NMEA trace of a folder onto data/map.txt with the hidden-Markov
 // matcher and prints the same report as karvel. It only reads the map.
 #include <algorithm>
+#include <atomic>
 #include <ctime>
 #include <iostream>
 #include <memory>
@@ -31,17 +32,19 @@ struct Options {
     bool kml = false;
     bool quiet = false;
     ResultFormat format = ResultFormat::Report;
-    std::string output;  // -o: the results go to this file instead of standard output
+    std::string output;              // -o: the results go to this file instead of standard output
+    std::vector<std::string> files;  // traces named on the command line
+    bool folderGiven = false;
 };
 
 void printUsage(std::ostream& out) {
     out << "Usage: karvel-match [-t folder] [--map FILE] [--radius M] [--sigma M] [--candidates K]\n"
         << "                    [--jobs N] [-M] [-q] [--format report|csv|geojson] [-o FILE]\n"
-        << "                    [-h|--help] [--version]\n"
-        << "Matches every NMEA (.txt) and GPX (.gpx) trace of the folder onto the map with a hidden Markov "
-           "model and\n"
-        << "prints the karvel report.\n"
-        << "  -t folder        traces to match (default data/nmea/)\n"
+        << "                    [-h|--help] [--version] [TRACE...]\n"
+        << "Matches every NMEA (.txt, .nmea, .log) and GPX (.gpx) trace of the folder, and the TRACE files "
+           "named,\n"
+        << "onto the map with a hidden Markov model and prints the karvel report.\n"
+        << "  -t folder        traces to match (default data/nmea/, unless TRACE files are named)\n"
         << "  --map FILE       road map (default data/map.txt); it is only read\n"
         << "  --radius M       candidate links within M metres of a fix (default 50)\n"
         << "  --sigma M        GPS noise in metres; 0 estimates it per trace (default 0)\n"
@@ -67,6 +70,7 @@ std::string apply(Options& o, const std::string& name, const std::string& value)
     using toolCli::parseWholeNumber;
     if (name == "t") {
         o.folder = value;
+        o.folderGiven = true;
     } else if (name == "map") {
         o.map = value;
     } else if (name == "M") {
@@ -114,7 +118,7 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
     const toolCli::CommandLine line = toolCli::parseCommandLine(argc, argv, kOptions);
     if (!line.error.empty()) return usageError(line.error);
     if (const auto status = toolCli::settleStandardOptions(line, "karvel-match", printUsage)) return status;
-    if (!line.operands.empty()) return usageError("unexpected argument " + line.operands[0]);
+    o.files = line.operands;
     for (const auto& [name, value] : line.options)
         if (const std::string problem = apply(o, name, value); !problem.empty()) return usageError(problem);
     return std::nullopt;
@@ -140,10 +144,16 @@ TraceMatch matchRoute(const mapRepresentation::Map& map, const mapRepresentation
 void matchAll(const Options& o, std::ostream& document, bool documentOnStdout) {
     const mapRepresentation::RoadGraph graph(m);
     TraceMatcher matcher;
-    matcher.load = [&o](const std::string& file, std::ostream& log) {
-        if (!o.quiet) return loadRoute(file, log);
+    std::atomic<bool> noFix = false;
+    matcher.load = [&o, &noFix](const std::string& file, std::ostream& log) {
         std::ostringstream none;
-        return loadRoute(file, none);
+        std::string why;
+        Route route = loadRoute(file, o.quiet ? none : log, &why);
+        if (!why.empty()) {
+            log << "ERROR: trace " << file << " gives no fix: " << why << ".\n";
+            noFix = true;
+        }
+        return route;
     };
     matcher.match = [&](Route& route, std::ostream& log) { return matchRoute(m, graph, o, route, log); };
     matcher.frame = &m.planeFrame();
@@ -152,6 +162,7 @@ void matchAll(const Options& o, std::ostream& document, bool documentOnStdout) {
     if (o.format != ResultFormat::Report || !o.output.empty())
         matcher.finished = [&](const Route& r, const TraceMatch& t) { writer.add(r, t.paths, t.unmatched); };
     runBatch(traceFiles, matcher, jobs, std::cout);
+    if (noFix) runFailed = true;
     std::string error;
     if (!o.output.empty() && !writer.writeFile(o.output, error)) {
         std::cout << "ERROR: " << error << "\n";
@@ -172,8 +183,12 @@ int main(int argc, char** argv) {
     const bool documentOnStdout = o.output.empty() && o.format != ResultFormat::Report;
     std::ostream document(std::cout.rdbuf());
     if (documentOnStdout) std::cout.rdbuf(std::cerr.rdbuf());
-    // GPX logs too, in name order; the map is only read.
-    const BatchInput input{
-        .folder = o.folder, .map = o.map, .extensions = {".txt", ".gpx"}, .nameOrder = true};
+    // GPX and every NMEA extension, in name order; the map is only read.
+    const BatchInput input{.folder = o.folder,
+                           .map = o.map,
+                           .extensions = kTraceFileExtensions,
+                           .nameOrder = true,
+                           .files = o.files,
+                           .listFolder = o.folderGiven || o.files.empty()};
     return runFramedBatch(start, input, [&] { matchAll(o, document, documentOnStdout); });
 }

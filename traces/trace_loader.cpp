@@ -5,7 +5,7 @@
 #include <ostream>
 
 #include "traces/GPXLoader.h"
-#include "traces/NMEALoader.h"
+#include "traces/nmea_fix_reader.h"
 
 bool isGpxFile(const std::string& path) {
     const size_t slash = path.find_last_of('/');
@@ -17,8 +17,14 @@ bool isGpxFile(const std::string& path) {
     return extension == ".gpx";
 }
 
-Route loadRoute(const std::string& path, std::ostream& log) {
-    if (isGpxFile(path)) return loadGpxRoute(path, log);
-    NMEALoader loader(path, log);
-    return std::move(loader.route);
+Route loadRoute(const std::string& path, std::ostream& log, std::string* whyEmpty) {
+    if (isGpxFile(path)) {
+        Route route = loadGpxRoute(path, log);
+        if (whyEmpty != nullptr)
+            *whyEmpty = route.nodes.empty() ? "it holds no track point with a valid position" : "";
+        return route;
+    }
+    traces::FixReading reading = traces::readNmeaFixes(path, log);
+    if (whyEmpty != nullptr) *whyEmpty = traces::whyNoFix(reading);
+    return std::move(reading.route);
 }

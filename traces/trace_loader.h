@@ -3,11 +3,17 @@
 
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 #include "traces/route.h"
+
+// The extensions of the trace files the everyday programs take from a folder.
+inline const std::vector<std::string> kTraceFileExtensions{".txt", ".gpx", ".nmea", ".log"};
 
 // Whether the path names a GPX log (extension ".gpx", any case).
 bool isGpxFile(const std::string& path);
 
-// A GPX log for a ".gpx" path, an NMEA 0183 log otherwise; the loader's messages go to `log`.
-Route loadRoute(const std::string& path, std::ostream& log);
+// A GPX log for a ".gpx" path, an NMEA 0183 log (".txt", ".nmea", ".log", ...) otherwise, read with
+// every fix that has a valid position and time (traces/nmea_fix_reader.h); the loader's messages go
+// to `log`. With whyEmpty, it gets why the route is empty ("" when it is not).
+Route loadRoute(const std::string& path, std::ostream& log, std::string* whyEmpty = nullptr);

@@ -79,7 +79,7 @@ TEST(ExportProgram, AReportThatDoesNotFitItsTracesOrMapIsRefusedTraceByTrace) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4) << "header and trace a:\n" << r.out;
     EXPECT_EQ(readFile(dir / "err.txt"),
-              "ERROR: gone: no gone.txt or .gpx in nmea\n"
+              "ERROR: gone: no gone.txt, .gpx, .nmea or .log in nmea\n"
               "ERROR: a: point 9 is beyond the 3 points of nmea/a.txt\n"
               "ERROR: a: link 7 is not in the map (give the map of the run)\n");
 }

@@ -15,7 +15,7 @@ namespace {
 // Short name -> file; an NMEA log wins over a GPX log of the same name, as karvel reads only those.
 std::map<std::string, std::string> traceFilesByName(const std::string& folder) {
     std::map<std::string, std::string> byName;
-    for (const std::string& file : listTraceFiles(folder, {".txt", ".gpx"}).files) {
+    for (const std::string& file : listTraceFiles(folder, kTraceFileExtensions).files) {
         Route named;
         named.setOriginalFilename(file, true);
         const auto [it, added] = byName.emplace(named.name, file);
@@ -69,7 +69,8 @@ bool exportReport(const Report& report, const std::string& folder, ResultWriter&
     for (const ReportTrace& trace : report.traces) {
         const auto file = files.find(trace.name);
         if (file == files.end()) {
-            log << "ERROR: " << trace.name << ": no " << trace.name << ".txt or .gpx in " << folder << "\n";
+            log << "ERROR: " << trace.name << ": no " << trace.name << ".txt, .gpx, .nmea or .log in "
+                << folder << "\n";
             complete = false;
             continue;
         }
