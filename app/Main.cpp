@@ -161,7 +161,10 @@ void run() {
     mapLock.reset();  // the map is written: other programs may update it now
 
     TraceMatcher hybrid;
-    hybrid.load = loadNmeaRoute;
+    // A trace that gives no point is named, and fails the run once every trace is matched.
+    hybrid.load = [](const std::string& file, std::ostream& log) {
+        return loadNmeaRouteOrSay(file, log, runFailed);
+    };
     hybrid.frame = &m.planeFrame();
     hybrid.match = [](Route& route, std::ostream&) {
         MapMatching::KARVEL matcher(&m, &route, false);

@@ -33,6 +33,9 @@ struct TraceMatcher {
 
 // Reads an NMEA log, with the loader's messages going to `log`.
 Route loadNmeaRoute(const std::string& file, std::ostream& log);
+// loadNmeaRoute, and when the log gives no point, an ERROR line that says which sentences it lacked;
+// `failed` is then set.
+Route loadNmeaRouteOrSay(const std::string& file, std::ostream& log, bool& failed);
 
 // Matches every file and prints each trace's block ("\tRoute #<i>: <name>", "Paths: ", ...) to `out`
 // in the order of `files`. With jobs > 1 the traces are loaded and matched on that many threads
