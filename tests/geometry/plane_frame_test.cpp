@@ -32,6 +32,7 @@ TEST(PlaneFrame, InsideOneZoneItIsEachPointsOwnUtm) {
     }
     EXPECT_EQ(PlaneFrame::spanning(47, 6.5, 49, 11.9), PlaneFrame::ofZone(32, false));
     EXPECT_EQ(PlaneFrame::spanning(-2, 6.5, 1, 11.9), PlaneFrame::ofZone(32, true));
+    EXPECT_EQ(PlaneFrame::spanning(47, 11.5, 49, 12.7), PlaneFrame::ofZone(33, false));  // the middle's zone
     EXPECT_FALSE(PlaneFrame().isSet());
 }
 
