@@ -29,6 +29,9 @@ struct TraceMatcher {
     std::function<void(const Route& route, const TraceMatch& result)> finished;
     // Optional: the frame of the map the routes are matched on; every route is brought into it first.
     const geo::PlaneFrame* frame = nullptr;
+    // A progress line on standard error while the batch runs, when that is a terminal. Callers turn
+    // it off when their own output shares the terminal.
+    bool progress = false;
 };
 
 // Reads an NMEA log, with the loader's messages going to `log`.

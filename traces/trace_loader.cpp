@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cctype>
 #include <ostream>
+#include <sstream>
 
 #include "traces/GPXLoader.h"
+#include "traces/input_file.h"
 #include "traces/nmea_fix_reader.h"
 
 bool isGpxFile(const std::string& path) {
@@ -17,14 +19,35 @@ bool isGpxFile(const std::string& path) {
     return extension == ".gpx";
 }
 
-Route loadRoute(const std::string& path, std::ostream& log, std::string* whyEmpty) {
+Route loadRoute(const std::string& path, std::ostream& log, bool* refused, std::string* whyEmpty) {
+    bool gpxRefused = false;
     if (isGpxFile(path)) {
-        Route route = loadGpxRoute(path, log);
+        Route route = loadGpxRoute(path, log, &gpxRefused);
+        if (refused != nullptr) *refused = gpxRefused;
         if (whyEmpty != nullptr)
             *whyEmpty = route.nodes.empty() ? "it holds no track point with a valid position" : "";
         return route;
     }
+    // The NMEA reader would read a FIFO forever and take an unreadable file for an empty drive.
+    if (const std::string why = inputFile::unreadable(path); !why.empty()) {
+        log << "ERROR: " << path << ": cannot be read: " << why << "\n";
+        if (refused != nullptr) *refused = true;
+        if (whyEmpty != nullptr) *whyEmpty = "it cannot be read";
+        Route route;
+        route.setOriginalFilename(path, true);
+        return route;
+    }
+    if (refused != nullptr) *refused = false;
     traces::FixReading reading = traces::readNmeaFixes(path, log);
     if (whyEmpty != nullptr) *whyEmpty = traces::whyNoFix(reading);
     return std::move(reading.route);
+}
+
+Route loadRouteErrorsOnly(const std::string& path, std::ostream& log, bool* refused) {
+    std::ostringstream messages;
+    Route route = loadRoute(path, messages, refused);
+    std::istringstream lines(messages.str());
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("ERROR: ", 0) == 0) log << line << "\n";
+    return route;
 }

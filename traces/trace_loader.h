@@ -15,5 +15,12 @@ bool isGpxFile(const std::string& path);
 
 // A GPX log for a ".gpx" path, an NMEA 0183 log (".txt", ".nmea", ".log", ...) otherwise, read with
 // every fix that has a valid position and time (traces/nmea_fix_reader.h); the loader's messages go
-// to `log`. With whyEmpty, it gets why the route is empty ("" when it is not).
-Route loadRoute(const std::string& path, std::ostream& log, std::string* whyEmpty = nullptr);
+// to `log`. A file that cannot be read (missing, no permission, not a regular file) or that the GPX
+// loader refuses gives an "ERROR: " line, an empty route and sets *refused. With whyEmpty, it gets
+// why the route is empty ("" when it is not).
+Route loadRoute(const std::string& path, std::ostream& log, bool* refused = nullptr,
+                std::string* whyEmpty = nullptr);
+
+// The same with only the "ERROR: " lines passed on to `log`: the loaders' progress lines are noise
+// where the route is only a means.
+Route loadRouteErrorsOnly(const std::string& path, std::ostream& log, bool* refused = nullptr);

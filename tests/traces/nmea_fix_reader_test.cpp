@@ -112,12 +112,13 @@ TEST(NmeaFixReader, GpsdCaptures) {
     std::string why;
     // 68 valid RMC fixes (the hybrid's loader keeps 24 of them), GGA without RMC, GGA fixes from no
     // satellite.
-    EXPECT_GE(loadRoute(logs + "/haicom-305N.log", log, &why).nodes.size(), 68u);
-    const Route hp = loadRoute(logs + "/hp58534a.log", log, &why);
+    EXPECT_GE(loadRoute(logs + "/haicom-305N.log", log, nullptr, &why).nodes.size(), 68u);
+    const Route hp = loadRoute(logs + "/hp58534a.log", log, nullptr, &why);
     ASSERT_EQ(hp.nodes.size(), 2u);
     EXPECT_EQ(utc(hp.nodes[0].arrivalTime), "2010-10-25T22:24:49Z");
-    EXPECT_EQ(loadRoute(logs + "/hemi.log", log, &why).nodes.size(), 6u);  // 21 fixes, 15 from no satellite
-    EXPECT_GE(loadRoute(logs + "/rst39.log", log, &why).nodes.size(), 40u);
+    EXPECT_EQ(loadRoute(logs + "/hemi.log", log, nullptr, &why).nodes.size(),
+              6u);  // 21 fixes, 15 from no satellite
+    EXPECT_GE(loadRoute(logs + "/rst39.log", log, nullptr, &why).nodes.size(), 40u);
 
     // Every point lies where gpsd decoded a fix of the same log.
     for (const auto& entry : std::filesystem::directory_iterator(logs)) {
