@@ -177,7 +177,11 @@ void run() {
     mapLock.reset();  // the map is written: other programs may update it now
 
     TraceMatcher hybrid;
-    hybrid.load = loadNmeaRoute;
+    // A trace that gives no point is named, and fails the run once every trace is matched.
+    hybrid.load = [](const std::string& file, std::ostream& log) {
+        return loadNmeaRouteOrSay(file, log, runFailed);
+    };
+    hybrid.frame = &m.planeFrame();
     hybrid.progress = isatty(STDOUT_FILENO) == 0;  // on a terminal the report itself shows the progress
     hybrid.match = [](Route& route, std::ostream&) {
         MapMatching::KARVEL matcher(&m, &route, false);
@@ -204,8 +208,10 @@ int runFramedBatch(time_t start, const BatchInput& input, const std::function<vo
     if (hybrid)
         std::cout << "Looking for Trace Files..."
                   << "\n";
-    if (!lookForTraceFiles(input.folder, input.extensions)) return 1;
+    traceFiles.clear();
+    if (input.listFolder && !lookForTraceFiles(input.folder, input.extensions)) return 1;
     if (input.nameOrder) std::sort(traceFiles.begin(), traceFiles.end());
+    traceFiles.insert(traceFiles.end(), input.files.begin(), input.files.end());
     if (hybrid)
         std::cout << "Loading Map..."
                   << "\n";

@@ -56,6 +56,8 @@ struct BatchInput {
     std::string map = mapPath();
     std::vector<std::string> extensions{".txt"};
     bool nameOrder = false;  // traces in byte order of their names: the same report on every machine
+    std::vector<std::string> files{};  // trace files named one by one, taken after the folder's
+    bool listFolder = true;            // false: only `files`
     MapUse use = MapUse::ReadOnly;
     Console console = Console::Hybrid;
 };

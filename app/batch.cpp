@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
 #include <iostream>
 #include <mutex>
 #include <sstream>
@@ -16,6 +17,41 @@
 
 Route loadNmeaRoute(const std::string& file, std::ostream& log) {
     NMEALoader loader(file, log);
+    return std::move(loader.route);
+}
+
+namespace {
+
+std::string joined(const std::vector<std::string>& words) {
+    std::string out;
+    for (const std::string& w : words) out += (out.empty() ? "" : ", ") + w;
+    return out;
+}
+
+// Why the loader made no point of its file: the sentences a point needs that it did not find.
+std::string whyNoPoint(const NMEALoader& loader) {
+    if (!std::ifstream(loader.filename).is_open()) return "the file cannot be read";
+    if (!loader.rmcSeen)
+        return std::string("it has no RMC sentence with a time, a date and a position") +
+               (loader.ggaSeen ? " (GGA sentences carry no date)" : "");
+    std::vector<std::string> lacking;
+    const auto lacks = [&](bool (*missing)(const TagSet&), const char* name) {
+        if (std::any_of(loader.tagSets.begin(), loader.tagSets.end(), missing)) lacking.push_back(name);
+    };
+    lacks([](const TagSet& s) { return !s.rmcComplete(); }, "RMC");
+    lacks([](const TagSet& s) { return !s.ggaComplete(); }, "GGA");
+    lacks([](const TagSet& s) { return !s.gsaPresent(); }, "GSA");
+    return "every epoch lacks a sentence the file has elsewhere (" + joined(lacking) + ")";
+}
+
+}  // namespace
+
+Route loadNmeaRouteOrSay(const std::string& file, std::ostream& log, bool& failed) {
+    NMEALoader loader(file, log);
+    if (loader.route.nodes.empty()) {
+        log << "ERROR: no point loaded from " << file << ": " << whyNoPoint(loader) << ".\n";
+        failed = true;
+    }
     return std::move(loader.route);
 }
 
@@ -60,6 +96,7 @@ Finished matchOne(size_t index, const std::string& file, const TraceMatcher& mat
                   Progress* progress, size_t total) {
     Finished f;
     f.route = matcher.load(file, out);
+    if (matcher.frame != nullptr) traces::useFrame(f.route, *matcher.frame);
     f.name = f.route.name;
     f.points = f.route.nodes.size();
     printRouteHeader(index, f.route.name, out);

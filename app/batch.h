@@ -30,6 +30,8 @@ struct TraceMatcher {
     // Optional: handed every trace's route and result on the calling thread, in the order of the
     // file list (after that trace's block is printed), e.g. to feed a ResultWriter.
     std::function<void(const Route& route, const TraceMatch& result)> finished;
+    // Optional: the frame of the map the routes are matched on; every route is brought into it first.
+    const geo::PlaneFrame* frame = nullptr;
     // A progress line on standard error while the batch runs, when that is a terminal. Callers turn
     // it off when their own output shares the terminal.
     bool progress = false;
@@ -37,6 +39,9 @@ struct TraceMatcher {
 
 // Reads an NMEA log, with the loader's messages going to `log`.
 Route loadNmeaRoute(const std::string& file, std::ostream& log);
+// loadNmeaRoute, and when the log gives no point, an ERROR line that says which sentences it lacked;
+// `failed` is then set.
+Route loadNmeaRouteOrSay(const std::string& file, std::ostream& log, bool& failed);
 
 // Matches every file and prints each trace's block ("\tRoute #<i>: <name>", "Paths: ", ...) to `out`
 // in the order of `files`. With jobs > 1 the traces are loaded and matched on that many threads

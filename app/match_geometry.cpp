@@ -86,7 +86,9 @@ std::optional<std::pair<_position, double>> snapToLink(const Map& map, int link,
     if (o == map.nodes.end() || d == map.nodes.end()) return std::nullopt;
     const Point a{o->second.easting, o->second.northing};
     const Point b{d->second.easting, d->second.northing};
-    const auto [foot, distance] = getNearestPointFromLink(a, b, Point{at.easting, at.northing});
+    // In the map's frame, whatever plane the route was loaded in.
+    const auto [foot, distance] =
+        getNearestPointFromLink(a, b, map.toPlane(at.position.lat, at.position.lon));
     const double length = distance2Points(a, b);
     const double t = length > 0 ? std::clamp(distance2Points(a, foot) / length, 0.0, 1.0) : 0.0;
     return std::make_pair(along(o->second, d->second, t), distance);

@@ -179,9 +179,9 @@ void KmlWriter::writeLinkInfo(const Map& map, int linkId) {
     if (link == nullptr) return;
     const _mNode from = nodeOrZero(map, link->origin);
     const _mNode to = nodeOrZero(map, link->destination);
-    const _position mid =
-        utmToPosition((from.easting + to.easting) / 2, (from.northing + to.northing) / 2,
-                      GPSPoint::getZone(from.longitude), GPSPoint::getLatZone(from.latitude));
+    const _position mid = map.planeFrame().toGeographic(
+        Point{(from.easting + to.easting) / 2, (from.northing + to.northing) / 2},
+        {from.latitude, from.longitude});
     const double headingDeg = rad2deg(link->heading);
     *this << "\t\t\t<Placemark>\n"
           << "\t\t\t\t<description>\n"

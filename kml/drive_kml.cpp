@@ -45,19 +45,18 @@ void writePieces(std::ostream& out, const mapRepresentation::Map& map, const Dri
     out << "\t</Folder>\n";
 }
 
-void writeMatches(std::ostream& out, const Route& route, const DriveMatch& drive) {
+void writeMatches(std::ostream& out, const geo::PlaneFrame& frame, const Route& route,
+                  const DriveMatch& drive) {
     writeKmlFolderHead(out, 1, "MATCH", "Match");
     for (size_t i = 0; i < route.nodes.size() && i < drive.links.size(); ++i) {
         if (drive.links[i] < 0) continue;
         const _node& n = route.nodes[i];
-        const GPSPoint zone = GPSPoint::convertWGS84ToUTM(n.position.lat, n.position.lon);
-        const GPSPoint at =
-            GPSPoint::convertUTMToWGS84(drive.points[i].x, drive.points[i].y, zone.zone, zone.latZone);
+        const _position at = frame.toGeographic(drive.points[i], n.position);
         out << "\t\t<Placemark>\n\t\t\t<name>Match: " << i << "</name>\n\t\t\t<description>Trace Point: " << i
             << "<br/>Map Link: " << drive.links[i] << "</description>\n";
         writeKmlLineStart(out, 3, kKmlBlue);
         writeKmlVertex(out, 5, n.position.lat, n.position.lon);
-        writeKmlVertex(out, 5, at.latitude, at.longitude);
+        writeKmlVertex(out, 5, at.lat, at.lon);
         writeKmlLineEnd(out, 3);
         out << "\t\t</Placemark>\n";
     }
@@ -95,7 +94,7 @@ bool writeDriveKml(const std::string& path, const mapRepresentation::Map& map, c
     writeKmlDocumentHead(out);
     writeTrace(out, route);
     writePieces(out, map, drive);
-    writeMatches(out, route, drive);
+    writeMatches(out, map.planeFrame(), route, drive);
     writeLinks(out, map, drive);
     writeKmlDocumentEnd(out);
     return file.commit();

@@ -27,11 +27,10 @@ _mNode nodeRecord(const Map& map, uint32_t id) {
     return _mNode{};
 }
 
-// Geographic position of a UTM point, in the zone and band of `reference`.
-_position utmToPosition(double easting, double northing, const _position& reference) {
-    const GPSPoint g = GPSPoint::convertUTMToWGS84(easting, northing, GPSPoint::getZone(reference.lon),
-                                                   GPSPoint::getLatZone(reference.lat));
-    return _position{g.latitude, g.longitude};
+// Geographic position of a planar point of the map's frame (of the zone of `reference` without a map).
+_position utmToPosition(const Map* map, double easting, double northing, const _position& reference) {
+    const geo::PlaneFrame frame = map != nullptr ? map->planeFrame() : geo::PlaneFrame();
+    return frame.toGeographic(Point{easting, northing}, reference);
 }
 
 // A point shows in the MATCH folder only when the map has its link; every other point shows in
@@ -186,7 +185,7 @@ std::string KMLBuilder::builLinkInfo(int linkId) {
     const _mLink link = map->getLink(linkId);
     const _mNode origin = nodeRecord(*map, link.origin);
     const _mNode destination = nodeRecord(*map, link.destination);
-    const _position mid = utmToPosition((origin.easting + destination.easting) * 0.5,
+    const _position mid = utmToPosition(map, (origin.easting + destination.easting) * 0.5,
                                         (origin.northing + destination.northing) * 0.5,
                                         _position{origin.latitude, origin.longitude});
     const double headingDeg = rad2deg(link.heading);
@@ -253,7 +252,7 @@ void KMLBuilder::buildMatched(std::ostream& out) {
                 getNearestPointFromLink(map->getNodePoint(link.origin), map->getNodePoint(link.destination),
                                         Point{n.easting, n.northing})
                     .first;
-            const _position onLink = utmToPosition(q.x, q.y, map->getNodePosition(link.destination));
+            const _position onLink = utmToPosition(map, q.x, q.y, map->getNodePosition(link.destination));
             out << "\t\t<Placemark>\n"
                 << "\t\t\t<description>\n"
                 << "\t\t\t\t\t<br/>Trace Point: " << i << "<br/>Map Link: " << linkId << "<br/>\n"
@@ -312,8 +311,8 @@ void KMLBuilder::buildSegments(std::ostream& out) {
             if (p < 0 || p + 1 >= pointCount) continue;
             const _node& a = route->nodes[static_cast<size_t>(p)];
             const _node& b = route->nodes[static_cast<size_t>(p + 1)];
-            const _position mid =
-                utmToPosition((a.easting + b.easting) * 0.5, (a.northing + b.northing) * 0.5, a.position);
+            const _position mid = utmToPosition(map, (a.easting + b.easting) * 0.5,
+                                                (a.northing + b.northing) * 0.5, a.position);
             out << "\t\t<Placemark>\n"
                 << "\t\t\t<description>" << k << '\n'
                 << "\t\t\t\t<br/>Break between point: " << p << " and " << p + 1 << '\n'

@@ -58,6 +58,7 @@ void Map::copyFrom(const Map& other) {
     nextLinkId = other.nextLinkId;
     nextSuperLinkId = other.nextSuperLinkId;
     loadError = other.loadError;
+    frame = other.frame;
     rebuildIndex();
 }
 
@@ -71,6 +72,7 @@ void Map::moveFrom(Map& other) {
     nextLinkId = other.nextLinkId;
     nextSuperLinkId = other.nextSuperLinkId;
     loadError = other.loadError;
+    frame = other.frame;
     // The index describes exactly the nodes that moved, so it moves with them and is re-pointed
     // at its new owner; the emptied source gets a fresh empty index of its own.
     quadTree = std::move(other.quadTree);
@@ -78,6 +80,7 @@ void Map::moveFrom(Map& other) {
         quadTree->map = this;
     else
         rebuildIndex();
+    other.frame = geo::PlaneFrame();
     other.superNodes.clear();
     other.superLinks.clear();
     other.graph.clear();
@@ -367,6 +370,13 @@ void readLinkLines(Map& map, MapFileReader& in) {
     in.expectNoMoreLines();
 }
 
+// The frame spanning every node, so that a map across zone lines measures in one plane.
+void settleFrame(Map& map) {
+    geo::GeoBox box;
+    for (const auto& [id, n] : map.nodes) box.add(_position{n.latitude, n.longitude});
+    if (!box.empty) map.usePlaneFrame(box.frame());
+}
+
 }  // namespace
 
 void Map::initMap(std::string path) {
@@ -379,6 +389,7 @@ void Map::initMap(std::string path) {
         long long nodeCount = 0;
         if (in.readCount(kLargestNodeId + 1, nodeCount, "node count")) {
             readNodeLines(*this, in, nodeCount);
+            settleFrame(*this);
             if (!in.stopped) readLinkLines(*this, in);
         }
     }
@@ -514,8 +525,9 @@ uint32_t Map::addNode(uint32_t id, double lat, double lon, double averageSnr, do
                   << "); not added." << std::endl;
         return id;
     }
-    const GPSPoint utm = GPSPoint::convertWGS84ToUTM(lat, lon);
-    if (!nodes.try_emplace(id, _mNode{lat, lon, utm.northing, utm.easting, averageSnr, hdop}).second) {
+    if (!frame.isSet()) frame = geo::PlaneFrame::around(_position{lat, lon});
+    const Point utm = toPlane(lat, lon);
+    if (!nodes.try_emplace(id, _mNode{lat, lon, utm.y, utm.x, averageSnr, hdop}).second) {
         std::cout << "ERROR: trying to add a node with an existing key : " << id << std::endl;
         return id;
     }
@@ -574,6 +586,23 @@ int Map::addLink(int id, uint32_t origin, uint32_t destination, double speed, ui
     oEdges.forwardLinks.insert(id);
     dEdges.backwardLinks.insert(id);
     return id;
+}
+
+void Map::usePlaneFrame(const geo::PlaneFrame& other) {
+    if (other == frame) return;
+    frame = other;
+    for (auto& [id, n] : nodes) {
+        const Point q = toPlane(n.latitude, n.longitude);
+        n.easting = q.x;
+        n.northing = q.y;
+    }
+    for (auto& [id, link] : links) {
+        const Point from = getNodePoint(link.origin);
+        const Point to = getNodePoint(link.destination);
+        link.heading = calcHeading(from, to);
+        link.length = distance2Points(from, to);
+    }
+    rebuildIndex();
 }
 
 // ---------------------------------------------------------------------------------------------

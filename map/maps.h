@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "geometry/geometry.h"
+#include "geometry/plane_frame.h"
 #include "map/id_table.h"
 
 class Route;
@@ -119,6 +120,13 @@ public:
     int addLinkToNode(uint32_t origin, uint32_t destination, double speed, uint32_t samples);
     int addLink(int id, uint32_t origin, uint32_t destination, double speed, uint32_t samples);
 
+    // The plane every node, link and query of this map measures in: the frame spanning the nodes read
+    // from a file, or the own zone of the first node added to an empty map. Traces are matched in it.
+    const geo::PlaneFrame& planeFrame() const { return frame; }
+    Point toPlane(double lat, double lon) const { return frame.toPlane(_position{lat, lon}); }
+    // Measures the map in another frame: every node, link heading and length, and the index.
+    void usePlaneFrame(const geo::PlaneFrame& other);
+
     // Lookups. A missing id prints an error line and gives a default value (-1 for integers).
     Point getNodePoint(uint32_t id) const;
     _position getNodePosition(uint32_t id) const;
@@ -210,6 +218,7 @@ public:
 
 private:
     bool loadError = false;
+    geo::PlaneFrame frame;
     std::ostream* messages = nullptr;  // standard output when null
 
     // A node with exactly one link in and one out only continues a road.

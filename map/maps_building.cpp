@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "geometry/geometry.h"
+#include "geometry/plane_frame.h"
 
 namespace mapRepresentation {
 
@@ -77,8 +78,7 @@ Route usablePoints(const Route& trace) {
             continue;
         if (!kept.nodes.empty()) {
             const _node& last = kept.nodes.back();
-            if (distance2Points(last.easting, last.northing, p.easting, p.northing) < kDriveMinSpacing)
-                continue;
+            if (geo::groundDistance(last.position, p.position) < kDriveMinSpacing) continue;
         }
         _node n = p;
         if (!std::isfinite(n.averageSnr)) n.averageSnr = 0.0;

@@ -200,13 +200,15 @@ std::vector<uint32_t> fillNodes(Map& map, const std::vector<BulkNode>& nodes, co
     std::vector<uint32_t> ids(nodes.size());
     records.resize(nodes.size());
     edges.resize(nodes.size());
+    // The map is empty: choosing its frame costs nothing yet.
+    geo::GeoBox box;
+    for (const BulkNode& n : nodes) box.add(_position{n.lat, n.lon});
+    map.usePlaneFrame(box.frame());
     for (size_t i = 0; i < nodes.size(); ++i) {
         const BulkNode& n = nodes[i];
-        const GPSPoint utm = GPSPoint::convertWGS84ToUTM(n.lat, n.lon);
-        records[i] =
-            &map.nodes
-                 .try_emplace(n.id, _mNode{n.lat, n.lon, utm.northing, utm.easting, n.averageSnr, n.hdop})
-                 .first->second;
+        const Point utm = map.toPlane(n.lat, n.lon);
+        records[i] = &map.nodes.try_emplace(n.id, _mNode{n.lat, n.lon, utm.y, utm.x, n.averageSnr, n.hdop})
+                          .first->second;
         edges[i] = &map.graph.try_emplace(n.id).first->second;
         if (layer.isSuper[i]) map.superNodes.try_emplace(n.id);
         ids[i] = n.id;

@@ -174,7 +174,15 @@ void Map::calcAvgNode(uint32_t a, int wa, uint32_t b, int wb) {
         return;
     }
     const _position old{na->second.latitude, na->second.longitude};
-    na->second = calcAvgNode(na->second, wa, nb->second, wb);
+    _mNode avg = calcAvgNode(na->second, wa, nb->second, wb);
+    // The records hold this map's planar points; read the average back in the map's frame where that
+    // is not node a's own zone.
+    if (frame != geo::PlaneFrame::around(old)) {
+        const _position at = frame.toGeographic(Point{avg.easting, avg.northing}, old);
+        avg.latitude = at.lat;
+        avg.longitude = at.lon;
+    }
+    na->second = avg;
     quadTree->updateNodeLocation(a, old);
     // The links at a now start or end somewhere else.
     refreshLinksAt(*this, a);

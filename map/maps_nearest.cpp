@@ -106,7 +106,7 @@ std::vector<std::pair<int, double>> Map::getNearestLinksAndDistances(double lat,
         return true;
     };
 
-    const Point q = positionToPoint(_position{lat, lon});
+    const Point q = toPlane(lat, lon);
     for (size_t i = 0; i < ends.size();) {
         size_t j = i + 1;
         while (j < ends.size() && ends[j].link == ends[i].link) ++j;

@@ -28,9 +28,6 @@ constexpr double kMaxCurvatureRadius = 6399594.0;
 // The upper bounds are only used for radii of matching scale, where the cells they settle are small.
 constexpr double kLargestBoundedRadius = 50000.0;
 
-// Tolerance on zone edges, so that rounding in the zone formula never drops a cell it might contain.
-constexpr double kZoneEdgeSlack = 1e-9;
-
 // The zone whose central meridian the UTM conversion uses for a longitude (its own formula).
 double conversionZone(double lon) {
     return lon < 0 ? std::trunc((lon + 180) / 6) + 1 : std::trunc(lon / 6) + 31;
@@ -107,7 +104,7 @@ void QuadTree::addNode(uint32_t id) {
     if (leaf == nullptr) return;
     const _mNode& node = it->second;
     leaf->mapNodes.push_back(id);
-    leaf->points.push_back({node.easting, node.northing, GPSPoint::getZone(node.longitude), id});
+    leaf->points.push_back({node.easting, node.northing, id});
     if (leaf->mapNodes.size() > static_cast<size_t>(leafCapacity) && leaf->halfHeight >= minSplitHalfHeight) {
         splitLeaf(leaf, parent);
     }
@@ -165,7 +162,7 @@ void QuadTree::updateNodeLocation(uint32_t id, _position old) {
         const auto index = static_cast<size_t>(it - leaf->mapNodes.begin());
         if (it != leaf->mapNodes.end() && index < leaf->points.size()) {
             const _mNode& n = node->second;
-            leaf->points[index] = {n.easting, n.northing, GPSPoint::getZone(n.longitude), id};
+            leaf->points[index] = {n.easting, n.northing, id};
         }
         return;
     }
@@ -178,23 +175,22 @@ std::vector<std::pair<uint32_t, double>> QuadTree::findPointsLessThan(double lat
                                                                       double radius) const {
     std::vector<std::pair<uint32_t, double>> out;
     const _position pos{lat, lon};
-    findPoints(&out, root.get(), pos, positionToPoint(pos), radius);
+    findPoints(&out, root.get(), pos, map != nullptr ? map->toPlane(lat, lon) : positionToPoint(pos), radius);
     return out;
 }
 
-CellReach::CellReach(_position pos, Point p, double radius)
-    : pos(pos), p(p), radius(radius), zone(GPSPoint::getZone(pos.lon)) {
+CellReach::CellReach(_position pos, Point p, double radius, const geo::PlaneFrame& frame)
+    : pos(pos), p(p), radius(radius), frame(frame.isSet() ? frame : geo::PlaneFrame::around(pos)) {
     reach = radius / kMinPlanarScale;
-    zoneWest = 6.0 * (zone - 1) - 180.0;
-    zoneEast = zoneWest + 6.0;
     // Along a path that stays within this latitude band a degree of longitude costs at least
     // a * cos(band); leaving the band alone is longer than twice the radius.
     const double band = std::fabs(pos.lat) * kDegToRad + 2.0 * radius / wgs84::kMinMeridionalRadius;
     lonMetresPerDegree =
         band < std::numbers::pi / 2 ? kDegToRad * wgs84::kEquatorialRadius * std::cos(band) : 0.0;
 
+    // The upper bounds hold near the central meridian only: in the position's own zone.
     boundsHold = radius > 0.0 && radius <= kLargestBoundedRadius && std::fabs(pos.lat) <= kBoundedLatitude &&
-                 std::fabs(pos.lon) <= 180.0;
+                 std::fabs(pos.lon) <= 180.0 && this->frame == geo::PlaneFrame::around(pos);
     if (!boundsHold) return;
     meridian = conversionZone(pos.lon);
     // A cell the latitude bound keeps lies within reach of the position's latitude, so a path to it
@@ -204,22 +200,17 @@ CellReach::CellReach(_position pos, Point p, double radius)
     lonMetresPerDegreeMax = kDegToRad * kMaxCurvatureRadius * std::cos(nearest);
 }
 
-bool CellReach::nearestPoint(const _position& c, double halfWidth, double halfHeight, _position& near) const {
-    // Planar distances between different UTM zones mean nothing (only own-zone nodes are
-    // reported), so a box wholly outside the query's zone has nothing to offer.
-    if (c.lon + halfWidth < zoneWest - kZoneEdgeSlack || c.lon - halfWidth > zoneEast + kZoneEdgeSlack) {
-        return false;
-    }
-    near = pos;
+_position CellReach::nearestPoint(const _position& c, double halfWidth, double halfHeight) const {
+    _position near = pos;
     if (std::fabs(c.lat - pos.lat) > halfHeight)
         near.lat = pos.lat > c.lat ? c.lat + halfHeight : c.lat - halfHeight;
     if (std::fabs(c.lon - pos.lon) > halfWidth)
         near.lon = pos.lon > c.lon ? c.lon + halfWidth : c.lon - halfWidth;
-    return true;
+    return near;
 }
 
 bool CellReach::withinByConversion(const _position& near) const {
-    return distance2Points(positionToPoint(near), p) <= radius;
+    return distance2Points(frame.toPlane(near), p) <= radius;
 }
 
 // Lower bounds on the distance to the clamped point settle far cells: a latitude gap costs at least
@@ -230,8 +221,7 @@ bool CellReach::beyondByDegrees(double north, double east) const {
 
 bool CellReach::reachesByConversion(const _position& c, double halfWidth, double halfHeight) const {
     if (QuadTree::isInside(c, halfWidth, halfHeight, pos.lat, pos.lon)) return true;
-    _position near;
-    if (!nearestPoint(c, halfWidth, halfHeight, near)) return false;
+    const _position near = nearestPoint(c, halfWidth, halfHeight);
     if (beyondByDegrees(std::fabs(near.lat - pos.lat) * kDegToRad, std::fabs(near.lon - pos.lon)))
         return false;
     return withinByConversion(near);
@@ -242,8 +232,7 @@ bool CellReach::reachesByConversion(const _position& c, double halfWidth, double
 // bounds the planar distance from both sides, which settles all but the cells at about the radius.
 bool CellReach::reaches(const _position& c, double halfWidth, double halfHeight) const {
     if (QuadTree::isInside(c, halfWidth, halfHeight, pos.lat, pos.lon)) return true;
-    _position near;
-    if (!nearestPoint(c, halfWidth, halfHeight, near)) return false;
+    const _position near = nearestPoint(c, halfWidth, halfHeight);
     const double north = std::fabs(near.lat - pos.lat) * kDegToRad;
     const double east = std::fabs(near.lon - pos.lon);
     if (beyondByDegrees(north, east)) return false;
@@ -267,7 +256,7 @@ void QuadTree::findPoints(std::vector<std::pair<uint32_t, double>>* out, QuadNod
     const PointVisitor collect = [](void* context, const QuadLeafPoint& point, double distance) {
         static_cast<std::vector<std::pair<uint32_t, double>>*>(context)->emplace_back(point.id, distance);
     };
-    const Search search{CellReach(pos, p, radius), collect, out};
+    const Search search{CellReach(pos, p, radius, map->planeFrame()), collect, out};
     if (search.reach.reaches(cell->centre, cell->halfWidth, cell->halfHeight)) walkPoints(cell, search);
 }
 
@@ -275,7 +264,7 @@ void QuadTree::visitPointsLessThan(double lat, double lon, double radius, PointV
                                    void* context) const {
     if (!root || map == nullptr || visit == nullptr) return;
     const _position pos{lat, lon};
-    const Search search{CellReach(pos, positionToPoint(pos), radius), visit, context};
+    const Search search{CellReach(pos, map->toPlane(lat, lon), radius, map->planeFrame()), visit, context};
     if (search.reach.reaches(root->centre, root->halfWidth, root->halfHeight)) walkPoints(root.get(), search);
 }
 
@@ -287,7 +276,6 @@ void QuadTree::walkPoints(const QuadNode* cell, const Search& s) const {
         const size_t count = leaf->mapNodes.size();
         if (leaf->points.size() == count) {
             for (const QuadLeafPoint& point : leaf->points) {
-                if (point.zone != s.reach.zone) continue;
                 const double d = distance2Points(point.easting, point.northing, s.reach.p.x, s.reach.p.y);
                 if (d <= s.reach.radius) s.visit(s.context, point, d);
             }
@@ -301,8 +289,7 @@ void QuadTree::walkPoints(const QuadNode* cell, const Search& s) const {
                 continue;
             }
             const _mNode& node = it->second;
-            const QuadLeafPoint point{node.easting, node.northing, GPSPoint::getZone(node.longitude), id};
-            if (point.zone != s.reach.zone) continue;
+            const QuadLeafPoint point{node.easting, node.northing, id};
             const double d = distance2Points(point.easting, point.northing, s.reach.p.x, s.reach.p.y);
             if (d <= s.reach.radius) s.visit(s.context, point, d);
         }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "geometry/geometry.h"
+#include "geometry/plane_frame.h"
 
 namespace mapRepresentation {
 
@@ -45,12 +46,11 @@ public:
     std::array<std::unique_ptr<QuadNode>, 4> children;
 };
 
-// Planar point and UTM zone of an indexed node, as the map held them when it was indexed (or last
-// reported moved).
+// Planar point of an indexed node in the map's frame, as the map held it when it was indexed (or
+// last reported moved).
 struct QuadLeafPoint {
     double easting = 0.0;
     double northing = 0.0;
-    int32_t zone = 0;
     uint32_t id = 0;  // the node, so that the search never has to touch mapNodes
 };
 
@@ -67,13 +67,15 @@ public:
 };
 
 // Whether a cell of the index may hold nodes within a radius of a position: it contains the position,
-// or the point of its box nearest to the position (clamped in degrees) lies within the radius in UTM
-// metres. Only cells that reach the position's own UTM zone count, and cells farther than the radius
-// by a lower bound in degrees are left out without a conversion. reachesByConversion converts every
-// other cell; reaches() gives the same answers but also settles most of those by bounds in degrees.
+// or the point of its box nearest to the position (clamped in degrees) lies within the radius in metres
+// of the map's frame. Cells farther than the radius by a lower bound in degrees are left out without
+// a conversion (a transverse Mercator never shrinks distances below its central scale). reachesByConversion
+// converts every other cell; reaches() gives the same answers but also settles most of those by bounds in
+// degrees.
 class CellReach {
 public:
-    CellReach(_position pos, Point p, double radius);
+    // p is pos in `frame`; without a frame, pos's own zone.
+    CellReach(_position pos, Point p, double radius, const geo::PlaneFrame& frame = geo::PlaneFrame());
 
     bool reaches(const _position& centre, double halfWidth, double halfHeight) const;
     bool reachesByConversion(const _position& centre, double halfWidth, double halfHeight) const;
@@ -81,16 +83,15 @@ public:
     _position pos;
     Point p;  // the position in UTM metres
     double radius;
-    int32_t zone;  // UTM zone of the position
+    geo::PlaneFrame frame;  // the map's
 
 private:
-    // The clamped point; false when the cell lies wholly outside the position's zone.
-    bool nearestPoint(const _position& centre, double halfWidth, double halfHeight, _position& near) const;
+    // The point of the box nearest to the position, clamped in degrees.
+    _position nearestPoint(const _position& centre, double halfWidth, double halfHeight) const;
     bool withinByConversion(const _position& near) const;
     bool beyondByDegrees(double north, double east) const;
 
     double reach;               // radius on the ellipsoid that planar distances up to radius can span
-    double zoneWest, zoneEast;  // longitude range of the zone
     double lonMetresPerDegree;  // lower bound of the cost of a degree of longitude near the position
     // Upper bounds, for the cells the bounds can settle as within the radius (boundsHold only).
     bool boundsHold = false;
@@ -121,9 +122,8 @@ public:
     // (leaf, parent inner cell or null); (null, null) outside the globe.
     std::pair<QuadLeafNode*, QuadInnerNode*> findQuadrant(double lat, double lon) const;
 
-    // All indexed nodes within radius metres of the position, in walk order (not sorted). Distances
-    // are planar, so only nodes of the position's own UTM zone count: across zones the coordinates
-    // are unrelated and far nodes can look near.
+    // All indexed nodes within radius metres of the position, in walk order (not sorted), measured
+    // in the map's frame whatever zone each lies in.
     std::vector<std::pair<uint32_t, double>> findPointsLessThan(double lat, double lon, double radius) const;
     void findPoints(std::vector<std::pair<uint32_t, double>>* out, QuadNode* cell, _position pos, Point p,
                     double radius) const;

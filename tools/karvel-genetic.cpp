@@ -30,6 +30,7 @@ int programMain(int argc, char** argv) {
     const bool kml = options->kml;
     TraceMatcher genetic;
     genetic.load = loadNmeaRoute;
+    genetic.frame = &m.planeFrame();
     genetic.match = [kml](Route& route, std::ostream&) {
         MapMatching::GenMapMatching matcher(&m, &route, false);
         matcher.runWithMarchal(kml);

@@ -26,6 +26,7 @@
 #include "map/road_graph.h"
 #include "matching/hmm_matcher.h"
 #include "tools/cli/command_line.h"
+#include "traces/input_file.h"
 #include "traces/trace_loader.h"
 
 namespace {
@@ -39,20 +40,21 @@ struct Options {
     bool quiet = false;    // -q: errors only
     bool verbose = false;  // -v: also what was read
     ResultFormat format = ResultFormat::Report;
-    std::string output;  // -o: the results go to this file instead of standard output
+    std::string output;              // -o: the results go to this file instead of standard output
+    std::vector<std::string> files;  // traces named on the command line
+    bool folderGiven = false;
 };
 
 void printUsage(std::ostream& out) {
     out << "Usage: karvel-match [-t folder] [--map FILE] [--radius M] [--sigma M] [--candidates K]\n"
         << "                    [--jobs N] [-M] [-q|-v] [--format report|csv|geojson|html|gpkg] [-o FILE]\n"
-        << "                    [-h|--help] [--version]\n"
-        << "Matches every NMEA (.txt) and GPX (.gpx) trace of the folder onto the map with a hidden Markov "
-           "model and\n"
-        << "prints the karvel report, each path followed by the links it drove (\"Driven links: \"). A fix\n"
-        << "farther than the radius from its road is left unmatched; a trace with no fix that near fails the "
-           "run.\n"
-        << "A summary line goes to standard error at the end.\n"
-        << "  -t folder        traces to match (default data/nmea/)\n"
+        << "                    [-h|--help] [--version] [TRACE...]\n"
+        << "Matches every NMEA (.txt, .nmea, .log) and GPX (.gpx) trace of the folder, and the TRACE files "
+           "named,\n"
+        << "onto the map with a hidden Markov model and prints the karvel report, each path followed by the\n"
+        << "links it drove (\"Driven links: \"). A fix farther than the radius from its road is left unmatched;\n"
+        << "a trace with no fix that near fails the run. A summary line goes to standard error at the end.\n"
+        << "  -t folder        traces to match (default data/nmea/, unless TRACE files are named)\n"
         << "  --map FILE       road map (default data/map.txt); it is only read\n"
         << "  --radius M       candidate links within M metres of a fix (default 50)\n"
         << "  --sigma M        GPS noise in metres; 0 estimates it per trace (default 0)\n"
@@ -85,6 +87,7 @@ std::string apply(Options& o, const std::string& name, const std::string& value)
     using toolCli::parseWholeNumber;
     if (name == "t") {
         o.folder = value;
+        o.folderGiven = true;
     } else if (name == "map") {
         o.map = value;
     } else if (name == "M") {
@@ -136,7 +139,7 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
     const toolCli::CommandLine line = toolCli::parseCommandLine(argc, argv, kOptions);
     if (!line.error.empty()) return usageError(line.error);
     if (const auto status = toolCli::settleStandardOptions(line, "karvel-match", printUsage)) return status;
-    if (!line.operands.empty()) return usageError("unexpected argument " + line.operands[0]);
+    o.files = line.operands;
     for (const auto& [name, value] : line.options)
         if (const std::string problem = apply(o, name, value); !problem.empty()) return usageError(problem);
     return std::nullopt;
@@ -218,17 +221,12 @@ void matchAll(const Options& o, std::ostream& document, bool documentOnStdout, T
     const matchApp::MapArea area = matchApp::MapArea::of(m);
     std::atomic<bool> failed = false;
     TraceMatcher matcher;
-    // Without -v only the loader's ERROR lines reach the log; a file it refused fails the run.
-    std::atomic<bool> refused{false};
-    matcher.load = [&o, &refused](const std::string& file, std::ostream& log) {
-        bool failed = false;
-        Route route = o.verbose ? loadRoute(file, log, &failed) : loadRouteErrorsOnly(file, log, &failed);
-        if (failed) refused = true;
         return route;
     };
     matcher.match = [&](Route& route, std::ostream& log) {
         return matchRoute(m, graph, o, route, log, tally, area, failed);
     };
+    matcher.frame = &m.planeFrame();
     // Not while the results themselves go to the terminal: the two would garble each other.
     matcher.progress = !o.quiet && !(o.output.empty() && isatty(STDOUT_FILENO) == 1);
     const unsigned jobs = o.jobs > 0 ? o.jobs : std::max(1U, std::thread::hardware_concurrency());
@@ -283,11 +281,13 @@ int programMain(int argc, char** argv) {
     const bool documentOnStdout = o.output.empty() && o.format != ResultFormat::Report;
     std::ostream document(std::cout.rdbuf());
     if (o.format != ResultFormat::Report || !o.output.empty()) std::cout.rdbuf(std::cerr.rdbuf());
-    // GPX logs too, in name order; the map is only read.
+    // GPX and every NMEA extension, in name order; the map is only read.
     const BatchInput input{.folder = o.folder,
                            .map = o.map,
-                           .extensions = {".txt", ".gpx"},
+                           .extensions = kTraceFileExtensions,
                            .nameOrder = true,
+                           .files = o.files,
+                           .listFolder = o.folderGiven || o.files.empty(),
                            .console = o.verbose ? Console::Verbose : Console::Quiet};
     Tally tally;
     double seconds = -1;  // stays so when the batch does not run

@@ -152,3 +152,22 @@ std::string Route::pointToKml(int i) const {
     s << "</Placemark>\n";
     return s.str();
 }
+
+namespace traces {
+
+void useFrame(Route& route, const geo::PlaneFrame& frame) {
+    bool moved = false;
+    for (_node& n : route.nodes) {
+        const Point q = frame.toPlane(n.position);
+        if (q == planar(n)) continue;
+        n.easting = q.x;
+        n.northing = q.y;
+        moved = true;
+    }
+    if (!moved) return;
+    std::vector<_node> points;
+    points.swap(route.nodes);
+    for (const _node& n : points) route.addNode(n, true);
+}
+
+}  // namespace traces

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "geometry/geometry.h"
+#include "geometry/plane_frame.h"
 
 // Base of the icon server used by KML placemarks; the KML writers share it.
 inline constexpr const char* kKmlIconServer = "http://maps.google.com";
@@ -49,3 +50,11 @@ public:
     // KML placemark describing point i ("" when i is out of range).
     std::string pointToKml(int i) const;
 };
+
+namespace traces {
+
+// Brings the route's planar points into `frame` (the map's it is matched on), with speed and heading
+// derived again as the loaders derive them. A route already in that frame is left exactly as it was.
+void useFrame(Route& route, const geo::PlaneFrame& frame);
+
+}  // namespace traces

@@ -6,8 +6,8 @@
 #include <sstream>
 
 #include "traces/GPXLoader.h"
-#include "traces/NMEALoader.h"
 #include "traces/input_file.h"
+#include "traces/nmea_fix_reader.h"
 
 bool isGpxFile(const std::string& path) {
     const size_t slash = path.find_last_of('/');
@@ -19,29 +19,33 @@ bool isGpxFile(const std::string& path) {
     return extension == ".gpx";
 }
 
-Route loadRoute(const std::string& path, std::ostream& log, bool* refused) {
+Route loadRoute(const std::string& path, std::ostream& log, bool* refused, std::string* whyEmpty) {
     bool gpxRefused = false;
     if (isGpxFile(path)) {
         Route route = loadGpxRoute(path, log, &gpxRefused);
         if (refused != nullptr) *refused = gpxRefused;
+        if (whyEmpty != nullptr)
+            *whyEmpty = route.nodes.empty() ? "it holds no track point with a valid position" : "";
         return route;
     }
-    // The NMEA loader would read a FIFO forever and take an unreadable file for an empty drive.
+    // The NMEA reader would read a FIFO forever and take an unreadable file for an empty drive.
     if (const std::string why = inputFile::unreadable(path); !why.empty()) {
         log << "ERROR: " << path << ": cannot be read: " << why << "\n";
         if (refused != nullptr) *refused = true;
+        if (whyEmpty != nullptr) *whyEmpty = "it cannot be read";
         Route route;
         route.setOriginalFilename(path, true);
         return route;
     }
     if (refused != nullptr) *refused = false;
-    NMEALoader loader(path, log);
-    return std::move(loader.route);
+    traces::FixReading reading = traces::readNmeaFixes(path, log);
+    if (whyEmpty != nullptr) *whyEmpty = traces::whyNoFix(reading);
+    return std::move(reading.route);
 }
 
-Route loadRouteErrorsOnly(const std::string& path, std::ostream& log, bool* refused) {
+Route loadRouteErrorsOnly(const std::string& path, std::ostream& log, bool* refused, std::string* whyEmpty) {
     std::ostringstream messages;
-    Route route = loadRoute(path, messages, refused);
+    Route route = loadRoute(path, messages, refused, whyEmpty);
     std::istringstream lines(messages.str());
     for (std::string line; std::getline(lines, line);)
         if (line.rfind("ERROR: ", 0) == 0) log << line << "\n";

@@ -77,13 +77,11 @@ struct Expected {
     }
 };
 
-// Every node of the query's UTM zone, measured in planar metres.
+// Every node, measured in planar metres of the map's frame.
 Expected<uint32_t> nearNodes(const Map& m, double lat, double lon, double radius) {
     Expected<uint32_t> e;
-    const Point p = positionToPoint({lat, lon});
-    for (const auto& [id, n] : m.nodes)
-        if (GPSPoint::getZone(n.longitude) == GPSPoint::getZone(lon))
-            e.add(id, distance2Points({n.easting, n.northing}, p), radius);
+    const Point p = m.toPlane(lat, lon);
+    for (const auto& [id, n] : m.nodes) e.add(id, distance2Points({n.easting, n.northing}, p), radius);
     return e;
 }
 
@@ -94,7 +92,7 @@ void expectAgreement(const Map& m, double lat, double lon, double radius) {
     const auto links = m.getNearestLinksAndDistances(lat, lon, radius);
     for (size_t i = 1; i < links.size(); ++i) EXPECT_LT(links[i - 1].first, links[i].first);
     const Expected<uint32_t> near = nearNodes(m, lat, lon, 10.0 * radius);
-    const Point q = positionToPoint({lat, lon});
+    const Point q = m.toPlane(lat, lon);
     Expected<int> e;
     for (const auto& [id, d] : near.may) {
         for (const auto* set : {&m.graph.at(id).forwardLinks, &m.graph.at(id).backwardLinks})

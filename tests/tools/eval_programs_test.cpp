@@ -94,7 +94,7 @@ TEST(ExportProgram, AReportThatDoesNotFitItsTracesIsRefused) {
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4) << "header and trace a:\n" << r.out;
     // How many kilometres is a matter of the projection; that it is refused is not.
     EXPECT_EQ(std::regex_replace(readFile(dir / "err.txt"), std::regex("lies [0-9]+ km"), "lies N km"),
-              "ERROR: gone: no gone.txt or .gpx in nmea\n"
+              "ERROR: gone: no gone.txt, .gpx, .nmea or .log in nmea\n"
               "ERROR: b: point 9 is beyond the 3 points of nmea/b.txt\n"
               "ERROR: c: link 7 is not in the map (give the map of the run)\n"
               "ERROR: far: point 0 lies N km from its link 1 (give the map of the run)\n"

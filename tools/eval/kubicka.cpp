@@ -7,8 +7,8 @@
 #include <fstream>
 #include <numbers>
 
-#include "geometry/GPSPoint.h"
 #include "geometry/geometry.h"
+#include "geometry/plane_frame.h"
 #include "map/atomic_file.h"
 #include "map/file_lock.h"
 #include "tools/sim/nmea_sentences.h"
@@ -60,16 +60,7 @@ bool isIndex(double v, size_t count) {
 }
 
 double arcLength(const std::pair<double, double>& a, const std::pair<double, double>& b) {
-    const GPSPoint pa = GPSPoint::convertWGS84ToUTM(a.second, a.first);
-    const GPSPoint pb = GPSPoint::convertWGS84ToUTM(b.second, b.first);
-    if (pa.zone == pb.zone) return distance2Points(pa.easting, pa.northing, pb.easting, pb.northing);
-    // Across a zone border the two eastings do not share an origin; measure on the ground instead.
-    double perLat = 0.0, perLon = 0.0;
-    traceSim::metresPerDegree((a.second + b.second) / 2.0, perLat, perLon);
-    double dLon = b.first - a.first;
-    if (dLon > 180.0) dLon -= 360.0;
-    if (dLon < -180.0) dLon += 360.0;
-    return std::hypot(dLon * perLon, (b.second - a.second) * perLat);
+    return geo::groundDistance(_position{a.second, a.first}, _position{b.second, b.first});
 }
 
 std::string fixed9(double v) {

@@ -18,7 +18,7 @@ namespace {
 // with an ERROR line: exporting either could mix one drive's fixes with another's matches.
 std::map<std::string, std::string> traceFilesByName(const std::string& folder, std::ostream& log) {
     std::map<std::string, std::string> byName;
-    const TraceListing listing = listTraceFiles(folder, {".txt", ".gpx"});
+    const TraceListing listing = listTraceFiles(folder, kTraceFileExtensions);
     for (const std::string& skipped : listing.skipped)
         log << "ERROR: trace file " << skipped << "; skipped.\n";
     for (const std::string& file : listing.files) {
@@ -77,7 +77,7 @@ bool exportReport(const Report& report, const std::string& folder, ResultWriter&
         const std::string name = inputFile::printable(trace.name);  // the report is a file like any other
         const auto file = files.find(trace.name);
         if (file == files.end()) {
-            log << "ERROR: " << name << ": no " << name << ".txt or .gpx in " << folder << "\n";
+            log << "ERROR: " << name << ": no " << name << ".txt, .gpx, .nmea or .log in " << folder << "\n";
             complete = false;
             continue;
         }
