@@ -37,7 +37,7 @@ struct Options {
 void printUsage(std::ostream& out) {
     out << "Usage: karvel-match [-t folder] [--map FILE] [--radius M] [--sigma M] [--candidates K]\n"
         << "                    [--jobs N] [-M] [-q] [--format report|csv|geojson] [-o FILE]\n"
-        << "                    [-h|--help] [--version]\n"
+        << "                    [-h|--help] [--version] [--check-options]\n"
         << "Matches every NMEA (.txt) and GPX (.gpx) trace of the folder onto the map with a hidden Markov "
            "model and\n"
         << "prints the karvel report.\n"
@@ -53,7 +53,8 @@ void printUsage(std::ostream& out) {
         << "  -o FILE          write the results to FILE (replaced only when complete); without it\n"
         << "                   csv and geojson go to standard output and the rest to standard error\n"
         << "  -h, --help       this text\n"
-        << "  --version        the program version\n";
+        << "  --version        the program version\n"
+        << "  --check-options  only judge the options: print them as understood and stop\n";
 }
 
 const std::vector<toolCli::OptionSpec> kOptions = {
@@ -111,13 +112,14 @@ int usageError(const std::string& problem) {
 
 // The exit status when the program stops at its command line, nothing when it goes on.
 std::optional<int> parse(int argc, char** argv, Options& o) {
-    const toolCli::CommandLine line = toolCli::parseCommandLine(argc, argv, kOptions);
+    const toolCli::CommandLine line =
+        toolCli::parseCommandLine(argc, argv, toolCli::withCheckOptions(kOptions));
     if (!line.error.empty()) return usageError(line.error);
     if (const auto status = toolCli::settleStandardOptions(line, "karvel-match", printUsage)) return status;
     if (!line.operands.empty()) return usageError("unexpected argument " + line.operands[0]);
     for (const auto& [name, value] : line.options)
         if (const std::string problem = apply(o, name, value); !problem.empty()) return usageError(problem);
-    return std::nullopt;
+    return toolCli::checkedOnly(line);
 }
 
 // Matches one route on this thread's own matcher (the road graph is shared, read-only).
