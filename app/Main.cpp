@@ -38,6 +38,8 @@ std::unique_ptr<FileLock> mapLock;
 // Set when the map must not be written back although it was read completely: another program
 // held its lock.
 bool mapLeftAlone = false;
+// karvel's fixed lines around the batch; other programs print only what they are asked to.
+Console console = Console::Hybrid;
 
 void printHelp() {
     std::cout << "\t*****  KARVEL  *****\n"
@@ -80,7 +82,8 @@ BatchOptions parseOptions(int argc, char** argv) {
 }
 
 bool lookForTraceFiles(const std::string& folder, const std::vector<std::string>& extensions) {
-    std::cout << "Looking for NMEA files (with .txt extension) inside folder: " << folder << "\n";
+    if (console == Console::Hybrid)
+        std::cout << "Looking for NMEA files (with .txt extension) inside folder: " << folder << "\n";
     TraceListing listing = listTraceFiles(folder, extensions);
     traceFiles = std::move(listing.files);
     if (!listing.opened) {
@@ -93,6 +96,9 @@ bool lookForTraceFiles(const std::string& folder, const std::vector<std::string>
                   << "\n";
         runFailed = true;
     }
+    if (console == Console::Verbose)
+        std::cout << "Traces: " << traceFiles.size() << " file" << (traceFiles.size() == 1 ? "" : "s")
+                  << " in " << folder << "\n";
     return true;
 }
 
@@ -137,7 +143,7 @@ bool lockMap(const std::string& path) {
 }  // namespace
 
 bool loadMap(MapUse use, const std::string& path) {
-    std::cout << "Trying to load map: " << path << "\n";
+    if (console == Console::Hybrid) std::cout << "Trying to load map: " << path << "\n";
     if (use == MapUse::ReadWrite) {
         std::cout.flush();  // the lock may take a while: the user sees what is being waited for
         if (!lockMap(path)) return false;
@@ -148,6 +154,9 @@ bool loadMap(MapUse use, const std::string& path) {
     }
     m = mapRepresentation::Map(path);
     if (m.hadLoadError()) runFailed = true;
+    if (console == Console::Verbose)
+        std::cout << "Map: " << m.nodes.size() << " nodes, " << m.links.size() << " links from " << path
+                  << "\n";
     return true;
 }
 
@@ -164,6 +173,7 @@ void run() {
 
     TraceMatcher hybrid;
     hybrid.load = loadNmeaRoute;
+    hybrid.progress = isatty(STDOUT_FILENO) == 0;  // on a terminal the report itself shows the progress
     hybrid.match = [](Route& route, std::ostream&) {
         MapMatching::KARVEL matcher(&m, &route, false);
         matcher.run(geneticKML);
@@ -184,21 +194,28 @@ void printOverallTime(std::ostream& out, double seconds) {
 int runFramedBatch(time_t start, const BatchInput& input, const std::function<void()>& batch) {
     runFailed = false;
     mapLeftAlone = false;
-    std::cout << "Looking for Trace Files..."
-              << "\n";
+    console = input.console;
+    const bool hybrid = console == Console::Hybrid;
+    if (hybrid)
+        std::cout << "Looking for Trace Files..."
+                  << "\n";
     if (!lookForTraceFiles(input.folder, input.extensions)) return 1;
     if (input.nameOrder) std::sort(traceFiles.begin(), traceFiles.end());
-    std::cout << "Loading Map..."
-              << "\n";
+    if (hybrid)
+        std::cout << "Loading Map..."
+                  << "\n";
     if (!loadMap(input.use, input.map)) return 1;
-    std::cout << "\n";
-    std::cout << "Ready to run Ostrand."
-              << "\n\n";
+    if (hybrid) {
+        std::cout << "\n";
+        std::cout << "Ready to run Ostrand."
+                  << "\n\n";
+    }
     batch();
-    std::cout << "Finished running Ostrand."
-              << "\n\n";
-
-    printOverallTime(std::cout, difftime(time(nullptr), start));
+    if (hybrid) {
+        std::cout << "Finished running Ostrand."
+                  << "\n\n";
+        printOverallTime(std::cout, difftime(time(nullptr), start));
+    }
     std::cout.flush();
     mapLock.reset();
     return runFailed ? 1 : 0;

@@ -48,6 +48,10 @@ bool lookForTraceFiles(const std::string& folder, const std::vector<std::string>
 bool loadMap(MapUse use = MapUse::ReadOnly, const std::string& path = mapPath());
 void run();
 
+// What the frame of a batch prints besides its ERROR lines: karvel's fixed lines around the batch
+// (which its report keeps), nothing, or one line each on the traces listed and the map loaded.
+enum class Console { Hybrid, Quiet, Verbose };
+
 // What a matching program reads: the trace files of `folder` with one of the extensions, and the map.
 struct BatchInput {
     std::string folder = "data/nmea/";
@@ -55,12 +59,13 @@ struct BatchInput {
     std::vector<std::string> extensions{".txt"};
     bool nameOrder = false;  // traces in byte order of their names: the same report on every machine
     MapUse use = MapUse::ReadOnly;
+    Console console = Console::Hybrid;
 };
 
-// What every matching program prints around its batch: the listing of the trace folder and the
-// loading of the map into the program-wide map, then `batch`, then the closing lines timed from
-// `start`. Returns the exit status: 0, or 1 when something was not done as asked (a folder or map
-// that could not be read, a map read only in part or not written back, trace files skipped).
+// What every matching program prints around its batch (as `input.console` asks): the listing of the
+// trace folder and the loading of the map into the program-wide map, then `batch`, then the closing
+// lines timed from `start`. Returns the exit status: 0, or 1 when something was not done as asked (a folder
+// or map that could not be read, a map read only in part or not written back, trace files skipped).
 int runFramedBatch(time_t start, const BatchInput& input, const std::function<void()>& batch);
 
 // The closing timing lines; seconds and minutes in the stream's default number format.

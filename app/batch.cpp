@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
-#include <ctime>
 #include <iostream>
 #include <mutex>
 #include <sstream>
@@ -21,39 +21,52 @@ Route loadNmeaRoute(const std::string& file, std::ostream& log) {
 
 namespace {
 
-// Progress goes to standard error and only to a terminal, so the report on standard output stays exact.
+// One line on standard error, rewritten in place, and only on a terminal: the trace at hand and the
+// fixes per second so far. It is cleared at the end, so nothing of it stays between other output.
 class Progress {
 public:
-    explicit Progress(bool wanted) : enabled(wanted && isatty(STDERR_FILENO) == 1) {}
-    void show(size_t index, size_t total, const std::string& name, size_t points, double seconds) const {
+    explicit Progress(bool wanted)
+        : enabled(wanted && isatty(STDERR_FILENO) == 1), start(std::chrono::steady_clock::now()) {}
+    // Trace `index` of `total` with `points` fixes starts (done false) or is finished (done true).
+    void show(size_t index, size_t total, const std::string& name, size_t points, bool done) {
         if (!enabled) return;
-        std::cerr << "\r\033[K[" << index + 1 << "/" << total << "] " << name << ": " << points << " points";
-        if (seconds > 0) std::cerr << ", " << static_cast<long>(points / seconds) << " points/s";
-        std::cerr << (index + 1 == total ? "\n" : "") << std::flush;
+        if (done) fixes += points;
+        const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
+        std::cerr << "\r\033[K[" << index + 1 << "/" << total << "] " << name << " (" << points << " fixes)";
+        if (fixes > 0 && seconds.count() > 0)
+            std::cerr << ", " << static_cast<long>(static_cast<double>(fixes) / seconds.count())
+                      << " fixes/s";
+        if (done && index + 1 == total) std::cerr << "\r\033[K";
+        std::cerr << std::flush;
     }
 
 private:
     bool enabled;
+    std::chrono::steady_clock::time_point start;
+    size_t fixes = 0;
 };
 
 // A matched trace whose block waits to be printed.
 struct Finished {
     std::string block;
+    std::string name;
+    size_t points = 0;
     Route route;
     TraceMatch result;
 };
 
 // One trace's whole block: loader messages, header, matcher messages, result.
 Finished matchOne(size_t index, const std::string& file, const TraceMatcher& matcher, std::ostream& out,
-                  const Progress& progress, size_t total) {
+                  Progress* progress, size_t total) {
     Finished f;
     f.route = matcher.load(file, out);
+    f.name = f.route.name;
+    f.points = f.route.nodes.size();
     printRouteHeader(index, f.route.name, out);
-    progress.show(index, total, f.route.name, f.route.nodes.size(), 0);
-    const time_t started = time(nullptr);
+    if (progress) progress->show(index, total, f.name, f.points, false);
     f.result = matcher.match(f.route, out);
     printMatchResult(f.result.paths, f.result.unmatched, out);
-    progress.show(index, total, f.route.name, f.route.nodes.size(), difftime(time(nullptr), started));
+    if (progress) progress->show(index, total, f.name, f.points, true);
     return f;
 }
 
@@ -65,7 +78,8 @@ void handOver(const TraceMatcher& matcher, const Finished& f) {
 // list order, so at most the blocks that finished ahead of a slow trace wait in memory.
 void runThreaded(const std::vector<std::string>& files, const TraceMatcher& matcher, unsigned jobs,
                  std::ostream& out) {
-    const Progress quiet(false);  // lines of several threads at once would only garble each other
+    // Shown by this thread as blocks come out in order: several threads at once would garble it.
+    Progress progress(matcher.progress);
     std::vector<Finished> blocks(files.size());
     std::vector<char> done(files.size(), 0);
     std::mutex lock;
@@ -75,10 +89,10 @@ void runThreaded(const std::vector<std::string>& files, const TraceMatcher& matc
     auto work = [&] {
         for (size_t i = next++; i < files.size(); i = next++) {
             std::ostringstream block;
-            Finished f = matchOne(i, files[i], matcher, block, quiet, files.size());
+            Finished f = matchOne(i, files[i], matcher, block, nullptr, files.size());
             f.block = std::move(block).str();
             // Without a consumer the route and result need not wait in memory.
-            if (!matcher.finished) f = Finished{std::move(f.block), {}, {}};
+            if (!matcher.finished) f = Finished{std::move(f.block), std::move(f.name), f.points, {}, {}};
             const std::lock_guard<std::mutex> guard(lock);
             blocks[i] = std::move(f);
             done[i] = 1;
@@ -96,6 +110,7 @@ void runThreaded(const std::vector<std::string>& files, const TraceMatcher& matc
             f = std::move(blocks[i]);
         }
         out << f.block;
+        progress.show(i, files.size(), f.name, f.points, true);
         handOver(matcher, f);
     }
 }
@@ -108,7 +123,7 @@ void runBatch(const std::vector<std::string>& files, const TraceMatcher& matcher
         runThreaded(files, matcher, std::min<size_t>(jobs, files.size()), out);
         return;
     }
-    const Progress progress(true);
+    Progress progress(matcher.progress);
     for (size_t i = 0; i < files.size(); ++i)
-        handOver(matcher, matchOne(i, files[i], matcher, out, progress, files.size()));
+        handOver(matcher, matchOne(i, files[i], matcher, out, &progress, files.size()));
 }

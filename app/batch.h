@@ -27,6 +27,9 @@ struct TraceMatcher {
     // Optional: handed every trace's route and result on the calling thread, in the order of the
     // file list (after that trace's block is printed), e.g. to feed a ResultWriter.
     std::function<void(const Route& route, const TraceMatch& result)> finished;
+    // A progress line on standard error while the batch runs, when that is a terminal. Callers turn
+    // it off when their own output shares the terminal.
+    bool progress = false;
 };
 
 // Reads an NMEA log, with the loader's messages going to `log`.

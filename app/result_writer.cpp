@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 
 #include "app/match_geometry.h"
@@ -113,6 +114,7 @@ std::optional<ResultFormat> resultFormatNamed(const std::string& name) {
     if (name == "report") return ResultFormat::Report;
     if (name == "csv") return ResultFormat::Csv;
     if (name == "geojson") return ResultFormat::GeoJson;
+    if (name == "html") return ResultFormat::Html;
     return std::nullopt;
 }
 
@@ -135,6 +137,8 @@ void ResultWriter::add(const Route& route, const std::vector<std::unique_ptr<Pat
         text += block.str();
     } else if (format == ResultFormat::Csv) {
         addCsv(route, paths);
+    } else if (format == ResultFormat::Html) {
+        addHtml(route, paths);
     } else {
         addGeoJson(route, paths);
     }
@@ -154,7 +158,29 @@ void ResultWriter::addGeoJson(const Route& route, const std::vector<std::unique_
         features.push_back(fixFeature(route.name, route.nodes[fix.point], fix));
 }
 
+void ResultWriter::addHtml(const Route& route, const std::vector<std::unique_ptr<Path>>& paths) {
+    const TraceOnMap laid = layOnMap(route, paths, map, graph);
+    pages.push_back({htmlView::summarize(route, laid), htmlView::pageData(route, laid, map)});
+}
+
+std::string ResultWriter::streamProblem() const {
+    if (format != ResultFormat::Html || pages.size() <= 1) return "";
+    return "the HTML of " + std::to_string(pages.size()) +
+           " traces is a page each and an index: give the index file with -o";
+}
+
 void ResultWriter::write(std::ostream& out) const {
+    if (format == ResultFormat::Html) {
+        // One trace: its page. None or several: the index (which links pages only files can hold).
+        if (pages.size() == 1) {
+            htmlView::writePage(out, pages.front().summary, pages.front().data);
+        } else {
+            std::vector<htmlView::TraceSummary> summaries;
+            for (const HtmlTrace& page : pages) summaries.push_back(page.summary);
+            htmlView::writeIndex(out, summaries);
+        }
+        return;
+    }
     if (format != ResultFormat::GeoJson) {
         out << text;
         return;
@@ -163,7 +189,33 @@ void ResultWriter::write(std::ostream& out) const {
     out << collection->dump(2, ' ', false, ordered_json::error_handler_t::replace) << "\n";
 }
 
+bool ResultWriter::writeHtmlFiles(const std::string& path, std::string& error) const {
+    const size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    std::set<std::string> taken;
+    std::vector<htmlView::TraceSummary> summaries;
+    for (const HtmlTrace& page : pages) {
+        htmlView::TraceSummary summary = page.summary;
+        summary.page = htmlView::pageFileName(path, summary.name, taken);
+        AtomicFile file(folder + summary.page);
+        if (file.isOpen()) htmlView::writePage(file.stream(), summary, page.data);
+        if (!file.isOpen() || !file.commit()) {
+            error = "cannot write " + folder + summary.page;
+            return false;
+        }
+        summaries.push_back(std::move(summary));
+    }
+    AtomicFile index(path);
+    if (index.isOpen()) htmlView::writeIndex(index.stream(), summaries);
+    if (!index.isOpen() || !index.commit()) {
+        error = "cannot write " + path;
+        return false;
+    }
+    return true;
+}
+
 bool ResultWriter::writeFile(const std::string& path, std::string& error) const {
+    if (format == ResultFormat::Html && pages.size() > 1) return writeHtmlFiles(path, error);
     AtomicFile file(path);
     if (!file.isOpen()) {
         error = "cannot write " + path;

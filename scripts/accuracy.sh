@@ -22,7 +22,8 @@
 #   MATCHERS       programs to compare (default "karvel karvel-match"); karvel-match runs on one thread
 #   TIMEOUT        seconds allowed per karvel run (default 3600)
 #   BUILD_DIR      build folder (default build); WORK scratch folder (default a new one in /tmp)
-#   OUT            the report (default docs/ACCURACY.md)
+#   OUT            the summary (default docs/ACCURACY.md)
+#   DETAILS        the per-trace tables (default accuracy-traces.md in the scratch folder)
 set -euo pipefail
 export LC_ALL=C
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -42,6 +43,7 @@ out="${OUT:-$root/docs/ACCURACY.md}"
 work="${WORK:-$(mktemp -d /tmp/karvel-accuracy-XXXXXX)}"
 mkdir -p "$work"
 work="$(cd "$work" && pwd)"
+details="${DETAILS:-$work/accuracy-traces.md}"
 
 cmake -S "$root" -B "$build" -G Ninja >/dev/null
 cmake --build "$build" --target karvel karvel-match karvel-sim karvel-eval -j "$(nproc)"
@@ -65,16 +67,16 @@ results="$work/results.tsv"
 notes="$work/notes.txt"
 : >"$notes"
 
-# Runs matcher $2 once in folder $1 on its data/nmea and prints the seconds it spent matching: from
-# the line it prints once the map is loaded to its closing line (stdout line-buffered so the lines come
-# when printed), or -1 when the run did not finish. One run per fresh folder: karvel rewrites
+# Runs matcher $2 once in folder $1 on its data/nmea and prints the seconds it spent matching, or -1
+# when the run did not finish: karvel's from the line it prints once the map is loaded to its closing
+# line (stdout line-buffered so the lines come when printed), karvel-match's from its summary line. One run per fresh folder: karvel rewrites
 # data/map.txt, and a map with refused lines (some benchmark networks have arcs from a node to
 # itself) reads back with its later links renumbered.
 run_matcher() {
   local dir="$1" program="$2" args=()
   [ "$program" = karvel-match ] && args=(--jobs 1)
   local status=0
-  (cd "$dir" && timeout "$limit" stdbuf -oL "$build/bin/$program" "${args[@]}" | tee "$dir/report.txt" |
+  (cd "$dir" && timeout "$limit" stdbuf -oL "$build/bin/$program" "${args[@]}" 2>"$dir/stderr.txt" | tee "$dir/report.txt" |
     grep --line-buffered -E '^(Ready to run|Finished running) Ostrand' |
     while IFS= read -r _; do echo "$EPOCHREALTIME"; done >"$dir/marks.txt") || status=$?
   if [ "$status" = 124 ]; then
@@ -82,6 +84,11 @@ run_matcher() {
   elif [ "$status" != 0 ]; then
     # Exit status 1 with a whole report: the map had lines the loader refused (see its ERROR line).
     echo "- $(basename "$dir") ($program): exit status $status; $(grep -m1 '^ERROR: ' "$dir/report.txt" || echo 'no ERROR line'); what it printed was scored" >>"$notes"
+  fi
+  if [ "$program" = karvel-match ]; then
+    sed -n 's/^karvel-match: .*, \([0-9.]*\) s, [0-9]* fixes\/s$/\1/p' "$dir/stderr.txt" |
+      awk '{ s = $1 } END { if (NR == 1) printf "%.3f", (s > 0.001 ? s : 0.001); else print -1 }'
+    return
   fi
   awk 'NR == 1 { a = $1 } NR == 2 { b = $1 } END { if (NR == 2) printf "%.3f", (b - a > 0.001 ? b - a : 0.001); else print -1 }' \
     "$dir/marks.txt"
@@ -174,8 +181,8 @@ mkdir -p "$(dirname "$out")"
   echo "- **as link sets**: the same with both routes taken as sets of directed links (each wrongly added or"
   echo "  missed link counted once), the figure other matchers publish; mean and median over the traces."
   echo "- **fewest matched**: the lowest share of matched points of any one trace of the set."
-  echo "- **points/s**: trace points per second of matching, timed within the run from the line karvel"
-  echo "  prints once the map is loaded to its closing line (map loading excluded, printing included)."
+  echo "- **points/s**: trace points per second of matching, map loading excluded: karvel's from the line"
+  echo "  it prints once the map is loaded to its closing line, karvel-match's as its summary line gives it."
   echo "- Kubicka et al. 2015: 100 real tracks with hand-corrected routes, each on its own OpenStreetMap"
   echo "  network; link id = arc index + 1. Tracks converted to NMEA by \`karvel-eval --prepare-kubicka\`."
   echo "- Simulated: $sim_traces drives of ${sim_duration} s each on $sim_map_name"
@@ -194,6 +201,10 @@ mkdir -p "$(dirname "$out")"
   fi
   echo "## Summary"
   echo
-  "$eval_" --summarize "$results"
+  "$eval_" --summarize "$results" >"$work/tables.md"
+  sed '/^### /,$d' "$work/tables.md"
+  echo "The per-trace tables of this run are not kept here; \`scripts/accuracy.sh\` writes them where"
+  echo "\`DETAILS\` says."
 } >"$out"
-echo "Wrote $out (scratch files in $work)"
+sed -n '/^### /,$p' "$work/tables.md" >"$details"
+echo "Wrote $out and $details (scratch files in $work)"

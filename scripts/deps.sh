@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build g++ libgtest-dev googletest libbenchmark-dev
           libgeographiclib-dev libxml2-utils libxml2-dev nlohmann-json3-dev clang clang-format
           libosmium2-dev libprotozero-dev libexpat1-dev zlib1g-dev libbz2-dev python-osmnx-doc
-          parallel rsync)
+          parallel rsync osmium-tool chromium libjs-leaflet libpng-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -1,35 +1,61 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs karvel and karvel-match on the bundled sample in a scratch
-# directory:
-# a real street map (West Oakland, imported from the OpenStreetMap extract that Debian's
-# python-osmnx-doc ships) and three simulated drives along its streets, then scores the result
-# against the drives' ground truth, the two matchers side by side. karvel rewrites data/map.txt, so it
-# always runs in a scratch copy.
-# Usage: scripts/sample.sh [DIR]
+# A first run: builds the programs only (Ninja, every core; no tests, no benchmarks), then, in a
+# scratch folder, imports a real street map (West Oakland, from the OpenStreetMap extract that
+# Debian's python-osmnx-doc ships), simulates three drives on it, matches them with karvel-match and
+# then with the hybrid karvel, and compares the two against the drives' ground truth.
+# Usage: scripts/sample.sh [DIR]     (BUILD_DIR: the build folder, default build/)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-"$root/scripts/build.sh"
+BUILD_TARGETS=programs "$root/scripts/build.sh"
 bin="$(cd "${BUILD_DIR:-$root/build}" && pwd)/bin"
 work="${1:-$(mktemp -d /tmp/karvel-sample-XXXXXX)}"
 mkdir -p "$work/data/nmea"
-echo "Working directory: $work"
-
-"$root/scripts/make-sample-map.sh" "$work" 2>/dev/null
-cp "$work/data/map.txt" "$work/map.original.txt"
-"$bin/karvel-sim" --map "$work/data/map.txt" --out "$work/data/nmea" --truth "$work/truth" \
-    --traces 3 --seed 1 --duration 300 >/dev/null
-
+work="$(cd "$work" && pwd)"
 cd "$work"
-"$bin/karvel" -M | tee report.txt
+
+"$root/scripts/make-sample-map.sh" "$work" 2>/dev/null >/dev/null
+cp data/map.txt map.txt # karvel rewrites data/map.txt; the drives and the scores use this copy
+"$bin/karvel-sim" --map map.txt --out data/nmea --truth truth --traces 3 --seed 1 --duration 300 -q
+echo "Sample: West Oakland ($(sed -n 1p map.txt) map nodes), 3 simulated drives of 5 minutes, in $work"
 echo
-echo "karvel KML documents: $(ls "$work"/data/match_ostrand_*.kml | tr '\n' ' ')"
+
+# Seconds since $1 (from EPOCHREALTIME), to 2 decimals.
+since() { awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.2f", b - a }'; }
+
+echo "karvel-match, the everyday matcher:"
+started=$EPOCHREALTIME
+"$bin/karvel-match" -M -o report-hmm.txt 2>&1 | sed 's/^/  /'
+hmm_seconds=$(since "$started")
+"$bin/karvel-match" -q --format geojson -o sample.geojson
+echo "  report-hmm.txt, sample.geojson (open it in QGIS or on geojson.io), data/match_hmm_*.kml"
 echo
-cp map.original.txt data/map.txt
-"$bin/karvel-match" -M -q >report-hmm.txt
-echo "karvel-match KML documents: $(ls "$work"/data/match_hmm_*.kml | tr '\n' ' ')"
+
+echo "karvel, the hybrid matcher as designed:"
+started=$EPOCHREALTIME
+KARVEL_SEED=1 "$bin/karvel" -M >report.txt
+hybrid_seconds=$(since "$started")
+echo "  $(grep -c $'^\tRoute #' report.txt) traces in ${hybrid_seconds} s; report.txt, data/match_ostrand_*.kml"
 echo
-echo "Accuracy against the simulated drives' ground truth:"
-echo "  karvel (hybrid):"
-"$bin/karvel-eval" --report report.txt --map map.original.txt --truth truth -q | sed 's/^/    /'
-echo "  karvel-match (hidden Markov model):"
-"$bin/karvel-eval" --report report-hmm.txt --map map.original.txt --truth truth -q | sed 's/^/    /'
+
+# The HTML view of the sample belongs here: written into $work, its path printed.
+
+# matched, on true link, route mismatch mean: the figures of karvel-eval's overall line.
+scores() {
+  "$bin/karvel-eval" --report "$1" --map map.txt --truth truth -q |
+    sed -n 's/.*matched \([0-9.]*\) %; on true link \([0-9.]*\) %.*route mismatch mean \([0-9.]*\).*/\1 \2 \3/p'
+}
+read -r hmm_matched hmm_true hmm_mismatch < <(scores report-hmm.txt)
+read -r hyb_matched hyb_true hyb_mismatch < <(scores report.txt)
+echo "Against the drives' ground truth:"
+printf '  %-14s %9s %14s %16s %9s\n' matcher matched "on true link" "route mismatch" seconds
+printf '  %-14s %7s %% %12s %% %16s %9s\n' karvel-match "$hmm_matched" "$hmm_true" "$hmm_mismatch" "$hmm_seconds"
+printf '  %-14s %7s %% %12s %% %16s %9s\n' karvel "$hyb_matched" "$hyb_true" "$hyb_mismatch" "$hybrid_seconds"
+cat <<'TEXT'
+  (route mismatch: wrongly added plus missed length over the true length; 0 is perfect)
+
+Why two matchers: karvel-match weighs every way the drive could have gone (a hidden Markov model)
+and is the one to use for your own logs: it reads GPX and NMEA, uses every core, and scores better,
+above all on noisy or sparse logs. karvel is a published hybrid design (multiple hypotheses forwards
+and backwards, a genetic algorithm where they disagree), kept exactly as designed so that its results
+can be reproduced. docs/ACCURACY.md compares the two on 100 real tracks and many simulated drives.
+TEXT

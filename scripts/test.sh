@@ -13,4 +13,13 @@ else
   "$root/scripts/build.sh"
 fi
 cd "$BUILD_DIR"
-ctest --output-on-failure -j "$(nproc)" "$@"
+status=0
+ctest --output-on-failure -j "$(nproc)" "$@" || status=$?
+# ctest lists skipped tests without their reason; each says why in its output.
+awk '
+  /^[0-9]+\/[0-9]+ Testing: / { name = $3; next }
+  after { print "  " name ": " $0; after = 0; next }
+  /: Skipped$/ { after = 1; next }
+  /^SKIP: / { print "  " name ": " substr($0, 7) }
+' Testing/Temporary/LastTest.log 2>/dev/null | sort -u | sed '1i Skipped, and why:' || true
+exit "$status"

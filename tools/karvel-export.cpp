@@ -15,17 +15,19 @@
 namespace {
 
 void printUsage(std::ostream& out) {
-    out << "Usage: karvel-export --report FILE --map FILE [-t FOLDER] [--format csv|geojson] [-o FILE]\n"
+    out << "Usage: karvel-export --report FILE --map FILE [-t FOLDER] [--format csv|geojson|html] [-o FILE]\n"
         << "\n"
         << "Writes the matched paths of a report (what karvel, karvel-genetic or karvel-match printed) as\n"
-        << "CSV (one row per fix) or GeoJSON (the driven line of every piece and a point per fix).\n"
+        << "CSV (one row per fix), GeoJSON (the driven line of every piece and a point per fix) or HTML\n"
+        << "(a page per trace to look at in a browser, offline; several traces also get an index).\n"
         << "\n"
         << "  --report FILE   the report (the program's standard output)\n"
         << "  --map FILE      the map of that run: karvel rewrites data/map.txt when it starts, so take\n"
         << "                  data/map.txt as it is after the run (not a copy made before it)\n"
         << "  -t FOLDER       where the traces of the run are, .txt or .gpx (default data/nmea/)\n"
-        << "  --format F      csv (default) or geojson\n"
-        << "  -o FILE         write to FILE (replaced only when complete) instead of standard output\n"
+        << "  --format F      csv (default), geojson or html\n"
+        << "  -o FILE         write to FILE (replaced only when complete) instead of standard output;\n"
+        << "                  HTML of several traces: FILE is the index, the pages go beside it\n"
         << "  -h, --help      show this text; --version shows the version\n"
         << "\n"
         << "Messages go to standard error. The exit status is 1 when a trace could not be exported,\n"
@@ -49,7 +51,7 @@ std::string settle(const toolCli::CommandLine& line, Options& o) {
         if (name == "o") o.output = value;
         if (name == "format") {
             const auto f = resultFormatNamed(value);
-            if (!f || *f == ResultFormat::Report) return "--format takes csv or geojson, not " + value;
+            if (!f || *f == ResultFormat::Report) return "--format takes csv, geojson or html, not " + value;
             o.format = *f;
         }
     }
@@ -85,6 +87,7 @@ int main(int argc, char** argv) {
     ResultWriter writer(options.format, map);
     const bool complete = matchEval::exportReport(report, options.folder, writer, map, std::cerr);
     if (options.output.empty()) {
+        if (const std::string problem = writer.streamProblem(); !problem.empty()) return fail(problem);
         writer.write(document);
         document.flush();
         if (!document) return fail("cannot write to standard output");

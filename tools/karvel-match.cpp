@@ -1,6 +1,11 @@
-// karvel-match: map-matches every NMEA trace of a folder onto data/map.txt with the hidden-Markov
-// matcher and prints the same report as karvel. It only reads the map.
+// karvel-match: map-matches every NMEA and GPX trace of a folder onto data/map.txt with the hidden-Markov
+// matcher and prints the trace blocks of karvel's report (or CSV, GeoJSON). It only reads the map.
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <iostream>
 #include <memory>
@@ -29,18 +34,19 @@ struct Options {
     MapMatching::HmmParams params = MapMatching::kHmmDefaults;
     unsigned jobs = 0;  // 0: one per core
     bool kml = false;
-    bool quiet = false;
+    bool quiet = false;    // -q: errors only
+    bool verbose = false;  // -v: also what was read
     ResultFormat format = ResultFormat::Report;
     std::string output;  // -o: the results go to this file instead of standard output
 };
 
 void printUsage(std::ostream& out) {
     out << "Usage: karvel-match [-t folder] [--map FILE] [--radius M] [--sigma M] [--candidates K]\n"
-        << "                    [--jobs N] [-M] [-q] [--format report|csv|geojson] [-o FILE]\n"
+        << "                    [--jobs N] [-M] [-q|-v] [--format report|csv|geojson|html] [-o FILE]\n"
         << "                    [-h|--help] [--version] [--check-options]\n"
         << "Matches every NMEA (.txt) and GPX (.gpx) trace of the folder onto the map with a hidden Markov "
            "model and\n"
-        << "prints the karvel report.\n"
+        << "prints the karvel report. A summary line goes to standard error at the end.\n"
         << "  -t folder        traces to match (default data/nmea/)\n"
         << "  --map FILE       road map (default data/map.txt); it is only read\n"
         << "  --radius M       candidate links within M metres of a fix (default 50)\n"
@@ -48,18 +54,23 @@ void printUsage(std::ostream& out) {
         << "  --candidates K   at most K candidate links per fix (default 8)\n"
         << "  --jobs N         match on N threads (default: one per core)\n"
         << "  -M               write data/match_hmm_<trace>.kml\n"
-        << "  -q               leave out the trace loader's messages\n"
-        << "  --format F       report (default), csv (a row per fix) or geojson (driven lines, fixes)\n"
-        << "  -o FILE          write the results to FILE (replaced only when complete); without it\n"
-        << "                   csv and geojson go to standard output and the rest to standard error\n"
+        << "  -q               print errors only (no summary, no progress line)\n"
+        << "  -v               also print what was read: the traces, the map, the loader's notes\n"
+        << "  --format F       report (default), csv (a row per fix), geojson (driven lines, fixes) or\n"
+        << "                   html (a page per trace to look at in a browser, offline; with several\n"
+        << "                   traces -o names the index page and the pages go beside it)\n"
+        << "  -o FILE          write the results to FILE (replaced only when complete) and nothing\n"
+        << "                   to standard output; without it csv and geojson go there and messages\n"
+        << "                   to standard error\n"
         << "  -h, --help       this text\n"
         << "  --version        the program version\n"
         << "  --check-options  only judge the options: print them as understood and stop\n";
 }
 
 const std::vector<toolCli::OptionSpec> kOptions = {
-    {"", 't', true},   {"map", 0, true}, {"radius", 0, true}, {"sigma", 0, true},  {"candidates", 0, true},
-    {"jobs", 0, true}, {"", 'M', false}, {"", 'q', false},    {"format", 0, true}, {"", 'o', true},
+    {"", 't', true},         {"map", 0, true},  {"radius", 0, true}, {"sigma", 0, true},
+    {"candidates", 0, true}, {"jobs", 0, true}, {"", 'M', false},    {"", 'q', false},
+    {"format", 0, true},     {"", 'o', true},   {"", 'v', false},
 };
 
 // Applies one option; the message of a bad value, or "".
@@ -74,11 +85,15 @@ std::string apply(Options& o, const std::string& name, const std::string& value)
         o.kml = true;
     } else if (name == "q") {
         o.quiet = true;
+        o.verbose = false;
+    } else if (name == "v") {
+        o.verbose = true;
+        o.quiet = false;
     } else if (name == "o") {
         o.output = value;
     } else if (name == "format") {
         const auto format = resultFormatNamed(value);
-        if (!format) return "bad --format " + value + " (report, csv or geojson)";
+        if (!format) return "bad --format " + value + " (report, csv, geojson or html)";
         o.format = *format;
     } else if (name == "radius") {
         const auto radius = parseNumber(value, 1, 10000);
@@ -122,13 +137,63 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
     return toolCli::checkedOnly(line);
 }
 
+// Passes on only the ERROR lines written to it: where the results go elsewhere, the report's blocks
+// are not wanted, but the errors among them are.
+class ErrorLines : public std::streambuf {
+public:
+    explicit ErrorLines(std::ostream& to) : to(to) {}
+
+protected:
+    int overflow(int c) override {
+        if (c == traits_type::eof()) return traits_type::not_eof(c);
+        line.push_back(static_cast<char>(c));
+        if (c == '\n') {
+            if (line.starts_with("ERROR: ")) to << line;
+            line.clear();
+        }
+        return c;
+    }
+
+private:
+    std::ostream& to;
+    std::string line;
+};
+
+// What the closing summary counts; traces are matched on several threads at once.
+struct Tally {
+    std::atomic<size_t> traces{0}, fixes{0}, matched{0};
+};
+
+// The fixes that some path puts on a link.
+size_t matchedFixes(const Route& route, const std::vector<std::unique_ptr<Path>>& paths) {
+    std::vector<char> on(route.nodes.size(), 0);
+    for (const auto& path : paths)
+        for (const auto& [point, link] : path->links)
+            if (point >= 0 && static_cast<size_t>(point) < on.size()) on[point] = 1;
+    return static_cast<size_t>(std::count(on.begin(), on.end(), 1));
+}
+
+// Reads a trace; without -v only the loader's ERROR lines reach the log.
+Route loadTrace(const Options& o, const std::string& file, std::ostream& log) {
+    if (o.verbose) return loadRoute(file, log);
+    std::ostringstream notes;
+    Route route = loadRoute(file, notes);
+    std::istringstream lines(std::move(notes).str());
+    for (std::string line; std::getline(lines, line);)
+        if (line.starts_with("ERROR: ")) log << line << "\n";
+    return route;
+}
+
 // Matches one route on this thread's own matcher (the road graph is shared, read-only).
 TraceMatch matchRoute(const mapRepresentation::Map& map, const mapRepresentation::RoadGraph& graph,
-                      const Options& o, const Route& route, std::ostream& log) {
+                      const Options& o, const Route& route, std::ostream& log, Tally& tally) {
     thread_local std::unique_ptr<MapMatching::HmmMatcher> matcher;
     if (!matcher) matcher = std::make_unique<MapMatching::HmmMatcher>(graph, o.params);
     matcher->run(route);
     TraceMatch result{matcher->getShortMatched(), matcher->getUnmatchedInfo()};
+    ++tally.traces;
+    tally.fixes += route.nodes.size();
+    tally.matched += matchedFixes(route, result.paths);
     if (o.kml) {
         kmlMatch::DriveMatch drive{matcher->getMatched(), matcher->matchedLinks(), matcher->matchedPoints()};
         const std::string path = "data/match_hmm_" + route.name + ".kml";
@@ -139,27 +204,50 @@ TraceMatch matchRoute(const mapRepresentation::Map& map, const mapRepresentation
 }
 
 // Matches every listed trace onto the program-wide map and hands the results to their writer.
-void matchAll(const Options& o, std::ostream& document, bool documentOnStdout) {
+void matchAll(const Options& o, std::ostream& document, bool documentOnStdout, Tally& tally) {
     const mapRepresentation::RoadGraph graph(m);
     TraceMatcher matcher;
-    matcher.load = [&o](const std::string& file, std::ostream& log) {
-        if (!o.quiet) return loadRoute(file, log);
-        std::ostringstream none;
-        return loadRoute(file, none);
+    matcher.load = [&o](const std::string& file, std::ostream& log) { return loadTrace(o, file, log); };
+    matcher.match = [&](Route& route, std::ostream& log) {
+        return matchRoute(m, graph, o, route, log, tally);
     };
-    matcher.match = [&](Route& route, std::ostream& log) { return matchRoute(m, graph, o, route, log); };
+    // Not while the results themselves go to the terminal: the two would garble each other.
+    matcher.progress = !o.quiet && !(o.output.empty() && isatty(STDOUT_FILENO) == 1);
     const unsigned jobs = o.jobs > 0 ? o.jobs : std::max(1U, std::thread::hardware_concurrency());
     ResultWriter writer(o.format, m);
     if (o.format != ResultFormat::Report || !o.output.empty())
         matcher.finished = [&](const Route& r, const TraceMatch& t) { writer.add(r, t.paths, t.unmatched); };
-    runBatch(traceFiles, matcher, jobs, std::cout);
+    // The report's blocks go to standard output as they come, unless the results go elsewhere.
+    ErrorLines errorsOnly(std::cout);
+    std::ostream filtered(&errorsOnly);
+    runBatch(traceFiles, matcher, jobs,
+             o.format == ResultFormat::Report && o.output.empty() ? document : filtered);
     std::string error;
     if (!o.output.empty() && !writer.writeFile(o.output, error)) {
         std::cout << "ERROR: " << error << "\n";
         runFailed = true;
     }
-    if (documentOnStdout) writer.write(document);
+    if (documentOnStdout) {
+        if (const std::string problem = writer.streamProblem(); !problem.empty()) {
+            std::cout << "ERROR: " << problem << "\n";
+            runFailed = true;
+            return;
+        }
+        writer.write(document);
+    }
     document.flush();
+}
+
+// The closing line on standard error: what was matched, how much of it, how fast.
+void printSummary(const Tally& tally, double seconds) {
+    const size_t fixes = tally.fixes, matched = tally.matched;
+    char line[200];
+    std::snprintf(line, sizeof line,
+                  "karvel-match: %zu trace%s, %zu fixes, %.1f %% matched, %.2f s, %.0f fixes/s\n",
+                  tally.traces.load(), tally.traces == 1 ? "" : "s", fixes,
+                  fixes > 0 ? 100.0 * static_cast<double>(matched) / static_cast<double>(fixes) : 0.0,
+                  seconds, seconds > 0 ? static_cast<double>(fixes) / seconds : 0.0);
+    std::cerr << line << std::flush;
 }
 
 }  // namespace
@@ -169,12 +257,26 @@ int main(int argc, char** argv) {
     toolCli::ignoreFileSizeSignal();
     Options o;
     if (const std::optional<int> status = parse(argc, argv, o)) return *status;
-    // CSV or GeoJSON on standard output: everything else the program prints moves to standard error.
+    // Standard output carries the results and nothing else: the report's blocks with the messages
+    // between them as karvel prints them; CSV or GeoJSON alone, the messages moving to standard error;
+    // nothing at all with -o.
     const bool documentOnStdout = o.output.empty() && o.format != ResultFormat::Report;
     std::ostream document(std::cout.rdbuf());
-    if (documentOnStdout) std::cout.rdbuf(std::cerr.rdbuf());
+    if (o.format != ResultFormat::Report || !o.output.empty()) std::cout.rdbuf(std::cerr.rdbuf());
     // GPX logs too, in name order; the map is only read.
-    const BatchInput input{
-        .folder = o.folder, .map = o.map, .extensions = {".txt", ".gpx"}, .nameOrder = true};
-    return runFramedBatch(start, input, [&] { matchAll(o, document, documentOnStdout); });
+    const BatchInput input{.folder = o.folder,
+                           .map = o.map,
+                           .extensions = {".txt", ".gpx"},
+                           .nameOrder = true,
+                           .console = o.verbose ? Console::Verbose : Console::Quiet};
+    Tally tally;
+    double seconds = -1;  // stays so when the batch does not run
+    const int status = runFramedBatch(start, input, [&] {
+        const auto from = std::chrono::steady_clock::now();
+        matchAll(o, document, documentOnStdout, tally);
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
+    });
+    std::cout.flush();
+    if (!o.quiet && seconds >= 0) printSummary(tally, seconds);
+    return status;
 }

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cctype>
 #include <ostream>
+#include <sstream>
 
 #include "traces/GPXLoader.h"
 #include "traces/NMEALoader.h"
+#include "traces/input_file.h"
 
 bool isGpxFile(const std::string& path) {
     const size_t slash = path.find_last_of('/');
@@ -17,8 +19,31 @@ bool isGpxFile(const std::string& path) {
     return extension == ".gpx";
 }
 
-Route loadRoute(const std::string& path, std::ostream& log) {
-    if (isGpxFile(path)) return loadGpxRoute(path, log);
+Route loadRoute(const std::string& path, std::ostream& log, bool* refused) {
+    bool gpxRefused = false;
+    if (isGpxFile(path)) {
+        Route route = loadGpxRoute(path, log, &gpxRefused);
+        if (refused != nullptr) *refused = gpxRefused;
+        return route;
+    }
+    // The NMEA loader would read a FIFO forever and take an unreadable file for an empty drive.
+    if (const std::string why = inputFile::unreadable(path); !why.empty()) {
+        log << "ERROR: " << path << ": cannot be read: " << why << "\n";
+        if (refused != nullptr) *refused = true;
+        Route route;
+        route.setOriginalFilename(path, true);
+        return route;
+    }
+    if (refused != nullptr) *refused = false;
     NMEALoader loader(path, log);
     return std::move(loader.route);
+}
+
+Route loadRouteErrorsOnly(const std::string& path, std::ostream& log, bool* refused) {
+    std::ostringstream messages;
+    Route route = loadRoute(path, messages, refused);
+    std::istringstream lines(messages.str());
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("ERROR: ", 0) == 0) log << line << "\n";
+    return route;
 }

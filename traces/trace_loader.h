@@ -9,5 +9,11 @@
 // Whether the path names a GPX log (extension ".gpx", any case).
 bool isGpxFile(const std::string& path);
 
-// A GPX log for a ".gpx" path, an NMEA 0183 log otherwise; the loader's messages go to `log`.
-Route loadRoute(const std::string& path, std::ostream& log);
+// A GPX log for a ".gpx" path, an NMEA 0183 log otherwise; the loader's messages go to `log`. A file
+// that cannot be read (missing, no permission, not a regular file) or that the GPX loader refuses
+// gives an "ERROR: " line, an empty route and sets *refused.
+Route loadRoute(const std::string& path, std::ostream& log, bool* refused = nullptr);
+
+// The same with only the "ERROR: " lines passed on to `log`: the loaders' progress lines are noise
+// where the route is only a means.
+Route loadRouteErrorsOnly(const std::string& path, std::ostream& log, bool* refused = nullptr);

@@ -318,13 +318,13 @@ class BadInput : public ::testing::TestWithParam<Case> {};
 
 TEST_P(BadInput, FinishesWithTheStatedLinesAndFiles) {
     const Case& c = GetParam();
-    if (c.rootOnly && ::geteuid() != 0) GTEST_SKIP() << "needs root";
+    if (c.rootOnly && ::geteuid() != 0) GTEST_SKIP() << "needs root (file ownership)";
     TempDir dir;
     writeFile(dir / "data/map.txt", kMap);
     writeFile(dir / "data/nmea/trace.txt", trace());
     Mount mount;
     if (c.setup) c.setup(dir, mount);
-    if (mount.failed) GTEST_SKIP() << "cannot mount here";
+    if (mount.failed) GTEST_SKIP() << "needs a bind mount (root, and a system that allows it)";
     const std::string map =
         fs::is_regular_file(fs::symlink_status(dir / "data/map.txt")) ? readFile(dir / "data/map.txt") : "";
 

@@ -40,7 +40,7 @@ TEST(Utm, ZonesBandsHemispheresAndNonsense) {
 // edge), so the bounds leave only a little headroom. Southern points carry the false northing.
 TEST(UtmOracle, SeriesAgreeWithExactTransverseMercator) {
 #ifndef KARVEL_HAVE_GEOGRAPHICLIB
-    GTEST_SKIP() << "GeographicLib not available";
+    GTEST_SKIP() << "needs GeographicLib (libgeographiclib-dev)";
 #else
     const auto& tm = GeographicLib::TransverseMercator::UTM();
     const double degToRad = std::acos(-1.0) / 180;

@@ -90,4 +90,4 @@ std::string testFile(const std::string& rel);
 // Skips the current test when the shared real-data entry is missing.
 #define KARVEL_REQUIRE_SHARED(var, rel)                     \
     const std::string var = ::karvel_test::sharedData(rel); \
-    if (var.empty()) GTEST_SKIP() << "shared data not available: " << rel
+    if (var.empty()) GTEST_SKIP() << "needs ../shared/data/" << rel << " (real data beside the clone)"

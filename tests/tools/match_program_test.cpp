@@ -3,6 +3,7 @@
 // map scored by karvel-eval, and whole runs of the genetic programs that repeat under one KARVEL_SEED.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -103,6 +104,49 @@ TEST(MatchExit, StatusAndMessage) {
         EXPECT_EQ(r.exitCode, c.status) << c.args << ": " << r.out;
         EXPECT_NE(r.out.find(c.expect), std::string::npos) << r.out;
     }
+}
+
+// What karvel-match prints where: standard output carries the results alone (nothing with -o), the
+// loader's notes only with -v, its errors always, and standard error one closing summary unless -q.
+TEST(MatchConsole, ResultsOnStdoutMessagesAsAsked) {
+    TempDir dir;
+    fs::copy(fs::path(kSampleMap).parent_path(), dir / "data", fs::copy_options::recursive);
+    karvel_test::writeFile(dir / "data/nmea/broken.gpx", "<gpx><trk><trkseg><trkpt lat=\"x\"/>");
+    const std::string kSummary = "karvel-match: 3 traces, ";
+    const std::regex summary(
+        "karvel-match: 3 traces, ([0-9]+) fixes, ([0-9.]+) % matched, [0-9.]+ s, [0-9]+ fixes/s\n");
+    const auto plain = runCommand(binaryPath("karvel-match") + " --jobs 2", dir.str());
+    EXPECT_EQ(plain.exitCode, 0) << plain.out;
+    EXPECT_EQ(plain.out.rfind("ERROR: ", 0), 0U) << "the unreadable log first, in name order:\n" << plain.out;
+    EXPECT_NE(plain.out.find("\n\tRoute #1: porto_east_north\n"), std::string::npos) << plain.out;
+    for (const char* chatter : {"Ostrand", "Looking for", "Loading", "loading nmea file", "Overall"})
+        EXPECT_EQ(plain.out.find(chatter), std::string::npos) << chatter;
+    std::smatch figures;
+    ASSERT_TRUE(std::regex_match(plain.err, figures, summary)) << plain.err;
+    EXPECT_EQ(figures[1], "123");  // the two Porto drives; the broken log has none
+    EXPECT_GT(std::stod(figures[2]), 90);
+
+    const auto verbose = runCommand(binaryPath("karvel-match") + " -v", dir.str());
+    EXPECT_EQ(verbose.out.rfind("Traces: 3 files in data/nmea/\nMap: 16 nodes, ", 0), 0U) << verbose.out;
+    EXPECT_NE(verbose.out.find("loading nmea file: "), std::string::npos);
+    EXPECT_EQ(verbose.out.find("Ostrand"), std::string::npos);
+
+    const auto quiet = runCommand(binaryPath("karvel-match") + " -q", dir.str());
+    EXPECT_EQ(quiet.out, plain.out);
+    EXPECT_EQ(quiet.err, "");
+
+    // With -o the report file holds the blocks alone and the error moves to standard error.
+    const auto toFile = runCommand(binaryPath("karvel-match") + " -o report.txt", dir.str());
+    EXPECT_EQ(toFile.out, "");
+    EXPECT_EQ(toFile.err.rfind("ERROR: ", 0), 0U) << toFile.err;
+    EXPECT_EQ(std::count(toFile.err.begin(), toFile.err.end(), '\n'), 2) << toFile.err;
+    EXPECT_NE(toFile.err.find(kSummary), std::string::npos) << toFile.err;
+    EXPECT_EQ(readFile(dir / "report.txt"), plain.out.substr(plain.out.find("\tRoute #0: ")));
+
+    const auto csv = runCommand(binaryPath("karvel-match") + " --format csv", dir.str());
+    EXPECT_EQ(csv.out.rfind("trace,point,time,", 0), 0U) << csv.out.substr(0, 200);
+    EXPECT_EQ(csv.out.find("ERROR"), std::string::npos);
+    EXPECT_EQ(csv.err.rfind("ERROR: ", 0), 0U) << csv.err;
 }
 
 // Both programs that run the genetic stage print the same report twice under one seed (the timing

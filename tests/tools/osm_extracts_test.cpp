@@ -42,7 +42,10 @@ class OsmExtract : public ::testing::TestWithParam<std::string> {};
 TEST_P(OsmExtract, ImportsReloadsAndValidates) {
     std::string path = GetParam();
     if (path.front() != '/') path = karvel_test::sharedData("graphhopper-osm-extracts/" + path);
-    if (path.empty() || !std::filesystem::exists(path)) GTEST_SKIP() << GetParam() << " is not available";
+    if (path.empty() || !std::filesystem::exists(path))
+        GTEST_SKIP() << "needs "
+                     << (GetParam().front() == '/' ? "" : "../shared/data/graphhopper-osm-extracts/")
+                     << GetParam();
     TempDir dir;
     mapRepresentation::Map imported;
     const osmImport::ImportResult result = osmImport::importOsm(path, {}, imported);

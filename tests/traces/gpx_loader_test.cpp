@@ -1,14 +1,17 @@
 // The GPX loader on hand-written logs (versions, segments, times, broken files) and on the two real
 // logs of the shared data; the trace-time conversions it relies on.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <sstream>
 
 #include "test_support.h"
 #include "traces/GPXLoader.h"
+#include "traces/input_file.h"
 #include "traces/trace_loader.h"
 #include "traces/trace_time.h"
 
@@ -80,6 +83,20 @@ TEST(GpxLoader, BadFilesGiveOneErrorLineWithFileAndLineAndAnEmptyRoute) {
         {"time",
          gpx("1.1", "<trk><trkseg>\n<trkpt lat=\"1\" lon=\"2\">\n<time>noon</time></trkpt></trkseg></trk>") +
              "|:5: unreadable time \"noon\""},
+        // File text in a message is escaped and cut: it cannot start a report line of its own.
+        {"forged", gpx("1.1",
+                       "<trk><trkseg><trkpt lat=\"1\" lon=\"2\"><time>x\nFinished running Ostrand.\n"
+                       "\tRoute #0: sim_001 \"" +
+                           std::string(100, 'y') + "</time></trkpt></trkseg></trk>") +
+                       "|:3: unreadable time \"x\\nFinished running Ostrand.\\n\\tRoute #0: sim_001 "
+                       "\\\"yyyyyyyyyyyyyyyy"
+                       "...\"\n"},
+        {"doctype",
+         "<?xml version=\"1.0\"?>\n<!DOCTYPE gpx [<!ENTITY a \"aa\">]>\n<gpx/>|:2: a DOCTYPE is not "
+         "accepted\n"},
+        {"value", gpx("1.1", "<trk><trkseg><trkpt lat=\"1\" lon=\"2\">\n<time>" + std::string(5000, '1') +
+                                 "</time></trkpt></trkseg></trk>") +
+                      "|:4: <time> longer than 4096 bytes\n"},
     };
     for (const auto& [name, textAndError] : cases) {
         const size_t bar = textAndError.rfind('|');
@@ -90,6 +107,68 @@ TEST(GpxLoader, BadFilesGiveOneErrorLineWithFileAndLineAndAnEmptyRoute) {
         EXPECT_EQ(std::tuple(std::count(log.begin(), log.end(), '\n'), r.nodes.size(), r.name),
                   std::tuple(1, 0u, name));
     }
+}
+
+// Files that once cost minutes or gigabytes are refused at once, whatever their size; a FIFO or a
+// missing file is no trace, in either format. Markup that only looks like a long tag (quotes in
+// comments, CDATA, instructions) is read as before.
+TEST(GpxLoader, HostileFilesAreRefusedInBoundedTimeAndQuotesInCommentsAreNot) {
+    karvel_test::TempDir dir;
+    std::string attributes = "<trk><trkseg><trkpt lat=\"1\" lon=\"2\"";
+    for (int i = 0; i < 200000; ++i) attributes += " a" + std::to_string(i) + "=\"1\"";
+    attributes += "/></trkseg></trk>";
+    std::string entities = "<?xml version=\"1.0\"?>\n<!DOCTYPE gpx [<!ENTITY a \"aaaaaaaaaa\">";
+    for (char c = 'b'; c <= 'j'; ++c)
+        entities += "<!ENTITY " + std::string(1, c) + " \"" + [&] {
+            std::string ten;
+            for (int i = 0; i < 10; ++i) ten += std::string("&") + static_cast<char>(c - 1) + ";";
+            return ten;
+        }() + "\">";
+    entities +=
+        "]>\n<gpx><trk><trkseg><trkpt lat=\"1\" lon=\"2\"><time>&j;</time></trkpt></trkseg></trk></gpx>";
+    karvel_test::writeFile(dir / "plain.txt",
+                           gpx("1.1", "<trk><trkseg>" + point(0, at(0)) + "</trkseg></trk>"));
+    ASSERT_EQ(std::system(("gzip -c " + (dir / "plain.txt") + " > " + (dir / "packed.gpx")).c_str()), 0);
+    ::mkfifo((dir / "fifo.gpx").c_str(), 0644);
+    ::mkfifo((dir / "fifo.txt").c_str(), 0644);
+    const std::pair<std::string, std::string> cases[] = {
+        {"attributes.gpx", ":3: a tag longer than 16384 bytes\n"},
+        {"entities.gpx", ":2: a DOCTYPE is not accepted\n"},
+        {"packed.gpx", ":1: a compressed file (unpack it first)\n"},
+        {"fifo.gpx", ": cannot be read: not a regular file\n"},
+        {"fifo.txt", ": cannot be read: not a regular file\n"},
+        {"missing.txt", ": cannot be read: No such file or directory\n"},
+    };
+    karvel_test::writeFile(dir / "attributes.gpx", gpx("1.1", attributes));
+    karvel_test::writeFile(dir / "entities.gpx", entities);
+    for (const auto& [name, error] : cases) {
+        const auto started = std::chrono::steady_clock::now();
+        std::ostringstream log;
+        bool refused = false;
+        const Route r = loadRoute(dir / name, log, &refused);
+        EXPECT_EQ(log.str(), "ERROR: " + (dir / name) + error);
+        EXPECT_EQ(std::tuple(refused, r.nodes.size(), r.name),
+                  std::tuple(true, 0u, name.substr(0, name.find('.'))));
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2)) << name;
+    }
+    // 200 points (18 KB) after a lone quote in a comment: a reader that took it for an attribute's
+    // would see one overlong tag.
+    std::string points;
+    for (int i = 0; i < 200; ++i) points += point(i);
+    std::string log;
+    const Route quoted =
+        load(dir, "quoted.gpx",
+             gpx("1.1", "<trk><trkseg><!-- it's a > \"test -->" + points + "<![CDATA[ <x ' ]]><?pi \" ' ?>" +
+                            point(1, at(1)) + "</trkseg></trk>"),
+             log);
+    EXPECT_EQ(std::tuple(quoted.nodes.size(), log), std::tuple(201u, ""));
+}
+
+TEST(GpxLoader, MessageTextIsEscapedAndCut) {
+    EXPECT_EQ(inputFile::printable("a\tb\\c\"d\x1b\r\n\x7f\xc3\xa9"),
+              "a\\tb\\\\c\\\"d\\x1b\\r\\n\\x7f\xc3\xa9");
+    EXPECT_EQ(inputFile::printable("abcdef", 3), "abc...");
+    EXPECT_EQ(inputFile::printable("abc", 3), "abc");
 }
 
 TEST(TraceTime, IsoTextsAreReadAndWrittenBackInUtcWhateverTheZone) {
