@@ -128,7 +128,8 @@ void addPieces(std::string& out, const TraceOnMap& laid) {
     for (size_t k = 0; k < laid.pieces.size(); ++k) {
         const DrivenPiece& piece = laid.pieces[k];
         if (k > 0) out += ',';
-        out += "{\"piece\":" + std::to_string(piece.piece) + ",\"first\":" + std::to_string(piece.firstPoint) +
+        out += "{\"piece\":" + std::to_string(piece.piece) +
+               ",\"first\":" + std::to_string(piece.firstPoint) +
                ",\"last\":" + std::to_string(piece.lastPoint) + ",\"lines\":[";
         for (size_t j = 0; j < piece.lines.size(); ++j) {
             if (j > 0) out += ',';
@@ -251,12 +252,23 @@ std::string escaped(const std::string& s) {
     std::string out;
     for (char c : s) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&#39;"; break;
-            default: out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&#39;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -277,7 +289,8 @@ std::string formatted(const char* format, double value) {
 }
 
 std::string percentText(size_t part, size_t whole) {
-    return whole == 0 ? "–" : formatted("%.1f %%", 100.0 * static_cast<double>(part) / static_cast<double>(whole));
+    return whole == 0 ? "–"
+                      : formatted("%.1f %%", 100.0 * static_cast<double>(part) / static_cast<double>(whole));
 }
 
 std::string durationText(const std::optional<uint32_t>& seconds) {
@@ -326,7 +339,8 @@ void writePanel(std::ostream& out, const TraceSummary& s) {
         << "<li><span class=\"sym sym-road\"></span>road of the map</li>\n"
         << "<li><span class=\"sym sym-oneway\"></span>one-way road (arrow: its direction)</li>\n"
         << "<li><span class=\"sym karvel-end karvel-start\" style=\"width:20px;height:20px\">S</span>"
-        << "start, <span class=\"sym karvel-end karvel-finish\" style=\"width:20px;height:20px\">E</span>end</li>\n"
+        << "start, <span class=\"sym karvel-end karvel-finish\" "
+           "style=\"width:20px;height:20px\">E</span>end</li>\n"
         << "</ul><div class=\"note\">Click a fix or a road for its details.</div></div>\n";
 }
 
@@ -355,7 +369,8 @@ TraceSummary summarize(const Route& route, const TraceOnMap& laid) {
     return s;
 }
 
-std::string pageData(const Route& route, const TraceOnMap& laid, const Map& map, const LinkNotesSource& notes) {
+std::string pageData(const Route& route, const TraceOnMap& laid, const Map& map,
+                     const LinkNotesSource& notes) {
     std::string out = "{";
     addFixes(out, route, laid);
     out += ',';
@@ -371,13 +386,17 @@ void writePage(std::ostream& out, const TraceSummary& summary, const std::string
         << "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
         << "<meta name=\"generator\" content=\"karvel\">\n"
         << "<title>" << escaped(summary.name) << " – map match</title>\n"
-        << "<style>\n" << assets::leafletCss << "</style>\n"
-        << "<style>\n" << assets::viewCss << "</style>\n</head>\n<body>\n<div id=\"map\"></div>\n";
+        << "<style>\n"
+        << assets::leafletCss << "</style>\n"
+        << "<style>\n"
+        << assets::viewCss << "</style>\n</head>\n<body>\n<div id=\"map\"></div>\n";
     writePanel(out, summary);
     out << kSummaryOpen << scriptSafe(jsonText(summaryJson(summary))) << "</script>\n"
         << "<script type=\"application/json\" id=\"karvel-data\">" << data << "</script>\n"
-        << "<script>\n" << kLeafletNotice << assets::leafletJs << "\n</script>\n"
-        << "<script>\n" << assets::viewJs << "</script>\n</body>\n</html>\n";
+        << "<script>\n"
+        << kLeafletNotice << assets::leafletJs << "\n</script>\n"
+        << "<script>\n"
+        << assets::viewJs << "</script>\n</body>\n</html>\n";
 }
 
 void writeIndex(std::ostream& out, const std::vector<TraceSummary>& traces) {
@@ -390,13 +409,14 @@ void writeIndex(std::ostream& out, const std::vector<TraceSummary>& traces) {
         << "tfoot td { font-weight: bold; border-bottom: none; }\n"
         << "td { font-variant-numeric: tabular-nums; }\n</style>\n</head>\n<body>\n"
         << "<h1>Matched traces</h1>\n<table>\n<thead><tr><th>trace</th><th>fixes</th><th>matched</th>"
-        << "<th>route pieces</th><th>length driven</th><th>duration</th><th>start</th></tr></thead>\n<tbody>\n";
+        << "<th>route pieces</th><th>length "
+           "driven</th><th>duration</th><th>start</th></tr></thead>\n<tbody>\n";
     size_t fixes = 0, placed = 0;
     double metres = 0;
     for (const TraceSummary& s : traces) {
-        out << "<tr><td><a href=\"" << escaped(s.page) << "\">" << escaped(s.name) << "</a></td><td>" << s.fixes
-            << "</td><td>" << percentText(s.placed, s.fixes) << "</td><td>" << s.pieces << "</td><td>"
-            << kmText(s.lengthMetres) << "</td><td>" << durationText(s.seconds) << "</td><td>"
+        out << "<tr><td><a href=\"" << escaped(s.page) << "\">" << escaped(s.name) << "</a></td><td>"
+            << s.fixes << "</td><td>" << percentText(s.placed, s.fixes) << "</td><td>" << s.pieces
+            << "</td><td>" << kmText(s.lengthMetres) << "</td><td>" << durationText(s.seconds) << "</td><td>"
             << (s.start.empty() ? "–" : escaped(s.start)) << "</td></tr>\n";
         fixes += s.fixes;
         placed += s.placed;
@@ -431,7 +451,8 @@ std::optional<TraceSummary> summaryOfPage(const std::string& page) {
     }
 }
 
-bool writeIndexOfPages(const std::string& indexPath, const std::vector<std::string>& pagePaths, std::string& error) {
+bool writeIndexOfPages(const std::string& indexPath, const std::vector<std::string>& pagePaths,
+                       std::string& error) {
     namespace fs = std::filesystem;
     const fs::path folder = fs::absolute(indexPath).parent_path();
     std::vector<TraceSummary> summaries;
@@ -456,7 +477,8 @@ bool writeIndexOfPages(const std::string& indexPath, const std::vector<std::stri
     return true;
 }
 
-std::string pageFileName(const std::string& indexPath, const std::string& trace, std::set<std::string>& taken) {
+std::string pageFileName(const std::string& indexPath, const std::string& trace,
+                         std::set<std::string>& taken) {
     std::string stem = indexPath.substr(indexPath.find_last_of('/') + 1);
     if (stem.size() > 5 && stem.ends_with(".html")) stem.resize(stem.size() - 5);
     std::string safe;

@@ -60,11 +60,13 @@ std::optional<TraceSummary> summaryOfPage(const std::string& page);
 // Writes, atomically, an index at `indexPath` over pages written by writePage elsewhere (by other
 // runs or hosts), in the order given, each linked by its path relative to the index. False with
 // `error` (and nothing written) when a page cannot be read or is not such a page.
-bool writeIndexOfPages(const std::string& indexPath, const std::vector<std::string>& pagePaths, std::string& error);
+bool writeIndexOfPages(const std::string& indexPath, const std::vector<std::string>& pagePaths,
+                       std::string& error);
 
 // The file name of the page of `trace` beside the index `indexPath` ("out/run.html" and trace
 // "a b" give "run-a_b.html"): only letters, digits, '.', '_' and '-' from the trace name, and a
 // number added when the name is in `taken` already. The name returned is added to `taken`.
-std::string pageFileName(const std::string& indexPath, const std::string& trace, std::set<std::string>& taken);
+std::string pageFileName(const std::string& indexPath, const std::string& trace,
+                         std::set<std::string>& taken);
 
 }  // namespace htmlView

@@ -23,22 +23,6 @@ constexpr double kInitialMinDelta = 100000000.0;
 constexpr double kEqualAverage = 1e-6;      // candidate averages closer than this count as equal
 constexpr std::size_t kTreeNodeBytes = 48;  // a multiset node of an index, with room to spare
 
-// Whether the candidate order (by average within kEqualAverage, then by a second key) is a plain
-// sort of `averages`: true when the averages fall into groups closer than kEqualAverage inside
-// and at least that far apart, so that "equal" is transitive. Sorts `averages`.
-bool sortDecidesOrder(std::vector<double>& averages) {
-    for (const double a : averages)
-        if (std::isnan(a)) return false;
-    std::sort(averages.begin(), averages.end());
-    std::size_t first = 0;
-    for (std::size_t i = 1; i <= averages.size(); ++i) {
-        if (i < averages.size() && std::fabs(averages[i] - averages[i - 1]) < kEqualAverage) continue;
-        if (!(std::fabs(averages[i - 1] - averages[first]) < kEqualAverage)) return false;
-        first = i;
-    }
-    return true;
-}
-
 void printMissingLink(int link) {
     std::cout << "ERROR: non existing link. (" << link << ")" << std::endl;
 }
@@ -224,6 +208,7 @@ void MarchalBMatching::run(bool forwardRun, bool kml) {
     candidateLinks.clear();
     seenLinks.clear();
     rebuiltOrderSteps = 0;
+    rebuiltOnAllChildren = 0;
     if (map == nullptr || route == nullptr) {
         std::cout << "ERROR: Marchal matching needs a map and a trace." << std::endl;
         return;
@@ -374,7 +359,12 @@ bool MarchalBMatching::fastStep(MarPath& best, double& minDelta, bool& stop) {
     double delta = kInitialMinDelta;
     ++stamp;
     if (!makeChildren({p.easting, p.northing}, delta)) return false;
-    if (delta <= kBreakDistance && !(pickWinners() && winnersInOrder())) winnersAsTheExactStep();
+    if (delta <= kBreakDistance) {
+        if (!pickWinners())
+            winnersAsTheExactStep();
+        else if (!winnersInOrder())
+            winnersByKeyInOrder();
+    }
 
     // Decided: from here the step changes the matcher.
     minDelta = delta;
@@ -467,13 +457,15 @@ bool MarchalBMatching::makeChildren(const Point& point, double& minDelta) {
 }
 
 bool MarchalBMatching::pickWinners() {
-    // The best child per super-link: the lowest average, and among equal averages the first in the
-    // scored set's order, which is the smaller link list and then the order the children were made
-    // in, provided both sets' orders are decided by sorting.
+    // The best child per super-link: the lowest average; where several children share it exactly,
+    // the first of them in the scored set's order (resolveTies).
     winners.clear();
     winnerTied.clear();
     for (std::size_t i = 0; i < children.size(); ++i) {
         const Child& child = children[i];
+        // An undefined average is equal to every other one in the order: only the exact step knows
+        // where it ends up.
+        if (std::isnan(child.avgScore)) return false;
         if (!(child.distance < kFilterDistance)) continue;
         const int key = child.superLinkKey;
         if (key < -1) return false;
@@ -495,19 +487,89 @@ bool MarchalBMatching::pickWinners() {
             winners[w] = static_cast<int32_t>(i);
             winnerTied[w] = 0;
         } else if (child.avgScore == current.avgScore) {
-            // Only a tie at the lowest average needs the order.
-            winnerTied[w] = 1;
-            if (child.size < current.size) winners[w] = static_cast<int32_t>(i);
+            winnerTied[w] = 1;  // only a tie at the lowest average needs the order
         }
     }
-    const bool tie = std::find(winnerTied.begin(), winnerTied.end(), 1) != winnerTied.end();
-    if (!tie) return true;
+    return resolveTies();
+}
+
+void MarchalBMatching::rankKept() {
+    // Groups of parent averages chained within the tolerance, numbered in ascending order, and
+    // whether each spreads over the tolerance or more.
+    const std::size_t n = kept.size();
+    keptByAverage.resize(n);
+    for (std::size_t i = 0; i < n; ++i) keptByAverage[i] = static_cast<int32_t>(i);
+    auto avgOf = [this](int32_t i) { return kept[static_cast<std::size_t>(i)].avgScore; };
+    std::sort(keptByAverage.begin(), keptByAverage.end(),
+              [&avgOf](int32_t a, int32_t b) { return avgOf(a) < avgOf(b); });
+    keptGroup.assign(n, 0);
+    groupSpread.clear();
+    double low = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double avg = avgOf(keptByAverage[i]);
+        if (i == 0 || !(avg - avgOf(keptByAverage[i - 1]) < kEqualAverage)) {
+            low = avg;
+            groupSpread.push_back(0);
+        }
+        if (!(avg - low < kEqualAverage)) groupSpread.back() = 1;
+        keptGroup[static_cast<std::size_t>(keptByAverage[i])] = static_cast<int32_t>(groupSpread.size() - 1);
+    }
+}
+
+bool MarchalBMatching::tightAround(double avg) {
+    // The children's averages that chain to `avg` must lie closer than the tolerance to each other:
+    // then the scored set orders them by list length and insertion, whatever chains elsewhere. Any
+    // average of such a group, or next to one, is within twice the tolerance of `avg`.
     orderScratch.clear();
-    for (const MarPath& c : kept) orderScratch.push_back(c.avgScore);
-    if (!sortDecidesOrder(orderScratch)) return false;
-    orderScratch.clear();
-    for (const Child& child : children) orderScratch.push_back(child.avgScore);
-    return sortDecidesOrder(orderScratch);
+    for (const Child& child : children)
+        if (std::fabs(child.avgScore - avg) < 2 * kEqualAverage) orderScratch.push_back(child.avgScore);
+    std::sort(orderScratch.begin(), orderScratch.end());
+    const auto at = std::lower_bound(orderScratch.begin(), orderScratch.end(), avg);
+    if (at == orderScratch.end()) return false;
+    auto low = at, high = at;
+    while (low != orderScratch.begin() && *low - *std::prev(low) < kEqualAverage) --low;
+    while (std::next(high) != orderScratch.end() && *std::next(high) - *high < kEqualAverage) ++high;
+    return *high - *low < kEqualAverage;
+}
+
+bool MarchalBMatching::resolveTies() {
+    // Children of one super-link with exactly the lowest average come out of the scored set by
+    // list length, then in the order they went in, which is the branched set's: by their parents'
+    // averages, then as they were made. Each rule holds only inside a group of averages that does
+    // not chain beyond the tolerance; elsewhere the exact step decides.
+    bool ranked = false;
+    for (std::size_t w = 0; w < winners.size(); ++w) {
+        if (winnerTied[w] == 0) continue;
+        const Child& winner = children[static_cast<std::size_t>(winners[w])];
+        const double avg = winner.avgScore;
+        const int key = winner.superLinkKey;
+        if (!tightAround(avg)) return false;
+        if (!ranked) {
+            rankKept();
+            ranked = true;
+        }
+        int32_t best = -1;
+        for (std::size_t i = 0; i < children.size(); ++i) {
+            const Child& child = children[i];
+            if (child.superLinkKey != key || child.avgScore != avg || !(child.distance < kFilterDistance))
+                continue;
+            if (best >= 0) {
+                const Child& b = children[static_cast<std::size_t>(best)];
+                if (child.size > b.size) continue;
+                if (child.size == b.size) {
+                    const auto g = keptGroup[static_cast<std::size_t>(child.parent)];
+                    const auto gb = keptGroup[static_cast<std::size_t>(b.parent)];
+                    if (groupSpread[static_cast<std::size_t>(g)] != 0 ||
+                        groupSpread[static_cast<std::size_t>(gb)] != 0)
+                        return false;
+                    if (g >= gb) continue;
+                }
+            }
+            best = static_cast<int32_t>(i);
+        }
+        winners[w] = best;
+    }
+    return true;
 }
 
 bool MarchalBMatching::winnersInOrder() {
@@ -551,33 +613,26 @@ bool MarchalBMatching::winnersInOrder() {
     return true;
 }
 
+double MarchalBMatching::ChildOrder::avg(int32_t i) const {
+    const Child& c = (*children)[static_cast<std::size_t>(i)];
+    return parents == nullptr ? c.avgScore : (*parents)[static_cast<std::size_t>(c.parent)].avgScore;
+}
+
+bool MarchalBMatching::ChildOrder::operator()(int32_t a, int32_t b) const {
+    return MarPathOrder::before(avg(a), (*children)[static_cast<std::size_t>(a)].size, avg(b),
+                                (*children)[static_cast<std::size_t>(b)].size);
+}
+
 void MarchalBMatching::winnersAsTheExactStep() {
     ++rebuiltOrderSteps;
-    // Child indices ordered by MarPathOrder on one of two keys: the branched candidates still carry
-    // their parent's average, the scored ones their own.
-    struct Order {
-        const std::vector<Child>* children;
-        const std::vector<MarPath>* parents;  // null: the child's own average
-        double avg(int32_t i) const {
-            const Child& c = (*children)[static_cast<std::size_t>(i)];
-            return parents == nullptr ? c.avgScore : (*parents)[static_cast<std::size_t>(c.parent)].avgScore;
-        }
-        bool operator()(int32_t a, int32_t b) const {
-            return MarPathOrder::before(avg(a), (*children)[static_cast<std::size_t>(a)].size, avg(b),
-                                        (*children)[static_cast<std::size_t>(b)].size);
-        }
-    };
+    ++rebuiltOnAllChildren;
     // The four trees live in one scratch buffer that is dropped whole at the end of the step.
-    using Tree = std::pmr::multiset<int32_t, Order>;
     const std::size_t need = 4 * (children.size() + 1) * kTreeNodeBytes;
     if (treeArena.size() < need) treeArena.resize(need);
     std::pmr::monotonic_buffer_resource arena(treeArena.data(), treeArena.size());
-    const Order branchedOrder{&children, &kept};
-    const Order scoredOrder{&children, nullptr};
-
-    Tree branched(branchedOrder, &arena);
+    ChildTree branched(ChildOrder{&children, &kept}, &arena);
     for (std::size_t i = 0; i < children.size(); ++i) branched.insert(static_cast<int32_t>(i));
-    Tree scored(scoredOrder, &arena);
+    ChildTree scored(ChildOrder{&children, nullptr}, &arena);
     for (const int32_t i : branched) scored.insert(i);
 
     // filterCandidates: the best per super-link in the scored order, then by ascending key.
@@ -594,10 +649,28 @@ void MarchalBMatching::winnersAsTheExactStep() {
         else if (child.avgScore < children[static_cast<std::size_t>(it->second)].avgScore)
             it->second = i;
     }
-    Tree filtered(scoredOrder, &arena);
-    for (const auto& entry : best) filtered.insert(entry.second);
-    // saveBestPaths: the first of them, inserted again in that order.
-    Tree beam(scoredOrder, &arena);
+    orderByTrees(arena);
+}
+
+void MarchalBMatching::winnersByKeyInOrder() {
+    ++rebuiltOrderSteps;
+    treeWinners.clear();
+    for (const int32_t w : winners)
+        treeWinners.emplace_back(children[static_cast<std::size_t>(w)].superLinkKey, w);
+    std::sort(treeWinners.begin(), treeWinners.end());
+    const std::size_t need = 2 * (treeWinners.size() + 1) * kTreeNodeBytes;
+    if (treeArena.size() < need) treeArena.resize(need);
+    std::pmr::monotonic_buffer_resource arena(treeArena.data(), treeArena.size());
+    orderByTrees(arena);
+}
+
+void MarchalBMatching::orderByTrees(std::pmr::memory_resource& arena) {
+    // The winners (treeWinners, by ascending key) as filterCandidates inserts them into an ordered
+    // multiset, and the first of them inserted again in that order by saveBestPaths.
+    const ChildOrder order{&children, nullptr};
+    ChildTree filtered(order, &arena);
+    for (const auto& entry : treeWinners) filtered.insert(entry.second);
+    ChildTree beam(order, &arena);
     for (auto it = filtered.begin(); it != filtered.end() && beam.size() < kBeamWidth; ++it) beam.insert(*it);
     winners.assign(beam.begin(), beam.end());
 }

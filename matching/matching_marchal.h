@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <memory_resource>
 #include <set>
 #include <utility>
 #include <vector>
@@ -143,9 +144,11 @@ public:
     // Whether a run records its candidate link sets (getCandidateLinkSets); a matcher that does not
     // read them saves a vector per trace point.
     bool collectCandidateLinks = true;
-    // Steps of the last run whose order sorting could not decide, so that the ordered multisets
-    // were rebuilt on indices (a measure for benchmarks and tests).
+    // Steps of the last run whose order sorting could not decide, so that ordered multisets were
+    // rebuilt on indices, and of those the steps that rebuilt them on every child, not only on the
+    // best of each super-link (measures for benchmarks and tests).
     std::size_t rebuiltOrderSteps = 0;
+    std::size_t rebuiltOnAllChildren = 0;
 
     MarchalBMatching(mapRepresentation::Map* map, Route* route);
 
@@ -225,6 +228,16 @@ private:
         double avgScore = 0.0;
     };
 
+    // Child indices ordered by MarPathOrder on one of two keys: the branched candidates still carry
+    // their parent's average (parents set), the scored ones their own (parents null).
+    struct ChildOrder {
+        const std::vector<Child>* children;
+        const std::vector<MarPath>* parents;
+        double avg(int32_t i) const;
+        bool operator()(int32_t a, int32_t b) const;
+    };
+    using ChildTree = std::pmr::multiset<int32_t, ChildOrder>;
+
     const LinkInfo& linkInfo(int32_t link);
     LinkSlot* linkSlot(int32_t link);
     // Scores every candidate of `from` at the current position into `into`; returns the smallest
@@ -244,12 +257,23 @@ private:
     bool fastStep(MarPath& best, double& minDelta, bool& stop);
     void exactStep(MarPath& best, double& minDelta, bool& stop, MarPathSet& scored);
     bool makeChildren(const Point& point, double& minDelta);
+    // The best child per super-link (winners); false where the exact step must choose them.
     bool pickWinners();
+    // Among children tied at a super-link's lowest average, the one the exact step keeps, where
+    // that is decided by the averages near the tie; false elsewhere.
+    bool resolveTies();
+    bool tightAround(double avg);
+    void rankKept();
+    // The winners in the exact step's order where sorting decides it.
     bool winnersInOrder();
-    // Where sorting does not decide the order, the winners in the order the exact step gives them:
-    // its ordered multisets are rebuilt on child indices with the same keys and the same insertions,
-    // so every comparison, and thus every position, comes out the same.
+    // Otherwise the order comes from the exact step's ordered multisets, rebuilt on child indices
+    // with the same keys and the same insertions, so that every comparison, and thus every
+    // position, comes out the same: on the winners alone where they are known ...
+    void winnersByKeyInOrder();
+    // ... or on every child, where even the winners depend on that order.
     void winnersAsTheExactStep();
+    // The last two multisets, over treeWinners.
+    void orderByTrees(std::pmr::memory_resource& arena);
     MarPath materialise(const Child& child, int32_t point) const;
     void keepFrom(const MarPathSet& survivors);
 
@@ -281,6 +305,9 @@ private:
     std::vector<int32_t> winners;  // children, one per super-link key
     std::vector<char> winnerTied;  // per winner: another child has exactly its average
     std::vector<double> orderScratch;
+    std::vector<int32_t> keptByAverage;                // scratch of rankKept
+    std::vector<int32_t> keptGroup;                    // per kept candidate: its group of chained averages
+    std::vector<uint8_t> groupSpread;                  // per group: it spans the tolerance or more
     std::vector<std::byte> treeArena;                  // scratch of winnersAsTheExactStep
     std::vector<std::pair<int, int32_t>> treeWinners;  // (super-link key, child), by key
 };

@@ -37,7 +37,11 @@ hybrid_seconds=$(since "$started")
 echo "  $(grep -c $'^\tRoute #' report.txt) traces in ${hybrid_seconds} s; report.txt, data/match_ostrand_*.kml"
 echo
 
-# The HTML view of the sample belongs here: written into $work, its path printed.
+# A page per drive and an index, to look at in a browser (offline).
+mkdir -p html
+"$bin/karvel-match" -q --map map.txt --format html -o html/index.html
+echo "HTML view of the sample: $work/html/index.html"
+echo
 
 # matched, on true link, route mismatch mean: the figures of karvel-eval's overall line.
 scores() {

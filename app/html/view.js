@@ -210,7 +210,16 @@
         ctx.stroke();
       }
     }
-    dots(shown, placedAt, 2, '#ffffff', '#222222');
+    // Placed points crowd on the road itself: thinned on their own, so the route shows between them.
+    var takenOnRoad = new Set();
+    var shownPlaced = shown.filter(function (k) {
+      var key = Math.floor((placedAt.x[k] * scale - origin.x) / (2 * CELL)) * 65536 +
+                Math.floor((placedAt.y[k] * scale - origin.y) / (2 * CELL));
+      if (takenOnRoad.has(key)) return false;
+      takenOnRoad.add(key);
+      return true;
+    });
+    dots(shownPlaced, placedAt, 2, '#ffffff', '#222222');
     dots(shown, fixAt, 2.5, 'rgba(31, 78, 156, 0.8)', null);
     dots(unmatched, fixAt, 4.5, '#ff2d2d', '#7a0000');
     body.setAttribute('data-painted', String(shown.length + unmatched.length));
@@ -337,7 +346,7 @@
   var bounds = L.latLngBounds([]);
   for (i = 0; i < n; i++) bounds.extend([lat[i], lon[i]]);
   if (bounds.isValid()) {
-    map.fitBounds(bounds, {padding: [20, 20]});
+    map.fitBounds(bounds, {paddingTopLeft: [20, 20], paddingBottomRight: [340, 20]});  // clear of the panel
   } else {
     map.setView([0, 0], 2);
   }

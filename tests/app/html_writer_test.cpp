@@ -113,6 +113,11 @@ TEST(HtmlView, SummaryAndWhatThePageCarries) {
     EXPECT_EQ(fixes["t"][1], 10);
     EXPECT_EQ(fixes["dist"][0], 50);  // decimetres to the road
     EXPECT_EQ(fixes["dist"][4], 0);
+    // Positions are steps of millionths of a degree: the first two add up to the second fix.
+    EXPECT_NEAR((fixes["lat"][0].get<double>() + fixes["lat"][1].get<double>()) / 1e6,
+                run.route.nodes[1].position.lat, 1e-6);
+    EXPECT_NEAR((fixes["lon"][0].get<double>() + fixes["lon"][1].get<double>()) / 1e6,
+                run.route.nodes[1].position.lon, 1e-6);
     EXPECT_EQ(data["pieces"].size(), 2u);
 }
 
@@ -153,10 +158,12 @@ TEST(HtmlView, SeveralTracesGetAPageEachAndAnIndex) {
 
     // An index over pages written elsewhere, as a merge of several runs makes it.
     std::filesystem::create_directories(dir / "merged");
-    ASSERT_TRUE(htmlView::writeIndexOfPages(dir / "merged/all.html", {dir / "run-a_b-2.html", dir / "one.html"}, error))
+    ASSERT_TRUE(htmlView::writeIndexOfPages(dir / "merged/all.html",
+                                            {dir / "run-a_b-2.html", dir / "one.html"}, error))
         << error;
     const std::string merged = karvel_test::readFile(dir / "merged/all.html");
-    EXPECT_LT(merged.find("<a href=\"../run-a_b-2.html\">a:b</a>"), merged.find("<a href=\"../one.html\">a/b</a>"));
+    EXPECT_LT(merged.find("<a href=\"../run-a_b-2.html\">a:b</a>"),
+              merged.find("<a href=\"../one.html\">a/b</a>"));
     EXPECT_FALSE(htmlView::writeIndexOfPages(dir / "merged/bad.html", {dir / "run.html"}, error));
     EXPECT_EQ(error, "not a page of a matched trace: " + dir / "run.html");
     EXPECT_FALSE(std::filesystem::exists(dir / "merged/bad.html"));
@@ -187,6 +194,7 @@ TEST(HtmlView, PageDrawsInARealBrowser) {
     ASSERT_TRUE(shot);
     EXPECT_GT(shot->differentFromMost(), 900u * 600 / 50);
     EXPECT_GT(shot->colours(), 20u);
-    EXPECT_GT(shot->count(0xd7, 0x19, 0x1c), 50u);  // the first piece, drawn where nothing covers it
-    EXPECT_GT(shot->count(0xff, 0x2d, 0x2d), 10u);  // the unmatched fix
+    // Left of the panel (whose legend shows the same colours): the first piece and the unmatched fix.
+    EXPECT_GT(shot->count(0xd7, 0x19, 0x1c, 900 - 330), 50u);
+    EXPECT_GT(shot->count(0xff, 0x2d, 0x2d, 900 - 330), 10u);
 }

@@ -92,3 +92,34 @@ TEST(MarchalLongPiece, ChainedAveragesOrderedAsTheExactStep) {
         EXPECT_EQ(results[0], results[1]);
     }
 }
+
+TEST(MarchalLongPiece, TiesAtTheLowestAverageKeptAsTheExactStep) {
+    // Fixes on the nodes of parallel one-way roads: a candidate's child that stays on its link and
+    // the one that moves on to the next link of the road tie exactly. Roads 0.3 um apart form one
+    // group of averages closer than 1e-6, where the fast step decides the tie itself; roads 0.4 um
+    // apart chain, and the tie is left to the exact order over every child.
+    struct Case {
+        std::vector<double> offsets;
+        bool chained;
+    };
+    for (const Case& c :
+         {Case{{3.0000006, 3.0, -3.0000003}, false}, Case{{3.0000008, -3.0000004, 3.0, -3.0000012}, true}}) {
+        local_world::World w;
+        for (const double y : c.offsets) w.chain(0.0, 400.0, 25.0, y);
+        Route route;
+        for (double x = 12.5; x < 350.0; x += 12.5) route.nodes.push_back(local_world::point(x, 0.0));
+        std::vector<std::vector<std::pair<int, int>>> results[2];
+        for (const bool exact : {false, true}) {
+            MapMatching::MarchalBMatching m(&w.map, &route);
+            m.exactOnly = exact;
+            m.run(true, false);
+            for (const auto& p : m.getMatched()) results[exact].push_back(p->links);
+            if (!exact) {
+                SCOPED_TRACE(c.chained);
+                EXPECT_EQ(m.rebuiltOnAllChildren > 0, c.chained);
+            }
+        }
+        ASSERT_EQ(results[0].size(), 1u);
+        EXPECT_EQ(results[0], results[1]);
+    }
+}

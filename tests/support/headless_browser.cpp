@@ -43,7 +43,8 @@ std::string fileUrl(const std::string& path) {
 std::optional<std::string> browserUnavailable() {
     static const std::optional<std::string> reason = []() -> std::optional<std::string> {
         TempDir dir;
-        const CommandResult r = runBrowser("--dump-dom", "data:text/html,<body data-probe=yes></body>", dir.str());
+        const CommandResult r =
+            runBrowser("--dump-dom", "data:text/html,<body data-probe=yes></body>", dir.str());
         if (r.out.find("data-probe=\"yes\"") != std::string::npos) return std::nullopt;
         std::string why = r.err.substr(0, r.err.find('\n'));
         if (r.exitCode == 127) why = "no " + chromium() + " on the PATH";
@@ -61,8 +62,8 @@ BrowserPage renderedDom(const std::string& htmlFile) {
 std::optional<Screenshot> screenshot(const std::string& htmlFile, int width, int height) {
     TempDir dir;
     const std::string png = dir / "shot.png";
-    const CommandResult r = runBrowser("--window-size=" + std::to_string(width) + "," + std::to_string(height) +
-                                           " --screenshot=" + quoted(png),
+    const CommandResult r = runBrowser("--window-size=" + std::to_string(width) + "," +
+                                           std::to_string(height) + " --screenshot=" + quoted(png),
                                        fileUrl(htmlFile), dir.str());
     if (r.exitCode != 0 || !std::filesystem::exists(png)) return std::nullopt;
     png_image image{};
@@ -75,16 +76,20 @@ std::optional<Screenshot> screenshot(const std::string& htmlFile, int width, int
     return shot;
 }
 
-size_t Screenshot::count(uint8_t r, uint8_t g, uint8_t b) const {
+size_t Screenshot::count(uint8_t r, uint8_t g, uint8_t b, int leftOf) const {
     size_t n = 0;
-    for (size_t i = 0; i + 2 < rgb.size(); i += 3) n += rgb[i] == r && rgb[i + 1] == g && rgb[i + 2] == b;
+    for (size_t i = 0; i + 2 < rgb.size(); i += 3) {
+        const int x = static_cast<int>(i / 3 % static_cast<size_t>(width));
+        n += x < leftOf && rgb[i] == r && rgb[i + 1] == g && rgb[i + 2] == b;
+    }
     return n;
 }
 
 namespace {
 std::map<uint32_t, size_t> histogram(const std::vector<uint8_t>& rgb) {
     std::map<uint32_t, size_t> seen;
-    for (size_t i = 0; i + 2 < rgb.size(); i += 3) ++seen[uint32_t(rgb[i]) << 16 | uint32_t(rgb[i + 1]) << 8 | rgb[i + 2]];
+    for (size_t i = 0; i + 2 < rgb.size(); i += 3)
+        ++seen[uint32_t(rgb[i]) << 16 | uint32_t(rgb[i + 1]) << 8 | rgb[i + 2]];
     return seen;
 }
 }  // namespace

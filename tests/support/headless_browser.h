@@ -15,9 +15,9 @@ namespace karvel_test {
 std::optional<std::string> browserUnavailable();
 
 struct BrowserPage {
-    bool ok = false;   // Chromium ran and printed a document
-    std::string dom;   // the serialised document after the scripts ran
-    std::string log;   // what Chromium printed on standard error (console messages among it)
+    bool ok = false;  // Chromium ran and printed a document
+    std::string dom;  // the serialised document after the scripts ran
+    std::string log;  // what Chromium printed on standard error (console messages among it)
 };
 BrowserPage renderedDom(const std::string& htmlFile);
 
@@ -25,9 +25,10 @@ struct Screenshot {
     int width = 0;
     int height = 0;
     std::vector<uint8_t> rgb;  // row by row, three bytes a pixel
-    size_t count(uint8_t r, uint8_t g, uint8_t b) const;  // pixels of exactly this colour
-    size_t colours() const;                               // distinct colours
-    size_t differentFromMost() const;                     // pixels unlike the commonest colour
+    // Pixels of exactly this colour left of column `leftOf`.
+    size_t count(uint8_t r, uint8_t g, uint8_t b, int leftOf = 1 << 30) const;
+    size_t colours() const;            // distinct colours
+    size_t differentFromMost() const;  // pixels unlike the commonest colour
 };
 // Nothing when Chromium failed or the picture cannot be read.
 std::optional<Screenshot> screenshot(const std::string& htmlFile, int width, int height);

@@ -1,0 +1,111 @@
+// --format html as a user meets it: karvel-match and karvel-export write a page per simulated drive
+// and an index; each page's figures agree with the CSV of the same run, and in headless Chromium the
+// page draws as many fixes, placed points and route pieces as that CSV holds.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "app/html_writer.h"
+#include "headless_browser.h"
+#include "test_support.h"
+
+using karvel_test::binaryPath;
+using karvel_test::readFile;
+using karvel_test::runCommand;
+using karvel_test::TempDir;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct CsvTrace {
+    size_t fixes = 0, placed = 0;
+    std::set<std::string> pieces;
+};
+
+// Rows per trace of karvel-match's CSV (trace names of the simulator need no quoting).
+std::map<std::string, CsvTrace> csvTraces(const std::string& csv) {
+    std::map<std::string, CsvTrace> traces;
+    std::istringstream in(csv);
+    std::string line;
+    std::getline(in, line);  // header
+    while (std::getline(in, line)) {
+        std::vector<std::string> fields;
+        std::stringstream row(line);
+        for (std::string f; std::getline(row, f, ',');) fields.push_back(f);
+        fields.resize(10);
+        CsvTrace& t = traces[fields[0]];
+        ++t.fixes;
+        if (!fields[5].empty()) {
+            ++t.placed;
+            t.pieces.insert(fields[9]);
+        }
+    }
+    return traces;
+}
+
+}  // namespace
+
+TEST(HtmlFormat, PagesOfSimulatedDrivesAgreeWithTheCsvAndDrawInABrowser) {
+    TempDir dir;
+    fs::create_directories(dir / "data/nmea");
+    fs::copy_file(std::string(KARVEL_SOURCE_DIR) + "/sample/data/map.txt", dir / "data/map.txt");
+    ASSERT_EQ(
+        runCommand(binaryPath("karvel-sim") +
+                       " --out data/nmea --truth truth --traces 2 --seed 3 --duration 150 --dropouts 0.01",
+                   dir.str())
+            .exitCode,
+        0);
+    const auto csv = runCommand(binaryPath("karvel-match") + " -q --format csv", dir.str());
+    ASSERT_EQ(csv.exitCode, 0);
+    const auto traces = csvTraces(csv.out);
+    ASSERT_EQ(traces.size(), 2u);
+
+    fs::create_directories(dir / "view");
+    ASSERT_EQ(
+        runCommand(binaryPath("karvel-match") + " -q --format html -o view/drives.html", dir.str()).exitCode,
+        0);
+    const std::string index = readFile(dir / "view/drives.html");
+    for (const auto& [name, t] : traces) {
+        const std::string page = "drives-" + name + ".html";
+        EXPECT_NE(index.find("<a href=\"" + page + "\">" + name + "</a>"), std::string::npos) << index;
+        const auto summary = htmlView::summaryOfPage(readFile(dir / ("view/" + page)));
+        ASSERT_TRUE(summary) << page;
+        EXPECT_EQ(summary->fixes, t.fixes);
+        EXPECT_EQ(summary->placed, t.placed);
+        EXPECT_EQ(summary->pieces, t.pieces.size());
+    }
+    // Two pages cannot go to standard output; one can.
+    const auto both = runCommand(binaryPath("karvel-match") + " -q --format html", dir.str());
+    EXPECT_NE(both.exitCode, 0);
+    EXPECT_NE(both.err.find("ERROR: the HTML of 2 traces"), std::string::npos) << both.err;
+    fs::remove(dir / ("data/nmea/" + traces.rbegin()->first + ".txt"));
+    const auto one = runCommand(binaryPath("karvel-match") + " -q --format html > one.html", dir.str());
+    EXPECT_EQ(one.exitCode, 0);
+    EXPECT_EQ(htmlView::summaryOfPage(readFile(dir / "one.html"))->name, traces.begin()->first);
+
+    // The report of that run, exported.
+    ASSERT_EQ(runCommand(binaryPath("karvel-match") + " -q > report.txt", dir.str()).exitCode, 0);
+    const auto exported =
+        runCommand(binaryPath("karvel-export") +
+                       " --report report.txt --map data/map.txt --format html -o exported.html",
+                   dir.str());
+    EXPECT_EQ(exported.exitCode, 0) << exported.err;
+    EXPECT_EQ(htmlView::summaryOfPage(readFile(dir / "exported.html"))->fixes, traces.begin()->second.fixes);
+
+    const auto& [name, expected] = *traces.begin();
+    const karvel_test::BrowserPage page = karvel_test::renderedDom(dir / ("view/drives-" + name + ".html"));
+    if (!page.ok) {
+        if (const auto why = karvel_test::browserUnavailable()) GTEST_SKIP() << *why;
+        FAIL() << "Chromium could not show the page: " << page.log;
+    }
+    EXPECT_EQ(karvel_test::bodyAttribute(page.dom, "data-error"), std::nullopt);
+    EXPECT_EQ(karvel_test::bodyAttribute(page.dom, "data-status"), "drawn");
+    EXPECT_EQ(karvel_test::bodyAttribute(page.dom, "data-fixes"), std::to_string(expected.fixes));
+    EXPECT_EQ(karvel_test::bodyAttribute(page.dom, "data-placed"), std::to_string(expected.placed));
+    EXPECT_EQ(karvel_test::bodyAttribute(page.dom, "data-pieces"), std::to_string(expected.pieces.size()));
+}
