@@ -118,9 +118,16 @@ std::string unreadableMap(const std::string& path) {
 // Takes the map's lock; false when the run cannot go on. A lock held elsewhere for the whole wait
 // still lets the run match against the map as it is, but not write it back.
 bool lockMap(const std::string& path) {
+    if (const std::optional<std::string> problem = FileLock::waitSettingProblem()) {
+        std::cout << "ERROR: " << *problem << "; the map is not read."
+                  << "\n";
+        runFailed = true;
+        return false;
+    }
     mapLock = std::make_unique<FileLock>(path, FileLock::defaultWait());
     switch (mapLock->state()) {
         case FileLock::State::Locked:
+        case FileLock::State::Creating:
         case FileLock::State::Unsupported:
             return true;
         case FileLock::State::Busy:

@@ -5,6 +5,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
+
+#include "traces/route.h"
 
 namespace {
 
@@ -46,6 +49,33 @@ std::string escapeLineBreaks(const std::string& text) {
     return out;
 }
 
+// Files that would be one trace (a.txt and a.gpx are both trace "a": their reports, documents and
+// exports would overwrite or mix with each other) are all moved to the skipped ones, each naming the
+// others.
+void skipNameClashes(TraceListing& listing) {
+    std::map<std::string, std::vector<std::string>> byName;
+    for (const std::string& path : listing.files) {
+        Route named;
+        named.setOriginalFilename(path, true);
+        byName[named.name].push_back(path);
+    }
+    std::vector<std::string> kept;
+    for (const std::string& path : listing.files) {
+        Route named;
+        named.setOriginalFilename(path, true);
+        const std::vector<std::string>& same = byName[named.name];
+        if (same.size() == 1) {
+            kept.push_back(path);
+            continue;
+        }
+        std::string others;
+        for (const std::string& other : same)
+            if (other != path) others += (others.empty() ? "" : ", ") + other;
+        listing.skipped.push_back(path + ": the same trace name \"" + named.name + "\" as " + others);
+    }
+    listing.files = std::move(kept);
+}
+
 }  // namespace
 
 std::vector<std::string> getFiles(const std::string& folder) {
@@ -74,5 +104,6 @@ TraceListing listTraceFiles(const std::string& folder, const std::vector<std::st
         else
             listing.files.push_back(path);
     }
+    skipNameClashes(listing);
     return listing;
 }

@@ -10,8 +10,8 @@ std::vector<std::string> getFiles(const std::string& folder);
 
 // The trace files of a folder as the batch takes them: the entries with one of the extensions that are
 // regular files (or links to one) and whose names hold no line break. Every other such entry gets a line in
-// `skipped`: a FIFO or a device would block the run or never end, and a line break in a name would
-// split the report's header line.
+// `skipped`: a FIFO or a device would block the run or never end, a line break in a name would
+// split the report's header line, and files of one trace name (a.txt and a.gpx) would be mixed up.
 struct TraceListing {
     bool opened = false;  // false: the folder could not be opened; `error` says why
     std::string error;

@@ -1,6 +1,7 @@
 // karvel: map-matches every NMEA trace of a folder onto data/map.txt and prints the result.
 #include "app/Main.h"
+#include "app/output_check.h"
 
 int main(int argc, char** argv) {
-    return karvelMain(argc, argv);
+    return exitStatusAfterOutput(karvelMain(argc, argv));
 }

@@ -112,8 +112,6 @@ namespace {
 
 // Longest accepted line, without its line end.
 constexpr size_t kMaxLineLength = 1022;
-// Node ids run up to one below the top of their range, so that the next free id still fits.
-constexpr long long kLargestNodeId = static_cast<long long>(UINT32_MAX) - 1;
 
 enum class LineStatus { Ok, End, TooLong, NulByte, ReadError };
 

@@ -19,6 +19,9 @@ class Route;
 
 namespace mapRepresentation {
 
+// Node ids run up to one below the top of their range, so that the next free id still fits.
+inline constexpr long long kLargestNodeId = static_cast<long long>(UINT32_MAX) - 1;
+
 class QuadTree;
 
 // One map node. northing/easting are derived from latitude/longitude when the node is added.

@@ -102,6 +102,13 @@ DriveOutcome addDrive(Map& map, const Route& trace, double radius) {
     DriveOutcome outcome;
     outcome.points = trace.nodes.size();
     if (outcome.points < 2) return outcome;
+    // Every point becomes a new node first (merging folds some of them away afterwards).
+    const long long lastId =
+        static_cast<long long>(map.nextNodeId) + static_cast<long long>(outcome.points) - 1;
+    if (lastId > kLargestNodeId) {
+        outcome.noIdsLeft = true;
+        return outcome;
+    }
     outcome.used = true;
     outcome.started = map.nodes.empty() && map.links.empty();
     if (outcome.started)

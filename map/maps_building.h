@@ -25,13 +25,16 @@ Route usablePoints(const Route& trace);
 size_t mergeTrace(Map& map, const Route& trace, double radius);
 
 struct DriveOutcome {
-    bool used = false;     // the drive had at least two usable points
-    bool started = false;  // it was the first drive and became the map
-    size_t points = 0;     // usable points
-    size_t merged = 0;     // its links folded into older links
+    bool used = false;       // the drive had at least two usable points
+    bool started = false;    // it was the first drive and became the map
+    size_t points = 0;       // usable points
+    size_t merged = 0;       // its links folded into older links
+    bool noIdsLeft = false;  // refused: its points need more node ids than the map has left
 };
 
 // One drive into the map: the first drive of an empty map becomes the map, later ones are merged.
+// A drive whose points would run the node ids past kLargestNodeId (they would wrap to 0 and repeat
+// ids) leaves the map as it is.
 DriveOutcome addDrive(Map& map, const Route& trace, double radius);
 
 }  // namespace mapRepresentation

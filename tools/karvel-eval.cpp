@@ -10,11 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "app/output_check.h"
 #include "map/atomic_file.h"
+#include "map/file_lock.h"
 #include "map/maps.h"
 #include "tools/cli/command_line.h"
 #include "tools/eval/evaluator.h"
 #include "tools/eval/kubicka.h"
+#include "traces/input_file.h"
 
 namespace {
 
@@ -76,6 +79,8 @@ bool collectTruth(const std::string& path, std::vector<traceSim::GroundTruth>& t
 int summarize(const std::vector<std::string>& files) {
     std::vector<matchEval::TraceScore> scores;
     for (const std::string& f : files) {
+        if (const std::string why = inputFile::unreadable(f); !why.empty())
+            return fail("cannot read " + f + ": " + why);
         std::ifstream in(f);
         if (!in) return fail("cannot read " + f);
         std::string line;
@@ -252,9 +257,7 @@ const std::vector<toolCli::OptionSpec> kOptions = {
     {"label", 0, true},           {"seconds", 0, true}, {"tsv", 0, true},   {"", 'q'},
     {"prepare-kubicka", 0, true}, {"out", 0, true},     {"summarize"}};
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int programMain(int argc, char** argv) {
     toolCli::ignoreFileSizeSignal();
     const toolCli::CommandLine line = toolCli::parseCommandLine(argc, argv, kOptions);
     if (const auto status = toolCli::settleStandardOptions(line, "karvel-eval", printUsage)) return *status;
@@ -269,10 +272,17 @@ int main(int argc, char** argv) {
     if (!line.operands.empty()) return toolCli::usageError("unexpected argument " + line.operands[0]);
     if (!settings.prepareDir.empty()) {
         if (settings.outDir.empty()) return toolCli::usageError("--prepare-kubicka needs --out WORKDIR");
+        if (const auto problem = FileLock::waitSettingProblem()) return fail(*problem + "; nothing written");
         return prepare(settings);
     }
     if (settings.reportPath.empty()) return toolCli::usageError("--report is needed");
     if (settings.kubickaDir.empty() && (settings.mapPath.empty() || settings.truthPaths.empty()))
         return toolCli::usageError("give --map and --truth, or --kubicka");
     return score(settings);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return exitStatusAfterOutput(programMain(argc, argv));
 }

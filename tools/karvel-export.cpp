@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/output_check.h"
 #include "app/result_writer.h"
 #include "map/maps.h"
 #include "tools/cli/command_line.h"
@@ -65,9 +66,7 @@ int fail(const std::string& message) {
     return 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int programMain(int argc, char** argv) {
     toolCli::ignoreFileSizeSignal();
     const toolCli::CommandLine line = toolCli::parseCommandLine(argc, argv, kOptions);
     if (const auto status = toolCli::settleStandardOptions(line, "karvel-export", printUsage)) return *status;
@@ -89,10 +88,15 @@ int main(int argc, char** argv) {
     if (options.output.empty()) {
         if (const std::string problem = writer.streamProblem(); !problem.empty()) return fail(problem);
         writer.write(document);
-        document.flush();
-        if (!document) return fail("cannot write to standard output");
+        if (!standardOutputWritten(document)) return 1;
     } else if (!writer.writeFile(options.output, error)) {
         return fail(error);
     }
     return complete ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return exitStatusAfterOutput(programMain(argc, argv));
 }

@@ -7,6 +7,7 @@
 
 #include "app/Main.h"
 #include "app/batch.h"
+#include "app/output_check.h"
 #include "map/maps.h"
 #include "matching/GenMapMatching.h"
 
@@ -22,9 +23,7 @@ void printHelp() {
               << "\n";
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int programMain(int argc, char** argv) {
     const time_t start = time(nullptr);
     const std::optional<BatchOptions> options = startBatchProgram(argc, argv, printHelp);
     if (!options) return 0;
@@ -39,4 +38,10 @@ int main(int argc, char** argv) {
     // Single-threaded: the genetic stage draws from the C library's one generator.
     return runFramedBatch(start, {.folder = options->folder},
                           [&] { runBatch(traceFiles, genetic, 1, std::cout); });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return exitStatusAfterOutput(programMain(argc, argv));
 }

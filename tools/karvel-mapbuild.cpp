@@ -7,11 +7,13 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <streambuf>
 #include <string>
 #include <vector>
 
+#include "app/output_check.h"
 #include "map/file_lock.h"
 #include "map/maps.h"
 #include "map/maps_building.h"
@@ -119,21 +121,61 @@ void reportDrive(const std::string& file, const mr::DriveOutcome& drive) {
     std::cout << std::endl;
 }
 
-// Adds the drives of every input to the map; the number of drives used.
-size_t addDrives(Map& map, const std::vector<std::string>& inputs, const Settings& settings,
-                 std::ostream& messages) {
+// What became of the drives given.
+struct DrivesAdded {
     size_t used = 0;
+    bool refused = false;  // a trace file could not be read or was refused
+    bool noIdsLeft = false;
+};
+
+// Adds the drives of every input to the map.
+DrivesAdded addDrives(Map& map, const std::vector<std::string>& inputs, const Settings& settings,
+                      std::ostream& messages) {
+    DrivesAdded added;
     for (const std::string& input : inputs) {
         const std::vector<std::string> files = traceFilesOf(input);
         if (files.empty()) std::cout << "ERROR: no .txt or .gpx trace in " << input << std::endl;
         for (const std::string& file : files) {
-            const Route trace = mr::usablePoints(loadRoute(file, messages));
+            bool refused = false;
+            const Route trace = mr::usablePoints(loadRoute(file, messages, &refused));
+            added.refused = added.refused || refused;
             const mr::DriveOutcome drive = mr::addDrive(map, trace, settings.radius);
+            if (drive.noIdsLeft) {
+                added.noIdsLeft = true;
+                return added;
+            }
             reportDrive(file, drive);
-            used += drive.used ? 1 : 0;
+            added.used += drive.used ? 1 : 0;
         }
     }
-    return used;
+    return added;
+}
+
+// Takes the lock of the map file, or of its folder while the file does not exist yet, so that an
+// update by another program (karvel writes the map back after loading it) is neither lost nor
+// undone. The ERROR text when the map must not be touched, "" when it may. A map that is only
+// replaced need not be readable: its save says why it cannot be written.
+std::string lockMapFile(const std::string& path, std::unique_ptr<FileLock>& lock, bool reading) {
+    if (const std::optional<std::string> problem = FileLock::waitSettingProblem())
+        return *problem + "; nothing written";
+    std::error_code ec;
+    const fs::path folder = fs::path(path).parent_path();
+    if (!folder.empty()) fs::create_directories(folder, ec);
+    lock = std::make_unique<FileLock>(path, FileLock::defaultWait(), FileLock::IfMissing::LockFolder);
+    switch (lock->state()) {
+        case FileLock::State::Busy:
+            return "the map " + path + " is locked by another program; nothing written";
+        case FileLock::State::CannotOpen:
+        case FileLock::State::NotRegular:
+            if (!reading) break;
+            return "cannot read the map " + path + ": " + lock->error() + "; nothing written";
+        case FileLock::State::Locked:
+        case FileLock::State::Creating:
+        case FileLock::State::Missing:  // no folder to lock: the save will say why it cannot write
+        case FileLock::State::Unsupported:
+            break;
+    }
+    return "";
 }
 
 // Makes the folder of an output file; false when no file can be created at the path, so that no
@@ -164,9 +206,7 @@ bool writeOutputs(const Map& map, const Settings& settings) {
     return ok;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int programMain(int argc, char** argv) {
     toolCli::ignoreFileSizeSignal();
     const toolCli::CommandLine line = toolCli::parseCommandLine(
         argc, argv, {{"", 'a'}, {"", 'v'}, {"", 'o', true}, {"", 'k', true}, {"", 'r', true}});
@@ -179,15 +219,11 @@ int main(int argc, char** argv) {
     if (line.operands.empty()) return toolCli::usageError("no trace given");
 
     Map& map = mapRepresentation::keepUntilExit(Map());
-    // Held from reading the map until it is written back, so that a concurrent update is not lost.
+    // Held from reading the map until it is written back (with -a), or while it is replaced.
     std::unique_ptr<FileLock> lock;
     if (settings.append) {
-        lock = std::make_unique<FileLock>(settings.mapFile, FileLock::defaultWait());
-        if (lock->state() == FileLock::State::Busy)
-            return fail("the map " + settings.mapFile + " is locked by another program; nothing written");
-        if (lock->state() == FileLock::State::CannotOpen || lock->state() == FileLock::State::NotRegular)
-            return fail("cannot read the map " + settings.mapFile + ": " + lock->error() +
-                        "; nothing written");
+        if (const std::string problem = lockMapFile(settings.mapFile, lock, true); !problem.empty())
+            return fail(problem);
         map = Map(settings.mapFile);
         // A map that could not be read completely must not be written back over its file.
         if (map.hadLoadError())
@@ -200,12 +236,25 @@ int main(int argc, char** argv) {
     std::ostream& messages = settings.verbose ? std::cout : quiet;
     map.setMessageStream(messages);
 
-    const size_t used = addDrives(map, line.operands, settings, messages);
-    if (used == 0 && !settings.append) return fail("no usable trace; nothing written");
+    const DrivesAdded added = addDrives(map, line.operands, settings, messages);
+    if (added.noIdsLeft)
+        return fail("the drives need more node ids than the map " + settings.mapFile +
+                    " has left (ids run up to " + std::to_string(mr::kLargestNodeId) + "); nothing written");
+    if (added.used == 0 && !settings.append) return fail("no usable trace; nothing written");
     std::cout << "map: " << map.nodes.size() << " nodes, " << map.links.size() << " links, "
               << map.superLinks.size() << " roads between junctions" << std::endl;
     // The check prints its findings itself; an inconsistent map is still written, for inspection.
     const bool consistent = map.validateMap();
+    if (!settings.append) {
+        if (const std::string problem = lockMapFile(settings.mapFile, lock, false); !problem.empty())
+            return fail(problem);
+    }
     const bool written = writeOutputs(map, settings);
-    return consistent && written ? 0 : 1;
+    return consistent && written && !added.refused ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return exitStatusAfterOutput(programMain(argc, argv));
 }

@@ -17,6 +17,7 @@
 
 #include "app/Main.h"
 #include "app/batch.h"
+#include "app/output_check.h"
 #include "app/report.h"
 #include "app/result_writer.h"
 #include "kml/drive_kml.h"
@@ -173,17 +174,6 @@ size_t matchedFixes(const Route& route, const std::vector<std::unique_ptr<Path>>
     return static_cast<size_t>(std::count(on.begin(), on.end(), 1));
 }
 
-// Reads a trace; without -v only the loader's ERROR lines reach the log.
-Route loadTrace(const Options& o, const std::string& file, std::ostream& log) {
-    if (o.verbose) return loadRoute(file, log);
-    std::ostringstream notes;
-    Route route = loadRoute(file, notes);
-    std::istringstream lines(std::move(notes).str());
-    for (std::string line; std::getline(lines, line);)
-        if (line.starts_with("ERROR: ")) log << line << "\n";
-    return route;
-}
-
 // Matches one route on this thread's own matcher (the road graph is shared, read-only).
 TraceMatch matchRoute(const mapRepresentation::Map& map, const mapRepresentation::RoadGraph& graph,
                       const Options& o, const Route& route, std::ostream& log, Tally& tally) {
@@ -207,7 +197,14 @@ TraceMatch matchRoute(const mapRepresentation::Map& map, const mapRepresentation
 void matchAll(const Options& o, std::ostream& document, bool documentOnStdout, Tally& tally) {
     const mapRepresentation::RoadGraph graph(m);
     TraceMatcher matcher;
-    matcher.load = [&o](const std::string& file, std::ostream& log) { return loadTrace(o, file, log); };
+    // Without -v only the loader's ERROR lines reach the log; a file it refused fails the run.
+    std::atomic<bool> refused{false};
+    matcher.load = [&o, &refused](const std::string& file, std::ostream& log) {
+        bool failed = false;
+        Route route = o.verbose ? loadRoute(file, log, &failed) : loadRouteErrorsOnly(file, log, &failed);
+        if (failed) refused = true;
+        return route;
+    };
     matcher.match = [&](Route& route, std::ostream& log) {
         return matchRoute(m, graph, o, route, log, tally);
     };
@@ -222,6 +219,7 @@ void matchAll(const Options& o, std::ostream& document, bool documentOnStdout, T
     std::ostream filtered(&errorsOnly);
     runBatch(traceFiles, matcher, jobs,
              o.format == ResultFormat::Report && o.output.empty() ? document : filtered);
+    if (refused) runFailed = true;
     std::string error;
     if (!o.output.empty() && !writer.writeFile(o.output, error)) {
         std::cout << "ERROR: " << error << "\n";
@@ -235,7 +233,7 @@ void matchAll(const Options& o, std::ostream& document, bool documentOnStdout, T
         }
         writer.write(document);
     }
-    document.flush();
+    if (!standardOutputWritten(document)) runFailed = true;
 }
 
 // The closing line on standard error: what was matched, how much of it, how fast.
@@ -250,9 +248,7 @@ void printSummary(const Tally& tally, double seconds) {
     std::cerr << line << std::flush;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int programMain(int argc, char** argv) {
     const time_t start = time(nullptr);
     toolCli::ignoreFileSizeSignal();
     Options o;
@@ -279,4 +275,10 @@ int main(int argc, char** argv) {
     std::cout.flush();
     if (!o.quiet && seconds >= 0) printSummary(tally, seconds);
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return exitStatusAfterOutput(programMain(argc, argv));
 }

@@ -7,9 +7,12 @@
 #include <iostream>
 #include <string>
 
+#include "app/output_check.h"
+#include "map/file_lock.h"
 #include "map/maps.h"
 #include "tools/cli/command_line.h"
 #include "tools/osm/osm_import.h"
+#include "traces/input_file.h"
 
 namespace {
 
@@ -76,6 +79,9 @@ int run(Settings& s, const std::string& input, std::chrono::steady_clock::time_p
         s.options.progressInPlace = isatty(STDERR_FILENO) != 0;
     }
 
+    // A FIFO would block the reader and a device would feed it without end.
+    if (const std::string why = inputFile::unreadable(input); !why.empty())
+        return fail("cannot read OpenStreetMap file " + input + ": " + why);
     mapRepresentation::Map& map = mapRepresentation::keepUntilExit(mapRepresentation::Map());
     osmImport::ImportResult result = osmImport::importOsm(input, s.options, map);
     if (!result.ok) return fail(result.error);
@@ -83,6 +89,10 @@ int run(Settings& s, const std::string& input, std::chrono::steady_clock::time_p
 
     std::error_code ec;
     if (target.has_parent_path()) fs::create_directories(target.parent_path(), ec);
+    // karvel writes the map back after loading it: replacing the map in between would be undone.
+    const FileLock lock(target.string(), FileLock::defaultWait(), FileLock::IfMissing::LockFolder);
+    if (lock.state() == FileLock::State::Busy)
+        return fail("the map " + target.string() + " is locked by another program; no map written");
     const auto saveStart = std::chrono::steady_clock::now();
     if (!map.saveMap(target.string())) return 1;  // the save has said why
     result.summary.saveSeconds =
@@ -97,14 +107,11 @@ int run(Settings& s, const std::string& input, std::chrono::steady_clock::time_p
     }
     // Tearing down a map of a million nodes node by node takes about as long as saving it; the
     // process is ending and everything is written, so leave the memory to the system.
-    std::cout.flush();
     std::cerr.flush();
-    std::_Exit(0);
+    std::_Exit(exitStatusAfterOutput(0));
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int programMain(int argc, char** argv) {
     const auto start = std::chrono::steady_clock::now();
     toolCli::ignoreFileSizeSignal();
     const toolCli::CommandLine line = toolCli::parseCommandLine(argc, argv,
@@ -126,5 +133,12 @@ int main(int argc, char** argv) {
         return toolCli::usageError("more than one input file: " + line.operands[0] + ", " + line.operands[1]);
     if (!settings.workDir.empty() && !settings.outputFile.empty())
         return toolCli::usageError("-d and -o exclude each other");
+    if (const auto problem = FileLock::waitSettingProblem()) return fail(*problem + "; no map written");
     return run(settings, line.operands[0], start);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return exitStatusAfterOutput(programMain(argc, argv));
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/output_check.h"
 #include "map/maps.h"
 #include "tools/cli/command_line.h"
 #include "tools/sim/simulator.h"
@@ -160,9 +161,7 @@ int run(Settings& settings) {
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int programMain(int argc, char** argv) {
     toolCli::ignoreFileSizeSignal();
     const toolCli::CommandLine line = toolCli::parseCommandLine(argc, argv, optionSpecs());
     if (const auto status = toolCli::settleStandardOptions(line, "karvel-sim", printUsage)) return *status;
@@ -176,4 +175,10 @@ int main(int argc, char** argv) {
     if (const std::string problem = settings.options.validate(); !problem.empty())
         return toolCli::usageError(problem);
     return run(settings);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return exitStatusAfterOutput(programMain(argc, argv));
 }

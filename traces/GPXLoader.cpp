@@ -376,9 +376,10 @@ Route loadGpxRoute(const std::string& file, std::ostream& log, bool* refused) {
     std::call_once(initialised, xmlInitParser);
     Reading reading;
     reading.route.setOriginalFilename(file, true);
-    if (refused != nullptr) *refused = true;
+    if (refused != nullptr) *refused = false;
     if (const std::string why = inputFile::unreadable(file); !why.empty()) {
         log << "ERROR: " << file << ": cannot be read: " << why << "\n";
+        if (refused != nullptr) *refused = true;
         return std::move(reading.route);
     }
     try {
@@ -392,6 +393,5 @@ Route loadGpxRoute(const std::string& file, std::ostream& log, bool* refused) {
         return std::move(reading.route);
     }
     settleDerived(reading.route, reading.extras);
-    if (refused != nullptr) *refused = false;
     return std::move(reading.route);
 }

@@ -25,10 +25,16 @@ using karvel_test::writeFile;
 
 namespace {
 
-// Runs a shell line in `dir`; $K, $G and $B stand for karvel, karvel-genetic and karvel-mapbuild.
+// Runs a shell line in `dir`; $K, $G, $B, $M, $E, $V and $O stand for karvel, karvel-genetic,
+// karvel-mapbuild, karvel-match, karvel-export, karvel-eval and karvel-osm2map.
 CommandResult runKarvel(const std::string& dir, std::string line, karvel_test::RunLimits limits = {60, -1}) {
-    for (const auto& [key, name] :
-         {std::pair{"$K", "karvel"}, {"$G", "karvel-genetic"}, {"$B", "karvel-mapbuild"}})
+    for (const auto& [key, name] : {std::pair{"$K", "karvel"},
+                                    {"$G", "karvel-genetic"},
+                                    {"$B", "karvel-mapbuild"},
+                                    {"$M", "karvel-match"},
+                                    {"$E", "karvel-export"},
+                                    {"$V", "karvel-eval"},
+                                    {"$O", "karvel-osm2map"}})
         for (size_t at; (at = line.find(key)) != std::string::npos;)
             line.replace(at, 2, karvel_test::binaryPath(name));
     return karvel_test::runCommand(line, dir, limits);
@@ -311,6 +317,71 @@ std::vector<Case> cases() {
                   -1, true),
         writeCase("NoFileMayGrow", {mapWrite, kmlWrite}, 0),
         writeCase("LimitReachedWhileWritingTheDocument", {kmlWrite}, 16 * 1024),
+        // A full standard output is a failed run, for the report as for a document.
+        {{"FullStandardOutput",
+          "$K >/dev/full 2>k.err; k=$?; $M -q --format csv >/dev/full 2>m.err; m=$?; $E --report report.txt "
+          "--map data/map.txt >/dev/full 2>e.err; e=$?; cat k.err m.err e.err; exit $((k * 100 + m * 10 + "
+          "e))",
+          111},
+         {"ERROR: cannot write to standard output: "},
+         [](const TempDir& d, auto&) { writeFile(d / "report.txt", kMatched + "\n\nUnmatched Info: \n"); }},
+        // Every writer of the map takes its lock, also while the map does not exist yet; a wait that
+        // is not a number is said, not taken for two minutes.
+        {{"EveryMapWriterTakesTheLock",
+          "flock data/map.txt sh -c 'export KARVEL_LOCK_WAIT=0.5; $B data/nmea; $O -q -d . roads.osm'; "
+          "KARVEL_LOCK_WAIT=abc $K; KARVEL_LOCK_WAIT=abc $B -a data/nmea",
+          1},
+         {"", "ERROR: the map data/map.txt is locked by another program; nothing written\n",
+          "ERROR: the map ./data/map.txt is locked by another program; no map written\n",
+          "ERROR: KARVEL_LOCK_WAIT is not a number of seconds from 0 to 86400 (\"abc\"); the map is not "
+          "read.\n",
+          "ERROR: KARVEL_LOCK_WAIT is not a number of seconds from 0 to 86400 (\"abc\"); nothing written\n"},
+         [](const TempDir& d, auto&) {
+             fs::copy_file(karvel_test::testFile("tools/data/directions.osm"), d / "roads.osm");
+         },
+         [](const TempDir& d) { EXPECT_FALSE(fs::exists(d / "data/map.kml")); }},
+        // Ids at the top of their range would wrap to 0 and repeat: refused before anything is written.
+        {{"NodeIdsAtTheTop", "$B -a data/nmea", 1},
+         {"",
+          "ERROR: the drives need more node ids than the map data/map.txt has left (ids run up to "
+          "4294967294); nothing written\n"},
+         [](const TempDir& d, auto&) {
+             writeFile(d / "data/map.txt",
+                       "2\n1 -8.6 41.1 0 0\n4294967293 -8.5 41.2 0 0\n1\n1 4294967293 10 1\n");
+         },
+         [](const TempDir& d) { EXPECT_FALSE(fs::exists(d / "data/map.kml")); }},
+        // FIFOs and devices named as input are refused at once (the test's time limit catches a hang).
+        {{"SpecialInputsByName",
+          "$B fifo.txt zero.txt; $V --report fifo.txt --map data/map.txt --truth zero.txt; "
+          "$E --report zero.txt --map data/map.txt 2>&1",
+          1},
+         {"ERROR: fifo.txt: cannot be read: not a regular file\n",
+          "ERROR: zero.txt: cannot be read: not a regular file\n",
+          "ERROR: no usable trace; nothing written\n",
+          "ERROR: cannot read the report fifo.txt: not a regular file\n",
+          "ERROR: cannot read the report zero.txt: not a regular file\n"},
+         [](const TempDir& d, auto&) {
+             ::mkfifo((d / "fifo.txt").c_str(), 0644);
+             fs::create_symlink("/dev/zero", d / "zero.txt");
+         }},
+        // A GPX log whose text would forge report lines, beside two logs of one trace name: the report
+        // keeps one block per real trace, the clash is named, and the run fails.
+        {{"HostileGpxAndANameClash", "$M --jobs 2 -q", 1},
+         {"ERROR: trace file data/nmea/trace.",
+          "ERROR: trace file data/nmea/trace.gpx: the same trace name \"trace\" as data/nmea/trace.txt; "
+          "skipped.\n",
+          "ERROR: trace file data/nmea/trace.txt: the same trace name \"trace\" as data/nmea/trace.gpx; "
+          "skipped.\n",
+          "ERROR: data/nmea/forged.gpx:1: unreadable time \"x\\nFinished running Ostrand.\\n\\tRoute #1: "
+          "trace\"\n",
+          "\tRoute #0: forged\n"},
+         [](const TempDir& d, auto&) {
+             writeFile(d / "data/nmea/trace.gpx", "<gpx/>");
+             writeFile(d / "data/nmea/forged.gpx",
+                       "<gpx><trk><trkseg><trkpt lat=\"41.1\" lon=\"-8.6\"><time>x\nFinished running "
+                       "Ostrand.\n\tRoute #1: trace</time></trkpt></trkseg></trk></gpx>");
+         },
+         [](const TempDir&) {}},
     };
 }
 
@@ -357,6 +428,10 @@ TEST(MapLock, ConcurrentAppendsKeepEveryDrive) {
         dir.str(), "$B -a -k 1.kml d1 >/dev/null & $B -a -k 2.kml d2 >/dev/null & $B -a -k 3.kml d3 & wait");
     expectClean(r, dir.str());
     EXPECT_EQ(std::stoi(readFile(dir / "data/map.txt")), base * 4);
+    // The first writers of a map that does not exist yet take turns on its folder.
+    fs::remove(dir / "data/map.txt");
+    expectClean(runKarvel(dir.str(), "$B -a -k 1.kml d1 >/dev/null & $B -a -k 2.kml d2 & wait"), dir.str());
+    EXPECT_EQ(std::stoi(readFile(dir / "data/map.txt")), base * 2);
 }
 
 // The map stays whole, and the temporary file, named only between two system calls before the

@@ -62,26 +62,41 @@ TEST(RealGpxExport, KarvelMatchesTheWholeLogAndItsReportExportsToGeoJson) {
     }
 }
 
-TEST(ExportProgram, AReportThatDoesNotFitItsTracesOrMapIsRefusedTraceByTrace) {
+// A report that does not fit its traces or map is refused trace by trace; one that is cut off or
+// repeats a trace is refused whole, before anything is written.
+TEST(ExportProgram, AReportThatDoesNotFitItsTracesIsRefused) {
     TempDir dir;
     fs::create_directories(dir / "nmea");
-    karvel_test::writeFile(dir / "nmea/a.txt",
-                           karvel_test::nmeaLog(karvel_test::fixesAlong(48.0, 11.0, 48.0, 11.001, 3)));
+    for (const std::string name : {"a", "b", "c"})
+        karvel_test::writeFile(dir / ("nmea/" + name + ".txt"),
+                               karvel_test::nmeaLog(karvel_test::fixesAlong(48.0, 11.0, 48.0, 11.001, 3)));
     karvel_test::writeFile(dir / "map.txt", "2\n1 11.0 48.0 0 0\n2 11.001 48.0 0 0\n1\n1 2 0 0\n");
-    karvel_test::writeFile(
-        dir / "report.txt",
-        "\tRoute #0: a\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 2 Links: (0, 1)  (1, 1)  (2, 1)  \n\n"
-        "\tRoute #1: gone\nPaths: \n"
-        "\tRoute #2: a\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 9 Links: (9, 1)  \n\n"
-        "\tRoute #3: a\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 0 Links: (0, 7)  \n\n");
+    const std::string end = "\n\nUnmatched Info: \n";
+    const std::string a =
+        "\tRoute #0: a\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 2 Links: (0, 1)  (1, 1)  (2, 1)  \n" + end;
+    const std::string body = a + "\tRoute #1: gone\nPaths: \n" + end +
+                             "\tRoute #2: b\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 9 Links: (9, 1)  \n" +
+                             end +
+                             "\tRoute #3: c\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 0 Links: (0, 7)  \n";
+    karvel_test::writeFile(dir / "report.txt", body + end + "Finished running Ostrand.\n");
+    karvel_test::writeFile(dir / "cut.txt", body);
+    karvel_test::writeFile(dir / "twice.txt", body + end + a);
     const auto r = runCommand(
         binaryPath("karvel-export") + " --report report.txt --map map.txt -t nmea 2>err.txt", dir.str());
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4) << "header and trace a:\n" << r.out;
     EXPECT_EQ(readFile(dir / "err.txt"),
               "ERROR: gone: no gone.txt or .gpx in nmea\n"
-              "ERROR: a: point 9 is beyond the 3 points of nmea/a.txt\n"
-              "ERROR: a: link 7 is not in the map (give the map of the run)\n");
+              "ERROR: b: point 9 is beyond the 3 points of nmea/b.txt\n"
+              "ERROR: c: link 7 is not in the map (give the map of the run)\n");
+    for (const auto& [report, error] : {std::pair{"cut.txt", "is cut off in its last route"},
+                                        {"twice.txt", "holds the trace \"a\" twice"}}) {
+        const auto refused = runCommand(
+            binaryPath("karvel-export") + " --report " + report + " --map map.txt -t nmea -o out.csv 2>&1",
+            dir.str());
+        EXPECT_EQ(std::tuple(refused.exitCode, refused.out, fs::exists(dir / "out.csv")),
+                  std::tuple(1, "ERROR: the report " + std::string(report) + " " + error + "\n", false));
+    }
 }
 
 }  // namespace

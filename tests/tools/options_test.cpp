@@ -52,7 +52,7 @@ TEST(ToolOptions, ValuesOperandsAndOneLineErrors) {
         {"karvel-eval", "--map m.txt", 2, "ERROR: --report is needed\n", ""},
         {"karvel-eval", "--help", 0, "", "Usage:\n  karvel-eval"},
         {"karvel-eval", "--report none.txt --map m.txt --truth t", 1, "",
-         "ERROR: cannot read the report none.txt\n"},
+         "ERROR: cannot read the report none.txt: No such file or directory\n"},
         {"karvel-export", "--report empty.txt --map m.txt", 1, "ERROR: the report empty.txt holds no route\n",
          ""},
         {"karvel-osm2map", "-q -- -d", 1, "", "ERROR: cannot read OpenStreetMap file -d"},

@@ -147,8 +147,10 @@ TEST(GpxLoader, HostileFilesAreRefusedInBoundedTimeAndQuotesInCommentsAreNot) {
         bool refused = false;
         const Route r = loadRoute(dir / name, log, &refused);
         EXPECT_EQ(log.str(), "ERROR: " + (dir / name) + error);
+        // Only a file that cannot be read at all fails a batch; the others are reported like broken XML.
+        const bool unreadable = error.find("cannot be read") != std::string::npos;
         EXPECT_EQ(std::tuple(refused, r.nodes.size(), r.name),
-                  std::tuple(true, 0u, name.substr(0, name.find('.'))));
+                  std::tuple(unreadable, 0u, name.substr(0, name.find('.'))));
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2)) << name;
     }
     // 200 points (18 KB) after a lone quote in a comment: a reader that took it for an attribute's

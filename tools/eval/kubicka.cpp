@@ -10,6 +10,7 @@
 #include "geometry/GPSPoint.h"
 #include "geometry/geometry.h"
 #include "map/atomic_file.h"
+#include "map/file_lock.h"
 #include "tools/sim/nmea_sentences.h"
 #include "tools/sim/simulator.h"
 
@@ -195,7 +196,12 @@ bool prepareKubickaWorkdir(const KubickaTrack& track, const std::string& workDir
         if (!out.commit()) return fail(error, "cannot write " + path.string());
         return true;
     };
-    if (!write(data / "map.txt", kubickaMapFile(track))) return false;
+    // Like every writer of a map file: not while a karvel run there holds it between loading and saving.
+    const std::string mapFile = (data / "map.txt").string();
+    const FileLock lock(mapFile, FileLock::defaultWait(), FileLock::IfMissing::LockFolder);
+    if (lock.state() == FileLock::State::Busy)
+        return fail(error, "the map " + mapFile + " is locked by another program");
+    if (!write(mapFile, kubickaMapFile(track))) return false;
     if (!write(data / "nmea" / (track.name + ".txt"), kubickaNmea(track))) return false;
     return traceSim::saveGroundTruth((data / "truth" / (track.name + ".truth")).string(), kubickaTruth(track),
                                      error);

@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <istream>
+#include <set>
+
+#include "traces/input_file.h"
 
 namespace matchEval {
 
@@ -81,6 +84,7 @@ Report parseReport(std::istream& in) {
             if (colon != std::string::npos) trace.name = line.substr(colon + 2);
             report.traces.push_back(trace);
             current = &report.traces.back();
+            report.complete = false;
         } else if (startsWith(line, "Score: ")) {
             if (current == nullptr) continue;
             ReportPath path;
@@ -103,12 +107,33 @@ Report parseReport(std::istream& in) {
             current = nullptr;
         } else if (startsWith(line, "Finished running Ostrand.")) {
             current = nullptr;
+        } else if (startsWith(line, "Unmatched Info: ")) {
+            // Every block has this line after its paths (karvel-match prints no closing lines).
+            if (current != nullptr) report.complete = true;
         }
+        if (in.eof()) report.complete = false;  // the last line has no line end: cut mid-line
     }
     return report;
 }
 
+namespace {
+
+// The name of a trace the report holds twice, if any.
+const std::string* repeatedTrace(const Report& report) {
+    std::set<std::string> names;
+    for (const ReportTrace& trace : report.traces)
+        if (!names.insert(trace.name).second) return &trace.name;
+    return nullptr;
+}
+
+}  // namespace
+
 bool loadReport(const std::string& path, Report& report, std::string& error) {
+    // A FIFO would block the reading and a device would feed it without end.
+    if (const std::string why = inputFile::unreadable(path); !why.empty()) {
+        error = "cannot read the report " + path + ": " + why;
+        return false;
+    }
     std::ifstream in(path);
     if (!in) {
         error = "cannot read the report " + path;
@@ -119,6 +144,14 @@ bool loadReport(const std::string& path, Report& report, std::string& error) {
     // result.
     if (report.traces.empty()) {
         error = "the report " + path + " holds no route";
+        return false;
+    }
+    if (!report.complete) {
+        error = "the report " + path + " is cut off in its last route";
+        return false;
+    }
+    if (const std::string* name = repeatedTrace(report)) {
+        error = "the report " + path + " holds the trace \"" + inputFile::printable(*name) + "\" twice";
         return false;
     }
     return true;

@@ -30,12 +30,15 @@ struct ReportTrace {
 struct Report {
     std::vector<ReportTrace> traces;
     double overallSeconds = -1.0;  // from the closing timing line; -1 when absent
+    bool complete = false;         // the last route's block reached its "Unmatched Info:" line and a line end
 };
 
 // Reads what karvel printed. Lines that belong to no report element (loader messages, errors, the
 // start-up lines) are skipped; a path or stretch line that cannot be read is counted, not guessed.
 Report parseReport(std::istream& in);
-// False, with the reason in `error`, when the file cannot be read or holds no trace at all.
+// False, with the reason in `error`, when the file cannot be read (or is no regular file), holds no
+// trace at all, is cut off (its last route without its "Unmatched Info:" line, or a last line without
+// its end) or holds a trace twice: a result read from such a report would be a wrong one.
 bool loadReport(const std::string& path, Report& report, std::string& error);
 
 }  // namespace matchEval

@@ -3,23 +3,26 @@
 #include <map>
 #include <memory>
 #include <ostream>
-#include <sstream>
 
 #include "app/file_lister.h"
+#include "traces/input_file.h"
 #include "traces/trace_loader.h"
 
 namespace matchEval {
 
 namespace {
 
-// Short name -> file; an NMEA log wins over a GPX log of the same name, as karvel reads only those.
-std::map<std::string, std::string> traceFilesByName(const std::string& folder) {
+// Short name -> file. Files that cannot be told apart by their name (a.txt beside a.gpx) are left out
+// with an ERROR line: exporting either could mix one drive's fixes with another's matches.
+std::map<std::string, std::string> traceFilesByName(const std::string& folder, std::ostream& log) {
     std::map<std::string, std::string> byName;
-    for (const std::string& file : listTraceFiles(folder, {".txt", ".gpx"}).files) {
+    const TraceListing listing = listTraceFiles(folder, {".txt", ".gpx"});
+    for (const std::string& skipped : listing.skipped)
+        log << "ERROR: trace file " << skipped << "; skipped.\n";
+    for (const std::string& file : listing.files) {
         Route named;
         named.setOriginalFilename(file, true);
-        const auto [it, added] = byName.emplace(named.name, file);
-        if (!added && isGpxFile(it->second)) it->second = file;
+        byName.emplace(named.name, file);
     }
     return byName;
 }
@@ -38,16 +41,6 @@ std::string misfit(const ReportTrace& trace, const Route& route, const mapRepres
     return "";
 }
 
-// The loaders' progress lines are noise here; their errors are not.
-Route loadRouteQuietly(const std::string& file, std::ostream& log) {
-    std::ostringstream messages;
-    Route route = loadRoute(file, messages);
-    std::istringstream lines(messages.str());
-    for (std::string line; std::getline(lines, line);)
-        if (line.rfind("ERROR: ", 0) == 0) log << line << "\n";
-    return route;
-}
-
 std::vector<std::unique_ptr<Path>> pathsOf(const ReportTrace& trace) {
     std::vector<std::unique_ptr<Path>> paths;
     for (const ReportPath& p : trace.paths) {
@@ -64,22 +57,22 @@ std::vector<std::unique_ptr<Path>> pathsOf(const ReportTrace& trace) {
 
 bool exportReport(const Report& report, const std::string& folder, ResultWriter& writer,
                   const mapRepresentation::Map& map, std::ostream& log) {
-    const std::map<std::string, std::string> files = traceFilesByName(folder);
+    const std::map<std::string, std::string> files = traceFilesByName(folder, log);
     bool complete = true;
     for (const ReportTrace& trace : report.traces) {
+        const std::string name = inputFile::printable(trace.name);  // the report is a file like any other
         const auto file = files.find(trace.name);
         if (file == files.end()) {
-            log << "ERROR: " << trace.name << ": no " << trace.name << ".txt or .gpx in " << folder << "\n";
+            log << "ERROR: " << name << ": no " << name << ".txt or .gpx in " << folder << "\n";
             complete = false;
             continue;
         }
         if (trace.malformedLines > 0)
-            log << "WARNING: " << trace.name << ": " << trace.malformedLines
-                << " report lines could not be read\n";
-        const Route route = loadRouteQuietly(file->second, log);
+            log << "WARNING: " << name << ": " << trace.malformedLines << " report lines could not be read\n";
+        const Route route = loadRouteErrorsOnly(file->second, log);
         const std::string why = misfit(trace, route, map);
         if (!why.empty()) {
-            log << "ERROR: " << trace.name << ": " << why << "\n";
+            log << "ERROR: " << name << ": " << why << "\n";
             complete = false;
             continue;
         }

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "map/atomic_file.h"
+#include "traces/input_file.h"
 
 namespace traceSim {
 
@@ -143,6 +144,8 @@ bool readGroundTruth(std::istream& in, GroundTruth& truth, std::string& error) {
 }
 
 bool loadGroundTruth(const std::string& path, GroundTruth& truth, std::string& error) {
+    if (const std::string why = inputFile::unreadable(path); !why.empty())
+        return fail(error, "cannot read " + path + ": " + why);
     std::ifstream in(path);
     if (!in) return fail(error, "cannot read " + path);
     if (!readGroundTruth(in, truth, error)) {
