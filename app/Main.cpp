@@ -74,6 +74,8 @@ BatchOptions parseOptions(int argc, char** argv) {
             if (i + 1 < argc) options.folder = argv[++i];
         } else if (arg == "-M") {
             options.kml = true;
+        } else if (arg == "--check-options") {
+            options.checkOnly = true;
         }
     }
     return options;
@@ -238,6 +240,11 @@ std::optional<BatchOptions> startBatchProgram(int argc, char** argv, void (*prin
     const BatchOptions options = parseOptions(argc, argv);
     if (options.help) {
         printHelp();
+        return std::nullopt;
+    }
+    if (options.checkOnly) {
+        // Every word is acceptable; what was understood is listed as the other programs list theirs.
+        std::cout << "t\t" << options.folder << "\n" << (options.kml ? "M\t\n" : "") << std::flush;
         return std::nullopt;
     }
     seedFromEnvironment(std::cout);

@@ -18,11 +18,13 @@ class Map;
 }
 extern mapRepresentation::Map& m;
 
-// The command line of the matching programs: "-h"/"-help", "-t folder", "-M"; other words are ignored.
+// The command line of the matching programs: "-h"/"-help", "-t folder", "-M", "--check-options"; other
+// words are ignored.
 struct BatchOptions {
     std::string folder = "data/nmea/";
     bool kml = false;
-    bool help = false;  // set by the first "-h" or "-help"; the words after it are not looked at
+    bool help = false;       // set by the first "-h" or "-help"; the words after it are not looked at
+    bool checkOnly = false;  // "--check-options": print the options as understood and stop
 };
 BatchOptions parseOptions(int argc, char** argv);
 

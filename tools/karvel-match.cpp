@@ -48,7 +48,7 @@ struct Options {
 void printUsage(std::ostream& out) {
     out << "Usage: karvel-match [-t folder] [--map FILE] [--radius M] [--sigma M] [--candidates K]\n"
         << "                    [--jobs N] [-M] [-q|-v] [--format report|csv|geojson|html|gpkg] [-o FILE]\n"
-        << "                    [-h|--help] [--version] [TRACE...]\n"
+        << "                    [-h|--help] [--version] [--check-options] [TRACE...]\n"
         << "Matches every NMEA (.txt, .nmea, .log) and GPX (.gpx) trace of the folder, and the TRACE files "
            "named,\n"
         << "onto the map with a hidden Markov model and prints the karvel report, each path followed by the\n"
@@ -72,7 +72,8 @@ void printUsage(std::ostream& out) {
         << "                   to standard output; without it csv and geojson go there and messages\n"
         << "                   to standard error\n"
         << "  -h, --help       this text\n"
-        << "  --version        the program version\n";
+        << "  --version        the program version\n"
+        << "  --check-options  only judge the options: print them as understood and stop\n";
 }
 
 const std::vector<toolCli::OptionSpec> kOptions = {
@@ -136,13 +137,14 @@ int usageError(const std::string& problem) {
 
 // The exit status when the program stops at its command line, nothing when it goes on.
 std::optional<int> parse(int argc, char** argv, Options& o) {
-    const toolCli::CommandLine line = toolCli::parseCommandLine(argc, argv, kOptions);
+    const toolCli::CommandLine line =
+        toolCli::parseCommandLine(argc, argv, toolCli::withCheckOptions(kOptions));
     if (!line.error.empty()) return usageError(line.error);
     if (const auto status = toolCli::settleStandardOptions(line, "karvel-match", printUsage)) return status;
     o.files = line.operands;
     for (const auto& [name, value] : line.options)
         if (const std::string problem = apply(o, name, value); !problem.empty()) return usageError(problem);
-    return std::nullopt;
+    return toolCli::checkedOnly(line);
 }
 
 // A trace with fixes none of which lies near a road belongs to another map (or is not where its

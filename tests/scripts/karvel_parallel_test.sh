@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # End-to-end tests of karvel-parallel on a small map: local runs with 1, 2 and 4 jobs against one run
-# of the matcher over the folder, a run over stand-in SSH hosts (real transfer, return and cleanup),
-# a retried job, a trace that fails everywhere, and a resumed batch.
-# Usage: karvel_parallel_test.sh BIN_DIR SOURCE_DIR   (exit 77: skipped)
+# of the matcher over the folder, karvel-match's CSV and GeoJSON merged, options refused up front, a
+# run over stand-in SSH hosts (real transfer, return and cleanup), jobs killed mid-run and retried
+# here and on a host, traces that fail among good ones, hosts that do not answer, a resumed batch.
+# Usage: [KP_FAIL_FAST=1] karvel_parallel_test.sh BIN_DIR SOURCE_DIR   (exit 77: skipped)
 set -uo pipefail
 bin=$(cd "$1" && pwd)
 src=$(cd "$2" && pwd)
@@ -15,10 +16,11 @@ unset SHELL # as under a service manager: batches must not depend on it
 work=$(mktemp -d /tmp/karvel-parallel-test-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 failures=0
-check() { # description, then a command that must succeed
+check() { # description, then a command that must succeed; KP_FAIL_FAST=1 stops at the first failure
     local what=$1
     shift
     if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
+    [ "$failures" -eq 0 ] || [ "${KP_FAIL_FAST:-0}" != 1 ] || exit 1
 }
 
 # The world: the sample street map and simulated drives whose names sort differently in byte order
@@ -26,8 +28,9 @@ check() { # description, then a command that must succeed
 map="$src/sample/data/map.txt"
 traces="$work/traces"
 mkdir -p "$traces"
-"$bin/karvel-sim" --map "$map" --out "$work/sim" --truth "$work/truth" --traces 7 --duration 40 --seed 5 -q
-names=(b_drive Zulu "with space" x.y a_drive m-drive c_drive)
+"$bin/karvel-sim" --map "$map" --out "$work/sim" --truth "$work/truth" --traces 8 --duration 40 --seed 5 -q
+# A matcher cuts a trace's name at a backslash as at a slash: "back\slash" is trace "slash".
+names=(b_drive Zulu "with space" x.y a_drive m-drive c_drive 'back\slash')
 for i in "${!names[@]}"; do mv "$work/sim/sim_00$i.txt" "$traces/${names[i]}.txt"; done
 cp "$src/sample/data/nmea/porto_loop.txt" "$traces/"
 touch "$traces/notes.csv" "$traces/SHOUT.TXT"
@@ -39,7 +42,8 @@ skeleton() { grep -vE '^(Score: |Start node: |Overall processing time: )' "$1"; 
 expected_headers() {
     local i=0 f
     while IFS= read -r f; do
-        printf '\tRoute #%d: %s\n' "$i" "${f%.txt}"
+        f=${f%.txt}
+        printf '\tRoute #%d: %s\n' "$i" "${f##*\\}"
         i=$((i + 1))
     done < <(cd "$traces" && ls -1 | grep -E '\.txt$' | LC_ALL=C sort)
 }
@@ -47,6 +51,11 @@ headers() { grep -E $'^\tRoute #' "$1"; }
 one_run() { # matcher, report
     rm -rf "$work/one" && mkdir -p "$work/one/data" && cp "$map" "$work/one/data/map.txt"
     (cd "$work/one" && "$bin/$1" -t "$traces" >"$2")
+}
+# The batch said nothing but its closing line, with every trace matched.
+closing_only() { # stderr file, number of traces
+    [ "$(wc -l <"$1")" -eq 1 ] &&
+        grep -qE "^karvel-parallel: $2 traces matched, 0 failed; [0-9]+ fixes, [0-9.]+ % matched; [0-9.]+ s, [0-9]+ fixes/s\$" "$1"
 }
 # The same lines in any order, route numbers aside (one run numbers in its listing order).
 same_lines() {
@@ -58,11 +67,14 @@ same_lines() {
 for matcher in karvel karvel-genetic; do
     one_run "$matcher" "$work/one-$matcher.txt"
     skeleton "$work/one-$matcher.txt" >"$work/one-$matcher.skel"
-    for jobs in 1 2 4; do
+    all_jobs="1 2 4"
+    [ "$matcher" = karvel ] || all_jobs=2 # the same script: one run shows the other matcher works
+    for jobs in $all_jobs; do
         out="$work/$matcher-$jobs"
         "$bin/karvel-parallel" --matcher "$matcher" --jobs "$jobs" --shard-size 3 "$traces" "$map" "$out" \
             2>"$work/err"
-        check "$matcher --jobs $jobs exits 0 and is silent" test $? -eq 0 -a ! -s "$work/err"
+        check "$matcher --jobs $jobs exits 0 and says only its closing line" \
+            eval "test $? -eq 0 && closing_only $work/err $(expected_headers | wc -l)"
         check "$matcher --jobs $jobs numbers the traces in name order" \
             diff <(expected_headers) <(headers "$out/report.txt")
         check "$matcher --jobs $jobs reports the same lines as one run" \
@@ -70,10 +82,10 @@ for matcher in karvel karvel-genetic; do
         check "$matcher --jobs $jobs ends with one timing line" \
             test "$(tail -n 4 "$out/report.txt" | grep -c '^Overall processing time: [0-9.]* sec.  (~= ')" -eq 1
     done
-    check "$matcher: 1, 2 and 4 jobs give the same report" \
-        eval "diff <(skeleton $work/$matcher-1/report.txt) <(skeleton $work/$matcher-2/report.txt) &&
-              diff <(skeleton $work/$matcher-1/report.txt) <(skeleton $work/$matcher-4/report.txt)"
 done
+check "karvel: 1, 2 and 4 jobs give the same report" \
+    eval "diff <(skeleton $work/karvel-1/report.txt) <(skeleton $work/karvel-2/report.txt) &&
+          diff <(skeleton $work/karvel-1/report.txt) <(skeleton $work/karvel-4/report.txt)"
 check "the merged report keeps one run's preamble" \
     diff <(sed -n '1,/^Ready to run Ostrand\.$/p' "$work/one-karvel.txt") \
     <(sed -n '1,/^Ready to run Ostrand\.$/p' "$work/karvel-2/report.txt")
@@ -81,7 +93,7 @@ check "the merged report keeps one run's preamble" \
 # karvel-match never changes the map and is deterministic: its report must match byte for byte.
 if [ -x "$bin/karvel-match" ]; then
     one_run karvel-match "$work/one-match.txt"
-    "$bin/karvel-parallel" --matcher karvel-match --jobs 2 --shard-size 2 "$traces" "$map" "$work/match-2"
+    "$bin/karvel-parallel" --matcher karvel-match --jobs 2 --shard-size 2 "$traces" "$map" "$work/match-2" 2>/dev/null
     if diff <(headers "$work/one-match.txt") <(expected_headers) >/dev/null; then
         check "karvel-match --jobs 2 is byte for byte one run's report" \
             diff <(grep -v '^Overall processing time' "$work/one-match.txt") \
@@ -90,6 +102,64 @@ if [ -x "$bin/karvel-match" ]; then
         check "karvel-match --jobs 2 reports the same lines as one run" \
             same_lines <(skeleton "$work/match-2/report.txt") <(skeleton "$work/one-match.txt")
     fi
+
+    # A copy of karvel-parallel runs the karvel-match installed beside it: a wrapper that kills the
+    # first job holding m-drive mid-run, and kills every job holding c_drive when told to.
+    localbin="$work/localbin"
+    mkdir -p "$localbin" && cp "$bin/karvel-parallel" "$localbin/"
+    cat >"$localbin/karvel-match" <<EOF
+#!/bin/sh
+if ls data/nmea 2>/dev/null | grep -q '^m-drive.txt\$' && mkdir "$work/killed" 2>/dev/null; then kill -KILL \$\$; fi
+if [ -e "$work/kill-c" ] && ls data/nmea 2>/dev/null | grep -q '^c_drive.txt\$'; then kill -KILL \$\$; fi
+exec "$bin/karvel-match" "\$@"
+EOF
+    chmod +x "$localbin/karvel-match"
+    for format in csv geojson; do
+        rm -rf "$work/killed"
+        "$localbin/karvel-parallel" --matcher karvel-match --jobs 2 --shard-size 3 "$traces" "$map" \
+            "$work/m-$format" -q --format "$format" 2>"$work/err"
+        check "karvel-match --format $format: the job killed mid-run was tried again" \
+            eval "test $? -eq 0 && test -d $work/killed && closing_only $work/err $(expected_headers | wc -l)"
+        (cd "$work/one" && "$bin/karvel-match" -q -t "$traces" --format "$format" >"$work/one.$format" 2>/dev/null)
+        check "karvel-match --format $format: the merged document is one run's, byte for byte" \
+            cmp "$work/m-$format/results.$format" "$work/one.$format"
+    done
+    check "the merged CSV has one header and whole rows" \
+        python3 -c 'import csv, sys
+rows = list(csv.reader(open(sys.argv[1], newline="")))
+assert rows[0][0] == "trace" and all(r[0] != "trace" and len(r) == len(rows[0]) for r in rows[1:])
+assert len({r[0] for r in rows[1:]}) == int(sys.argv[2])' "$work/m-csv/results.csv" "$(expected_headers | wc -l)"
+    check "the merged GeoJSON is one FeatureCollection of every trace" \
+        python3 -c 'import json, sys
+d = json.load(open(sys.argv[1]))
+assert d["type"] == "FeatureCollection"
+assert len({f["properties"]["trace"] for f in d["features"]}) == int(sys.argv[2])' \
+        "$work/m-geojson/results.geojson" "$(expected_headers | wc -l)"
+
+    # Traces that fail among good ones: a broken GPX log, and a trace whose matcher is killed on every
+    # try. The others are all there, as one run over the folder without the killed trace gives them.
+    mixed="$work/mixed"
+    cp -R "$traces" "$mixed" && printf '<gpx><trk>\n' >"$mixed/broken.gpx"
+    : >"$work/kill-c"
+    "$localbin/karvel-parallel" --matcher karvel-match --jobs 2 --shard-size 4 --retries 2 "$mixed" "$map" \
+        "$work/m-mixed" --format csv -o "$work/mixed.csv" 2>"$work/err"
+    check "failing traces: exit status 1" test $? -eq 1
+    check "failing traces: their messages are named on the console and kept in errors.txt" \
+        eval "grep -q '^$mixed/c_drive.txt: ERROR: the matcher was stopped by signal 9 on this machine\$' $work/err &&
+              grep -q '^$mixed/broken.gpx: ERROR: ' $work/err &&
+              diff <(grep -F $mixed/ $work/err) $work/m-mixed/errors.txt"
+    check "failing traces: the closing line counts them" \
+        grep -qE "^karvel-parallel: $(($(expected_headers | wc -l) - 1)) traces matched, 2 failed; " "$work/err"
+    rm "$mixed/c_drive.txt"
+    (cd "$work/one" && "$bin/karvel-match" -t "$mixed" --format csv >"$work/one-mixed.csv" 2>/dev/null)
+    check "failing traces: every other trace's rows are in the merged CSV (-o FILE)" \
+        cmp "$work/mixed.csv" "$work/one-mixed.csv"
+
+    # Options the matcher refuses end the batch before anything is sharded, with its own words.
+    "$bin/karvel-parallel" --matcher karvel-match "$traces" "$map" "$work/typo" --radius 0 2>"$work/err"
+    check "a bad matcher option: status 2, the matcher's one line, nothing made" \
+        eval "test $? -eq 2 && test \"\$(cat $work/err)\" = 'ERROR: bad --radius 0 (metres, 1 to 10000)' &&
+              test ! -e $work/typo"
 else
     echo "skip: karvel-match is not built"
 fi
@@ -114,7 +184,7 @@ export KARVEL_STANDIN_ROOT="$work/hosts"
 export PARALLEL="--ssh $src/tests/scripts/ssh-standin"
 mkdir -p "$KARVEL_STANDIN_ROOT"
 printf '1/alpha\n1/beta\n' >"$work/logins"
-printf '1/:\n1/alpha\n1/beta\n' >"$work/logins-with-local" # ":" is this machine
+printf '1/:\n1/alpha\n1/beta\n1/gamma\n' >"$work/logins-with-local" # ":" is this machine
 wrap_karvel() { # host, shell lines run before the real karvel
     mkdir -p "$KARVEL_STANDIN_ROOT/$1/bin"
     printf '#!/bin/sh\necho "$(pwd)" >>"%s/calls"\n%s\nexec "%s" "$@"\n' \
@@ -122,13 +192,15 @@ wrap_karvel() { # host, shell lines run before the real karvel
     chmod +x "$KARVEL_STANDIN_ROOT/$1/bin/karvel"
 }
 calls() { cat "$KARVEL_STANDIN_ROOT/calls" 2>/dev/null | wc -l; }
-# beta fails its first job once; the job must be retried on alpha.
+# beta's matcher is killed in its first job; the job must be tried again. gamma does not answer.
 wrap_karvel alpha ''
-wrap_karvel beta '[ -e "$HOME/failed-once" ] || { : >"$HOME/failed-once"; exit 3; }'
+wrap_karvel beta '[ -e "$HOME/failed-once" ] || { : >"$HOME/failed-once"; kill -KILL $$; }'
+mkdir -p "$KARVEL_STANDIN_ROOT/gamma" && : >"$KARVEL_STANDIN_ROOT/gamma/unreachable"
 
 hosts_run() { "$bin/karvel-parallel" --sshloginfile "${2:-$work/logins}" --shard-size 2 "$traces" "$map" "$1"; }
 hosts_run "$work/hosts-out" "$work/logins-with-local" 2>"$work/err"
-check "stand-in hosts: exit 0" test $? -eq 0
+check "stand-in hosts: exit 0, the host that does not answer left out" \
+    eval "test $? -eq 0 && grep -qx 'karvel-parallel: left out the hosts that did not answer: gamma' $work/err"
 check "stand-in hosts: the same report as one local job" \
     diff <(skeleton "$work/hosts-out/report.txt") <(skeleton "$work/karvel-1/report.txt")
 check "stand-in hosts: jobs ran in the hosts' own folders" \
@@ -147,8 +219,9 @@ wrap_karvel alpha "$crash"
 wrap_karvel beta "$crash"
 hosts_run "$work/resumed" 2>"$work/err"
 check "a trace that cannot be matched: exit status is not 0" test $? -ne 0
-check "a trace that cannot be matched: it is named on standard error" \
-    grep -q "^ERROR: .*/m-drive.txt could not be matched" "$work/err"
+check "a trace that cannot be matched: its messages are named on standard error and kept" \
+    eval "grep -q '^$traces/m-drive.txt: ERROR: the matcher was stopped by signal 11 on \(alpha\|beta\)\$' $work/err &&
+          diff <(grep -F $traces/ $work/err) $work/resumed/errors.txt"
 check "a trace that cannot be matched: every other trace is in the report" \
     diff <(expected_headers | grep -v m-drive) <(headers "$work/resumed/report.txt")
 wrap_karvel alpha ''
@@ -185,6 +258,13 @@ check "the stopped batch resumed: exit 0, each job not finished before ran once"
           test -z \"\$(cut -f 1 $work/stopped/joblog | sort | uniq -d)\""
 check "the stopped batch resumed: the report is complete" \
     diff <(skeleton "$work/stopped/report.txt") <(skeleton "$work/karvel-1/report.txt")
+
+# ---- Hosts that all do not answer: the batch says so at once. ----
+printf '1/gamma\n' >"$work/down-hosts"
+SECONDS=0
+hosts_run "$work/down" "$work/down-hosts" 2>"$work/err"
+check "no host answers: exit 1 at once, naming the host" \
+    eval "test $? -eq 1 && test $SECONDS -lt 60 && grep -q '^ERROR: no host of .* answered within .*: gamma\$' $work/err"
 
 # ---- Refusals. ----
 "$bin/karvel-parallel" --shard-size 2 "$traces" "$map" "$work/karvel-1" 2>"$work/err"

@@ -78,6 +78,26 @@ TEST(ToolOptions, ValuesOperandsAndOneLineErrors) {
     EXPECT_FALSE(fs::exists(dir / "data") || fs::exists(dir / "a")) << "a failed run writes nothing";
 }
 
+// --check-options lets a batch ask a matcher about its options before it starts any run: what it
+// understood, or its usual one-line refusal; nothing is read or written either way.
+TEST(ToolOptions, CheckOnlyJudgesTheOptionsAndRunsNothing) {
+    TempDir dir;
+    const auto understood =
+        runTool(dir, "karvel-match", "--radius=30 -q --check-options --format csv -o x.csv");
+    EXPECT_EQ(understood.exitCode, 0);
+    EXPECT_EQ(understood.out, "radius\t30\nq\t\nformat\tcsv\no\tx.csv\n");
+    EXPECT_EQ(understood.err, "");
+    const auto refused = runTool(dir, "karvel-match", "--check-options --radius 0");
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err.rfind("ERROR: bad --radius 0 (metres, 1 to 10000)\n", 0), 0u) << refused.err;
+    // The hybrid's own words: every other word is ignored, as in a run.
+    const auto hybrid = runTool(dir, "karvel", "-M --radius 0 --check-options -t logs");
+    EXPECT_EQ(hybrid.exitCode, 0);
+    EXPECT_EQ(hybrid.out, "t\tlogs\nM\t\n");
+    EXPECT_FALSE(fs::exists(dir / "data") || fs::exists(dir / "x.csv"));
+}
+
 // A map that fails its check and a picture that cannot be made are failures; GPX logs are read beside
 // NMEA ones whatever the case of their extension, and a broken one is reported.
 TEST(ToolFailures, MapbuildSaysWhenItsMapFailsTheCheckOrItsPictureCannotBeMade) {

@@ -92,6 +92,22 @@ std::optional<long long> parseWholeNumber(const std::string& text, long long low
     return v;
 }
 
+std::vector<OptionSpec> withCheckOptions(std::vector<OptionSpec> specs) {
+    specs.push_back(kCheckOptions);
+    return specs;
+}
+
+std::optional<int> checkedOnly(const CommandLine& line) {
+    const std::string checkName = kCheckOptions.longName;
+    bool asked = false;
+    for (const auto& [name, value] : line.options) asked = asked || name == checkName;
+    if (!asked) return std::nullopt;
+    for (const auto& [name, value] : line.options)
+        if (name != checkName) std::cout << name << "\t" << value << "\n";
+    std::cout.flush();
+    return std::cout ? 0 : 1;
+}
+
 int usageError(const std::string& message) {
     std::cout.flush();
     std::cerr << "ERROR: " << message << std::endl;

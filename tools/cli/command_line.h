@@ -21,6 +21,12 @@ struct OptionSpec {
     bool takesValue = false;
 };
 
+// --check-options: a tool that accepts it can be asked only to judge its command line, so that a batch
+// refuses a bad option once, with the tool's own message, before it starts many runs.
+inline const OptionSpec kCheckOptions{"check-options", 0, false};
+// The tool's options and --check-options.
+std::vector<OptionSpec> withCheckOptions(std::vector<OptionSpec> specs);
+
 struct CommandLine {
     // Options in the order given, each under its long name (or its letter when it has none).
     std::vector<std::pair<std::string, std::string>> options;
@@ -38,6 +44,11 @@ CommandLine parseCommandLine(int argc, char** argv, const std::vector<OptionSpec
 std::optional<double> parseNumber(const std::string& text, double low, double high);
 // The same for a whole number.
 std::optional<long long> parseWholeNumber(const std::string& text, long long low, long long high);
+
+// Call once the tool has judged every option value: with --check-options given, prints the options
+// as understood ("name<TAB>value", value empty for a switch), one per line in the order given, and
+// returns 0 for the tool to stop with; nothing otherwise.
+std::optional<int> checkedOnly(const CommandLine& line);
 
 // Prints "ERROR: <message>" to standard error and returns kUsageStatus.
 int usageError(const std::string& message);
