@@ -39,8 +39,9 @@ struct TraceRows {
     std::vector<LinkRow> links;  // in driving order, piece by piece
 };
 
-// Lays the trace on the map along the decided routes (see layOnMap) and measures it. Distances along the route count only the driven
-// pieces: the gap between two pieces is not known to have been driven. `table` may be null.
+// Lays the trace on the map along the decided routes (see layOnMap) and measures it. Distances along the
+// route count only the driven pieces: the gap between two pieces is not known to have been driven. `table`
+// may be null.
 TraceRows traceRows(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
                     const mapRepresentation::Map& map, const mapRepresentation::LinkGraph& graph,
                     const mapRepresentation::LinkTable* table, const DrivenRoutes& routes = {});

@@ -17,8 +17,8 @@
 
 #include "app/Main.h"
 #include "app/batch.h"
-#include "app/output_check.h"
 #include "app/map_area.h"
+#include "app/output_check.h"
 #include "app/report.h"
 #include "app/result_writer.h"
 #include "kml/drive_kml.h"
@@ -52,7 +52,8 @@ void printUsage(std::ostream& out) {
         << "Matches every NMEA (.txt, .nmea, .log) and GPX (.gpx) trace of the folder, and the TRACE files "
            "named,\n"
         << "onto the map with a hidden Markov model and prints the karvel report, each path followed by the\n"
-        << "links it drove (\"Driven links: \"). A fix farther than the radius from its road is left unmatched;\n"
+        << "links it drove (\"Driven links: \"). A fix farther than the radius from its road is left "
+           "unmatched;\n"
         << "a trace with no fix that near fails the run. A summary line goes to standard error at the end.\n"
         << "  -t folder        traces to match (default data/nmea/, unless TRACE files are named)\n"
         << "  --map FILE       road map (default data/map.txt); it is only read\n"
@@ -223,41 +224,41 @@ void matchAll(const Options& o, std::ostream& document, bool documentOnStdout, T
     const matchApp::MapArea area = matchApp::MapArea::of(m);
     std::atomic<bool> failed = false;
     TraceMatcher matcher;
-        return route;
+    return route;
+};
+matcher.match = [&](Route& route, std::ostream& log) {
+    return matchRoute(m, graph, o, route, log, tally, area, failed);
+};
+matcher.frame = &m.planeFrame();
+// Not while the results themselves go to the terminal: the two would garble each other.
+matcher.progress = !o.quiet && !(o.output.empty() && isatty(STDOUT_FILENO) == 1);
+const unsigned jobs = o.jobs > 0 ? o.jobs : std::max(1U, std::thread::hardware_concurrency());
+ResultWriter writer(o.format, m);
+writer.useLinkTableBeside(o.map, std::cout);
+if (o.format != ResultFormat::Report || !o.output.empty())
+    matcher.finished = [&](const Route& r, const TraceMatch& t) {
+        writer.add(r, t.paths, t.unmatched, t.routes);
     };
-    matcher.match = [&](Route& route, std::ostream& log) {
-        return matchRoute(m, graph, o, route, log, tally, area, failed);
-    };
-    matcher.frame = &m.planeFrame();
-    // Not while the results themselves go to the terminal: the two would garble each other.
-    matcher.progress = !o.quiet && !(o.output.empty() && isatty(STDOUT_FILENO) == 1);
-    const unsigned jobs = o.jobs > 0 ? o.jobs : std::max(1U, std::thread::hardware_concurrency());
-    ResultWriter writer(o.format, m);
-    writer.useLinkTableBeside(o.map, std::cout);
-    if (o.format != ResultFormat::Report || !o.output.empty())
-        matcher.finished = [&](const Route& r, const TraceMatch& t) {
-            writer.add(r, t.paths, t.unmatched, t.routes);
-        };
-    // The report's blocks go to standard output as they come, unless the results go elsewhere.
-    ErrorLines errorsOnly(std::cout);
-    std::ostream filtered(&errorsOnly);
-    runBatch(traceFiles, matcher, jobs,
-             o.format == ResultFormat::Report && o.output.empty() ? document : filtered);
-    if (refused || failed) runFailed = true;
-    std::string error;
-    if (!o.output.empty() && !writer.writeFile(o.output, error)) {
-        std::cout << "ERROR: " << error << "\n";
+// The report's blocks go to standard output as they come, unless the results go elsewhere.
+ErrorLines errorsOnly(std::cout);
+std::ostream filtered(&errorsOnly);
+runBatch(traceFiles, matcher, jobs,
+         o.format == ResultFormat::Report && o.output.empty() ? document : filtered);
+if (refused || failed) runFailed = true;
+std::string error;
+if (!o.output.empty() && !writer.writeFile(o.output, error)) {
+    std::cout << "ERROR: " << error << "\n";
+    runFailed = true;
+}
+if (documentOnStdout) {
+    if (const std::string problem = writer.streamProblem(); !problem.empty()) {
+        std::cout << "ERROR: " << problem << "\n";
         runFailed = true;
+        return;
     }
-    if (documentOnStdout) {
-        if (const std::string problem = writer.streamProblem(); !problem.empty()) {
-            std::cout << "ERROR: " << problem << "\n";
-            runFailed = true;
-            return;
-        }
-        writer.write(document);
-    }
-    if (!standardOutputWritten(document)) runFailed = true;
+    writer.write(document);
+}
+if (!standardOutputWritten(document)) runFailed = true;
 }
 
 // The closing line on standard error: what was matched, how much of it, how fast.

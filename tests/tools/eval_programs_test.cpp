@@ -78,13 +78,13 @@ TEST(ExportProgram, AReportThatDoesNotFitItsTracesIsRefused) {
     const std::string end = "\n\nUnmatched Info: \n";
     const std::string a =
         "\tRoute #0: a\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 2 Links: (0, 1)  (1, 1)  (2, 1)  \n" + end;
-    const std::string body = a + "\tRoute #1: gone\nPaths: \n" + end +
-                             "\tRoute #2: b\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 9 Links: (9, 1)  \n" +
-                             end +
-                             "\tRoute #3: c\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 0 Links: (0, 7)  \n" + end +
-                             "\tRoute #4: far\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 0 Links: (0, 1)  \n" + end +
-                             "\tRoute #5: d\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 0 Links: (0, 1)  \n\n"
-                             "Driven links: 1 8\n";
+    const std::string body =
+        a + "\tRoute #1: gone\nPaths: \n" + end +
+        "\tRoute #2: b\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 9 Links: (9, 1)  \n" + end +
+        "\tRoute #3: c\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 0 Links: (0, 7)  \n" + end +
+        "\tRoute #4: far\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 0 Links: (0, 1)  \n" + end +
+        "\tRoute #5: d\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 0 Links: (0, 1)  \n\n"
+        "Driven links: 1 8\n";
     karvel_test::writeFile(dir / "report.txt", body + end + "Finished running Ostrand.\n");
     karvel_test::writeFile(dir / "cut.txt", body);
     karvel_test::writeFile(dir / "twice.txt", body + end + a);
