@@ -305,7 +305,18 @@ void ResultWriter::addGeoJson(const Route& route, const std::vector<std::unique_
 void ResultWriter::addHtml(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
                            const DrivenRoutes& routes) {
     const TraceOnMap laid = layOnMap(route, paths, map, graph, routes);
-    pages.push_back({htmlView::summarize(route, laid), htmlView::pageData(route, laid, map)});
+    htmlView::LinkNotesSource notes;
+    if (links != nullptr)
+        notes = [table = links](int link) -> std::optional<htmlView::LinkNotes> {
+            const mapRepresentation::LinkAttributes* a = table->find(link);
+            if (a == nullptr || (a->wayId == 0 && a->name.empty() && !a->maxspeed)) return std::nullopt;
+            htmlView::LinkNotes n;
+            if (a->wayId != 0) n.way = a->wayId;
+            if (!a->name.empty()) n.name = a->name;
+            n.speedKmh = a->maxspeed;
+            return n;
+        };
+    pages.push_back({htmlView::summarize(route, laid), htmlView::pageData(route, laid, map, notes)});
 }
 
 std::string ResultWriter::streamProblem() const {

@@ -224,41 +224,55 @@ void matchAll(const Options& o, std::ostream& document, bool documentOnStdout, T
     const matchApp::MapArea area = matchApp::MapArea::of(m);
     std::atomic<bool> failed = false;
     TraceMatcher matcher;
-    return route;
-};
-matcher.match = [&](Route& route, std::ostream& log) {
-    return matchRoute(m, graph, o, route, log, tally, area, failed);
-};
-matcher.frame = &m.planeFrame();
-// Not while the results themselves go to the terminal: the two would garble each other.
-matcher.progress = !o.quiet && !(o.output.empty() && isatty(STDOUT_FILENO) == 1);
-const unsigned jobs = o.jobs > 0 ? o.jobs : std::max(1U, std::thread::hardware_concurrency());
-ResultWriter writer(o.format, m);
-writer.useLinkTableBeside(o.map, std::cout);
-if (o.format != ResultFormat::Report || !o.output.empty())
-    matcher.finished = [&](const Route& r, const TraceMatch& t) {
-        writer.add(r, t.paths, t.unmatched, t.routes);
+    // Without -v only the loader's ERROR lines reach the log; a file it refused or that gives no fix
+    // fails the run.
+    std::atomic<bool> refused{false};
+    matcher.load = [&o, &refused](const std::string& file, std::ostream& log) {
+        bool unreadable = false;
+        std::string why;
+        Route route = o.verbose ? loadRoute(file, log, &unreadable, &why)
+                                : loadRouteErrorsOnly(file, log, &unreadable, &why);
+        if (unreadable) {
+            refused = true;
+        } else if (!why.empty()) {
+            log << "ERROR: trace " << inputFile::printable(file) << " gives no fix: " << why << ".\n";
+            refused = true;
+        }
+        return route;
     };
-// The report's blocks go to standard output as they come, unless the results go elsewhere.
-ErrorLines errorsOnly(std::cout);
-std::ostream filtered(&errorsOnly);
-runBatch(traceFiles, matcher, jobs,
-         o.format == ResultFormat::Report && o.output.empty() ? document : filtered);
-if (refused || failed) runFailed = true;
-std::string error;
-if (!o.output.empty() && !writer.writeFile(o.output, error)) {
-    std::cout << "ERROR: " << error << "\n";
-    runFailed = true;
-}
-if (documentOnStdout) {
-    if (const std::string problem = writer.streamProblem(); !problem.empty()) {
-        std::cout << "ERROR: " << problem << "\n";
+    matcher.match = [&](Route& route, std::ostream& log) {
+        return matchRoute(m, graph, o, route, log, tally, area, failed);
+    };
+    matcher.frame = &m.planeFrame();
+    // Not while the results themselves go to the terminal: the two would garble each other.
+    matcher.progress = !o.quiet && !(o.output.empty() && isatty(STDOUT_FILENO) == 1);
+    const unsigned jobs = o.jobs > 0 ? o.jobs : std::max(1U, std::thread::hardware_concurrency());
+    ResultWriter writer(o.format, m);
+    writer.useLinkTableBeside(o.map, std::cout);
+    if (o.format != ResultFormat::Report || !o.output.empty())
+        matcher.finished = [&](const Route& r, const TraceMatch& t) {
+            writer.add(r, t.paths, t.unmatched, t.routes);
+        };
+    // The report's blocks go to standard output as they come, unless the results go elsewhere.
+    ErrorLines errorsOnly(std::cout);
+    std::ostream filtered(&errorsOnly);
+    runBatch(traceFiles, matcher, jobs,
+             o.format == ResultFormat::Report && o.output.empty() ? document : filtered);
+    if (refused || failed) runFailed = true;
+    std::string error;
+    if (!o.output.empty() && !writer.writeFile(o.output, error)) {
+        std::cout << "ERROR: " << error << "\n";
         runFailed = true;
-        return;
     }
-    writer.write(document);
-}
-if (!standardOutputWritten(document)) runFailed = true;
+    if (documentOnStdout) {
+        if (const std::string problem = writer.streamProblem(); !problem.empty()) {
+            std::cout << "ERROR: " << problem << "\n";
+            runFailed = true;
+            return;
+        }
+        writer.write(document);
+    }
+    if (!standardOutputWritten(document)) runFailed = true;
 }
 
 // The closing line on standard error: what was matched, how much of it, how fast.
