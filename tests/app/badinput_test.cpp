@@ -103,6 +103,12 @@ std::string mapError(int line, const std::string& what, const std::string& outco
 std::string saveError(const std::string& verb, const std::string& file) {
     return "ERROR: could not " + verb + " " + file + "; the previous file is unchanged.\n";
 }
+// The hybrid names a trace it loads no point from (and the run fails).
+std::string noPoint(const std::string& name) {
+    return "ERROR: no point loaded from data/nmea/" + name +
+           ".txt: it has no RMC sentence with a time, a date and a position.\n";
+}
+
 std::string emptyRoute(const std::string& name) {
     return ": " + name +
            "\nPaths: \n\n\nUnmatched Info: \n"
@@ -151,8 +157,9 @@ Case mapCase(const std::string& name, const std::string& map, std::vector<std::s
 
 // Logs in place of the trace, beside `map`; each one that is not empty gets its document.
 Case traceCase(const std::string& name, const std::string& map,
-               const std::vector<std::pair<std::string, std::string>>& logs, std::vector<std::string> parts) {
-    return {{name, "$K -M", 0},
+               const std::vector<std::pair<std::string, std::string>>& logs, std::vector<std::string> parts,
+               int status = 0) {
+    return {{name, "$K -M", status},
             whole(parts),
             [map, logs](const TempDir& d, auto&) {
                 writeFile(d / "data/map.txt", map);
@@ -299,9 +306,11 @@ std::vector<Case> cases() {
              {"noise", binaryNoise()},
              {"back", karvel_test::nmeaLog(karvel_test::fixesAlong(41.10, -8.60, 41.11, -8.60, 20), -1)},
              {"one", karvel_test::nmeaLog({Fix{41.105, -8.60}})}},
-            {emptyRoute("locked"), emptyRoute("noise"), ": back\nPaths: \nScore: ",
+            {": back\nPaths: \nScore: ", noPoint("locked"), emptyRoute("locked"), noPoint("noise"),
+             emptyRoute("noise"),
              ": one\nPaths: \n\n\nUnmatched Info: \nStart node: 0 End node: 0 Last Match: -1 "
-             "Next Match: -1 Last Path: -1 Next Path: -1\n"}),
+             "Next Match: -1 Last Path: -1 Next Path: -1\n"},
+            1),
         // Across the equator and the border of UTM zones 31 and 32 (6 degrees east): planar coordinates
         // jump there, but the points on both sides are matched in one path.
         traceCase("CrossingTheEquatorAndAZoneBorder",
@@ -374,6 +383,7 @@ std::vector<Case> cases() {
           "skipped.\n",
           "ERROR: data/nmea/forged.gpx:1: unreadable time \"x\\nFinished running Ostrand.\\n\\tRoute #1: "
           "trace\"\n",
+          "ERROR: trace data/nmea/forged.gpx gives no fix: it holds no track point with a valid position.\n",
           "\tRoute #0: forged\n"},
          [](const TempDir& d, auto&) {
              writeFile(d / "data/nmea/trace.gpx", "<gpx/>");
