@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/html_writer.h"
 #include "app/output_check.h"
 #include "app/result_writer.h"
 #include "map/maps.h"
@@ -18,6 +19,7 @@ namespace {
 void printUsage(std::ostream& out) {
     out << "Usage: karvel-export --report FILE --map FILE [-t FOLDER] [--format csv|geojson|html|gpkg]\n"
         << "                     [-o FILE]\n"
+        << "       karvel-export --index FILE PAGE...\n"
         << "\n"
         << "Writes the matched paths of a report (what karvel, karvel-genetic or karvel-match printed) as\n"
         << "CSV (one row per fix), GeoJSON (the driven line of every piece and a point per fix) or HTML\n"
@@ -32,6 +34,8 @@ void printUsage(std::ostream& out) {
         << "                  way, name, class, speed limit) come from the link table MAP.links.csv\n"
         << "  -o FILE         write to FILE (replaced only when complete) instead of standard output;\n"
         << "                  HTML of several traces: FILE is the index, the pages go beside it\n"
+        << "  --index FILE    write FILE, an index over the given HTML pages of matched traces (written\n"
+        << "                  by other runs or hosts), in the order given, each linked relative to FILE\n"
         << "  -h, --help      show this text; --version shows the version\n"
         << "\n"
         << "Messages go to standard error. The exit status is 1 when a trace could not be exported,\n"
@@ -39,12 +43,13 @@ void printUsage(std::ostream& out) {
 }
 
 struct Options {
-    std::string report, map, folder = "data/nmea/", output;
+    std::string report, map, folder = "data/nmea/", output, index;
+    std::vector<std::string> pages;
     ResultFormat format = ResultFormat::Csv;
 };
 
-const std::vector<toolCli::OptionSpec> kOptions = {
-    {"report", 0, true}, {"map", 0, true}, {"", 't', true}, {"format", 0, true}, {"", 'o', true}};
+const std::vector<toolCli::OptionSpec> kOptions = {{"report", 0, true}, {"map", 0, true}, {"", 't', true},
+                                                   {"format", 0, true}, {"", 'o', true},  {"index", 0, true}};
 
 // An empty text when the command line can be run, the reason otherwise.
 std::string settle(const toolCli::CommandLine& line, Options& o) {
@@ -53,12 +58,21 @@ std::string settle(const toolCli::CommandLine& line, Options& o) {
         if (name == "map") o.map = value;
         if (name == "t") o.folder = value;
         if (name == "o") o.output = value;
+        if (name == "index") o.index = value;
         if (name == "format") {
             const auto f = resultFormatNamed(value);
             if (!f || *f == ResultFormat::Report)
                 return "--format takes csv, geojson, html or gpkg, not " + value;
             o.format = *f;
         }
+    }
+    if (!o.index.empty()) {
+        // An index is made from finished pages alone: options of an export have nothing to act on.
+        if (!o.report.empty() || !o.map.empty() || !o.output.empty() || line.options.size() > 1)
+            return "--index takes only the pages";
+        if (line.operands.empty()) return "--index needs at least one page";
+        o.pages = line.operands;
+        return "";
     }
     if (!line.operands.empty()) return "unexpected argument " + line.operands[0];
     if (o.report.empty() || o.map.empty()) return "--report and --map are needed";
@@ -77,11 +91,15 @@ int programMain(int argc, char** argv) {
     Options options;
     if (const std::string problem = settle(line, options); !problem.empty())
         return toolCli::usageError(problem);
+    std::string error;
+    if (!options.index.empty()) {
+        if (!htmlView::writeIndexOfPages(options.index, options.pages, error)) return fail(error);
+        return 0;
+    }
     // The document alone goes to standard output; the map loader and trace loaders talk to std::cout,
     // so std::cout is turned to standard error.
     std::ostream document(std::cout.rdbuf());
     std::cout.rdbuf(std::cerr.rdbuf());
-    std::string error;
     matchEval::Report report;
     if (!matchEval::loadReport(options.report, report, error)) return fail(error);
     const mapRepresentation::Map& map = mapRepresentation::keepUntilExit(mapRepresentation::Map(options.map));

@@ -79,6 +79,20 @@ TEST(HtmlFormat, PagesOfSimulatedDrivesAgreeWithTheCsvAndDrawInABrowser) {
         EXPECT_EQ(summary->placed, t.placed);
         EXPECT_EQ(summary->pieces, t.pieces.size());
     }
+    // An index made afterwards from the finished pages (as a batch over several hosts makes it) is
+    // the one the run wrote; something that is no such page leaves the index alone.
+    std::string pages;
+    for (const auto& [name, t] : traces) pages += " view/drives-" + name + ".html";
+    const auto rebuilt =
+        runCommand(binaryPath("karvel-export") + " --index view/again.html" + pages, dir.str());
+    EXPECT_EQ(rebuilt.exitCode, 0) << rebuilt.err;
+    EXPECT_EQ(readFile(dir / "view/again.html"), index);
+    const auto stranger =
+        runCommand(binaryPath("karvel-export") + " --index view/again.html data/map.txt" + pages, dir.str());
+    EXPECT_EQ(stranger.exitCode, 1);
+    EXPECT_EQ(stranger.err, "ERROR: not a page of a matched trace: data/map.txt\n");
+    EXPECT_EQ(readFile(dir / "view/again.html"), index);
+
     // Two pages cannot go to standard output; one can.
     const auto both = runCommand(binaryPath("karvel-match") + " -q --format html", dir.str());
     EXPECT_NE(both.exitCode, 0);
