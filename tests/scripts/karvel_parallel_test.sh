@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # End-to-end tests of karvel-parallel on a small map: local runs with 1, 2 and 4 jobs against one run
-# of the matcher over the folder, karvel-match's CSV and GeoJSON merged, options refused up front, a
+# of the matcher over the folder, karvel-match's CSV, GeoJSON and HTML merged, options refused up front, a
 # run over stand-in SSH hosts (real transfer, return and cleanup), jobs killed mid-run and retried
 # here and on a host, traces that fail among good ones, hosts that do not answer, a resumed batch.
 # Usage: [KP_FAIL_FAST=1] karvel_parallel_test.sh BIN_DIR SOURCE_DIR   (exit 77: skipped)
@@ -14,7 +14,7 @@ done
 unset PARALLEL # options for GNU parallel from the caller's environment would change the runs
 unset SHELL # as under a service manager: batches must not depend on it
 work=$(mktemp -d /tmp/karvel-parallel-test-XXXXXX)
-trap 'rm -rf "$work"' EXIT
+trap '[ -n "${KP_KEEP:-}" ] || rm -rf "$work"' EXIT
 failures=0
 check() { # description, then a command that must succeed; KP_FAIL_FAST=1 stops at the first failure
     local what=$1
@@ -124,6 +124,23 @@ EOF
         check "karvel-match --format $format: the merged document is one run's, byte for byte" \
             cmp "$work/m-$format/results.$format" "$work/one.$format"
     done
+    # HTML: every shard's pages beside one index, as one run names and writes them (a job killed
+    # mid-run again). The last shard, of one trace, sends back a bare page; "a drive" of one shard
+    # and "a_drive" of the next would take the same page name.
+    ln -sf "$bin/karvel-export" "$localbin/karvel-export"
+    cp -R "$traces" "$work/pages" && cp "$traces/a_drive.txt" "$work/pages/a drive.txt" && cp "$traces/x.y.txt" "$work/pages/z drive.txt"
+    rm -rf "$work/killed" "$work/one/view" && mkdir -p "$work/m-html/view"
+    "$localbin/karvel-parallel" --matcher karvel-match --jobs 2 --shard-size 2 "$work/pages" "$map" \
+        "$work/m-html" -q --format html -o "$work/m-html/view/drives.html" 2>"$work/err"
+    check "karvel-match --format html: exit 0, the job killed mid-run tried again" \
+        eval "test $? -eq 0 && test -d $work/killed && closing_only $work/err $(($(expected_headers | wc -l) + 2))"
+    mkdir -p "$work/one/view"
+    (cd "$work/one" && "$bin/karvel-match" -q -t "$work/pages" --format html -o view/drives.html 2>/dev/null)
+    check "karvel-match --format html: the index and every page are one run's, byte for byte" \
+        diff -r "$work/m-html/view" "$work/one/view"
+    check "karvel-match --format html: the index lists every trace" \
+        test "$(grep -c '^<tr><td><a href="drives-' "$work/one/view/drives.html")" -eq $(($(expected_headers | wc -l) + 2))
+
     check "the merged CSV has one header and whole rows" \
         python3 -c 'import csv, sys
 rows = list(csv.reader(open(sys.argv[1], newline="")))
