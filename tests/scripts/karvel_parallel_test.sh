@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # End-to-end tests of karvel-parallel on a small map: local runs with 1, 2 and 4 jobs against one run
-# of the matcher over the folder, karvel-match's CSV, GeoJSON and HTML merged, options refused up front, a
+# of the matcher over the folder, karvel-match's CSV, GeoJSON, GeoPackage and HTML merged, options refused up front, a
 # run over stand-in SSH hosts (real transfer, return and cleanup), jobs killed mid-run and retried
 # here and on a host, traces that fail among good ones, hosts that do not answer, a resumed batch.
 # Usage: [KP_FAIL_FAST=1] karvel_parallel_test.sh BIN_DIR SOURCE_DIR   (exit 77: skipped)
@@ -124,6 +124,26 @@ EOF
         check "karvel-match --format $format: the merged document is one run's, byte for byte" \
             cmp "$work/m-$format/results.$format" "$work/one.$format"
     done
+    # GeoPackage: one file whose layers hold one run's features, with their ids, in its order (a
+    # job killed mid-run again). SQLite lays out its pages its own way, so the bytes may differ.
+    if command -v ogrinfo >/dev/null && command -v ogr2ogr >/dev/null; then
+        rm -rf "$work/killed"
+        "$localbin/karvel-parallel" --matcher karvel-match --jobs 2 --shard-size 3 "$traces" "$map" \
+            "$work/m-gpkg" -q --format gpkg 2>"$work/err"
+        check "karvel-match --format gpkg: exit 0, the job killed mid-run tried again" \
+            eval "test $? -eq 0 && test -d $work/killed && closing_only $work/err $(expected_headers | wc -l)"
+        (cd "$work/one" && "$bin/karvel-match" -q -t "$traces" --format gpkg -o "$work/one.gpkg" 2>/dev/null)
+        # ogrinfo's first lines name the file.
+        check "karvel-match --format gpkg: the merged layers are one run's, feature for feature" \
+            diff <(ogrinfo -al "$work/m-gpkg/results.gpkg" | tail -n +3) <(ogrinfo -al "$work/one.gpkg" | tail -n +3)
+        check "karvel-match --format gpkg: fixes of every trace in the layer fixes, links in links" \
+            eval "ogrinfo -q -sql 'SELECT COUNT(DISTINCT trace) AS n FROM fixes' $work/m-gpkg/results.gpkg |
+                      grep -qx '  n (Integer) = $(expected_headers | wc -l)' &&
+                  ogrinfo -q -sql 'SELECT COUNT(*) AS n FROM links' $work/m-gpkg/results.gpkg | grep -qE '= [1-9]'"
+    else
+        echo "skip: the GeoPackage merge needs ogrinfo and ogr2ogr (gdal-bin)"
+    fi
+
     # HTML: every shard's pages beside one index, as one run names and writes them (a job killed
     # mid-run again). The last shard, of one trace, sends back a bare page; "a drive" of one shard
     # and "a_drive" of the next would take the same page name.
