@@ -199,3 +199,23 @@ TEST(HtmlView, PageDrawsInARealBrowser) {
     EXPECT_GT(shot->count(0xd7, 0x19, 0x1c, 900 - 330), 50u);
     EXPECT_GT(shot->count(0xff, 0x2d, 0x2d, 900 - 330), 10u);
 }
+
+// Through the result writer the popups of roads with a row in the link table carry its way, name and
+// speed limit; roads without one carry nothing.
+TEST(HtmlView, RoadNotesComeFromTheLinkTable) {
+    const DrawnRun run;
+    mapRepresentation::LinkTable table;
+    mapRepresentation::LinkAttributes a;
+    a.wayId = 4242;
+    a.name = "Rua Nova";
+    a.maxspeed = 50;
+    table.set(2, a);
+    ResultWriter writer(ResultFormat::Html, run.world.map);
+    writer.useLinkTable(&table);
+    writer.add(run.route, run.paths, run.unmatched);
+    std::ostringstream out;
+    writer.write(out);
+    const json notes = pageJson(out.str())["notes"];
+    EXPECT_EQ(notes, json::parse(R"({"2": {"way": 4242, "name": "Rua Nova", "speed": 50.0}})"))
+        << notes.dump();
+}
