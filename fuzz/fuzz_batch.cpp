@@ -1,12 +1,14 @@
 // Fuzz target: the whole batch run (karvel -M) in a working folder made from the input: the part
 // before the first line "#TRACE" is data/map.txt, the rest is the one trace data/nmea/trace.txt.
-// The run must finish with exit status 1 exactly when the map was not read completely, and the
-// match document it writes must be complete.
+// The run must finish with exit status 1 exactly when the map was not read completely or the trace
+// gives no point, and the match document it writes must be complete.
 #include <unistd.h>
 
 #include <filesystem>
+#include <sstream>
 
 #include "app/Main.h"
+#include "app/batch.h"
 #include "fuzz/fuzz_support.h"
 #include "map/maps.h"
 
@@ -47,9 +49,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char argM[] = "-M";
     char* argv[] = {arg0, argM, nullptr};
     const int status = karvelMain(2, argv);
-    if (status != (m.hadLoadError() ? 1 : 0))
+    std::ostringstream notes;
+    const bool noPoint = loadNmeaRoute("data/nmea/trace.txt", notes).nodes.empty();
+    if (status != (m.hadLoadError() || noPoint ? 1 : 0))
         karvel_fuzz::fail("exit status " + std::to_string(status) +
-                          " does not tell whether the map was read");
+                          " does not tell whether the map and the trace were read");
 
     const std::string kml = karvel_fuzz::readFile("data/match_ostrand_trace.kml");
     if (!endsWith(kml, "</Document>\n</kml>\n")) karvel_fuzz::fail("match document missing or incomplete");
