@@ -42,7 +42,8 @@ Entry loadEntry(std::string& error) {
             if (!fs::exists(path, ec)) continue;
             void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
             if (module == nullptr) {
-                why = std::string("cannot load the GeoPackage module: ") + dlerror();
+                const char* reason = dlerror();
+                why = std::string("cannot load the GeoPackage module: ") + (reason ? reason : path.string());
                 continue;
             }
             entry = reinterpret_cast<Entry>(dlsym(module, "karvelOpenGpkgWriter"));
