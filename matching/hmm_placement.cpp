@@ -22,7 +22,8 @@ Point fixPoint(const _node& n) {
 
 }  // namespace
 
-HmmPlacement::HmmPlacement(const RoadGraph& g, const HmmParams& p, RouteSearch& s) : graph(g), params(p), search(s) {}
+HmmPlacement::HmmPlacement(const RoadGraph& g, const HmmParams& p, RouteSearch& s)
+    : graph(g), params(p), search(s) {}
 
 // The links of one piece in driving order, from its first chosen candidate to its last; every fix
 // in the lattice gets the drive index of its candidate.
@@ -170,8 +171,7 @@ void HmmPlacement::run(const Route& route, const HmmLattice& decoded) {
         // A piece: from a candidate that starts one to the fix before the next start or unmatched fix.
         int end = t + 1;
         while (end < n && (lattice->skipped(end) ||
-                           (lattice->chosen(end) >= 0 &&
-                            lattice->previous(lattice->chosen(end)) >= 0)))
+                           (lattice->chosen(end) >= 0 && lattice->previous(lattice->chosen(end)) >= 0)))
             ++end;
         assembleDrive(t, end);
         measureAlong(route, t, end);
