@@ -30,12 +30,14 @@ double secondsBetween(const _node& a, const _node& b) {
 
 }  // namespace
 
-HmmLattice::HmmLattice(const RoadGraph& g, const HmmParams& p, RouteSearch& s) : graph(g), params(p), search(s) {}
+HmmLattice::HmmLattice(const RoadGraph& g, const HmmParams& p, RouteSearch& s)
+    : graph(g), params(p), search(s) {}
 
 void HmmLattice::run(const Route& route) {
     findCandidates(route);
     measuredNoise = params.sigma > 0.0 ? params.sigma : estimateNoise();
-    sigmaUsed = params.sigma > 0.0 ? params.sigma : std::clamp(measuredNoise, params.sigmaMin, params.sigmaMax);
+    sigmaUsed =
+        params.sigma > 0.0 ? params.sigma : std::clamp(measuredNoise, params.sigmaMin, params.sigmaMax);
     decode(route);
 }
 
@@ -78,8 +80,7 @@ double HmmLattice::estimateNoise() const {
     return kMadToSigma * *mid;
 }
 
-double HmmLattice::stepDistance(const Near& a, const Near& b,
-                                double maxDistance) const {
+double HmmLattice::stepDistance(const Near& a, const Near& b, double maxDistance) const {
     if (a.link == b.link && b.offset < a.offset && a.offset - b.offset <= params.backTolerance)
         return -(a.offset - b.offset);  // negative: metres backwards on the link, taken as noise
     const double d = search.distanceTo(b.link, b.offset);
@@ -113,6 +114,7 @@ double HmmLattice::bound(const Route& route, int prev, int t) const {
 }
 
 void HmmLattice::startPiece(int t) {
+    suspect[static_cast<size_t>(t)] = 0;
     for (uint32_t j = first[t]; j < last[t]; ++j) {
         cost[j] = emissionCost(cands[j].distance);
         back[j] = -1;
@@ -174,13 +176,41 @@ bool HmmLattice::advance(const Route& route, int prev, int before, int t) {
                                                      route.nodes[static_cast<size_t>(prev)])) +
                                 scale(secondsFrom(prev));
         any = relax(route, before, t, extra, twoSteps) || any;
+        any = stepOverRun(route, prev, t) || any;
     }
     if (!any) return false;
     double best = kInf;
     for (uint32_t j = first[t]; j < last[t]; ++j) best = std::min(best, cost[j]);
     for (uint32_t j = first[t]; j < last[t]; ++j) cost[j] -= best;  // keeps costs small
     shift[static_cast<size_t>(t)] = shift[static_cast<size_t>(prev)] + best;
+    suspect[static_cast<size_t>(t)] = best > outlierCost();
     return true;
+}
+
+// Multipath throws runs of fixes to one side of the road for seconds on end, and a drive that follows
+// them detours through the streets there. So fix t may also be reached from a fix before a recent
+// costly one (where such a run would have begun), stepping over every fix in the lattice since, each
+// at the price of an outlier.
+bool HmmLattice::stepOverRun(const Route& route, int prev, int t) {
+    if (params.runSeconds <= 0.0 || recent.size() < 3) return false;
+    const _node& at = route.nodes[static_cast<size_t>(t)];
+    bool any = false;
+    double steps = scale(secondsBetween(route.nodes[static_cast<size_t>(prev)], at));
+    for (size_t k = recent.size() - 1; k-- > 0;) {
+        const int from = recent[k], next = recent[k + 1];
+        steps += scale(
+            secondsBetween(route.nodes[static_cast<size_t>(from)], route.nodes[static_cast<size_t>(next)]));
+        if (static_cast<double>(at.arrivalTime) -
+                static_cast<double>(route.nodes[static_cast<size_t>(from)].arrivalTime) >
+            params.runSeconds)
+            break;
+        const size_t over = recent.size() - 1 - k;  // lattice fixes stepped over
+        if (over < 2 || !suspect[static_cast<size_t>(next)]) continue;
+        const double extra = shift[static_cast<size_t>(from)] - shift[static_cast<size_t>(prev)] +
+                             static_cast<double>(over) * outlierCost();
+        any = relax(route, from, t, extra, steps) || any;
+    }
+    return any;
 }
 
 void HmmLattice::backtrack(int end) {
@@ -205,6 +235,8 @@ void HmmLattice::decode(const Route& route) {
     shift.assign(static_cast<size_t>(n), 0.0);
     chosenOf.assign(static_cast<size_t>(n), -1);
     skippedFix.assign(static_cast<size_t>(n), 0);
+    suspect.assign(static_cast<size_t>(n), 0);
+    recent.clear();
     int prev = -1, before = -1;  // the last two fixes in the lattice of the current piece
     for (int t = 0; t < n; ++t) {
         if (prev >= 0 && t + 1 < n && nearPrevious(route, prev, t)) {
@@ -214,6 +246,7 @@ void HmmLattice::decode(const Route& route) {
         if (first[t] == last[t]) {  // no road near this fix: the piece ends before it
             if (prev >= 0) backtrack(prev);
             prev = before = -1;
+            recent.clear();
             continue;
         }
         // A fix the piece cannot reach may lie farther from its road than the radius: look wider once.
@@ -222,10 +255,20 @@ void HmmLattice::decode(const Route& route) {
             if (prev >= 0) backtrack(prev);
             startPiece(t);
             before = -1;
+            recent.clear();
         } else {
             before = prev;
         }
         prev = t;
+        recent.push_back(t);
+        // Only the fixes a run could have begun after are kept (and always the last two).
+        const double now = static_cast<double>(route.nodes[static_cast<size_t>(t)].arrivalTime);
+        size_t drop = 0;
+        while (drop + 2 < recent.size() &&
+               now - static_cast<double>(route.nodes[static_cast<size_t>(recent[drop])].arrivalTime) >
+                   params.runSeconds)
+            ++drop;
+        recent.erase(recent.begin(), recent.begin() + static_cast<std::ptrdiff_t>(drop));
     }
     if (prev >= 0) backtrack(prev);
 }

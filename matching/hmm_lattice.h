@@ -69,11 +69,14 @@ private:
     std::vector<double> shift;      // per fix in the lattice: what was taken off its costs to keep them small
     std::vector<int32_t> chosenOf;  // per fix: chosen candidate or -1
     std::vector<uint8_t> skippedFix;
+    std::vector<uint8_t> suspect;  // per fix in the lattice: reached only at more than an outlier's cost
+    std::vector<int> recent;       // the fixes in the lattice of the current piece, the last few seconds
 
     void findCandidates(const Route& route);
     double estimateNoise() const;
     bool advance(const Route& route, int prev, int before, int t);
     bool relax(const Route& route, int from, int t, double extra, double stepScale);
+    bool stepOverRun(const Route& route, int prev, int t);
     bool widen(const Route& route, int t);
     void startPiece(int t);
     void backtrack(int end);

@@ -31,6 +31,9 @@ struct HmmParams {
     // A fix may be left out of the sequence as an outlier, at the cost of a fix this many sigma from
     // its road (0: never); it is placed on the drive afterwards like a fix left out for being close.
     double outlier;
+    // A run of fixes thrown off together (multipath) may be stepped over as a whole, each fix at the
+    // cost of an outlier, if it began at most this many seconds before (0: never).
+    double runSeconds;
     // Each fix is placed on the chosen drive by its position along it, smoothed over time with a
     // vehicle that speeds up or slows down by about this much (m/s^2); 0 places every fix where it
     // projects on the drive. Near a junction the nearest link is a coin toss, the smoothed position is not.
@@ -59,6 +62,7 @@ inline constexpr HmmParams kHmmDefaults{
     .backTolerance = 100.0,
     .turnBack = 20.0,
     .outlier = 5.0,
+    .runSeconds = 25.0,
     .placeAccel = 1.0,
 };
 

@@ -186,4 +186,31 @@ TEST(HmmSmoother, SteadiesADriveAndKeepsAJumpSharp) {
     for (double x : still) EXPECT_NEAR(x, 100.0, 3.0);
 }
 
+// Multipath: 12 s of fixes thrown 62 m to one side, where no road is, are stepped over as one run,
+// none of them decoded onto the road (a run is not a string of single outliers each dragging the
+// drive sideways); without run steps some are.
+TEST(HmmRuns, ARunOfFixesThrownAsideIsSteppedOverWhole) {
+    local_world::World w;
+    const std::vector<int> road = w.chain(0, 1000, 100, 0);
+    const RoadGraph g(w.map);
+    Route r;
+    for (int i = 0; i < 60; ++i) {
+        r.nodes.push_back(
+            local_world::point(5 + i * 10, (i >= 20 && i < 32 ? 62 : 0) + 2 * std::sin(i * 2.3)));
+        r.nodes.back().arrivalTime = static_cast<uint32_t>(1000 + i);
+    }
+    auto decodedInRun = [&](double runSeconds) {
+        HmmParams p = kHmmDefaults;
+        p.runSeconds = runSeconds;
+        HmmMatcher m(g, p);
+        m.run(r);
+        int decoded = 0;
+        for (size_t t = 20; t < 32; ++t) decoded += m.decodedLink(t) >= 0;
+        EXPECT_EQ(m.drivenRoutes(), (std::vector<std::vector<int>>{{road.begin(), road.begin() + 6}}));
+        return decoded;
+    };
+    EXPECT_EQ(decodedInRun(kHmmDefaults.runSeconds), 0);
+    EXPECT_GT(decodedInRun(0.0), 0);
+}
+
 }  // namespace
