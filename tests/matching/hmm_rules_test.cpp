@@ -136,7 +136,7 @@ TEST(HmmDrive, ALastFixAtTheCornerHasNotEnteredTheLinkAhead) {
     const uint32_t west = c.w.node(0, 0), j = c.w.node(300, 0), north = c.w.node(300, 400);
     c.out = c.w.link(j, north);
     c.in = c.w.link(west, j);
-    for (int i = 0; i < 30; ++i) c.fix(5.0 + 10.0 * i - 8.0, -1);  // their trend runs on beyond J
+    for (int i = 0; i < 29; ++i) c.fix(15.0 + 10.0 * i, -1);  // their trend runs on beyond J
     c.fix(303, -3);
     EXPECT_EQ(c.driven(), (std::vector<std::vector<int>>{{c.in}}));
 }
