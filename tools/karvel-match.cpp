@@ -249,6 +249,7 @@ void matchAll(const Options& o, std::ostream& document, bool documentOnStdout, T
     const unsigned jobs = o.jobs > 0 ? o.jobs : std::max(1U, std::thread::hardware_concurrency());
     ResultWriter writer(o.format, m);
     writer.useLinkTableBeside(o.map, std::cout);
+    if (!o.output.empty()) writer.writeAsYouGo(o.output);
     if (o.format != ResultFormat::Report || !o.output.empty())
         matcher.finished = [&](const Route& r, const TraceMatch& t) {
             writer.add(r, t.paths, t.unmatched, t.routes);
