@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cfloat>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
@@ -83,9 +85,29 @@ const std::vector<toolCli::OptionSpec> kOptions = {
     {"format", 0, true},     {"", 'o', true},   {"", 'v', false},
 };
 
+// Sets one of the matcher's options: the refusal of a value that is no number or breaks the
+// parameters' rules, or "".
+std::string setMatcherOption(MapMatching::HmmParams& params, const std::string& name,
+                             const std::string& value) {
+    MapMatching::HmmParams p = params;
+    bool number = true;
+    if (name == "candidates") {
+        const auto k = toolCli::parseWholeNumber(value, INT_MIN, INT_MAX);
+        number = k.has_value();
+        if (k) p.candidates = static_cast<int>(*k);
+    } else {
+        const auto v = toolCli::parseNumber(value, -DBL_MAX, DBL_MAX);
+        number = v.has_value();
+        if (v && name == "radius") p = p.withRadius(*v);
+        if (v && name == "sigma") p.sigma = *v;
+    }
+    if (!number || !p.problem().empty()) return MapMatching::HmmParams::refusal(name, value);
+    params = p;
+    return "";
+}
+
 // Applies one option; the message of a bad value, or "".
 std::string apply(Options& o, const std::string& name, const std::string& value) {
-    using toolCli::parseNumber;
     using toolCli::parseWholeNumber;
     if (name == "t") {
         o.folder = value;
@@ -106,21 +128,8 @@ std::string apply(Options& o, const std::string& name, const std::string& value)
         const auto format = resultFormatNamed(value);
         if (!format) return "bad --format " + value + " (report, csv, geojson, html or gpkg)";
         o.format = *format;
-    } else if (name == "radius") {
-        const auto radius = parseNumber(value, 1, 10000);
-        if (!radius) return "bad --radius " + value + " (metres, 1 to 10000)";
-        // The wider searches keep their proportion to the radius.
-        o.params.radius = *radius;
-        o.params.retryRadius = std::max(MapMatching::kHmmDefaults.retryRadius, 6 * *radius);
-        o.params.reachRadius = std::max(MapMatching::kHmmDefaults.reachRadius, 3 * *radius);
-    } else if (name == "sigma") {
-        const auto sigma = parseNumber(value, 0, 1000);
-        if (!sigma) return "bad --sigma " + value + " (metres, 0 to 1000)";
-        o.params.sigma = *sigma;
-    } else if (name == "candidates") {
-        const auto k = parseWholeNumber(value, 1, 64);
-        if (!k) return "bad --candidates " + value + " (1 to 64)";
-        o.params.candidates = static_cast<int>(*k);
+    } else if (name == "radius" || name == "sigma" || name == "candidates") {
+        return setMatcherOption(o.params, name, value);
     } else if (name == "jobs") {
         const auto jobs = parseWholeNumber(value, 1, 1024);
         if (!jobs) return "bad --jobs " + value + " (1 to 1024)";
