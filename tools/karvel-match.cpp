@@ -17,16 +17,15 @@
 #include <thread>
 #include <vector>
 
+#include "api/engine.h"
 #include "app/Main.h"
 #include "app/batch.h"
-#include "app/map_area.h"
 #include "app/output_check.h"
 #include "app/report.h"
 #include "app/result_writer.h"
 #include "kml/drive_kml.h"
 #include "map/maps.h"
-#include "map/road_graph.h"
-#include "matching/hmm_matcher.h"
+#include "matching/hmm_params.h"
 #include "tools/cli/command_line.h"
 #include "traces/input_file.h"
 #include "traces/trace_loader.h"
@@ -157,19 +156,6 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
     return toolCli::checkedOnly(line);
 }
 
-// A trace with fixes none of which lies near a road belongs to another map (or is not where its
-// user thinks): said on an ERROR line, and the run fails, rather than reporting it all unmatched.
-bool offTheMap(const Route& route, const MapMatching::HmmMatcher& matcher, const matchApp::MapArea& area,
-               double radius, std::ostream& log) {
-    if (route.nodes.empty() || matcher.fixesNearRoads() > 0) return false;
-    char km[32];
-    std::snprintf(km, sizeof km, "%.1f", area.kilometresTo(route));
-    log << "ERROR: " << route.name << ": none of its " << route.nodes.size() << " fixes lies within "
-        << radius << " m of a road; it is " << km
-        << " km from the map's area (is it the map of this trace?)\n";
-    return true;
-}
-
 // Passes on only the ERROR lines written to it: where the results go elsewhere, the report's blocks
 // are not wanted, but the errors among them are.
 class ErrorLines : public std::streambuf {
@@ -206,31 +192,31 @@ size_t matchedFixes(const Route& route, const std::vector<std::unique_ptr<Path>>
     return static_cast<size_t>(std::count(on.begin(), on.end(), 1));
 }
 
-// Matches one route on this thread's own matcher (the road graph is shared, read-only).
-TraceMatch matchRoute(const mapRepresentation::Map& map, const mapRepresentation::RoadGraph& graph,
-                      const Options& o, const Route& route, std::ostream& log, Tally& tally,
-                      const matchApp::MapArea& area, std::atomic<bool>& failed) {
-    thread_local std::unique_ptr<MapMatching::HmmMatcher> matcher;
-    if (!matcher) matcher = std::make_unique<MapMatching::HmmMatcher>(graph, o.params);
-    matcher->run(route);
-    if (offTheMap(route, *matcher, area, o.params.radius, log)) failed = true;
-    TraceMatch result{matcher->getShortMatched(), matcher->getUnmatchedInfo(), matcher->drivenRoutes()};
+// Matches one route on the shared map (each thread has a matcher of its own).
+TraceMatch matchRoute(const karvel::MatchEngine& engine, const Options& o, const Route& route,
+                      std::ostream& log, Tally& tally, std::atomic<bool>& failed) {
+    karvel::RouteMatch match = engine.match(route, o.params, o.kml);
+    // A trace with fixes none of which lies near a road belongs to another map (or is not where its
+    // user thinks): said on an ERROR line, and the run fails, rather than reporting it all unmatched.
+    if (const std::string problem = engine.offTheMap(route, match, o.params.radius); !problem.empty()) {
+        log << "ERROR: " << problem << "\n";
+        failed = true;
+    }
     ++tally.traces;
     tally.fixes += route.nodes.size();
-    tally.matched += matchedFixes(route, result.paths);
-    if (o.kml) {
-        kmlMatch::DriveMatch drive{matcher->getMatched(), matcher->matchedLinks(), matcher->matchedPoints()};
+    tally.matched += matchedFixes(route, match.result.paths);
+    if (match.drive) {
         const std::string path = "data/match_hmm_" + route.name + ".kml";
-        if (!kmlMatch::writeDriveKml(path, map, route, drive))
+        if (!kmlMatch::writeDriveKml(path, engine.map(), route, *match.drive))
             log << "ERROR: could not write " << path << "\n";
     }
-    return result;
+    return std::move(match.result);
 }
 
-// Matches every listed trace onto the program-wide map and hands the results to their writer.
-void matchAll(const Options& o, std::ostream& document, bool documentOnStdout, Tally& tally) {
-    const mapRepresentation::RoadGraph graph(m);
-    const matchApp::MapArea area = matchApp::MapArea::of(m);
+// Matches the listed traces and hands the results to their writer; false when the run failed.
+bool matchAll(const Options& o, const karvel::MatchEngine& engine, const std::vector<std::string>& files,
+              std::ostream& document, bool documentOnStdout, Tally& tally) {
+    const mapRepresentation::Map& map = engine.map();
     std::atomic<bool> failed = false;
     TraceMatcher matcher;
     // Without -v only the loader's ERROR lines reach the log; a file it refused or that gives no fix
@@ -250,13 +236,13 @@ void matchAll(const Options& o, std::ostream& document, bool documentOnStdout, T
         return route;
     };
     matcher.match = [&](Route& route, std::ostream& log) {
-        return matchRoute(m, graph, o, route, log, tally, area, failed);
+        return matchRoute(engine, o, route, log, tally, failed);
     };
-    matcher.frame = &m.planeFrame();
+    matcher.frame = &map.planeFrame();
     // Not while the results themselves go to the terminal: the two would garble each other.
     matcher.progress = !o.quiet && !(o.output.empty() && isatty(STDOUT_FILENO) == 1);
     const unsigned jobs = o.jobs > 0 ? o.jobs : std::max(1U, std::thread::hardware_concurrency());
-    ResultWriter writer(o.format, m);
+    ResultWriter writer(o.format, map);
     writer.useLinkTableBeside(o.map, std::cout);
     if (o.format != ResultFormat::Report || !o.output.empty())
         matcher.finished = [&](const Route& r, const TraceMatch& t) {
@@ -265,23 +251,49 @@ void matchAll(const Options& o, std::ostream& document, bool documentOnStdout, T
     // The report's blocks go to standard output as they come, unless the results go elsewhere.
     ErrorLines errorsOnly(std::cout);
     std::ostream filtered(&errorsOnly);
-    runBatch(traceFiles, matcher, jobs,
+    runBatch(files, matcher, jobs,
              o.format == ResultFormat::Report && o.output.empty() ? document : filtered);
-    if (refused || failed) runFailed = true;
+    bool ok = !refused && !failed;
     std::string error;
     if (!o.output.empty() && !writer.writeFile(o.output, error)) {
         std::cout << "ERROR: " << error << "\n";
-        runFailed = true;
+        ok = false;
     }
     if (documentOnStdout) {
         if (const std::string problem = writer.streamProblem(); !problem.empty()) {
             std::cout << "ERROR: " << problem << "\n";
-            runFailed = true;
-            return;
+            return false;
         }
         writer.write(document);
     }
-    if (!standardOutputWritten(document)) runFailed = true;
+    return standardOutputWritten(document) && ok;
+}
+
+// Lists the traces, loads the map and matches: the exit status. The map is only read.
+int runMatch(const Options& o, std::ostream& document, bool documentOnStdout, Tally& tally, double& seconds) {
+    // GPX and every NMEA extension, in name order.
+    const BatchInput input{.folder = o.folder,
+                           .map = o.map,
+                           .extensions = kTraceFileExtensions,
+                           .nameOrder = true,
+                           .files = o.files,
+                           .listFolder = o.folderGiven || o.files.empty(),
+                           .console = o.verbose ? Console::Verbose : Console::Quiet};
+    bool failed = false;
+    std::vector<std::string> files;
+    if (!listBatchTraces(input, files, failed)) return 1;
+    const karvel::MatchEngine::Loading loading = karvel::MatchEngine::load(o.map, std::cout);
+    if (!loading.engine) {
+        std::cout << "ERROR: " << loading.error << "\n";
+        return 1;
+    }
+    if (!loading.complete) failed = true;
+    if (o.verbose) describeLoadedMap(std::cout, loading.engine->map(), o.map);
+    const auto from = std::chrono::steady_clock::now();
+    if (!matchAll(o, *loading.engine, files, document, documentOnStdout, tally)) failed = true;
+    seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
+    std::cout.flush();
+    return failed ? 1 : 0;
 }
 
 // The closing line on standard error: what was matched, how much of it, how fast.
@@ -297,7 +309,6 @@ void printSummary(const Tally& tally, double seconds) {
 }
 
 int programMain(int argc, char** argv) {
-    const time_t start = time(nullptr);
     toolCli::ignoreFileSizeSignal();
     Options o;
     if (const std::optional<int> status = parse(argc, argv, o)) return *status;
@@ -307,21 +318,9 @@ int programMain(int argc, char** argv) {
     const bool documentOnStdout = o.output.empty() && o.format != ResultFormat::Report;
     std::ostream document(std::cout.rdbuf());
     if (o.format != ResultFormat::Report || !o.output.empty()) std::cout.rdbuf(std::cerr.rdbuf());
-    // GPX and every NMEA extension, in name order; the map is only read.
-    const BatchInput input{.folder = o.folder,
-                           .map = o.map,
-                           .extensions = kTraceFileExtensions,
-                           .nameOrder = true,
-                           .files = o.files,
-                           .listFolder = o.folderGiven || o.files.empty(),
-                           .console = o.verbose ? Console::Verbose : Console::Quiet};
     Tally tally;
     double seconds = -1;  // stays so when the batch does not run
-    const int status = runFramedBatch(start, input, [&] {
-        const auto from = std::chrono::steady_clock::now();
-        matchAll(o, document, documentOnStdout, tally);
-        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
-    });
+    const int status = runMatch(o, document, documentOnStdout, tally, seconds);
     std::cout.flush();
     if (!o.quiet && seconds >= 0) printSummary(tally, seconds);
     return status;
