@@ -1,6 +1,7 @@
 #include "app/file_lister.h"
 
 #include <dirent.h>
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -13,7 +14,7 @@ namespace {
 
 // Lists the entries of folder whose name ends in one of the extensions; false when the folder
 // cannot be opened.
-bool listEntries(const std::string& folder, const std::vector<std::string>& extensions,
+bool listEntries(const std::string& folder, const std::vector<std::string>& extensions, bool anyCase,
                  std::vector<std::string>& result, int& error) {
     DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
     if (dir == nullptr) {
@@ -30,7 +31,10 @@ bool listEntries(const std::string& folder, const std::vector<std::string>& exte
         if (dot == nullptr) continue;
         // The entry type is deliberately not checked here: only the name decides.
         for (const std::string& extension : extensions)
-            if (dot == extension) result.push_back(prefix + name);
+            if (anyCase ? strcasecmp(dot, extension.c_str()) == 0 : dot == extension) {
+                result.push_back(prefix + name);
+                break;
+            }
     }
     closedir(dir);
     return true;
@@ -81,15 +85,16 @@ void skipNameClashes(TraceListing& listing) {
 std::vector<std::string> getFiles(const std::string& folder) {
     std::vector<std::string> result;
     int error = 0;
-    listEntries(folder, {".txt"}, result, error);
+    listEntries(folder, {".txt"}, false, result, error);
     return result;
 }
 
-TraceListing listTraceFiles(const std::string& folder, const std::vector<std::string>& extensions) {
+TraceListing listTraceFiles(const std::string& folder, const std::vector<std::string>& extensions,
+                            const ListingRules& rules) {
     TraceListing listing;
     std::vector<std::string> entries;
     int error = 0;
-    listing.opened = listEntries(folder, extensions, entries, error);
+    listing.opened = listEntries(folder, extensions, rules.anyCase, entries, error);
     if (!listing.opened) {
         listing.error = std::strerror(error);
         if (error == ENOTDIR) listing.error = "not a folder";
@@ -104,6 +109,6 @@ TraceListing listTraceFiles(const std::string& folder, const std::vector<std::st
         else
             listing.files.push_back(path);
     }
-    skipNameClashes(listing);
+    if (rules.oneFilePerName) skipNameClashes(listing);
     return listing;
 }

@@ -18,4 +18,9 @@ struct TraceListing {
     std::vector<std::string> files;
     std::vector<std::string> skipped;  // "<path>: <reason>", the path with its line breaks escaped
 };
-TraceListing listTraceFiles(const std::string& folder, const std::vector<std::string>& extensions = {".txt"});
+struct ListingRules {
+    bool anyCase = false;        // extensions match whatever their case (".GPX" for ".gpx")
+    bool oneFilePerName = true;  // files of one trace name are skipped
+};
+TraceListing listTraceFiles(const std::string& folder, const std::vector<std::string>& extensions = {".txt"},
+                            const ListingRules& rules = {});

@@ -4,21 +4,9 @@
 #include <cmath>
 #include <limits>
 
+#include "geometry/plane_frame.h"
+
 namespace matchApp {
-
-namespace {
-
-constexpr double kEarthMeanRadiusKm = 6371.0088;
-
-double centralAngle(double lat1, double lon1, double lat2, double lon2) {
-    const double dLat = deg2rad(lat2 - lat1), dLon = deg2rad(lon2 - lon1);
-    const double h = std::sin(dLat / 2) * std::sin(dLat / 2) + std::cos(deg2rad(lat1)) *
-                                                                   std::cos(deg2rad(lat2)) *
-                                                                   std::sin(dLon / 2) * std::sin(dLon / 2);
-    return 2.0 * std::asin(std::sqrt(std::min(1.0, h)));
-}
-
-}  // namespace
 
 MapArea MapArea::of(const mapRepresentation::Map& map) {
     MapArea a;
@@ -39,7 +27,7 @@ double MapArea::kilometresTo(const _position& p) const {
     if (empty) return std::numeric_limits<double>::quiet_NaN();
     const double lat = std::clamp(p.lat, south, north);
     const double lon = std::clamp(p.lon, west, east);
-    return kEarthMeanRadiusKm * centralAngle(p.lat, p.lon, lat, lon);
+    return geo::greatCircleDistance(p, _position{lat, lon}) / 1000.0;
 }
 
 double MapArea::kilometresTo(const Route& route) const {

@@ -12,6 +12,8 @@ inline constexpr double kEccentricitySquared = 0.00669437999014;
 // The smallest meridional radius of curvature, a (1 - e^2) at the equator, rounded down so that
 // distance bounds built on it stay safe.
 inline constexpr double kMinMeridionalRadius = 6335439.0;
+// Mean radius of the Earth, (2a + b) / 3, metres: the sphere for distances too long for a plane.
+inline constexpr double kMeanRadius = 6371008.8;
 // UTM scale factor on the central meridian (k0).
 inline constexpr double kUtmScaleFactor = 0.9996;
 

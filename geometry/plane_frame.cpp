@@ -1,8 +1,10 @@
 #include "geometry/plane_frame.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "geometry/GPSPoint.h"
+#include "geometry/ellipsoid.h"
 
 namespace geo {
 
@@ -58,6 +60,14 @@ double groundDistance(const _position& a, const _position& b) {
     box.add(b);
     const PlaneFrame frame = box.frame();
     return distance2Points(frame.toPlane(a), frame.toPlane(b));
+}
+
+double greatCircleDistance(const _position& a, const _position& b) {
+    const double dLat = deg2rad(b.lat - a.lat), dLon = deg2rad(b.lon - a.lon);
+    const double h = std::sin(dLat / 2) * std::sin(dLat / 2) + std::cos(deg2rad(a.lat)) *
+                                                                   std::cos(deg2rad(b.lat)) *
+                                                                   std::sin(dLon / 2) * std::sin(dLon / 2);
+    return 2.0 * wgs84::kMeanRadius * std::asin(std::sqrt(std::min(1.0, h)));
 }
 
 }  // namespace geo

@@ -52,5 +52,8 @@ struct GeoBox {
 
 // Metres between two positions, whatever zones they lie in: planar in the frame spanning both.
 double groundDistance(const _position& a, const _position& b);
+// Metres along the sphere of the Earth's mean radius (haversine): for distances too long for one
+// plane, such as how far a trace lies from a map, where a fraction of a percent does not matter.
+double greatCircleDistance(const _position& a, const _position& b);
 
 }  // namespace geo

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 namespace {
@@ -128,3 +129,29 @@ std::chrono::milliseconds FileLock::defaultWait() {
     if (text == nullptr || *text == '\0' || waitSettingProblem()) return kDefaultWait;
     return std::chrono::milliseconds(static_cast<long long>(std::strtod(text, nullptr) * 1000));
 }
+
+namespace mapRepresentation {
+
+std::string lockMapForWriting(const std::string& path, std::unique_ptr<FileLock>& lock, bool reading) {
+    if (const std::optional<std::string> problem = FileLock::waitSettingProblem()) return *problem;
+    std::error_code ec;
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    if (!folder.empty()) std::filesystem::create_directories(folder, ec);
+    lock = std::make_unique<FileLock>(path, FileLock::defaultWait(), FileLock::IfMissing::LockFolder);
+    switch (lock->state()) {
+        case FileLock::State::Busy:
+            return "the map " + path + " is locked by another program";
+        case FileLock::State::CannotOpen:
+        case FileLock::State::NotRegular:
+            if (!reading) break;
+            return "cannot read the map " + path + ": " + lock->error();
+        case FileLock::State::Locked:
+        case FileLock::State::Creating:
+        case FileLock::State::Missing:  // no folder to lock: the save will say why it cannot write
+        case FileLock::State::Unsupported:
+            break;
+    }
+    return "";
+}
+
+}  // namespace mapRepresentation

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -57,3 +58,14 @@ private:
     // The file is missing: holds its folder; true when the outcome is final.
     bool tryFolder(const std::string& path, std::chrono::steady_clock::time_point deadline);
 };
+
+namespace mapRepresentation {
+
+// The lock every program takes before it writes a map file: karvel writes the map back after loading
+// it, so a map replaced in between would be undone. Held in `lock` until the caller lets go of it; the
+// map's folder is made and locked while the file does not exist yet. With `reading` the file is read
+// first and must be readable. The reason the map must not be touched, or "" when it may be written.
+// A map that is only replaced need not be readable: its save says why it cannot be written.
+std::string lockMapForWriting(const std::string& path, std::unique_ptr<FileLock>& lock, bool reading);
+
+}  // namespace mapRepresentation

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "app/file_lister.h"
 #include "app/output_check.h"
 #include "map/file_lock.h"
 #include "map/link_table.h"
@@ -71,16 +72,22 @@ private:
     std::string line;
 };
 
-std::vector<std::string> traceFilesOf(const std::string& arg) {
+// The trace files of an input: the file itself, or the logs of a folder in name order. Entries of a
+// folder that cannot be read as a trace are reported and make the run fail.
+std::vector<std::string> traceFilesOf(const std::string& arg, bool& refused) {
     std::error_code ec;
     if (!fs::is_directory(arg, ec)) return {arg};
-    std::vector<std::string> files;
-    for (const auto& entry : fs::directory_iterator(arg, ec)) {
-        if (entry.is_regular_file(ec) && (entry.path().extension() == ".txt" || isGpxFile(entry.path())))
-            files.push_back(entry.path().string());
+    TraceListing listing = listTraceFiles(arg, {".txt", ".gpx"}, {.anyCase = true, .oneFilePerName = false});
+    if (!listing.opened) {
+        std::cout << "ERROR: cannot open the trace folder " << arg << ": " << listing.error << std::endl;
+        refused = true;
     }
-    std::sort(files.begin(), files.end());
-    return files;
+    for (const std::string& skipped : listing.skipped) {
+        std::cout << "ERROR: trace file " << skipped << "; skipped." << std::endl;
+        refused = true;
+    }
+    std::sort(listing.files.begin(), listing.files.end());
+    return std::move(listing.files);
 }
 
 struct Settings {
@@ -134,7 +141,7 @@ DrivesAdded addDrives(Map& map, const std::vector<std::string>& inputs, const Se
                       std::ostream& messages) {
     DrivesAdded added;
     for (const std::string& input : inputs) {
-        const std::vector<std::string> files = traceFilesOf(input);
+        const std::vector<std::string> files = traceFilesOf(input, added.refused);
         if (files.empty()) std::cout << "ERROR: no .txt or .gpx trace in " << input << std::endl;
         for (const std::string& file : files) {
             bool refused = false;
@@ -150,33 +157,6 @@ DrivesAdded addDrives(Map& map, const std::vector<std::string>& inputs, const Se
         }
     }
     return added;
-}
-
-// Takes the lock of the map file, or of its folder while the file does not exist yet, so that an
-// update by another program (karvel writes the map back after loading it) is neither lost nor
-// undone. The ERROR text when the map must not be touched, "" when it may. A map that is only
-// replaced need not be readable: its save says why it cannot be written.
-std::string lockMapFile(const std::string& path, std::unique_ptr<FileLock>& lock, bool reading) {
-    if (const std::optional<std::string> problem = FileLock::waitSettingProblem())
-        return *problem + "; nothing written";
-    std::error_code ec;
-    const fs::path folder = fs::path(path).parent_path();
-    if (!folder.empty()) fs::create_directories(folder, ec);
-    lock = std::make_unique<FileLock>(path, FileLock::defaultWait(), FileLock::IfMissing::LockFolder);
-    switch (lock->state()) {
-        case FileLock::State::Busy:
-            return "the map " + path + " is locked by another program; nothing written";
-        case FileLock::State::CannotOpen:
-        case FileLock::State::NotRegular:
-            if (!reading) break;
-            return "cannot read the map " + path + ": " + lock->error() + "; nothing written";
-        case FileLock::State::Locked:
-        case FileLock::State::Creating:
-        case FileLock::State::Missing:  // no folder to lock: the save will say why it cannot write
-        case FileLock::State::Unsupported:
-            break;
-    }
-    return "";
 }
 
 // Makes the folder of an output file; false when no file can be created at the path, so that no
@@ -245,8 +225,8 @@ int programMain(int argc, char** argv) {
     mr::LinkTable table;
     bool haveTable = false;
     if (settings.append) {
-        if (const std::string problem = lockMapFile(settings.mapFile, lock, true); !problem.empty())
-            return fail(problem);
+        if (const std::string problem = mr::lockMapForWriting(settings.mapFile, lock, true); !problem.empty())
+            return fail(problem + "; nothing written");
         map = Map(settings.mapFile);
         // A map that could not be read completely must not be written back over its file.
         if (map.hadLoadError())
@@ -274,8 +254,9 @@ int programMain(int argc, char** argv) {
     // The check prints its findings itself; an inconsistent map is still written, for inspection.
     const bool consistent = map.validateMap();
     if (!settings.append) {
-        if (const std::string problem = lockMapFile(settings.mapFile, lock, false); !problem.empty())
-            return fail(problem);
+        if (const std::string problem = mr::lockMapForWriting(settings.mapFile, lock, false);
+            !problem.empty())
+            return fail(problem + "; nothing written");
     }
     const bool written = writeOutputs(map, haveTable ? &table : nullptr, settings);
     return consistent && written && !added.refused ? 0 : 1;

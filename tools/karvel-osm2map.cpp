@@ -115,12 +115,10 @@ int run(Settings& s, const std::string& input, std::chrono::steady_clock::time_p
     if (!result.ok) return fail(result.error);
     if (result.summary.links == 0) return fail("no drivable road in " + input + "; no map written");
 
-    std::error_code ec;
-    if (target.has_parent_path()) fs::create_directories(target.parent_path(), ec);
-    // karvel writes the map back after loading it: replacing the map in between would be undone.
-    const FileLock lock(target.string(), FileLock::defaultWait(), FileLock::IfMissing::LockFolder);
-    if (lock.state() == FileLock::State::Busy)
-        return fail("the map " + target.string() + " is locked by another program; no map written");
+    std::unique_ptr<FileLock> lock;
+    if (const std::string problem = mapRepresentation::lockMapForWriting(target.string(), lock, false);
+        !problem.empty())
+        return fail(problem + "; no map written");
     const auto saveStart = std::chrono::steady_clock::now();
     if (!saveMapWithTable(map, result.links, target.string())) return 1;
     result.summary.saveSeconds =

@@ -187,11 +187,11 @@ bool prepareKubickaWorkdir(const KubickaTrack& track, const std::string& workDir
         if (!out.commit()) return fail(error, "cannot write " + path.string());
         return true;
     };
-    // Like every writer of a map file: not while a karvel run there holds it between loading and saving.
     const std::string mapFile = (data / "map.txt").string();
-    const FileLock lock(mapFile, FileLock::defaultWait(), FileLock::IfMissing::LockFolder);
-    if (lock.state() == FileLock::State::Busy)
-        return fail(error, "the map " + mapFile + " is locked by another program");
+    std::unique_ptr<FileLock> lock;
+    if (const std::string problem = mapRepresentation::lockMapForWriting(mapFile, lock, false);
+        !problem.empty())
+        return fail(error, problem);
     if (!write(mapFile, kubickaMapFile(track))) return false;
     if (!write(data / "nmea" / (track.name + ".txt"), kubickaNmea(track))) return false;
     return traceSim::saveGroundTruth((data / "truth" / (track.name + ".truth")).string(), kubickaTruth(track),
