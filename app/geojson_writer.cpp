@@ -101,8 +101,8 @@ void PrettyJson::quoted(std::string_view text) {
         return;
     }
     // Escapes and bytes that are no UTF-8 (trace names come from file names): as the library writes them.
-    *out += nlohmann::ordered_json(std::string(text)).dump(-1, ' ', false,
-                                                          nlohmann::ordered_json::error_handler_t::replace);
+    *out += nlohmann::ordered_json(std::string(text))
+                .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 void PrettyJson::string(std::string_view text) {
@@ -329,7 +329,8 @@ std::string& TextChunks::last() {
 }
 
 void TextChunks::writeTo(std::ostream& out) const {
-    for (const std::string& chunk : chunks) out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    for (const std::string& chunk : chunks)
+        out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
 }
 
 void addTraceFeatures(TextChunks& out, int depth, size_t written, const std::string& trace,
