@@ -249,8 +249,14 @@ void pieceFeature(PrettyJson& json, const std::string& trace, const DrivenPiece&
 }
 
 void linkFeature(PrettyJson& json, const std::string& trace, const LinkRow& row) {
-    beginFeature(json, "LineString");
-    line(json, row.line);
+    if (row.line.front() == row.line.back()) {
+        // Nothing of the link driven (a piece of one fix): a point, as for such a piece.
+        beginFeature(json, "Point");
+        position(json, row.line.front());
+    } else {
+        beginFeature(json, "LineString");
+        line(json, row.line);
+    }
     properties(json, "link", trace);
     json.key("piece");
     json.integer(row.piece);

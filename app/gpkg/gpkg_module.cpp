@@ -249,8 +249,8 @@ void Impl::addFix(const std::string& trace, const _node& n, const FixRow& row) {
 }
 
 void Impl::addLink(const std::string& trace, const LinkRow& row) {
+    linkFeature->SetFID(OGRNullFID);
     OGRFeature& f = *linkFeature;
-    f.SetFID(OGRNullFID);
     f.SetField(kLinkTrace, trace.c_str());
     f.SetField(kLinkPiece, row.piece);
     f.SetField(kLinkLink, row.link);
