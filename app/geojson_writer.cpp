@@ -15,7 +15,10 @@ constexpr int kDegreeDecimals = 7;
 constexpr int kMetreDecimals = 2;
 
 double rounded(double value, int decimals) {
-    const double scale = std::pow(10.0, decimals);
+    // Powers of ten up to 1e22 are exact doubles: the table gives what std::pow gives, without its cost
+    // on every number of a long drive.
+    static constexpr double kScale[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
+    const double scale = kScale[decimals];
     return std::round(value * scale) / scale;
 }
 

@@ -87,7 +87,8 @@ struct Walk {
                 !(p[key].is_string() && std::regex_match(p[key].get<std::string>(), time)))
                 fault(where, std::string(key) + " is an ISO 8601 UTC time or null: " + p[key].dump());
         for (const char* key : {"name", "ref", "highway"})
-            if (p.contains(key) && !p[key].is_null() && (!p[key].is_string() || p[key].get<std::string>().empty()))
+            if (p.contains(key) && !p[key].is_null() &&
+                (!p[key].is_string() || p[key].get<std::string>().empty()))
                 fault(where, std::string(key) + " is text or null");
         for (const char* key : {"speed_kmh", "distance_m", "offset_m", "route_distance_m", "driven_m"})
             if (p.contains(key) && !p[key].is_null() && !(p[key].is_number() && p[key].get<double>() >= 0))

@@ -19,34 +19,34 @@ using nlohmann::ordered_json;
 // Writes `value` through PrettyJson, member by member.
 void writeValue(matchApp::PrettyJson& json, const ordered_json& value) {
     switch (value.type()) {
-    case ordered_json::value_t::object:
-        json.beginObject();
-        for (const auto& [key, member] : value.items()) {
-            json.key(key);
-            writeValue(json, member);
-        }
-        json.endObject();
-        break;
-    case ordered_json::value_t::array:
-        json.beginArray();
-        for (const ordered_json& element : value) writeValue(json, element);
-        json.endArray();
-        break;
-    case ordered_json::value_t::string:
-        json.string(value.get<std::string>());
-        break;
-    case ordered_json::value_t::boolean:
-        json.boolean(value.get<bool>());
-        break;
-    case ordered_json::value_t::number_float:
-        json.number(value.get<double>());
-        break;
-    case ordered_json::value_t::number_integer:
-    case ordered_json::value_t::number_unsigned:
-        json.integer(value.get<int64_t>());
-        break;
-    default:
-        json.null();
+        case ordered_json::value_t::object:
+            json.beginObject();
+            for (const auto& [key, member] : value.items()) {
+                json.key(key);
+                writeValue(json, member);
+            }
+            json.endObject();
+            break;
+        case ordered_json::value_t::array:
+            json.beginArray();
+            for (const ordered_json& element : value) writeValue(json, element);
+            json.endArray();
+            break;
+        case ordered_json::value_t::string:
+            json.string(value.get<std::string>());
+            break;
+        case ordered_json::value_t::boolean:
+            json.boolean(value.get<bool>());
+            break;
+        case ordered_json::value_t::number_float:
+            json.number(value.get<double>());
+            break;
+        case ordered_json::value_t::number_integer:
+        case ordered_json::value_t::number_unsigned:
+            json.integer(value.get<int64_t>());
+            break;
+        default:
+            json.null();
     }
 }
 
@@ -57,12 +57,13 @@ TEST(GeoJsonWriter, TextIsLaidOutAsTheLibraryDumpsIt) {
     doc["empty object"] = ordered_json::object();
     doc["empty array"] = ordered_json::array();
     // Shortest digits, exponents for the very small and large, ".0" on whole numbers, signed zero.
-    doc["numbers"] = {0.0,     -0.0,   5.0,  -8.9939224,   41.1463182, 1e-7,   0.0001,
-                      123.456, 1e300, -2.5e-12, 1e15, 1e16, 0.1 + 0.2, 179.9999999};
+    doc["numbers"] = {0.0,     -0.0,  5.0,      -8.9939224, 41.1463182, 1e-7,      0.0001,
+                      123.456, 1e300, -2.5e-12, 1e15,       1e16,       0.1 + 0.2, 179.9999999};
     doc["integers"] = {0, -1, int64_t{9007199254740993}, int64_t{-4000000000}};
     // Quotes, backslashes, control characters, UTF-8 and bytes that are no UTF-8.
     doc["strings"] = {"", "plain", "we\"ird\\", "tab\tline\nbell\x07", "Canòlich", "bad\xff tail", "\x7f"};
-    doc["nested"] = {{"a", {{"b", {1, {2, 3}, ordered_json::object()}}}}, {"t", true}, {"f", false}, {"n", nullptr}};
+    doc["nested"] = {
+        {"a", {{"b", {1, {2, 3}, ordered_json::object()}}}}, {"t", true}, {"f", false}, {"n", nullptr}};
     std::string text;
     matchApp::PrettyJson json(text);
     writeValue(json, doc);
