@@ -15,7 +15,10 @@ constexpr int kDegreeDecimals = 7;
 constexpr int kMetreDecimals = 2;
 
 double rounded(double value, int decimals) {
-    const double scale = std::pow(10.0, decimals);
+    // Powers of ten up to 1e22 are exact doubles: the table gives what std::pow gives, without its cost
+    // on every number of a long drive.
+    static constexpr double kScale[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
+    const double scale = kScale[decimals];
     return std::round(value * scale) / scale;
 }
 
@@ -101,8 +104,8 @@ void PrettyJson::quoted(std::string_view text) {
         return;
     }
     // Escapes and bytes that are no UTF-8 (trace names come from file names): as the library writes them.
-    *out += nlohmann::ordered_json(std::string(text)).dump(-1, ' ', false,
-                                                          nlohmann::ordered_json::error_handler_t::replace);
+    *out += nlohmann::ordered_json(std::string(text))
+                .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 void PrettyJson::string(std::string_view text) {
@@ -249,8 +252,14 @@ void pieceFeature(PrettyJson& json, const std::string& trace, const DrivenPiece&
 }
 
 void linkFeature(PrettyJson& json, const std::string& trace, const LinkRow& row) {
-    beginFeature(json, "LineString");
-    line(json, row.line);
+    if (row.line.front() == row.line.back()) {
+        // Nothing of the link driven (a piece of one fix): a point, as for such a piece.
+        beginFeature(json, "Point");
+        position(json, row.line.front());
+    } else {
+        beginFeature(json, "LineString");
+        line(json, row.line);
+    }
     properties(json, "link", trace);
     json.key("piece");
     json.integer(row.piece);
@@ -329,7 +338,8 @@ std::string& TextChunks::last() {
 }
 
 void TextChunks::writeTo(std::ostream& out) const {
-    for (const std::string& chunk : chunks) out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    for (const std::string& chunk : chunks)
+        out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
 }
 
 void addTraceFeatures(TextChunks& out, int depth, size_t written, const std::string& trace,

@@ -60,7 +60,7 @@ private:
 // whole each time it grew. With a sink, full pieces go there and their room is used again.
 class TextChunks {
 public:
-    std::string& last();  // where to append; a new piece once the last one is full
+    std::string& last();                    // where to append; a new piece once the last one is full
     void writeTo(std::ostream& out) const;  // what is held
     void drainInto(std::ostream* sink) { drain = sink; }
 

@@ -237,7 +237,7 @@ void ResultWriter::write(std::ostream& out) const {
         }
         return;
     }
-    if (sink && (format == ResultFormat::Csv || format == ResultFormat::GeoJson)) {
+    if (streamed) {
         out.setstate(std::ios::failbit);  // the document went to the sink's file
         return;
     }
@@ -262,6 +262,7 @@ void ResultWriter::writeAsYouGo(const std::string& path) {
         return;
     }
     sinkPath = path;
+    streamed = true;
     if (format == ResultFormat::GeoJson) {
         sink->stream() << kGeoJsonHead;
         geoJson.drainInto(&sink->stream());

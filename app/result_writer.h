@@ -86,6 +86,7 @@ private:
     size_t features = 0;                       // in geoJson
     mutable std::unique_ptr<AtomicFile> sink;  // see writeAsYouGo
     std::string sinkPath;
+    bool streamed = false;                     // the document went to the sink
     mutable std::unique_ptr<GpkgWriter> gpkg;  // the GeoPackage being filled
     mutable std::string gpkgError;             // why there is no GeoPackage writer
     struct HtmlTrace {

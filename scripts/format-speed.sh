@@ -5,13 +5,15 @@
 # wall time). Prints CPU and wall seconds per format and what each adds to the report's CPU time.
 # Not part of the test run. Usage: scripts/format-speed.sh [WORKDIR]
 # Settings: FIXES (default 100000), RUNS (default 3), FORMATS (default "report csv geojson gpkg"),
-# BUILD_DIR as for build.sh.
+# BUILD_DIR as for build.sh; BIN_DIR times the karvel-match (and karvel-gpkg.so) of another build,
+# e.g. an older one, on the same drive.
 set -euo pipefail
 export LC_ALL=C
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(cd "${BUILD_DIR:-$root/build}" && pwd)"
 cmake --build "$build" --target karvel-match karvel-sim karvel_gpkg -j 2 >/dev/null
 bin="$build/bin"
+match="${BIN_DIR:-$bin}/karvel-match"
 fixes="${FIXES:-100000}"
 runs="${RUNS:-3}"
 work="${1:-$(mktemp -d /tmp/karvel-formats-XXXXXX)}"
@@ -27,7 +29,7 @@ fi
 best_of() {
   local format="$1" best="" line
   for _ in $(seq "$runs"); do
-    (cd "$dir" && /usr/bin/time -f "%U %S %e" "$bin/karvel-match" --jobs 1 -q --format "$format" \
+    (cd "$dir" && /usr/bin/time -f "%U %S %e" "$match" --jobs 1 -q --format "$format" \
       -o "$work/out.$format" >/dev/null 2>"$work/time.txt" || true)
     line="$(tail -n 1 "$work/time.txt" | awk '{ printf "%.2f %.2f", $1 + $2, $3 }')"
     if [ -z "$best" ] || awk -v a="$line" -v b="$best" 'BEGIN { split(a, x, " "); split(b, y, " "); exit !(x[1] < y[1]) }'; then
