@@ -244,6 +244,7 @@ bool matchAll(const Options& o, const karvel::MatchEngine& engine, const std::ve
     const unsigned jobs = o.jobs > 0 ? o.jobs : std::max(1U, std::thread::hardware_concurrency());
     ResultWriter writer(o.format, map);
     writer.useLinkTableBeside(o.map, std::cout);
+    if (!o.output.empty()) writer.writeAsYouGo(o.output);
     if (o.format != ResultFormat::Report || !o.output.empty())
         matcher.finished = [&](const Route& r, const TraceMatch& t) {
             writer.add(r, t.paths, t.unmatched, t.routes);
