@@ -100,6 +100,11 @@ TEST(ApiMatch, ColumnsAndParametersThatCannotBeUsedAreRefused) {
     EXPECT_EQ(
         thrown<karvel::ArgumentError>([&] { map.match(short_); }),
         "the trace's columns differ in length: 20 latitudes, 19 longitudes, 20 times, 0 speeds, 0 courses");
+    karvel::TraceView untimely = road.view();
+    untimely.time = untimely.time.first(3);
+    EXPECT_EQ(
+        thrown<karvel::ArgumentError>([&] { map.match(untimely); }),
+        "the trace's columns differ in length: 20 latitudes, 20 longitudes, 3 times, 0 speeds, 0 courses");
     road.lat[4] = 91;
     EXPECT_EQ(thrown<karvel::ArgumentError>([&] { map.match(road.view()); }),
               "fix 4: latitude 91, longitude -8.6154 is no position on the globe");
