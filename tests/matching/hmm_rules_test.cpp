@@ -215,4 +215,21 @@ TEST(HmmRuns, ARunOfFixesThrownAsideIsSteppedOverWhole) {
     EXPECT_GT(decodedInRun(0.0), 0);
 }
 
+// A route that turns back at a junction where it could have gone on has turned back for every link
+// it reaches afterwards, not only the next one.
+TEST(RouteSearch, ATurnBackCountsForTheWholeRouteAfterIt) {
+    local_world::World w;
+    const uint32_t west = w.node(0, 0), a = w.node(100, 0), b = w.node(200, 0), c = w.node(300, 0),
+                   d = w.node(400, 0), north = w.node(100, 100);
+    const std::vector<int> east = w.road({west, a, b, c, d});
+    w.road({d, c, b, a, west});
+    const int up = w.link(a, north), start = east[2];  // b to c
+    const RoadGraph g(w.map);
+    mapRepresentation::RouteSearch search(g);
+    const auto from = static_cast<uint32_t>(g.indexOf(start)), to = static_cast<uint32_t>(g.indexOf(up));
+    search.run(from, 10.0, 1000.0, {g.link(to).origin});
+    EXPECT_NEAR(search.distanceTo(to, 5.0), 90.0 + 100.0 + 100.0 + 5.0, 1e-6);
+    EXPECT_TRUE(search.turnsBack(to, 5.0));
+}
+
 }  // namespace
