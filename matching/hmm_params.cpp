@@ -74,7 +74,7 @@ std::string HmmParams::problem() const {
         {"shortWeight", shortWeight},     {"detourSlack", detourSlack},
         {"thinning", thinning},           {"backTolerance", backTolerance},
         {"turnBack", turnBack},           {"outlier", outlier},
-        {"placeAccel", placeAccel},
+        {"runSeconds", runSeconds},       {"placeAccel", placeAccel},
     };
     for (const auto& [name, value] : nonNegative)
         if (!within(value, 0, 1e6)) return badField(name, value, "0 to 1000000");

@@ -165,7 +165,7 @@ TEST(HmmSmoother, SteadiesADriveAndKeepsAJumpSharp) {
     for (int i = 0; i < 60; ++i) {
         seconds.push_back(i);
         truth.push_back(i < 30 ? 10.0 * i : 10.0 * i + 800.0);  // a detour of 800 m between two fixes
-        pos.push_back(truth.back() + 6.0 * std::sin(i * 2.3));
+        pos.push_back(truth.back() + 6.0 * std::sin(i * 2.3 + 1.0));
     }
     MapMatching::TrackSmoother s;
     std::vector<double> smoothed = pos;
@@ -176,6 +176,8 @@ TEST(HmmSmoother, SteadiesADriveAndKeepsAJumpSharp) {
         after += (smoothed[i] - truth[i]) * (smoothed[i] - truth[i]);
     }
     EXPECT_LT(after, 0.3 * before);
+    // Later fixes correct earlier ones, the first included (a filter alone would leave it as measured).
+    EXPECT_LT(std::abs(smoothed[0] - truth[0]), 0.75 * std::abs(pos[0] - truth[0]));
     EXPECT_NEAR(smoothed[29], truth[29], 10.0);
     EXPECT_NEAR(smoothed[30], truth[30], 10.0);
     // Standing still with the clock repeating and running back: it stays where it stands.
@@ -211,6 +213,23 @@ TEST(HmmRuns, ARunOfFixesThrownAsideIsSteppedOverWhole) {
     };
     EXPECT_EQ(decodedInRun(kHmmDefaults.runSeconds), 0);
     EXPECT_GT(decodedInRun(0.0), 0);
+}
+
+// A route that turns back at a junction where it could have gone on has turned back for every link
+// it reaches afterwards, not only the next one.
+TEST(RouteSearch, ATurnBackCountsForTheWholeRouteAfterIt) {
+    local_world::World w;
+    const uint32_t west = w.node(0, 0), a = w.node(100, 0), b = w.node(200, 0), c = w.node(300, 0),
+                   d = w.node(400, 0), north = w.node(100, 100);
+    const std::vector<int> east = w.road({west, a, b, c, d});
+    w.road({d, c, b, a, west});
+    const int up = w.link(a, north), start = east[2];  // b to c
+    const RoadGraph g(w.map);
+    mapRepresentation::RouteSearch search(g);
+    const auto from = static_cast<uint32_t>(g.indexOf(start)), to = static_cast<uint32_t>(g.indexOf(up));
+    search.run(from, 10.0, 1000.0, {g.link(to).origin});
+    EXPECT_NEAR(search.distanceTo(to, 5.0), 90.0 + 100.0 + 100.0 + 5.0, 1e-6);
+    EXPECT_TRUE(search.turnsBack(to, 5.0));
 }
 
 }  // namespace
