@@ -12,11 +12,13 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <sstream>
 
 #include "app/batch.h"
 #include "app/file_lister.h"
 #include "app/random_seed.h"
+#include "map/compact_map.h"
 #include "map/file_lock.h"
 #include "map/maps.h"
 #include "matching/KARVEL.h"
@@ -26,6 +28,16 @@ std::vector<std::string> traceFiles;
 // large map node by node costs seconds for nothing. It stays reachable through this reference, so
 // leak checkers do not count it.
 mapRepresentation::Map& m = *std::make_unique<mapRepresentation::Map>().release();
+
+namespace {
+std::optional<mapRepresentation::CompactMap> readOnlyMap;
+}  // namespace
+
+const mapRepresentation::CompactMap& compactMap() {
+    static const mapRepresentation::CompactMap empty =
+        mapRepresentation::CompactMap::build(mapRepresentation::Map());
+    return readOnlyMap ? *readOnlyMap : empty;
+}
 bool geneticKML = false;
 
 // Set by whatever the run could not do as asked; it decides the exit status.
@@ -158,6 +170,17 @@ bool loadMap(MapUse use, const std::string& path) {
         std::cout << "ERROR: cannot read map file " << path << ": " << why << "\n";
         runFailed = true;
         return false;
+    }
+    if (use == MapUse::Compact) {
+        mapRepresentation::ReadOnlyMap loaded = mapRepresentation::loadReadOnlyMap(path);
+        if (loaded.loadError) runFailed = true;
+        readOnlyMap = std::move(loaded.map);
+        if (console == Console::Verbose) {
+            if (!loaded.fromFile) std::cout << "Map: " << loaded.note << "\n";
+            std::cout << "Map: " << compactMap().nodeCount() << " nodes, " << compactMap().linkCount()
+                      << " links from " << path << "\n";
+        }
+        return true;
     }
     m = mapRepresentation::Map(path);
     if (m.hadLoadError()) runFailed = true;

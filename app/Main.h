@@ -15,8 +15,12 @@ extern bool geneticKML;
 extern bool runFailed;
 namespace mapRepresentation {
 class Map;
-}
+class CompactMap;
+}  // namespace mapRepresentation
 extern mapRepresentation::Map& m;
+// The program-wide map of the programs that only read it (MapUse::Compact): its compact form, with
+// the big map `m` left empty.
+const mapRepresentation::CompactMap& compactMap();
 
 // The command line of the matching programs: "-h"/"-help", "-t folder", "-M", "--check-options"; other
 // words are ignored.
@@ -38,7 +42,9 @@ std::string mapPath();
 
 // Whether a program writes data/map.txt back after loading it. One that does holds the map's lock
 // from loading until its save, so that concurrent updates take turns instead of undoing each other.
-enum class MapUse { ReadOnly, ReadWrite };
+// Compact: only read, and through the compact form beside it (built and saved there when missing or
+// stale), never into `m`.
+enum class MapUse { ReadOnly, ReadWrite, Compact };
 
 // Each returns false (after an "ERROR: " line) when the run cannot go on: a trace folder that cannot
 // be opened, a map file that is missing, unreadable or not a regular file.

@@ -235,6 +235,9 @@ std::optional<ResultFormat> resultFormatNamed(const std::string& name) {
 }
 
 ResultWriter::ResultWriter(ResultFormat f, const mapRepresentation::Map& m)
+    : ResultWriter(f, mapRepresentation::CompactMap::build(m)) {}
+
+ResultWriter::ResultWriter(ResultFormat f, const mapRepresentation::CompactMap& m)
     : format(f), map(m), collection(std::make_unique<ordered_json>()) {
     (*collection)["type"] = "FeatureCollection";
     (*collection)["features"] = ordered_json::array();

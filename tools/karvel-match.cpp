@@ -22,7 +22,7 @@
 #include "app/report.h"
 #include "app/result_writer.h"
 #include "kml/drive_kml.h"
-#include "map/maps.h"
+#include "map/compact_map.h"
 #include "map/road_graph.h"
 #include "matching/hmm_matcher.h"
 #include "tools/cli/command_line.h"
@@ -198,7 +198,7 @@ size_t matchedFixes(const Route& route, const std::vector<std::unique_ptr<Path>>
 }
 
 // Matches one route on this thread's own matcher (the road graph is shared, read-only).
-TraceMatch matchRoute(const mapRepresentation::Map& map, const mapRepresentation::RoadGraph& graph,
+TraceMatch matchRoute(const mapRepresentation::CompactMap& map, const mapRepresentation::RoadGraph& graph,
                       const Options& o, const Route& route, std::ostream& log, Tally& tally,
                       const matchApp::MapArea& area, std::atomic<bool>& failed) {
     thread_local std::unique_ptr<MapMatching::HmmMatcher> matcher;
@@ -220,8 +220,9 @@ TraceMatch matchRoute(const mapRepresentation::Map& map, const mapRepresentation
 
 // Matches every listed trace onto the program-wide map and hands the results to their writer.
 void matchAll(const Options& o, std::ostream& document, bool documentOnStdout, Tally& tally) {
-    const mapRepresentation::RoadGraph graph(m);
-    const matchApp::MapArea area = matchApp::MapArea::of(m);
+    const mapRepresentation::CompactMap& map = compactMap();
+    const mapRepresentation::RoadGraph graph(map);
+    const matchApp::MapArea area = matchApp::MapArea::of(map);
     std::atomic<bool> failed = false;
     TraceMatcher matcher;
     // Without -v only the loader's ERROR lines reach the log; a file it refused or that gives no fix
@@ -241,13 +242,13 @@ void matchAll(const Options& o, std::ostream& document, bool documentOnStdout, T
         return route;
     };
     matcher.match = [&](Route& route, std::ostream& log) {
-        return matchRoute(m, graph, o, route, log, tally, area, failed);
+        return matchRoute(map, graph, o, route, log, tally, area, failed);
     };
-    matcher.frame = &m.planeFrame();
+    matcher.frame = &map.planeFrame();
     // Not while the results themselves go to the terminal: the two would garble each other.
     matcher.progress = !o.quiet && !(o.output.empty() && isatty(STDOUT_FILENO) == 1);
     const unsigned jobs = o.jobs > 0 ? o.jobs : std::max(1U, std::thread::hardware_concurrency());
-    ResultWriter writer(o.format, m);
+    ResultWriter writer(o.format, map);
     writer.useLinkTableBeside(o.map, std::cout);
     if (o.format != ResultFormat::Report || !o.output.empty())
         matcher.finished = [&](const Route& r, const TraceMatch& t) {
@@ -305,6 +306,7 @@ int programMain(int argc, char** argv) {
                            .nameOrder = true,
                            .files = o.files,
                            .listFolder = o.folderGiven || o.files.empty(),
+                           .use = MapUse::Compact,
                            .console = o.verbose ? Console::Verbose : Console::Quiet};
     Tally tally;
     double seconds = -1;  // stays so when the batch does not run
