@@ -27,7 +27,8 @@ static_assert(sizeof(CompactLink) == 64 && std::is_trivially_copyable_v<CompactL
 namespace {
 
 enum Section { kNodeIds, kNodes, kLinks, kOutStart, kOutLinks, kCellKeys, kCellStart, kCellLinks, kSections };
-constexpr std::array<size_t, kSections> kElementSize = {4, sizeof(CompactNode), sizeof(CompactLink), 4, 4, 8, 4, 4};
+constexpr std::array<size_t, kSections> kElementSize = {
+    4, sizeof(CompactNode), sizeof(CompactLink), 4, 4, 8, 4, 4};
 constexpr size_t kAlign = 64;
 constexpr size_t kHeaderArea = 256;  // the header, padded; the body starts here
 constexpr char kMagic[8] = {'K', 'A', 'R', 'V', 'E', 'L', 'C', 'M'};
@@ -131,8 +132,10 @@ void buildGrid(Parts& p) {
     const double reach = size * 0.7072;
     for (uint32_t i = 0; i < p.links.size(); ++i) {
         const CompactLink& l = p.links[i];
-        const int64_t x0 = CompactMap::cellOf(std::min(l.a.x, l.b.x)), x1 = CompactMap::cellOf(std::max(l.a.x, l.b.x));
-        const int64_t y0 = CompactMap::cellOf(std::min(l.a.y, l.b.y)), y1 = CompactMap::cellOf(std::max(l.a.y, l.b.y));
+        const int64_t x0 = CompactMap::cellOf(std::min(l.a.x, l.b.x)),
+                      x1 = CompactMap::cellOf(std::max(l.a.x, l.b.x));
+        const int64_t y0 = CompactMap::cellOf(std::min(l.a.y, l.b.y)),
+                      y1 = CompactMap::cellOf(std::max(l.a.y, l.b.y));
         for (int64_t cx = x0; cx <= x1; ++cx)
             for (int64_t cy = y0; cy <= y1; ++cy) {
                 const Point c{(static_cast<double>(cx) + 0.5) * size, (static_cast<double>(cy) + 0.5) * size};
@@ -167,8 +170,8 @@ uint64_t headerChecksum(const Header& h) {
 std::shared_ptr<std::vector<std::byte>> layOut(const Parts& p, const geo::PlaneFrame& frame,
                                                const SourceStamp& source) {
     size_t size = kHeaderArea;
-    const std::array<size_t, kSections> counts = {p.nodeIds.size(),  p.nodes.size(),    p.links.size(),
-                                                  p.outStart.size(), p.outLinks.size(), p.cellKeys.size(),
+    const std::array<size_t, kSections> counts = {p.nodeIds.size(),   p.nodes.size(),    p.links.size(),
+                                                  p.outStart.size(),  p.outLinks.size(), p.cellKeys.size(),
                                                   p.cellStart.size(), p.cellLinks.size()};
     for (size_t s = 0; s < kSections; ++s) size = alignUp(size + counts[s] * kElementSize[s]);
     auto image = std::make_shared<std::vector<std::byte>>(size);
@@ -224,18 +227,48 @@ bool layoutSound(const Header& h, size_t imageSize, std::string& why) {
     return true;
 }
 
-// Offsets into `items`: start at 0, never fall, end at `total`.
-bool offsetsSound(std::span<const uint32_t> starts, uint64_t total) {
-    if (starts.empty() || starts.front() != 0 || starts.back() != total) return false;
-    for (size_t i = 1; i < starts.size(); ++i)
-        if (starts[i] < starts[i - 1]) return false;
+// Gives the pages of a mapped file back once they are checked: a check of the whole file must not
+// leave the whole file resident, only what the queries touch later. (Clean file pages: they come
+// back from the page cache when read again.)
+void release(const void* from, size_t bytes) {
+    static const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto begin = reinterpret_cast<uintptr_t>(from) / page * page;
+    const auto end = reinterpret_cast<uintptr_t>(from) + bytes;
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+}
+
+constexpr size_t kSliceBytes = size_t{1} << 22;
+
+// check(i) for every element, slice by slice, each slice released after its check when mapped.
+template <typename T, typename Check>
+bool scan(std::span<const T> items, bool mapped, Check check) {
+    const size_t slice = kSliceBytes / sizeof(T);
+    for (size_t from = 0; from < items.size(); from += slice) {
+        const size_t to = std::min(items.size(), from + slice);
+        for (size_t i = from; i < to; ++i)
+            if (!check(i)) return false;
+        if (mapped) release(items.data() + from, (to - from) * sizeof(T));
+    }
     return true;
 }
 
-bool allBelow(std::span<const uint32_t> values, uint64_t bound) {
-    uint32_t top = 0;
-    for (uint32_t v : values) top = std::max(top, v);
-    return values.empty() || top < bound;
+// Offsets into another array: start at 0, never fall, end at `total`.
+bool offsetsSound(std::span<const uint32_t> starts, uint64_t total, bool mapped) {
+    if (starts.empty() || starts.front() != 0 || starts.back() != total) return false;
+    return scan(starts, mapped, [&](size_t i) { return i == 0 || starts[i] >= starts[i - 1]; });
+}
+
+// The body's checksum: a checksum per slice, folded (so the body can be read slice by slice).
+uint64_t bodyChecksum(std::span<const std::byte> image, bool mapped) {
+    uint64_t h = kP3;
+    const std::span<const std::byte> body = image.subspan(kHeaderArea);
+    scan(body, false, [](size_t) { return true; });  // (no per-byte check)
+    for (size_t from = 0; from < body.size(); from += kSliceBytes) {
+        const size_t n = std::min(kSliceBytes, body.size() - from);
+        h = mixIn(h, checksumBytes(body.data() + from, n));
+        if (mapped) release(body.data() + from, n);
+    }
+    return h ^ body.size();
 }
 
 struct FileCloser {
@@ -252,7 +285,8 @@ uint64_t checksumBytes(const void* data, size_t size) {
     size_t i = 0;
     for (; i + 32 <= size; i += 32)
         for (size_t k = 0; k < 4; ++k) lane[k] = mixIn(lane[k], load64(p + i + 8 * k));
-    uint64_t h = std::rotl(lane[0], 1) + std::rotl(lane[1], 7) + std::rotl(lane[2], 12) + std::rotl(lane[3], 18);
+    uint64_t h =
+        std::rotl(lane[0], 1) + std::rotl(lane[1], 7) + std::rotl(lane[2], 12) + std::rotl(lane[3], 18);
     for (; i + 8 <= size; i += 8) h = mixIn(h, load64(p + i));
     for (; i < size; ++i) h = mixIn(h, p[i]);
     h ^= size;
@@ -292,7 +326,7 @@ void CompactMap::seal(std::span<std::byte> image) {
     if (image.size() < kHeaderArea) return;
     Header h;
     std::memcpy(&h, image.data(), sizeof h);
-    h.bodyChecksum = checksumBytes(image.data() + kHeaderArea, image.size() - kHeaderArea);
+    h.bodyChecksum = bodyChecksum(image, false);
     h.headerChecksum = headerChecksum(h);
     std::memcpy(image.data(), &h, sizeof h);
 }
@@ -319,7 +353,7 @@ CompactMap CompactMap::build(const Map& map, const SourceStamp& source) {
     auto image = layOut(parts, map.planeFrame(), source);
     std::string why;
     const std::span<const std::byte> bytes(image->data(), image->size());
-    std::optional<CompactMap> made = over(std::move(image), bytes, why);
+    std::optional<CompactMap> made = over(std::move(image), bytes, why, false);
     return std::move(*made);  // what was just laid out passes its own checks
 }
 
@@ -334,18 +368,19 @@ std::optional<CompactMap> CompactMap::open(const std::string& path, std::string&
     void* at = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
     if (at == MAP_FAILED) return (why = std::strerror(errno)), std::nullopt;
     std::shared_ptr<const void> mapping(at, [size](const void* p) { munmap(const_cast<void*>(p), size); });
-    return over(std::move(mapping), {static_cast<const std::byte*>(at), size}, why);
+    return over(std::move(mapping), {static_cast<const std::byte*>(at), size}, why, true);
 }
 
-std::optional<CompactMap> CompactMap::over(std::shared_ptr<const void> owner, std::span<const std::byte> image,
-                                           std::string& why) {
+std::optional<CompactMap> CompactMap::over(std::shared_ptr<const void> owner,
+                                           std::span<const std::byte> image, std::string& why, bool mapped) {
     Header h;
     if (image.size() < kHeaderArea) return (why = "it is cut short or overlong"), std::nullopt;
     std::memcpy(&h, image.data(), sizeof h);
     if (!layoutSound(h, image.size(), why)) return std::nullopt;
-    if (std::any_of(image.begin() + sizeof h, image.begin() + kHeaderArea, [](std::byte b) { return b != std::byte{0}; }))
+    if (std::any_of(image.begin() + sizeof h, image.begin() + kHeaderArea,
+                    [](std::byte b) { return b != std::byte{0}; }))
         return (why = "its header is damaged"), std::nullopt;
-    if (checksumBytes(image.data() + kHeaderArea, image.size() - kHeaderArea) != h.bodyChecksum)
+    if (bodyChecksum(image, mapped) != h.bodyChecksum)
         return (why = "its contents are damaged"), std::nullopt;
     CompactMap m;
     m.owner = std::move(owner);
@@ -359,31 +394,29 @@ std::optional<CompactMap> CompactMap::over(std::shared_ptr<const void> owner, st
     m.cellKeys = sectionOf<int64_t>(image, h, kCellKeys);
     m.cellStart = sectionOf<uint32_t>(image, h, kCellStart);
     m.cellLinks = sectionOf<uint32_t>(image, h, kCellLinks);
-    if (!m.indicesSound(why)) return std::nullopt;
+    if (!m.indicesSound(why, mapped)) return std::nullopt;
     return m;
 }
 
 // Every index the form holds points inside the array it indexes, and the ordered arrays are ordered:
 // no lookup or walk can then leave the mapping, whatever the file says.
-bool CompactMap::indicesSound(std::string& why) const {
-    for (size_t i = 1; i < nodeIds.size(); ++i)
-        if (nodeIds[i] <= nodeIds[i - 1]) return (why = "its nodes are out of order"), false;
+bool CompactMap::indicesSound(std::string& why, bool mapped) const {
     const uint64_t n = nodes.size(), l = links.size();
-    for (size_t i = 0; i < links.size(); ++i) {
-        const CompactLink& x = links[i];
-        if ((i > 0 && x.id <= links[i - 1].id) || x.origin >= n || x.destination >= n ||
-            (x.mirror != CompactLink::kNoLink && x.mirror >= l))
-            return (why = "a link names what is not there"), false;
-        const CompactNode& o = nodes[x.origin];
-        const CompactNode& d = nodes[x.destination];
-        if (x.a.x != o.easting || x.a.y != o.northing || x.b.x != d.easting || x.b.y != d.northing)
-            return (why = "a link lies apart from its nodes"), false;
-    }
-    if (!offsetsSound(outStart, l) || !allBelow(outLinks, l))
+    if (!scan(nodeIds, mapped, [&](size_t i) { return i == 0 || nodeIds[i] > nodeIds[i - 1]; }))
+        return (why = "its nodes are out of order"), false;
+    if (!scan(links, mapped, [&](size_t i) {
+            const CompactLink& x = links[i];
+            return (i == 0 || x.id > links[i - 1].id) && x.origin < n && x.destination < n &&
+                   (x.mirror == CompactLink::kNoLink || x.mirror < l);
+        }))
+        return (why = "a link names what is not there"), false;
+    if (!offsetsSound(outStart, l, mapped) ||
+        !scan(outLinks, mapped, [&](size_t i) { return outLinks[i] < l; }))
         return (why = "the links of a node are not there"), false;
-    for (size_t i = 1; i < cellKeys.size(); ++i)
-        if (cellKeys[i] <= cellKeys[i - 1]) return (why = "its grid is out of order"), false;
-    if (!offsetsSound(cellStart, cellLinks.size()) || !allBelow(cellLinks, l))
+    if (!scan(cellKeys, mapped, [&](size_t i) { return i == 0 || cellKeys[i] > cellKeys[i - 1]; }))
+        return (why = "its grid is out of order"), false;
+    if (!offsetsSound(cellStart, cellLinks.size(), mapped) ||
+        !scan(cellLinks, mapped, [&](size_t i) { return cellLinks[i] < l; }))
         return (why = "the links of a grid cell are not there"), false;
     return true;
 }
@@ -391,7 +424,8 @@ bool CompactMap::indicesSound(std::string& why) const {
 bool CompactMap::save(const std::string& path, std::string& why) const {
     AtomicFile file(path);
     if (!file.isOpen()) return (why = file.error()), false;
-    file.stream().write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+    file.stream().write(reinterpret_cast<const char*>(image.data()),
+                        static_cast<std::streamsize>(image.size()));
     if (!file.commit()) return (why = file.error().empty() ? "could not write " + path : file.error()), false;
     return true;
 }

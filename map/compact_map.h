@@ -132,9 +132,10 @@ private:
     std::span<const uint32_t> cellLinks;
 
     // Lays the spans over a checked image; nothing (with `why`) when the image fails a check.
+    // `mapped`: the image is a file's mapping, whose pages are given back as they are checked.
     static std::optional<CompactMap> over(std::shared_ptr<const void> owner, std::span<const std::byte> image,
-                                          std::string& why);
-    bool indicesSound(std::string& why) const;
+                                          std::string& why, bool mapped);
+    bool indicesSound(std::string& why, bool mapped) const;
 };
 
 // What loading a map for reading gave.
@@ -151,5 +152,10 @@ struct ReadOnlyMap {
 // cannot take the file, or a map another program holds, leaves the form in memory only; a text read
 // only in part is never saved.
 ReadOnlyMap loadReadOnlyMap(const std::string& mapPath);
+
+// Reads the text map at `mapPath` as the programs will read it and saves its compact form beside it,
+// for a program that has just written the map and still holds its lock. False (with `why`) when the
+// text cannot be read completely or the form cannot be written.
+bool writeCompactBeside(const std::string& mapPath, std::string& why);
 
 }  // namespace mapRepresentation

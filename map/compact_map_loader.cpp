@@ -1,6 +1,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <optional>
 
 #include "map/compact_map.h"
 #include "map/file_lock.h"
@@ -21,10 +22,12 @@ bool unchangedSince(const std::string& path, const SourceStamp& stamp) {
 
 // Saves the form beside the map unless the map changed since it was read. Programs that rewrite the
 // map hold its lock, so the check and the write are not overtaken; a map held now is left alone.
-std::string saveBeside(const CompactMap& map, const std::string& mapPath) {
-    FileLock lock(mapPath, std::chrono::milliseconds(0));
-    if (lock.state() == FileLock::State::Busy) return "the map is held by another program";
-    if (!lock.held() && lock.state() != FileLock::State::Unsupported) return "the map cannot be locked";
+std::string saveBeside(const CompactMap& map, const std::string& mapPath, bool lockHeld) {
+    std::optional<FileLock> lock;
+    if (!lockHeld) lock.emplace(mapPath, std::chrono::milliseconds(0));
+    if (lock && lock->state() == FileLock::State::Busy) return "the map is held by another program";
+    if (lock && !lock->held() && lock->state() != FileLock::State::Unsupported)
+        return "the map cannot be locked";
     if (!unchangedSince(mapPath, map.source())) return "the map changed while it was read";
     std::string why;
     if (!map.save(CompactMap::pathBeside(mapPath), why)) return why;
@@ -52,9 +55,18 @@ ReadOnlyMap loadReadOnlyMap(const std::string& mapPath) {
     out.loadError = text.hadLoadError();
     out.map = CompactMap::build(text, stamp.value_or(SourceStamp{}));
     if (!stamp || out.loadError) return out;
-    if (const std::string problem = saveBeside(*out.map, mapPath); !problem.empty())
+    if (const std::string problem = saveBeside(*out.map, mapPath, false); !problem.empty())
         out.note += "; not saved: " + problem;
     return out;
+}
+
+bool writeCompactBeside(const std::string& mapPath, std::string& why) {
+    const std::optional<SourceStamp> stamp = stampFile(mapPath);
+    if (!stamp) return (why = "cannot read " + mapPath), false;
+    const Map text(mapPath);
+    if (text.hadLoadError()) return (why = mapPath + " was not read completely"), false;
+    why = saveBeside(CompactMap::build(text, *stamp), mapPath, true);
+    return why.empty();
 }
 
 }  // namespace mapRepresentation
