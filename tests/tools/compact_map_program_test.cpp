@@ -22,10 +22,11 @@ struct SampleRun {
     SampleRun() {
         fs::create_directories(dir / "data/nmea");
         fs::copy_file(std::string(KARVEL_SOURCE_DIR) + "/sample/data/map.txt", dir / "data/map.txt");
-        const auto sim = runCommand(binaryPath("karvel-sim") +
-                                        " --map data/map.txt --out data/nmea --truth truth --traces 2 --seed 11 "
-                                        "--duration 240 --period 2 --sigma 8 -q",
-                                    dir.str());
+        const auto sim =
+            runCommand(binaryPath("karvel-sim") +
+                           " --map data/map.txt --out data/nmea --truth truth --traces 2 --seed 11 "
+                           "--duration 240 --period 2 --sigma 8 -q",
+                       dir.str());
         EXPECT_EQ(sim.exitCode, 0) << sim.out;
     }
     // The document of one run; `fresh` removes the compact map first, so the run reads the text.
