@@ -18,9 +18,6 @@ class Map;
 class CompactMap;
 }  // namespace mapRepresentation
 extern mapRepresentation::Map& m;
-// The program-wide map of the programs that only read it (MapUse::Compact): its compact form, with
-// the big map `m` left empty.
-const mapRepresentation::CompactMap& compactMap();
 
 // The command line of the matching programs: "-h"/"-help", "-t folder", "-M", "--check-options"; other
 // words are ignored.
@@ -42,9 +39,7 @@ std::string mapPath();
 
 // Whether a program writes data/map.txt back after loading it. One that does holds the map's lock
 // from loading until its save, so that concurrent updates take turns instead of undoing each other.
-// Compact: only read, and through the compact form beside it (built and saved there when missing or
-// stale), never into `m`.
-enum class MapUse { ReadOnly, ReadWrite, Compact };
+enum class MapUse { ReadOnly, ReadWrite };
 
 // Each returns false (after an "ERROR: " line) when the run cannot go on: a trace folder that cannot
 // be opened, a map file that is missing, unreadable or not a regular file.
@@ -52,6 +47,9 @@ enum class MapUse { ReadOnly, ReadWrite, Compact };
 // not regular files are named in an ERROR line and skipped. False when the folder cannot be opened.
 bool lookForTraceFiles(const std::string& folder, const std::vector<std::string>& extensions = {".txt"});
 bool loadMap(MapUse use = MapUse::ReadOnly, const std::string& path = mapPath());
+// The one line -v prints on a map loaded from `path`.
+void describeLoadedMap(std::ostream& out, const mapRepresentation::Map& map, const std::string& path);
+void describeLoadedMap(std::ostream& out, const mapRepresentation::CompactMap& map, const std::string& path);
 void run();
 
 // What the frame of a batch prints besides its ERROR lines: karvel's fixed lines around the batch
@@ -69,6 +67,11 @@ struct BatchInput {
     MapUse use = MapUse::ReadOnly;
     Console console = Console::Hybrid;
 };
+
+// The trace files `input` names into `files`: the folder's (in name order when asked), then the files
+// named one by one. A folder that cannot be opened (false is returned) and entries skipped get their
+// ERROR lines on standard output and set `failed`; a verbose console also gets a line on the count.
+bool listBatchTraces(const BatchInput& input, std::vector<std::string>& files, bool& failed);
 
 // What every matching program prints around its batch (as `input.console` asks): the listing of the
 // trace folder and the loading of the map into the program-wide map, then `batch`, then the closing

@@ -1,7 +1,9 @@
 #include "map/link_graph.h"
 
 #include <algorithm>
-#include <deque>
+#include <cstdint>
+
+#include "map/fewest_links.h"
 
 namespace mapRepresentation {
 
@@ -50,29 +52,26 @@ std::vector<int> LinkGraph::linksBetween(int from, int to) const {
         std::fill(seen.begin(), seen.end(), 0);
         stamp = 1;
     }
-    // Breadth-first over links; a link enters the queue once, which leaves the fewest-links answer
-    // unchanged and bounds the search by the size of the graph.
-    std::deque<int> queue{from};
-    seen[from] = stamp;
-    while (!queue.empty()) {
-        const int x = queue.front();
-        queue.pop_front();
-        const auto out = outLinks.find(links[x].destination);
-        if (out == outLinks.end()) continue;
-        for (int s : out->second) {
-            if (s == to) {
-                std::vector<int> between;
-                for (int p = x; p != from; p = parent[p]) between.push_back(p);
-                std::reverse(between.begin(), between.end());
-                return between;
-            }
-            if (seen[s] == stamp) continue;
-            seen[s] = stamp;
-            parent[s] = x;
-            queue.push_back(s);
+    // The marks live in vectors reused between calls: a link was queued in this search when its
+    // stamp is the current one.
+    struct StampMarks {
+        std::vector<uint32_t>& seen;
+        std::vector<int>& parent;
+        uint32_t stamp;
+        bool mark(int link, int from) {
+            if (seen[link] == stamp) return false;
+            seen[link] = stamp;
+            parent[link] = from;
+            return true;
         }
-    }
-    return {};
+        int parentOf(int link) const { return parent[link]; }
+    } marks{seen, parent, stamp};
+    static const std::vector<int> kNone;
+    const auto next = [this](int link) -> const std::vector<int>& {
+        const auto out = outLinks.find(links[link].destination);
+        return out == outLinks.end() ? kNone : out->second;
+    };
+    return fewestLinksPath(from, to, SIZE_MAX, next, marks).links;
 }
 
 }  // namespace mapRepresentation

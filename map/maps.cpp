@@ -198,7 +198,8 @@ private:
 
 class MapFileReader {
 public:
-    MapFileReader(FILE* f, const std::string& path) : file(f), path(path) {}
+    MapFileReader(FILE* f, const std::string& path, std::ostream& messages)
+        : file(f), path(path), messages(messages) {}
 
     // Reads the next line; on a fault prints the error and returns false. `endIsError` makes a
     // missing line a fault (the counts promised more lines).
@@ -260,6 +261,7 @@ public:
 
     FILE* file;
     const std::string& path;
+    std::ostream& messages;
     char line[kMaxLineLength + 2];
     unsigned long lineNumber = 0;
     long long consumed = 0;  // bytes of the lines read
@@ -268,8 +270,8 @@ public:
 
 private:
     void report(const std::string& what, const char* outcome) {
-        std::cout << "ERROR: map file " << path << ", line " << lineNumber << ": " << what << "; " << outcome
-                  << "." << std::endl;
+        messages << "ERROR: map file " << path << ", line " << lineNumber << ": " << what << "; " << outcome
+                 << "." << std::endl;
         failed = true;
     }
 };
@@ -280,22 +282,22 @@ struct FileCloser {
 
 // Opens a map file for reading without blocking on a FIFO or a device; only a regular file (or a
 // link to one) is read. Null with a printed error otherwise, except for a missing file.
-std::unique_ptr<FILE, FileCloser> openMapFile(const std::string& path, bool& failed) {
+std::unique_ptr<FILE, FileCloser> openMapFile(const std::string& path, bool& failed, std::ostream& messages) {
     failed = false;
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         // A missing map simply means an empty map; any other reason to fail is worth a word.
         const int err = errno;
         if (err == ENOENT) return nullptr;
-        std::cout << "ERROR: map file " << path << ", line 1: cannot open: " << std::strerror(err)
-                  << std::endl;
+        messages << "ERROR: map file " << path << ", line 1: cannot open: " << std::strerror(err)
+                 << std::endl;
         failed = true;
         return nullptr;
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        std::cout << "ERROR: map file " << path << " is not a regular file; not read." << std::endl;
+        messages << "ERROR: map file " << path << " is not a regular file; not read." << std::endl;
         failed = true;
         return nullptr;
     }
@@ -381,9 +383,9 @@ void settleFrame(Map& map) {
 
 void Map::initMap(std::string path) {
     loadError = false;
-    std::unique_ptr<FILE, FileCloser> file = openMapFile(path, loadError);
+    std::unique_ptr<FILE, FileCloser> file = openMapFile(path, loadError, messageStream());
     if (!file) return;
-    MapFileReader in(file.get(), path);
+    MapFileReader in(file.get(), path, messageStream());
     // A file that stops right after its nodes simply has no links; an empty file is an empty map.
     if (in.next(false, "node count")) {
         long long nodeCount = 0;
@@ -440,17 +442,17 @@ private:
     std::string buf;
 };
 
-bool finishSave(AtomicFile& file, const std::string& path) {
+bool finishSave(AtomicFile& file, const std::string& path, std::ostream& messages) {
     if (file.commit()) return true;
-    std::cout << "ERROR: could not write map file " << path << "; the previous file is unchanged."
-              << std::endl;
+    messages << "ERROR: could not write map file " << path << "; the previous file is unchanged."
+             << std::endl;
     return false;
 }
 
-bool openForSave(const AtomicFile& file, const std::string& path) {
+bool openForSave(const AtomicFile& file, const std::string& path, std::ostream& messages) {
     if (file.isOpen()) return true;
-    std::cout << "ERROR: could not create map file " << path << "; the previous file is unchanged."
-              << std::endl;
+    messages << "ERROR: could not create map file " << path << "; the previous file is unchanged."
+             << std::endl;
     return false;
 }
 
@@ -458,7 +460,7 @@ bool openForSave(const AtomicFile& file, const std::string& path) {
 
 bool Map::saveMap(std::string path) const {
     AtomicFile file(path);
-    if (!openForSave(file, path)) return false;
+    if (!openForSave(file, path, messageStream())) return false;
     {
         DumpWriter out(file.stream());
         out << nodes.size() << '\n';
@@ -469,12 +471,12 @@ bool Map::saveMap(std::string path) const {
         for (const auto& [id, l] : links)
             out << l.origin << "  " << l.destination << ' ' << l.speed << ' ' << l.samples << '\n';
     }
-    return finishSave(file, path);
+    return finishSave(file, path, messageStream());
 }
 
 bool Map::saveMapForPelorn(std::string path) const {
     AtomicFile file(path);
-    if (!openForSave(file, path)) return false;
+    if (!openForSave(file, path, messageStream())) return false;
     {
         DumpWriter out(file.stream());
         out << nodes.size() << '\n';
@@ -486,11 +488,11 @@ bool Map::saveMapForPelorn(std::string path) const {
             out << id << ' ' << l.origin << "  " << l.destination << ' ' << l.heading << ' ' << l.length
                 << ' ' << l.speed << ' ' << l.samples << '\n';
     }
-    return finishSave(file, path);
+    return finishSave(file, path, messageStream());
 }
 
 void Map::showGraph() const {
-    std::ostream& out = std::cout;
+    std::ostream& out = messageStream();
     out << "\n\n";
     out << "Node's Location : " << nodes.size() << '\n';
     for (const auto& [id, n] : nodes)
@@ -511,7 +513,7 @@ void Map::showGraph() const {
 }
 
 void Map::mapInfo() const {
-    std::cout << quadTree->getQuadTreeStatistics();
+    messageStream() << quadTree->getQuadTreeStatistics();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -521,14 +523,14 @@ uint32_t Map::addNode(uint32_t id, double lat, double lon, double averageSnr, do
     // The spatial index covers the globe only; a node it cannot hold would be invisible to the
     // nearest searches while the graph still used it.
     if (!isOnGlobe(lat, lon)) {
-        std::cout << "ERROR: node " << id << " lies outside the globe (" << lat << ", " << lon
-                  << "); not added." << std::endl;
+        messageStream() << "ERROR: node " << id << " lies outside the globe (" << lat << ", " << lon
+                        << "); not added." << std::endl;
         return id;
     }
     if (!frame.isSet()) frame = geo::PlaneFrame::around(_position{lat, lon});
     const Point utm = toPlane(lat, lon);
     if (!nodes.try_emplace(id, _mNode{lat, lon, utm.y, utm.x, averageSnr, hdop}).second) {
-        std::cout << "ERROR: trying to add a node with an existing key : " << id << std::endl;
+        messageStream() << "ERROR: trying to add a node with an existing key : " << id << std::endl;
         return id;
     }
     graph.try_emplace(id);
@@ -544,20 +546,20 @@ int Map::addLinkToNode(uint32_t origin, uint32_t destination, double speed, uint
 
 int Map::addLink(int id, uint32_t origin, uint32_t destination, double speed, uint32_t samples) {
     if (origin == destination) {
-        std::cout << "ERROR: trying to add a link with the same start and end node." << std::endl;
+        messageStream() << "ERROR: trying to add a link with the same start and end node." << std::endl;
         return -1;
     }
     // Re-using an id would orphan the old link in the adjacency sets and the super-link layer.
     if (links.count(id) != 0) {
-        std::cout << "ERROR: trying to add a link with an existing key : " << id << std::endl;
+        messageStream() << "ERROR: trying to add a link with an existing key : " << id << std::endl;
         return -1;
     }
     // A link to a node that is not in the map would leave half-filled adjacency entries behind.
     const auto oNode = nodes.find(origin);
     const auto dNode = nodes.find(destination);
     if (oNode == nodes.end() || dNode == nodes.end()) {
-        std::cout << "ERROR: non existing node. (" << (oNode == nodes.end() ? origin : destination) << ")"
-                  << std::endl;
+        messageStream() << "ERROR: non existing node. (" << (oNode == nodes.end() ? origin : destination)
+                        << ")" << std::endl;
         return -1;
     }
     const Point a{oNode->second.easting, oNode->second.northing};
@@ -611,7 +613,7 @@ void Map::usePlaneFrame(const geo::PlaneFrame& other) {
 Point Map::getNodePoint(uint32_t id) const {
     const auto it = nodes.find(id);
     if (it == nodes.end()) {
-        std::cout << "ERROR: non existing node. (" << id << ")" << std::endl;
+        messageStream() << "ERROR: non existing node. (" << id << ")" << std::endl;
         return Point{};
     }
     return Point{it->second.easting, it->second.northing};
@@ -620,7 +622,7 @@ Point Map::getNodePoint(uint32_t id) const {
 _position Map::getNodePosition(uint32_t id) const {
     const auto it = nodes.find(id);
     if (it == nodes.end()) {
-        std::cout << "ERROR: non existing node. (" << id << ")" << std::endl;
+        messageStream() << "ERROR: non existing node. (" << id << ")" << std::endl;
         return _position{};
     }
     return _position{it->second.latitude, it->second.longitude};
@@ -629,7 +631,7 @@ _position Map::getNodePosition(uint32_t id) const {
 _mLink Map::getLink(int id) const {
     const auto it = links.find(id);
     if (it == links.end()) {
-        std::cout << "ERROR: non existing link. (" << id << ")" << std::endl;
+        messageStream() << "ERROR: non existing link. (" << id << ")" << std::endl;
         return _mLink{};
     }
     return it->second;
@@ -637,19 +639,19 @@ _mLink Map::getLink(int id) const {
 
 namespace {
 
-const _mEdges* findEdges(const IdTable<uint32_t, _mEdges>& graph, uint32_t id) {
+const _mEdges* findEdges(const IdTable<uint32_t, _mEdges>& graph, uint32_t id, std::ostream& messages) {
     const auto it = graph.find(id);
     if (it == graph.end()) {
-        std::cout << "ERROR: There's no node in the map with key: " << id << std::endl;
+        messages << "ERROR: There's no node in the map with key: " << id << std::endl;
         return nullptr;
     }
     return &it->second;
 }
 
-const _mLink* findLinkForKey(const IdTable<int32_t, _mLink>& links, int id) {
+const _mLink* findLinkForKey(const IdTable<int32_t, _mLink>& links, int id, std::ostream& messages) {
     const auto it = links.find(id);
     if (it == links.end()) {
-        std::cout << "ERROR: There's no link in the map with key: " << id << std::endl;
+        messages << "ERROR: There's no link in the map with key: " << id << std::endl;
         return nullptr;
     }
     return &it->second;
@@ -658,27 +660,27 @@ const _mLink* findLinkForKey(const IdTable<int32_t, _mLink>& links, int id) {
 }  // namespace
 
 int Map::getNodeIndegree(uint32_t id) const {
-    const _mEdges* e = findEdges(graph, id);
+    const _mEdges* e = findEdges(graph, id, messageStream());
     return e ? static_cast<int>(e->backwardLinks.size()) : -1;
 }
 
 int Map::getNodeOutdegree(uint32_t id) const {
-    const _mEdges* e = findEdges(graph, id);
+    const _mEdges* e = findEdges(graph, id, messageStream());
     return e ? static_cast<int>(e->forwardLinks.size()) : -1;
 }
 
 int Map::getNodeDegree(uint32_t id) const {
-    const _mEdges* e = findEdges(graph, id);
+    const _mEdges* e = findEdges(graph, id, messageStream());
     return e ? static_cast<int>(e->backwardLinks.size() + e->forwardLinks.size()) : -1;
 }
 
 int Map::getSuperLinkKey(int linkId) const {
-    const _mLink* l = findLinkForKey(links, linkId);
+    const _mLink* l = findLinkForKey(links, linkId, messageStream());
     return l ? l->superLinkKey : -1;
 }
 
 int Map::getSequenceNumber(int linkId) const {
-    const _mLink* l = findLinkForKey(links, linkId);
+    const _mLink* l = findLinkForKey(links, linkId, messageStream());
     return l ? l->sequenceNumber : -1;
 }
 

@@ -210,7 +210,8 @@ public:
     void mergePaths(std::vector<std::pair<int, std::vector<int>>> pairs, int weight);
     // Writes the map as a KML document (defined in the kml library); false when it could not be written.
     bool saveToKml(std::string path) const;
-    // Where the editing operations write their messages: standard output unless a tool gathers them.
+    // Where every message of the map and its index goes (loading, saving, lookups, editing, the
+    // checks): standard output unless a tool gathers or filters them.
     // The stream belongs to whoever holds the map, so copies and moves do not take it along.
     void setMessageStream(std::ostream& out) { messages = &out; }
     std::ostream& messageStream() const;

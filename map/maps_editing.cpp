@@ -142,10 +142,7 @@ _mNode Map::calcAvgNode(_mNode a, int wa, _mNode b, int wb) {
     const double da = wa;
     const double db = wb;
     const double sum = da + db;
-    if (sum == 0) {
-        std::cout << "ERROR: node weights add up to 0; the first node is kept." << std::endl;
-        return a;
-    }
+    if (sum == 0) return a;  // nothing to average; a map caller reports it
     _mNode avg;
     avg.easting = (da * a.easting + db * b.easting) / sum;
     avg.northing = (da * a.northing + db * b.northing) / sum;
@@ -171,6 +168,10 @@ void Map::calcAvgNode(uint32_t a, int wa, uint32_t b, int wb) {
     const auto nb = nodes.find(b);
     if (nb == nodes.end()) {
         messageStream() << "ERROR: node from path 2 doesn't exist: " << b << std::endl;
+        return;
+    }
+    if (wa + wb == 0) {
+        messageStream() << "ERROR: node weights add up to 0; node " << a << " is kept." << std::endl;
         return;
     }
     const _position old{na->second.latitude, na->second.longitude};

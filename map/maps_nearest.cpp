@@ -82,7 +82,7 @@ std::vector<std::pair<int, double>> Map::getNearestLinksAndDistances(double lat,
         std::sort(found.begin(), found.end(),
                   [](const FoundNode& a, const FoundNode& b) { return a.rank < b.rank; });
         for (const FoundNode& f : found) {
-            if (f.missing) std::cout << "ERROR: non existing graph node " << f.id << "." << std::endl;
+            if (f.missing) messageStream() << "ERROR: non existing graph node " << f.id << "." << std::endl;
         }
     }
     if (ends.empty()) return result;
@@ -123,7 +123,7 @@ std::vector<std::pair<int, double>> Map::getNearestLinksAndDistances(double lat,
         Point a, b;
         if (origin != nullptr && destination != nullptr) {
             if (!links.contains(id)) {
-                std::cout << "ERROR: non existing link. (" << id << ")" << std::endl;
+                messageStream() << "ERROR: non existing link. (" << id << ")" << std::endl;
                 continue;
             }
             a = origin->point;
@@ -131,7 +131,7 @@ std::vector<std::pair<int, double>> Map::getNearestLinksAndDistances(double lat,
         } else {
             const auto link = links.find(id);
             if (link == links.end()) {
-                std::cout << "ERROR: non existing link. (" << id << ")" << std::endl;
+                messageStream() << "ERROR: non existing link. (" << id << ")" << std::endl;
                 continue;
             }
             if (!endPoint(first, last, link->second.origin, true, a)) continue;

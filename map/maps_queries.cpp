@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "map/fewest_links.h"
 #include "map/maps.h"
 
 namespace mapRepresentation {
@@ -58,37 +59,21 @@ std::set<int> walkLevels(const Map& map, int link, int depth, Next next) {
     return result;
 }
 
-// Shortest link path (fewest links) from `from` to `to`, breadth first with successors in ascending id.
-// Each link is queued at most once, so the search ends on unreachable pairs; the first path queued to a
-// link is also the first one the unbounded search would extend, so the answer is the same.
-// Returns the links strictly between the two; found=false when `to` is not reached within maxLinks
-// links in between.
-struct LinkPath {
-    bool found = false;
-    std::vector<int> links;
+// Queued links and the link each was reached from, for the fewest-links search.
+class ParentMarks {
+public:
+    bool mark(int link, int from) { return parent.emplace(link, from).second; }
+    int parentOf(int link) const { return parent.find(link)->second; }
+
+private:
+    std::unordered_map<int, int> parent;
 };
 
 LinkPath shortestPath(const Map& map, int from, int to, size_t maxLinks) {
-    LinkPath route;
-    std::unordered_map<int, int> parent;       // queued link -> link it was reached from
-    std::deque<std::pair<int, size_t>> queue;  // (link, links after `from` up to and including it)
-    parent.emplace(from, from);
-    queue.emplace_back(from, 0);
-    while (!queue.empty()) {
-        const auto [current, inBetween] = queue.front();
-        queue.pop_front();
-        for (const int s : successors(map, current)) {
-            if (s == to) {
-                for (int l = current; l != from; l = parent.find(l)->second) route.links.push_back(l);
-                std::reverse(route.links.begin(), route.links.end());
-                route.found = true;
-                return route;
-            }
-            if (inBetween < maxLinks && parent.emplace(s, current).second)
-                queue.emplace_back(s, inBetween + 1);
-        }
-    }
-    return route;
+    ParentMarks marks;
+    return fewestLinksPath(
+        from, to, maxLinks, [&map](int link) -> const SortedIdSet<int32_t>& { return successors(map, link); },
+        marks);
 }
 
 }  // namespace

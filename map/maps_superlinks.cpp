@@ -41,9 +41,10 @@ _mSuperEdges& Map::requireSuperNode(uint32_t node, int key, int link, int innerL
     const auto it = superNodes.find(node);
     if (it != superNodes.end()) return it->second;
     const auto s = superLinks.find(key);
-    std::cout << "ERROR: super node not found: " << node << " super-link: " << key << " and link: " << link
-              << " dest: " << (s != superLinks.end() ? s->second.destination : 0u)
-              << " and inside link: " << innerLink << std::endl;
+    messageStream() << "ERROR: super node not found: " << node << " super-link: " << key
+                    << " and link: " << link
+                    << " dest: " << (s != superLinks.end() ? s->second.destination : 0u)
+                    << " and inside link: " << innerLink << std::endl;
     return superNodes[node];
 }
 
@@ -60,7 +61,7 @@ void Map::addLinkToSuperLayer(int id, _mLink& link, int inO, int outO, int inD, 
         if (!out.empty()) {
             const auto l = links.find(*out.begin());
             if (l == links.end())
-                std::cout << "Link not found: " << *out.begin() << std::endl;
+                messageStream() << "Link not found: " << *out.begin() << std::endl;
             else
                 cutSuperLink(l->second.superLinkKey, o, o, d);
         }
@@ -71,7 +72,7 @@ void Map::addLinkToSuperLayer(int id, _mLink& link, int inO, int outO, int inD, 
         if (!in.empty()) {
             const auto l = links.find(*in.begin());
             if (l == links.end())
-                std::cout << "Link not found: " << *in.begin() << std::endl;
+                messageStream() << "Link not found: " << *in.begin() << std::endl;
             else
                 cutSuperLink(l->second.superLinkKey, d, o, d);
         }
@@ -120,7 +121,7 @@ void Map::addLinkToSuperLayer(int id, _mLink& link, int inO, int outO, int inD, 
         const int a = only(superNodes[o].backwardSuperLinks);
         const auto sa = superLinks.find(a);
         if (sa == superLinks.end()) {
-            std::cout << " Super Link " << a << " doesn't exist." << std::endl;
+            messageStream() << " Super Link " << a << " doesn't exist." << std::endl;
         } else {
             _mSuperLink& A = sa->second;
             A.links.push_back(id);
@@ -167,7 +168,7 @@ void Map::splitSuperLink(int key, uint32_t node) {
 void Map::cutSuperLink(int key, uint32_t node, uint32_t endA, uint32_t endB) {
     const auto sit = superLinks.find(key);
     if (sit == superLinks.end()) {
-        std::cout << "Invalid Link: " << key << std::endl;
+        messageStream() << "Invalid Link: " << key << std::endl;
         return;
     }
     _mSuperLink& S = sit->second;
@@ -292,7 +293,7 @@ void Map::buildSuperMap() {
 void Map::deleteLinkFromSuperLink(int key, int link) {
     const auto sit = superLinks.find(key);
     if (sit == superLinks.end()) {
-        std::cout << "Invalid Link: " << key << std::endl;
+        messageStream() << "Invalid Link: " << key << std::endl;
         return;
     }
     _mSuperLink& S = sit->second;
@@ -390,7 +391,7 @@ void Map::deleteLinkFromSuperLink(int key, int link) {
 // Consistency report
 
 bool Map::validateMap() const {
-    std::ostream& out = std::cout;
+    std::ostream& out = messageStream();
     out << "Validating map..." << '\n';
     out << "Nodes: " << nodes.size() << "  graph: " << graph.size() << "  super-nodes: " << superNodes.size()
         << '\n';

@@ -72,7 +72,8 @@ QuadInnerNode* QuadTree::getQuadInnerNode(QuadNode* cell) {
 std::pair<QuadLeafNode*, QuadInnerNode*> QuadTree::findQuadrant(double lat, double lon) const {
     if (!root) return {nullptr, nullptr};
     if (!isInside(root->centre, root->halfWidth, root->halfHeight, lat, lon)) {
-        std::cout << "ERROR: Point outside the whole map." << std::endl;
+        (map != nullptr ? map->messageStream() : std::cout)
+            << "ERROR: Point outside the whole map." << std::endl;
         return {nullptr, nullptr};
     }
     QuadNode* current = root.get();

@@ -2,6 +2,9 @@
 // simulated drives over real streets and on the Kubicka 2015 benchmark (see docs/ACCURACY.md).
 #pragma once
 
+#include <string>
+#include <string_view>
+
 namespace MapMatching {
 
 struct HmmParams {
@@ -35,6 +38,17 @@ struct HmmParams {
     // vehicle that speeds up or slows down by about this much (m/s^2); 0 places every fix where it
     // projects on the drive. Near a junction the nearest link is a coin toss, the smoothed position is not.
     double placeAccel;
+
+    // These parameters with `metres` as the radius; the wider searches keep their proportion to it.
+    HmmParams withRadius(double metres) const;
+    // The first rule these parameters break, as the text of an ERROR line ("" when they keep every
+    // rule). karvel-match's options and the library's callers are judged by this one function.
+    std::string problem() const;
+    // The refusal of a value of one of karvel-match's options ("radius", "sigma", "candidates"),
+    // shown as the user wrote it: "bad --radius abc (metres, 1 to 10000)".
+    static std::string refusal(std::string_view option, std::string_view shown);
+
+    bool operator==(const HmmParams&) const = default;
 };
 
 // The defaults of karvel-match.

@@ -112,6 +112,7 @@ TEST(ToolFailures, MapbuildSaysWhenItsMapFailsTheCheckOrItsPictureCannotBeMade) 
               "3  -8.499500000  41.001000000 0 0\n3\n1  2 10.0 1\n2  3 10.0 1\n3  1 10.0 1\n");
     const auto ring = runTool(dir, "karvel-mapbuild", "-a -o ring.txt -k ring.kml logs/drive.txt");
     EXPECT_NE(ring.out.find("ERROR: Validating map.\n"), std::string::npos) << ring.out;
+    EXPECT_EQ(ring.out.find("Validating map...\n"), std::string::npos) << "only errors without -v";
     EXPECT_EQ(ring.exitCode, 1);
 
     std::string points;
