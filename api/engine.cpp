@@ -49,10 +49,14 @@ std::string firstError(const std::string& messages, const std::string& otherwise
 MatchEngine::MatchEngine(mapRepresentation::CompactMap map, mapRepresentation::LinkTable table)
     : map_(std::move(map)),
       graph_(map_),
-      linkGraph_(mapRepresentation::LinkGraph::fromMap(map_)),
       table_(std::move(table)),
       area_(matchApp::MapArea::of(map_)),
       serial_(nextSerial++) {}
+
+const mapRepresentation::LinkGraph& MatchEngine::linkGraph() const {
+    std::call_once(linkGraphBuilt_, [this] { linkGraph_ = mapRepresentation::LinkGraph::fromMap(map_); });
+    return linkGraph_;
+}
 
 MatchEngine::Loading MatchEngine::load(const std::string& path, std::ostream& log) {
     Loading loading;

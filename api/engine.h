@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -48,7 +49,9 @@ public:
 
     const mapRepresentation::CompactMap& map() const { return map_; }
     const mapRepresentation::RoadGraph& roadGraph() const { return graph_; }
-    const mapRepresentation::LinkGraph& linkGraph() const { return linkGraph_; }
+    // Built at its first use: karvel-match's writers keep their own, and on a country it costs
+    // memory per link that the compact map otherwise saves.
+    const mapRepresentation::LinkGraph& linkGraph() const;
     const mapRepresentation::LinkTable& linkTable() const { return table_; }
     const matchApp::MapArea& area() const { return area_; }
 
@@ -65,7 +68,8 @@ public:
 private:
     mapRepresentation::CompactMap map_;
     mapRepresentation::RoadGraph graph_;
-    mapRepresentation::LinkGraph linkGraph_;
+    mutable std::once_flag linkGraphBuilt_;
+    mutable mapRepresentation::LinkGraph linkGraph_;
     mapRepresentation::LinkTable table_;
     matchApp::MapArea area_;
     uint64_t serial_;  // tells the matchers of different engines apart, even at one address
