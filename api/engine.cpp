@@ -18,19 +18,21 @@ std::atomic<uint64_t> nextSerial{1};
 // The map loader writes its messages to standard output. They are taken from there while it runs and
 // handed on, so that a library caller gets them in its exception rather than on its console. Loads
 // take turns: the stream is the process's.
-std::string loadCapturingMessages(mapRepresentation::Map& map, const std::string& path) {
+mapRepresentation::ReadOnlyMap loadCapturingMessages(const std::string& path, std::string& messages) {
     static std::mutex turn;
     const std::lock_guard<std::mutex> guard(turn);
     std::ostringstream captured;
     std::streambuf* const previous = std::cout.rdbuf(captured.rdbuf());
+    mapRepresentation::ReadOnlyMap loaded;
     try {
-        map.initMap(path);
+        loaded = mapRepresentation::loadReadOnlyMap(path);
     } catch (...) {
         std::cout.rdbuf(previous);
         throw;
     }
     std::cout.rdbuf(previous);
-    return std::move(captured).str();
+    messages = std::move(captured).str();
+    return loaded;
 }
 
 // The text of the first ERROR line among `messages`, or `otherwise`.
@@ -44,13 +46,17 @@ std::string firstError(const std::string& messages, const std::string& otherwise
 
 }  // namespace
 
-MatchEngine::MatchEngine(std::unique_ptr<mapRepresentation::Map> map, mapRepresentation::LinkTable table)
+MatchEngine::MatchEngine(mapRepresentation::CompactMap map, mapRepresentation::LinkTable table)
     : map_(std::move(map)),
-      graph_(*map_),
-      linkGraph_(mapRepresentation::LinkGraph::fromMap(*map_)),
+      graph_(map_),
       table_(std::move(table)),
-      area_(matchApp::MapArea::of(*map_)),
+      area_(matchApp::MapArea::of(map_)),
       serial_(nextSerial++) {}
+
+const mapRepresentation::LinkGraph& MatchEngine::linkGraph() const {
+    std::call_once(linkGraphBuilt_, [this] { linkGraph_ = mapRepresentation::LinkGraph::fromMap(map_); });
+    return linkGraph_;
+}
 
 MatchEngine::Loading MatchEngine::load(const std::string& path, std::ostream& log) {
     Loading loading;
@@ -58,16 +64,18 @@ MatchEngine::Loading MatchEngine::load(const std::string& path, std::ostream& lo
         loading.error = "cannot read map file " + path + ": " + why;
         return loading;
     }
-    auto map = std::make_unique<mapRepresentation::Map>();
-    const std::string messages = loadCapturingMessages(*map, path);
+    // The compact form beside the map file, or the text read and its compact form left beside it.
+    std::string messages;
+    mapRepresentation::ReadOnlyMap loaded = loadCapturingMessages(path, messages);
     log << messages;
-    loading.complete = !map->hadLoadError();
+    loading.complete = !loaded.loadError;
+    if (!loaded.fromFile) loading.note = loaded.note;
     if (!loading.complete)
         loading.error = firstError(messages, "map file " + path + " was not read completely");
     using mapRepresentation::LinkTable;
     LinkTable::Reading reading;
-    LinkTable table = LinkTable::load(LinkTable::pathBeside(path), *map, reading);
-    loading.engine = std::make_shared<const MatchEngine>(std::move(map), std::move(table));
+    LinkTable table = LinkTable::load(LinkTable::pathBeside(path), *loaded.map, reading);
+    loading.engine = std::make_shared<const MatchEngine>(std::move(*loaded.map), std::move(table));
     return loading;
 }
 

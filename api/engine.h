@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -12,9 +13,9 @@
 #include "app/batch.h"
 #include "app/map_area.h"
 #include "kml/drive_kml.h"
+#include "map/compact_map.h"
 #include "map/link_graph.h"
 #include "map/link_table.h"
-#include "map/maps.h"
 #include "map/road_graph.h"
 #include "matching/hmm_params.h"
 #include "traces/route.h"
@@ -38,6 +39,7 @@ public:
         std::shared_ptr<const MatchEngine> engine;  // null when the file could not be read at all
         bool complete = false;
         std::string error;
+        std::string note;  // why the compact form beside the map was not used or not saved, if so
     };
 
     // The one way a map comes in: the map file at `path`, with its link table beside it when there
@@ -45,9 +47,11 @@ public:
     // without attributes (ResultWriter::useLinkTableBeside says so where results are written).
     static Loading load(const std::string& path, std::ostream& log);
 
-    const mapRepresentation::Map& map() const { return *map_; }
+    const mapRepresentation::CompactMap& map() const { return map_; }
     const mapRepresentation::RoadGraph& roadGraph() const { return graph_; }
-    const mapRepresentation::LinkGraph& linkGraph() const { return linkGraph_; }
+    // Built at its first use: karvel-match's writers keep their own, and on a country it costs
+    // memory per link that the compact map otherwise saves.
+    const mapRepresentation::LinkGraph& linkGraph() const;
     const mapRepresentation::LinkTable& linkTable() const { return table_; }
     const matchApp::MapArea& area() const { return area_; }
 
@@ -59,12 +63,13 @@ public:
     // trace and the map do not meet. karvel-match fails its run with this as an ERROR line.
     std::string offTheMap(const Route& route, const RouteMatch& match, double radius) const;
 
-    MatchEngine(std::unique_ptr<mapRepresentation::Map> map, mapRepresentation::LinkTable table);
+    MatchEngine(mapRepresentation::CompactMap map, mapRepresentation::LinkTable table);
 
 private:
-    std::unique_ptr<const mapRepresentation::Map> map_;
+    mapRepresentation::CompactMap map_;
     mapRepresentation::RoadGraph graph_;
-    mapRepresentation::LinkGraph linkGraph_;
+    mutable std::once_flag linkGraphBuilt_;
+    mutable mapRepresentation::LinkGraph linkGraph_;
     mapRepresentation::LinkTable table_;
     matchApp::MapArea area_;
     uint64_t serial_;  // tells the matchers of different engines apart, even at one address

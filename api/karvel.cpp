@@ -224,10 +224,10 @@ Map Map::fromOsm(const std::string& path) {
 }
 
 size_t Map::nodeCount() const {
-    return engine->map().nodes.size();
+    return engine->map().nodeCount();
 }
 size_t Map::linkCount() const {
-    return engine->map().links.size();
+    return engine->map().linkCount();
 }
 
 Result Map::match(const TraceView& trace, const Params& params) const {

@@ -15,6 +15,7 @@
 #include "app/batch.h"
 #include "app/file_lister.h"
 #include "app/random_seed.h"
+#include "map/compact_map.h"
 #include "map/file_lock.h"
 #include "map/maps.h"
 #include "matching/KARVEL.h"
@@ -123,6 +124,10 @@ bool listBatchTraces(const BatchInput& input, std::vector<std::string>& files, b
 
 void describeLoadedMap(std::ostream& out, const mapRepresentation::Map& map, const std::string& path) {
     out << "Map: " << map.nodes.size() << " nodes, " << map.links.size() << " links from " << path << "\n";
+}
+
+void describeLoadedMap(std::ostream& out, const mapRepresentation::CompactMap& map, const std::string& path) {
+    out << "Map: " << map.nodeCount() << " nodes, " << map.linkCount() << " links from " << path << "\n";
 }
 
 namespace {

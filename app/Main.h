@@ -15,7 +15,8 @@ extern bool geneticKML;
 extern bool runFailed;
 namespace mapRepresentation {
 class Map;
-}
+class CompactMap;
+}  // namespace mapRepresentation
 extern mapRepresentation::Map& m;
 
 // The command line of the matching programs: "-h"/"-help", "-t folder", "-M", "--check-options"; other
@@ -48,6 +49,7 @@ bool lookForTraceFiles(const std::string& folder, const std::vector<std::string>
 bool loadMap(MapUse use = MapUse::ReadOnly, const std::string& path = mapPath());
 // The one line -v prints on a map loaded from `path`.
 void describeLoadedMap(std::ostream& out, const mapRepresentation::Map& map, const std::string& path);
+void describeLoadedMap(std::ostream& out, const mapRepresentation::CompactMap& map, const std::string& path);
 void run();
 
 // What the frame of a batch prints besides its ERROR lines: karvel's fixed lines around the batch

@@ -19,7 +19,7 @@
 #include "map/atomic_file.h"
 #include "traces/trace_time.h"
 
-using mapRepresentation::Map;
+using mapRepresentation::CompactMap;
 using nlohmann::json;
 
 namespace htmlView {
@@ -175,7 +175,7 @@ struct Box {
 
 // The links to draw: those near the trace and every link of the decided route. A road with a link
 // each way is drawn once, with the other way's id; a link without one is a one-way road.
-std::vector<int> roadLinks(const TraceOnMap& laid, const Route& route, const Map& map, Box& box) {
+std::vector<int> roadLinks(const TraceOnMap& laid, const Route& route, const CompactMap& map, Box& box) {
     for (const _node& n : route.nodes) box.extend(n.position);
     for (const FixOnMap& f : laid.fixes)
         if (f.link >= 0) box.extend(f.snapped);
@@ -184,24 +184,24 @@ std::vector<int> roadLinks(const TraceOnMap& laid, const Route& route, const Map
     std::set<int> wanted;
     for (const DrivenPiece& piece : laid.pieces) wanted.insert(piece.links.begin(), piece.links.end());
     std::vector<int> links;
-    for (const auto& [id, link] : map.links) {
-        const auto o = map.nodes.find(link.origin);
-        const auto d = map.nodes.find(link.destination);
-        if (o == map.nodes.end() || d == map.nodes.end()) continue;
-        const _position a{o->second.latitude, o->second.longitude};
-        const _position b{d->second.latitude, d->second.longitude};
+    for (uint32_t i = 0; i < map.linkCount(); ++i) {
+        const int id = map.link(i).id;
+        const mapRepresentation::CompactNode& o = map.node(map.link(i).origin);
+        const mapRepresentation::CompactNode& d = map.node(map.link(i).destination);
+        const _position a{o.latitude, o.longitude};
+        const _position b{d.latitude, d.longitude};
         if (box.meets(a, b) || wanted.count(id)) links.push_back(id);
     }
     return links;
 }
 
-void addRoads(std::string& out, const TraceOnMap& laid, const Route& route, const Map& map,
+void addRoads(std::string& out, const TraceOnMap& laid, const Route& route, const CompactMap& map,
               const LinkNotesSource& notes) {
     Box box;
     const std::vector<int> links = roadLinks(laid, route, map, box);
     std::map<std::pair<uint32_t, uint32_t>, int> byEnds;  // first link between two nodes
     for (int id : links) {
-        const auto& l = map.links.find(id)->second;
+        const auto& l = *map.findLink(id);
         byEnds.emplace(std::make_pair(l.origin, l.destination), id);
     }
     std::unordered_map<uint32_t, size_t> nodeIndex;
@@ -210,7 +210,7 @@ void addRoads(std::string& out, const TraceOnMap& laid, const Route& route, cons
     const auto indexOf = [&](uint32_t node) {
         const auto [at, added] = nodeIndex.emplace(node, nodeIndex.size());
         if (added) {
-            const auto& n = map.nodes.find(node)->second;
+            const auto& n = map.node(node);
             lats.add(micro(n.latitude));
             lons.add(micro(n.longitude));
         }
@@ -220,7 +220,7 @@ void addRoads(std::string& out, const TraceOnMap& laid, const Route& route, cons
     json notesJson = json::object();
     for (int id : links) {
         if (drawn.count(id)) continue;
-        const auto& l = map.links.find(id)->second;
+        const auto& l = *map.findLink(id);
         const auto back = byEnds.find({l.destination, l.origin});
         const int other = back != byEnds.end() && back->second != id ? back->second : 0;
         drawn.insert(id);
@@ -369,7 +369,7 @@ TraceSummary summarize(const Route& route, const TraceOnMap& laid) {
     return s;
 }
 
-std::string pageData(const Route& route, const TraceOnMap& laid, const Map& map,
+std::string pageData(const Route& route, const TraceOnMap& laid, const CompactMap& map,
                      const LinkNotesSource& notes) {
     std::string out = "{";
     addFixes(out, route, laid);

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "app/match_geometry.h"
-#include "map/maps.h"
+#include "map/compact_map.h"
 #include "traces/route.h"
 
 namespace htmlView {
@@ -45,7 +45,7 @@ struct TraceSummary {
 TraceSummary summarize(const Route& route, const TraceOnMap& laid);
 
 // The trace, its placement and the roads around it, packed for the page's script (JSON).
-std::string pageData(const Route& route, const TraceOnMap& laid, const mapRepresentation::Map& map,
+std::string pageData(const Route& route, const TraceOnMap& laid, const mapRepresentation::CompactMap& map,
                      const LinkNotesSource& notes = {});
 // The whole page of one trace around the output of pageData.
 void writePage(std::ostream& out, const TraceSummary& summary, const std::string& data);

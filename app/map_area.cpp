@@ -8,9 +8,10 @@
 
 namespace matchApp {
 
-MapArea MapArea::of(const mapRepresentation::Map& map) {
+MapArea MapArea::of(const mapRepresentation::CompactMap& map) {
     MapArea a;
-    for (const auto& [id, n] : map.nodes) {
+    for (uint32_t i = 0; i < map.nodeCount(); ++i) {
+        const mapRepresentation::CompactNode& n = map.node(i);
         if (a.empty) {
             a = MapArea{n.latitude, n.longitude, n.latitude, n.longitude, false};
             continue;

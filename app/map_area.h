@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "geometry/geometry.h"
-#include "map/maps.h"
+#include "map/compact_map.h"
 #include "traces/route.h"
 
 namespace matchApp {
@@ -15,7 +15,7 @@ struct MapArea {
     double south = 0.0, west = 0.0, north = 0.0, east = 0.0;
     bool empty = true;
 
-    static MapArea of(const mapRepresentation::Map& map);
+    static MapArea of(const mapRepresentation::CompactMap& map);
     // Kilometres along the Earth's surface from `p` to the nearest point of the box (0 inside it,
     // NaN when the map has no node). The box is taken as it is: this is for messages, not matching.
     double kilometresTo(const _position& p) const;

@@ -2,17 +2,17 @@
 
 #include <algorithm>
 
-using mapRepresentation::_mNode;
+using mapRepresentation::CompactMap;
+using mapRepresentation::CompactNode;
 using mapRepresentation::LinkGraph;
-using mapRepresentation::Map;
 
 namespace {
 
-_position positionOf(const _mNode& n) {
+_position positionOf(const CompactNode& n) {
     return _position{n.latitude, n.longitude};
 }
 
-_position along(const _mNode& a, const _mNode& b, double t) {
+_position along(const CompactNode& a, const CompactNode& b, double t) {
     return _position{a.latitude + t * (b.latitude - a.latitude),
                      a.longitude + t * (b.longitude - a.longitude)};
 }
@@ -58,15 +58,15 @@ void addPosition(std::vector<_position>& line, const _position& p) {
 // Positions from the first snapped fix through the inner nodes to the last snapped fix; a new line
 // starts wherever two links do not meet.
 std::vector<std::vector<_position>> drivenLines(const std::vector<int>& links, const _position& start,
-                                                const _position& end, const Map& map,
+                                                const _position& end, const CompactMap& map,
                                                 const LinkGraph& graph) {
     std::vector<std::vector<_position>> lines(1);
     addPosition(lines.back(), start);
     for (size_t k = 0; k + 1 < links.size(); ++k) {
-        addPosition(lines.back(), positionOf(map.nodes.at(map.links.at(links[k]).destination)));
+        addPosition(lines.back(), positionOf(map.node(map.findLink(links[k])->destination)));
         if (!graph.isConnected(links[k], links[k + 1])) {
             lines.emplace_back();
-            addPosition(lines.back(), positionOf(map.nodes.at(map.links.at(links[k + 1]).origin)));
+            addPosition(lines.back(), positionOf(map.node(map.findLink(links[k + 1])->origin)));
         }
     }
     addPosition(lines.back(), end);
@@ -78,24 +78,23 @@ std::vector<std::vector<_position>> drivenLines(const std::vector<int>& links, c
 
 }  // namespace
 
-std::optional<std::pair<_position, double>> snapToLink(const Map& map, int link, const _node& at) {
-    const auto l = map.links.find(link);
-    if (l == map.links.end()) return std::nullopt;
-    const auto o = map.nodes.find(l->second.origin);
-    const auto d = map.nodes.find(l->second.destination);
-    if (o == map.nodes.end() || d == map.nodes.end()) return std::nullopt;
-    const Point a{o->second.easting, o->second.northing};
-    const Point b{d->second.easting, d->second.northing};
+std::optional<std::pair<_position, double>> snapToLink(const CompactMap& map, int link, const _node& at) {
+    const mapRepresentation::CompactLink* l = map.findLink(link);
+    if (l == nullptr) return std::nullopt;
+    const CompactNode& o = map.node(l->origin);
+    const CompactNode& d = map.node(l->destination);
+    const Point a{o.easting, o.northing};
+    const Point b{d.easting, d.northing};
     // In the map's frame, whatever plane the route was loaded in.
     const auto [foot, distance] =
         getNearestPointFromLink(a, b, map.toPlane(at.position.lat, at.position.lon));
     const double length = distance2Points(a, b);
     const double t = length > 0 ? std::clamp(distance2Points(a, foot) / length, 0.0, 1.0) : 0.0;
-    return std::make_pair(along(o->second, d->second, t), distance);
+    return std::make_pair(along(o, d, t), distance);
 }
 
-TraceOnMap layOnMap(const Route& route, const std::vector<std::unique_ptr<Path>>& paths, const Map& map,
-                    const LinkGraph& graph, const DrivenRoutes& routes) {
+TraceOnMap layOnMap(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
+                    const CompactMap& map, const LinkGraph& graph, const DrivenRoutes& routes) {
     TraceOnMap trace;
     trace.fixes.resize(route.nodes.size());
     for (size_t i = 0; i < trace.fixes.size(); ++i) trace.fixes[i].point = static_cast<int>(i);

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "geometry/geometry.h"
+#include "map/compact_map.h"
 #include "map/link_graph.h"
-#include "map/maps.h"
 #include "traces/path.h"
 #include "traces/route.h"
 
@@ -37,12 +37,12 @@ struct TraceOnMap {
 };
 
 // The nearest point of `link` to `at` and the distance to it; nothing when the map lacks the link.
-std::optional<std::pair<_position, double>> snapToLink(const mapRepresentation::Map& map, int link,
+std::optional<std::pair<_position, double>> snapToLink(const mapRepresentation::CompactMap& map, int link,
                                                        const _node& at);
 
 // Lays the paths of one trace on the map. A piece drives the links its matcher decided (`routes`, one
 // per path); without them, consecutive links of a piece that do not meet are joined by the fewest
 // links between them. A pair that names a point the route lacks, or a link the map lacks, places no fix.
 TraceOnMap layOnMap(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
-                    const mapRepresentation::Map& map, const mapRepresentation::LinkGraph& graph,
+                    const mapRepresentation::CompactMap& map, const mapRepresentation::LinkGraph& graph,
                     const DrivenRoutes& routes = {});

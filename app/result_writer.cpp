@@ -127,7 +127,10 @@ std::optional<ResultFormat> resultFormatNamed(const std::string& name) {
     return std::nullopt;
 }
 
-ResultWriter::ResultWriter(ResultFormat f, const mapRepresentation::Map& m) : format(f), map(m) {
+ResultWriter::ResultWriter(ResultFormat f, const mapRepresentation::Map& m)
+    : ResultWriter(f, mapRepresentation::CompactMap::build(m)) {}
+
+ResultWriter::ResultWriter(ResultFormat f, const mapRepresentation::CompactMap& m) : format(f), map(m) {
     if (format != ResultFormat::Report) graph = mapRepresentation::LinkGraph::fromMap(map);
     if (format == ResultFormat::Csv) {
         text = kCsvHeader;

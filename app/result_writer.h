@@ -20,6 +20,7 @@
 
 #include "app/geojson_writer.h"
 #include "app/html_writer.h"
+#include "map/compact_map.h"
 #include "map/link_graph.h"
 #include "map/link_table.h"
 #include "map/maps.h"
@@ -36,7 +37,8 @@ class GpkgWriter;
 
 class ResultWriter {
 public:
-    // The map must outlive the writer and be the one the paths were matched on.
+    // The map the paths were matched on; the writer keeps its own handle on the compact form.
+    ResultWriter(ResultFormat format, const mapRepresentation::CompactMap& map);
     ResultWriter(ResultFormat format, const mapRepresentation::Map& map);
     ~ResultWriter();
     ResultWriter(const ResultWriter&) = delete;
@@ -75,7 +77,7 @@ public:
 
 private:
     ResultFormat format;
-    const mapRepresentation::Map& map;
+    mapRepresentation::CompactMap map;
     mapRepresentation::LinkGraph graph;
     size_t traces = 0;
     const mapRepresentation::LinkTable* links = nullptr;

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
+#include <string>
 
 #include "traces/trace_time.h"
 
+using mapRepresentation::CompactMap;
+using mapRepresentation::CompactNode;
 using mapRepresentation::LinkGraph;
 using mapRepresentation::LinkTable;
-using mapRepresentation::Map;
 
 namespace {
 
@@ -20,10 +23,15 @@ std::optional<double> timeOf(const _node& n) {
 
 // Where along its link (0 at the origin, 1 at the destination) a snapped position lies. Snapped
 // positions lie on the straight line between the link's end nodes in latitude and longitude.
-double fractionAlong(const Map& map, int link, const _position& p) {
-    const auto& l = map.links.at(link);
-    const auto& o = map.nodes.at(l.origin);
-    const auto& d = map.nodes.at(l.destination);
+// The end nodes of a link the map has.
+std::pair<const CompactNode&, const CompactNode&> endsOf(const CompactMap& map, int link) {
+    const mapRepresentation::CompactLink* l = map.findLink(link);
+    if (l == nullptr) throw std::out_of_range("no link " + std::to_string(link));
+    return {map.node(l->origin), map.node(l->destination)};
+}
+
+double fractionAlong(const CompactMap& map, int link, const _position& p) {
+    const auto& [o, d] = endsOf(map, link);
     const double dx = d.longitude - o.longitude, dy = d.latitude - o.latitude;
     const double span = dx * dx + dy * dy;
     if (span <= 0) return 0.0;
@@ -31,10 +39,8 @@ double fractionAlong(const Map& map, int link, const _position& p) {
     return std::clamp(t, 0.0, 1.0);
 }
 
-_position pointAlong(const Map& map, int link, double t) {
-    const auto& l = map.links.at(link);
-    const auto& o = map.nodes.at(l.origin);
-    const auto& d = map.nodes.at(l.destination);
+_position pointAlong(const CompactMap& map, int link, double t) {
+    const auto& [o, d] = endsOf(map, link);
     return _position{o.latitude + t * (d.latitude - o.latitude),
                      o.longitude + t * (d.longitude - o.longitude)};
 }
@@ -98,7 +104,7 @@ std::optional<double> speedOver(double metres, std::optional<double> from, std::
 }
 
 // The rows of one driven piece; `base` is the route distance at the piece's first fix.
-void measurePiece(const Path& path, const DrivenPiece& piece, const Route& route, const Map& map,
+void measurePiece(const Path& path, const DrivenPiece& piece, const Route& route, const CompactMap& map,
                   const LinkGraph& graph, const LinkTable* table, double base, TraceRows& rows) {
     std::vector<double> starts(piece.links.size() + 1, 0.0);
     for (size_t k = 0; k < piece.links.size(); ++k) starts[k + 1] = starts[k] + graph.length(piece.links[k]);
@@ -131,8 +137,9 @@ void measurePiece(const Path& path, const DrivenPiece& piece, const Route& route
 
 }  // namespace
 
-TraceRows traceRows(const Route& route, const std::vector<std::unique_ptr<Path>>& paths, const Map& map,
-                    const LinkGraph& graph, const LinkTable* table, const DrivenRoutes& routes) {
+TraceRows traceRows(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
+                    const CompactMap& map, const LinkGraph& graph, const LinkTable* table,
+                    const DrivenRoutes& routes) {
     TraceRows rows{layOnMap(route, paths, map, graph, routes), {}, {}};
     rows.fixes.resize(rows.laid.fixes.size());
     for (size_t i = 0; i < rows.fixes.size(); ++i) {

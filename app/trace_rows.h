@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "app/match_geometry.h"
+#include "map/compact_map.h"
 #include "map/link_table.h"
-#include "map/maps.h"
 #include "traces/route.h"
 
 struct FixRow {
@@ -43,7 +43,7 @@ struct TraceRows {
 // route count only the driven pieces: the gap between two pieces is not known to have been driven. `table`
 // may be null.
 TraceRows traceRows(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
-                    const mapRepresentation::Map& map, const mapRepresentation::LinkGraph& graph,
+                    const mapRepresentation::CompactMap& map, const mapRepresentation::LinkGraph& graph,
                     const mapRepresentation::LinkTable* table, const DrivenRoutes& routes = {});
 
 // isoUtcText of a trace time, fast for times that come a second apart.

@@ -20,7 +20,7 @@ void writeTrace(std::ostream& out, const Route& route) {
 }
 
 // One line per piece through the nodes of its links, in driving order.
-void writePieces(std::ostream& out, const mapRepresentation::Map& map, const DriveMatch& drive) {
+void writePieces(std::ostream& out, const mapRepresentation::CompactMap& map, const DriveMatch& drive) {
     writeKmlFolderHead(out, 1, "DRIVE", "Drive");
     for (size_t i = 0; i < drive.pieces.size(); ++i) {
         const Path& piece = *drive.pieces[i];
@@ -29,13 +29,13 @@ void writePieces(std::ostream& out, const mapRepresentation::Map& map, const Dri
         writeKmlLineStart(out, 3, kKmlGreen);
         int previous = -1;
         for (const auto& [point, link] : piece.links) {
-            if (link == previous || !map.links.count(link)) continue;
-            const mapRepresentation::_mLink& l = map.links.at(link);
+            const mapRepresentation::CompactLink* l = link == previous ? nullptr : map.findLink(link);
+            if (l == nullptr) continue;
             if (previous < 0) {
-                const _position o = map.getNodePosition(l.origin);
-                writeKmlVertex(out, 5, o.lat, o.lon);
+                const mapRepresentation::CompactNode& o = map.node(l->origin);
+                writeKmlVertex(out, 5, o.latitude, o.longitude);
             }
-            const _position d = map.getNodePosition(l.destination);
+            const _position d{map.node(l->destination).latitude, map.node(l->destination).longitude};
             writeKmlVertex(out, 5, d.lat, d.lon);
             previous = link;
         }
@@ -63,16 +63,16 @@ void writeMatches(std::ostream& out, const geo::PlaneFrame& frame, const Route& 
     out << "\t</Folder>\n";
 }
 
-void writeLinks(std::ostream& out, const mapRepresentation::Map& map, const DriveMatch& drive) {
+void writeLinks(std::ostream& out, const mapRepresentation::CompactMap& map, const DriveMatch& drive) {
     std::set<int> used;
     for (const auto& piece : drive.pieces)
         for (const auto& pair : piece->links) used.insert(pair.second);
     writeKmlFolderHead(out, 1, "LINKS", "Links");
     for (int id : used) {
-        const auto it = map.links.find(id);
-        if (it == map.links.end()) continue;
-        const _position o = map.getNodePosition(it->second.origin);
-        const _position d = map.getNodePosition(it->second.destination);
+        const mapRepresentation::CompactLink* l = map.findLink(id);
+        if (l == nullptr) continue;
+        const _position o = map.nodePosition(map.originId(*l));
+        const _position d = map.nodePosition(map.destinationId(*l));
         out << "\t\t<Placemark>\n\t\t\t<name>Link: " << id << "</name>\n";
         writeKmlLineStart(out, 3, kKmlWhite);
         writeKmlVertex(out, 5, o.lat, o.lon);
@@ -85,7 +85,7 @@ void writeLinks(std::ostream& out, const mapRepresentation::Map& map, const Driv
 
 }  // namespace
 
-bool writeDriveKml(const std::string& path, const mapRepresentation::Map& map, const Route& route,
+bool writeDriveKml(const std::string& path, const mapRepresentation::CompactMap& map, const Route& route,
                    const DriveMatch& drive) {
     AtomicFile file(path);
     if (!file.isOpen()) return false;

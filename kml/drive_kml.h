@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "geometry/geometry.h"
-#include "map/maps.h"
+#include "map/compact_map.h"
 #include "traces/path.h"
 #include "traces/route.h"
 
@@ -21,7 +21,7 @@ struct DriveMatch {
 };
 
 // Writes the document atomically; false when it could not be written.
-bool writeDriveKml(const std::string& path, const mapRepresentation::Map& map, const Route& route,
+bool writeDriveKml(const std::string& path, const mapRepresentation::CompactMap& map, const Route& route,
                    const DriveMatch& drive);
 
 }  // namespace kmlMatch

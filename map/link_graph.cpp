@@ -18,6 +18,17 @@ bool LinkGraph::addLink(int id, uint32_t origin, uint32_t destination, double le
     return true;
 }
 
+LinkGraph LinkGraph::fromMap(const CompactMap& map) {
+    LinkGraph g;
+    if (map.linkCount() > 0)
+        g.links.reserve(static_cast<size_t>(std::min(map.link(map.linkCount() - 1).id, kMaxLinkId)) + 1);
+    for (uint32_t i = 0; i < map.linkCount(); ++i) {
+        const CompactLink& l = map.link(i);
+        g.addLink(l.id, map.originId(l), map.destinationId(l), l.length);
+    }
+    return g;
+}
+
 LinkGraph LinkGraph::fromMap(const Map& map) {
     LinkGraph g;
     if (!map.links.empty())

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "map/compact_map.h"
 #include "map/maps.h"
 
 namespace mapRepresentation {
@@ -27,6 +28,7 @@ public:
     bool addLink(int id, uint32_t origin, uint32_t destination, double length);
     // The links of a loaded map, with the ids, ends and lengths the matcher sees.
     static LinkGraph fromMap(const Map& map);
+    static LinkGraph fromMap(const CompactMap& map);
 
     bool has(int id) const { return id > 0 && static_cast<size_t>(id) < links.size() && links[id].present; }
     double length(int id) const { return has(id) ? links[id].length : 0.0; }

@@ -185,6 +185,14 @@ bool LinkTable::save(const std::string& path, const Map& map, std::string& error
 }
 
 LinkTable LinkTable::read(std::istream& in, const Map& map, Reading& reading) {
+    return read(in, CompactMap::build(map), reading);
+}
+
+LinkTable LinkTable::load(const std::string& path, const Map& map, Reading& reading) {
+    return load(path, CompactMap::build(map), reading);
+}
+
+LinkTable LinkTable::read(std::istream& in, const CompactMap& map, Reading& reading) {
     LinkTable table;
     reading.rows = reading.dropped = 0;
     reading.error.clear();
@@ -204,8 +212,8 @@ LinkTable LinkTable::read(std::istream& in, const Map& map, Reading& reading) {
             reading.error = "bad link table row " + std::to_string(line);
             return LinkTable();
         }
-        const auto l = map.links.find(link);
-        if (l == map.links.end() || l->second.origin != origin || l->second.destination != destination) {
+        const CompactLink* l = map.findLink(link);
+        if (l == nullptr || map.originId(*l) != origin || map.destinationId(*l) != destination) {
             ++reading.dropped;
             continue;
         }
@@ -217,7 +225,7 @@ LinkTable LinkTable::read(std::istream& in, const Map& map, Reading& reading) {
     return table;
 }
 
-LinkTable LinkTable::load(const std::string& path, const Map& map, Reading& reading) {
+LinkTable LinkTable::load(const std::string& path, const CompactMap& map, Reading& reading) {
     reading = Reading{};
     std::ifstream in(path, std::ios::binary);
     if (!in) return LinkTable();

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "map/compact_map.h"
 #include "map/maps.h"
 
 namespace mapRepresentation {
@@ -60,8 +61,10 @@ public:
         size_t dropped = 0;  // rows whose link is not in the map with those ends
         std::string error;   // set when the file exists but is no link table
     };
+    static LinkTable read(std::istream& in, const CompactMap& map, Reading& reading);
     static LinkTable read(std::istream& in, const Map& map, Reading& reading);
     // A missing file is no error: the table is empty and reading.found is false.
+    static LinkTable load(const std::string& path, const CompactMap& map, Reading& reading);
     static LinkTable load(const std::string& path, const Map& map, Reading& reading);
 
 private:

@@ -7,16 +7,16 @@ namespace mapRepresentation {
 
 RouteSearch::RouteSearch(const RoadGraph& g)
     : graph(g),
-      dist(g.nodeCount(), 0.0),
-      parent(g.nodeCount(), RoadGraph::kNoLink),
-      turned(g.nodeCount(), 0),
-      stamp(g.nodeCount(), 0),
-      targetStamp(g.nodeCount(), 0) {}
+      dist(g.nodeCount()),
+      parent(g.nodeCount()),
+      turned(g.nodeCount()),
+      stamp(g.nodeCount()),
+      targetStamp(g.nodeCount()) {}
 
 void RouteSearch::nextStamp() {
     if (++current == 0) {  // wrapped: every old mark must be forgotten
-        std::fill(stamp.begin(), stamp.end(), 0);
-        std::fill(targetStamp.begin(), targetStamp.end(), 0);
+        stamp.clear();
+        targetStamp.clear();
         current = 1;
     }
 }

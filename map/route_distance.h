@@ -5,7 +5,11 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <memory>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -41,12 +45,33 @@ public:
     uint32_t settledCount() const { return settled; }
 
 private:
+    // n zeroed elements whose memory the system hands out page by page as it is first written
+    // (calloc of a large block): a search on a country's map touches only the nodes it reaches.
+    template <typename T>
+    class ZeroedArray {
+    public:
+        explicit ZeroedArray(size_t n)
+            : size(n), items(static_cast<T*>(std::calloc(n > 0 ? n : 1, sizeof(T)))) {
+            if (!items) throw std::bad_alloc();
+        }
+        T& operator[](size_t i) { return items.get()[i]; }
+        const T& operator[](size_t i) const { return items.get()[i]; }
+        void clear() { std::memset(static_cast<void*>(items.get()), 0, size * sizeof(T)); }
+
+    private:
+        struct Free {
+            void operator()(T* p) const { std::free(p); }
+        };
+        size_t size;
+        std::unique_ptr<T, Free> items;
+    };
+
     const RoadGraph& graph;
-    std::vector<double> dist;
-    std::vector<uint32_t> parent;  // dense link that reached the node
-    std::vector<uint8_t> turned;   // the route to the node turned back on its road on the way
-    std::vector<uint32_t> stamp;   // dist/parent valid when equal to current
-    std::vector<uint32_t> targetStamp;
+    ZeroedArray<double> dist;
+    ZeroedArray<uint32_t> parent;  // dense link that reached the node
+    ZeroedArray<uint8_t> turned;   // the route to the node turned back on its road on the way
+    ZeroedArray<uint32_t> stamp;   // dist/parent/turned valid when equal to current
+    ZeroedArray<uint32_t> targetStamp;
     std::vector<std::pair<double, uint32_t>> heap;
     uint32_t current = 0;
     uint32_t from = 0;

@@ -12,6 +12,7 @@
 
 #include "app/output_check.h"
 #include "map/atomic_file.h"
+#include "map/compact_map.h"
 #include "map/file_lock.h"
 #include "map/maps.h"
 #include "tools/cli/command_line.h"
@@ -171,8 +172,7 @@ bool loadTruth(const Settings& settings, matchEval::LinkGraph& graph,
         error = "cannot read the map " + settings.mapPath;
         return false;
     }
-    graph = matchEval::LinkGraph::fromMap(
-        mapRepresentation::keepUntilExit(mapRepresentation::Map(settings.mapPath)));
+    graph = matchEval::LinkGraph::fromMap(*mapRepresentation::loadReadOnlyMap(settings.mapPath).map);
     for (const std::string& p : settings.truthPaths)
         if (!collectTruth(p, truths, error)) return false;
     return true;

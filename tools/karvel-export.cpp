@@ -9,7 +9,7 @@
 #include "app/html_writer.h"
 #include "app/output_check.h"
 #include "app/result_writer.h"
-#include "map/maps.h"
+#include "map/compact_map.h"
 #include "tools/cli/command_line.h"
 #include "tools/eval/report.h"
 #include "tools/eval/report_export.h"
@@ -102,8 +102,10 @@ int programMain(int argc, char** argv) {
     std::cout.rdbuf(std::cerr.rdbuf());
     matchEval::Report report;
     if (!matchEval::loadReport(options.report, report, error)) return fail(error);
-    const mapRepresentation::Map& map = mapRepresentation::keepUntilExit(mapRepresentation::Map(options.map));
-    if (map.hadLoadError() || map.links.empty()) return fail("cannot use the map " + options.map);
+    const mapRepresentation::ReadOnlyMap loaded = mapRepresentation::loadReadOnlyMap(options.map);
+    if (loaded.loadError || !loaded.map || loaded.map->linkCount() == 0)
+        return fail("cannot use the map " + options.map);
+    const mapRepresentation::CompactMap& map = *loaded.map;
 
     ResultWriter writer(options.format, map);
     writer.useLinkTableBeside(options.map, std::cerr);

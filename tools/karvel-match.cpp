@@ -24,7 +24,7 @@
 #include "app/report.h"
 #include "app/result_writer.h"
 #include "kml/drive_kml.h"
-#include "map/maps.h"
+#include "map/compact_map.h"
 #include "matching/hmm_params.h"
 #include "tools/cli/command_line.h"
 #include "traces/input_file.h"
@@ -216,7 +216,7 @@ TraceMatch matchRoute(const karvel::MatchEngine& engine, const Options& o, const
 // Matches the listed traces and hands the results to their writer; false when the run failed.
 bool matchAll(const Options& o, const karvel::MatchEngine& engine, const std::vector<std::string>& files,
               std::ostream& document, bool documentOnStdout, Tally& tally) {
-    const mapRepresentation::Map& map = engine.map();
+    const mapRepresentation::CompactMap& map = engine.map();
     std::atomic<bool> failed = false;
     TraceMatcher matcher;
     // Without -v only the loader's ERROR lines reach the log; a file it refused or that gives no fix
@@ -289,6 +289,7 @@ int runMatch(const Options& o, std::ostream& document, bool documentOnStdout, Ta
         return 1;
     }
     if (!loading.complete) failed = true;
+    if (o.verbose && !loading.note.empty()) std::cout << "Map: " << loading.note << "\n";
     if (o.verbose) describeLoadedMap(std::cout, loading.engine->map(), o.map);
     const auto from = std::chrono::steady_clock::now();
     if (!matchAll(o, *loading.engine, files, document, documentOnStdout, tally)) failed = true;

@@ -9,6 +9,7 @@
 
 #include "app/output_check.h"
 #include "map/atomic_file.h"
+#include "map/compact_map.h"
 #include "map/file_lock.h"
 #include "map/link_table.h"
 #include "map/maps.h"
@@ -121,6 +122,11 @@ int run(Settings& s, const std::string& input, std::chrono::steady_clock::time_p
         return fail(problem + "; no map written");
     const auto saveStart = std::chrono::steady_clock::now();
     if (!saveMapWithTable(map, result.links, target.string())) return 1;
+    // The programs that only read the map start from its compact form instead of parsing the text.
+    // Without it they build it at their first start: worth a warning, not a failed import.
+    if (std::string why; !mapRepresentation::writeCompactBeside(target.string(), why))
+        std::cerr << "WARNING: cannot write the compact map "
+                  << mapRepresentation::CompactMap::pathBeside(target.string()) << ": " << why << "\n";
     result.summary.saveSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - saveStart).count();
     if (!s.idsFile.empty() && !osmImport::writeNodeIdTable(s.idsFile, result.nodeIds))
@@ -129,7 +135,8 @@ int run(Settings& s, const std::string& input, std::chrono::steady_clock::time_p
     if (!s.quiet) {
         const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         std::cerr << osmImport::formatSummary(input, result.summary, total) << "  wrote " << target.string()
-                  << " and " << mapRepresentation::LinkTable::pathBeside(target.string()) << "\n";
+                  << ", " << mapRepresentation::LinkTable::pathBeside(target.string()) << " and "
+                  << mapRepresentation::CompactMap::pathBeside(target.string()) << "\n";
     }
     // Tearing down a map of a million nodes node by node takes about as long as saving it; the
     // process is ending and everything is written, so leave the memory to the system.

@@ -52,12 +52,14 @@ struct DrawnRun {
         paths.push_back(std::move(p));
     }
     TraceOnMap laid() const {
-        return layOnMap(route, paths, world.map, mapRepresentation::LinkGraph::fromMap(world.map));
+        const auto map = mapRepresentation::CompactMap::build(world.map);
+        return layOnMap(route, paths, map, mapRepresentation::LinkGraph::fromMap(map));
     }
     std::string page() const {
         const TraceOnMap l = laid();
         std::ostringstream out;
-        htmlView::writePage(out, htmlView::summarize(route, l), htmlView::pageData(route, l, world.map));
+        htmlView::writePage(out, htmlView::summarize(route, l),
+                            htmlView::pageData(route, l, mapRepresentation::CompactMap::build(world.map)));
         return out.str();
     }
 };

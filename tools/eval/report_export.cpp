@@ -33,13 +33,13 @@ std::map<std::string, std::string> traceFilesByName(const std::string& folder, s
 constexpr double kFarFromLink = 1000.0;
 
 // Why the report does not fit the trace and the map; empty when it does.
-std::string misfit(const ReportTrace& trace, const Route& route, const mapRepresentation::Map& map) {
+std::string misfit(const ReportTrace& trace, const Route& route, const mapRepresentation::CompactMap& map) {
     for (const ReportPath& path : trace.paths) {
         for (const auto& [point, link] : path.pairs) {
             if (point >= static_cast<int>(route.nodes.size()))
                 return "point " + std::to_string(point) + " is beyond the " +
                        std::to_string(route.nodes.size()) + " points of " + route.sourceFile;
-            if (link >= 0 && map.links.count(link) == 0)
+            if (link >= 0 && !map.hasLink(link))
                 return "link " + std::to_string(link) + " is not in the map (give the map of the run)";
             if (point < 0 || link < 0) continue;
             const auto snap = snapToLink(map, link, route.nodes[static_cast<size_t>(point)]);
@@ -49,7 +49,7 @@ std::string misfit(const ReportTrace& trace, const Route& route, const mapRepres
                        std::to_string(link) + " (give the map of the run)";
         }
         for (int link : path.driven)
-            if (map.links.count(link) == 0)
+            if (!map.hasLink(link))
                 return "link " + std::to_string(link) + " is not in the map (give the map of the run)";
     }
     return "";
@@ -70,7 +70,7 @@ std::vector<std::unique_ptr<Path>> pathsOf(const ReportTrace& trace) {
 }  // namespace
 
 bool exportReport(const Report& report, const std::string& folder, ResultWriter& writer,
-                  const mapRepresentation::Map& map, std::ostream& log) {
+                  const mapRepresentation::CompactMap& map, std::ostream& log) {
     const std::map<std::string, std::string> files = traceFilesByName(folder, log);
     bool complete = true;
     for (const ReportTrace& trace : report.traces) {

@@ -13,6 +13,6 @@ namespace matchEval {
 // A trace whose file is missing or does not fit the report (a point beyond its end, a link the map
 // lacks) gets one "ERROR: " line on `log` and is left out. True when every trace was added.
 bool exportReport(const Report& report, const std::string& folder, ResultWriter& writer,
-                  const mapRepresentation::Map& map, std::ostream& log);
+                  const mapRepresentation::CompactMap& map, std::ostream& log);
 
 }  // namespace matchEval

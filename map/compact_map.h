@@ -1,0 +1,161 @@
+// The read-only form of a map for the programs that only match against it or read results on it:
+// node positions, links with their planar geometry, the links leaving each node and a grid over the
+// link segments, as flat arrays in one block of bytes. The block is either built in memory from a
+// loaded Map or mapped from a file beside the text map ("<map>.compact"), so a program that starts on
+// a country parses nothing and keeps resident only the pages its queries touch.
+//
+// The file is a cache of the text map, which stays the file of record: it carries the size, time,
+// inode and a checksum of the text it was built from, and is used only while the text is unchanged.
+// Everything in it is checked when it is opened (the header, every section's bounds, a checksum of
+// the whole body, every index it holds); a file that fails any check is refused, never half used.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "geometry/geometry.h"
+#include "geometry/plane_frame.h"
+
+namespace mapRepresentation {
+
+class Map;
+
+// One node: as read from the map file, and measured in the map's plane.
+struct CompactNode {
+    double latitude = 0.0;
+    double longitude = 0.0;
+    double easting = 0.0;
+    double northing = 0.0;
+};
+
+// One directed link between two nodes, by dense node index (the position in ascending node id).
+struct CompactLink {
+    static constexpr uint32_t kNoLink = 0xFFFFFFFFu;
+    int32_t id = -1;      // the map's link id
+    uint32_t origin = 0;  // dense node index
+    uint32_t destination = 0;
+    Point a{}, b{};             // planar end points, origin then destination
+    double length = 0.0;        // metres, |b - a|
+    uint32_t mirror = kNoLink;  // dense index of the link from destination back to origin, if any
+};
+
+// What a map file was when its compact form was made; the form serves only that file.
+struct SourceStamp {
+    uint64_t size = 0;
+    int64_t mtimeNs = 0;
+    uint64_t inode = 0;
+    uint64_t checksum = 0;
+    int64_t takenNs = 0;  // when the stamp was taken: a file changed within its time tick looks alike
+};
+
+// A 64-bit checksum of bytes (a fast multiply-rotate hash; a guard against damage, not against intent).
+uint64_t checksumBytes(const void* data, size_t size);
+// The stamp of the file at `path` now, its contents checksummed; nothing when it cannot be read.
+std::optional<SourceStamp> stampFile(const std::string& path);
+
+class CompactMap {
+public:
+    static constexpr uint32_t kFormatVersion = 1;
+    static constexpr double kCellSize = 100.0;  // metres per grid cell
+
+    // "<map>.compact": the map path with ".compact" appended.
+    static std::string pathBeside(const std::string& mapPath);
+
+    // The compact form of a loaded map (every node, every link whose ends are nodes), in memory.
+    static CompactMap build(const Map& map, const SourceStamp& source = {});
+    // Maps the file and checks it; nothing (and `why` says what is wrong) when it is no sound
+    // compact map of this program's format.
+    static std::optional<CompactMap> open(const std::string& path, std::string& why);
+    // Writes the form to `path`, replacing it only when complete. False (with `why`) on failure.
+    bool save(const std::string& path, std::string& why) const;
+    // Whether the form was made from the file at `mapPath` as it is now.
+    bool servesFile(const std::string& mapPath) const;
+
+    const geo::PlaneFrame& planeFrame() const { return frame; }
+    Point toPlane(double lat, double lon) const { return frame.toPlane(_position{lat, lon}); }
+    const SourceStamp& source() const;
+
+    uint32_t nodeCount() const { return static_cast<uint32_t>(nodeIds.size()); }
+    uint32_t linkCount() const { return static_cast<uint32_t>(links.size()); }
+    // Dense access, index below the count.
+    uint32_t nodeId(uint32_t index) const { return nodeIds[index]; }
+    const CompactNode& node(uint32_t index) const { return nodes[index]; }
+    const CompactLink& link(uint32_t index) const { return links[index]; }
+    // By map id: null or -1 when the map has no such node or link.
+    const CompactNode* findNode(uint32_t id) const;
+    int64_t nodeIndexOf(uint32_t id) const;
+    int64_t linkIndexOf(int32_t id) const;
+    const CompactLink* findLink(int32_t id) const;
+    bool hasLink(int32_t id) const { return linkIndexOf(id) >= 0; }
+    // A node's position; (0, 0) for an unknown node.
+    _position nodePosition(uint32_t id) const;
+    // The map node ids at a link's ends.
+    uint32_t originId(const CompactLink& l) const { return nodeIds[l.origin]; }
+    uint32_t destinationId(const CompactLink& l) const { return nodeIds[l.destination]; }
+
+    // Links leaving dense node n, in ascending link id.
+    std::span<const uint32_t> linksFrom(uint32_t node) const {
+        return outLinks.subspan(outStart[node], outStart[node + 1] - outStart[node]);
+    }
+
+    // The segment grid: cells of kCellSize metres; cellKeys ascending, the links touching cell
+    // cellKeys[i] are cellLinks[cellStart[i] .. cellStart[i+1]).
+    std::span<const int64_t> gridKeys() const { return cellKeys; }
+    std::span<const uint32_t> gridLinks(size_t cell) const {
+        return cellLinks.subspan(cellStart[cell], cellStart[cell + 1] - cellStart[cell]);
+    }
+    static int64_t cellOf(double v);
+    static int64_t cellKey(int64_t cx, int64_t cy);
+
+    // Recomputes the checksums of an image laid out in place (header and body): the last step of
+    // laying one out. An image too short to hold a header is left as it is.
+    static void seal(std::span<std::byte> image);
+
+    // The bytes of the form, as the file holds them.
+    std::span<const std::byte> bytes() const { return image; }
+
+private:
+    std::shared_ptr<const void> owner;  // keeps the bytes alive (a mapping or a buffer)
+    std::span<const std::byte> image;
+    geo::PlaneFrame frame;
+    std::span<const uint32_t> nodeIds;
+    std::span<const CompactNode> nodes;
+    std::span<const CompactLink> links;
+    std::span<const uint32_t> outStart;
+    std::span<const uint32_t> outLinks;
+    std::span<const int64_t> cellKeys;
+    std::span<const uint32_t> cellStart;
+    std::span<const uint32_t> cellLinks;
+
+    // Lays the spans over a checked image; nothing (with `why`) when the image fails a check.
+    // `mapped`: the image is a file's mapping, whose pages are given back as they are checked.
+    static std::optional<CompactMap> over(std::shared_ptr<const void> owner, std::span<const std::byte> image,
+                                          std::string& why, bool mapped);
+    bool indicesSound(std::string& why, bool mapped) const;
+};
+
+// What loading a map for reading gave.
+struct ReadOnlyMap {
+    std::optional<CompactMap> map;  // set unless the text could not be read at all
+    bool loadError = false;         // the text was read only in part (its loader said where)
+    bool fromFile = false;          // the form beside the text served it
+    std::string note;               // why the form beside the text was not used or not written
+};
+
+// The compact form of the text map at `mapPath`: the file beside it when that was made from this
+// very text; otherwise the text is read (its loader's messages go to standard output as usual), and
+// the form built from it is saved beside it for the next start, under the map's lock. A folder that
+// cannot take the file, or a map another program holds, leaves the form in memory only; a text read
+// only in part is never saved.
+ReadOnlyMap loadReadOnlyMap(const std::string& mapPath);
+
+// Reads the text map at `mapPath` as the programs will read it and saves its compact form beside it,
+// for a program that has just written the map and still holds its lock. False (with `why`) when the
+// text cannot be read completely or the form cannot be written.
+bool writeCompactBeside(const std::string& mapPath, std::string& why);
+
+}  // namespace mapRepresentation

@@ -1,0 +1,81 @@
+// The read-only programs on the compact map beside map.txt: the same bytes out whether they built it
+// from the text or mapped it, and a damaged or stale file beside the map rebuilt rather than used.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "test_support.h"
+
+using karvel_test::binaryPath;
+using karvel_test::readFile;
+using karvel_test::runCommand;
+using karvel_test::TempDir;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct SampleRun {
+    TempDir dir;
+    std::string compact = dir / "data/map.txt.compact";
+    SampleRun() {
+        fs::create_directories(dir / "data/nmea");
+        fs::copy_file(std::string(KARVEL_SOURCE_DIR) + "/sample/data/map.txt", dir / "data/map.txt");
+        const auto sim =
+            runCommand(binaryPath("karvel-sim") +
+                           " --map data/map.txt --out data/nmea --truth truth --traces 2 --seed 11 "
+                           "--duration 240 --period 2 --sigma 8 -q",
+                       dir.str());
+        EXPECT_EQ(sim.exitCode, 0) << sim.out;
+    }
+    // The document of one run; `fresh` removes the compact map first, so the run reads the text.
+    std::string run(const std::string& args, const std::string& output, bool fresh) {
+        if (fresh) fs::remove(compact);
+        const auto r = runCommand(args + " -o " + output, dir.str());
+        EXPECT_EQ(r.exitCode, 0) << args << "\n" << r.out;
+        return readFile(dir / output);
+    }
+};
+
+TEST(CompactMapPrograms, ResultsAreTheSameBytesFromTheTextAsFromTheCompactFile) {
+    SampleRun s;
+    const std::string match = binaryPath("karvel-match") + " -q --jobs 1";
+    ASSERT_EQ(runCommand(match + " > report.txt", s.dir.str()).exitCode, 0);
+    for (const char* format : {"report", "csv", "geojson"}) {
+        SCOPED_TRACE(format);
+        const std::string args = match + " --format " + format;
+        const std::string fromText = s.run(args, std::string("text.") + format, true);
+        ASSERT_TRUE(fs::exists(s.compact));
+        const auto made = fs::last_write_time(s.compact);
+        const std::string fromFile = s.run(args, std::string("file.") + format, false);
+        EXPECT_FALSE(fromText.empty());
+        EXPECT_EQ(fromText, fromFile);
+        EXPECT_EQ(fs::last_write_time(s.compact), made);  // used, not made again
+    }
+    const std::string exportCsv = binaryPath("karvel-export") + " --report report.txt --map data/map.txt";
+    EXPECT_EQ(s.run(exportCsv, "text.export.csv", true), s.run(exportCsv, "file.export.csv", false));
+    const auto verbose = runCommand(match + " -v -o v.txt", s.dir.str());
+    EXPECT_EQ((verbose.out + verbose.err).find("was not used"), std::string::npos) << verbose.err;
+}
+
+TEST(CompactMapPrograms, ADamagedOrStaleFileBesideTheMapIsRebuilt) {
+    SampleRun s;
+    const std::string args = binaryPath("karvel-match") + " -q --jobs 1 --format csv";
+    const std::string expected = s.run(args, "first.csv", true);
+    // Cut in half: refused, the results come from the text, and a sound file replaces it.
+    const auto size = fs::file_size(s.compact);
+    fs::resize_file(s.compact, size / 2);
+    EXPECT_EQ(s.run(args, "cut.csv", false), expected);
+    EXPECT_EQ(fs::file_size(s.compact), size);
+    // The text map changed: the old file must not answer for it.
+    const std::string verbose = binaryPath("karvel-match") + " -v --jobs 1 -o v.csv --format csv";
+    const auto rebuilt = runCommand(verbose, s.dir.str());
+    EXPECT_EQ(rebuilt.err.find("was not used"), std::string::npos) << rebuilt.err;
+    karvel_test::writeFile(s.dir / "data/map.txt", readFile(s.dir / "data/map.txt") + "\n");
+    const auto after = runCommand(verbose, s.dir.str());
+    EXPECT_NE(after.err.find("was made from another version of the map"), std::string::npos) << after.err;
+    EXPECT_EQ(readFile(s.dir / "v.csv"), expected);
+}
+
+}  // namespace
