@@ -1,7 +1,5 @@
 #include "app/Main.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +18,7 @@
 #include "map/file_lock.h"
 #include "map/maps.h"
 #include "matching/KARVEL.h"
+#include "traces/input_file.h"
 
 std::vector<std::string> traceFiles;
 // The program-wide map is never destroyed: the process ends right after the batch, and freeing a
@@ -81,39 +80,52 @@ BatchOptions parseOptions(int argc, char** argv) {
     return options;
 }
 
-bool lookForTraceFiles(const std::string& folder, const std::vector<std::string>& extensions) {
-    if (console == Console::Hybrid)
+namespace {
+
+// The trace files of one folder appended to `files`, with the messages the frame prints about them.
+bool listFolder(const std::string& folder, const std::vector<std::string>& extensions, Console shown,
+                std::vector<std::string>& files, bool& failed) {
+    if (shown == Console::Hybrid)
         std::cout << "Looking for NMEA files (with .txt extension) inside folder: " << folder << "\n";
     TraceListing listing = listTraceFiles(folder, extensions);
-    traceFiles = std::move(listing.files);
+    files.insert(files.end(), listing.files.begin(), listing.files.end());
     if (!listing.opened) {
         std::cout << "ERROR: cannot open the trace folder " << folder << ": " << listing.error << "\n";
-        runFailed = true;
+        failed = true;
         return false;
     }
     for (const std::string& skipped : listing.skipped) {
         std::cout << "ERROR: trace file " << skipped << "; skipped."
                   << "\n";
-        runFailed = true;
+        failed = true;
     }
-    if (console == Console::Verbose)
-        std::cout << "Traces: " << traceFiles.size() << " file" << (traceFiles.size() == 1 ? "" : "s")
+    if (shown == Console::Verbose)
+        std::cout << "Traces: " << listing.files.size() << " file" << (listing.files.size() == 1 ? "" : "s")
                   << " in " << folder << "\n";
     return true;
 }
 
-namespace {
+}  // namespace
 
-// Why the map file cannot be read at all, or "" when it is a regular file that opens. Opened
-// without blocking, so that a FIFO in its place cannot hang the run.
-std::string unreadableMap(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return std::strerror(errno);
-    struct stat st {};
-    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    close(fd);
-    return regular ? "" : "not a regular file";
+bool lookForTraceFiles(const std::string& folder, const std::vector<std::string>& extensions) {
+    traceFiles.clear();
+    return listFolder(folder, extensions, console, traceFiles, runFailed);
 }
+
+bool listBatchTraces(const BatchInput& input, std::vector<std::string>& files, bool& failed) {
+    files.clear();
+    if (input.listFolder && !listFolder(input.folder, input.extensions, input.console, files, failed))
+        return false;
+    if (input.nameOrder) std::sort(files.begin(), files.end());
+    files.insert(files.end(), input.files.begin(), input.files.end());
+    return true;
+}
+
+void describeLoadedMap(std::ostream& out, const mapRepresentation::Map& map, const std::string& path) {
+    out << "Map: " << map.nodes.size() << " nodes, " << map.links.size() << " links from " << path << "\n";
+}
+
+namespace {
 
 // Takes the map's lock; false when the run cannot go on. A lock held elsewhere for the whole wait
 // still lets the run match against the map as it is, but not write it back.
@@ -154,16 +166,14 @@ bool loadMap(MapUse use, const std::string& path) {
     if (use == MapUse::ReadWrite) {
         std::cout.flush();  // the lock may take a while: the user sees what is being waited for
         if (!lockMap(path)) return false;
-    } else if (const std::string why = unreadableMap(path); !why.empty()) {
+    } else if (const std::string why = inputFile::unreadable(path); !why.empty()) {
         std::cout << "ERROR: cannot read map file " << path << ": " << why << "\n";
         runFailed = true;
         return false;
     }
     m = mapRepresentation::Map(path);
     if (m.hadLoadError()) runFailed = true;
-    if (console == Console::Verbose)
-        std::cout << "Map: " << m.nodes.size() << " nodes, " << m.links.size() << " links from " << path
-                  << "\n";
+    if (console == Console::Verbose) describeLoadedMap(std::cout, m, path);
     return true;
 }
 
@@ -210,10 +220,7 @@ int runFramedBatch(time_t start, const BatchInput& input, const std::function<vo
     if (hybrid)
         std::cout << "Looking for Trace Files..."
                   << "\n";
-    traceFiles.clear();
-    if (input.listFolder && !lookForTraceFiles(input.folder, input.extensions)) return 1;
-    if (input.nameOrder) std::sort(traceFiles.begin(), traceFiles.end());
-    traceFiles.insert(traceFiles.end(), input.files.begin(), input.files.end());
+    if (!listBatchTraces(input, traceFiles, runFailed)) return 1;
     if (hybrid)
         std::cout << "Loading Map..."
                   << "\n";

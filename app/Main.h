@@ -46,6 +46,8 @@ enum class MapUse { ReadOnly, ReadWrite };
 // not regular files are named in an ERROR line and skipped. False when the folder cannot be opened.
 bool lookForTraceFiles(const std::string& folder, const std::vector<std::string>& extensions = {".txt"});
 bool loadMap(MapUse use = MapUse::ReadOnly, const std::string& path = mapPath());
+// The one line -v prints on a map loaded from `path`.
+void describeLoadedMap(std::ostream& out, const mapRepresentation::Map& map, const std::string& path);
 void run();
 
 // What the frame of a batch prints besides its ERROR lines: karvel's fixed lines around the batch
@@ -63,6 +65,11 @@ struct BatchInput {
     MapUse use = MapUse::ReadOnly;
     Console console = Console::Hybrid;
 };
+
+// The trace files `input` names into `files`: the folder's (in name order when asked), then the files
+// named one by one. A folder that cannot be opened (false is returned) and entries skipped get their
+// ERROR lines on standard output and set `failed`; a verbose console also gets a line on the count.
+bool listBatchTraces(const BatchInput& input, std::vector<std::string>& files, bool& failed);
 
 // What every matching program prints around its batch (as `input.console` asks): the listing of the
 // trace folder and the loading of the map into the program-wide map, then `batch`, then the closing

@@ -3,18 +3,16 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 
+#include "app/geojson_writer.h"
 #include "app/gpkg_writer.h"
 #include "app/match_geometry.h"
 #include "app/report.h"
 #include "app/trace_rows.h"
 #include "map/atomic_file.h"
 #include "traces/trace_time.h"
-
-using nlohmann::ordered_json;
 
 namespace {
 
@@ -32,6 +30,11 @@ const char* const kLinkCsvHeader =
     "trace,piece,link,way_id,from_osm_node,to_osm_node,name,ref,highway,maxspeed_kmh,oneway,entered,left,"
     "driven_m,speed_kmh\n";
 
+const char* const kGeoJsonHead = "{\n  \"type\": \"FeatureCollection\",\n  \"features\": ";
+
+// Text written as it is made goes out in pieces of about this size.
+constexpr size_t kSinkPiece = size_t{1} << 20;
+
 using mapRepresentation::LinkAttributes;
 
 // As printf's "%.*f" writes it, without printf's cost (a row per fix adds up).
@@ -45,11 +48,6 @@ std::string fixed(double value, int decimals) {
     std::string text;
     appendFixed(text, value, decimals);
     return text;
-}
-
-double rounded(double value, int decimals) {
-    const double scale = std::pow(10.0, decimals);
-    return std::round(value * scale) / scale;
 }
 
 // RFC 4180: a field with a comma, a double quote or a line break is quoted, its quotes doubled.
@@ -118,111 +116,6 @@ void linkCsvRow(std::string& out, const std::string& trace, const LinkRow& row) 
            fixed(row.metres, kMetreDecimals) + "," + optionalFixed(row.speed, kMetreDecimals) + "\n";
 }
 
-// GeoJSON positions are longitude first.
-ordered_json lonLat(const _position& p) {
-    return ordered_json::array({rounded(p.lon, kDegreeDecimals), rounded(p.lat, kDegreeDecimals)});
-}
-
-ordered_json feature(ordered_json geometry, ordered_json properties) {
-    ordered_json f;
-    f["type"] = "Feature";
-    f["geometry"] = std::move(geometry);
-    f["properties"] = std::move(properties);
-    return f;
-}
-
-ordered_json nullable(const std::optional<double>& value, int decimals) {
-    return value ? ordered_json(rounded(*value, decimals)) : ordered_json();
-}
-
-// The road's identity and attributes, all null for a link the table does not know.
-void addAttributes(ordered_json& properties, const LinkAttributes* a) {
-    const auto id = [](int64_t v) { return v != 0 ? ordered_json(v) : ordered_json(); };
-    const auto text = [](const std::string& v) { return v.empty() ? ordered_json() : ordered_json(v); };
-    properties["way_id"] = a != nullptr ? id(a->wayId) : ordered_json();
-    properties["from_osm_node"] = a != nullptr ? id(a->fromNode) : ordered_json();
-    properties["to_osm_node"] = a != nullptr ? id(a->toNode) : ordered_json();
-    properties["name"] = a != nullptr ? text(a->name) : ordered_json();
-    properties["ref"] = a != nullptr ? text(a->ref) : ordered_json();
-    properties["highway"] = a != nullptr ? text(a->highway) : ordered_json();
-    properties["maxspeed_kmh"] = a != nullptr ? nullable(a->maxspeed, kMetreDecimals) : ordered_json();
-}
-
-ordered_json pieceFeature(const std::string& trace, const DrivenPiece& piece) {
-    ordered_json geometry;
-    if (piece.firstPoint == piece.lastPoint) {
-        // RFC 7946 wants two distinct positions in a LineString; one fix is a Point.
-        geometry["type"] = "Point";
-        geometry["coordinates"] = lonLat(piece.lines.front().front());
-    } else if (piece.lines.size() == 1) {
-        geometry["type"] = "LineString";
-        geometry["coordinates"] = ordered_json::array();
-        for (const _position& p : piece.lines.front()) geometry["coordinates"].push_back(lonLat(p));
-    } else {
-        geometry["type"] = "MultiLineString";
-        geometry["coordinates"] = ordered_json::array();
-        for (const auto& line : piece.lines) {
-            ordered_json part = ordered_json::array();
-            for (const _position& p : line) part.push_back(lonLat(p));
-            geometry["coordinates"].push_back(std::move(part));
-        }
-    }
-    ordered_json properties;
-    properties["kind"] = "piece";
-    properties["trace"] = trace;
-    properties["piece"] = piece.piece;
-    properties["first_point"] = piece.firstPoint;
-    properties["last_point"] = piece.lastPoint;
-    properties["links"] = piece.links;
-    return feature(std::move(geometry), std::move(properties));
-}
-
-ordered_json linkFeature(const std::string& trace, const LinkRow& row) {
-    ordered_json geometry;
-    geometry["type"] = "LineString";
-    geometry["coordinates"] = ordered_json::array();
-    for (const _position& p : row.line) geometry["coordinates"].push_back(lonLat(p));
-    ordered_json properties;
-    properties["kind"] = "link";
-    properties["trace"] = trace;
-    properties["piece"] = row.piece;
-    properties["link"] = row.link;
-    addAttributes(properties, row.attributes);
-    const LinkAttributes* a = row.attributes;
-    properties["oneway"] = a != nullptr && a->oneway ? ordered_json(*a->oneway) : ordered_json();
-    const std::string entered = isoUtcTenths(row.entered), left = isoUtcTenths(row.left);
-    properties["entered"] = entered.empty() ? ordered_json() : ordered_json(entered);
-    properties["left"] = left.empty() ? ordered_json() : ordered_json(left);
-    properties["driven_m"] = rounded(row.metres, kMetreDecimals);
-    properties["speed_kmh"] = nullable(row.speed, kMetreDecimals);
-    return feature(std::move(geometry), std::move(properties));
-}
-
-// A matched fix stands at its snapped position; an unmatched one where it was recorded.
-ordered_json fixFeature(const std::string& trace, const _node& n, const FixRow& row) {
-    const FixOnMap& fix = row.fix;
-    const bool matched = fix.link >= 0;
-    ordered_json geometry;
-    geometry["type"] = "Point";
-    geometry["coordinates"] = lonLat(matched ? fix.snapped : n.position);
-    ordered_json properties;
-    properties["kind"] = "fix";
-    properties["trace"] = trace;
-    properties["point"] = fix.point;
-    const std::string time = isoUtcSeconds(n.arrivalTime);
-    properties["time"] = time.empty() ? ordered_json() : ordered_json(time);
-    properties["link"] = matched ? ordered_json(fix.link) : ordered_json();
-    properties["piece"] = matched ? ordered_json(fix.piece) : ordered_json();
-    properties["distance_m"] = matched ? ordered_json(rounded(fix.distance, kMetreDecimals)) : ordered_json();
-    properties["recorded"] = lonLat(n.position);
-    properties["matched"] = matched;
-    addAttributes(properties, row.attributes);
-    properties["offset_m"] = matched ? ordered_json(rounded(row.offset, kMetreDecimals)) : ordered_json();
-    properties["route_distance_m"] = nullable(row.routeDistance, kMetreDecimals);
-    properties["speed_kmh"] = nullable(row.speed, kMetreDecimals);
-    return feature(std::move(geometry), std::move(properties));
-}
-
 }  // namespace
 
 std::optional<ResultFormat> resultFormatNamed(const std::string& name) {
@@ -234,10 +127,7 @@ std::optional<ResultFormat> resultFormatNamed(const std::string& name) {
     return std::nullopt;
 }
 
-ResultWriter::ResultWriter(ResultFormat f, const mapRepresentation::Map& m)
-    : format(f), map(m), collection(std::make_unique<ordered_json>()) {
-    (*collection)["type"] = "FeatureCollection";
-    (*collection)["features"] = ordered_json::array();
+ResultWriter::ResultWriter(ResultFormat f, const mapRepresentation::Map& m) : format(f), map(m) {
     if (format != ResultFormat::Report) graph = mapRepresentation::LinkGraph::fromMap(map);
     if (format == ResultFormat::Csv) {
         text = kCsvHeader;
@@ -288,18 +178,23 @@ void ResultWriter::add(const Route& route, const std::vector<std::unique_ptr<Pat
 void ResultWriter::addCsv(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
                           const DrivenRoutes& routes) {
     const TraceRows rows = traceRows(route, paths, map, graph, links, routes);
-    for (const FixRow& row : rows.fixes) csvRow(text, route.name, route.nodes[row.fix.point], row);
+    for (const FixRow& row : rows.fixes) {
+        csvRow(text, route.name, route.nodes[row.fix.point], row);
+        if (sink && text.size() >= kSinkPiece) {
+            sink->stream() << text;
+            text.clear();
+        }
+    }
     for (const LinkRow& row : rows.links) linkCsvRow(linkText, route.name, row);
 }
 
 void ResultWriter::addGeoJson(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
                               const DrivenRoutes& routes) {
     const TraceRows rows = traceRows(route, paths, map, graph, links, routes);
-    ordered_json& features = (*collection)["features"];
-    for (const DrivenPiece& piece : rows.laid.pieces) features.push_back(pieceFeature(route.name, piece));
-    for (const LinkRow& row : rows.links) features.push_back(linkFeature(route.name, row));
-    for (const FixRow& row : rows.fixes)
-        features.push_back(fixFeature(route.name, route.nodes[row.fix.point], row));
+    if (features == 0 && matchApp::traceFeatureCount(rows) > 0) geoJson.last() += '[';
+    // The features go into the collection's array, two levels down.
+    matchApp::addTraceFeatures(geoJson, 2, features, route.name, route, rows);
+    features += matchApp::traceFeatureCount(rows);
 }
 
 void ResultWriter::addHtml(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
@@ -342,12 +237,51 @@ void ResultWriter::write(std::ostream& out) const {
         }
         return;
     }
+    if (streamed) {
+        out.setstate(std::ios::failbit);  // the document went to the sink's file
+        return;
+    }
     if (format != ResultFormat::GeoJson) {
         out << text;
         return;
     }
-    // Trace names are bytes from file names: invalid UTF-8 is replaced rather than refused.
-    out << collection->dump(2, ' ', false, ordered_json::error_handler_t::replace) << "\n";
+    out << kGeoJsonHead;
+    writeGeoJsonTail(out);
+}
+
+void ResultWriter::writeGeoJsonTail(std::ostream& out) const {
+    geoJson.writeTo(out);
+    out << (features == 0 ? "[]" : "\n  ]") << "\n}\n";
+}
+
+void ResultWriter::writeAsYouGo(const std::string& path) {
+    if (format != ResultFormat::Csv && format != ResultFormat::GeoJson) return;
+    sink = std::make_unique<AtomicFile>(path);
+    if (!sink->isOpen()) {
+        sink.reset();
+        return;
+    }
+    sinkPath = path;
+    streamed = true;
+    if (format == ResultFormat::GeoJson) {
+        sink->stream() << kGeoJsonHead;
+        geoJson.drainInto(&sink->stream());
+    }
+}
+
+bool ResultWriter::finishSink(std::string& error) const {
+    std::ostream& out = sink->stream();
+    if (format == ResultFormat::GeoJson)
+        writeGeoJsonTail(out);
+    else
+        out << text;
+    const bool written = sink->commit();
+    sink.reset();
+    if (!written) {
+        error = "cannot write " + sinkPath;
+        return false;
+    }
+    return format != ResultFormat::Csv || writeLinkRows(linkRowsPath(sinkPath), error);
 }
 
 bool ResultWriter::writeHtmlFiles(const std::string& path, std::string& error) const {
@@ -377,6 +311,7 @@ bool ResultWriter::writeHtmlFiles(const std::string& path, std::string& error) c
 
 bool ResultWriter::writeFile(const std::string& path, std::string& error) const {
     if (format == ResultFormat::Html && pages.size() > 1) return writeHtmlFiles(path, error);
+    if (sink && path == sinkPath) return finishSink(error);
     AtomicFile file(path);
     if (!file.isOpen()) {
         error = "cannot write " + path;

@@ -13,12 +13,12 @@
 #pragma once
 
 #include <memory>
-#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "app/geojson_writer.h"
 #include "app/html_writer.h"
 #include "map/link_graph.h"
 #include "map/link_table.h"
@@ -31,6 +31,7 @@ enum class ResultFormat { Report, Csv, GeoJson, Html, Gpkg };
 // "report", "csv", "geojson", "html" or "gpkg"; nothing for any other word.
 std::optional<ResultFormat> resultFormatNamed(const std::string& name);
 
+class AtomicFile;
 class GpkgWriter;
 
 class ResultWriter {
@@ -53,6 +54,12 @@ public:
     void add(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
              const std::vector<std::unique_ptr<_unmatchinfo>>& unmatched, const DrivenRoutes& routes = {});
 
+    // Lets the CSV and GeoJSON text go to `path` as it is made, to be completed and put in place by
+    // writeFile(path), rather than be held until then (a long drive's GeoJSON is tens of megabytes).
+    // Call before the first add(); write() has no document to give after it. Where `path` cannot be
+    // written, the text is held and writeFile says why.
+    void writeAsYouGo(const std::string& path);
+
     // Why the results cannot go to one stream ("" when they can): several HTML pages need files.
     std::string streamProblem() const;
     // A GeoPackage is finished by its first write: add nothing after it.
@@ -73,11 +80,15 @@ private:
     size_t traces = 0;
     const mapRepresentation::LinkTable* links = nullptr;
     std::unique_ptr<mapRepresentation::LinkTable> ownTable;
-    std::string text;                                    // report and CSV
-    std::string linkText;                                // the CSV's per-link rows
-    std::unique_ptr<nlohmann::ordered_json> collection;  // the GeoJSON document
-    mutable std::unique_ptr<GpkgWriter> gpkg;            // the GeoPackage being filled
-    mutable std::string gpkgError;                       // why there is no GeoPackage writer
+    std::string text;                          // report and CSV
+    std::string linkText;                      // the CSV's per-link rows
+    matchApp::TextChunks geoJson;              // the GeoJSON's features
+    size_t features = 0;                       // in geoJson
+    mutable std::unique_ptr<AtomicFile> sink;  // see writeAsYouGo
+    std::string sinkPath;
+    bool streamed = false;                     // the document went to the sink
+    mutable std::unique_ptr<GpkgWriter> gpkg;  // the GeoPackage being filled
+    mutable std::string gpkgError;             // why there is no GeoPackage writer
     struct HtmlTrace {
         htmlView::TraceSummary summary;
         std::string data;  // htmlView::pageData
@@ -85,6 +96,8 @@ private:
     std::vector<HtmlTrace> pages;
 
     bool finishGpkg(std::ostream& out, std::string& error) const;
+    void writeGeoJsonTail(std::ostream& out) const;
+    bool finishSink(std::string& error) const;
     bool writeLinkRows(const std::string& path, std::string& error) const;
     void addCsv(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
                 const DrivenRoutes& routes);

@@ -2,6 +2,9 @@
 // simulated drives over real streets and on the Kubicka 2015 benchmark (see docs/ACCURACY.md).
 #pragma once
 
+#include <string>
+#include <string_view>
+
 namespace MapMatching {
 
 struct HmmParams {
@@ -31,10 +34,24 @@ struct HmmParams {
     // A fix may be left out of the sequence as an outlier, at the cost of a fix this many sigma from
     // its road (0: never); it is placed on the drive afterwards like a fix left out for being close.
     double outlier;
+    // A run of fixes thrown off together (multipath) may be stepped over as a whole, each fix at the
+    // cost of an outlier, if it began at most this many seconds before (0: never).
+    double runSeconds;
     // Each fix is placed on the chosen drive by its position along it, smoothed over time with a
     // vehicle that speeds up or slows down by about this much (m/s^2); 0 places every fix where it
     // projects on the drive. Near a junction the nearest link is a coin toss, the smoothed position is not.
     double placeAccel;
+
+    // These parameters with `metres` as the radius; the wider searches keep their proportion to it.
+    HmmParams withRadius(double metres) const;
+    // The first rule these parameters break, as the text of an ERROR line ("" when they keep every
+    // rule). karvel-match's options and the library's callers are judged by this one function.
+    std::string problem() const;
+    // The refusal of a value of one of karvel-match's options ("radius", "sigma", "candidates"),
+    // shown as the user wrote it: "bad --radius abc (metres, 1 to 10000)".
+    static std::string refusal(std::string_view option, std::string_view shown);
+
+    bool operator==(const HmmParams&) const = default;
 };
 
 // The defaults of karvel-match.
@@ -59,6 +76,7 @@ inline constexpr HmmParams kHmmDefaults{
     .backTolerance = 100.0,
     .turnBack = 20.0,
     .outlier = 5.0,
+    .runSeconds = 25.0,
     .placeAccel = 1.0,
 };
 

@@ -2,7 +2,10 @@
 # Runs the shell examples of README.md and docs/*.md, so that the manual cannot drift from the programs.
 #
 # An example is a fenced block opened with ```sh. One preceded by a line "<!-- not run: REASON -->"
-# is left out (it installs, needs the reader's own files or hosts, or runs for minutes). The programs
+# is left out (it installs, needs the reader's own files or hosts, or runs for minutes); one preceded
+# by "<!-- needs: PATH -->" is left out when PATH, relative to the repository, is absent (the real
+# data beside a clone). python3 is the interpreter the Python module was built for, and finds the
+# installed module. The programs
 # are installed with `cmake --install` into a scratch prefix whose bin/ comes first on PATH, and
 # every page runs in a scratch folder of its own holding:
 #   region.osm.pbf   West Oakland, from the extract of Debian's python-osmnx-doc
@@ -32,6 +35,11 @@ scratch="$(mktemp -d /tmp/karvel-docs-XXXXXX)"
 trap 'rm -rf "$scratch"' EXIT
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
 export PATH="$scratch/prefix/bin:$PATH" KARVEL_SOURCE="$root" BUILD_DIR="$build"
+python="$(sed -n 's/^KARVEL_PYTHON3:FILEPATH=//p' "$build/CMakeCache.txt")"
+if [ -n "$python" ]; then
+  ln -s "$python" "$scratch/prefix/bin/python3"
+  for site in "$scratch"/prefix/lib/python3*/dist-packages; do export PYTHONPATH="$site${PYTHONPATH:+:$PYTHONPATH}"; done
+fi
 
 fixtures="$scratch/fixtures"
 mkdir -p "$fixtures/drives"
@@ -42,8 +50,13 @@ karvel-sim --map "$scratch/region.txt" --out "$fixtures/drives" --truth "$fixtur
 
 # Prints each example of page $1 as "LINE<TAB>base64 of its text", one per line.
 examples() {
-  awk '
+  awk -v root="$root" '
     /^<!-- not run:/ { skip = 1; next }
+    /^<!-- needs: / {
+      need = $3
+      if (system("test -e \"" root "/" need "\"") != 0) { skip = 1; print "SKIP: " FILENAME " needs " need > "/dev/stderr" }
+      next
+    }
     !inside && /^```sh[[:space:]]*$/ { inside = 1; start = NR + 1; text = ""; next }
     inside && /^```[[:space:]]*$/ {
       if (!skip) { printf "%d\t", start; printf "%s", text | "base64 -w0"; close("base64 -w0"); print "" }

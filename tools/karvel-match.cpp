@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cfloat>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
@@ -15,16 +17,15 @@
 #include <thread>
 #include <vector>
 
+#include "api/engine.h"
 #include "app/Main.h"
 #include "app/batch.h"
-#include "app/map_area.h"
 #include "app/output_check.h"
 #include "app/report.h"
 #include "app/result_writer.h"
 #include "kml/drive_kml.h"
 #include "map/maps.h"
-#include "map/road_graph.h"
-#include "matching/hmm_matcher.h"
+#include "matching/hmm_params.h"
 #include "tools/cli/command_line.h"
 #include "traces/input_file.h"
 #include "traces/trace_loader.h"
@@ -83,9 +84,29 @@ const std::vector<toolCli::OptionSpec> kOptions = {
     {"format", 0, true},     {"", 'o', true},   {"", 'v', false},
 };
 
+// Sets one of the matcher's options: the refusal of a value that is no number or breaks the
+// parameters' rules, or "".
+std::string setMatcherOption(MapMatching::HmmParams& params, const std::string& name,
+                             const std::string& value) {
+    MapMatching::HmmParams p = params;
+    bool number = true;
+    if (name == "candidates") {
+        const auto k = toolCli::parseWholeNumber(value, INT_MIN, INT_MAX);
+        number = k.has_value();
+        if (k) p.candidates = static_cast<int>(*k);
+    } else {
+        const auto v = toolCli::parseNumber(value, -DBL_MAX, DBL_MAX);
+        number = v.has_value();
+        if (v && name == "radius") p = p.withRadius(*v);
+        if (v && name == "sigma") p.sigma = *v;
+    }
+    if (!number || !p.problem().empty()) return MapMatching::HmmParams::refusal(name, value);
+    params = p;
+    return "";
+}
+
 // Applies one option; the message of a bad value, or "".
 std::string apply(Options& o, const std::string& name, const std::string& value) {
-    using toolCli::parseNumber;
     using toolCli::parseWholeNumber;
     if (name == "t") {
         o.folder = value;
@@ -106,21 +127,8 @@ std::string apply(Options& o, const std::string& name, const std::string& value)
         const auto format = resultFormatNamed(value);
         if (!format) return "bad --format " + value + " (report, csv, geojson, html or gpkg)";
         o.format = *format;
-    } else if (name == "radius") {
-        const auto radius = parseNumber(value, 1, 10000);
-        if (!radius) return "bad --radius " + value + " (metres, 1 to 10000)";
-        // The wider searches keep their proportion to the radius.
-        o.params.radius = *radius;
-        o.params.retryRadius = std::max(MapMatching::kHmmDefaults.retryRadius, 6 * *radius);
-        o.params.reachRadius = std::max(MapMatching::kHmmDefaults.reachRadius, 3 * *radius);
-    } else if (name == "sigma") {
-        const auto sigma = parseNumber(value, 0, 1000);
-        if (!sigma) return "bad --sigma " + value + " (metres, 0 to 1000)";
-        o.params.sigma = *sigma;
-    } else if (name == "candidates") {
-        const auto k = parseWholeNumber(value, 1, 64);
-        if (!k) return "bad --candidates " + value + " (1 to 64)";
-        o.params.candidates = static_cast<int>(*k);
+    } else if (name == "radius" || name == "sigma" || name == "candidates") {
+        return setMatcherOption(o.params, name, value);
     } else if (name == "jobs") {
         const auto jobs = parseWholeNumber(value, 1, 1024);
         if (!jobs) return "bad --jobs " + value + " (1 to 1024)";
@@ -146,19 +154,6 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
     for (const auto& [name, value] : line.options)
         if (const std::string problem = apply(o, name, value); !problem.empty()) return usageError(problem);
     return toolCli::checkedOnly(line);
-}
-
-// A trace with fixes none of which lies near a road belongs to another map (or is not where its
-// user thinks): said on an ERROR line, and the run fails, rather than reporting it all unmatched.
-bool offTheMap(const Route& route, const MapMatching::HmmMatcher& matcher, const matchApp::MapArea& area,
-               double radius, std::ostream& log) {
-    if (route.nodes.empty() || matcher.fixesNearRoads() > 0) return false;
-    char km[32];
-    std::snprintf(km, sizeof km, "%.1f", area.kilometresTo(route));
-    log << "ERROR: " << route.name << ": none of its " << route.nodes.size() << " fixes lies within "
-        << radius << " m of a road; it is " << km
-        << " km from the map's area (is it the map of this trace?)\n";
-    return true;
 }
 
 // Passes on only the ERROR lines written to it: where the results go elsewhere, the report's blocks
@@ -197,31 +192,31 @@ size_t matchedFixes(const Route& route, const std::vector<std::unique_ptr<Path>>
     return static_cast<size_t>(std::count(on.begin(), on.end(), 1));
 }
 
-// Matches one route on this thread's own matcher (the road graph is shared, read-only).
-TraceMatch matchRoute(const mapRepresentation::Map& map, const mapRepresentation::RoadGraph& graph,
-                      const Options& o, const Route& route, std::ostream& log, Tally& tally,
-                      const matchApp::MapArea& area, std::atomic<bool>& failed) {
-    thread_local std::unique_ptr<MapMatching::HmmMatcher> matcher;
-    if (!matcher) matcher = std::make_unique<MapMatching::HmmMatcher>(graph, o.params);
-    matcher->run(route);
-    if (offTheMap(route, *matcher, area, o.params.radius, log)) failed = true;
-    TraceMatch result{matcher->getShortMatched(), matcher->getUnmatchedInfo(), matcher->drivenRoutes()};
+// Matches one route on the shared map (each thread has a matcher of its own).
+TraceMatch matchRoute(const karvel::MatchEngine& engine, const Options& o, const Route& route,
+                      std::ostream& log, Tally& tally, std::atomic<bool>& failed) {
+    karvel::RouteMatch match = engine.match(route, o.params, o.kml);
+    // A trace with fixes none of which lies near a road belongs to another map (or is not where its
+    // user thinks): said on an ERROR line, and the run fails, rather than reporting it all unmatched.
+    if (const std::string problem = engine.offTheMap(route, match, o.params.radius); !problem.empty()) {
+        log << "ERROR: " << problem << "\n";
+        failed = true;
+    }
     ++tally.traces;
     tally.fixes += route.nodes.size();
-    tally.matched += matchedFixes(route, result.paths);
-    if (o.kml) {
-        kmlMatch::DriveMatch drive{matcher->getMatched(), matcher->matchedLinks(), matcher->matchedPoints()};
+    tally.matched += matchedFixes(route, match.result.paths);
+    if (match.drive) {
         const std::string path = "data/match_hmm_" + route.name + ".kml";
-        if (!kmlMatch::writeDriveKml(path, map, route, drive))
+        if (!kmlMatch::writeDriveKml(path, engine.map(), route, *match.drive))
             log << "ERROR: could not write " << path << "\n";
     }
-    return result;
+    return std::move(match.result);
 }
 
-// Matches every listed trace onto the program-wide map and hands the results to their writer.
-void matchAll(const Options& o, std::ostream& document, bool documentOnStdout, Tally& tally) {
-    const mapRepresentation::RoadGraph graph(m);
-    const matchApp::MapArea area = matchApp::MapArea::of(m);
+// Matches the listed traces and hands the results to their writer; false when the run failed.
+bool matchAll(const Options& o, const karvel::MatchEngine& engine, const std::vector<std::string>& files,
+              std::ostream& document, bool documentOnStdout, Tally& tally) {
+    const mapRepresentation::Map& map = engine.map();
     std::atomic<bool> failed = false;
     TraceMatcher matcher;
     // Without -v only the loader's ERROR lines reach the log; a file it refused or that gives no fix
@@ -241,14 +236,15 @@ void matchAll(const Options& o, std::ostream& document, bool documentOnStdout, T
         return route;
     };
     matcher.match = [&](Route& route, std::ostream& log) {
-        return matchRoute(m, graph, o, route, log, tally, area, failed);
+        return matchRoute(engine, o, route, log, tally, failed);
     };
-    matcher.frame = &m.planeFrame();
+    matcher.frame = &map.planeFrame();
     // Not while the results themselves go to the terminal: the two would garble each other.
     matcher.progress = !o.quiet && !(o.output.empty() && isatty(STDOUT_FILENO) == 1);
     const unsigned jobs = o.jobs > 0 ? o.jobs : std::max(1U, std::thread::hardware_concurrency());
-    ResultWriter writer(o.format, m);
+    ResultWriter writer(o.format, map);
     writer.useLinkTableBeside(o.map, std::cout);
+    if (!o.output.empty()) writer.writeAsYouGo(o.output);
     if (o.format != ResultFormat::Report || !o.output.empty())
         matcher.finished = [&](const Route& r, const TraceMatch& t) {
             writer.add(r, t.paths, t.unmatched, t.routes);
@@ -256,23 +252,49 @@ void matchAll(const Options& o, std::ostream& document, bool documentOnStdout, T
     // The report's blocks go to standard output as they come, unless the results go elsewhere.
     ErrorLines errorsOnly(std::cout);
     std::ostream filtered(&errorsOnly);
-    runBatch(traceFiles, matcher, jobs,
+    runBatch(files, matcher, jobs,
              o.format == ResultFormat::Report && o.output.empty() ? document : filtered);
-    if (refused || failed) runFailed = true;
+    bool ok = !refused && !failed;
     std::string error;
     if (!o.output.empty() && !writer.writeFile(o.output, error)) {
         std::cout << "ERROR: " << error << "\n";
-        runFailed = true;
+        ok = false;
     }
     if (documentOnStdout) {
         if (const std::string problem = writer.streamProblem(); !problem.empty()) {
             std::cout << "ERROR: " << problem << "\n";
-            runFailed = true;
-            return;
+            return false;
         }
         writer.write(document);
     }
-    if (!standardOutputWritten(document)) runFailed = true;
+    return standardOutputWritten(document) && ok;
+}
+
+// Lists the traces, loads the map and matches: the exit status. The map is only read.
+int runMatch(const Options& o, std::ostream& document, bool documentOnStdout, Tally& tally, double& seconds) {
+    // GPX and every NMEA extension, in name order.
+    const BatchInput input{.folder = o.folder,
+                           .map = o.map,
+                           .extensions = kTraceFileExtensions,
+                           .nameOrder = true,
+                           .files = o.files,
+                           .listFolder = o.folderGiven || o.files.empty(),
+                           .console = o.verbose ? Console::Verbose : Console::Quiet};
+    bool failed = false;
+    std::vector<std::string> files;
+    if (!listBatchTraces(input, files, failed)) return 1;
+    const karvel::MatchEngine::Loading loading = karvel::MatchEngine::load(o.map, std::cout);
+    if (!loading.engine) {
+        std::cout << "ERROR: " << loading.error << "\n";
+        return 1;
+    }
+    if (!loading.complete) failed = true;
+    if (o.verbose) describeLoadedMap(std::cout, loading.engine->map(), o.map);
+    const auto from = std::chrono::steady_clock::now();
+    if (!matchAll(o, *loading.engine, files, document, documentOnStdout, tally)) failed = true;
+    seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
+    std::cout.flush();
+    return failed ? 1 : 0;
 }
 
 // The closing line on standard error: what was matched, how much of it, how fast.
@@ -288,7 +310,6 @@ void printSummary(const Tally& tally, double seconds) {
 }
 
 int programMain(int argc, char** argv) {
-    const time_t start = time(nullptr);
     toolCli::ignoreFileSizeSignal();
     Options o;
     if (const std::optional<int> status = parse(argc, argv, o)) return *status;
@@ -298,21 +319,9 @@ int programMain(int argc, char** argv) {
     const bool documentOnStdout = o.output.empty() && o.format != ResultFormat::Report;
     std::ostream document(std::cout.rdbuf());
     if (o.format != ResultFormat::Report || !o.output.empty()) std::cout.rdbuf(std::cerr.rdbuf());
-    // GPX and every NMEA extension, in name order; the map is only read.
-    const BatchInput input{.folder = o.folder,
-                           .map = o.map,
-                           .extensions = kTraceFileExtensions,
-                           .nameOrder = true,
-                           .files = o.files,
-                           .listFolder = o.folderGiven || o.files.empty(),
-                           .console = o.verbose ? Console::Verbose : Console::Quiet};
     Tally tally;
     double seconds = -1;  // stays so when the batch does not run
-    const int status = runFramedBatch(start, input, [&] {
-        const auto from = std::chrono::steady_clock::now();
-        matchAll(o, document, documentOnStdout, tally);
-        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
-    });
+    const int status = runMatch(o, document, documentOnStdout, tally, seconds);
     std::cout.flush();
     if (!o.quiet && seconds >= 0) printSummary(tally, seconds);
     return status;

@@ -35,10 +35,13 @@ void printUsage(std::ostream& out) {
         << "                          error drifts (default 0: every fix independent)\n"
         << "  --outliers RATE         fraction of fixes thrown far off (default 0)\n"
         << "  --outlier-distance M    outliers land M to 2M metres away (default 50)\n"
+        << "  --bursts RATE           chance at each fix that multipath starts: for 5-20 s every fix\n"
+        << "                          lies 30-80 m to one side of the road (default 0)\n"
         << "  --dropouts RATE         chance at each fix that the signal is lost (default 0)\n"
         << "  --dropout-seconds SEC   mean length of a signal loss (default 20)\n"
         << "  --speed M/S             cruise speed on open road (default 13.9)\n"
         << "  --stops P               chance of a full stop before a junction (default 0.1)\n"
+        << "  --longest-stop SEC      a stop lasts 2 s to SEC (default 15)\n"
         << "  --satellites            also write $GPGSA and $GPGSV sentences\n"
         << "  --links ID,ID,...       drive these links (gaps are joined by the fewest links) instead of "
            "random routes\n"
@@ -75,6 +78,8 @@ const std::map<std::string, std::pair<double traceSim::SimOptions::*, const char
     {"dropout-seconds", {&traceSim::SimOptions::dropoutSeconds, "seconds"}},
     {"speed", {&traceSim::SimOptions::cruiseSpeed, "metres per second"}},
     {"stops", {&traceSim::SimOptions::stopProbability, "a probability from 0 to 1"}},
+    {"longest-stop", {&traceSim::SimOptions::longestStop, "seconds"}},
+    {"bursts", {&traceSim::SimOptions::burstRate, "a rate from 0 to 1"}},
 };
 
 std::vector<toolCli::OptionSpec> optionSpecs() {

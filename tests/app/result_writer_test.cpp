@@ -6,9 +6,11 @@
 
 #include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 
 #include "app/trace_rows.h"
+#include "geojson_check.h"
 #include "local_world.h"
 #include "test_support.h"
 #include "traces/trace_time.h"
@@ -64,6 +66,46 @@ struct SmallRun {
         return out.str();
     }
 };
+
+// Link 1 with every attribute, text that needs quoting and escaping included.
+mapRepresentation::LinkTable attributeTable() {
+    mapRepresentation::LinkTable table;
+    mapRepresentation::LinkAttributes a;
+    a.wayId = 77;
+    a.fromNode = 5;
+    a.toNode = 6;
+    a.name = "Main \"Street\", Canòlich";
+    a.highway = "primary";
+    a.maxspeed = 50;
+    a.oneway = true;
+    table.set(1, a);
+    return table;
+}
+
+// Column `k` (from 0) of every row after the header; quoted fields must not hold commas.
+std::vector<std::string> column(const std::string& csv, size_t k) {
+    std::vector<std::string> values;
+    std::istringstream in(csv);
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+        std::vector<std::string> fields;
+        std::string field;
+        bool quoted = false;
+        for (const char c : line) {
+            if (c == '"') quoted = !quoted;
+            if (c == ',' && !quoted) {
+                fields.push_back(field);
+                field.clear();
+            } else {
+                field += c;
+            }
+        }
+        fields.push_back(field);
+        values.push_back(k < fields.size() ? fields[k] : "<missing>");
+    }
+    return values;
+}
 
 // Compares with a golden file; KARVEL_UPDATE_GOLDEN=1 rewrites it instead (then read the diff).
 void expectGolden(const std::string& actual, const std::string& name) {
@@ -184,4 +226,168 @@ TEST(ResultWriter, EveryFormatCarriesTheDecidedRoute) {
         EXPECT_EQ(doc["features"][0]["geometry"]["coordinates"].size(), 6u);
     }
     EXPECT_EQ(run.written(ResultFormat::Report).find("Driven links"), std::string::npos);
+}
+
+// Every document the writer makes is valid GeoJSON, whatever the run: one-fix pieces, pieces whose
+// links do not meet, fixes without time or sharing a second, no trace at all.
+TEST(ResultWriter, EveryGeoJsonDocumentIsValid) {
+    const mapRepresentation::LinkTable table = attributeTable();
+    std::vector<std::pair<std::string, std::string>> documents;
+    const auto add = [&](const std::string& what, const SmallRun& run) {
+        documents.emplace_back(what, run.written(ResultFormat::GeoJson, &table));
+    };
+    add("timed", SmallRun());
+    SmallRun split;
+    split.paths.clear();
+    split.addPath({{0, 1}, {1, 99}, {5, 6}});
+    add("split", split);
+    SmallRun single;
+    single.paths.clear();
+    single.addPath({{0, 1}, {1, 1}});
+    single.addPath({{5, 6}});
+    add("one-fix piece", single);
+    SmallRun untimed;
+    for (_node& n : untimed.route.nodes) n.arrivalTime = n.leaveTime = kTraceNoTime;
+    add("untimed", untimed);
+    SmallRun sameSecond;
+    sameSecond.route.nodes[0].arrivalTime = kTraceNoTime;
+    sameSecond.route.nodes[3].arrivalTime = sameSecond.route.nodes[2].arrivalTime;
+    add("first fix untimed, two fixes in one second", sameSecond);
+    std::ostringstream none;
+    ResultWriter(ResultFormat::GeoJson, SmallRun().world.map).write(none);
+    documents.emplace_back("no trace", none.str());
+    for (const auto& [what, text] : documents) {
+        const std::vector<std::string> faults = karvel_test::geoJsonFaults(text);
+        EXPECT_TRUE(faults.empty()) << what << ": " << faults.front() << "\n" << text;
+    }
+    EXPECT_NE(
+        documents[2].second.find("\"type\": \"Point\",\n        \"coordinates\": [\n          -8.993803,"),
+        std::string::npos)
+        << "the piece of fix 5 alone is a Point";
+    EXPECT_EQ(documents.back().second, "{\n  \"type\": \"FeatureCollection\",\n  \"features\": []\n}\n");
+}
+
+// Speed needs two timed fixes at different moments; link times need timed fixes around them.
+TEST(ResultWriter, SpeedsAndTimesOnlyWhereTheFixesHaveTimes) {
+    SmallRun untimed;
+    for (_node& n : untimed.route.nodes) n.arrivalTime = n.leaveTime = kTraceNoTime;
+    const std::string fixes = untimed.written(ResultFormat::Csv);
+    for (size_t k : {2u, 20u}) EXPECT_EQ(column(fixes, k), std::vector<std::string>(7, "")) << fixes;
+    EXPECT_EQ(column(fixes, 19),
+              (std::vector<std::string>{"0.00", "50.00", "240.00", "280.00", "", "280.00", "340.00"}));
+    const std::string links = untimed.written(ResultFormat::Csv, nullptr, true);
+    for (size_t k : {11u, 12u, 14u}) EXPECT_EQ(column(links, k), std::vector<std::string>(4, "")) << links;
+
+    // Fix 0 without a time, fixes 2 and 3 in one second: fixes 1 and 3 have no speed.
+    SmallRun mixed;
+    mixed.route.nodes[0].arrivalTime = kTraceNoTime;
+    mixed.route.nodes[3].arrivalTime = mixed.route.nodes[2].arrivalTime;
+    EXPECT_EQ(column(mixed.written(ResultFormat::Csv), 20),
+              (std::vector<std::string>{"", "", "684.00", "", "", "", "216.00"}));
+}
+
+// With writeAsYouGo the text goes to the file as it is made; the file is the one writeFile makes from
+// the held text, and it appears only once complete.
+TEST(ResultWriter, DocumentWrittenAsItComesIsTheHeldOne) {
+    const SmallRun run;
+    const mapRepresentation::LinkTable table = attributeTable();
+    karvel_test::TempDir dir;
+    for (const auto& [format, name] :
+         {std::pair{ResultFormat::GeoJson, "r.geojson"}, std::pair{ResultFormat::Csv, "r.csv"}}) {
+        ResultWriter held(format, run.world.map), streamed(format, run.world.map);
+        held.useLinkTable(&table);
+        streamed.useLinkTable(&table);
+        const std::string target = dir / name;
+        streamed.writeAsYouGo(target);
+        // Enough traces for several megabyte pieces of either format.
+        Route route = run.route;
+        for (int i = 0; i < 1500; ++i) {
+            route.name = "run " + std::to_string(i);
+            held.add(route, run.paths, run.unmatched);
+            streamed.add(route, run.paths, run.unmatched);
+        }
+        EXPECT_FALSE(std::filesystem::exists(target));
+        std::string error;
+        ASSERT_TRUE(held.writeFile(dir / ("held-" + std::string(name)), error)) << error;
+        ASSERT_TRUE(streamed.writeFile(target, error)) << error;
+        const std::string text = karvel_test::readFile(target);
+        EXPECT_GT(text.size(), size_t{1} << 20);
+        EXPECT_TRUE(text == karvel_test::readFile(dir / ("held-" + std::string(name)))) << name;
+        std::ostringstream out;
+        streamed.write(out);
+        EXPECT_TRUE(out.fail()) << "the document went to the file";
+        if (format == ResultFormat::GeoJson) {
+            EXPECT_TRUE(karvel_test::geoJsonFaults(text).empty());
+        }
+    }
+    EXPECT_EQ(karvel_test::readFile(dir / "r.links.csv"), karvel_test::readFile(dir / "held-r.links.csv"));
+
+    // A target that cannot be written: the text is held, and writeFile says so.
+    ResultWriter writer(ResultFormat::GeoJson, run.world.map);
+    writer.writeAsYouGo(dir / "no/such/folder/r.geojson");
+    writer.add(run.route, run.paths, run.unmatched);
+    std::string error;
+    EXPECT_FALSE(writer.writeFile(dir / "no/such/folder/r.geojson", error));
+    EXPECT_NE(error.find("cannot write"), std::string::npos);
+    std::ostringstream out;
+    writer.write(out);
+    EXPECT_TRUE(karvel_test::geoJsonFaults(out.str()).empty());
+}
+
+// The GeoPackage's rows hold what the CSV's rows hold (read back with the sqlite3 program).
+TEST(ResultWriter, GeoPackageRowsAreTheCsvRows) {
+    if (karvel_test::runCommand("command -v sqlite3").exitCode != 0) GTEST_SKIP() << "needs sqlite3";
+    SmallRun run;
+    run.route.nodes[0].arrivalTime = kTraceNoTime;
+    run.route.nodes[3].arrivalTime = run.route.nodes[2].arrivalTime;
+    const mapRepresentation::LinkTable table = attributeTable();
+    karvel_test::TempDir dir;
+    for (const char* name : {"r.gpkg", "r.csv"}) {
+        ResultWriter writer(name[2] == 'g' ? ResultFormat::Gpkg : ResultFormat::Csv, run.world.map);
+        writer.useLinkTable(&table);
+        writer.add(run.route, run.paths, run.unmatched);
+        run.route.name = "second";
+        writer.add(run.route, run.paths, run.unmatched);
+        run.route.name = "run \"7\", north";
+        std::string error;
+        ASSERT_TRUE(writer.writeFile(dir / name, error)) << error;
+    }
+    const auto rows = [&](const std::string& columns, const std::string& layer) {
+        const auto result = karvel_test::runCommand(
+            "sqlite3 -csv r.gpkg \"select " + columns + " from " + layer + " order by fid\"", dir.path());
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        return "header\n" + result.out;
+    };
+    // Times as seconds, to the tenth the CSV gives; none for an empty field.
+    const auto seconds = [](const std::vector<std::string>& times) {
+        std::vector<std::optional<double>> values;
+        static const std::regex iso(R"((.*:\d\d)(\.\d+)?Z)");
+        for (const std::string& t : times) {
+            std::smatch m;
+            if (!std::regex_match(t, m, iso)) {
+                values.emplace_back();
+                continue;
+            }
+            const double fraction = m[2].matched ? std::stod("0" + m[2].str()) : 0.0;
+            values.emplace_back(std::round(10.0 * (*parseIsoTime(m[1].str() + "Z") + fraction)) / 10.0);
+        }
+        return values;
+    };
+    const std::string csv = karvel_test::readFile(dir / "r.csv"),
+                      links = karvel_test::readFile(dir / "r.links.csv");
+    const std::string fixRows = rows("trace, point, time, link, way_id, name, speed_kmh", "fixes");
+    EXPECT_EQ(column(fixRows, 0), column(csv, 0));
+    EXPECT_EQ(seconds(column(fixRows, 2)), seconds(column(csv, 2)));
+    EXPECT_EQ(column(fixRows, 3), column(csv, 5));
+    EXPECT_EQ(column(fixRows, 4), column(csv, 11));
+    EXPECT_EQ(column(fixRows, 5), column(csv, 14));
+    EXPECT_EQ(
+        column(rows("speed_kmh is null", "fixes"), 0),
+        (std::vector<std::string>{"1", "1", "0", "1", "1", "1", "0", "1", "1", "0", "1", "1", "1", "0"}));
+    const std::string linkRows = rows("link, entered, left", "links");
+    EXPECT_EQ(column(linkRows, 0), column(links, 2));
+    EXPECT_EQ(seconds(column(linkRows, 1)), seconds(column(links, 11)));
+    EXPECT_EQ(seconds(column(linkRows, 2)), seconds(column(links, 12)));
+    const std::vector<std::string> entered = column(linkRows, 1);
+    EXPECT_EQ(std::count(entered.begin(), entered.end(), ""), 2) << "entered before the first timed fix";
 }

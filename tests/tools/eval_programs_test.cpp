@@ -8,6 +8,7 @@
 #include <regex>
 #include <sstream>
 
+#include "app/geojson_check.h"
 #include "nmea_writer.h"
 #include "test_support.h"
 #include "traces/trace_loader.h"
@@ -51,10 +52,12 @@ TEST(RealGpxExport, KarvelMatchesTheWholeLogAndItsReportExportsToGeoJson) {
             binaryPath("karvel-export") + " --report report.txt --map data/map.txt -t gpx --format geojson",
             dir.str());
         ASSERT_EQ(geo.exitCode, 0) << geo.out;
+        const std::vector<std::string> faults = karvel_test::geoJsonFaults(geo.out);
+        EXPECT_TRUE(faults.empty()) << faults.front();
         const json doc = json::parse(geo.out);
         size_t points = 0;
         for (const json& f : doc["features"]) {
-            if (f["geometry"]["type"] != "Point") continue;
+            if (f["properties"]["kind"] != "fix") continue;
             EXPECT_FALSE(f["properties"]["link"].is_null()) << "point " << f["properties"]["point"];
             EXPECT_LT(f["properties"]["distance_m"].get<double>(), 60.0);
             ++points;

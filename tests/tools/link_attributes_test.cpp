@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "app/geojson_check.h"
 #include "map/link_table.h"
 #include "map/maps.h"
 #include "test_support.h"
@@ -152,10 +153,18 @@ TEST(LinkAttributes, GeoPackageHoldsBothTracesInTwoLayers) {
     prepare(dir, extract, karvel_test::sharedData("graphhopper-osm-extracts/issue-70.gpx"));
     // The same log twice under two names: two traces in one file.
     fs::copy_file(dir / "data/nmea/issue-70.gpx", dir / "data/nmea/issue-70b.gpx");
-    for (const char* format : {"csv -o out.csv", "gpkg -o out.gpkg"}) {
+    for (const char* format : {"csv -o out.csv", "gpkg -o out.gpkg", "geojson -o out.geojson"}) {
         const auto r = runCommand(binaryPath("karvel-match") + " --format " + format + " 2>&1", dir.str());
         ASSERT_EQ(r.exitCode, 0) << r.out;
     }
+    // The GeoJSON of the same run, written as it was made, is valid and has a point per fix.
+    const std::string geojson = karvel_test::readFile(dir / "out.geojson");
+    const std::vector<std::string> faults = karvel_test::geoJsonFaults(geojson);
+    EXPECT_TRUE(faults.empty()) << faults.front();
+    size_t fixFeatures = 0;
+    for (size_t at = 0; (at = geojson.find("\"kind\": \"fix\"", at)) != std::string::npos; ++at)
+        ++fixFeatures;
+    EXPECT_EQ(fixFeatures, csvRows(dir / "out.csv").size());
     const auto info = runCommand("ogrinfo -so -al out.gpkg", dir.str());
     ASSERT_EQ(info.exitCode, 0) << info.out << info.err;
     const LayerSummary fixes = ogrSummary(info.out, "fixes"), links = ogrSummary(info.out, "links");

@@ -185,6 +185,39 @@ TEST(SimDrive, OutliersDropoutsAndErrors) {
     EXPECT_FALSE(Simulator(empty, options).randomTrace(0, trace, error));
 }
 
+// Multipath bursts: runs of fixes thrown one way by 30-80 m, the rest of the drive untouched.
+TEST(SimDrive, BurstsThrowRunsOfFixesToOneSide) {
+    SimOptions options;
+    options.seed = 5;
+    options.duration = 1200;
+    options.sigma = 0.0;
+    const SimTrace clean = randomTrace(options, 0);
+    options.burstRate = 0.02;
+    const SimTrace trace = randomTrace(options, 0);
+    ASSERT_EQ(trace.fixes.size(), clean.fixes.size());
+    int inBursts = 0, runs = 0, shortest = 1000;
+    for (size_t i = 0, run = 0; i < trace.fixes.size(); ++i) {
+        const auto& f = trace.fixes[i];
+        const auto [east, north] = offset(f);
+        if (!f.outlier) {
+            EXPECT_EQ(f.lat, clean.fixes[i].lat) << i;
+            EXPECT_EQ(f.lon, clean.fixes[i].lon) << i;
+            if (run > 0) shortest = std::min(shortest, static_cast<int>(run));
+            run = 0;
+            continue;
+        }
+        ++inBursts;
+        runs += run++ == 0;
+        EXPECT_GE(std::hypot(east, north), 30.0 - 1e-6) << i;
+        EXPECT_LE(std::hypot(east, north), 80.0 + 1e-6) << i;
+    }
+    EXPECT_GE(runs, 5);
+    EXPECT_GE(shortest, 5) << "a burst lasts at least 5 s";
+    EXPECT_NEAR(inBursts / static_cast<double>(trace.fixes.size()), 0.02 * 12.5 / (1 + 0.02 * 12.5), 0.1);
+    options.burstRate = 1.5;
+    EXPECT_FALSE(options.validate().empty());
+}
+
 TEST(SimTruth, DamagedFilesAreRefused) {
     for (const std::string damaged :
          {"trace x\npoints 3\nroute 3\n1 2\n",                    // route cut short

@@ -36,7 +36,8 @@ enum Stream : uint64_t {
     kMotionStream = 1,
     kNoiseStream = 2,
     kGapStream = 3,
-    kSkyStream = 4
+    kSkyStream = 4,
+    kBurstStream = 5
 };
 
 uint64_t streamId(int index, Stream s) {
@@ -103,6 +104,8 @@ std::string SimOptions::validate() const {
         return "the mean dropout length must lie between 1 s and 1 day";
     if (!inRange(cruiseSpeed, 1.0, 70.0)) return "the cruise speed must lie between 1 and 70 m/s";
     if (!inRange(stopProbability, 0.0, 1.0)) return "the stop probability must lie between 0 and 1";
+    if (!inRange(longestStop, 2.0, 86400.0)) return "the longest stop must lie between 2 s and 1 day";
+    if (!inRange(burstRate, 0.0, 1.0)) return "the burst rate must lie between 0 and 1";
     if (date.year < 2000 || date.year > 2099 || date.month < 1 || date.month > 12 || date.day < 1 ||
         date.day > 28)
         return "the date must lie in 2000-2099 with a day from 1 to 28";
@@ -263,7 +266,8 @@ bool legsOf(const mapRepresentation::Map& map, const std::vector<int>& route, st
 // Speed limits where links meet: slow for the turn, slower through junctions, sometimes stop; the
 // last one is the end of the route.
 std::vector<Constraint> speedLimits(const mapRepresentation::Map& map, const std::vector<Leg>& legs,
-                                    double total, double cruise, double stopProbability, Random& motion) {
+                                    double total, double cruise, double stopProbability, double longestStop,
+                                    Random& motion) {
     std::vector<Constraint> limits;
     int previous = -1;  // last leg with a direction
     for (size_t k = 0; k < legs.size(); ++k) {
@@ -273,7 +277,7 @@ std::vector<Constraint> speedLimits(const mapRepresentation::Map& map, const std
             double speed = std::min(cruise, turnSpeed(diffRadHeading(before.heading, legs[k].heading)));
             const bool junction = distinctNeighbours(map, map.links.at(legs[k].link).origin) >= 3;
             if (junction) speed = std::min(speed, kJunctionFactor * cruise);
-            const double stopDraw = motion.uniform(), dwell = motion.uniform(2.0, 15.0);
+            const double stopDraw = motion.uniform(), dwell = motion.uniform(2.0, longestStop);
             if (junction && stopDraw < stopProbability) {
                 // Stop a little before the junction, still on the link that leads into it.
                 Constraint c;
@@ -335,6 +339,7 @@ public:
           noise(options.seed, streamId(index, kNoiseStream)),
           gaps(options.seed, streamId(index, kGapStream)),
           sky(options.seed, streamId(index, kSkyStream)),
+          bursts(options.seed, streamId(index, kBurstStream)),
           baseHdop(std::clamp(options.sigma / 4.0, 0.6, 25.0)),
           // Noise of consecutive fixes: e = rho * previous e + sqrt(1 - rho^2) * sigma * n keeps the
           // deviation at sigma.
@@ -353,9 +358,10 @@ private:
     };
 
     const SimOptions& options;
-    Random noise, gaps, sky;
+    Random noise, gaps, sky, bursts;
     double baseHdop, rho, fresh;
     double east = 0.0, north = 0.0, gapUntil = -1.0;
+    double burstUntil = -1.0, burstEast = 0.0, burstNorth = 0.0;  // the burst under way and its offset
     std::vector<SkySatellite> constellation;
 
     // Satellites in view for the whole drive (a short drive sees the sky barely change).
@@ -393,6 +399,17 @@ std::optional<SimFix> Receiver::observe(long tick, double t, const Leg& L, const
     const double gapDraw = gaps.uniform(),
                  gapLength = -options.dropoutSeconds * std::log(1.0 - gaps.uniform());
 
+    // Bursts draw from a stream of their own, so that drives without them stay as they were.
+    const double burstDraw = bursts.uniform(), burstLength = bursts.uniform(5.0, 20.0),
+                 burstDistance = bursts.uniform(30.0, 80.0), burstSide = bursts.uniform() < 0.5 ? -1.0 : 1.0;
+    if (t >= burstUntil && burstDraw < options.burstRate) {
+        const double across = (std::isfinite(L.heading) ? L.heading : 0.0) + burstSide * kPi / 2.0;
+        burstUntil = t + burstLength;
+        burstEast = burstDistance * std::sin(across);
+        burstNorth = burstDistance * std::cos(across);
+    }
+    const bool inBurst = t < burstUntil;
+
     if (t < gapUntil) return std::nullopt;
     if (tick > 0 && gapDraw < options.dropoutRate) {
         gapUntil = t + std::max(static_cast<double>(options.period), gapLength);
@@ -408,11 +425,15 @@ std::optional<SimFix> Receiver::observe(long tick, double t, const Leg& L, const
         dx += outDistance * std::sin(outAngle);
         dy += outDistance * std::cos(outAngle);
     }
+    if (inBurst) {
+        dx += burstEast;
+        dy += burstNorth;
+    }
     double perLat = 0.0, perLon = 0.0;
     metresPerDegree(fix.trueLat, perLat, perLon);
     fix.lat = fix.trueLat + dy / perLat;
     fix.lon = fix.trueLon + dx / perLon;
-    fix.outlier = outlier;
+    fix.outlier = outlier || inBurst;
     fix.speed = std::max(0.0, car.v + 0.2 * speedError);
     const double heading = std::isfinite(L.heading) ? L.heading * 180.0 / kPi : 0.0;
     fix.course = heading + (car.v > 1.0 ? 2.0 : 30.0) * courseError;
@@ -438,7 +459,7 @@ bool Simulator::simulate(const std::vector<int>& route, int index, SimTrace& out
     Random motion(options.seed, streamId(index, kMotionStream));
     const double cruise = options.cruiseSpeed * motion.uniform(0.9, 1.1);
     const std::vector<Constraint> limits =
-        speedLimits(map, legs, total, cruise, options.stopProbability, motion);
+        speedLimits(map, legs, total, cruise, options.stopProbability, options.longestStop, motion);
     Receiver receiver(options, index);
 
     const double horizon = cruise * cruise / (2.0 * kDeceleration) + 5.0;

@@ -23,12 +23,16 @@ struct SimOptions {
     // sigma); 0 draws every fix independently. Receivers' errors drift slowly, so real traces lie
     // between the two.
     double correlationSeconds = 0.0;
-    double outlierRate = 0.0;        // fraction of fixes thrown far off
-    double outlierDistance = 50.0;   // metres: outliers land between this and twice this from the truth
-    double dropoutRate = 0.0;        // chance at each fix that the signal is lost
-    double dropoutSeconds = 20.0;    // mean length of a signal loss
+    double outlierRate = 0.0;       // fraction of fixes thrown far off
+    double outlierDistance = 50.0;  // metres: outliers land between this and twice this from the truth
+    double dropoutRate = 0.0;       // chance at each fix that the signal is lost
+    double dropoutSeconds = 20.0;   // mean length of a signal loss
+    // Multipath in town: the chance at each fix that a burst starts, in which every fix for 5-20 s
+    // lies 30-80 m to one side of the road (the same side and distance throughout), plus the noise.
+    double burstRate = 0.0;
     double cruiseSpeed = 13.9;       // m/s on open road (50 km/h)
     double stopProbability = 0.1;    // chance of a full stop before a junction
+    double longestStop = 15.0;       // seconds: a stop lasts from 2 s to this long
     bool satellites = false;         // also write $GPGSA/$GPGSV
     NmeaDate date;                   // date of the drive
     double startSecond = 36000.0;    // time of day of the first fix (10:00:00)
