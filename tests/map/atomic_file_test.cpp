@@ -1,6 +1,5 @@
-// Replacing files with the named temporary file, the fallback where a file system has no unnamed
-// ones (the end-to-end cases in tests/app cover the unnamed kind): modes, links, refusals, and the
-// removal of temporary files that killed runs left behind.
+// Replacing files with either kind of temporary file: modes, links, refusals, and the removal of
+// temporary files that killed runs left behind; the locks of files that are read and written back.
 #include "map/atomic_file.h"
 
 #include <gtest/gtest.h>
@@ -8,8 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <memory>
 
+#include "map/file_lock.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
@@ -34,29 +37,69 @@ size_t entries(const std::string& dir) {
     return static_cast<size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
 }
 
-TEST(AtomicFileNamed, ModesLinksAndRefusals) {
-    AtomicFile::allowUnnamedTemporaries(false);
-    TempDir dir;
-    const mode_t mask = ::umask(027);
-    EXPECT_TRUE(save(dir / "new", "x"));
-    writeFile(dir / "real/kept", "old");
-    ::chmod((dir / "real/kept").c_str(), 0604);
-    fs::create_symlink("real/kept", dir / "link");
-    EXPECT_TRUE(save(dir / "link", "new"));
-    ::umask(mask);
-    {
-        AtomicFile abandoned(dir / "new");
-        abandoned.stream() << "half";
+// Both kinds of temporary file: the named one, and the unnamed one where the file system has them.
+TEST(AtomicFile, ModesLinksAndRefusals) {
+    for (const bool unnamed : {false, true}) {
+        SCOPED_TRACE(unnamed ? "unnamed" : "named");
+        AtomicFile::allowUnnamedTemporaries(unnamed);
+        TempDir dir;
+        const mode_t mask = ::umask(027);
+        EXPECT_TRUE(save(dir / "new", "x"));
+        writeFile(dir / "real/kept", "old");
+        ::chmod((dir / "real/kept").c_str(), 0604);
+        fs::create_symlink("real/kept", dir / "link");
+        EXPECT_TRUE(save(dir / "link", "new"));
+        ::umask(mask);
+        {
+            AtomicFile abandoned(dir / "new");
+            abandoned.stream() << "half";
+        }
+        // New files get the mode the umask allows; a replaced file keeps its own, behind its link.
+        EXPECT_EQ(std::tuple(modeOf(dir / "new"), modeOf(dir / "real/kept"), fs::is_symlink(dir / "link"),
+                             readFile(dir / "real/kept"), readFile(dir / "new")),
+                  std::tuple(0640u, 0604u, true, "new", "x"));
+        EXPECT_EQ(entries(dir.str()) + entries(dir / "real"), 4u);  // new, real, link; kept
+        fs::create_directory(dir / "folder");
+        EXPECT_FALSE(save(dir / "folder", "x"));
+        EXPECT_EQ(AtomicFile(dir / "folder").error(), "not a regular file");
     }
-    // New files get the mode the umask allows; a replaced file keeps its own, behind its link.
-    EXPECT_EQ(std::tuple(modeOf(dir / "new"), modeOf(dir / "real/kept"), fs::is_symlink(dir / "link"),
-                         readFile(dir / "real/kept"), readFile(dir / "new")),
-              std::tuple(0640u, 0604u, true, "new", "x"));
-    EXPECT_EQ(entries(dir.str()) + entries(dir / "real"), 4u);  // new, real, link; kept
-    fs::create_directory(dir / "folder");
-    EXPECT_FALSE(save(dir / "folder", "x"));
-    EXPECT_EQ(AtomicFile(dir / "folder").error(), "not a regular file");
     AtomicFile::allowUnnamedTemporaries(true);
+}
+
+// What a lock finds for each kind of path, how long it may wait, and the refusals of the lock that
+// every writer of a map takes.
+TEST(FileLock, StatesWaitsAndTheMapLock) {
+    TempDir dir;
+    writeFile(dir / "map.txt", "0\n");
+    ::mkfifo((dir / "fifo").c_str(), 0644);
+    const std::chrono::milliseconds now{0}, soon{100};
+    using State = FileLock::State;
+    EXPECT_EQ(std::tuple(FileLock(dir / "map.txt", now).state(), FileLock(dir / "none", now).state(),
+                         FileLock(dir / "none", now, FileLock::IfMissing::LockFolder).state(),
+                         FileLock(dir / "fifo", now).state()),
+              std::tuple(State::Locked, State::Missing, State::Creating, State::NotRegular));
+    const char* saved = std::getenv("KARVEL_LOCK_WAIT");
+    const std::string before = saved != nullptr ? saved : "";
+    const std::pair<const char*, bool> waits[] = {
+        {"0.1", true}, {"86400", true}, {"86401", false}, {"-1", false}, {"5s", false}};
+    for (const auto& [text, fine] : waits) {
+        ::setenv("KARVEL_LOCK_WAIT", text, 1);
+        EXPECT_EQ(!FileLock::waitSettingProblem().has_value(), fine) << text;
+    }
+    ::setenv("KARVEL_LOCK_WAIT", "0.1", 1);
+    std::unique_ptr<FileLock> second;
+    {
+        const FileLock held(dir / "map.txt", now);
+        EXPECT_EQ(FileLock(dir / "map.txt", soon).state(), State::Busy);
+        EXPECT_EQ(mapRepresentation::lockMapForWriting(dir / "map.txt", second, false),
+                  "the map " + (dir / "map.txt") + " is locked by another program");
+    }
+    EXPECT_EQ(mapRepresentation::lockMapForWriting(dir / "map.txt", second, true), "");
+    EXPECT_TRUE(second->held());
+    EXPECT_EQ(std::tuple(mapRepresentation::lockMapForWriting(dir / "fifo", second, true),
+                         mapRepresentation::lockMapForWriting(dir / "fifo", second, false)),
+              std::tuple("cannot read the map " + (dir / "fifo") + ": not a regular file", std::string()));
+    saved != nullptr ? ::setenv("KARVEL_LOCK_WAIT", before.c_str(), 1) : ::unsetenv("KARVEL_LOCK_WAIT");
 }
 
 // The next save in a folder removes the temporary files of processes that are gone, never those of

@@ -79,6 +79,18 @@ INSTANTIATE_TEST_SUITE_P(Sizes, BulkBuild,
                                            std::tuple(40, 40, 1u), std::tuple(80, 60, 1u),
                                            std::tuple(30, 30, 7u)));
 
+// A closed road whose anchor also has a way out is cut like any other where a link joins it.
+TEST(BulkBuild, ALoopWhoseAnchorBranches) {
+    const std::vector<BulkNode> nodes{
+        {1, 48.0, 11.0}, {2, 48.001, 11.0}, {3, 48.001, 11.001}, {4, 47.999, 11.0}, {5, 48.002, 11.0}};
+    const std::vector<BulkLink> links{{1, 2}, {2, 3}, {3, 1}, {1, 4}, {2, 5}};
+    Map oneByOne, bulk;
+    for (const BulkNode& n : nodes) oneByOne.addNode(n.id, n.lat, n.lon, n.averageSnr, n.hdop);
+    for (const BulkLink& l : links) oneByOne.addLinkToNode(l.origin, l.destination, l.speed, l.samples);
+    ASSERT_TRUE(mapRepresentation::buildInBulk(bulk, nodes, links));
+    EXPECT_EQ(everything(bulk), everything(oneByOne));
+}
+
 TEST(BulkBuild, RefusesWhatTheCallsWouldRefuse) {
     const std::vector<BulkNode> two{{1, 48.0, 11.0}, {2, 48.001, 11.0}};
     const std::vector<std::tuple<const char*, std::vector<BulkNode>, std::vector<BulkLink>>> cases{

@@ -11,6 +11,7 @@
 
 #include "test_support.h"
 #include "traces/GPXLoader.h"
+#include "traces/NMEALoader.h"
 #include "traces/input_file.h"
 #include "traces/trace_loader.h"
 #include "traces/trace_time.h"
@@ -70,6 +71,36 @@ TEST(GpxLoader, ReadsBothVersionsEverySegmentInOrderKeepingEqualTimesApart) {
               std::tuple(kTraceNoTime, 0.0, ""));
 }
 
+// Each value a track point may carry, by its rule: a fix of "none" is no valid position, a course
+// is a bearing in [0, 360), a value with text after its number is not read, and a point without a
+// time has no speed (nor has the first point, whose speed is its successor's).
+TEST(GpxLoader, PointValuesFollowTheirRules) {
+    karvel_test::TempDir dir;
+    const struct {
+        const char* inner;
+        bool valid;
+        double heading, hdop, speed;  // degrees, -, m/s
+    } rows[] = {
+        {"<fix>none</fix><course>360</course>", false, 0, kNmeaNoHdop, 0},
+        {"<fix>3d</fix><hdop>2.5</hdop><course>180</course>", true, 180, 2.5, 0},
+        {"<course>-90</course><hdop>2.5 m</hdop>", true, 270, kNmeaNoHdop, 0},
+        {"<course>450</course><speed>3</speed>", true, 90, kNmeaNoHdop, 3},
+    };
+    for (const auto& row : rows) {
+        std::string log;
+        const Route r = load(dir, "values.gpx",
+                             gpx("1.0", "<trk><trkseg>" + point(0, row.inner) + point(1, at(0)) +
+                                            point(2, at(10)) + "</trkseg></trk>"),
+                             log);
+        ASSERT_EQ(r.nodes.size(), 3u) << row.inner << log;
+        const _node& n = r.nodes[0];
+        EXPECT_EQ(std::tuple(n.valid, std::round(rad2deg(n.heading)), n.hdop, n.speed, r.nodes[1].speed),
+                  std::tuple(row.valid, row.heading, row.hdop, row.speed, 0.0))
+            << row.inner;
+        EXPECT_NEAR(r.nodes[2].speed, 1.11, 0.01);
+    }
+}
+
 TEST(GpxLoader, BadFilesGiveOneErrorLineWithFileAndLineAndAnEmptyRoute) {
     karvel_test::TempDir dir;
     const std::pair<std::string, std::string> cases[] = {
@@ -80,6 +111,8 @@ TEST(GpxLoader, BadFilesGiveOneErrorLineWithFileAndLineAndAnEmptyRoute) {
                       "|:5: track point without a valid lat and lon"},
         {"long", gpx("1.1", "<trk><trkseg>\n" + std::string(70000, '\n') + "<trkpt/></trkseg></trk>") +
                      "|:70004: track point without a valid lat and lon"},
+        {"pole", gpx("1.1", "<trk><trkseg>\n<trkpt lat=\"90.5\" lon=\"11\"/>\n</trkseg></trk>") +
+                     "|:4: track point without a valid lat and lon"},
         {"time",
          gpx("1.1", "<trk><trkseg>\n<trkpt lat=\"1\" lon=\"2\">\n<time>noon</time></trkpt></trkseg></trk>") +
              "|:5: unreadable time \"noon\""},

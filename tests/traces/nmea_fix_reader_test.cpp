@@ -78,6 +78,14 @@ TEST(NmeaFixReader, WhateverTheReceiverSends) {
     EXPECT_NEAR(r.route.nodes[1].position.lon, 11.517, 1e-9);
     EXPECT_EQ(r.badChecksums, 1u);
 
+    // One epoch: the RMC's position over the GGA's; an hour of 24 is no time.
+    const traces::FixReading both =
+        read(sentence("GPGGA,120000,4807.100,N,01131.000,E,1,07,2.31,115.4,M,33.3,M,,") +
+             sentence("GPRMC,120000,A,4807.038,N,01131.000,E,0,0,010120,,") +
+             sentence("GPRMC,240000,A,4807.038,N,01131.000,E,0,0,010120,,"));
+    ASSERT_EQ(both.route.nodes.size(), 1u);
+    EXPECT_NEAR(both.route.nodes[0].position.lat, 48.1173, 1e-9);
+
     // GGA without any date: days count from 1 January 2000 and turn at midnight.
     const std::string ggaOnly = sentence("GPGGA,235959,3349.0337,S,01843.9282,E,1,07,2.31,115.4,M,33.3,M,,") +
                                 sentence("GPGGA,000000,3349.0338,S,01843.9283,E,0,07,2.31,115.4,M,33.3,M,,") +
@@ -92,6 +100,10 @@ TEST(NmeaFixReader, WhateverTheReceiverSends) {
     const traces::FixReading z = read(ggaOnly + sentence("GPZDA,000002,25,10,2010,+00,00"));
     ASSERT_EQ(z.route.nodes.size(), 2u);
     EXPECT_EQ(utc(z.route.nodes[0].arrivalTime), "2010-10-25T23:59:59Z");
+    // A date before 1970 is no date.
+    const traces::FixReading old = read(ggaOnly + sentence("GPZDA,000002,25,10,1969,+00,00"));
+    ASSERT_EQ(old.route.nodes.size(), 2u);
+    EXPECT_EQ(utc(old.route.nodes[0].arrivalTime), "2000-01-01T23:59:59Z");
 
     // Nothing usable: said why.
     const traces::FixReading none = read(sentence("GPGGA,,,,,,0,,,,M,,M,,") + "garbage\n");
