@@ -96,12 +96,8 @@ Route routeOf(const TraceView& t, const geo::PlaneFrame& frame) {
         n.valid = true;
         route.addNode(n, true);
     }
+    traces::forgetUntimedSpeeds(route);
     std::vector<_node>& nodes = route.nodes;
-    // A speed needs a time at both ends of the move.
-    for (size_t i = 1; i < nodes.size(); ++i)
-        if (nodes[i].arrivalTime == kTraceNoTime || nodes[i - 1].leaveTime == kTraceNoTime)
-            nodes[i].speed = 0.0;
-    if (nodes.size() >= 2) nodes[0].speed = nodes[1].speed;
     for (size_t i = 0; i < nodes.size(); ++i) {
         if (!t.speed.empty() && std::isfinite(t.speed[i])) nodes[i].speed = t.speed[i];
         if (!t.course.empty() && std::isfinite(t.course[i]))

@@ -203,13 +203,10 @@ void keepFirstError(void* ctx, xmlError* error) {
         r.refusal = {error->line, "broken XML: " + inputFile::printable(trimmed(error->message), 200)};
 }
 
-// Speed needs a time on both ends of the move: without one it is unknown (0), not distance / 0.5 s.
+// The derived speeds without a time at both ends are unknown; the receiver's own values win.
 void settleDerived(Route& route, const std::vector<PointExtras>& extras) {
+    traces::forgetUntimedSpeeds(route);
     std::vector<_node>& nodes = route.nodes;
-    for (size_t i = 1; i < nodes.size(); ++i)
-        if (nodes[i].arrivalTime == kTraceNoTime || nodes[i - 1].leaveTime == kTraceNoTime)
-            nodes[i].speed = 0.0;
-    if (nodes.size() >= 2) nodes[0].speed = nodes[1].speed;
     for (size_t i = 0; i < nodes.size(); ++i) {
         if (extras[i].speed) nodes[i].speed = *extras[i].speed;
         if (extras[i].heading) nodes[i].heading = *extras[i].heading;

@@ -6,6 +6,8 @@
 #include <limits>
 #include <sstream>
 
+#include "traces/trace_time.h"
+
 namespace {
 
 Point planar(const _node& n) {
@@ -154,6 +156,14 @@ std::string Route::pointToKml(int i) const {
 }
 
 namespace traces {
+
+void forgetUntimedSpeeds(Route& route) {
+    std::vector<_node>& nodes = route.nodes;
+    for (size_t i = 1; i < nodes.size(); ++i)
+        if (nodes[i].arrivalTime == kTraceNoTime || nodes[i - 1].leaveTime == kTraceNoTime)
+            nodes[i].speed = 0.0;
+    if (nodes.size() >= 2) nodes[0].speed = nodes[1].speed;
+}
 
 void useFrame(Route& route, const geo::PlaneFrame& frame) {
     bool moved = false;

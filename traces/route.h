@@ -57,4 +57,8 @@ namespace traces {
 // derived again as the loaders derive them. A route already in that frame is left exactly as it was.
 void useFrame(Route& route, const geo::PlaneFrame& frame);
 
+// A speed needs a time at both ends of the move: where either is missing it is unknown (0), not the
+// distance over a guessed interval. The first point takes the speed of the move after it.
+void forgetUntimedSpeeds(Route& route);
+
 }  // namespace traces
