@@ -61,7 +61,7 @@ std::string columnProblem(const TraceView& t) {
         }
         if (t.time.empty() || std::isnan(t.time[i])) continue;
         const double time = t.time[i];
-        if (!(time >= 0 && time < static_cast<double>(kTraceNoTime))) {
+        if (!(time >= 0 && time < static_cast<double>(traces::kTraceNoTime))) {
             std::ostringstream text;
             text << "fix " << i << ": time " << time << " is not between 1970 and 2106 (seconds since 1970)";
             return text.str();
@@ -92,7 +92,7 @@ Route routeOf(const TraceView& t, const geo::PlaneFrame& frame) {
         n.northing = q.y;
         const double time = t.time.empty() ? kNaN : t.time[i];
         n.arrivalTime = n.leaveTime =
-            std::isnan(time) ? kTraceNoTime : static_cast<uint32_t>(std::floor(time));
+            std::isnan(time) ? traces::kTraceNoTime : static_cast<uint32_t>(std::floor(time));
         n.hdop = kNmeaNoHdop;
         n.averageSnr = kNaN;
         n.valid = true;
@@ -189,7 +189,8 @@ void Result::Data::measure() const {
     std::unique_lock<std::mutex> turn(openDriveTurn, std::defer_lock);
     if (open) turn.lock();
     const mapRepresentation::LinkTable* table = engine->linkTable().empty() ? nullptr : &engine->linkTable();
-    const TraceRows rows = traceRows(route, m.paths, engine->map(), engine->linkGraph(), table, m.routes);
+    const TraceRows rows =
+        matchApp::traceRows(route, m.paths, engine->map(), engine->linkGraph(), table, m.routes);
     if (open) turn.unlock();
     fixes.reserve(rows.fixes.size());
     for (const FixRow& row : rows.fixes) fixes.push_back(fixOf(row));
@@ -285,7 +286,7 @@ Trace loadTrace(const std::string& path) {
     std::ostringstream messages;
     bool refused = false;
     std::string why;
-    const Route route = loadRoute(path, messages, &refused, &why);
+    const Route route = traces::loadRoute(path, messages, &refused, &why);
     if (refused || route.nodes.empty()) {
         const std::string error = firstError(messages.str());
         throw FileError(!error.empty() ? error : "trace " + path + " gives no fix: " + why + ".");
@@ -293,7 +294,7 @@ Trace loadTrace(const std::string& path) {
     Trace t;
     t.name = route.name;
     for (const _node& n : route.nodes) {
-        t.time.push_back(n.arrivalTime == kTraceNoTime ? kNaN : static_cast<double>(n.arrivalTime));
+        t.time.push_back(n.arrivalTime == traces::kTraceNoTime ? kNaN : static_cast<double>(n.arrivalTime));
         t.latitude.push_back(n.position.lat);
         t.longitude.push_back(n.position.lon);
         t.speed.push_back(n.speed);

@@ -27,7 +27,8 @@ struct BatchOptions {
     bool help = false;       // set by the first "-h" or "-help"; the words after it are not looked at
     bool checkOnly = false;  // "--check-options": print the options as understood and stop
 };
-BatchOptions parseOptions(int argc, char** argv);
+
+namespace matchApp {
 
 // The start every matching program shares: a write beyond the file-size limit fails instead of killing
 // the program, the command line is read, "-h" prints `printHelp` (nothing is returned then), and the
@@ -36,6 +37,8 @@ std::optional<BatchOptions> startBatchProgram(int argc, char** argv, void (*prin
 
 // data/map.txt, relative to the working directory.
 std::string mapPath();
+
+}  // namespace matchApp
 
 // Whether a program writes data/map.txt back after loading it. One that does holds the map's lock
 // from loading until its save, so that concurrent updates take turns instead of undoing each other.
@@ -46,10 +49,12 @@ enum class MapUse { ReadOnly, ReadWrite };
 // Lists the trace files of folder into traceFiles (".txt" unless told otherwise); entries that are
 // not regular files are named in an ERROR line and skipped. False when the folder cannot be opened.
 bool lookForTraceFiles(const std::string& folder, const std::vector<std::string>& extensions = {".txt"});
-bool loadMap(MapUse use = MapUse::ReadOnly, const std::string& path = mapPath());
+bool loadMap(MapUse use = MapUse::ReadOnly, const std::string& path = matchApp::mapPath());
+namespace matchApp {
 // The one line -v prints on a map loaded from `path`.
 void describeLoadedMap(std::ostream& out, const mapRepresentation::Map& map, const std::string& path);
 void describeLoadedMap(std::ostream& out, const mapRepresentation::CompactMap& map, const std::string& path);
+}  // namespace matchApp
 void run();
 
 // What the frame of a batch prints besides its ERROR lines: karvel's fixed lines around the batch
@@ -59,7 +64,7 @@ enum class Console { Hybrid, Quiet, Verbose };
 // What a matching program reads: the trace files of `folder` with one of the extensions, and the map.
 struct BatchInput {
     std::string folder = "data/nmea/";
-    std::string map = mapPath();
+    std::string map = matchApp::mapPath();
     std::vector<std::string> extensions{".txt"};
     bool nameOrder = false;  // traces in byte order of their names: the same report on every machine
     std::vector<std::string> files{};  // trace files named one by one, taken after the folder's
@@ -67,6 +72,8 @@ struct BatchInput {
     MapUse use = MapUse::ReadOnly;
     Console console = Console::Hybrid;
 };
+
+namespace matchApp {
 
 // The trace files `input` names into `files`: the folder's (in name order when asked), then the files
 // named one by one. A folder that cannot be opened (false is returned) and entries skipped get their
@@ -84,3 +91,5 @@ void printOverallTime(std::ostream& out, double seconds);
 
 // The whole program; returns the exit status.
 int karvelMain(int argc, char** argv);
+
+}  // namespace matchApp

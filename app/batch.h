@@ -37,6 +37,8 @@ struct TraceMatcher {
     bool progress = false;
 };
 
+namespace matchApp {
+
 // Reads an NMEA log, with the loader's messages going to `log`.
 Route loadNmeaRoute(const std::string& file, std::ostream& log);
 // loadNmeaRoute, and when the log gives no point, an ERROR line that says which sentences it lacked;
@@ -48,3 +50,5 @@ Route loadNmeaRouteOrSay(const std::string& file, std::ostream& log, bool& faile
 // (the matcher must then only read what they share); blocks still come out in list order.
 void runBatch(const std::vector<std::string>& files, const TraceMatcher& matcher, unsigned jobs,
               std::ostream& out);
+
+}  // namespace matchApp

@@ -89,8 +89,8 @@ std::vector<std::string> getFiles(const std::string& folder) {
     return result;
 }
 
-TraceListing listTraceFiles(const std::string& folder, const std::vector<std::string>& extensions,
-                            const ListingRules& rules) {
+TraceListing matchApp::listTraceFiles(const std::string& folder, const std::vector<std::string>& extensions,
+                                      const ListingRules& rules) {
     TraceListing listing;
     std::vector<std::string> entries;
     int error = 0;

@@ -22,5 +22,7 @@ struct ListingRules {
     bool anyCase = false;        // extensions match whatever their case (".GPX" for ".gpx")
     bool oneFilePerName = true;  // files of one trace name are skipped
 };
+namespace matchApp {
 TraceListing listTraceFiles(const std::string& folder, const std::vector<std::string>& extensions = {".txt"},
                             const ListingRules& rules = {});
+}  // namespace matchApp

@@ -34,7 +34,7 @@ namespace {
 
 struct Options {
     std::string folder = "data/nmea/";
-    std::string map = mapPath();
+    std::string map = matchApp::mapPath();
     MapMatching::HmmParams params = MapMatching::kHmmDefaults;
     unsigned jobs = 0;  // 0: one per core
     bool kml = false;
@@ -124,7 +124,7 @@ std::string apply(Options& o, const std::string& name, const std::string& value)
     } else if (name == "o") {
         o.output = value;
     } else if (name == "format") {
-        const auto format = resultFormatNamed(value);
+        const auto format = matchApp::resultFormatNamed(value);
         if (!format) return "bad --format " + value + " (report, csv, geojson, html or gpkg)";
         o.format = *format;
     } else if (name == "radius" || name == "sigma" || name == "candidates") {
@@ -225,8 +225,8 @@ bool matchAll(const Options& o, const karvel::MatchEngine& engine, const std::ve
     matcher.load = [&o, &refused](const std::string& file, std::ostream& log) {
         bool unreadable = false;
         std::string why;
-        Route route = o.verbose ? loadRoute(file, log, &unreadable, &why)
-                                : loadRouteErrorsOnly(file, log, &unreadable, &why);
+        Route route = o.verbose ? traces::loadRoute(file, log, &unreadable, &why)
+                                : traces::loadRouteErrorsOnly(file, log, &unreadable, &why);
         if (unreadable) {
             refused = true;
         } else if (!why.empty()) {
@@ -252,8 +252,8 @@ bool matchAll(const Options& o, const karvel::MatchEngine& engine, const std::ve
     // The report's blocks go to standard output as they come, unless the results go elsewhere.
     ErrorLines errorsOnly(std::cout);
     std::ostream filtered(&errorsOnly);
-    runBatch(files, matcher, jobs,
-             o.format == ResultFormat::Report && o.output.empty() ? document : filtered);
+    matchApp::runBatch(files, matcher, jobs,
+                       o.format == ResultFormat::Report && o.output.empty() ? document : filtered);
     bool ok = !refused && !failed;
     std::string error;
     if (!o.output.empty() && !writer.writeFile(o.output, error)) {
@@ -267,7 +267,7 @@ bool matchAll(const Options& o, const karvel::MatchEngine& engine, const std::ve
         }
         writer.write(document);
     }
-    return standardOutputWritten(document) && ok;
+    return matchApp::standardOutputWritten(document) && ok;
 }
 
 // Lists the traces, loads the map and matches: the exit status. The map is only read.
@@ -275,14 +275,14 @@ int runMatch(const Options& o, std::ostream& document, bool documentOnStdout, Ta
     // GPX and every NMEA extension, in name order.
     const BatchInput input{.folder = o.folder,
                            .map = o.map,
-                           .extensions = kTraceFileExtensions,
+                           .extensions = traces::kTraceFileExtensions,
                            .nameOrder = true,
                            .files = o.files,
                            .listFolder = o.folderGiven || o.files.empty(),
                            .console = o.verbose ? Console::Verbose : Console::Quiet};
     bool failed = false;
     std::vector<std::string> files;
-    if (!listBatchTraces(input, files, failed)) return 1;
+    if (!matchApp::listBatchTraces(input, files, failed)) return 1;
     const karvel::MatchEngine::Loading loading = karvel::MatchEngine::load(o.map, std::cout);
     if (!loading.engine) {
         std::cout << "ERROR: " << loading.error << "\n";
@@ -290,7 +290,7 @@ int runMatch(const Options& o, std::ostream& document, bool documentOnStdout, Ta
     }
     if (!loading.complete) failed = true;
     if (o.verbose && !loading.note.empty()) std::cout << "Map: " << loading.note << "\n";
-    if (o.verbose) describeLoadedMap(std::cout, loading.engine->map(), o.map);
+    if (o.verbose) matchApp::describeLoadedMap(std::cout, loading.engine->map(), o.map);
     const auto from = std::chrono::steady_clock::now();
     if (!matchAll(o, *loading.engine, files, document, documentOnStdout, tally)) failed = true;
     seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
@@ -331,5 +331,5 @@ int programMain(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    return exitStatusAfterOutput(programMain(argc, argv));
+    return matchApp::exitStatusAfterOutput(programMain(argc, argv));
 }

@@ -46,7 +46,7 @@ std::string runWith(unsigned jobs, const std::vector<std::string>& files) {
         seen.push_back(route.name);
     };
     std::ostringstream out;
-    runBatch(files, matcher, jobs, out);
+    matchApp::runBatch(files, matcher, jobs, out);
     EXPECT_EQ(seen, files) << jobs << " threads";
     return out.str();
 }

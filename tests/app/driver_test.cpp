@@ -55,7 +55,7 @@ TEST(Driver, TimingLinesUseTheDefaultNumberFormat) {
     for (const auto& [seconds, text] :
          {std::pair{125, "125 sec.  (~= 2.08333 min.)"}, {0, "0 sec.  (~= 0 min.)"}}) {
         std::ostringstream out;
-        printOverallTime(out, seconds);
+        matchApp::printOverallTime(out, seconds);
         EXPECT_EQ(out.str(), std::string("\n\nOverall processing time: ") + text + "\n\n\n");
     }
 }
@@ -69,5 +69,6 @@ TEST(RandomSeed, OnlyPlainDecimalIntegersInRange) {
                  {"+3", {}},         {" 7", {}},
                  {"7x", {}},         {"", {}},
                  {nullptr, {}}};
-    for (const auto& c : cases) EXPECT_EQ(parseRandomSeed(c.text), c.seed) << (c.text ? c.text : "null");
+    for (const auto& c : cases)
+        EXPECT_EQ(matchApp::parseRandomSeed(c.text), c.seed) << (c.text ? c.text : "null");
 }

@@ -36,7 +36,7 @@ struct DrawnRun {
         world.link(a, b), world.link(b, c), world.link(c, d), world.link(c, e), world.link(d, c),
             world.link(f, g), world.link(far1, far2);
         const double xy[][2] = {{10, 5}, {60, -3}, {250, 4}, {290, 2}, {500, 500}, {20, 303}, {80, 298}};
-        const uint32_t start = *parseIsoTime("2020-06-01T12:00:00Z");
+        const uint32_t start = *traces::parseIsoTime("2020-06-01T12:00:00Z");
         route.name = name;
         for (size_t i = 0; i < std::size(xy); ++i) {
             _node n = local_world::point(xy[i][0], xy[i][1]);
@@ -53,7 +53,7 @@ struct DrawnRun {
     }
     TraceOnMap laid() const {
         const auto map = mapRepresentation::CompactMap::build(world.map);
-        return layOnMap(route, paths, map, mapRepresentation::LinkGraph::fromMap(map));
+        return matchApp::layOnMap(route, paths, map, mapRepresentation::LinkGraph::fromMap(map));
     }
     std::string page() const {
         const TraceOnMap l = laid();

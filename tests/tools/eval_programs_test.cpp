@@ -38,7 +38,7 @@ TEST(RealGpxExport, KarvelMatchesTheWholeLogAndItsReportExportsToGeoJson) {
         TempDir dir;
         ASSERT_EQ(runCommand(binaryPath("karvel-osm2map") + " -q -d . " + osm, dir.str()).exitCode, 0);
         std::ostringstream messages;
-        const Route route = loadRoute(gpx, messages);
+        const Route route = traces::loadRoute(gpx, messages);
         ASSERT_EQ(route.nodes.size(), log.points) << messages.str();
         // karvel reads NMEA only: the fixes `seconds` apart (equal GPX times would merge into one epoch).
         std::vector<karvel_test::Fix> fixes;
