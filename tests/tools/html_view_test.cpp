@@ -1,6 +1,6 @@
 // --format html as a user meets it: karvel-match and karvel-export write a page per simulated drive
-// and an index; each page's figures agree with the CSV of the same run, and in headless Chromium the
-// page draws as many fixes, placed points and route pieces as that CSV holds.
+// and an index, and each page's figures agree with the CSV of the same run. (That a page draws in a
+// browser what it carries: html_writer_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -10,7 +10,6 @@
 #include <string>
 
 #include "app/html_writer.h"
-#include "headless_browser.h"
 #include "test_support.h"
 
 using karvel_test::binaryPath;
@@ -43,7 +42,7 @@ std::map<std::string, CsvTrace> csvTraces(const std::string& csv) {
 
 }  // namespace
 
-TEST(HtmlFormat, PagesOfSimulatedDrivesAgreeWithTheCsvAndDrawInABrowser) {
+TEST(HtmlFormat, PagesOfSimulatedDrivesAgreeWithTheCsv) {
     TempDir dir;
     karvel_test::makeWorkFolder(dir);
     ASSERT_EQ(dir.run("$S --out data/nmea --truth truth --traces 2 --seed 3 --duration 150 --dropouts 0.01")
@@ -92,16 +91,4 @@ TEST(HtmlFormat, PagesOfSimulatedDrivesAgreeWithTheCsvAndDrawInABrowser) {
     const auto exported = dir.run("$E --report report.txt --map data/map.txt --format html -o exported.html");
     EXPECT_EQ(exported.exitCode, 0) << exported.err;
     EXPECT_EQ(htmlView::summaryOfPage(dir.read("exported.html"))->fixes, traces.begin()->second.fixes);
-
-    const auto& [name, expected] = *traces.begin();
-    const karvel_test::BrowserPage page = karvel_test::renderedDom(dir / ("view/drives-" + name + ".html"));
-    if (!page.ok) {
-        if (const auto why = karvel_test::browserUnavailable()) GTEST_SKIP() << *why;
-        FAIL() << "Chromium could not show the page: " << page.log;
-    }
-    EXPECT_EQ(karvel_test::bodyAttribute(page.dom, "data-error"), std::nullopt);
-    EXPECT_EQ(karvel_test::bodyAttribute(page.dom, "data-status"), "drawn");
-    EXPECT_EQ(karvel_test::bodyAttribute(page.dom, "data-fixes"), std::to_string(expected.fixes));
-    EXPECT_EQ(karvel_test::bodyAttribute(page.dom, "data-placed"), std::to_string(expected.placed));
-    EXPECT_EQ(karvel_test::bodyAttribute(page.dom, "data-pieces"), std::to_string(expected.pieces.size()));
 }
