@@ -16,5 +16,5 @@ bool matchApp::standardOutputWritten(std::ostream& out) {
 }
 
 int matchApp::exitStatusAfterOutput(int status) {
-    return matchApp::standardOutputWritten(std::cout) ? status : 1;
+    return standardOutputWritten(std::cout) ? status : 1;
 }

@@ -145,16 +145,16 @@ TEST(HtmlView, SeveralTracesGetAPageEachAndAnIndex) {
     EXPECT_EQ(writer.streamProblem(), "");
     std::string error;
     ASSERT_TRUE(writer.writeFile(dir / "one.html", error)) << error;
-    EXPECT_TRUE(htmlView::summaryOfPage(karvel_test::readFile(dir / "one.html")));
+    EXPECT_TRUE(htmlView::summaryOfPage(dir.read("one.html")));
 
     writer.add(b.route, b.paths, b.unmatched);
     EXPECT_NE(writer.streamProblem(), "");
     ASSERT_TRUE(writer.writeFile(dir / "run.html", error)) << error;
-    const std::string index = karvel_test::readFile(dir / "run.html");
+    const std::string index = dir.read("run.html");
     EXPECT_NE(index.find("<a href=\"run-a_b.html\">a/b</a>"), std::string::npos) << index;
     EXPECT_NE(index.find("<a href=\"run-a_b-2.html\">a:b</a>"), std::string::npos) << index;
     EXPECT_NE(index.find("<td>2 traces</td><td>14</td><td>85.7 %</td>"), std::string::npos) << index;
-    EXPECT_EQ(htmlView::summaryOfPage(karvel_test::readFile(dir / "run-a_b-2.html"))->name, "a:b");
+    EXPECT_EQ(htmlView::summaryOfPage(dir.read("run-a_b-2.html"))->name, "a:b");
 
     EXPECT_FALSE(writer.writeFile(dir / "missing/run.html", error));
     EXPECT_NE(error.find("cannot write"), std::string::npos);
@@ -164,7 +164,7 @@ TEST(HtmlView, SeveralTracesGetAPageEachAndAnIndex) {
     ASSERT_TRUE(htmlView::writeIndexOfPages(dir / "merged/all.html",
                                             {dir / "run-a_b-2.html", dir / "one.html"}, error))
         << error;
-    const std::string merged = karvel_test::readFile(dir / "merged/all.html");
+    const std::string merged = dir.read("merged/all.html");
     EXPECT_LT(merged.find("<a href=\"../run-a_b-2.html\">a:b</a>"),
               merged.find("<a href=\"../one.html\">a/b</a>"));
     EXPECT_FALSE(htmlView::writeIndexOfPages(dir / "merged/bad.html", {dir / "run.html"}, error));
@@ -177,7 +177,7 @@ TEST(HtmlView, SeveralTracesGetAPageEachAndAnIndex) {
 TEST(HtmlView, PageDrawsInARealBrowser) {
     const DrawnRun run;
     karvel_test::TempDir dir;
-    karvel_test::writeFile(dir / "page.html", run.page());
+    dir.write("page.html", run.page());
     const karvel_test::BrowserPage page = karvel_test::renderedDom(dir / "page.html");
     if (!page.ok) {
         if (const auto why = karvel_test::browserUnavailable()) GTEST_SKIP() << *why;

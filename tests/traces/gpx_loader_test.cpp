@@ -160,8 +160,7 @@ TEST(GpxLoader, HostileFilesAreRefusedInBoundedTimeAndQuotesInCommentsAreNot) {
         }() + "\">";
     entities +=
         "]>\n<gpx><trk><trkseg><trkpt lat=\"1\" lon=\"2\"><time>&j;</time></trkpt></trkseg></trk></gpx>";
-    karvel_test::writeFile(dir / "plain.txt",
-                           gpx("1.1", "<trk><trkseg>" + point(0, at(0)) + "</trkseg></trk>"));
+    dir.write("plain.txt", gpx("1.1", "<trk><trkseg>" + point(0, at(0)) + "</trkseg></trk>"));
     ASSERT_EQ(std::system(("gzip -c " + (dir / "plain.txt") + " > " + (dir / "packed.gpx")).c_str()), 0);
     ::mkfifo((dir / "fifo.gpx").c_str(), 0644);
     ::mkfifo((dir / "fifo.txt").c_str(), 0644);
@@ -173,8 +172,8 @@ TEST(GpxLoader, HostileFilesAreRefusedInBoundedTimeAndQuotesInCommentsAreNot) {
         {"fifo.txt", ": cannot be read: not a regular file\n"},
         {"missing.txt", ": cannot be read: No such file or directory\n"},
     };
-    karvel_test::writeFile(dir / "attributes.gpx", gpx("1.1", attributes));
-    karvel_test::writeFile(dir / "entities.gpx", entities);
+    dir.write("attributes.gpx", gpx("1.1", attributes));
+    dir.write("entities.gpx", entities);
     for (const auto& [name, error] : cases) {
         const auto started = std::chrono::steady_clock::now();
         std::ostringstream log;

@@ -28,7 +28,7 @@ std::string sentence(const std::string& body, bool goodChecksum = true) {
 
 traces::FixReading read(const std::string& text) {
     karvel_test::TempDir dir;
-    karvel_test::writeFile(dir / "t.log", text);
+    dir.write("t.log", text);
     std::ostringstream log;
     return traces::readNmeaFixes(dir / "t.log", log);
 }
