@@ -293,6 +293,8 @@ Trace loadTrace(const std::string& path) {
     }
     Trace t;
     t.name = route.name;
+    for (std::vector<double>* column : {&t.time, &t.latitude, &t.longitude, &t.speed, &t.course})
+        column->reserve(route.nodes.size());
     for (const _node& n : route.nodes) {
         t.time.push_back(n.arrivalTime == traces::kTraceNoTime ? kNaN : static_cast<double>(n.arrivalTime));
         t.latitude.push_back(n.position.lat);
