@@ -153,7 +153,7 @@ std::mutex openDriveTurn;
 struct Result::Data {
     std::shared_ptr<const MatchEngine> engine;
     Route route;
-    TraceMatch match;
+    matchApp::TraceMatch match;
     std::string problem;
     std::vector<Fix> fixes;
     std::vector<DrivenLink> route_;
@@ -235,7 +235,7 @@ Result Map::match(const TraceView& trace, const Params& params) const {
     RouteMatch match = engine->match(data->route, params);
     data->problem = engine->offTheMap(data->route, match, params.radius);
     data->match = std::move(match.result);
-    const TraceMatch& m = data->match;
+    const matchApp::TraceMatch& m = data->match;
     const bool open = m.routes.size() != m.paths.size() ||
                       std::any_of(m.routes.begin(), m.routes.end(), [](const auto& r) { return r.empty(); });
     std::unique_lock<std::mutex> turn(openDriveTurn, std::defer_lock);
