@@ -168,7 +168,7 @@ std::mutex openDriveTurn;
 struct Result::Data {
     std::shared_ptr<const MatchEngine> engine;
     Route route;
-    TraceMatch match;
+    matchApp::TraceMatch match;
     std::string problem;
     size_t matched = 0;
     mutable std::once_flag measured;
@@ -183,7 +183,7 @@ struct Result::Data {
 };
 
 void Result::Data::measure() const {
-    const TraceMatch& m = match;
+    const matchApp::TraceMatch& m = match;
     const bool open = m.routes.size() != m.paths.size() ||
                       std::any_of(m.routes.begin(), m.routes.end(), [](const auto& r) { return r.empty(); });
     std::unique_lock<std::mutex> turn(openDriveTurn, std::defer_lock);

@@ -21,6 +21,14 @@
 #include "matching/KARVEL.h"
 #include "traces/input_file.h"
 
+using matchApp::BatchInput;
+using matchApp::BatchOptions;
+using matchApp::Console;
+using matchApp::MapUse;
+using matchApp::TraceListing;
+using matchApp::TraceMatch;
+using matchApp::TraceMatcher;
+
 std::vector<std::string> traceFiles;
 // The program-wide map is never destroyed: the process ends right after the batch, and freeing a
 // large map node by node costs seconds for nothing. It stays reachable through this reference, so

@@ -19,6 +19,8 @@ class CompactMap;
 }  // namespace mapRepresentation
 extern mapRepresentation::Map& m;
 
+namespace matchApp {
+
 // The command line of the matching programs: "-h"/"-help", "-t folder", "-M", "--check-options"; other
 // words are ignored.
 struct BatchOptions {
@@ -28,8 +30,6 @@ struct BatchOptions {
     bool checkOnly = false;  // "--check-options": print the options as understood and stop
 };
 
-namespace matchApp {
-
 // The start every matching program shares: a write beyond the file-size limit fails instead of killing
 // the program, the command line is read, "-h" prints `printHelp` (nothing is returned then), and the
 // genetic stage is seeded from KARVEL_SEED when it is set.
@@ -38,24 +38,27 @@ std::optional<BatchOptions> startBatchProgram(int argc, char** argv, void (*prin
 // data/map.txt, relative to the working directory.
 std::string mapPath();
 
-}  // namespace matchApp
-
 // Whether a program writes data/map.txt back after loading it. One that does holds the map's lock
 // from loading until its save, so that concurrent updates take turns instead of undoing each other.
 enum class MapUse { ReadOnly, ReadWrite };
+
+}  // namespace matchApp
 
 // Each returns false (after an "ERROR: " line) when the run cannot go on: a trace folder that cannot
 // be opened, a map file that is missing, unreadable or not a regular file.
 // Lists the trace files of folder into traceFiles (".txt" unless told otherwise); entries that are
 // not regular files are named in an ERROR line and skipped. False when the folder cannot be opened.
 bool lookForTraceFiles(const std::string& folder, const std::vector<std::string>& extensions = {".txt"});
-bool loadMap(MapUse use = MapUse::ReadOnly, const std::string& path = matchApp::mapPath());
+bool loadMap(matchApp::MapUse use = matchApp::MapUse::ReadOnly,
+             const std::string& path = matchApp::mapPath());
 namespace matchApp {
 // The one line -v prints on a map loaded from `path`.
 void describeLoadedMap(std::ostream& out, const mapRepresentation::Map& map, const std::string& path);
 void describeLoadedMap(std::ostream& out, const mapRepresentation::CompactMap& map, const std::string& path);
 }  // namespace matchApp
 void run();
+
+namespace matchApp {
 
 // What the frame of a batch prints besides its ERROR lines: karvel's fixed lines around the batch
 // (which its report keeps), nothing, or one line each on the traces listed and the map loaded.
@@ -72,8 +75,6 @@ struct BatchInput {
     MapUse use = MapUse::ReadOnly;
     Console console = Console::Hybrid;
 };
-
-namespace matchApp {
 
 // The trace files `input` names into `files`: the folder's (in name order when asked), then the files
 // named one by one. A folder that cannot be opened (false is returned) and entries skipped get their

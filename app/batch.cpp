@@ -15,6 +15,9 @@
 #include "app/report.h"
 #include "traces/NMEALoader.h"
 
+using matchApp::TraceMatch;
+using matchApp::TraceMatcher;
+
 Route matchApp::loadNmeaRoute(const std::string& file, std::ostream& log) {
     NMEALoader loader(file, log);
     return std::move(loader.route);

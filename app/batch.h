@@ -12,6 +12,8 @@
 #include "traces/path.h"
 #include "traces/route.h"
 
+namespace matchApp {
+
 // What a matcher hands back for one trace.
 struct TraceMatch {
     std::vector<std::unique_ptr<Path>> paths;
@@ -36,8 +38,6 @@ struct TraceMatcher {
     // it off when their own output shares the terminal.
     bool progress = false;
 };
-
-namespace matchApp {
 
 // Reads an NMEA log, with the loader's messages going to `log`.
 Route loadNmeaRoute(const std::string& file, std::ostream& log);

@@ -10,6 +10,9 @@
 
 #include "traces/route.h"
 
+using matchApp::ListingRules;
+using matchApp::TraceListing;
+
 namespace {
 
 // Lists the entries of folder whose name ends in one of the extensions; false when the folder

@@ -25,16 +25,16 @@ void printHelp() {
 
 int programMain(int argc, char** argv) {
     const time_t start = time(nullptr);
-    const std::optional<BatchOptions> options = matchApp::startBatchProgram(argc, argv, printHelp);
+    const std::optional<matchApp::BatchOptions> options = matchApp::startBatchProgram(argc, argv, printHelp);
     if (!options) return 0;
     const bool kml = options->kml;
-    TraceMatcher genetic;
+    matchApp::TraceMatcher genetic;
     genetic.load = matchApp::loadNmeaRoute;
     genetic.frame = &m.planeFrame();
     genetic.match = [kml](Route& route, std::ostream&) {
         MapMatching::GenMapMatching matcher(&m, &route, false);
         matcher.runWithMarchal(kml);
-        return TraceMatch{matcher.getShortMatched(), matcher.getUnmatchedInfo(), {}};
+        return matchApp::TraceMatch{matcher.getShortMatched(), matcher.getUnmatchedInfo(), {}};
     };
     // Single-threaded: the genetic stage draws from the C library's one generator.
     return matchApp::runFramedBatch(start, {.folder = options->folder},

@@ -77,7 +77,7 @@ private:
 std::vector<std::string> traceFilesOf(const std::string& arg, bool& refused) {
     std::error_code ec;
     if (!fs::is_directory(arg, ec)) return {arg};
-    TraceListing listing =
+    matchApp::TraceListing listing =
         matchApp::listTraceFiles(arg, {".txt", ".gpx"}, {.anyCase = true, .oneFilePerName = false});
     if (!listing.opened) {
         std::cout << "ERROR: cannot open the trace folder " << arg << ": " << listing.error << std::endl;

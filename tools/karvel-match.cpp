@@ -193,8 +193,8 @@ size_t matchedFixes(const Route& route, const std::vector<std::unique_ptr<Path>>
 }
 
 // Matches one route on the shared map (each thread has a matcher of its own).
-TraceMatch matchRoute(const karvel::MatchEngine& engine, const Options& o, const Route& route,
-                      std::ostream& log, Tally& tally, std::atomic<bool>& failed) {
+matchApp::TraceMatch matchRoute(const karvel::MatchEngine& engine, const Options& o, const Route& route,
+                                std::ostream& log, Tally& tally, std::atomic<bool>& failed) {
     karvel::RouteMatch match = engine.match(route, o.params, o.kml);
     // A trace with fixes none of which lies near a road belongs to another map (or is not where its
     // user thinks): said on an ERROR line, and the run fails, rather than reporting it all unmatched.
@@ -218,7 +218,7 @@ bool matchAll(const Options& o, const karvel::MatchEngine& engine, const std::ve
               std::ostream& document, bool documentOnStdout, Tally& tally) {
     const mapRepresentation::CompactMap& map = engine.map();
     std::atomic<bool> failed = false;
-    TraceMatcher matcher;
+    matchApp::TraceMatcher matcher;
     // Without -v only the loader's ERROR lines reach the log; a file it refused or that gives no fix
     // fails the run.
     std::atomic<bool> refused{false};
@@ -246,7 +246,7 @@ bool matchAll(const Options& o, const karvel::MatchEngine& engine, const std::ve
     writer.useLinkTableBeside(o.map, std::cout);
     if (!o.output.empty()) writer.writeAsYouGo(o.output);
     if (o.format != ResultFormat::Report || !o.output.empty())
-        matcher.finished = [&](const Route& r, const TraceMatch& t) {
+        matcher.finished = [&](const Route& r, const matchApp::TraceMatch& t) {
             writer.add(r, t.paths, t.unmatched, t.routes);
         };
     // The report's blocks go to standard output as they come, unless the results go elsewhere.
@@ -273,13 +273,14 @@ bool matchAll(const Options& o, const karvel::MatchEngine& engine, const std::ve
 // Lists the traces, loads the map and matches: the exit status. The map is only read.
 int runMatch(const Options& o, std::ostream& document, bool documentOnStdout, Tally& tally, double& seconds) {
     // GPX and every NMEA extension, in name order.
-    const BatchInput input{.folder = o.folder,
-                           .map = o.map,
-                           .extensions = traces::kTraceFileExtensions,
-                           .nameOrder = true,
-                           .files = o.files,
-                           .listFolder = o.folderGiven || o.files.empty(),
-                           .console = o.verbose ? Console::Verbose : Console::Quiet};
+    const matchApp::BatchInput input{
+        .folder = o.folder,
+        .map = o.map,
+        .extensions = traces::kTraceFileExtensions,
+        .nameOrder = true,
+        .files = o.files,
+        .listFolder = o.folderGiven || o.files.empty(),
+        .console = o.verbose ? matchApp::Console::Verbose : matchApp::Console::Quiet};
     bool failed = false;
     std::vector<std::string> files;
     if (!matchApp::listBatchTraces(input, files, failed)) return 1;

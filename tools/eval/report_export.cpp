@@ -18,7 +18,7 @@ namespace {
 // with an ERROR line: exporting either could mix one drive's fixes with another's matches.
 std::map<std::string, std::string> traceFilesByName(const std::string& folder, std::ostream& log) {
     std::map<std::string, std::string> byName;
-    const TraceListing listing = matchApp::listTraceFiles(folder, traces::kTraceFileExtensions);
+    const matchApp::TraceListing listing = matchApp::listTraceFiles(folder, traces::kTraceFileExtensions);
     for (const std::string& skipped : listing.skipped)
         log << "ERROR: trace file " << skipped << "; skipped.\n";
     for (const std::string& file : listing.files) {
