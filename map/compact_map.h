@@ -23,6 +23,7 @@
 namespace mapRepresentation {
 
 class Map;
+struct CompactParts;
 
 // One node: as read from the map file, and measured in the map's plane.
 struct CompactNode {
@@ -38,9 +39,11 @@ struct CompactLink {
     int32_t id = -1;      // the map's link id
     uint32_t origin = 0;  // dense node index
     uint32_t destination = 0;
+    uint32_t padding = 0;       // the record's holes are named and zero, so its bytes are all defined
     Point a{}, b{};             // planar end points, origin then destination
     double length = 0.0;        // metres, |b - a|
     uint32_t mirror = kNoLink;  // dense index of the link from destination back to origin, if any
+    uint32_t tailPadding = 0;
 };
 
 // What a map file was when its compact form was made; the form serves only that file.
@@ -119,6 +122,10 @@ public:
     std::span<const std::byte> bytes() const { return image; }
 
 private:
+    friend class CompactBuilder;
+    // Lays the parts out in memory, emptying them.
+    static CompactMap inMemory(CompactParts& parts, const SourceStamp& source);
+
     std::shared_ptr<const void> owner;  // keeps the bytes alive (a mapping or a buffer)
     std::span<const std::byte> image;
     geo::PlaneFrame frame;
@@ -136,6 +143,25 @@ private:
     static std::optional<CompactMap> over(std::shared_ptr<const void> owner, std::span<const std::byte> image,
                                           std::string& why, bool mapped);
     bool indicesSound(std::string& why, bool mapped) const;
+};
+
+// The compact form read straight from a map text, never holding the editable map: for a country,
+// the form's own arrays instead of a map several times their size, laid out into the file section by
+// section. Only a text the map loader reads without a word, its nodes in ascending id order (as every
+// program writes them), is taken; anything else is the loader's to read and report.
+class CompactBuilder {
+public:
+    CompactBuilder();
+    ~CompactBuilder();
+    // False (and nothing kept) for a text the loader would refuse part of, or one out of order.
+    bool readText(const std::string& mapPath);
+    // The form of what was read, in memory or written to `path` (replaced only when complete). Either
+    // leaves the builder empty, whether it succeeds or not.
+    CompactMap inMemory(const SourceStamp& source);
+    bool save(const std::string& path, const SourceStamp& source, std::string& why);
+
+private:
+    std::unique_ptr<CompactParts> parts;
 };
 
 // What loading a map for reading gave.
