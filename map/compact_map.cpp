@@ -513,6 +513,20 @@ bool CompactBuilder::readText(const std::string& mapPath) {
     return false;
 }
 
+void CompactBuilder::readArrays(std::vector<BulkNode>&& nodes, std::vector<BulkLink>&& links) {
+    parts = std::make_unique<CompactParts>();
+    PartsSink sink(*parts);
+    sink.expectNodes(nodes.size());
+    for (const BulkNode& n : nodes) sink.addNode(n.id, n.lat, n.lon, n.averageSnr, n.hdop);
+    sink.nodesRead(0);
+    std::vector<BulkNode>().swap(nodes);
+    sink.expectLinks(links.size());
+    for (const BulkLink& l : links) sink.addLink(l.origin, l.destination, l.speed, l.samples);
+    std::vector<BulkLink>().swap(links);
+    linkNodes(*parts);
+    buildGrid(*parts);
+}
+
 CompactMap CompactBuilder::inMemory(const SourceStamp& source) {
     CompactMap made = CompactMap::inMemory(*parts, source);
     parts.reset();

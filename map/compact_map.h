@@ -16,6 +16,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "geometry/geometry.h"
 #include "geometry/plane_frame.h"
@@ -24,6 +25,8 @@ namespace mapRepresentation {
 
 class Map;
 struct CompactParts;
+struct BulkNode;
+struct BulkLink;
 
 // One node: as read from the map file, and measured in the map's plane.
 struct CompactNode {
@@ -155,6 +158,10 @@ public:
     ~CompactBuilder();
     // False (and nothing kept) for a text the loader would refuse part of, or one out of order.
     bool readText(const std::string& mapPath);
+    // What readText gives for the text saveMapText writes of these arrays, without writing or reading
+    // it: sound arrays (as buildInBulk takes them) whose positions have at most 9 decimals, which the
+    // text keeps exactly (OpenStreetMap's have 7). The arrays are emptied as they are read.
+    void readArrays(std::vector<BulkNode>&& nodes, std::vector<BulkLink>&& links);
     // The form of what was read, in memory or written to `path` (replaced only when complete). Either
     // leaves the builder empty, whether it succeeds or not.
     CompactMap inMemory(const SourceStamp& source);
@@ -183,5 +190,9 @@ ReadOnlyMap loadReadOnlyMap(const std::string& mapPath);
 // for a program that has just written the map and still holds its lock. False (with `why`) when the
 // text cannot be read completely or the form cannot be written.
 bool writeCompactBeside(const std::string& mapPath, std::string& why);
+// The same for a program that has just written the map from these arrays with saveMapText: the form
+// is made from the arrays (emptied on the way) instead of reading the text back.
+bool writeCompactBeside(const std::string& mapPath, std::vector<BulkNode>&& nodes,
+                        std::vector<BulkLink>&& links, std::string& why);
 
 }  // namespace mapRepresentation

@@ -114,4 +114,15 @@ bool writeCompactBeside(const std::string& mapPath, std::string& why) {
     return why.empty();
 }
 
+bool writeCompactBeside(const std::string& mapPath, std::vector<BulkNode>&& nodes,
+                        std::vector<BulkLink>&& links, std::string& why) {
+    const std::optional<SourceStamp> stamp = stampFile(mapPath);
+    if (!stamp) return (why = "cannot read " + mapPath), false;
+    std::optional<FileLock> lock;
+    if (why = maySaveBeside(mapPath, *stamp, true, lock); !why.empty()) return false;
+    CompactBuilder builder;
+    builder.readArrays(std::move(nodes), std::move(links));
+    return builder.save(CompactMap::pathBeside(mapPath), *stamp, why);
+}
+
 }  // namespace mapRepresentation

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
@@ -13,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <memory>
 
 #include "map/atomic_file.h"
@@ -393,8 +393,8 @@ void MapTextWriter::link(int32_t id, uint32_t origin, uint32_t destination, doub
     endLine();
 }
 
-bool saveMapText(const std::string& path, const std::vector<BulkNode>& nodes, const std::vector<BulkLink>& links,
-                 std::ostream& messages) {
+bool saveMapText(const std::string& path, const std::vector<BulkNode>& nodes,
+                 const std::vector<BulkLink>& links, std::ostream& messages) {
     AtomicFile file(path);
     if (!file.isOpen()) {
         messages << "ERROR: could not create map file " << path << "; the previous file is unchanged."
@@ -409,7 +409,8 @@ bool saveMapText(const std::string& path, const std::vector<BulkNode>& nodes, co
         for (const BulkLink& l : links) out.link(l.origin, l.destination, l.speed, l.samples);
     }
     if (file.commit()) return true;
-    messages << "ERROR: could not write map file " << path << "; the previous file is unchanged." << std::endl;
+    messages << "ERROR: could not write map file " << path << "; the previous file is unchanged."
+             << std::endl;
     return false;
 }
 

@@ -72,7 +72,7 @@ private:
 // Writes a map file of `nodes` (ascending ids) and `links` (ids 1, 2, ... in order) the way
 // Map::saveMap writes the same map, replacing `path` only when complete. False (with an ERROR line
 // on `messages`) on failure.
-bool saveMapText(const std::string& path, const std::vector<BulkNode>& nodes, const std::vector<BulkLink>& links,
-                 std::ostream& messages);
+bool saveMapText(const std::string& path, const std::vector<BulkNode>& nodes,
+                 const std::vector<BulkLink>& links, std::ostream& messages);
 
 }  // namespace mapRepresentation
