@@ -189,9 +189,9 @@ TEST(CompactMap, ReadStraightFromTheTextItIsTheFormOfTheLoadedMap) {
         ASSERT_TRUE(builder.save(s.compact, stamp, why)) << why;
         EXPECT_TRUE(std::ranges::equal(bytesOf(s.compact), viaMap.bytes())) << text;
     }
-    std::string unordered = kMapText;  // nodes 7, 3, 9, 20
-    unordered.replace(unordered.find("3 -8.6"), 64,
-                      "7 -8.599000000 41.150000000 0 0\n3 -8.600000000 41.150000000 0 0\n");
+    std::string unordered = kMapText;  // nodes 3, 7, 9, 20, then 25 and 21, which no link names
+    unordered.replace(0, 1, "6");
+    unordered.insert(unordered.find("5\n3 7"), "25 -8.5995 41.1502 0 0\n21 -8.5996 41.1503 0 0\n");
     std::string refused = kMapText;
     refused.replace(refused.find("9 20 0 0"), 8, "9 21 0 0");
     for (const std::string& text : {unordered, refused}) {
