@@ -11,11 +11,13 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "map/atomic_file.h"
+#include "map/map_text.h"
 #include "map/maps.h"
 
 namespace mapRepresentation {
@@ -31,6 +33,8 @@ constexpr std::array<size_t, kSections> kElementSize = {
     4, sizeof(CompactNode), sizeof(CompactLink), 4, 4, 8, 4, 4};
 constexpr size_t kAlign = 64;
 constexpr size_t kHeaderArea = 256;  // the header, padded; the body starts here
+// The body is checksummed, and a mapped file checked, in slices of this size.
+constexpr size_t kSliceBytes = size_t{1} << 22;
 constexpr char kMagic[8] = {'K', 'A', 'R', 'V', 'E', 'L', 'C', 'M'};
 constexpr uint32_t kByteOrder = 0x01020304;
 // A map file whose time lies this close to the moment it was stamped may change again within the
@@ -75,8 +79,11 @@ int64_t nowNs() {
     return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
 }
 
+}  // namespace
+
 // Everything the form holds, as arrays, before it is laid out as bytes.
-struct Parts {
+struct CompactParts {
+    geo::PlaneFrame frame;
     std::vector<uint32_t> nodeIds;
     std::vector<CompactNode> nodes;
     std::vector<CompactLink> links;
@@ -85,7 +92,23 @@ struct Parts {
     std::vector<uint32_t> cellStart, cellLinks;
 };
 
+namespace {
+
+using Parts = CompactParts;
+
+CompactLink linkBetween(const Parts& p, int32_t id, uint32_t origin, uint32_t destination) {
+    CompactLink x;
+    x.id = id;
+    x.origin = origin;
+    x.destination = destination;
+    x.a = Point{p.nodes[origin].easting, p.nodes[origin].northing};
+    x.b = Point{p.nodes[destination].easting, p.nodes[destination].northing};
+    x.length = distance2Points(x.a, x.b);
+    return x;
+}
+
 void readNodesAndLinks(const Map& map, Parts& p) {
+    p.frame = map.planeFrame();
     std::unordered_map<uint32_t, uint32_t> nodeIndex;
     nodeIndex.reserve(map.nodes.size());
     p.nodeIds.reserve(map.nodes.size());
@@ -100,17 +123,63 @@ void readNodesAndLinks(const Map& map, Parts& p) {
         const auto o = nodeIndex.find(l.origin);
         const auto d = nodeIndex.find(l.destination);
         if (o == nodeIndex.end() || d == nodeIndex.end()) continue;  // a link to nowhere cannot be driven
-        CompactLink x;
-        x.id = id;
-        x.origin = o->second;
-        x.destination = d->second;
-        x.a = Point{p.nodes[x.origin].easting, p.nodes[x.origin].northing};
-        x.b = Point{p.nodes[x.destination].easting, p.nodes[x.destination].northing};
-        x.length = distance2Points(x.a, x.b);
-        p.links.push_back(x);
+        p.links.push_back(linkBetween(p, id, o->second, d->second));
     }
 }
 
+// The arrays straight from the map text, as the map loader would fill the map and the form would be
+// read off it. Only a text the loader reads without a word, its nodes in ascending id order, is
+// taken: anything else (a refused line, a repeated or unordered id) makes the reading unusable and is
+// left to the loader, which reports it.
+class PartsSink final : public MapTextSink {
+public:
+    explicit PartsSink(Parts& p) : p(p) {}
+    mutable bool usable = true;
+
+    void expectNodes(uint64_t count) override {
+        p.nodeIds.reserve(count);
+        p.nodes.reserve(count);
+    }
+    void expectLinks(uint64_t count) override { p.links.reserve(count); }
+    bool hasNode(uint32_t id) const override {
+        if (!p.nodeIds.empty() && id <= p.nodeIds.back()) usable = false;
+        return false;
+    }
+    void addNode(uint32_t id, double lat, double lon, double, double) override {
+        p.nodeIds.push_back(id);
+        p.nodes.push_back(CompactNode{lat, lon, 0.0, 0.0});
+        box.add(_position{lat, lon});
+    }
+    void nodesRead(uint32_t) override {
+        p.frame = box.frame();
+        for (CompactNode& n : p.nodes) {
+            const Point q = p.frame.toPlane(_position{n.latitude, n.longitude});
+            n.easting = q.x;
+            n.northing = q.y;
+        }
+        dense = !p.nodeIds.empty() && p.nodeIds.front() == 1 && p.nodeIds.back() == p.nodeIds.size();
+    }
+    void skipLinkId() override { ++nextLinkId; }
+    bool addLink(uint32_t origin, uint32_t destination, double, uint32_t) override {
+        const int32_t id = nextLinkId++;
+        const int64_t o = indexOf(origin), d = indexOf(destination);
+        if (o < 0 || d < 0 || o == d) return false;
+        p.links.push_back(linkBetween(p, id, static_cast<uint32_t>(o), static_cast<uint32_t>(d)));
+        return true;
+    }
+
+private:
+    int64_t indexOf(uint32_t id) const {
+        if (dense) return id >= 1 && id <= p.nodeIds.size() ? int64_t{id} - 1 : -1;
+        const auto it = std::lower_bound(p.nodeIds.begin(), p.nodeIds.end(), id);
+        return it == p.nodeIds.end() || *it != id ? -1 : it - p.nodeIds.begin();
+    }
+
+    Parts& p;
+    geo::GeoBox box;
+    bool dense = false;
+    int32_t nextLinkId = 1;
+};
 // Links leaving each node, in ascending link id, as one flat array; and each link's way back.
 void linkNodes(Parts& p) {
     p.outStart.assign(p.nodes.size() + 1, 0);
@@ -126,24 +195,31 @@ void linkNodes(Parts& p) {
 
 // Every cell the segment passes through: the cells of its bounding box whose centre lies within half
 // a cell diagonal of the segment.
-void buildGrid(Parts& p) {
-    std::vector<std::pair<int64_t, uint32_t>> entries;
+template <typename Visit>
+void forEachCell(const CompactLink& l, Visit visit) {
     const double size = CompactMap::kCellSize;
     const double reach = size * 0.7072;
-    for (uint32_t i = 0; i < p.links.size(); ++i) {
-        const CompactLink& l = p.links[i];
-        const int64_t x0 = CompactMap::cellOf(std::min(l.a.x, l.b.x)),
-                      x1 = CompactMap::cellOf(std::max(l.a.x, l.b.x));
-        const int64_t y0 = CompactMap::cellOf(std::min(l.a.y, l.b.y)),
-                      y1 = CompactMap::cellOf(std::max(l.a.y, l.b.y));
-        for (int64_t cx = x0; cx <= x1; ++cx)
-            for (int64_t cy = y0; cy <= y1; ++cy) {
-                const Point c{(static_cast<double>(cx) + 0.5) * size, (static_cast<double>(cy) + 0.5) * size};
-                if (getNearestPointFromLink(l.a, l.b, c).second <= reach)
-                    entries.emplace_back(CompactMap::cellKey(cx, cy), i);
-            }
-    }
+    const int64_t x0 = CompactMap::cellOf(std::min(l.a.x, l.b.x)),
+                  x1 = CompactMap::cellOf(std::max(l.a.x, l.b.x));
+    const int64_t y0 = CompactMap::cellOf(std::min(l.a.y, l.b.y)),
+                  y1 = CompactMap::cellOf(std::max(l.a.y, l.b.y));
+    for (int64_t cx = x0; cx <= x1; ++cx)
+        for (int64_t cy = y0; cy <= y1; ++cy) {
+            const Point c{(static_cast<double>(cx) + 0.5) * size, (static_cast<double>(cy) + 0.5) * size};
+            if (getNearestPointFromLink(l.a, l.b, c).second <= reach) visit(CompactMap::cellKey(cx, cy));
+        }
+}
+
+void buildGrid(Parts& p) {
+    // Counted first: a country's entries are a gigabyte, and a growing vector would need twice that.
+    size_t count = 0;
+    for (const CompactLink& l : p.links) forEachCell(l, [&](int64_t) { ++count; });
+    std::vector<std::pair<int64_t, uint32_t>> entries;
+    entries.reserve(count);
+    for (uint32_t i = 0; i < p.links.size(); ++i)
+        forEachCell(p.links[i], [&](int64_t key) { entries.emplace_back(key, i); });
     std::sort(entries.begin(), entries.end());
+    p.cellLinks.reserve(entries.size());
     for (size_t i = 0; i < entries.size(); ++i) {
         if (p.cellKeys.empty() || p.cellKeys.back() != entries[i].first) {
             p.cellKeys.push_back(entries[i].first);
@@ -154,47 +230,105 @@ void buildGrid(Parts& p) {
     p.cellStart.push_back(static_cast<uint32_t>(p.cellLinks.size()));
 }
 
-template <typename T>
-void place(std::vector<std::byte>& image, Header& h, Section s, const std::vector<T>& v, size_t& at) {
-    h.offset[s] = at;
-    h.count[s] = v.size();
-    if (!v.empty()) std::memcpy(image.data() + at, v.data(), v.size() * sizeof(T));
-    at = alignUp(at + v.size() * sizeof(T));
-}
-
 uint64_t headerChecksum(const Header& h) {
     return checksumBytes(&h, offsetof(Header, headerChecksum));
 }
 
-// A buffer of bytes aligned for every element type the form holds.
-std::shared_ptr<std::vector<std::byte>> layOut(const Parts& p, const geo::PlaneFrame& frame,
-                                               const SourceStamp& source) {
-    size_t size = kHeaderArea;
-    const std::array<size_t, kSections> counts = {p.nodeIds.size(),   p.nodes.size(),    p.links.size(),
-                                                  p.outStart.size(),  p.outLinks.size(), p.cellKeys.size(),
-                                                  p.cellStart.size(), p.cellLinks.size()};
-    for (size_t s = 0; s < kSections; ++s) size = alignUp(size + counts[s] * kElementSize[s]);
-    auto image = std::make_shared<std::vector<std::byte>>(size);
+// The bytes of an image in order, to `put`: the header area first (zeros until `finish` gives the
+// header), then the body, whose checksum is folded slice by slice as it passes, as bodyChecksum folds it.
+class ImageWriter {
+public:
+    using Put = std::function<void(const std::byte*, size_t)>;
+    explicit ImageWriter(Put put) : put(std::move(put)) {
+        pending.reserve(kSliceBytes);
+        const std::vector<std::byte> area(kHeaderArea);
+        this->put(area.data(), area.size());
+    }
+    template <typename T>
+    void section(std::vector<T>& v) {
+        bytes(reinterpret_cast<const std::byte*>(v.data()), v.size() * sizeof(T));
+        std::vector<T>().swap(v);  // written: its memory goes before the next section is copied
+        static constexpr std::byte zeros[kAlign] = {};
+        bytes(zeros, alignUp(written) - written);
+    }
+    // The body's checksum, once every section is written.
+    uint64_t finish() {
+        if (!pending.empty()) slice();
+        return folded ^ written;
+    }
+
+private:
+    void bytes(const std::byte* data, size_t n) {
+        while (n > 0) {
+            const size_t take = std::min(n, kSliceBytes - pending.size());
+            pending.insert(pending.end(), data, data + take);
+            data += take;
+            n -= take;
+            written += take;
+            if (pending.size() == kSliceBytes) slice();
+        }
+    }
+    void slice() {
+        folded = mixIn(folded, checksumBytes(pending.data(), pending.size()));
+        put(pending.data(), pending.size());
+        pending.clear();
+    }
+
+    Put put;
+    std::vector<std::byte> pending;
+    uint64_t folded = kP3;
+    size_t written = 0;  // body bytes
+};
+
+// The header of the parts' image, but for the body checksum and the header's own.
+Header headerOf(const Parts& p, const SourceStamp& source) {
     Header h{};
     std::memcpy(h.magic, kMagic, sizeof kMagic);
     h.version = CompactMap::kFormatVersion;
     h.byteOrder = kByteOrder;
     h.source = source;
-    h.zone = frame.zone();
-    h.south = frame.south() ? 1 : 0;
+    h.zone = p.frame.zone();
+    h.south = p.frame.south() ? 1 : 0;
     h.cellSize = CompactMap::kCellSize;
+    const std::array<size_t, kSections> counts = {p.nodeIds.size(),   p.nodes.size(),    p.links.size(),
+                                                  p.outStart.size(),  p.outLinks.size(), p.cellKeys.size(),
+                                                  p.cellStart.size(), p.cellLinks.size()};
     size_t at = kHeaderArea;
-    place(*image, h, kNodeIds, p.nodeIds, at);
-    place(*image, h, kNodes, p.nodes, at);
-    place(*image, h, kLinks, p.links, at);
-    place(*image, h, kOutStart, p.outStart, at);
-    place(*image, h, kOutLinks, p.outLinks, at);
-    place(*image, h, kCellKeys, p.cellKeys, at);
-    place(*image, h, kCellStart, p.cellStart, at);
-    place(*image, h, kCellLinks, p.cellLinks, at);
-    h.fileSize = size;
-    std::memcpy(image->data(), &h, sizeof h);
-    CompactMap::seal(*image);
+    for (size_t s = 0; s < kSections; ++s) {
+        h.offset[s] = at;
+        h.count[s] = counts[s];
+        at = alignUp(at + counts[s] * kElementSize[s]);
+    }
+    h.fileSize = at;
+    return h;
+}
+
+// Writes the image of the parts to `put` and empties them section by section; the header, sealed,
+// goes last to `putHeader` (which places it at the image's start).
+void writeImage(Parts& p, const SourceStamp& source, const ImageWriter::Put& put,
+                const std::function<void(const Header&)>& putHeader) {
+    Header h = headerOf(p, source);
+    ImageWriter out(put);
+    out.section(p.nodeIds);
+    out.section(p.nodes);
+    out.section(p.links);
+    out.section(p.outStart);
+    out.section(p.outLinks);
+    out.section(p.cellKeys);
+    out.section(p.cellStart);
+    out.section(p.cellLinks);
+    h.bodyChecksum = out.finish();
+    h.headerChecksum = headerChecksum(h);
+    putHeader(h);
+}
+
+// The image in memory, in a buffer aligned for every element type the form holds.
+std::shared_ptr<std::vector<std::byte>> layOut(Parts& p, const SourceStamp& source) {
+    auto image = std::make_shared<std::vector<std::byte>>();
+    image->reserve(headerOf(p, source).fileSize);
+    writeImage(
+        p, source, [&](const std::byte* data, size_t n) { image->insert(image->end(), data, data + n); },
+        [&](const Header& h) { std::memcpy(image->data(), &h, sizeof h); });
     return image;
 }
 
@@ -236,8 +370,6 @@ void release(const void* from, size_t bytes) {
     const auto end = reinterpret_cast<uintptr_t>(from) + bytes;
     if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
 }
-
-constexpr size_t kSliceBytes = size_t{1} << 22;
 
 // check(i) for every element, slice by slice, each slice released after its check when mapped.
 template <typename T, typename Check>
@@ -345,16 +477,82 @@ int64_t CompactMap::cellKey(int64_t cx, int64_t cy) {
     return ((cx + kCellBias) << 32) | (cy + kCellBias);
 }
 
-CompactMap CompactMap::build(const Map& map, const SourceStamp& source) {
-    Parts parts;
-    readNodesAndLinks(map, parts);
-    linkNodes(parts);
-    buildGrid(parts);
-    auto image = layOut(parts, map.planeFrame(), source);
+CompactMap CompactMap::inMemory(CompactParts& parts, const SourceStamp& source) {
+    auto image = layOut(parts, source);
     std::string why;
     const std::span<const std::byte> bytes(image->data(), image->size());
     std::optional<CompactMap> made = over(std::move(image), bytes, why, false);
     return std::move(*made);  // what was just laid out passes its own checks
+}
+
+CompactMap CompactMap::build(const Map& map, const SourceStamp& source) {
+    CompactParts parts;
+    readNodesAndLinks(map, parts);
+    linkNodes(parts);
+    buildGrid(parts);
+    return inMemory(parts, source);
+}
+
+CompactBuilder::CompactBuilder() = default;
+CompactBuilder::~CompactBuilder() = default;
+
+bool CompactBuilder::readText(const std::string& mapPath) {
+    parts = std::make_unique<CompactParts>();
+    PartsSink sink(*parts);
+    std::ostream silent(nullptr);  // the loader says it again when it reads what this refuses
+    try {
+        if (!readMapText(mapPath, sink, silent) && sink.usable) {
+            linkNodes(*parts);
+            buildGrid(*parts);
+            return true;
+        }
+    } catch (const std::bad_alloc&) {
+        // Room the file's counts promised but memory could not give: the loader decides.
+    }
+    parts.reset();
+    return false;
+}
+
+void CompactBuilder::readArrays(std::vector<BulkNode>&& nodes, std::vector<BulkLink>&& links) {
+    parts = std::make_unique<CompactParts>();
+    PartsSink sink(*parts);
+    sink.expectNodes(nodes.size());
+    for (const BulkNode& n : nodes) sink.addNode(n.id, n.lat, n.lon, n.averageSnr, n.hdop);
+    sink.nodesRead(0);
+    std::vector<BulkNode>().swap(nodes);
+    sink.expectLinks(links.size());
+    for (const BulkLink& l : links) sink.addLink(l.origin, l.destination, l.speed, l.samples);
+    std::vector<BulkLink>().swap(links);
+    linkNodes(*parts);
+    buildGrid(*parts);
+}
+
+CompactMap CompactBuilder::inMemory(const SourceStamp& source) {
+    CompactMap made = CompactMap::inMemory(*parts, source);
+    parts.reset();
+    return made;
+}
+
+bool CompactBuilder::save(const std::string& path, const SourceStamp& source, std::string& why) {
+    if (!parts) return (why = "no map was read"), false;
+    AtomicFile file(path);
+    if (!file.isOpen()) {
+        parts.reset();
+        return (why = file.error()), false;
+    }
+    std::ofstream& out = file.stream();
+    writeImage(
+        *parts, source,
+        [&](const std::byte* data, size_t n) {
+            out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(n));
+        },
+        [&](const Header& h) {
+            out.seekp(0);
+            out.write(reinterpret_cast<const char*>(&h), sizeof h);
+        });
+    parts.reset();
+    if (!file.commit()) return (why = file.error().empty() ? "could not write " + path : file.error()), false;
+    return true;
 }
 
 std::optional<CompactMap> CompactMap::open(const std::string& path, std::string& why) {

@@ -16,6 +16,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "geometry/geometry.h"
 #include "geometry/plane_frame.h"
@@ -23,6 +24,9 @@
 namespace mapRepresentation {
 
 class Map;
+struct CompactParts;
+struct BulkNode;
+struct BulkLink;
 
 // One node: as read from the map file, and measured in the map's plane.
 struct CompactNode {
@@ -38,9 +42,11 @@ struct CompactLink {
     int32_t id = -1;      // the map's link id
     uint32_t origin = 0;  // dense node index
     uint32_t destination = 0;
+    uint32_t padding = 0;       // the record's holes are named and zero, so its bytes are all defined
     Point a{}, b{};             // planar end points, origin then destination
     double length = 0.0;        // metres, |b - a|
     uint32_t mirror = kNoLink;  // dense index of the link from destination back to origin, if any
+    uint32_t tailPadding = 0;
 };
 
 // What a map file was when its compact form was made; the form serves only that file.
@@ -119,6 +125,10 @@ public:
     std::span<const std::byte> bytes() const { return image; }
 
 private:
+    friend class CompactBuilder;
+    // Lays the parts out in memory, emptying them.
+    static CompactMap inMemory(CompactParts& parts, const SourceStamp& source);
+
     std::shared_ptr<const void> owner;  // keeps the bytes alive (a mapping or a buffer)
     std::span<const std::byte> image;
     geo::PlaneFrame frame;
@@ -136,6 +146,29 @@ private:
     static std::optional<CompactMap> over(std::shared_ptr<const void> owner, std::span<const std::byte> image,
                                           std::string& why, bool mapped);
     bool indicesSound(std::string& why, bool mapped) const;
+};
+
+// The compact form read straight from a map text, never holding the editable map: for a country,
+// the form's own arrays instead of a map several times their size, laid out into the file section by
+// section. Only a text the map loader reads without a word, its nodes in ascending id order (as every
+// program writes them), is taken; anything else is the loader's to read and report.
+class CompactBuilder {
+public:
+    CompactBuilder();
+    ~CompactBuilder();
+    // False (and nothing kept) for a text the loader would refuse part of, or one out of order.
+    bool readText(const std::string& mapPath);
+    // What readText gives for the text saveMapText writes of these arrays, without writing or reading
+    // it: sound arrays (as buildInBulk takes them) whose positions have at most 9 decimals, which the
+    // text keeps exactly (OpenStreetMap's have 7). The arrays are emptied as they are read.
+    void readArrays(std::vector<BulkNode>&& nodes, std::vector<BulkLink>&& links);
+    // The form of what was read, in memory or written to `path` (replaced only when complete). Either
+    // leaves the builder empty, whether it succeeds or not.
+    CompactMap inMemory(const SourceStamp& source);
+    bool save(const std::string& path, const SourceStamp& source, std::string& why);
+
+private:
+    std::unique_ptr<CompactParts> parts;
 };
 
 // What loading a map for reading gave.
@@ -157,5 +190,9 @@ ReadOnlyMap loadReadOnlyMap(const std::string& mapPath);
 // for a program that has just written the map and still holds its lock. False (with `why`) when the
 // text cannot be read completely or the form cannot be written.
 bool writeCompactBeside(const std::string& mapPath, std::string& why);
+// The same for a program that has just written the map from these arrays with saveMapText: the form
+// is made from the arrays (emptied on the way) instead of reading the text back.
+bool writeCompactBeside(const std::string& mapPath, std::vector<BulkNode>&& nodes,
+                        std::vector<BulkLink>&& links, std::string& why);
 
 }  // namespace mapRepresentation

@@ -20,22 +20,41 @@ constexpr size_t kColumns = 12;
 // Ids beyond this are no map link: a row naming one is refused before the table grows for it.
 constexpr int kLargestLinkId = 1 << 30;
 
-std::string csvField(const std::string& s) {
-    if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
-    std::string quoted = "\"";
-    for (char c : s) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return quoted + "\"";
+// A field as CSV has it: quoted when it holds a comma, a quote or a line end.
+void appendField(std::string& out, const std::string& s) {
+    if (s.find_first_of(",\"\r\n") == std::string::npos) {
+        out += s;
+        return;
+    }
+    out += '"';
+    for (char c : s) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    out += '"';
 }
 
-std::string decimal(double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.2f", value);
-    std::string s = text;
-    // 50.00 -> 50, 48.28 stays: speed limits are mostly whole numbers.
-    while (s.back() == '0') s.pop_back();
-    if (s.back() == '.') s.pop_back();
-    return s;
+// Two decimals (as printf's %.2f gives them).
+void appendFixed2(std::string& out, double value) {
+    char text[400];
+    out.append(text, std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 2).ptr);
 }
+
+// 50.00 -> 50, 48.28 stays: speed limits are mostly whole numbers.
+void appendDecimal(std::string& out, double value) {
+    const size_t start = out.size();
+    appendFixed2(out, value);
+    while (out.size() > start && out.back() == '0') out.pop_back();
+    if (out.size() > start && out.back() == '.') out.pop_back();
+}
+
+template <typename Int>
+void appendInt(std::string& out, Int v) {
+    char text[24];
+    out.append(text, std::to_chars(text, text + sizeof text, v).ptr);
+}
+
+constexpr size_t kChunk = 1 << 16;
 
 // One record of RFC 4180 CSV (quoted fields may hold commas, quotes and line ends); false at the end.
 bool readRecord(std::istream& in, std::vector<std::string>& fields) {
@@ -151,26 +170,58 @@ std::optional<LinkAttributes> LinkTable::attributesFor(int id, const _mLink& lin
     return a;
 }
 
+LinkTableWriter::LinkTableWriter(std::ostream& out) : out(out) {
+    buf.reserve(kChunk + 1024);
+    buf += kHeader;
+    buf += '\n';
+}
+
+LinkTableWriter::~LinkTableWriter() {
+    flush();
+}
+
+void LinkTableWriter::flush() {
+    out.write(buf.data(), static_cast<std::streamsize>(buf.size()));
+    buf.clear();
+}
+
+void LinkTableWriter::row(int id, uint32_t origin, uint32_t destination, const LinkAttributes* a,
+                          double length) {
+    appendInt(buf, id);
+    buf += ',';
+    appendInt(buf, origin);
+    buf += ',';
+    appendInt(buf, destination);
+    buf += ',';
+    if (a != nullptr) {
+        for (const int64_t v : {a->wayId, a->fromNode, a->toNode}) {
+            if (v != 0) appendInt(buf, v);
+            buf += ',';
+        }
+        for (const std::string* text : {&a->name, &a->ref, &a->highway}) {
+            appendField(buf, *text);
+            buf += ',';
+        }
+        if (a->maxspeed) appendDecimal(buf, *a->maxspeed);
+        buf += ',';
+        if (a->oneway) buf += *a->oneway ? "yes" : "no";
+        buf += ',';
+    } else {
+        buf += ",,,,,,,,";
+    }
+    appendFixed2(buf, length);
+    buf += '\n';
+    if (buf.size() >= kChunk) flush();
+}
+
 void LinkTable::write(std::ostream& out, const Map& map) const {
-    out << kHeader << '\n';
+    LinkTableWriter rows(out);
     // The map file lists its links in ascending id order and the loader numbers them 1, 2, ... in
     // that order, so a row carries the id the link will have when the saved map is read again.
     int fileId = 0;
     for (const auto& [id, l] : map.links) {
-        out << ++fileId << ',' << l.origin << ',' << l.destination << ',';
         const std::optional<LinkAttributes> kept = attributesFor(id, l);
-        if (const LinkAttributes* a = kept ? &*kept : nullptr) {
-            const auto id64 = [](int64_t v) { return v != 0 ? std::to_string(v) : std::string(); };
-            out << id64(a->wayId) << ',' << id64(a->fromNode) << ',' << id64(a->toNode) << ','
-                << csvField(a->name) << ',' << csvField(a->ref) << ',' << csvField(a->highway) << ','
-                << (a->maxspeed ? decimal(*a->maxspeed) : "") << ','
-                << (a->oneway ? (*a->oneway ? "yes" : "no") : "") << ',';
-        } else {
-            out << ",,,,,,,,";
-        }
-        char length[32];
-        std::snprintf(length, sizeof length, "%.2f", l.length);
-        out << length << '\n';
+        rows.row(++fileId, l.origin, l.destination, kept ? &*kept : nullptr, l.length);
     }
 }
 

@@ -35,6 +35,23 @@ struct LinkAttributes {
 // "knots". Anything else ("none", "walk", "RU:urban", "50;30") gives nothing.
 std::optional<double> parseMaxspeed(const std::string& text);
 
+// The table's text, row by row, for writers with or without a Map: the header line when made, then
+// a row per link in ascending id order, gathered in a buffer that goes to `out` in large pieces.
+class LinkTableWriter {
+public:
+    explicit LinkTableWriter(std::ostream& out);
+    ~LinkTableWriter();
+    LinkTableWriter(const LinkTableWriter&) = delete;
+    LinkTableWriter& operator=(const LinkTableWriter&) = delete;
+    // `attributes` null for a link without any; `length` in metres.
+    void row(int id, uint32_t origin, uint32_t destination, const LinkAttributes* attributes, double length);
+    void flush();
+
+private:
+    std::ostream& out;
+    std::string buf;
+};
+
 class LinkTable {
 public:
     // "<map>.links.csv": the map path with ".links.csv" appended.

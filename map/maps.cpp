@@ -18,6 +18,7 @@
 
 #include "geometry/GPSPoint.h"
 #include "map/atomic_file.h"
+#include "map/map_text.h"
 #include "map/quadtree.h"
 
 namespace mapRepresentation {
@@ -113,333 +114,29 @@ bool isOnGlobe(double lat, double lon) {
 
 namespace {
 
-// Longest accepted line, without its line end.
-constexpr size_t kMaxLineLength = 1022;
-
-enum class LineStatus { Ok, End, TooLong, NulByte, ReadError };
-
-// Reads one line into buf (line end stripped). A last line without a line end is accepted.
-// `consumed` counts the bytes of the lines read so far; with it a NUL byte inside a line, which
-// would hide the rest of the line from every string function, is told apart from a line end.
-LineStatus readLine(FILE* f, char (&buf)[kMaxLineLength + 2], long long& consumed) {
-    if (std::fgets(buf, sizeof buf, f) == nullptr)
-        return std::ferror(f) ? LineStatus::ReadError : LineStatus::End;
-    const size_t len = std::strlen(buf);
-    if (len > 0 && buf[len - 1] == '\n') {
-        buf[len - 1] = '\0';
-        consumed += static_cast<long long>(len);
-        return LineStatus::Ok;
-    }
-    if (std::ferror(f)) return LineStatus::ReadError;
-    // No line end: the last line of the file, a line longer than the buffer, or a NUL byte.
-    if (std::feof(f)) {
-        if (ftello(f) - consumed != static_cast<long long>(len)) return LineStatus::NulByte;
-        consumed += static_cast<long long>(len);
-        return len <= kMaxLineLength ? LineStatus::Ok : LineStatus::TooLong;
-    }
-    return len == kMaxLineLength + 1 ? LineStatus::TooLong : LineStatus::NulByte;
-}
-
-bool isBlank(const char* p) {
-    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-    return *p == '\0';
-}
-
-// Reads the fields of one line as sscanf's " %lld" and " %lf" would (same accepted text, same
-// values), without sscanf's per-call overhead, which dominates the loading of big maps. Integers are
-// read wide, so that a negative or oversized id is seen as such instead of wrapping.
-class FieldReader {
+// The editable map as the reader's sink: the reader's refusals and this map's own reports together
+// give the messages the map file has always given.
+class MapSink final : public MapTextSink {
 public:
-    explicit FieldReader(const char* line) : p(line) {}
-
-    bool read(long long& v) {
-        if (!skipSpace()) return false;
-        char* end = nullptr;
-        errno = 0;
-        v = std::strtoll(p, &end, 10);
-        if (end == p) return false;
-        if (errno == ERANGE) v = v < 0 ? LLONG_MIN : LLONG_MAX;  // out of every range checked below
-        p = end;
-        return true;
+    explicit MapSink(Map& map) : map(map) {}
+    bool hasNode(uint32_t id) const override { return map.nodes.count(id) != 0; }
+    void addNode(uint32_t id, double lat, double lon, double snr, double hdop) override {
+        map.addNode(id, lat, lon, snr, hdop);
     }
-
-    bool read(double& v) {
-        if (!skipSpace()) return false;
-        // The fast path covers plain decimal numbers; anything else (a sign '+', hexadecimal,
-        // out-of-range values, a number running into letters) takes strtod, which scanf uses too.
-        const auto r = std::from_chars(p, p + std::strlen(p), v);
-        if (r.ec == std::errc() && !continuesNumber(*r.ptr)) {
-            p = r.ptr;
-            return true;
-        }
-        char* end = nullptr;
-        v = std::strtod(p, &end);
-        if (end == p) return false;
-        p = end;
-        return true;
+    // The frame spanning every node, so that a map across zone lines measures in one plane.
+    void nodesRead(uint32_t nextNodeId) override {
+        map.nextNodeId = nextNodeId;
+        geo::GeoBox box;
+        for (const auto& [id, n] : map.nodes) box.add(_position{n.latitude, n.longitude});
+        if (!box.empty) map.usePlaneFrame(box.frame());
     }
-
-    template <typename... T>
-    bool readAll(T&... fields) {
-        return (read(fields) && ...);
-    }
-    // Nothing but blanks after the fields read so far.
-    bool atEnd() const { return isBlank(p); }
-
-private:
-    bool skipSpace() {
-        while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-        return *p != '\0';
-    }
-    static bool continuesNumber(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '.'; }
-
-    const char* p;
-};
-
-class MapFileReader {
-public:
-    MapFileReader(FILE* f, const std::string& path, std::ostream& messages)
-        : file(f), path(path), messages(messages) {}
-
-    // Reads the next line; on a fault prints the error and returns false. `endIsError` makes a
-    // missing line a fault (the counts promised more lines).
-    bool next(bool endIsError, const char* expected) {
-        ++lineNumber;
-        switch (readLine(file, line, consumed)) {
-            case LineStatus::Ok:
-                return true;
-            case LineStatus::End:
-                if (endIsError) stop(std::string("file ends before the expected ") + expected);
-                return false;
-            case LineStatus::TooLong:
-                stop("line longer than " + std::to_string(kMaxLineLength) + " characters");
-                return false;
-            case LineStatus::NulByte:
-                stop("a NUL byte inside the line");
-                return false;
-            case LineStatus::ReadError: {
-                const int err = errno;
-                stop(std::string("read failed: ") + std::strerror(err));
-                return false;
-            }
-        }
-        return false;
-    }
-
-    // A fault after which nothing more is read.
-    void stop(const std::string& what) {
-        report(what, "loading stopped");
-        stopped = true;
-    }
-    // A line that is left out while the rest of the file is read; the map then differs from the
-    // file, so it counts as a fault all the same.
-    void refuse(const std::string& what) { report(what, "line refused"); }
-
-    // A count line: one number in [0, largest].
-    bool readCount(long long largest, long long& count, const char* what) {
-        FieldReader fields(line);
-        if (!fields.readAll(count) || !fields.atEnd()) {
-            stop(std::string("expected the ") + what + " (one number)");
-            return false;
-        }
-        if (count < 0 || count > largest) {
-            stop(std::string("the ") + what + " " + std::to_string(count) + " is out of range (0 to " +
-                 std::to_string(largest) + ")");
-            return false;
-        }
-        return true;
-    }
-
-    // Lines after the counted ones would be dropped by a save; blank ones carry nothing.
-    void expectNoMoreLines() {
-        while (next(false, "")) {
-            if (isBlank(line)) continue;
-            stop("more lines than the link count says");
-            return;
-        }
-    }
-
-    FILE* file;
-    const std::string& path;
-    std::ostream& messages;
-    char line[kMaxLineLength + 2];
-    unsigned long lineNumber = 0;
-    long long consumed = 0;  // bytes of the lines read
-    bool failed = false;     // something of the file is not in the map
-    bool stopped = false;    // and the reading ended there
-
-private:
-    void report(const std::string& what, const char* outcome) {
-        messages << "ERROR: map file " << path << ", line " << lineNumber << ": " << what << "; " << outcome
-                 << "." << std::endl;
-        failed = true;
-    }
-};
-
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-
-// Opens a map file for reading without blocking on a FIFO or a device; only a regular file (or a
-// link to one) is read. Null with a printed error otherwise, except for a missing file.
-std::unique_ptr<FILE, FileCloser> openMapFile(const std::string& path, bool& failed, std::ostream& messages) {
-    failed = false;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        // A missing map simply means an empty map; any other reason to fail is worth a word.
-        const int err = errno;
-        if (err == ENOENT) return nullptr;
-        messages << "ERROR: map file " << path << ", line 1: cannot open: " << std::strerror(err)
-                 << std::endl;
-        failed = true;
-        return nullptr;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        messages << "ERROR: map file " << path << " is not a regular file; not read." << std::endl;
-        failed = true;
-        return nullptr;
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    std::unique_ptr<FILE, FileCloser> file(::fdopen(fd, "r"));
-    if (!file) {
-        ::close(fd);
-        failed = true;
-    }
-    return file;
-}
-
-// N node lines. A refused line (an id that does not fit, a repeated id, a position off the globe)
-// is left out and the reading goes on; a line that cannot be read stops it.
-void readNodeLines(Map& map, MapFileReader& in, long long count) {
-    bool haveNode = false;
-    uint32_t largestId = 0;
-    for (long long i = 0; i < count; ++i) {
-        if (!in.next(true, "node line")) break;
-        long long id = 0;
-        double lon = 0, lat = 0, snr = 0, hdop = 0;
-        if (!FieldReader(in.line).readAll(id, lon, lat, snr, hdop)) {
-            in.stop("expected 5 fields: id longitude latitude averageSnr hdop");
-            break;
-        }
-        if (id < 0 || id > kLargestNodeId) {
-            in.refuse("node id " + std::to_string(id) + " does not fit (0 to " +
-                      std::to_string(kLargestNodeId) + ")");
-            continue;
-        }
-        if (!isOnGlobe(lat, lon)) {
-            in.refuse("position outside the globe (longitude then latitude expected)");
-            continue;
-        }
-        const auto nodeId = static_cast<uint32_t>(id);
-        if (map.nodes.count(nodeId) != 0) {
-            map.addNode(nodeId, lat, lon, snr, hdop);  // says that the first node stays
-            in.refuse("node id " + std::to_string(id) + " given twice");
-            continue;
-        }
-        map.addNode(nodeId, lat, lon, snr, hdop);
-        if (!haveNode || nodeId > largestId) largestId = nodeId;
-        haveNode = true;
-    }
-    map.nextNodeId = haveNode ? largestId + 1 : 1;
-}
-
-// The link count and M link lines, then nothing but blank lines. Every line takes the next link id,
-// refused lines included, so the links after a refused line keep the ids of their file position.
-void readLinkLines(Map& map, MapFileReader& in) {
-    if (!in.next(false, "link count")) return;
-    long long linkCount = 0;
-    if (!in.readCount(INT32_MAX - 1, linkCount, "link count")) return;
-    for (long long i = 0; i < linkCount; ++i) {
-        if (!in.next(true, "link line")) return;
-        long long origin = 0, destination = 0, samples = 0;
-        double speed = 0;
-        if (!FieldReader(in.line).readAll(origin, destination, speed, samples)) {
-            in.stop("expected 4 fields: origin destination speed samples");
-            return;
-        }
-        if (origin < 0 || origin > kLargestNodeId || destination < 0 || destination > kLargestNodeId ||
-            samples < 0 || samples > static_cast<long long>(UINT32_MAX)) {
-            ++map.nextLinkId;
-            in.refuse("a node id or the sample count does not fit");
-            continue;
-        }
-        if (map.addLinkToNode(static_cast<uint32_t>(origin), static_cast<uint32_t>(destination), speed,
-                              static_cast<uint32_t>(samples)) < 0)
-            in.refuse("link " + std::to_string(origin) + " -> " + std::to_string(destination) + " refused");
-    }
-    in.expectNoMoreLines();
-}
-
-// The frame spanning every node, so that a map across zone lines measures in one plane.
-void settleFrame(Map& map) {
-    geo::GeoBox box;
-    for (const auto& [id, n] : map.nodes) box.add(_position{n.latitude, n.longitude});
-    if (!box.empty) map.usePlaneFrame(box.frame());
-}
-
-}  // namespace
-
-void Map::initMap(std::string path) {
-    loadError = false;
-    std::unique_ptr<FILE, FileCloser> file = openMapFile(path, loadError, messageStream());
-    if (!file) return;
-    MapFileReader in(file.get(), path, messageStream());
-    // A file that stops right after its nodes simply has no links; an empty file is an empty map.
-    if (in.next(false, "node count")) {
-        long long nodeCount = 0;
-        if (in.readCount(kLargestNodeId + 1, nodeCount, "node count")) {
-            readNodeLines(*this, in, nodeCount);
-            settleFrame(*this);
-            if (!in.stopped) readLinkLines(*this, in);
-        }
-    }
-    loadError = in.failed;
-}
-
-namespace {
-
-// Formats the dumps: doubles in fixed notation with 9 decimals (the same text as a stream set to
-// std::fixed and precision 9), collected in a buffer that goes to the file in large pieces.
-class DumpWriter {
-public:
-    explicit DumpWriter(std::ostream& out) : out(out) { buf.reserve(kChunk + 256); }
-    ~DumpWriter() { flush(); }
-
-    DumpWriter& operator<<(double v) { return put(v, std::chars_format::fixed, 9); }
-    DumpWriter& operator<<(const char* text) {
-        buf += text;
-        return *this;
-    }
-    DumpWriter& operator<<(char c) {
-        buf += c;
-        if (c == '\n' && buf.size() >= kChunk) flush();
-        return *this;
-    }
-    template <typename Int, typename = std::enable_if_t<std::is_integral_v<Int>>>
-    DumpWriter& operator<<(Int v) {
-        char tmp[24];
-        const auto r = std::to_chars(tmp, tmp + sizeof tmp, v);
-        buf.append(tmp, r.ptr);
-        return *this;
-    }
-    void flush() {
-        out.write(buf.data(), static_cast<std::streamsize>(buf.size()));
-        buf.clear();
+    void skipLinkId() override { ++map.nextLinkId; }
+    bool addLink(uint32_t origin, uint32_t destination, double speed, uint32_t samples) override {
+        return map.addLinkToNode(origin, destination, speed, samples) >= 0;
     }
 
 private:
-    DumpWriter& put(double v, std::chars_format format, int precision) {
-        char tmp[400];  // fixed notation of the largest double with 9 decimals fits
-        const auto r = std::to_chars(tmp, tmp + sizeof tmp, v, format, precision);
-        buf.append(tmp, r.ptr);
-        return *this;
-    }
-
-    static constexpr size_t kChunk = 1 << 16;
-    std::ostream& out;
-    std::string buf;
+    Map& map;
 };
 
 bool finishSave(AtomicFile& file, const std::string& path, std::ostream& messages) {
@@ -458,18 +155,20 @@ bool openForSave(const AtomicFile& file, const std::string& path, std::ostream& 
 
 }  // namespace
 
+void Map::initMap(std::string path) {
+    MapSink sink(*this);
+    loadError = readMapText(path, sink, messageStream());
+}
+
 bool Map::saveMap(std::string path) const {
     AtomicFile file(path);
     if (!openForSave(file, path, messageStream())) return false;
     {
-        DumpWriter out(file.stream());
-        out << nodes.size() << '\n';
-        for (const auto& [id, n] : nodes)
-            out << id << "  " << n.longitude << "  " << n.latitude << ' ' << n.averageSnr << ' ' << n.hdop
-                << '\n';
-        out << links.size() << '\n';
-        for (const auto& [id, l] : links)
-            out << l.origin << "  " << l.destination << ' ' << l.speed << ' ' << l.samples << '\n';
+        MapTextWriter out(file.stream());
+        out.count(nodes.size());
+        for (const auto& [id, n] : nodes) out.node(id, n.latitude, n.longitude, n.averageSnr, n.hdop);
+        out.count(links.size());
+        for (const auto& [id, l] : links) out.link(l.origin, l.destination, l.speed, l.samples);
     }
     return finishSave(file, path, messageStream());
 }
@@ -478,15 +177,12 @@ bool Map::saveMapForPelorn(std::string path) const {
     AtomicFile file(path);
     if (!openForSave(file, path, messageStream())) return false;
     {
-        DumpWriter out(file.stream());
-        out << nodes.size() << '\n';
-        for (const auto& [id, n] : nodes)
-            out << id << "  " << n.longitude << "  " << n.latitude << ' ' << n.easting << ' ' << n.northing
-                << '\n';
-        out << links.size() << '\n';
+        MapTextWriter out(file.stream());
+        out.count(nodes.size());
+        for (const auto& [id, n] : nodes) out.node(id, n.latitude, n.longitude, n.easting, n.northing);
+        out.count(links.size());
         for (const auto& [id, l] : links)
-            out << id << ' ' << l.origin << "  " << l.destination << ' ' << l.heading << ' ' << l.length
-                << ' ' << l.speed << ' ' << l.samples << '\n';
+            out.link(id, l.origin, l.destination, l.heading, l.length, l.speed, l.samples);
     }
     return finishSave(file, path, messageStream());
 }

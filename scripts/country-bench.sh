@@ -7,14 +7,18 @@
 # batch itself). The drive is a 20-minute karvel-sim drive (1 fix/s, sigma 5 m) on a small map of the
 # same corner, which lies on the big map's streets.
 #
+# The import figure ("import" among MAPS): karvel-osm2map on Andorra tiled COPIES times (bench_osm
+# writes the tiled extract to the temp folder once), its CPU seconds and peak memory per OSM node.
+#
 # Usage: scripts/country-bench.sh [WORKDIR]     (default: a new /tmp/karvel-country-XXXXXX)
-# Settings: MAPS="grid1m andorra country" (any subset); COUNTRY_SIDE (default 6760: a 6760 x 6760
-# lattice with streets every 4th row and column, 20 million nodes, 340 km across three UTM zones).
+# Settings: MAPS="grid1m andorra country import" (any subset; default all but import); COUNTRY_SIDE
+# (default 6760: a 6760 x 6760 lattice with streets every 4th row and column, 20 million nodes, 340 km
+# across three UTM zones); COPIES (default 64: 4.5 million OSM nodes; 288 gives 20 million).
 set -euo pipefail
 export LC_ALL=C
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(cd "${BUILD_DIR:-$root/build}" && pwd)"
-cmake --build "$build" --target karvel-match karvel-sim karvel-osm2map country_map -j 2 >/dev/null
+cmake --build "$build" --target karvel-match karvel-sim karvel-osm2map country_map bench_osm -j 2 >/dev/null
 bin="$build/bin"
 work="${1:-$(mktemp -d /tmp/karvel-country-XXXXXX)}"
 maps="${MAPS:-grid1m andorra country}"
@@ -56,8 +60,25 @@ measure() {
              l, n, w - b, w, u + s, k / 1024, k * 1024 / n, f }'
 }
 
+# The import of the tiled extract: CPU, peak memory and the rate per OSM node.
+measure_import() {
+  local copies="${COPIES:-64}" extract
+  extract="${TMPDIR:-/tmp}/karvel-bench-andorra-x$copies-v1.osm.pbf"
+  [ -f "$extract" ] || KARVEL_OSM_BENCH_COPIES="$copies" "$build/bench/bench_osm" \
+    --benchmark_filter=BM_LibosmiumRead >/dev/null
+  rm -rf "$work/import"
+  /usr/bin/time -f "%e %U %S %M" "$bin/karvel-osm2map" -d "$work/import" "$extract" 2>"$work/import.txt"
+  local nodes wall user sys kb
+  nodes="$(sed -nE 's/.*OSM nodes read: ([0-9]+).*/\1/p' "$work/import.txt")"
+  read -r wall user sys kb <<<"$(tail -n 1 "$work/import.txt")"
+  awk -v n="$nodes" -v w="$wall" -v u="$user" -v s="$sys" -v k="$kb" \
+    'BEGIN { printf "import x%s %10d OSM nodes  wall %7.2f s  cpu %6.2f s  %5.2f M nodes/cpu s  peak %7.1f MiB  %5.1f B/OSM node\n",
+             ENVIRON["COPIES"] ? ENVIRON["COPIES"] : 64, n, w, u + s, n / (u + s) / 1e6, k / 1024, k * 1024 / n }'
+}
+
 for m in $maps; do
   dir="$work/$m"
+  [ "$m" = import ] && { measure_import; continue; }
   case "$m" in
     grid1m) [ -d "$dir/data/nmea" ] || prepare_grid "$dir" 1000 1000 1 ;;
     andorra) [ -d "$dir/data/nmea" ] || prepare_andorra "$dir" ;;

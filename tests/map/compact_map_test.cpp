@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -163,6 +164,47 @@ TEST(CompactMap, FileBesideIsMadeOnceAndServesOnlyItsOwnText) {
     const auto foreign = loadReadOnlyMap(copy);
     EXPECT_FALSE(foreign.fromFile);
     EXPECT_EQ(foreign.map->linkCount(), 1u);
+}
+
+// Read straight from the text, the form is the very bytes of the form of the loaded map, in memory
+// and in its file; a text the loader would refuse part of, or with its nodes out of order, is left to
+// the loader, whose messages then come once.
+TEST(CompactMap, ReadStraightFromTheTextItIsTheFormOfTheLoadedMap) {
+    Saved s;
+    const std::string dense =
+        "4\n1 -8.6 41.15 0 0\n2 -8.599 41.15 3.5 1.2\n3 -8.599 41.151 0 0\n4 -8.598 41.1515 0 0\n"
+        "6\n1 2 0 0\n2 1 12.5 3\n2 3 0 0\n3 4 0 0\n4 2 0 0\n2 3 0 0\n\n";
+    const std::string acrossZones =
+        "3\n1 -6.01 41.0 0 0\n2 -5.99 41.0 0 0\n5 -5.98 41.001 0 0\n2\n1 2 0 0\n2 5 0 0\n";
+    const mapRepresentation::SourceStamp stamp{123, 456, 789, 0xABCDEF, 1011};
+    for (const std::string& text : {std::string(kMapText), dense, acrossZones}) {
+        karvel_test::writeFile(s.map, text);
+        const CompactMap viaMap = CompactMap::build(Map(s.map), stamp);
+        mapRepresentation::CompactBuilder builder;
+        ASSERT_TRUE(builder.readText(s.map)) << text;
+        const CompactMap direct = builder.inMemory(stamp);
+        EXPECT_TRUE(std::ranges::equal(direct.bytes(), viaMap.bytes())) << text;
+        std::string why;
+        ASSERT_TRUE(builder.readText(s.map));
+        ASSERT_TRUE(builder.save(s.compact, stamp, why)) << why;
+        EXPECT_TRUE(std::ranges::equal(bytesOf(s.compact), viaMap.bytes())) << text;
+    }
+    std::string unordered = kMapText;  // nodes 3, 7, 9, 20, then 25 and 21, which no link names
+    unordered.replace(0, 1, "6");
+    unordered.insert(unordered.find("5\n3 7"), "25 -8.5995 41.1502 0 0\n21 -8.5996 41.1503 0 0\n");
+    std::string refused = kMapText;
+    refused.replace(refused.find("9 20 0 0"), 8, "9 21 0 0");
+    for (const std::string& text : {unordered, refused}) {
+        karvel_test::writeFile(s.map, text);
+        mapRepresentation::CompactBuilder builder;
+        EXPECT_FALSE(builder.readText(s.map)) << text;
+        const std::string loaderSays = karvel_test::printed([&] { Map again(s.map); });
+        std::optional<mapRepresentation::ReadOnlyMap> loaded;
+        const std::string said = karvel_test::printed([&] { loaded = loadReadOnlyMap(s.map); });
+        EXPECT_EQ(said, loaderSays);
+        EXPECT_EQ(loaded->map->linkCount(), text == refused ? 4u : 5u);
+        EXPECT_EQ(loaded->map->nodeId(0), 3u);
+    }
 }
 
 TEST(CompactMap, WithoutAPlaceBesideTheMapItStaysInMemory) {

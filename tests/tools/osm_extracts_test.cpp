@@ -2,8 +2,12 @@
 // same graph through the map loader and passes the map's own consistency check.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <iostream>
 
+#include "map/compact_map.h"
+#include "map/link_table.h"
 #include "map/maps.h"
 #include "test_support.h"
 #include "tools/osm/osm_import.h"
@@ -59,6 +63,28 @@ TEST_P(OsmExtract, ImportsReloadsAndValidates) {
     ASSERT_TRUE(reloaded.saveMap(dir / "again.txt"));
     EXPECT_EQ(dir.read("again.txt"), dir.read("map.txt"));
     karvel_test::printed([&] { EXPECT_TRUE(reloaded.validateMap()); });  // its chatter swallowed
+
+    // Streamed from the import's arrays, the files are the very bytes of the map's: its text, its link
+    // table, and the compact form the programs would read from that text.
+    std::string error;
+    ASSERT_TRUE(
+        result.links.save(mapRepresentation::LinkTable::pathBeside(dir / "map.txt"), imported, error));
+    osmImport::RoadImport streamed;
+    ASSERT_TRUE(streamed.read(path, {})) << streamed.error();
+    EXPECT_EQ(streamed.summary().sharedPositionNodes, result.summary.sharedPositionNodes);
+    const std::string target = dir / "streamed.txt";
+    ASSERT_TRUE(streamed.write(target, std::cout));
+    ASSERT_TRUE(streamed.writeCompact(target, error)) << error;
+    EXPECT_EQ(readFile(target), readFile(dir / "map.txt"));
+    EXPECT_EQ(readFile(mapRepresentation::LinkTable::pathBeside(target)),
+              readFile(mapRepresentation::LinkTable::pathBeside(dir / "map.txt")));
+    const auto compact =
+        mapRepresentation::CompactMap::open(mapRepresentation::CompactMap::pathBeside(target), error);
+    ASSERT_TRUE(compact) << error;
+    EXPECT_TRUE(compact->servesFile(target));
+    mapRepresentation::CompactBuilder fromText;
+    ASSERT_TRUE(fromText.readText(target));
+    EXPECT_TRUE(std::ranges::equal(fromText.inMemory(compact->source()).bytes(), compact->bytes()));
 }
 
 // The last is the extract behind the bundled sample street map (a Debian package installs it).

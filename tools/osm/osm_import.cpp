@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <iomanip>
 #include <limits>
 #include <osmium/io/any_input.hpp>
@@ -15,7 +16,10 @@
 #include <sstream>
 #include <unordered_map>
 
+#include "geometry/plane_frame.h"
 #include "map/atomic_file.h"
+#include "map/compact_map.h"
+#include "map/map_text.h"
 
 namespace osmImport {
 
@@ -508,26 +512,68 @@ std::vector<std::pair<uint32_t, int64_t>> nodeIdTable(const RoadRefs& roads,
     return table;
 }
 
-// The link table row of every link, by link id (1, 2, ... in list order).
-mapRepresentation::LinkTable linkTable(const std::vector<PendingLink>& linkList, const RoadRefs& roads) {
-    mapRepresentation::LinkTable table;
-    for (std::size_t k = 0; k < linkList.size(); ++k) {
-        const PendingLink& link = linkList[k];
-        const WayTags& w = roads.tags[link.way];
-        mapRepresentation::LinkAttributes a;
-        a.wayId = w.osmId;
-        a.fromNode = roads.needed[link.from];
-        a.toNode = roads.needed[link.to];
-        a.name = roads.texts[w.name];
-        a.ref = roads.texts[w.ref];
-        a.highway = roads.texts[w.highway];
-        // maxspeed:forward and :backward follow the order of the way's nodes.
-        const float speed = link.againstWay ? w.maxspeedBackward : w.maxspeedForward;
-        if (speed > 0) a.maxspeed = speed;
-        a.oneway = roads.ways[link.way].direction != kBoth;
-        table.set(static_cast<int>(k + 1), std::move(a));
+// What the link table says of link k (0-based, in list order).
+mapRepresentation::LinkAttributes attributesOf(const PendingLink& link, const RoadRefs& roads) {
+    const WayTags& w = roads.tags[link.way];
+    mapRepresentation::LinkAttributes a;
+    a.wayId = w.osmId;
+    a.fromNode = roads.needed[link.from];
+    a.toNode = roads.needed[link.to];
+    a.name = roads.texts[w.name];
+    a.ref = roads.texts[w.ref];
+    a.highway = roads.texts[w.highway];
+    // maxspeed:forward and :backward follow the order of the way's nodes.
+    const float speed = link.againstWay ? w.maxspeedBackward : w.maxspeedForward;
+    if (speed > 0) a.maxspeed = speed;
+    a.oneway = roads.ways[link.way].direction != kBoth;
+    return a;
+}
+
+}  // namespace
+
+// The road network of an import before it becomes a map or files: the map's nodes and links, and
+// what the link table and the node id table need, in compact arrays.
+struct RoadNetwork {
+    RoadRefs roads;               // ways, tags and needed OSM ids (no references or locations left)
+    std::vector<uint32_t> group;  // per needed node
+    std::vector<uint32_t> mapId;  // per group
+    std::vector<PendingLink> linkList;
+    std::vector<mapRepresentation::BulkNode> nodes;
+    std::vector<mapRepresentation::BulkLink> links;
+};
+
+namespace {
+
+// Reads the file into `network`; false with `error` set on failure.
+bool readNetwork(const std::string& path, const ImportOptions& options, ImportSummary& summary,
+                 RoadNetwork& network, std::string& error) {
+    RoadRefs& roads = network.roads;
+    const Clock::time_point readStart = Clock::now();
+    if (!readRoads(path, options, summary, roads, error)) return false;
+    summary.readSeconds = secondsSince(readStart);
+
+    const Clock::time_point buildStart = Clock::now();
+    std::vector<osmium::Location> groupLocation;
+    network.group = groupByPosition(roads, options, groupLocation);
+    std::vector<osmium::Location>().swap(roads.locations);
+    if (groupLocation.size() >= std::numeric_limits<uint32_t>::max()) {
+        error = "too many road nodes in " + path;
+        return false;
     }
-    return table;
+    network.linkList = linksBetweenGroups(roads, network.group, summary);
+    std::vector<uint32_t>().swap(roads.refIndex);
+    dropIsolatedRings(network.linkList, groupLocation.size(), summary);
+    for (std::size_t k = 0; k < network.linkList.size(); ++k)
+        if (k == 0 || network.linkList[k].way != network.linkList[k - 1].way) ++summary.waysKept;
+    if (network.linkList.size() >= static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) {
+        error = "too many road links in " + path;
+        return false;
+    }
+    network.mapId = numberNodes(network.linkList, groupLocation, network.nodes, network.links);
+    summary.mapNodes = network.nodes.size();
+    summary.links = network.links.size();
+    summary.buildSeconds = secondsSince(buildStart);
+    return true;
 }
 
 }  // namespace
@@ -539,41 +585,16 @@ ImportResult importOsm(const std::string& path, const ImportOptions& options, ma
         result.error = "the map to import into is not empty";
         return result;
     }
-    RoadRefs roads;
-    const Clock::time_point readStart = Clock::now();
-    if (!readRoads(path, options, summary, roads, result.error)) return result;
-    summary.readSeconds = secondsSince(readStart);
-
+    RoadNetwork network;
+    if (!readNetwork(path, options, summary, network, result.error)) return result;
     const Clock::time_point buildStart = Clock::now();
-    std::vector<osmium::Location> groupLocation;
-    std::vector<uint32_t> group = groupByPosition(roads, options, groupLocation);
-    std::vector<osmium::Location>().swap(roads.locations);
-    if (groupLocation.size() >= std::numeric_limits<uint32_t>::max()) {
-        result.error = "too many road nodes in " + path;
-        return result;
-    }
-    std::vector<PendingLink> linkList = linksBetweenGroups(roads, group, summary);
-    dropIsolatedRings(linkList, groupLocation.size(), summary);
-    for (std::size_t k = 0; k < linkList.size(); ++k)
-        if (k == 0 || linkList[k].way != linkList[k - 1].way) ++summary.waysKept;
-    if (linkList.size() >= static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) {
-        result.error = "too many road links in " + path;
-        return result;
-    }
-    std::vector<mapRepresentation::BulkNode> nodes;
-    std::vector<mapRepresentation::BulkLink> links;
-    {
-        const std::vector<uint32_t> mapId = numberNodes(linkList, groupLocation, nodes, links);
-        result.nodeIds = nodeIdTable(roads, group, mapId, nodes.size());
-    }
-    result.links = linkTable(linkList, roads);
-    summary.mapNodes = nodes.size();
-    summary.links = links.size();
+    result.nodeIds = nodeIdTable(network.roads, network.group, network.mapId, network.nodes.size());
+    for (std::size_t k = 0; k < network.linkList.size(); ++k)
+        result.links.set(static_cast<int>(k + 1), attributesOf(network.linkList[k], network.roads));
     // What the map no longer needs goes before the map is filled, so that the map can reuse it.
-    std::vector<PendingLink>().swap(linkList);
-    roads = RoadRefs{};
-    std::vector<uint32_t>().swap(group);
-    std::vector<osmium::Location>().swap(groupLocation);
+    std::vector<mapRepresentation::BulkNode> nodes = std::move(network.nodes);
+    std::vector<mapRepresentation::BulkLink> links = std::move(network.links);
+    network = RoadNetwork{};
     const uint32_t nextNodeId = static_cast<uint32_t>(nodes.size() + 1);
     if (!mapRepresentation::buildInBulk(map, std::move(nodes), std::move(links))) {
         result.error = "the road network of " + path + " does not make a map";
@@ -583,9 +604,84 @@ ImportResult importOsm(const std::string& path, const ImportOptions& options, ma
     }
     map.nextNodeId = nextNodeId;
     summary.sharedPositionNodes = result.nodeIds.size() - summary.mapNodes;
-    summary.buildSeconds = secondsSince(buildStart);
+    summary.buildSeconds += secondsSince(buildStart);
     result.ok = true;
     return result;
+}
+
+RoadImport::RoadImport() = default;
+RoadImport::~RoadImport() = default;
+
+bool RoadImport::read(const std::string& path, const ImportOptions& options) {
+    network = std::make_unique<RoadNetwork>();
+    summary_ = ImportSummary{};
+    error_.clear();
+    if (!readNetwork(path, options, summary_, *network, error_)) {
+        network.reset();
+        return false;
+    }
+    std::size_t behindMapNodes = 0;
+    for (const uint32_t g : network->group)
+        if (g != 0 && g != kOutside && network->mapId[g] != 0) ++behindMapNodes;
+    summary_.sharedPositionNodes = behindMapNodes - summary_.mapNodes;
+    return true;
+}
+
+namespace {
+
+// The link table's rows, streamed: lengths are measured as the map measures its links, in the
+// frame spanning every node.
+void writeLinkRows(std::ostream& out, const RoadNetwork& n) {
+    geo::GeoBox box;
+    for (const mapRepresentation::BulkNode& node : n.nodes) box.add(_position{node.lat, node.lon});
+    const geo::PlaneFrame frame = box.frame();
+    std::vector<Point> plane(n.nodes.size());  // by map id - 1: ids are 1, 2, ...
+    for (std::size_t i = 0; i < n.nodes.size(); ++i)
+        plane[i] = frame.toPlane(_position{n.nodes[i].lat, n.nodes[i].lon});
+    mapRepresentation::LinkTableWriter rows(out);
+    for (std::size_t k = 0; k < n.links.size(); ++k) {
+        const mapRepresentation::BulkLink& l = n.links[k];
+        const mapRepresentation::LinkAttributes a = attributesOf(n.linkList[k], n.roads);
+        rows.row(static_cast<int>(k + 1), l.origin, l.destination, &a,
+                 distance2Points(plane[l.origin - 1], plane[l.destination - 1]));
+    }
+}
+
+}  // namespace
+
+bool RoadImport::write(const std::string& target, std::ostream& messages) const {
+    // The table is written out first and put in place right after the map, so that neither
+    // replaces its file unless both could be written; a table that still fails at the last step is
+    // removed rather than left describing the previous map.
+    const std::string tablePath = mapRepresentation::LinkTable::pathBeside(target);
+    AtomicFile table(tablePath);
+    if (!table.isOpen()) {
+        messages << "ERROR: cannot write the link table " << tablePath << ": " << table.error() << "\n";
+        return false;
+    }
+    writeLinkRows(table.stream(), *network);
+    if (!table.stream()) {
+        messages << "ERROR: cannot write the link table " << tablePath << "\n";
+        return false;
+    }
+    if (!mapRepresentation::saveMapText(target, network->nodes, network->links, messages)) return false;
+    if (table.commit()) return true;
+    std::error_code ec;
+    std::filesystem::remove(tablePath, ec);
+    messages << "ERROR: cannot write the link table " << tablePath << ": " << table.error() << "\n";
+    return false;
+}
+
+bool RoadImport::writeCompact(const std::string& target, std::string& why) {
+    std::vector<mapRepresentation::BulkNode> nodes = std::move(network->nodes);
+    std::vector<mapRepresentation::BulkLink> links = std::move(network->links);
+    network.reset();  // all the form needs are the nodes and links
+    return mapRepresentation::writeCompactBeside(target, std::move(nodes), std::move(links), why);
+}
+
+bool RoadImport::writeNodeIds(const std::string& path) const {
+    return writeNodeIdTable(
+        path, nodeIdTable(network->roads, network->group, network->mapId, network->nodes.size()));
 }
 
 bool writeNodeIdTable(const std::string& path, const std::vector<std::pair<uint32_t, int64_t>>& nodeIds) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -82,6 +83,36 @@ struct ImportResult {
 // out: nothing can drive onto it, and the map could only anchor it at a non-junction node. Never throws: a
 // failure of the reader (missing file, unknown format, corrupt data) gives ok = false and leaves `map` empty.
 ImportResult importOsm(const std::string& path, const ImportOptions& options, mapRepresentation::Map& map);
+
+struct RoadNetwork;
+
+// An import in two steps, for the files karvel-osm2map writes. read() takes the road network out of
+// the file into compact arrays; write() streams the map file and its link table from them. The
+// editable map is never built, so a country imports in a fraction of the memory that map would take;
+// the files are byte for byte what importOsm followed by Map::saveMap and LinkTable::write give.
+class RoadImport {
+public:
+    RoadImport();
+    ~RoadImport();
+    // False, with error() set, when the file cannot be read (as importOsm).
+    bool read(const std::string& path, const ImportOptions& options);
+    const ImportSummary& summary() const { return summary_; }
+    ImportSummary& summary() { return summary_; }
+    const std::string& error() const { return error_; }
+    // The map file at `target` and its link table beside it: neither replaces its file unless both
+    // could be written. False, with ERROR lines on `messages`, on failure. After a successful read.
+    bool write(const std::string& target, std::ostream& messages) const;
+    // The node id table (see writeNodeIdTable). After a successful read.
+    bool writeNodeIds(const std::string& path) const;
+    // The compact form beside the map file write() wrote (see writeCompactBeside), made from the
+    // import's arrays, which go on the way: nothing else can be written after it.
+    bool writeCompact(const std::string& target, std::string& why);
+
+private:
+    std::unique_ptr<RoadNetwork> network;
+    ImportSummary summary_;
+    std::string error_;
+};
 
 // Writes the node id table as CSV ("map_id,osm_node_id" header, one pair a line), replacing `path`
 // only when complete. False when it cannot be written.
