@@ -2,9 +2,10 @@
 // the CSV and a layer "links" of line strings with the per-driven-link columns, in WGS 84. Every
 // trace of a batch goes into the same two layers, so that SQL can query a whole batch.
 //
-// GDAL brings a hundred shared libraries, whose loading would add a tenth of a second to every run
-// of every program; the writer therefore lives in a module of its own (karvel-gpkg.so, beside the
-// programs or in LIBDIR/karvel), loaded only when a GeoPackage is asked for.
+// The writer lives in a module of its own (karvel-gpkg.so, beside the programs or in LIBDIR/karvel),
+// loaded only when a GeoPackage is asked for: it brings SQLite, which no other run needs. (GDAL,
+// whose hundred shared libraries would add a tenth of a second to a run, is used only by the build,
+// to make the empty file the writer starts from.)
 #pragma once
 
 #include <memory>
