@@ -19,13 +19,14 @@ class GpkgWriter {
 public:
     virtual ~GpkgWriter() = default;
     virtual void add(const Route& route, const TraceRows& rows) = 0;
-    // Closes the GeoPackage (on the first call) and copies its bytes to `out`; false with `error`
-    // when it could not be made or copied.
+    // Closes the GeoPackage (on the first call) and copies its bytes to `out`, or, for one built in
+    // place, leaves it there; false with `error` when it could not be made or copied.
     virtual bool finishInto(std::ostream& out, std::string& error) = 0;
 };
 
-// A writer from the module, or null with `error` saying why there is none.
-std::unique_ptr<GpkgWriter> openGpkgWriter(std::string& error);
+// A writer from the module, or null with `error` saying why there is none. With a `file` it builds
+// the GeoPackage there (an AtomicFile's, see temporaryName) rather than in a scratch file to be copied.
+std::unique_ptr<GpkgWriter> openGpkgWriter(std::string& error, const std::string& file = "");
 
 // The module's one entry point.
-extern "C" void karvelOpenGpkgWriter(std::unique_ptr<GpkgWriter>& writer);
+extern "C" void karvelOpenGpkgWriter(std::unique_ptr<GpkgWriter>& writer, const std::string& file);

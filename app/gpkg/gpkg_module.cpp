@@ -253,8 +253,8 @@ private:
 };
 
 struct Impl {
-    fs::path folder;
-    fs::path file;
+    fs::path folder;  // a scratch folder, when the file is not built in place
+    std::string file;
     sqlite3* db = nullptr;
     Layer fixes{"fixes", gpkg::kFixFields}, links{"links", gpkg::kLinkFields};
     std::vector<std::string> triggers;  // of the two tables, set aside while the rows go in
@@ -262,7 +262,7 @@ struct Impl {
     bool closed = false;
 
     ~Impl() { close(); }
-    void open();
+    void open(const std::string& target);
     void close() {
         fixes.release();
         links.release();
@@ -282,27 +282,30 @@ struct Impl {
     bool finish();
 };
 
-void Impl::open() {
-    std::error_code ec;
-    std::string pattern = (fs::temp_directory_path(ec) / "karvel-gpkg-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        error = "cannot make a temporary folder for the GeoPackage";
-        return;
+void Impl::open(const std::string& target) {
+    file = target;
+    if (file.empty()) {
+        std::error_code ec;
+        std::string pattern = (fs::temp_directory_path(ec) / "karvel-gpkg-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            error = "cannot make a temporary folder for the GeoPackage";
+            return;
+        }
+        folder = pattern;
+        file = folder / "results.gpkg";
     }
-    folder = pattern;
-    file = folder / "results.gpkg";
     {
-        std::ofstream out(file, std::ios::binary);
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(gpkg::kTemplate),
                   static_cast<std::streamsize>(gpkg::kTemplateSize));
         if (!out.flush()) {
-            error = "cannot write the GeoPackage to " + folder.string();
+            error = "cannot write the GeoPackage";
             return;
         }
     }
-    // The connection is this writer's alone (no locking between threads). The file is scratch, copied
-    // into place when complete: no journal, no syncing, and a small page cache, since rows are only
-    // ever added at the end (a large one costs more in fresh memory than it saves).
+    // The connection is this writer's alone (no locking between threads). The file is a temporary
+    // one, put in place only when complete: no journal, no syncing, and a small page cache, since rows
+    // are only ever added at the end (a large one costs more in fresh memory than it saves).
     if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
         SQLITE_OK) {
         fail("cannot open the GeoPackage");
@@ -407,7 +410,7 @@ bool Impl::finish() {
 
 class SqliteGpkgWriter : public GpkgWriter {
 public:
-    SqliteGpkgWriter() : impl(std::make_unique<Impl>()) { impl->open(); }
+    explicit SqliteGpkgWriter(const std::string& file) : impl(std::make_unique<Impl>()) { impl->open(file); }
     ~SqliteGpkgWriter() override {
         impl->close();
         std::error_code ec;
@@ -435,6 +438,7 @@ bool SqliteGpkgWriter::finishInto(std::ostream& out, std::string& error) {
         error = impl->error;
         return false;
     }
+    if (impl->folder.empty()) return true;  // built in place
     // In pieces of a mebibyte: the streams' own buffers would make it thousands of system calls.
     std::ifstream in(impl->file, std::ios::binary);
     std::vector<char> piece(size_t{1} << 20);
@@ -451,6 +455,6 @@ bool SqliteGpkgWriter::finishInto(std::ostream& out, std::string& error) {
 
 }  // namespace
 
-extern "C" void karvelOpenGpkgWriter(std::unique_ptr<GpkgWriter>& writer) {
-    writer = std::make_unique<SqliteGpkgWriter>();
+extern "C" void karvelOpenGpkgWriter(std::unique_ptr<GpkgWriter>& writer, const std::string& file) {
+    writer = std::make_unique<SqliteGpkgWriter>(file);
 }

@@ -59,7 +59,8 @@ std::string quoted(const std::string& name) {
 
 class Writer {
 public:
-    Writer(sqlite3* db, const std::string& table, size_t nodeSize) : db(db), table(table), nodeSize(nodeSize) {
+    Writer(sqlite3* db, const std::string& table, size_t nodeSize)
+        : db(db), table(table), nodeSize(nodeSize) {
         node = prepare("INSERT INTO " + quoted(table + "_node") + "(nodeno, data) VALUES (?, ?)");
         rowid = prepare("INSERT INTO " + quoted(table + "_rowid") + "(rowid, nodeno) VALUES (?, ?)");
         parent = prepare("INSERT INTO " + quoted(table + "_parent") + "(nodeno, parentnode) VALUES (?, ?)");
@@ -169,13 +170,15 @@ Cell around(int64_t id, const Cell* cells, size_t count) {
 
 }  // namespace
 
-bool fillRtree(sqlite3* db, const std::string& table, const std::vector<RtreeBox>& boxes, std::string& error) {
+bool fillRtree(sqlite3* db, const std::string& table, const std::vector<RtreeBox>& boxes,
+               std::string& error) {
     // The node size is fixed when the table is made; the empty root shows it.
     size_t nodeSize = 0;
     {
         sqlite3_stmt* s = nullptr;
         const std::string sql = "SELECT length(data) FROM " + quoted(table + "_node") + " WHERE nodeno = 1";
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr) == SQLITE_OK &&
+            sqlite3_step(s) == SQLITE_ROW)
             nodeSize = static_cast<size_t>(sqlite3_column_int64(s, 0));
         sqlite3_finalize(s);
     }
@@ -194,7 +197,9 @@ bool fillRtree(sqlite3* db, const std::string& table, const std::vector<RtreeBox
     std::vector<Cell> level;
     level.reserve(boxes.size());
     for (const RtreeBox& b : boxes)
-        level.push_back({b.id, {down(b.minX), up(b.maxX), down(b.minY), up(b.maxY)}, 0.0f,
+        level.push_back({b.id,
+                         {down(b.minX), up(b.maxX), down(b.minY), up(b.maxY)},
+                         0.0f,
                          static_cast<uint32_t>(level.size())});
 
     Writer writer(db, table, nodeSize);

@@ -28,11 +28,21 @@ bool createLayer(GDALDataset& data, const char* name, OGRwkbGeometryType type, O
         OGRFieldType ogrType = OFTString;
         OGRFieldSubType subType = OFSTNone;
         switch (f.kind) {
-            case Kind::Text: ogrType = OFTString; break;
-            case Kind::Integer: ogrType = OFTInteger; break;
-            case Kind::Integer64: ogrType = OFTInteger64; break;
-            case Kind::Real: ogrType = OFTReal; break;
-            case Kind::DateTime: ogrType = OFTDateTime; break;
+            case Kind::Text:
+                ogrType = OFTString;
+                break;
+            case Kind::Integer:
+                ogrType = OFTInteger;
+                break;
+            case Kind::Integer64:
+                ogrType = OFTInteger64;
+                break;
+            case Kind::Real:
+                ogrType = OFTReal;
+                break;
+            case Kind::DateTime:
+                ogrType = OFTDateTime;
+                break;
             case Kind::Boolean:
                 ogrType = OFTInteger;
                 subType = OFSTBoolean;

@@ -19,19 +19,22 @@ struct Db {
         exec("CREATE VIRTUAL TABLE t USING rtree(id, minx, maxx, miny, maxy)");
     }
     ~Db() { sqlite3_close(db); }
-    void exec(const std::string& sql) { ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db); }
+    void exec(const std::string& sql) {
+        ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    }
     std::string text(const std::string& sql) {
         sqlite3_stmt* s = nullptr;
         std::string out;
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr) == SQLITE_OK &&
+            sqlite3_step(s) == SQLITE_ROW)
             out = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
         sqlite3_finalize(s);
         return out;
     }
     std::set<int64_t> ids(double x0, double x1, double y0, double y1) {
         sqlite3_stmt* s = nullptr;
-        sqlite3_prepare_v2(db, "SELECT id FROM t WHERE maxx >= ? AND minx <= ? AND maxy >= ? AND miny <= ?", -1, &s,
-                           nullptr);
+        sqlite3_prepare_v2(db, "SELECT id FROM t WHERE maxx >= ? AND minx <= ? AND maxy >= ? AND miny <= ?",
+                           -1, &s, nullptr);
         for (int i = 0; const double v : {x0, x1, y0, y1}) sqlite3_bind_double(s, ++i, v);
         std::set<int64_t> found;
         while (sqlite3_step(s) == SQLITE_ROW) found.insert(sqlite3_column_int64(s, 0));

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
@@ -17,6 +18,7 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using local_world::World;
 
 // A road west to east (links 1, 2, 3 through nodes at x = 0, 100, 200, 300), a branch north from
@@ -177,6 +179,15 @@ TEST(ResultWriter, GeoPackageIsWrittenAtomically) {
     EXPECT_EQ(karvel_test::readFile(dir / "r.gpkg").substr(0, 16), std::string("SQLite format 3\0", 16));
     EXPECT_FALSE(writer.writeFile(dir / "no/such/folder/r.gpkg", error));
     EXPECT_EQ(resultFormatNamed("gpkg"), ResultFormat::Gpkg);
+    // Built in the target's temporary file and put in place whole.
+    ResultWriter inPlace(ResultFormat::Gpkg, run.world.map);
+    inPlace.writeAsYouGo(dir / "s.gpkg");
+    inPlace.add(run.route, run.paths, run.unmatched);
+    ASSERT_TRUE(inPlace.writeFile(dir / "s.gpkg", error)) << error;
+    const std::string bytes = karvel_test::readFile(dir / "s.gpkg");
+    EXPECT_EQ(bytes.substr(0, 16), std::string("SQLite format 3\0", 16));
+    EXPECT_GT(bytes.size(), 100000u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator{}), 2);
 }
 
 // What GIS programs read besides the rows: a spatial index holding every geometry, the layers'
