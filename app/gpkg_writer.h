@@ -26,7 +26,9 @@ public:
 
 // A writer from the module, or null with `error` saying why there is none. With a `file` it builds
 // the GeoPackage there (an AtomicFile's, see temporaryName) rather than in a scratch file to be copied.
+namespace matchApp {
 std::unique_ptr<GpkgWriter> openGpkgWriter(std::string& error, const std::string& file = "");
+}  // namespace matchApp
 
 // The module's one entry point.
 extern "C" void karvelOpenGpkgWriter(std::unique_ptr<GpkgWriter>& writer, const std::string& file);

@@ -32,16 +32,16 @@ constexpr size_t kRowsPerInsert = 50;
 // zone's offset, which reads the zone file on every call; within a minute the offset cannot
 // change, so a minute's fields are kept and their seconds moved.
 std::tm utcFields(uint32_t time) {
-    thread_local uint32_t minute = kTraceNoTime;
+    thread_local uint32_t minute = traces::kTraceNoTime;
     thread_local std::tm start{};
     const uint32_t into = time % 60;
     if (time / 60 != minute) {
         minute = time / 60;
-        start = utcFromTraceTime(time - into);
+        start = traces::utcFromTraceTime(time - into);
     }
     std::tm fields = start;
     fields.tm_sec += static_cast<int>(into);
-    return fields.tm_sec < 60 ? fields : utcFromTraceTime(time);
+    return fields.tm_sec < 60 ? fields : traces::utcFromTraceTime(time);
 }
 
 // `width` digits of `value`, with leading zeros.
@@ -341,7 +341,7 @@ void Impl::addFix(const std::string& trace, const _node& n, const FixRow& row) {
     r.text(gpkg::kFixTrace, trace);
     r.integer(gpkg::kFixPoint, fix.point);
     r.time(gpkg::kFixTime,
-           n.arrivalTime != kTraceNoTime ? std::optional<double>(n.arrivalTime) : std::nullopt);
+           n.arrivalTime != traces::kTraceNoTime ? std::optional<double>(n.arrivalTime) : std::nullopt);
     r.real(gpkg::kFixLatitude, n.position.lat);
     r.real(gpkg::kFixLongitude, n.position.lon);
     r.integer(gpkg::kFixMatched, matched ? 1 : 0);
