@@ -11,7 +11,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Entry = void (*)(std::unique_ptr<GpkgWriter>&);
+using Entry = void (*)(std::unique_ptr<GpkgWriter>&, const std::string&);
 
 // Where the module may be: named by KARVEL_GPKG_MODULE, beside the program, in the build tree's
 // bin/ (for the test programs), or where it is installed.
@@ -57,8 +57,8 @@ Entry loadEntry(std::string& error) {
 
 }  // namespace
 
-std::unique_ptr<GpkgWriter> matchApp::openGpkgWriter(std::string& error) {
+std::unique_ptr<GpkgWriter> matchApp::openGpkgWriter(std::string& error, const std::string& file) {
     std::unique_ptr<GpkgWriter> writer;
-    if (const Entry entry = loadEntry(error)) entry(writer);
+    if (const Entry entry = loadEntry(error)) entry(writer, file);
     return writer;
 }

@@ -172,7 +172,7 @@ void ResultWriter::add(const Route& route, const std::vector<std::unique_ptr<Pat
     } else if (format == ResultFormat::GeoJson) {
         addGeoJson(route, paths, routes);
     } else {
-        if (!gpkg && gpkgError.empty()) gpkg = matchApp::openGpkgWriter(gpkgError);
+        openGpkg();
         if (gpkg) gpkg->add(route, matchApp::traceRows(route, paths, map, graph, links, routes));
     }
     ++traces;
@@ -224,6 +224,10 @@ std::string ResultWriter::streamProblem() const {
 }
 
 void ResultWriter::write(std::ostream& out) const {
+    if (streamed) {
+        out.setstate(std::ios::failbit);  // the document went to the sink's file
+        return;
+    }
     if (format == ResultFormat::Gpkg) {
         std::string error;
         if (!finishGpkg(out, error)) out.setstate(std::ios::failbit);
@@ -240,10 +244,6 @@ void ResultWriter::write(std::ostream& out) const {
         }
         return;
     }
-    if (streamed) {
-        out.setstate(std::ios::failbit);  // the document went to the sink's file
-        return;
-    }
     if (format != ResultFormat::GeoJson) {
         out << text;
         return;
@@ -258,8 +258,10 @@ void ResultWriter::writeGeoJsonTail(std::ostream& out) const {
 }
 
 void ResultWriter::writeAsYouGo(const std::string& path) {
-    if (format != ResultFormat::Csv && format != ResultFormat::GeoJson) return;
-    sink = std::make_unique<AtomicFile>(path);
+    if (format != ResultFormat::Csv && format != ResultFormat::GeoJson && format != ResultFormat::Gpkg)
+        return;
+    // SQLite builds the GeoPackage in the temporary file, which it can open only by a name.
+    sink = std::make_unique<AtomicFile>(path, format == ResultFormat::Gpkg);
     if (!sink->isOpen()) {
         sink.reset();
         return;
@@ -274,10 +276,16 @@ void ResultWriter::writeAsYouGo(const std::string& path) {
 
 bool ResultWriter::finishSink(std::string& error) const {
     std::ostream& out = sink->stream();
-    if (format == ResultFormat::GeoJson)
+    if (format == ResultFormat::Gpkg) {
+        if (!finishGpkg(out, error)) {
+            sink.reset();
+            return false;
+        }
+    } else if (format == ResultFormat::GeoJson) {
         writeGeoJsonTail(out);
-    else
+    } else {
         out << text;
+    }
     const bool written = sink->commit();
     sink.reset();
     if (!written) {
@@ -333,8 +341,14 @@ bool ResultWriter::writeFile(const std::string& path, std::string& error) const 
     return true;
 }
 
+// The GeoPackage writer, on the first call; in the sink's file when there is one.
+void ResultWriter::openGpkg() const {
+    if (!gpkg && gpkgError.empty())
+        gpkg = matchApp::openGpkgWriter(gpkgError, sink ? sink->temporaryName() : "");
+}
+
 bool ResultWriter::finishGpkg(std::ostream& out, std::string& error) const {
-    if (!gpkg && gpkgError.empty()) gpkg = matchApp::openGpkgWriter(gpkgError);
+    openGpkg();
     if (!gpkg) {
         error = gpkgError;
         return false;

@@ -59,7 +59,8 @@ public:
              const std::vector<std::unique_ptr<_unmatchinfo>>& unmatched, const DrivenRoutes& routes = {});
 
     // Lets the CSV and GeoJSON text go to `path` as it is made, to be completed and put in place by
-    // writeFile(path), rather than be held until then (a long drive's GeoJSON is tens of megabytes).
+    // writeFile(path), rather than be held until then (a long drive's GeoJSON is tens of megabytes);
+    // a GeoPackage is built there rather than copied there.
     // Call before the first add(); write() has no document to give after it. Where `path` cannot be
     // written, the text is held and writeFile says why.
     void writeAsYouGo(const std::string& path);
@@ -99,6 +100,7 @@ private:
     };
     std::vector<HtmlTrace> pages;
 
+    void openGpkg() const;
     bool finishGpkg(std::ostream& out, std::string& error) const;
     void writeGeoJsonTail(std::ostream& out) const;
     bool finishSink(std::string& error) const;

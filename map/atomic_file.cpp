@@ -84,7 +84,7 @@ void AtomicFile::allowUnnamedTemporaries(bool allowed) {
     unnamedAllowed = allowed;
 }
 
-AtomicFile::AtomicFile(const std::string& targetPath)
+AtomicFile::AtomicFile(const std::string& targetPath, bool named)
     : target(targetPath), resolved(followLinks(targetPath)) {
     struct stat st {};
     if (::stat(resolved.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
@@ -93,7 +93,7 @@ AtomicFile::AtomicFile(const std::string& targetPath)
     }
     const std::string dir = folderOf(resolved);
     removeStaleTemporaries(dir);
-    if (!(unnamedAllowed && openUnnamed(dir))) openNamed();
+    if (!(unnamedAllowed && !named && openUnnamed(dir))) openNamed();
 }
 
 AtomicFile::~AtomicFile() {

@@ -19,7 +19,8 @@
 // FIFO, a folder) is refused: isOpen() is false and error() says why.
 class AtomicFile {
 public:
-    explicit AtomicFile(const std::string& target);
+    // `named`: a named temporary file even where an unnamed one could be made.
+    explicit AtomicFile(const std::string& target, bool named = false);
     ~AtomicFile();
     AtomicFile(const AtomicFile&) = delete;
     AtomicFile& operator=(const AtomicFile&) = delete;
@@ -30,6 +31,10 @@ public:
     // Flushes, syncs and renames; false (target untouched) when any step failed.
     bool commit();
     const std::string& targetPath() const { return target; }
+    // The named temporary file (see `named`), for a library that writes a file only by its name
+    // (SQLite, which resolves an unnamed file's /proc entry to a name that does not exist). Write
+    // through one of them at a time.
+    const std::string& temporaryName() const { return temp; }
     // Why the file is not open or the commit failed; empty otherwise.
     const std::string& error() const { return why; }
 

@@ -5,7 +5,8 @@ packages=(build-essential cmake ninja-build g++ libgtest-dev googletest libbench
           libgeographiclib-dev libxml2-utils libxml2-dev nlohmann-json3-dev clang clang-format
           libosmium2-dev libprotozero-dev libexpat1-dev zlib1g-dev libbz2-dev python-osmnx-doc
           parallel rsync osmium-tool chromium libjs-leaflet libpng-dev
-          libgdal-dev gdal-bin python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pytest)
+          libgdal-dev gdal-bin libsqlite3-dev sqlite3
+          python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pytest)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

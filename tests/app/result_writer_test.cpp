@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
@@ -17,6 +18,7 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using local_world::World;
 
 // A road west to east (links 1, 2, 3 through nodes at x = 0, 100, 200, 300), a branch north from
@@ -177,6 +179,72 @@ TEST(ResultWriter, GeoPackageIsWrittenAtomically) {
     EXPECT_EQ(karvel_test::readFile(dir / "r.gpkg").substr(0, 16), std::string("SQLite format 3\0", 16));
     EXPECT_FALSE(writer.writeFile(dir / "no/such/folder/r.gpkg", error));
     EXPECT_EQ(matchApp::resultFormatNamed("gpkg"), ResultFormat::Gpkg);
+    // Built in the target's temporary file and put in place whole.
+    ResultWriter inPlace(ResultFormat::Gpkg, run.world.map);
+    inPlace.writeAsYouGo(dir / "s.gpkg");
+    inPlace.add(run.route, run.paths, run.unmatched);
+    ASSERT_TRUE(inPlace.writeFile(dir / "s.gpkg", error)) << error;
+    const std::string bytes = karvel_test::readFile(dir / "s.gpkg");
+    EXPECT_EQ(bytes.substr(0, 16), std::string("SQLite format 3\0", 16));
+    EXPECT_GT(bytes.size(), 100000u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator{}), 2);
+}
+
+// What GIS programs read besides the rows: a spatial index holding every geometry, the layers'
+// extents and feature counts, and the triggers that keep the index when the file is edited; also
+// in a file with no trace, and across whole and part batches of inserts (8 traces of 7 fixes).
+TEST(ResultWriter, GeoPackageKeepsItsIndexAndMetadata) {
+    if (karvel_test::runCommand("command -v sqlite3").exitCode != 0) GTEST_SKIP() << "needs sqlite3";
+    SmallRun run;
+    karvel_test::TempDir dir;
+    ResultWriter full(ResultFormat::Gpkg, run.world.map), empty(ResultFormat::Gpkg, run.world.map);
+    for (int i = 0; i < 8; ++i) {
+        run.route.name = "trace " + std::to_string(i);
+        full.add(run.route, run.paths, run.unmatched);
+    }
+    std::string error;
+    ASSERT_TRUE(full.writeFile(dir / "full.gpkg", error)) << error;
+    ASSERT_TRUE(empty.writeFile(dir / "empty.gpkg", error)) << error;
+    const auto query = [&](const std::string& file, const std::string& sql) {
+        const auto r = karvel_test::runCommand("sqlite3 -csv " + file + " \"" + sql + "\"", dir.path());
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        return r.out;
+    };
+    EXPECT_EQ(query("full.gpkg",
+                    "SELECT count(*), count(DISTINCT fid), min(fid), max(fid), count(DISTINCT trace) "
+                    "FROM fixes"),
+              "56,56,1,56,8\n");
+    EXPECT_EQ(query("full.gpkg", "SELECT group_concat(point) FROM fixes WHERE trace = 'trace 7'"),
+              "\"0,1,2,3,4,5,6\"\n");
+    // An unmatched fix has nothing of the matched one whose place it took in a batch.
+    EXPECT_EQ(query("full.gpkg",
+                    "SELECT count(*) FROM fixes WHERE NOT matched AND coalesce(link, piece, distance_m) "
+                    "IS NOT NULL"),
+              "0\n");
+    for (const char* file : {"full.gpkg", "empty.gpkg"})
+        for (const std::string table : {"fixes", "links"}) {
+            SCOPED_TRACE(std::string(file) + " " + table);
+            const std::string index = "rtree_" + table + "_geom";
+            EXPECT_EQ(query(file, "SELECT rtreecheck('" + index + "'), (SELECT count(*) FROM " + index +
+                                      ") = (SELECT count(geom) FROM " + table +
+                                      "), (SELECT feature_count FROM "
+                                      "gpkg_ogr_contents WHERE table_name = '" +
+                                      table + "') = (SELECT count(*) FROM " + table + ")"),
+                      "ok,1,1\n");
+            EXPECT_EQ(query(file, "SELECT count(*) FROM sqlite_master WHERE type = 'trigger' AND name IN ('" +
+                                      index + "_insert', '" + index + "_delete')"),
+                      "2\n");
+        }
+    // The extent is the geometries': the snapped position of a matched fix, the fix's own otherwise.
+    EXPECT_EQ(
+        query(
+            "full.gpkg",
+            "SELECT min_x = min(coalesce(snapped_longitude, longitude)), max_x = "
+            "max(coalesce(snapped_longitude, "
+            "longitude)), min_y = min(coalesce(snapped_latitude, latitude)), max_y = "
+            "max(coalesce(snapped_latitude, latitude)) FROM gpkg_contents, fixes WHERE table_name = 'fixes'"),
+        "1,1,1,1\n");
+    EXPECT_EQ(query("empty.gpkg", "SELECT count(min_x) FROM gpkg_contents"), "0\n");
 }
 
 // The kept minute gives the same text as the full conversion, also in a zone whose offset was no

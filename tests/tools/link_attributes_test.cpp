@@ -178,6 +178,23 @@ TEST(LinkAttributes, GeoPackageHoldsBothTracesInTwoLayers) {
         "NULL\"",
         dir.str());
     EXPECT_NE(sql.out.find("traces (Integer) = 2"), std::string::npos) << sql.out << sql.err;
+    // GDAL finds the spatial index of both layers (it reads the file's own R-tree tables).
+    const auto indexed = runCommand(
+        "ogrinfo -q out.gpkg -sql \"SELECT HasSpatialIndex('fixes', 'geom') + HasSpatialIndex('links', "
+        "'geom')\"",
+        dir.str());
+    EXPECT_NE(indexed.out.find("(Integer) = 2"), std::string::npos) << indexed.out << indexed.err;
+    // GDAL reads every geometry: a fix where it was placed (or found, if unmatched), a link a line.
+    const auto geometries = runCommand(
+        "ogrinfo -q out.gpkg -sql \"SELECT (SELECT count(*) FROM fixes WHERE ST_MinX(geom) = "
+        "coalesce(snapped_longitude, longitude) AND ST_MinY(geom) = coalesce(snapped_latitude, latitude)) AS "
+        "fixes, "
+        "(SELECT count(*) FROM links WHERE ST_GeometryType(geom) = 'LINESTRING') AS links\"",
+        dir.str());
+    EXPECT_NE(geometries.out.find("fixes (Integer) = " + std::to_string(fixes.features)), std::string::npos)
+        << geometries.out << geometries.err;
+    EXPECT_NE(geometries.out.find("links (Integer) = " + std::to_string(links.features)), std::string::npos)
+        << geometries.out << geometries.err;
 }
 
 TEST(LinkAttributes, MapbuildCarriesTheTableOnAndNewLinksHaveNoWay) {
