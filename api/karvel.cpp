@@ -52,9 +52,9 @@ std::string columnProblem(const TraceView& t) {
     }
     double previous = -1;
     for (size_t i = 0; i < n; ++i) {
-        std::ostringstream text;
         const double lat = t.latitude[i], lon = t.longitude[i];
         if (!(std::fabs(lat) <= 90.0 && std::fabs(lon) <= 180.0)) {
+            std::ostringstream text;
             text << "fix " << i << ": latitude " << lat << ", longitude " << lon
                  << " is no position on the globe";
             return text.str();
@@ -62,11 +62,13 @@ std::string columnProblem(const TraceView& t) {
         if (t.time.empty() || std::isnan(t.time[i])) continue;
         const double time = t.time[i];
         if (!(time >= 0 && time < static_cast<double>(traces::kTraceNoTime))) {
+            std::ostringstream text;
             text << "fix " << i << ": time " << time << " is not between 1970 and 2106 (seconds since 1970)";
             return text.str();
         }
         // The matcher measures the time between fixes: a trace must not run backwards.
         if (time < previous) {
+            std::ostringstream text;
             text << "fix " << i << ": time " << time << " comes before the time of an earlier fix ("
                  << previous << "); sort the fixes by time";
             return text.str();
@@ -144,27 +146,66 @@ DrivenLink drivenOf(const LinkRow& row) {
     return d;
 }
 
+// The fixes some path puts on a link of the map: those that get a row with a link.
+size_t placedFixes(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
+                   const mapRepresentation::LinkGraph& graph) {
+    std::vector<char> placed(route.nodes.size(), 0);
+    for (const auto& path : paths)
+        for (const auto& [point, link] : path->links)
+            if (point >= 0 && static_cast<size_t>(point) < placed.size() && graph.has(link))
+                placed[point] = 1;
+    return static_cast<size_t>(std::count(placed.begin(), placed.end(), 1));
+}
+
 // Laying a trace on the map searches the link graph, which keeps its search state, only for a piece
 // whose drive the matcher left open; such calls take turns.
 std::mutex openDriveTurn;
 
 }  // namespace
 
+// The per-fix and per-link rows are made at the first look at them, once: a caller after the count,
+// the GeoJSON or only some results does not pay for measuring every fix along the route.
 struct Result::Data {
     std::shared_ptr<const MatchEngine> engine;
     Route route;
     matchApp::TraceMatch match;
     std::string problem;
-    std::vector<Fix> fixes;
-    std::vector<DrivenLink> route_;
     size_t matched = 0;
+    mutable std::once_flag measured;
+    mutable std::vector<Fix> fixes;
+    mutable std::vector<DrivenLink> links;
+
+    const Data& rows() const {
+        std::call_once(measured, [this] { measure(); });
+        return *this;
+    }
+    void measure() const;
 };
 
+void Result::Data::measure() const {
+    const matchApp::TraceMatch& m = match;
+    const bool open = m.routes.size() != m.paths.size() ||
+                      std::any_of(m.routes.begin(), m.routes.end(), [](const auto& r) { return r.empty(); });
+    std::unique_lock<std::mutex> turn(openDriveTurn, std::defer_lock);
+    if (open) turn.lock();
+    const mapRepresentation::LinkTable* table = engine->linkTable().empty() ? nullptr : &engine->linkTable();
+    const TraceRows rows =
+        matchApp::traceRows(route, m.paths, engine->map(), engine->linkGraph(), table, m.routes);
+    if (open) turn.unlock();
+    fixes.reserve(rows.fixes.size());
+    for (const FixRow& row : rows.fixes) fixes.push_back(fixOf(row));
+    links.reserve(rows.links.size());
+    for (const LinkRow& row : rows.links) links.push_back(drivenOf(row));
+}
+
 const std::vector<Fix>& Result::fixes() const {
-    return data->fixes;
+    return data->rows().fixes;
 }
 const std::vector<DrivenLink>& Result::route() const {
-    return data->route_;
+    return data->rows().links;
+}
+size_t Result::size() const {
+    return data->route.nodes.size();
 }
 size_t Result::matchedCount() const {
     return data->matched;
@@ -235,21 +276,7 @@ Result Map::match(const TraceView& trace, const Params& params) const {
     RouteMatch match = engine->match(data->route, params);
     data->problem = engine->offTheMap(data->route, match, params.radius);
     data->match = std::move(match.result);
-    const matchApp::TraceMatch& m = data->match;
-    const bool open = m.routes.size() != m.paths.size() ||
-                      std::any_of(m.routes.begin(), m.routes.end(), [](const auto& r) { return r.empty(); });
-    std::unique_lock<std::mutex> turn(openDriveTurn, std::defer_lock);
-    if (open) turn.lock();
-    const mapRepresentation::LinkTable* table = engine->linkTable().empty() ? nullptr : &engine->linkTable();
-    const TraceRows rows =
-        matchApp::traceRows(data->route, m.paths, engine->map(), engine->linkGraph(), table, m.routes);
-    if (open) turn.unlock();
-    data->fixes.reserve(rows.fixes.size());
-    for (const FixRow& row : rows.fixes) {
-        data->fixes.push_back(fixOf(row));
-        if (row.fix.link >= 0) ++data->matched;
-    }
-    for (const LinkRow& row : rows.links) data->route_.push_back(drivenOf(row));
+    data->matched = placedFixes(data->route, data->match.paths, engine->linkGraph());
     Result result;
     result.data = std::move(data);
     return result;
@@ -266,6 +293,8 @@ Trace loadTrace(const std::string& path) {
     }
     Trace t;
     t.name = route.name;
+    for (std::vector<double>* column : {&t.time, &t.latitude, &t.longitude, &t.speed, &t.course})
+        column->reserve(route.nodes.size());
     for (const _node& n : route.nodes) {
         t.time.push_back(n.arrivalTime == traces::kTraceNoTime ? kNaN : static_cast<double>(n.arrivalTime));
         t.latitude.push_back(n.position.lat);

@@ -93,6 +93,9 @@ struct DrivenLink {
 
 class Result {
 public:
+    // The trace's fixes: fixes() has a row for each. The rows of fixes() and route() are made at the
+    // first call of either, once, also when threads share the result.
+    size_t size() const;
     const std::vector<Fix>& fixes() const;
     const std::vector<DrivenLink>& route() const;
     size_t matchedCount() const;

@@ -61,9 +61,19 @@ karvel::Result match(const karvel::Map& map, const py::object& lat, const py::ob
     return map.match(trace, params);
 }
 
+// A result's rows are made at the first look at them; other threads run meanwhile.
+const std::vector<karvel::Fix>& fixesOf(const karvel::Result& r) {
+    const py::gil_scoped_release measuring;
+    return r.fixes();
+}
+const std::vector<karvel::DrivenLink>& routeOf(const karvel::Result& r) {
+    const py::gil_scoped_release measuring;
+    return r.route();
+}
+
 template <typename T, typename Get>
 py::array_t<T> fixColumn(const karvel::Result& r, Get get) {
-    const std::vector<karvel::Fix>& fixes = r.fixes();
+    const std::vector<karvel::Fix>& fixes = fixesOf(r);
     py::array_t<T> out(static_cast<py::ssize_t>(fixes.size()));
     T* data = out.mutable_data();
     for (size_t i = 0; i < fixes.size(); ++i) data[i] = get(fixes[i]);
@@ -162,7 +172,7 @@ PYBIND11_MODULE(karvel, module) {
             "route",
             [](const karvel::Result& r) {
                 py::list links;
-                for (const karvel::DrivenLink& l : r.route()) links.append(linkOf(l));
+                for (const karvel::DrivenLink& l : routeOf(r)) links.append(linkOf(l));
                 return links;
             },
             "The links driven, in order: a dict per link with its road's OSM way and attributes")
@@ -176,7 +186,7 @@ PYBIND11_MODULE(karvel, module) {
                 return r.toGeoJson();
             },
             "The GeoJSON FeatureCollection karvel-match --format geojson writes for this trace")
-        .def("__len__", [](const karvel::Result& r) { return r.fixes().size(); });
+        .def("__len__", &karvel::Result::size);
 
     py::class_<karvel::Map>(module, "Map", "A road map, loaded once; any number of threads may match on it")
         .def(py::init([](const std::string& path) {

@@ -131,6 +131,31 @@ TEST(ApiMatch, ATraceFarFromTheMapSaysSoAndMatchesNothing) {
     EXPECT_TRUE(std::isnan(r.fixes()[0].latitude));
 }
 
+// The count is there at once; the rows are made at the first look at them, once, whether route() or
+// fixes() comes first and from however many threads.
+TEST(ApiMatch, RowsMadeAtTheFirstLookAgreeWithTheCount) {
+    Road road;
+    for (int i = 8; i < 11; ++i) road.lat[i] += 0.01;  // a kilometre off the road
+    const karvel::Map map(road.map);
+    const karvel::Result alone = map.match(road.view());
+    const std::vector<karvel::DrivenLink> route = alone.route();
+    ASSERT_FALSE(route.empty());
+    const karvel::Result shared = map.match(road.view());
+    EXPECT_EQ(shared.size(), 20u);
+    EXPECT_EQ(shared.matchedCount(), 17u);
+    std::vector<size_t> seen(6);
+    {
+        std::vector<std::jthread> threads;
+        for (size_t i = 0; i < seen.size(); ++i)
+            threads.emplace_back([&, i] { seen[i] = i % 2 ? shared.route().size() : shared.fixes().size(); });
+    }
+    for (size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], i % 2 ? route.size() : 20u) << i;
+    const auto& fixes = shared.fixes();
+    EXPECT_EQ(std::count_if(fixes.begin(), fixes.end(), [](const karvel::Fix& f) { return f.matched(); }),
+              17);
+    EXPECT_FALSE(fixes[9].matched());
+}
+
 // karvel-match is built on the library: the GeoJSON of one trace is the program's, byte for byte.
 TEST(ApiMatch, TheResultIsKarvelMatchs) {
     TempDir dir;
