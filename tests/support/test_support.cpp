@@ -153,6 +153,12 @@ void makeWorkFolder(const TempDir& dir, const std::string& map) {
         writeFile(dir / "data/map.txt", map);
 }
 
+size_t occurrences(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
 std::vector<std::map<std::string, std::string>> csvRows(const std::string& text) {
     std::istringstream in(text);
     std::vector<std::map<std::string, std::string>> rows;

@@ -83,6 +83,8 @@ CommandResult runPrograms(const std::string& workDir, std::string line, RunLimit
 std::string sampleMap();
 // A work folder as the programs expect it: data/nmea/ and data/map.txt, the given text or the sample's.
 void makeWorkFolder(const TempDir& dir, const std::string& map = "");
+// How often `what` occurs in `text`.
+size_t occurrences(const std::string& text, const std::string& what);
 // CSV rows as column name -> text (quoted fields without line ends).
 std::vector<std::map<std::string, std::string>> csvRows(const std::string& text);
 

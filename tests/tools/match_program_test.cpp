@@ -109,7 +109,7 @@ TEST(MatchExit, ATraceOfAnotherAreaFailsTheRun) {
               karvel_test::nmeaLog(karvel_test::fixesAlong(41.1, -8.3, 41.1, -8.299, 3)));
     dir.write("data/nmea/near.txt",
               karvel_test::nmeaLog(karvel_test::fixesAlong(41.1, -8.58, 41.1, -8.57, 5)));
-    const auto r = dir.run("$M -q 2>&1");
+    const auto r = dir.run("$M -q -M 2>&1");
     EXPECT_EQ(r.exitCode, 1) << r.out;
     EXPECT_NE(r.out.find("ERROR: far: none of its 3 fixes lies within 50 m of a road; it is 16.8 km from "
                          "the map's area"),
@@ -119,6 +119,13 @@ TEST(MatchExit, ATraceOfAnotherAreaFailsTheRun) {
                          "(2, 1)  (3, 1)  (4, 1)  \n\nDriven links: 1\n\n"),
               std::string::npos)
         << r.out;
+    // The drive's document draws the piece from the start of its first link, as the link itself is
+    // drawn; a fix matched to no link gets no match line.
+    const std::string link =
+        "\t\t\t\t\t-8.600000000000,41.100000000000,0\n\t\t\t\t\t-8.500000000000,41.100000000000,0\n";
+    const std::string near = dir.read("data/match_hmm_near.kml");
+    EXPECT_EQ(karvel_test::occurrences(near, link), 2u) << near;
+    EXPECT_EQ(karvel_test::occurrences(dir.read("data/match_hmm_far.kml"), "<name>Match: "), 0u);
 }
 
 // What karvel-match prints where: standard output carries the results alone (nothing with -o), the
