@@ -96,7 +96,8 @@ RouteMatch MatchEngine::match(const Route& route, const MapMatching::HmmParams& 
     MapMatching::HmmMatcher& matcher = *cached.matcher;
     matcher.run(route);
     RouteMatch out;
-    out.result = TraceMatch{matcher.getShortMatched(), matcher.getUnmatchedInfo(), matcher.drivenRoutes()};
+    out.result =
+        matchApp::TraceMatch{matcher.getShortMatched(), matcher.getUnmatchedInfo(), matcher.drivenRoutes()};
     out.fixesNearRoads = matcher.fixesNearRoads();
     out.sigma = matcher.usedSigma();
     if (wantDrive)

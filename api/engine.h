@@ -25,7 +25,7 @@ namespace karvel {
 // What matching one route gives: the records every result writer reads, and the rest karvel-match
 // reports on.
 struct RouteMatch {
-    TraceMatch result;
+    matchApp::TraceMatch result;
     int fixesNearRoads = 0;                     // fixes with a link within the radius
     double sigma = 0.0;                         // the noise the matcher used
     std::optional<kmlMatch::DriveMatch> drive;  // when asked for: what the drive KML shows

@@ -61,7 +61,7 @@ std::string columnProblem(const TraceView& t) {
         }
         if (t.time.empty() || std::isnan(t.time[i])) continue;
         const double time = t.time[i];
-        if (!(time >= 0 && time < static_cast<double>(kTraceNoTime))) {
+        if (!(time >= 0 && time < static_cast<double>(traces::kTraceNoTime))) {
             text << "fix " << i << ": time " << time << " is not between 1970 and 2106 (seconds since 1970)";
             return text.str();
         }
@@ -90,7 +90,7 @@ Route routeOf(const TraceView& t, const geo::PlaneFrame& frame) {
         n.northing = q.y;
         const double time = t.time.empty() ? kNaN : t.time[i];
         n.arrivalTime = n.leaveTime =
-            std::isnan(time) ? kTraceNoTime : static_cast<uint32_t>(std::floor(time));
+            std::isnan(time) ? traces::kTraceNoTime : static_cast<uint32_t>(std::floor(time));
         n.hdop = kNmeaNoHdop;
         n.averageSnr = kNaN;
         n.valid = true;
@@ -154,7 +154,7 @@ std::mutex openDriveTurn;
 struct Result::Data {
     std::shared_ptr<const MatchEngine> engine;
     Route route;
-    TraceMatch match;
+    matchApp::TraceMatch match;
     std::string problem;
     std::vector<Fix> fixes;
     std::vector<DrivenLink> route_;
@@ -236,14 +236,14 @@ Result Map::match(const TraceView& trace, const Params& params) const {
     RouteMatch match = engine->match(data->route, params);
     data->problem = engine->offTheMap(data->route, match, params.radius);
     data->match = std::move(match.result);
-    const TraceMatch& m = data->match;
+    const matchApp::TraceMatch& m = data->match;
     const bool open = m.routes.size() != m.paths.size() ||
                       std::any_of(m.routes.begin(), m.routes.end(), [](const auto& r) { return r.empty(); });
     std::unique_lock<std::mutex> turn(openDriveTurn, std::defer_lock);
     if (open) turn.lock();
     const mapRepresentation::LinkTable* table = engine->linkTable().empty() ? nullptr : &engine->linkTable();
     const TraceRows rows =
-        traceRows(data->route, m.paths, engine->map(), engine->linkGraph(), table, m.routes);
+        matchApp::traceRows(data->route, m.paths, engine->map(), engine->linkGraph(), table, m.routes);
     if (open) turn.unlock();
     data->fixes.reserve(rows.fixes.size());
     for (const FixRow& row : rows.fixes) {
@@ -260,7 +260,7 @@ Trace loadTrace(const std::string& path) {
     std::ostringstream messages;
     bool refused = false;
     std::string why;
-    const Route route = loadRoute(path, messages, &refused, &why);
+    const Route route = traces::loadRoute(path, messages, &refused, &why);
     if (refused || route.nodes.empty()) {
         const std::string error = firstError(messages.str());
         throw FileError(!error.empty() ? error : "trace " + path + " gives no fix: " + why + ".");
@@ -268,7 +268,7 @@ Trace loadTrace(const std::string& path) {
     Trace t;
     t.name = route.name;
     for (const _node& n : route.nodes) {
-        t.time.push_back(n.arrivalTime == kTraceNoTime ? kNaN : static_cast<double>(n.arrivalTime));
+        t.time.push_back(n.arrivalTime == traces::kTraceNoTime ? kNaN : static_cast<double>(n.arrivalTime));
         t.latitude.push_back(n.position.lat);
         t.longitude.push_back(n.position.lon);
         // What the receiver reported, so that matching the columns is matching the file.

@@ -21,6 +21,14 @@
 #include "matching/KARVEL.h"
 #include "traces/input_file.h"
 
+using matchApp::BatchInput;
+using matchApp::BatchOptions;
+using matchApp::Console;
+using matchApp::MapUse;
+using matchApp::TraceListing;
+using matchApp::TraceMatch;
+using matchApp::TraceMatcher;
+
 std::vector<std::string> traceFiles;
 // The program-wide map is never destroyed: the process ends right after the batch, and freeing a
 // large map node by node costs seconds for nothing. It stays reachable through this reference, so
@@ -54,7 +62,7 @@ void printHelp() {
 
 }  // namespace
 
-std::string mapPath() {
+std::string matchApp::mapPath() {
     std::stringstream ss;
     ss << "data"
        << "/"
@@ -62,6 +70,9 @@ std::string mapPath() {
     return ss.str();
 }
 
+namespace {
+
+// The command line of the matching programs (see BatchOptions).
 BatchOptions parseOptions(int argc, char** argv) {
     BatchOptions options;
     for (int i = 1; i < argc; ++i) {
@@ -81,14 +92,12 @@ BatchOptions parseOptions(int argc, char** argv) {
     return options;
 }
 
-namespace {
-
 // The trace files of one folder appended to `files`, with the messages the frame prints about them.
 bool listFolder(const std::string& folder, const std::vector<std::string>& extensions, Console shown,
                 std::vector<std::string>& files, bool& failed) {
     if (shown == Console::Hybrid)
         std::cout << "Looking for NMEA files (with .txt extension) inside folder: " << folder << "\n";
-    TraceListing listing = listTraceFiles(folder, extensions);
+    TraceListing listing = matchApp::listTraceFiles(folder, extensions);
     files.insert(files.end(), listing.files.begin(), listing.files.end());
     if (!listing.opened) {
         std::cout << "ERROR: cannot open the trace folder " << folder << ": " << listing.error << "\n";
@@ -113,7 +122,7 @@ bool lookForTraceFiles(const std::string& folder, const std::vector<std::string>
     return listFolder(folder, extensions, console, traceFiles, runFailed);
 }
 
-bool listBatchTraces(const BatchInput& input, std::vector<std::string>& files, bool& failed) {
+bool matchApp::listBatchTraces(const BatchInput& input, std::vector<std::string>& files, bool& failed) {
     files.clear();
     if (input.listFolder && !listFolder(input.folder, input.extensions, input.console, files, failed))
         return false;
@@ -122,11 +131,13 @@ bool listBatchTraces(const BatchInput& input, std::vector<std::string>& files, b
     return true;
 }
 
-void describeLoadedMap(std::ostream& out, const mapRepresentation::Map& map, const std::string& path) {
+void matchApp::describeLoadedMap(std::ostream& out, const mapRepresentation::Map& map,
+                                 const std::string& path) {
     out << "Map: " << map.nodes.size() << " nodes, " << map.links.size() << " links from " << path << "\n";
 }
 
-void describeLoadedMap(std::ostream& out, const mapRepresentation::CompactMap& map, const std::string& path) {
+void matchApp::describeLoadedMap(std::ostream& out, const mapRepresentation::CompactMap& map,
+                                 const std::string& path) {
     out << "Map: " << map.nodeCount() << " nodes, " << map.linkCount() << " links from " << path << "\n";
 }
 
@@ -178,12 +189,12 @@ bool loadMap(MapUse use, const std::string& path) {
     }
     m = mapRepresentation::Map(path);
     if (m.hadLoadError()) runFailed = true;
-    if (console == Console::Verbose) describeLoadedMap(std::cout, m, path);
+    if (console == Console::Verbose) matchApp::describeLoadedMap(std::cout, m, path);
     return true;
 }
 
 void run() {
-    const std::string path = mapPath();
+    const std::string path = matchApp::mapPath();
     if (m.hadLoadError()) {
         // The loader has named the faulty line; writing back would replace the user's map with a part of it.
         std::cout << "ERROR: " << path << " was not read completely; it is left as it is."
@@ -196,7 +207,7 @@ void run() {
     TraceMatcher hybrid;
     // A trace that gives no point is named, and fails the run once every trace is matched.
     hybrid.load = [](const std::string& file, std::ostream& log) {
-        return loadNmeaRouteOrSay(file, log, runFailed);
+        return matchApp::loadNmeaRouteOrSay(file, log, runFailed);
     };
     hybrid.frame = &m.planeFrame();
     hybrid.progress = isatty(STDOUT_FILENO) == 0;  // on a terminal the report itself shows the progress
@@ -206,10 +217,10 @@ void run() {
         return TraceMatch{matcher.getShortMatched(), matcher.getUnmatchedInfo(), {}};
     };
     // The hybrid is single-threaded by design (its genetic stage draws from the C library's generator).
-    runBatch(traceFiles, hybrid, 1, std::cout);
+    matchApp::runBatch(traceFiles, hybrid, 1, std::cout);
 }
 
-void printOverallTime(std::ostream& out, double seconds) {
+void matchApp::printOverallTime(std::ostream& out, double seconds) {
     const double minutes = seconds / 60.0;
     out << "\n\n"
         << "Overall processing time: " << seconds << " sec.  (~= " << minutes << " min.)"
@@ -217,7 +228,7 @@ void printOverallTime(std::ostream& out, double seconds) {
         << "\n\n";
 }
 
-int runFramedBatch(time_t start, const BatchInput& input, const std::function<void()>& batch) {
+int matchApp::runFramedBatch(time_t start, const BatchInput& input, const std::function<void()>& batch) {
     runFailed = false;
     mapLeftAlone = false;
     console = input.console;
@@ -225,7 +236,7 @@ int runFramedBatch(time_t start, const BatchInput& input, const std::function<vo
     if (hybrid)
         std::cout << "Looking for Trace Files..."
                   << "\n";
-    if (!listBatchTraces(input, traceFiles, runFailed)) return 1;
+    if (!matchApp::listBatchTraces(input, traceFiles, runFailed)) return 1;
     if (hybrid)
         std::cout << "Loading Map..."
                   << "\n";
@@ -239,14 +250,14 @@ int runFramedBatch(time_t start, const BatchInput& input, const std::function<vo
     if (hybrid) {
         std::cout << "Finished running Ostrand."
                   << "\n\n";
-        printOverallTime(std::cout, difftime(time(nullptr), start));
+        matchApp::printOverallTime(std::cout, difftime(time(nullptr), start));
     }
     std::cout.flush();
     mapLock.reset();
     return runFailed ? 1 : 0;
 }
 
-std::optional<BatchOptions> startBatchProgram(int argc, char** argv, void (*printHelp)()) {
+std::optional<BatchOptions> matchApp::startBatchProgram(int argc, char** argv, void (*printHelp)()) {
     // Under a file-size limit a write must fail (and be reported) rather than kill the program.
     std::signal(SIGXFSZ, SIG_IGN);
     const BatchOptions options = parseOptions(argc, argv);
@@ -259,14 +270,14 @@ std::optional<BatchOptions> startBatchProgram(int argc, char** argv, void (*prin
         std::cout << "t\t" << options.folder << "\n" << (options.kml ? "M\t\n" : "") << std::flush;
         return std::nullopt;
     }
-    seedFromEnvironment(std::cout);
+    matchApp::seedFromEnvironment(std::cout);
     return options;
 }
 
-int karvelMain(int argc, char** argv) {
+int matchApp::karvelMain(int argc, char** argv) {
     const time_t start = time(nullptr);
-    const std::optional<BatchOptions> options = startBatchProgram(argc, argv, printHelp);
+    const std::optional<BatchOptions> options = matchApp::startBatchProgram(argc, argv, printHelp);
     if (!options) return 0;
     geneticKML = options->kml;
-    return runFramedBatch(start, {.folder = options->folder, .use = MapUse::ReadWrite}, run);
+    return matchApp::runFramedBatch(start, {.folder = options->folder, .use = MapUse::ReadWrite}, run);
 }

@@ -19,6 +19,8 @@ class CompactMap;
 }  // namespace mapRepresentation
 extern mapRepresentation::Map& m;
 
+namespace matchApp {
+
 // The command line of the matching programs: "-h"/"-help", "-t folder", "-M", "--check-options"; other
 // words are ignored.
 struct BatchOptions {
@@ -27,7 +29,6 @@ struct BatchOptions {
     bool help = false;       // set by the first "-h" or "-help"; the words after it are not looked at
     bool checkOnly = false;  // "--check-options": print the options as understood and stop
 };
-BatchOptions parseOptions(int argc, char** argv);
 
 // The start every matching program shares: a write beyond the file-size limit fails instead of killing
 // the program, the command line is read, "-h" prints `printHelp` (nothing is returned then), and the
@@ -41,16 +42,23 @@ std::string mapPath();
 // from loading until its save, so that concurrent updates take turns instead of undoing each other.
 enum class MapUse { ReadOnly, ReadWrite };
 
+}  // namespace matchApp
+
 // Each returns false (after an "ERROR: " line) when the run cannot go on: a trace folder that cannot
 // be opened, a map file that is missing, unreadable or not a regular file.
 // Lists the trace files of folder into traceFiles (".txt" unless told otherwise); entries that are
 // not regular files are named in an ERROR line and skipped. False when the folder cannot be opened.
 bool lookForTraceFiles(const std::string& folder, const std::vector<std::string>& extensions = {".txt"});
-bool loadMap(MapUse use = MapUse::ReadOnly, const std::string& path = mapPath());
+bool loadMap(matchApp::MapUse use = matchApp::MapUse::ReadOnly,
+             const std::string& path = matchApp::mapPath());
+namespace matchApp {
 // The one line -v prints on a map loaded from `path`.
 void describeLoadedMap(std::ostream& out, const mapRepresentation::Map& map, const std::string& path);
 void describeLoadedMap(std::ostream& out, const mapRepresentation::CompactMap& map, const std::string& path);
+}  // namespace matchApp
 void run();
+
+namespace matchApp {
 
 // What the frame of a batch prints besides its ERROR lines: karvel's fixed lines around the batch
 // (which its report keeps), nothing, or one line each on the traces listed and the map loaded.
@@ -59,7 +67,7 @@ enum class Console { Hybrid, Quiet, Verbose };
 // What a matching program reads: the trace files of `folder` with one of the extensions, and the map.
 struct BatchInput {
     std::string folder = "data/nmea/";
-    std::string map = mapPath();
+    std::string map = matchApp::mapPath();
     std::vector<std::string> extensions{".txt"};
     bool nameOrder = false;  // traces in byte order of their names: the same report on every machine
     std::vector<std::string> files{};  // trace files named one by one, taken after the folder's
@@ -84,3 +92,5 @@ void printOverallTime(std::ostream& out, double seconds);
 
 // The whole program; returns the exit status.
 int karvelMain(int argc, char** argv);
+
+}  // namespace matchApp

@@ -15,7 +15,10 @@
 #include "app/report.h"
 #include "traces/NMEALoader.h"
 
-Route loadNmeaRoute(const std::string& file, std::ostream& log) {
+using matchApp::TraceMatch;
+using matchApp::TraceMatcher;
+
+Route matchApp::loadNmeaRoute(const std::string& file, std::ostream& log) {
     NMEALoader loader(file, log);
     return std::move(loader.route);
 }
@@ -46,7 +49,7 @@ std::string whyNoPoint(const NMEALoader& loader) {
 
 }  // namespace
 
-Route loadNmeaRouteOrSay(const std::string& file, std::ostream& log, bool& failed) {
+Route matchApp::loadNmeaRouteOrSay(const std::string& file, std::ostream& log, bool& failed) {
     NMEALoader loader(file, log);
     if (loader.route.nodes.empty()) {
         log << "ERROR: no point loaded from " << file << ": " << whyNoPoint(loader) << ".\n";
@@ -99,10 +102,10 @@ Finished matchOne(size_t index, const std::string& file, const TraceMatcher& mat
     if (matcher.frame != nullptr) traces::useFrame(f.route, *matcher.frame);
     f.name = f.route.name;
     f.points = f.route.nodes.size();
-    printRouteHeader(index, f.route.name, out);
+    matchApp::printRouteHeader(index, f.route.name, out);
     if (progress) progress->show(index, total, f.name, f.points, false);
     f.result = matcher.match(f.route, out);
-    printMatchResult(f.result.paths, f.result.unmatched, out, f.result.routes);
+    matchApp::printMatchResult(f.result.paths, f.result.unmatched, out, f.result.routes);
     if (progress) progress->show(index, total, f.name, f.points, true);
     return f;
 }
@@ -154,8 +157,8 @@ void runThreaded(const std::vector<std::string>& files, const TraceMatcher& matc
 
 }  // namespace
 
-void runBatch(const std::vector<std::string>& files, const TraceMatcher& matcher, unsigned jobs,
-              std::ostream& out) {
+void matchApp::runBatch(const std::vector<std::string>& files, const TraceMatcher& matcher, unsigned jobs,
+                        std::ostream& out) {
     if (jobs > 1 && files.size() > 1) {
         runThreaded(files, matcher, std::min<size_t>(jobs, files.size()), out);
         return;

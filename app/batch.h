@@ -12,6 +12,8 @@
 #include "traces/path.h"
 #include "traces/route.h"
 
+namespace matchApp {
+
 // What a matcher hands back for one trace.
 struct TraceMatch {
     std::vector<std::unique_ptr<Path>> paths;
@@ -48,3 +50,5 @@ Route loadNmeaRouteOrSay(const std::string& file, std::ostream& log, bool& faile
 // (the matcher must then only read what they share); blocks still come out in list order.
 void runBatch(const std::vector<std::string>& files, const TraceMatcher& matcher, unsigned jobs,
               std::ostream& out);
+
+}  // namespace matchApp

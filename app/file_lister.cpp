@@ -10,6 +10,9 @@
 
 #include "traces/route.h"
 
+using matchApp::ListingRules;
+using matchApp::TraceListing;
+
 namespace {
 
 // Lists the entries of folder whose name ends in one of the extensions; false when the folder
@@ -89,8 +92,8 @@ std::vector<std::string> getFiles(const std::string& folder) {
     return result;
 }
 
-TraceListing listTraceFiles(const std::string& folder, const std::vector<std::string>& extensions,
-                            const ListingRules& rules) {
+TraceListing matchApp::listTraceFiles(const std::string& folder, const std::vector<std::string>& extensions,
+                                      const ListingRules& rules) {
     TraceListing listing;
     std::vector<std::string> entries;
     int error = 0;

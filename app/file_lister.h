@@ -8,6 +8,8 @@
 // directory returns them. An unreadable folder gives an empty list.
 std::vector<std::string> getFiles(const std::string& folder);
 
+namespace matchApp {
+
 // The trace files of a folder as the batch takes them: the entries with one of the extensions that are
 // regular files (or links to one) and whose names hold no line break. Every other such entry gets a line in
 // `skipped`: a FIFO or a device would block the run or never end, a line break in a name would
@@ -24,3 +26,4 @@ struct ListingRules {
 };
 TraceListing listTraceFiles(const std::string& folder, const std::vector<std::string>& extensions = {".txt"},
                             const ListingRules& rules = {});
+}  // namespace matchApp

@@ -272,9 +272,9 @@ void linkFeature(PrettyJson& json, const std::string& trace, const LinkRow& row)
     else
         json.null();
     json.key("entered");
-    text(json, isoUtcTenths(row.entered));
+    text(json, matchApp::isoUtcTenths(row.entered));
     json.key("left");
-    text(json, isoUtcTenths(row.left));
+    text(json, matchApp::isoUtcTenths(row.left));
     json.key("driven_m");
     json.number(rounded(row.metres, kMetreDecimals));
     json.key("speed_kmh");
@@ -292,7 +292,7 @@ void fixFeature(PrettyJson& json, const std::string& trace, const _node& n, cons
     json.key("point");
     json.integer(fix.point);
     json.key("time");
-    text(json, isoUtcSeconds(n.arrivalTime));
+    text(json, matchApp::isoUtcSeconds(n.arrivalTime));
     const auto ifMatched = [&](auto write) {
         if (matched)
             write();

@@ -57,7 +57,7 @@ Entry loadEntry(std::string& error) {
 
 }  // namespace
 
-std::unique_ptr<GpkgWriter> openGpkgWriter(std::string& error) {
+std::unique_ptr<GpkgWriter> matchApp::openGpkgWriter(std::string& error) {
     std::unique_ptr<GpkgWriter> writer;
     if (const Entry entry = loadEntry(error)) entry(writer);
     return writer;

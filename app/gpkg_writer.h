@@ -24,7 +24,9 @@ public:
 };
 
 // A writer from the module, or null with `error` saying why there is none.
+namespace matchApp {
 std::unique_ptr<GpkgWriter> openGpkgWriter(std::string& error);
+}  // namespace matchApp
 
 // The module's one entry point.
 extern "C" void karvelOpenGpkgWriter(std::unique_ptr<GpkgWriter>& writer);

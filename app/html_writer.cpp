@@ -70,8 +70,8 @@ std::string jsonText(const json& value) {
 
 // Seconds since 1970 of a trace time.
 std::optional<long long> epochSeconds(uint32_t time) {
-    if (time == kTraceNoTime) return std::nullopt;
-    std::tm utc = utcFromTraceTime(time);
+    if (time == traces::kTraceNoTime) return std::nullopt;
+    std::tm utc = traces::utcFromTraceTime(time);
     return static_cast<long long>(timegm(&utc));
 }
 
@@ -358,13 +358,13 @@ TraceSummary summarize(const Route& route, const TraceOnMap& laid) {
             for (size_t i = 1; i < line.size(); ++i) s.lengthMetres += metresBetween(line[i - 1], line[i]);
     std::optional<uint32_t> first, last;
     for (const _node& n : route.nodes) {
-        if (n.arrivalTime == kTraceNoTime) continue;
+        if (n.arrivalTime == traces::kTraceNoTime) continue;
         if (!first) first = n.arrivalTime;
         last = n.arrivalTime;
     }
     if (first) {
         s.seconds = *last >= *first ? *last - *first : 0;
-        s.start = isoUtcText(*first);
+        s.start = traces::isoUtcText(*first);
     }
     return s;
 }

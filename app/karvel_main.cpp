@@ -3,5 +3,5 @@
 #include "app/output_check.h"
 
 int main(int argc, char** argv) {
-    return exitStatusAfterOutput(karvelMain(argc, argv));
+    return matchApp::exitStatusAfterOutput(matchApp::karvelMain(argc, argv));
 }

@@ -78,7 +78,8 @@ std::vector<std::vector<_position>> drivenLines(const std::vector<int>& links, c
 
 }  // namespace
 
-std::optional<std::pair<_position, double>> snapToLink(const CompactMap& map, int link, const _node& at) {
+std::optional<std::pair<_position, double>> matchApp::snapToLink(const CompactMap& map, int link,
+                                                                 const _node& at) {
     const mapRepresentation::CompactLink* l = map.findLink(link);
     if (l == nullptr) return std::nullopt;
     const CompactNode& o = map.node(l->origin);
@@ -93,8 +94,8 @@ std::optional<std::pair<_position, double>> snapToLink(const CompactMap& map, in
     return std::make_pair(along(o, d, t), distance);
 }
 
-TraceOnMap layOnMap(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
-                    const CompactMap& map, const LinkGraph& graph, const DrivenRoutes& routes) {
+TraceOnMap matchApp::layOnMap(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
+                              const CompactMap& map, const LinkGraph& graph, const DrivenRoutes& routes) {
     TraceOnMap trace;
     trace.fixes.resize(route.nodes.size());
     for (size_t i = 0; i < trace.fixes.size(); ++i) trace.fixes[i].point = static_cast<int>(i);
@@ -102,7 +103,8 @@ TraceOnMap layOnMap(const Route& route, const std::vector<std::unique_ptr<Path>>
         for (const auto& [point, link] : paths[k]->links) {
             // A crossed link, a fix left without a link, or a pair that fits neither route nor map.
             if (point < 0 || link < 0 || static_cast<size_t>(point) >= route.nodes.size()) continue;
-            const auto snap = graph.has(link) ? snapToLink(map, link, route.nodes[point]) : std::nullopt;
+            const auto snap =
+                graph.has(link) ? matchApp::snapToLink(map, link, route.nodes[point]) : std::nullopt;
             if (!snap) continue;
             trace.fixes[point] = FixOnMap{point, link, static_cast<int>(k), snap->first, snap->second};
         }

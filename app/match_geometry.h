@@ -36,6 +36,8 @@ struct TraceOnMap {
     std::vector<DrivenPiece> pieces;
 };
 
+namespace matchApp {
+
 // The nearest point of `link` to `at` and the distance to it; nothing when the map lacks the link.
 std::optional<std::pair<_position, double>> snapToLink(const mapRepresentation::CompactMap& map, int link,
                                                        const _node& at);
@@ -46,3 +48,5 @@ std::optional<std::pair<_position, double>> snapToLink(const mapRepresentation::
 TraceOnMap layOnMap(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
                     const mapRepresentation::CompactMap& map, const mapRepresentation::LinkGraph& graph,
                     const DrivenRoutes& routes = {});
+
+}  // namespace matchApp

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <iostream>
 
-bool standardOutputWritten(std::ostream& out) {
+bool matchApp::standardOutputWritten(std::ostream& out) {
     errno = 0;
     out.flush();
     if (out) return true;
@@ -15,6 +15,6 @@ bool standardOutputWritten(std::ostream& out) {
     return false;
 }
 
-int exitStatusAfterOutput(int status) {
+int matchApp::exitStatusAfterOutput(int status) {
     return standardOutputWritten(std::cout) ? status : 1;
 }

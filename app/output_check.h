@@ -4,6 +4,8 @@
 
 #include <iosfwd>
 
+namespace matchApp {
+
 // Flushes `out` (standard output or a stream over its buffer); false, after "ERROR: cannot write to
 // standard output: <why>" on standard error, when that or any earlier write to it failed.
 bool standardOutputWritten(std::ostream& out);
@@ -11,3 +13,5 @@ bool standardOutputWritten(std::ostream& out);
 // The exit status of a program that would end with `status`: 1 when standard output was not written
 // whole. Every program returns through it.
 int exitStatusAfterOutput(int status);
+
+}  // namespace matchApp

@@ -6,7 +6,7 @@
 
 #include "matching/matching_genetic.h"
 
-std::optional<unsigned> parseRandomSeed(const char* text) {
+std::optional<unsigned> matchApp::parseRandomSeed(const char* text) {
     if (text == nullptr) return std::nullopt;
     const char* end = text + std::strlen(text);
     unsigned seed = 0;
@@ -16,10 +16,10 @@ std::optional<unsigned> parseRandomSeed(const char* text) {
     return seed;
 }
 
-void seedFromEnvironment(std::ostream& out) {
+void matchApp::seedFromEnvironment(std::ostream& out) {
     const char* text = std::getenv("KARVEL_SEED");
     if (text == nullptr) return;
-    const std::optional<unsigned> seed = parseRandomSeed(text);
+    const std::optional<unsigned> seed = matchApp::parseRandomSeed(text);
     if (!seed) {
         out << "ERROR: KARVEL_SEED is not an integer from 0 to 4294967295 (\"" << text
             << "\"); the clock seeds the genetic stage.\n";

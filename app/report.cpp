@@ -1,8 +1,12 @@
 #include "app/report.h"
 
+namespace matchApp {
+
 void printRouteHeader(std::size_t index, const std::string& routeName, std::ostream& out) {
     out << "\tRoute #" << index << ": " << routeName << "\n";
 }
+
+namespace {
 
 void printUnmatchedRecord(const _unmatchinfo& u, std::ostream& out) {
     out << "Start node: " << u.startNode << " End node: " << u.endNode << " Last Match: " << u.lastMatch
@@ -15,6 +19,8 @@ void printDrivenLinks(const std::vector<int>& links, std::ostream& out) {
     for (int link : links) out << " " << link;
     out << "\n\n";
 }
+
+}  // namespace
 
 void printMatchResult(const std::vector<std::unique_ptr<Path>>& paths,
                       const std::vector<std::unique_ptr<_unmatchinfo>>& unmatched, std::ostream& out,
@@ -30,3 +36,5 @@ void printMatchResult(const std::vector<std::unique_ptr<Path>>& paths,
         << "\n";
     for (const auto& u : unmatched) printUnmatchedRecord(*u, out);
 }
+
+}  // namespace matchApp

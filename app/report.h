@@ -10,17 +10,15 @@
 
 #include "traces/path.h"
 
+namespace matchApp {
+
 // "\tRoute #<index>: <name>" and a line end.
 void printRouteHeader(std::size_t index, const std::string& routeName, std::ostream& out = std::cout);
-
-// One unmatched stretch on one line, its six fields in record order.
-void printUnmatchedRecord(const _unmatchinfo& record, std::ostream& out = std::cout);
-
-// "Driven links: " and the links of one decided route, then an empty line.
-void printDrivenLinks(const std::vector<int>& links, std::ostream& out = std::cout);
 
 // "Paths: ", every path, then "Unmatched Info: " and every unmatched stretch. With `routes` (one
 // per path) each path is followed by its driven links, which the hybrid's report lacks.
 void printMatchResult(const std::vector<std::unique_ptr<Path>>& paths,
                       const std::vector<std::unique_ptr<_unmatchinfo>>& unmatched,
                       std::ostream& out = std::cout, const DrivenRoutes& routes = {});
+
+}  // namespace matchApp

@@ -84,7 +84,7 @@ void csvRow(std::string& out, const std::string& trace, const _node& n, const Fi
     out += ',';
     out += std::to_string(fix.point);
     out += ',';
-    out += isoUtcSeconds(n.arrivalTime);
+    out += matchApp::isoUtcSeconds(n.arrivalTime);
     field(n.position.lat, kDegreeDecimals);
     field(n.position.lon, kDegreeDecimals);
     if (fix.link < 0) {
@@ -112,13 +112,13 @@ void linkCsvRow(std::string& out, const std::string& trace, const LinkRow& row) 
     const LinkAttributes* a = row.attributes;
     out += csvField(trace) + "," + std::to_string(row.piece) + "," + std::to_string(row.link) + "," +
            attributeFields(a) + "," + (a != nullptr && a->oneway ? (*a->oneway ? "yes" : "no") : "") + "," +
-           isoUtcTenths(row.entered) + "," + isoUtcTenths(row.left) + "," +
+           matchApp::isoUtcTenths(row.entered) + "," + matchApp::isoUtcTenths(row.left) + "," +
            fixed(row.metres, kMetreDecimals) + "," + optionalFixed(row.speed, kMetreDecimals) + "\n";
 }
 
 }  // namespace
 
-std::optional<ResultFormat> resultFormatNamed(const std::string& name) {
+std::optional<ResultFormat> matchApp::resultFormatNamed(const std::string& name) {
     if (name == "report") return ResultFormat::Report;
     if (name == "csv") return ResultFormat::Csv;
     if (name == "geojson") return ResultFormat::GeoJson;
@@ -162,8 +162,8 @@ void ResultWriter::add(const Route& route, const std::vector<std::unique_ptr<Pat
                        const DrivenRoutes& routes) {
     if (format == ResultFormat::Report) {
         std::ostringstream block;
-        printRouteHeader(traces, route.name, block);
-        printMatchResult(paths, unmatched, block, routes);
+        matchApp::printRouteHeader(traces, route.name, block);
+        matchApp::printMatchResult(paths, unmatched, block, routes);
         text += block.str();
     } else if (format == ResultFormat::Csv) {
         addCsv(route, paths, routes);
@@ -172,15 +172,15 @@ void ResultWriter::add(const Route& route, const std::vector<std::unique_ptr<Pat
     } else if (format == ResultFormat::GeoJson) {
         addGeoJson(route, paths, routes);
     } else {
-        if (!gpkg && gpkgError.empty()) gpkg = openGpkgWriter(gpkgError);
-        if (gpkg) gpkg->add(route, traceRows(route, paths, map, graph, links, routes));
+        if (!gpkg && gpkgError.empty()) gpkg = matchApp::openGpkgWriter(gpkgError);
+        if (gpkg) gpkg->add(route, matchApp::traceRows(route, paths, map, graph, links, routes));
     }
     ++traces;
 }
 
 void ResultWriter::addCsv(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
                           const DrivenRoutes& routes) {
-    const TraceRows rows = traceRows(route, paths, map, graph, links, routes);
+    const TraceRows rows = matchApp::traceRows(route, paths, map, graph, links, routes);
     for (const FixRow& row : rows.fixes) {
         csvRow(text, route.name, route.nodes[row.fix.point], row);
         if (sink && text.size() >= kSinkPiece) {
@@ -193,7 +193,7 @@ void ResultWriter::addCsv(const Route& route, const std::vector<std::unique_ptr<
 
 void ResultWriter::addGeoJson(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
                               const DrivenRoutes& routes) {
-    const TraceRows rows = traceRows(route, paths, map, graph, links, routes);
+    const TraceRows rows = matchApp::traceRows(route, paths, map, graph, links, routes);
     if (features == 0 && matchApp::traceFeatureCount(rows) > 0) geoJson.last() += '[';
     // The features go into the collection's array, two levels down.
     matchApp::addTraceFeatures(geoJson, 2, features, route.name, route, rows);
@@ -202,7 +202,7 @@ void ResultWriter::addGeoJson(const Route& route, const std::vector<std::unique_
 
 void ResultWriter::addHtml(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
                            const DrivenRoutes& routes) {
-    const TraceOnMap laid = layOnMap(route, paths, map, graph, routes);
+    const TraceOnMap laid = matchApp::layOnMap(route, paths, map, graph, routes);
     htmlView::LinkNotesSource notes;
     if (links != nullptr)
         notes = [table = links](int link) -> std::optional<htmlView::LinkNotes> {
@@ -334,7 +334,7 @@ bool ResultWriter::writeFile(const std::string& path, std::string& error) const 
 }
 
 bool ResultWriter::finishGpkg(std::ostream& out, std::string& error) const {
-    if (!gpkg && gpkgError.empty()) gpkg = openGpkgWriter(gpkgError);
+    if (!gpkg && gpkgError.empty()) gpkg = matchApp::openGpkgWriter(gpkgError);
     if (!gpkg) {
         error = gpkgError;
         return false;

@@ -30,7 +30,9 @@
 enum class ResultFormat { Report, Csv, GeoJson, Html, Gpkg };
 
 // "report", "csv", "geojson", "html" or "gpkg"; nothing for any other word.
+namespace matchApp {
 std::optional<ResultFormat> resultFormatNamed(const std::string& name);
+}  // namespace matchApp
 
 class AtomicFile;
 class GpkgWriter;

@@ -17,7 +17,7 @@ namespace {
 constexpr double kKmhPerMetrePerSecond = 3.6;
 
 std::optional<double> timeOf(const _node& n) {
-    if (n.arrivalTime == kTraceNoTime) return std::nullopt;
+    if (n.arrivalTime == traces::kTraceNoTime) return std::nullopt;
     return static_cast<double>(n.arrivalTime);
 }
 
@@ -137,10 +137,10 @@ void measurePiece(const Path& path, const DrivenPiece& piece, const Route& route
 
 }  // namespace
 
-TraceRows traceRows(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
-                    const CompactMap& map, const LinkGraph& graph, const LinkTable* table,
-                    const DrivenRoutes& routes) {
-    TraceRows rows{layOnMap(route, paths, map, graph, routes), {}, {}};
+TraceRows matchApp::traceRows(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
+                              const CompactMap& map, const LinkGraph& graph, const LinkTable* table,
+                              const DrivenRoutes& routes) {
+    TraceRows rows{matchApp::layOnMap(route, paths, map, graph, routes), {}, {}};
     rows.fixes.resize(rows.laid.fixes.size());
     for (size_t i = 0; i < rows.fixes.size(); ++i) {
         const FixOnMap& fix = rows.laid.fixes[i];
@@ -159,32 +159,32 @@ TraceRows traceRows(const Route& route, const std::vector<std::unique_ptr<Path>>
     return rows;
 }
 
-std::string isoUtcSeconds(uint32_t time) {
+std::string matchApp::isoUtcSeconds(uint32_t time) {
     // Turning a trace time back into UTC asks the C library for the zone's offset, which reads the
     // zone file on every call: at a fix a second that costs more than the rest of the row. Within one
     // minute the offset cannot change, so the text of a minute's start is kept and its seconds moved.
-    thread_local uint32_t minute = kTraceNoTime;
+    thread_local uint32_t minute = traces::kTraceNoTime;
     thread_local std::string start;  // "YYYY-MM-DDThh:mm:ssZ" of the minute's first second
-    if (time == kTraceNoTime) return "";
+    if (time == traces::kTraceNoTime) return "";
     const uint32_t into = time % 60;
     if (time / 60 != minute) {
         minute = time / 60;
-        start = isoUtcText(time - into);
+        start = traces::isoUtcText(time - into);
     }
-    if (start.size() != 20) return isoUtcText(time);
+    if (start.size() != 20) return traces::isoUtcText(time);
     const int second = (start[17] - '0') * 10 + (start[18] - '0') + static_cast<int>(into);
-    if (second >= 60) return isoUtcText(time);
+    if (second >= 60) return traces::isoUtcText(time);
     std::string text = start;
     text[17] = static_cast<char>('0' + second / 10);
     text[18] = static_cast<char>('0' + second % 10);
     return text;
 }
 
-std::string isoUtcTenths(std::optional<double> time) {
+std::string matchApp::isoUtcTenths(std::optional<double> time) {
     if (!time) return "";
     const double tenths = std::round(*time * 10.0);
     const auto whole = static_cast<uint32_t>(std::floor(tenths / 10.0));
-    std::string text = isoUtcSeconds(whole);
+    std::string text = matchApp::isoUtcSeconds(whole);
     if (text.empty()) return text;
     const int tenth = static_cast<int>(tenths - whole * 10.0);
     text.insert(text.size() - 1, "." + std::to_string(tenth));

@@ -39,6 +39,8 @@ struct TraceRows {
     std::vector<LinkRow> links;  // in driving order, piece by piece
 };
 
+namespace matchApp {
+
 // Lays the trace on the map along the decided routes (see layOnMap) and measures it. Distances along the
 // route count only the driven pieces: the gap between two pieces is not known to have been driven. `table`
 // may be null.
@@ -50,3 +52,5 @@ TraceRows traceRows(const Route& route, const std::vector<std::unique_ptr<Path>>
 std::string isoUtcSeconds(uint32_t time);
 // "YYYY-MM-DDThh:mm:ss.sZ" for a trace time with fractions (tenths), "" for none.
 std::string isoUtcTenths(std::optional<double> time);
+
+}  // namespace matchApp

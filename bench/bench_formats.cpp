@@ -28,7 +28,7 @@ std::string gpxFile(int points) {
            "xmlns=\"http://www.topografix.com/GPX/1/1\"><trk><trkseg>\n";
     for (const _node& n : gridDrive(points).nodes)
         out << "<trkpt lat=\"" << n.position.lat << "\" lon=\"" << n.position.lon << "\"><ele>12</ele><time>"
-            << isoUtcText(n.arrivalTime) << "</time></trkpt>\n";
+            << traces::isoUtcText(n.arrivalTime) << "</time></trkpt>\n";
     out << "</trkseg></trk></gpx>\n";
     return path;
 }
@@ -37,7 +37,7 @@ void BM_GpxLoad(benchmark::State& state) {
     const int points = static_cast<int>(state.range(0));
     const std::string path = gpxFile(points);
     std::ostringstream log;
-    for (auto _ : state) benchmark::DoNotOptimize(loadGpxRoute(path, log).nodes.size());
+    for (auto _ : state) benchmark::DoNotOptimize(traces::loadGpxRoute(path, log).nodes.size());
     std::remove(path.c_str());
     state.counters["s/point"] = benchmark::Counter(
         points, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);

@@ -48,9 +48,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char arg0[] = "karvel";
     char argM[] = "-M";
     char* argv[] = {arg0, argM, nullptr};
-    const int status = karvelMain(2, argv);
+    const int status = matchApp::karvelMain(2, argv);
     std::ostringstream notes;
-    const bool noPoint = loadNmeaRoute("data/nmea/trace.txt", notes).nodes.empty();
+    const bool noPoint = matchApp::loadNmeaRoute("data/nmea/trace.txt", notes).nodes.empty();
     if (status != (m.hadLoadError() || noPoint ? 1 : 0))
         karvel_fuzz::fail("exit status " + std::to_string(status) +
                           " does not tell whether the map and the trace were read");

@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     karvel_fuzz::writeFile(path, std::string_view(reinterpret_cast<const char*>(data), size));
     std::ostringstream log;
     bool refused = false;
-    const Route route = loadRoute(path, log, &refused);
+    const Route route = traces::loadRoute(path, log, &refused);
     const std::string said = log.str();
     if (route.name != "trace") karvel_fuzz::fail("route name " + route.name);
     if (refused) karvel_fuzz::fail("a regular file taken for unreadable: " + said);

@@ -18,7 +18,7 @@ namespace {
 // Text of a number in the writer's format, for labels assembled before they are written.
 std::string number(double v) {
     std::ostringstream s;
-    setKmlNumberFormat(s, kKmlWriterDecimals);
+    kmlMatch::setKmlNumberFormat(s, kmlMatch::kKmlWriterDecimals);
     s << v;
     return s.str();
 }
@@ -47,8 +47,9 @@ const _mLink* findLink(const Map& map, int id) {
 }  // namespace
 
 KmlWriter::KmlWriter(const std::string& fileName)
-    : colors{kmlOpaqueColor(kKmlWhite), kmlOpaqueColor(kKmlMagenta), kmlOpaqueColor(kKmlBlue),
-             kmlOpaqueColor(kKmlGreen), kmlOpaqueColor(kKmlRed)},
+    : colors{kmlMatch::kmlOpaqueColor(kmlMatch::kKmlWhite), kmlMatch::kmlOpaqueColor(kmlMatch::kKmlMagenta),
+             kmlMatch::kmlOpaqueColor(kmlMatch::kKmlBlue), kmlMatch::kmlOpaqueColor(kmlMatch::kKmlGreen),
+             kmlMatch::kmlOpaqueColor(kmlMatch::kKmlRed)},
       file(std::make_unique<AtomicFile>(fileName)) {
     // The stream writes through the temporary file's buffer, so the document reaches fileName
     // only as a whole.
@@ -57,8 +58,8 @@ KmlWriter::KmlWriter(const std::string& fileName)
         std::ios::rdbuf(file->stream().rdbuf());
     else
         setstate(std::ios::badbit);
-    setKmlNumberFormat(*this, kKmlWriterDecimals);
-    writeKmlDocumentHead(*this);
+    kmlMatch::setKmlNumberFormat(*this, kmlMatch::kKmlWriterDecimals);
+    kmlMatch::writeKmlDocumentHead(*this);
     *this << "\t<open>1</open>\n";
 }
 
@@ -69,7 +70,7 @@ KmlWriter::~KmlWriter() {
 }
 
 bool KmlWriter::closeDocument() {
-    writeKmlDocumentEnd(*this);
+    kmlMatch::writeKmlDocumentEnd(*this);
     flush();
     const bool complete = good();
     std::ios::rdbuf(std::ofstream::rdbuf());
@@ -79,7 +80,7 @@ bool KmlWriter::closeDocument() {
 }
 
 void KmlWriter::openFolder(const std::string& name) {
-    writeKmlFolderHead(*this, 1, name, name);
+    kmlMatch::writeKmlFolderHead(*this, 1, name, name);
 }
 
 void KmlWriter::closeFolder() {
@@ -87,7 +88,7 @@ void KmlWriter::closeFolder() {
 }
 
 const std::string& KmlWriter::colorAt(int i) const {
-    static const std::string white = kmlOpaqueColor(kKmlWhite);
+    static const std::string white = kmlMatch::kmlOpaqueColor(kmlMatch::kKmlWhite);
     if (colors.empty()) return white;
     return colors[static_cast<unsigned>(i) % colors.size()];
 }
@@ -110,7 +111,7 @@ int KmlWriter::getColorInt() const {
 // Map
 
 void KmlWriter::buildMap(const Map& map, const std::string& name, int colorIndex) {
-    const std::string safeName = kmlEscapeText(name);
+    const std::string safeName = kmlMatch::kmlEscapeText(name);
     *this << "\t<Folder id=\"" << safeName << "\">\n"
           << "\t\t<name>" << safeName << "</name>\n"
           << "\t\t<open>0</open>\n";
@@ -120,7 +121,7 @@ void KmlWriter::buildMap(const Map& map, const std::string& name, int colorIndex
           << "\t\t\t<visibility>0</visibility>\n"
           << "\t\t\t<Style id=\"mapNodeIcon\">\n"
           << "\t\t\t\t<IconStyle>\n"
-          << "\t\t\t\t\t<Icon><href>" << kmlIconUrl(kKmlIconSquare) << "</href></Icon>"
+          << "\t\t\t\t\t<Icon><href>" << kmlMatch::kmlIconUrl(kmlMatch::kKmlIconSquare) << "</href></Icon>"
           << "\t\t\t\t\t<scale>0.50</scale>\n"
           << "\t\t\t\t</IconStyle>\n"
           << "\t\t\t</Style>\n";
@@ -191,12 +192,12 @@ void KmlWriter::writeLinkInfo(const Map& map, int linkId) {
           << "<br/>\t\t\t\t</description>\n"
           << "\t\t\t\t<Style>\n"
           << "\t\t\t\t\t<IconStyle>\n"
-          << "\t\t\t\t\t\t<Icon><href>" << kmlIconUrl(kKmlIconArrow) << "</href></Icon>\n"
+          << "\t\t\t\t\t\t<Icon><href>" << kmlMatch::kmlIconUrl(kmlMatch::kKmlIconArrow) << "</href></Icon>\n"
           << "\t\t\t\t\t\t<scale>0.40</scale>\n"
           << "\t\t\t\t\t\t<heading>" << headingDeg + 180 << "</heading>\n"
           << "\t\t\t\t\t</IconStyle>\n"
           << "\t\t\t\t</Style>\n";
-    writeKmlViewBlock(*this, 4, mid.lat, mid.lon);
+    kmlMatch::writeKmlViewBlock(*this, 4, mid.lat, mid.lon);
     *this << "\t\t\t</Placemark>\n";
 }
 
@@ -204,11 +205,11 @@ void KmlWriter::writeLinkInfo(const Map& map, int linkId) {
 // Where link information is drawn
 
 std::vector<int> KmlWriter::navigateForward(const Map& map, int linkId) {
-    return walkLinkChain(map, linkId, true);
+    return kmlMatch::walkLinkChain(map, linkId, true);
 }
 
 std::vector<int> KmlWriter::navigateBackward(const Map& map, int linkId) {
-    return walkLinkChain(map, linkId, false);
+    return kmlMatch::walkLinkChain(map, linkId, false);
 }
 
 std::list<int> KmlWriter::selectLinksFromPath(const std::vector<int>& path) {
@@ -226,7 +227,7 @@ std::list<int> KmlWriter::selectLinksFromPath(const std::vector<int>& path) {
 }
 
 std::list<int> KmlWriter::getLinksToDraw(const Map& map) {
-    SampleMergeList result;
+    kmlMatch::SampleMergeList result;
     std::set<int> visited;
     for (const auto& [node, edges] : map.graph) {
         if (edges.backwardLinks.size() <= 1 && edges.forwardLinks.size() <= 1) continue;
@@ -249,16 +250,16 @@ std::list<int> KmlWriter::getLinksToDraw(const Map& map) {
 void KmlWriter::buildTrace(const Route& route, const std::string& name, int colorIndex) {
     openFolder(name);
     *this << "\t\t<Placemark>\n"
-          << "\t\t\t<name>" << kmlEscapeText(name) << "</name>\n";
-    writeKmlLineStartColor(*this, 3, colorAt(colorIndex));
+          << "\t\t\t<name>" << kmlMatch::kmlEscapeText(name) << "</name>\n";
+    kmlMatch::writeKmlLineStartColor(*this, 3, colorAt(colorIndex));
     std::string placemarks;
     for (size_t i = 0; i < route.nodes.size(); ++i) {
         const _node& n = route.nodes[i];
-        writeKmlVertex(*this, 5, n.position.lat, n.position.lon);
+        kmlMatch::writeKmlVertex(*this, 5, n.position.lat, n.position.lon);
         placemarks += route.pointToKml(static_cast<int>(i));
         placemarks += '\n';
     }
-    writeKmlLineEnd(*this, 3);
+    kmlMatch::writeKmlLineEnd(*this, 3);
     *this << "\t\t</Placemark>\n"
           << "\t\t<Folder id=\"NODES\">\n"
           << "\t\t\t<name>Nodes</name>\n"
@@ -271,7 +272,7 @@ void KmlWriter::writeIconPlacemark(const std::string& description, const char* i
                                    const _position& where) {
     *this << "\t\t<Placemark>\n"
           << "\t\t<description>" << description << "</description>\n"
-          << "\t\t<Style><IconStyle><Icon><href>" << kmlIconUrl(iconPath)
+          << "\t\t<Style><IconStyle><Icon><href>" << kmlMatch::kmlIconUrl(iconPath)
           << "</href></Icon><scale>0.50</scale></IconStyle></Style>\n"
           << "\t\t<Point>\n"
           << "\t\t\t<coordinates>" << where.lon << ',' << where.lat << ",0</coordinates>\n"
@@ -290,7 +291,7 @@ void KmlWriter::buildUnmatchedTrace(const Route& route, const std::vector<_unmat
         for (long k = u->startNode; k <= last; ++k) {
             const _position& p = route.nodes[static_cast<size_t>(k)].position;
             writeIconPlacemark(std::to_string(k) + "<br/>xy: " + number(p.lon) + "," + number(p.lat),
-                               kKmlIconUnmatched, p);
+                               kmlMatch::kKmlIconUnmatched, p);
         }
     }
     closeFolder();
@@ -299,13 +300,13 @@ void KmlWriter::buildUnmatchedTrace(const Route& route, const std::vector<_unmat
 void KmlWriter::writeLineWithMarker(const std::string& lineName, const _position& a, const _position& b,
                                     const std::string& markerText) {
     *this << "\t\t<Placemark>\n"
-          << "\t\t\t<name>" << kmlEscapeText(lineName) << "</name>\n";
-    writeKmlLineStartColor(*this, 3, colorAt(3));
-    writeKmlVertex(*this, 5, a.lat, a.lon);
-    writeKmlVertex(*this, 5, b.lat, b.lon);
-    writeKmlLineEnd(*this, 3);
+          << "\t\t\t<name>" << kmlMatch::kmlEscapeText(lineName) << "</name>\n";
+    kmlMatch::writeKmlLineStartColor(*this, 3, colorAt(3));
+    kmlMatch::writeKmlVertex(*this, 5, a.lat, a.lon);
+    kmlMatch::writeKmlVertex(*this, 5, b.lat, b.lon);
+    kmlMatch::writeKmlLineEnd(*this, 3);
     *this << "\t\t</Placemark>\n";
-    writeIconPlacemark(markerText, kKmlIconBlueBlankPal3, b);
+    writeIconPlacemark(markerText, kmlMatch::kKmlIconBlueBlankPal3, b);
 }
 
 void KmlWriter::addMatchInfo(const std::pair<_position, _position>& match, double distance) {
@@ -328,7 +329,7 @@ void KmlWriter::addPointWindow(const std::string& name, const std::vector<std::p
         const _position p = utmToPosition(points[i].first.x, points[i].first.y, zone, band);
         writeIconPlacemark("index: " + std::to_string(i) + "distance to link start: " +
                                number(points[i].second) + "<br/>xy: " + number(p.lon) + " , " + number(p.lat),
-                           kKmlIconCircle, p);
+                           kmlMatch::kKmlIconCircle, p);
     }
     closeFolder();
 }

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <ios>
 
+namespace kmlMatch {
+
 namespace {
 
 void tabs(std::ostream& out, int n) {
@@ -200,3 +202,5 @@ std::string kmlEscapeText(std::string_view text) {
     }
     return out;
 }
+
+}  // namespace kmlMatch

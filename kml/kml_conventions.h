@@ -8,6 +8,8 @@
 
 #include "traces/route.h"  // kKmlIconServer
 
+namespace kmlMatch {
+
 // Namespace of the root element: the documents follow KML 2.0.
 inline constexpr const char* kKmlNamespace = "http://earth.google.com/kml/2.0";
 // Documents declare ISO-8859-1; kmlEscapeText keeps outside text within it.
@@ -64,3 +66,5 @@ void writeKmlVertex(std::ostream& out, int indent, double latitude, double longi
 // as single bytes and later ones as character references; bytes that are not valid UTF-8 are
 // taken as ISO-8859-1; characters XML does not allow become '?'.
 std::string kmlEscapeText(std::string_view text);
+
+}  // namespace kmlMatch

@@ -7,6 +7,8 @@ using mapRepresentation::Map;
 using mapRepresentation::RoadRule;
 using mapRepresentation::RoadWalk;
 
+namespace kmlMatch {
+
 std::vector<int> walkLinkChain(const Map& map, int linkId, bool forward) {
     std::vector<int> chain{linkId};
     // A chain holds every link at most once; the bound also stops the walk on tables that disagree.
@@ -125,3 +127,5 @@ std::list<int> SampleMergeList::values() const {
     }
     return out;
 }
+
+}  // namespace kmlMatch

@@ -8,6 +8,8 @@
 
 #include "map/maps.h"
 
+namespace kmlMatch {
+
 // The chain from linkId through nodes with exactly one link in and one out, in walking order
 // (linkId first); a closed ring ends before its start link comes round again. A link or node the
 // map's tables lack ends the chain with its error line on standard output.
@@ -43,3 +45,5 @@ private:
     void split(int t, int count, int& before, int& rest);
     int countUpToFirstAbove(int t, int value) const;
 };
+
+}  // namespace kmlMatch

@@ -15,7 +15,7 @@ namespace {
 // significant digits of the default format could draw.
 std::string coordinate(double v) {
     std::ostringstream out;
-    setKmlNumberFormat(out, kKmlWriterDecimals);
+    kmlMatch::setKmlNumberFormat(out, kmlMatch::kKmlWriterDecimals);
     out << v;
     return out.str();
 }
@@ -31,7 +31,7 @@ std::ostream& operator<<(std::ostream& out, Coord c) {
 // tab-indented placemarks of the other documents.
 void writeLine(std::ostream& out, const char* bbggrr, int width, const Coord* points, size_t count) {
     out << "<Placemark>\n"
-        << "<Style><LineStyle><color>" << kmlOpaqueColor(bbggrr) << "</color><width>" << width
+        << "<Style><LineStyle><color>" << kmlMatch::kmlOpaqueColor(bbggrr) << "</color><width>" << width
         << "</width></LineStyle></Style>\n"
         << "<LineString>\n<tessellate>1</tessellate>\n<altitudeMode>clampToGround</"
            "altitudeMode>\n<coordinates>";
@@ -41,7 +41,7 @@ void writeLine(std::ostream& out, const char* bbggrr, int width, const Coord* po
 
 void writeIconStyle(std::ostream& out, const char* id, const char* iconPath, const char* scale) {
     out << "<Style id=\"" << id << "\">\n<IconStyle>\n<scale>" << scale << "</scale>\n<Icon><href>"
-        << kmlIconUrl(iconPath) << "</href></Icon>\n</IconStyle>\n</Style>\n";
+        << kmlMatch::kmlIconUrl(iconPath) << "</href></Icon>\n</IconStyle>\n</Style>\n";
 }
 
 }  // namespace
@@ -83,11 +83,11 @@ void QuadTree::gatherKMLinformation(const QuadNode* cell, int depth, KmlFolders&
     const double e = cell->centre.lon + cell->halfWidth;
     const Coord nw{w, n}, ne{e, n}, se{e, s}, sw{w, s};
     const Coord ring[] = {nw, ne, se, sw, nw};
-    writeLine(folders.borders, kKmlBlack, 3, ring, 5);
+    writeLine(folders.borders, kmlMatch::kKmlBlack, 3, ring, 5);
     const Coord diagonal1[] = {nw, se};
     const Coord diagonal2[] = {ne, sw};
-    writeLine(folders.diagonals, kKmlRed, 1, diagonal1, 2);
-    writeLine(folders.diagonals, kKmlRed, 1, diagonal2, 2);
+    writeLine(folders.diagonals, kmlMatch::kKmlRed, 1, diagonal1, 2);
+    writeLine(folders.diagonals, kmlMatch::kKmlRed, 1, diagonal2, 2);
 
     folders.centres << "<Placemark>\n<description>ID: " << leafId << " Depth: " << depth
                     << " Nodes: " << leaf->mapNodes.size() << " Width: " << 2.0 * cell->halfWidth
@@ -101,10 +101,10 @@ std::string QuadTree::getQuadTreeKML() const {
     gatherKMLinformation(root.get(), 0, folders);
 
     std::ostringstream out;
-    writeKmlDocumentHead(out);
+    kmlMatch::writeKmlDocumentHead(out);
 
     out << "<Folder id=\"MAPNODES\">\n<name>Nodes</name>\n";
-    writeIconStyle(out, "nodeMapIcon", kKmlIconSquare, "0.40");
+    writeIconStyle(out, "nodeMapIcon", kmlMatch::kKmlIconSquare, "0.40");
     out << folders.nodes.str() << "</Folder>\n";
 
     out << "<Folder id=\"QUADBORDERS\">\n<name>Leaf Borders</name>\n"
@@ -113,10 +113,10 @@ std::string QuadTree::getQuadTreeKML() const {
         << folders.diagonals.str() << "</Folder>\n";
 
     out << "<Folder id=\"CENTERSPOTS\">\n<name>Center LeafNodes</name>\n";
-    writeIconStyle(out, "centerLeafIcon", kKmlIconCircle, "0.80");
+    writeIconStyle(out, "centerLeafIcon", kmlMatch::kKmlIconCircle, "0.80");
     out << folders.centres.str() << "</Folder>\n";
 
-    writeKmlDocumentEnd(out);
+    kmlMatch::writeKmlDocumentEnd(out);
     return out.str();
 }
 

@@ -52,7 +52,7 @@ GenMapMatching::GenMapMatching(mapRepresentation::Map* m, Route* r, bool withLog
 }
 
 std::vector<std::unique_ptr<Path>> GenMapMatching::getMatched() const {
-    return ownedCopies(matched);
+    return traces::ownedCopies(matched);
 }
 
 std::vector<std::unique_ptr<Path>> GenMapMatching::getShortMatched() const {
@@ -74,7 +74,7 @@ std::vector<std::unique_ptr<Path>> GenMapMatching::getShortMatched() const {
 }
 
 std::vector<std::unique_ptr<_unmatchinfo>> GenMapMatching::getUnmatchedInfo() const {
-    return ownedCopies(unmatched);
+    return traces::ownedCopies(unmatched);
 }
 
 std::vector<double> GenMapMatching::ambiguityScores() {

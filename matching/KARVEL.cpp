@@ -36,13 +36,13 @@ KARVEL::KARVEL(mapRepresentation::Map* m, Route* r, bool writeLog) : map(m), rou
 }
 
 std::vector<std::unique_ptr<Path>> KARVEL::getMatched() const {
-    return ownedCopies(matched);
+    return traces::ownedCopies(matched);
 }
 std::vector<std::unique_ptr<Path>> KARVEL::getShortMatched() const {
-    return ownedCopies(shortMatched);
+    return traces::ownedCopies(shortMatched);
 }
 std::vector<std::unique_ptr<_unmatchinfo>> KARVEL::getUnmatchedInfo() const {
-    return ownedCopies(unmatched);
+    return traces::ownedCopies(unmatched);
 }
 
 void KARVEL::run(bool kml) {

@@ -26,11 +26,13 @@ public:
     void run(const Route& route);
 
     // Results of the last run (owned copies, like the other matchers hand out).
-    std::vector<std::unique_ptr<Path>> getMatched() const { return ownedCopies(placement.matched()); }
+    std::vector<std::unique_ptr<Path>> getMatched() const { return traces::ownedCopies(placement.matched()); }
     std::vector<std::unique_ptr<Path>> getShortMatched() const {
-        return ownedCopies(placement.shortMatched());
+        return traces::ownedCopies(placement.shortMatched());
     }
-    std::vector<std::unique_ptr<_unmatchinfo>> getUnmatchedInfo() const { return ownedCopies(unmatched); }
+    std::vector<std::unique_ptr<_unmatchinfo>> getUnmatchedInfo() const {
+        return traces::ownedCopies(unmatched);
+    }
     // Per matched piece, the links the decided drive takes from its first fix to its last, in order,
     // those crossed between fixes included (what the fixes' links alone leave open).
     const std::vector<std::vector<int>>& drivenRoutes() const { return placement.drivenRoutes(); }

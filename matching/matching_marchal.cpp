@@ -776,17 +776,17 @@ void MarchalBMatching::prepateOutput() {
 
 std::vector<std::unique_ptr<Path>> MarchalBMatching::getMatched() {
     if (matched.empty() && unmatched.empty()) prepateOutput();
-    return ownedCopies(matched);
+    return traces::ownedCopies(matched);
 }
 
 std::vector<std::unique_ptr<Path>> MarchalBMatching::getShortMatched() {
     if (matched.empty() && unmatched.empty()) prepateOutput();
-    return ownedCopies(shortMatched);
+    return traces::ownedCopies(shortMatched);
 }
 
 std::vector<std::unique_ptr<_unmatchinfo>> MarchalBMatching::getUnmatchedInfo() {
     if (matched.empty() && unmatched.empty()) prepateOutput();
-    return ownedCopies(unmatched);
+    return traces::ownedCopies(unmatched);
 }
 
 std::vector<std::unique_ptr<Path>> MarchalBMatching::takeMatched() {

@@ -60,7 +60,7 @@ std::string settle(const toolCli::CommandLine& line, Options& o) {
         if (name == "o") o.output = value;
         if (name == "index") o.index = value;
         if (name == "format") {
-            const auto f = resultFormatNamed(value);
+            const auto f = matchApp::resultFormatNamed(value);
             if (!f || *f == ResultFormat::Report)
                 return "--format takes csv, geojson, html or gpkg, not " + value;
             o.format = *f;
@@ -113,7 +113,7 @@ int programMain(int argc, char** argv) {
     if (options.output.empty()) {
         if (const std::string problem = writer.streamProblem(); !problem.empty()) return fail(problem);
         writer.write(document);
-        if (!standardOutputWritten(document)) return 1;
+        if (!matchApp::standardOutputWritten(document)) return 1;
     } else if (!writer.writeFile(options.output, error)) {
         return fail(error);
     }
@@ -123,5 +123,5 @@ int programMain(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    return exitStatusAfterOutput(programMain(argc, argv));
+    return matchApp::exitStatusAfterOutput(programMain(argc, argv));
 }

@@ -25,24 +25,24 @@ void printHelp() {
 
 int programMain(int argc, char** argv) {
     const time_t start = time(nullptr);
-    const std::optional<BatchOptions> options = startBatchProgram(argc, argv, printHelp);
+    const std::optional<matchApp::BatchOptions> options = matchApp::startBatchProgram(argc, argv, printHelp);
     if (!options) return 0;
     const bool kml = options->kml;
-    TraceMatcher genetic;
-    genetic.load = loadNmeaRoute;
+    matchApp::TraceMatcher genetic;
+    genetic.load = matchApp::loadNmeaRoute;
     genetic.frame = &m.planeFrame();
     genetic.match = [kml](Route& route, std::ostream&) {
         MapMatching::GenMapMatching matcher(&m, &route, false);
         matcher.runWithMarchal(kml);
-        return TraceMatch{matcher.getShortMatched(), matcher.getUnmatchedInfo(), {}};
+        return matchApp::TraceMatch{matcher.getShortMatched(), matcher.getUnmatchedInfo(), {}};
     };
     // Single-threaded: the genetic stage draws from the C library's one generator.
-    return runFramedBatch(start, {.folder = options->folder},
-                          [&] { runBatch(traceFiles, genetic, 1, std::cout); });
+    return matchApp::runFramedBatch(start, {.folder = options->folder},
+                                    [&] { matchApp::runBatch(traceFiles, genetic, 1, std::cout); });
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    return exitStatusAfterOutput(programMain(argc, argv));
+    return matchApp::exitStatusAfterOutput(programMain(argc, argv));
 }

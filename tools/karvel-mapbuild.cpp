@@ -77,7 +77,8 @@ private:
 std::vector<std::string> traceFilesOf(const std::string& arg, bool& refused) {
     std::error_code ec;
     if (!fs::is_directory(arg, ec)) return {arg};
-    TraceListing listing = listTraceFiles(arg, {".txt", ".gpx"}, {.anyCase = true, .oneFilePerName = false});
+    matchApp::TraceListing listing =
+        matchApp::listTraceFiles(arg, {".txt", ".gpx"}, {.anyCase = true, .oneFilePerName = false});
     if (!listing.opened) {
         std::cout << "ERROR: cannot open the trace folder " << arg << ": " << listing.error << std::endl;
         refused = true;
@@ -145,7 +146,7 @@ DrivesAdded addDrives(Map& map, const std::vector<std::string>& inputs, const Se
         if (files.empty()) std::cout << "ERROR: no .txt or .gpx trace in " << input << std::endl;
         for (const std::string& file : files) {
             bool refused = false;
-            const Route trace = mr::usablePoints(loadRoute(file, messages, &refused));
+            const Route trace = mr::usablePoints(traces::loadRoute(file, messages, &refused));
             added.refused = added.refused || refused;
             const mr::DriveOutcome drive = mr::addDrive(map, trace, settings.radius);
             if (drive.noIdsLeft) {
@@ -265,5 +266,5 @@ int programMain(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    return exitStatusAfterOutput(programMain(argc, argv));
+    return matchApp::exitStatusAfterOutput(programMain(argc, argv));
 }

@@ -34,7 +34,7 @@ namespace {
 
 struct Options {
     std::string folder = "data/nmea/";
-    std::string map = mapPath();
+    std::string map = matchApp::mapPath();
     MapMatching::HmmParams params = MapMatching::kHmmDefaults;
     unsigned jobs = 0;  // 0: one per core
     bool kml = false;
@@ -124,7 +124,7 @@ std::string apply(Options& o, const std::string& name, const std::string& value)
     } else if (name == "o") {
         o.output = value;
     } else if (name == "format") {
-        const auto format = resultFormatNamed(value);
+        const auto format = matchApp::resultFormatNamed(value);
         if (!format) return "bad --format " + value + " (report, csv, geojson, html or gpkg)";
         o.format = *format;
     } else if (name == "radius" || name == "sigma" || name == "candidates") {
@@ -193,8 +193,8 @@ size_t matchedFixes(const Route& route, const std::vector<std::unique_ptr<Path>>
 }
 
 // Matches one route on the shared map (each thread has a matcher of its own).
-TraceMatch matchRoute(const karvel::MatchEngine& engine, const Options& o, const Route& route,
-                      std::ostream& log, Tally& tally, std::atomic<bool>& failed) {
+matchApp::TraceMatch matchRoute(const karvel::MatchEngine& engine, const Options& o, const Route& route,
+                                std::ostream& log, Tally& tally, std::atomic<bool>& failed) {
     karvel::RouteMatch match = engine.match(route, o.params, o.kml);
     // A trace with fixes none of which lies near a road belongs to another map (or is not where its
     // user thinks): said on an ERROR line, and the run fails, rather than reporting it all unmatched.
@@ -218,15 +218,15 @@ bool matchAll(const Options& o, const karvel::MatchEngine& engine, const std::ve
               std::ostream& document, bool documentOnStdout, Tally& tally) {
     const mapRepresentation::CompactMap& map = engine.map();
     std::atomic<bool> failed = false;
-    TraceMatcher matcher;
+    matchApp::TraceMatcher matcher;
     // Without -v only the loader's ERROR lines reach the log; a file it refused or that gives no fix
     // fails the run.
     std::atomic<bool> refused{false};
     matcher.load = [&o, &refused](const std::string& file, std::ostream& log) {
         bool unreadable = false;
         std::string why;
-        Route route = o.verbose ? loadRoute(file, log, &unreadable, &why)
-                                : loadRouteErrorsOnly(file, log, &unreadable, &why);
+        Route route = o.verbose ? traces::loadRoute(file, log, &unreadable, &why)
+                                : traces::loadRouteErrorsOnly(file, log, &unreadable, &why);
         if (unreadable) {
             refused = true;
         } else if (!why.empty()) {
@@ -246,14 +246,14 @@ bool matchAll(const Options& o, const karvel::MatchEngine& engine, const std::ve
     writer.useLinkTableBeside(o.map, std::cout);
     if (!o.output.empty()) writer.writeAsYouGo(o.output);
     if (o.format != ResultFormat::Report || !o.output.empty())
-        matcher.finished = [&](const Route& r, const TraceMatch& t) {
+        matcher.finished = [&](const Route& r, const matchApp::TraceMatch& t) {
             writer.add(r, t.paths, t.unmatched, t.routes);
         };
     // The report's blocks go to standard output as they come, unless the results go elsewhere.
     ErrorLines errorsOnly(std::cout);
     std::ostream filtered(&errorsOnly);
-    runBatch(files, matcher, jobs,
-             o.format == ResultFormat::Report && o.output.empty() ? document : filtered);
+    matchApp::runBatch(files, matcher, jobs,
+                       o.format == ResultFormat::Report && o.output.empty() ? document : filtered);
     bool ok = !refused && !failed;
     std::string error;
     if (!o.output.empty() && !writer.writeFile(o.output, error)) {
@@ -267,22 +267,23 @@ bool matchAll(const Options& o, const karvel::MatchEngine& engine, const std::ve
         }
         writer.write(document);
     }
-    return standardOutputWritten(document) && ok;
+    return matchApp::standardOutputWritten(document) && ok;
 }
 
 // Lists the traces, loads the map and matches: the exit status. The map is only read.
 int runMatch(const Options& o, std::ostream& document, bool documentOnStdout, Tally& tally, double& seconds) {
     // GPX and every NMEA extension, in name order.
-    const BatchInput input{.folder = o.folder,
-                           .map = o.map,
-                           .extensions = kTraceFileExtensions,
-                           .nameOrder = true,
-                           .files = o.files,
-                           .listFolder = o.folderGiven || o.files.empty(),
-                           .console = o.verbose ? Console::Verbose : Console::Quiet};
+    const matchApp::BatchInput input{
+        .folder = o.folder,
+        .map = o.map,
+        .extensions = traces::kTraceFileExtensions,
+        .nameOrder = true,
+        .files = o.files,
+        .listFolder = o.folderGiven || o.files.empty(),
+        .console = o.verbose ? matchApp::Console::Verbose : matchApp::Console::Quiet};
     bool failed = false;
     std::vector<std::string> files;
-    if (!listBatchTraces(input, files, failed)) return 1;
+    if (!matchApp::listBatchTraces(input, files, failed)) return 1;
     const karvel::MatchEngine::Loading loading = karvel::MatchEngine::load(o.map, std::cout);
     if (!loading.engine) {
         std::cout << "ERROR: " << loading.error << "\n";
@@ -290,7 +291,7 @@ int runMatch(const Options& o, std::ostream& document, bool documentOnStdout, Ta
     }
     if (!loading.complete) failed = true;
     if (o.verbose && !loading.note.empty()) std::cout << "Map: " << loading.note << "\n";
-    if (o.verbose) describeLoadedMap(std::cout, loading.engine->map(), o.map);
+    if (o.verbose) matchApp::describeLoadedMap(std::cout, loading.engine->map(), o.map);
     const auto from = std::chrono::steady_clock::now();
     if (!matchAll(o, *loading.engine, files, document, documentOnStdout, tally)) failed = true;
     seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
@@ -331,5 +332,5 @@ int programMain(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    return exitStatusAfterOutput(programMain(argc, argv));
+    return matchApp::exitStatusAfterOutput(programMain(argc, argv));
 }

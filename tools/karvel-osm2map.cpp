@@ -141,7 +141,7 @@ int run(Settings& s, const std::string& input, std::chrono::steady_clock::time_p
     // Tearing down a map of a million nodes node by node takes about as long as saving it; the
     // process is ending and everything is written, so leave the memory to the system.
     std::cerr.flush();
-    std::_Exit(exitStatusAfterOutput(0));
+    std::_Exit(matchApp::exitStatusAfterOutput(0));
 }
 
 int programMain(int argc, char** argv) {
@@ -173,5 +173,5 @@ int programMain(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    return exitStatusAfterOutput(programMain(argc, argv));
+    return matchApp::exitStatusAfterOutput(programMain(argc, argv));
 }

@@ -120,7 +120,7 @@ void startPoint(void* ctx, const xmlChar** attributes, int count) {
     const GPSPoint utm = GPSPoint::convertWGS84ToUTM(*lat, *lon);
     p.northing = utm.northing;
     p.easting = utm.easting;
-    p.arrivalTime = p.leaveTime = kTraceNoTime;
+    p.arrivalTime = p.leaveTime = traces::kTraceNoTime;
     p.hdop = kNmeaNoHdop;
     p.averageSnr = std::numeric_limits<double>::quiet_NaN();
     p.valid = true;
@@ -131,7 +131,7 @@ void startPoint(void* ctx, const xmlChar** attributes, int count) {
 void endPointChild(void* ctx, const std::string& name) {
     Reading& r = readingOf(ctx);
     if (name == "time") {
-        const std::optional<uint32_t> t = parseIsoTime(r.text);
+        const std::optional<uint32_t> t = traces::parseIsoTime(r.text);
         if (!t) return refuse(ctx, r.textLine, "unreadable time \"" + inputFile::printable(r.text) + "\"");
         r.point.arrivalTime = r.point.leaveTime = *t;
     } else if (name == "speed") {
@@ -367,6 +367,8 @@ void read(const std::string& file, Reading& reading) {
 
 }  // namespace
 
+namespace traces {
+
 Route loadGpxRoute(const std::string& file, std::ostream& log, bool* refused) {
     // libxml2 sets up its globals once, before threads of a batch parse side by side.
     static std::once_flag initialised;
@@ -392,3 +394,5 @@ Route loadGpxRoute(const std::string& file, std::ostream& log, bool* refused) {
     settleDerived(reading.route, reading.extras);
     return std::move(reading.route);
 }
+
+}  // namespace traces

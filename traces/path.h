@@ -37,6 +37,8 @@ struct _unmatchinfo {
     int32_t nextPath = -1;
 };
 
+namespace traces {
+
 // Independent copies of owned records, for matchers that hand their results to the caller.
 template <typename T>
 std::vector<std::unique_ptr<T>> ownedCopies(const std::vector<std::unique_ptr<T>>& from) {
@@ -45,3 +47,5 @@ std::vector<std::unique_ptr<T>> ownedCopies(const std::vector<std::unique_ptr<T>
     for (const auto& p : from) out.push_back(std::make_unique<T>(*p));
     return out;
 }
+
+}  // namespace traces

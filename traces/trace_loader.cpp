@@ -9,6 +9,11 @@
 #include "traces/input_file.h"
 #include "traces/nmea_fix_reader.h"
 
+namespace traces {
+
+namespace {
+
+// Whether the path names a GPX log (extension ".gpx", any case).
 bool isGpxFile(const std::string& path) {
     const size_t slash = path.find_last_of('/');
     const size_t dot = path.find_last_of('.');
@@ -18,6 +23,8 @@ bool isGpxFile(const std::string& path) {
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return extension == ".gpx";
 }
+
+}  // namespace
 
 Route loadRoute(const std::string& path, std::ostream& log, bool* refused, std::string* whyEmpty) {
     bool gpxRefused = false;
@@ -51,3 +58,5 @@ Route loadRouteErrorsOnly(const std::string& path, std::ostream& log, bool* refu
         if (line.rfind("ERROR: ", 0) == 0) log << line << "\n";
     return route;
 }
+
+}  // namespace traces

@@ -7,11 +7,10 @@
 
 #include "traces/route.h"
 
+namespace traces {
+
 // The extensions of the trace files the everyday programs take from a folder.
 inline const std::vector<std::string> kTraceFileExtensions{".txt", ".gpx", ".nmea", ".log"};
-
-// Whether the path names a GPX log (extension ".gpx", any case).
-bool isGpxFile(const std::string& path);
 
 // A GPX log for a ".gpx" path, an NMEA 0183 log (".txt", ".nmea", ".log", ...) otherwise, read with
 // every fix that has a valid position and time (traces/nmea_fix_reader.h); the loader's messages go
@@ -25,3 +24,5 @@ Route loadRoute(const std::string& path, std::ostream& log, bool* refused = null
 // where the route is only a means.
 Route loadRouteErrorsOnly(const std::string& path, std::ostream& log, bool* refused = nullptr,
                           std::string* whyEmpty = nullptr);
+
+}  // namespace traces

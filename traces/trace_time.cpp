@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstdio>
 
+namespace traces {
+
 namespace {
 
 // Seconds between the local standard-time reading of a set of clock fields and their UTC reading,
@@ -116,3 +118,5 @@ std::optional<uint32_t> parseIsoTime(const std::string& raw) {
     gmtime_r(&utc, &utcFields);
     return traceTimeFromUtc(utcFields);
 }
+
+}  // namespace traces

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+namespace traces {
+
 // The time of a point that carries none (a track log without <time>).
 inline constexpr uint32_t kTraceNoTime = 0xFFFFFFFFu;
 
@@ -24,3 +26,5 @@ std::string isoUtcText(uint32_t time);
 // Reads an ISO 8601 date-time as GPX writes it ("2015-01-01T11:35:02Z", with optional fraction of a
 // second and optional "+hh:mm" / "-hh:mm" offset; no zone means UTC). Fractions are dropped.
 std::optional<uint32_t> parseIsoTime(const std::string& text);
+
+}  // namespace traces

@@ -103,16 +103,16 @@ OGRLayer* createLayer(GDALDataset& data, const char* name, OGRwkbGeometryType ty
 // zone's offset, which reads the zone file on every call; within a minute the offset cannot
 // change, so a minute's fields are kept and their seconds moved.
 std::tm utcFields(uint32_t time) {
-    thread_local uint32_t minute = kTraceNoTime;
+    thread_local uint32_t minute = traces::kTraceNoTime;
     thread_local std::tm start{};
     const uint32_t into = time % 60;
     if (time / 60 != minute) {
         minute = time / 60;
-        start = utcFromTraceTime(time - into);
+        start = traces::utcFromTraceTime(time - into);
     }
     std::tm fields = start;
     fields.tm_sec += static_cast<int>(into);
-    return fields.tm_sec < 60 ? fields : utcFromTraceTime(time);
+    return fields.tm_sec < 60 ? fields : traces::utcFromTraceTime(time);
 }
 
 // A trace time with fractions as a UTC date-time field; null without one.
@@ -222,7 +222,8 @@ void Impl::addFix(const std::string& trace, const _node& n, const FixRow& row) {
     f.SetFID(OGRNullFID);
     f.SetField(kFixTrace, trace.c_str());
     f.SetField(kFixPoint, fix.point);
-    setTime(f, kFixTime, n.arrivalTime != kTraceNoTime ? std::optional<double>(n.arrivalTime) : std::nullopt);
+    setTime(f, kFixTime,
+            n.arrivalTime != traces::kTraceNoTime ? std::optional<double>(n.arrivalTime) : std::nullopt);
     f.SetField(kFixLatitude, n.position.lat);
     f.SetField(kFixLongitude, n.position.lon);
     f.SetField(kFixMatched, matched ? 1 : 0);

@@ -25,19 +25,10 @@ using karvel_test::writeFile;
 
 namespace {
 
-// Runs a shell line in `dir`; $K, $G, $B, $M, $E, $V and $O stand for karvel, karvel-genetic,
-// karvel-mapbuild, karvel-match, karvel-export, karvel-eval and karvel-osm2map.
-CommandResult runKarvel(const std::string& dir, std::string line, karvel_test::RunLimits limits = {60, -1}) {
-    for (const auto& [key, name] : {std::pair{"$K", "karvel"},
-                                    {"$G", "karvel-genetic"},
-                                    {"$B", "karvel-mapbuild"},
-                                    {"$M", "karvel-match"},
-                                    {"$E", "karvel-export"},
-                                    {"$V", "karvel-eval"},
-                                    {"$O", "karvel-osm2map"}})
-        for (size_t at; (at = line.find(key)) != std::string::npos;)
-            line.replace(at, 2, karvel_test::binaryPath(name));
-    return karvel_test::runCommand(line, dir, limits);
+// Runs a shell line in `dir` (the programs named as karvel_test::runPrograms names them).
+CommandResult runKarvel(const std::string& dir, const std::string& line,
+                        karvel_test::RunLimits limits = {60, -1}) {
+    return karvel_test::runPrograms(dir, line, limits);
 }
 
 int tempFilesIn(const std::string& dir) {
@@ -151,7 +142,7 @@ Case mapCase(const std::string& name, const std::string& map, std::vector<std::s
     errors.push_back(kMatched);
     return {{name, command, status},
             whole(errors),
-            [map](const TempDir& d, auto&) { writeFile(d / "data/map.txt", map); },
+            [map](const TempDir& d, auto&) { d.write("data/map.txt", map); },
             [](const TempDir& d) { EXPECT_TRUE(fs::exists(d / "data/match_ostrand_trace.kml")); }};
 }
 
@@ -162,9 +153,9 @@ Case traceCase(const std::string& name, const std::string& map,
     return {{name, "$K -M", status},
             whole(parts),
             [map, logs](const TempDir& d, auto&) {
-                writeFile(d / "data/map.txt", map);
+                d.write("data/map.txt", map);
                 fs::remove(d / "data/nmea/trace.txt");
-                for (const auto& [log, text] : logs) writeFile(d / ("data/nmea/" + log + ".txt"), text);
+                for (const auto& [log, text] : logs) d.write(("data/nmea/" + log + ".txt"), text);
                 if (fs::exists(d / "data/nmea/locked.txt"))
                     fs::permissions(d / "data/nmea/locked.txt", fs::perms::none);
             },
@@ -183,13 +174,13 @@ Case writeCase(const std::string& name, std::vector<std::string> errors, long lo
     return {{name, "$K -M", 0},
             whole(errors),
             [readOnly](const TempDir& d, Mount& m) {
-                writeFile(d / "data/map.txt", karvel_test::roadMap(41.1, -8.6, 41.1019, -8.6, 20));
-                writeFile(d / "data/match_ostrand_trace.kml", kEarlier);
-                writeFile(d / "data/nmea/trace.txt", karvel_test::nmeaAlong(41.1, -8.6, 41.101, -8.6, 12));
+                d.write("data/map.txt", karvel_test::roadMap(41.1, -8.6, 41.1019, -8.6, 20));
+                d.write("data/match_ostrand_trace.kml", kEarlier);
+                d.write("data/nmea/trace.txt", karvel_test::nmeaAlong(41.1, -8.6, 41.101, -8.6, 12));
                 if (readOnly) m.readOnly(d / "data");
             },
             [](const TempDir& d) {
-                EXPECT_EQ(readFile(d / "data/match_ostrand_trace.kml"), kEarlier);
+                EXPECT_EQ(d.read("data/match_ostrand_trace.kml"), kEarlier);
                 EXPECT_EQ(std::distance(fs::directory_iterator(d / "data"), fs::directory_iterator()), 3);
             },
             false,
@@ -249,7 +240,7 @@ std::vector<Case> cases() {
           "ERROR: trace file data/nmea/two\\nlines.txt: a line break in the name; skipped.\n", kMatched},
          [](const TempDir& d, auto&) {
              ::mkfifo((d / "data/nmea/fifo.txt").c_str(), 0644);
-             writeFile(d / "data/nmea/two\nlines.txt", trace());
+             d.write("data/nmea/two\nlines.txt", trace());
          }},
         {{"Umask077", "umask 077 && $K -M && $B -o out/map.txt data/nmea", 0},
          {kStart},
@@ -263,13 +254,13 @@ std::vector<Case> cases() {
         {{"SymlinkedMap", "$K", 0},
          {kStart},
          [](const TempDir& d, auto&) {
-             writeFile(d / "maps/city.txt", "2\n1 -8.6 41.1 0 0\n2 -8.5 41.2 0 0\n1\n1 2 10 1\n");
+             d.write("maps/city.txt", "2\n1 -8.6 41.1 0 0\n2 -8.5 41.2 0 0\n1\n1 2 10 1\n");
              fs::remove(d / "data/map.txt");
              fs::create_symlink("../maps/city.txt", d / "data/map.txt");
          },
          [](const TempDir& d) {
              EXPECT_EQ(fs::read_symlink(d / "data/map.txt"), "../maps/city.txt");
-             EXPECT_EQ(readFile(d / "maps/city.txt"), kMap);
+             EXPECT_EQ(d.read("maps/city.txt"), kMap);
              EXPECT_EQ(tempFilesIn(d / "maps"), 0);
          }},
         {"LockHeldElsewhere",
@@ -333,7 +324,7 @@ std::vector<Case> cases() {
           "e))",
           111},
          {"ERROR: cannot write to standard output: "},
-         [](const TempDir& d, auto&) { writeFile(d / "report.txt", kMatched + "\n\nUnmatched Info: \n"); }},
+         [](const TempDir& d, auto&) { d.write("report.txt", kMatched + "\n\nUnmatched Info: \n"); }},
         // Every writer of the map takes its lock, also while the map does not exist yet; a wait that
         // is not a number is said, not taken for two minutes.
         {{"EveryMapWriterTakesTheLock",
@@ -355,8 +346,7 @@ std::vector<Case> cases() {
           "ERROR: the drives need more node ids than the map data/map.txt has left (ids run up to "
           "4294967294); nothing written\n"},
          [](const TempDir& d, auto&) {
-             writeFile(d / "data/map.txt",
-                       "2\n1 -8.6 41.1 0 0\n4294967293 -8.5 41.2 0 0\n1\n1 4294967293 10 1\n");
+             d.write("data/map.txt", "2\n1 -8.6 41.1 0 0\n4294967293 -8.5 41.2 0 0\n1\n1 4294967293 10 1\n");
          },
          [](const TempDir& d) { EXPECT_FALSE(fs::exists(d / "data/map.kml")); }},
         // FIFOs and devices named as input are refused at once (the test's time limit catches a hang).
@@ -386,10 +376,10 @@ std::vector<Case> cases() {
           "ERROR: trace data/nmea/forged.gpx gives no fix: it holds no track point with a valid position.\n",
           "\tRoute #0: forged\n"},
          [](const TempDir& d, auto&) {
-             writeFile(d / "data/nmea/trace.gpx", "<gpx/>");
-             writeFile(d / "data/nmea/forged.gpx",
-                       "<gpx><trk><trkseg><trkpt lat=\"41.1\" lon=\"-8.6\"><time>x\nFinished running "
-                       "Ostrand.\n\tRoute #1: trace</time></trkpt></trkseg></trk></gpx>");
+             d.write("data/nmea/trace.gpx", "<gpx/>");
+             d.write("data/nmea/forged.gpx",
+                     "<gpx><trk><trkseg><trkpt lat=\"41.1\" lon=\"-8.6\"><time>x\nFinished running "
+                     "Ostrand.\n\tRoute #1: trace</time></trkpt></trkseg></trk></gpx>");
          },
          [](const TempDir&) {}},
     };
@@ -401,13 +391,13 @@ TEST_P(BadInput, FinishesWithTheStatedLinesAndFiles) {
     const Case& c = GetParam();
     if (c.rootOnly && ::geteuid() != 0) GTEST_SKIP() << "needs root (file ownership)";
     TempDir dir;
-    writeFile(dir / "data/map.txt", kMap);
-    writeFile(dir / "data/nmea/trace.txt", trace());
+    dir.write("data/map.txt", kMap);
+    dir.write("data/nmea/trace.txt", trace());
     Mount mount;
     if (c.setup) c.setup(dir, mount);
     if (mount.failed) GTEST_SKIP() << "needs a bind mount (root, and a system that allows it)";
     const std::string map =
-        fs::is_regular_file(fs::symlink_status(dir / "data/map.txt")) ? readFile(dir / "data/map.txt") : "";
+        fs::is_regular_file(fs::symlink_status(dir / "data/map.txt")) ? dir.read("data/map.txt") : "";
 
     const CommandResult r = runKarvel(dir.str(), c.run.command, {60, c.fileSizeLimit});
     expectClean(r, dir.str());
@@ -421,7 +411,7 @@ TEST_P(BadInput, FinishesWithTheStatedLinesAndFiles) {
             std::any_of(c.parts.begin(), c.parts.end(),
                         [&](auto& p) { return p.starts_with("ERROR") && (line + "\n").starts_with(p); }))
             << "unexpected: " << line;
-    EXPECT_TRUE(map.empty() || readFile(dir / "data/map.txt") == map);
+    EXPECT_TRUE(map.empty() || dir.read("data/map.txt") == map);
     if (c.check) c.check(dir);
 }
 
@@ -433,15 +423,15 @@ TEST(MapLock, ConcurrentAppendsKeepEveryDrive) {
     TempDir dir;
     for (int i = 0; i < 4; ++i) writeFile(dir / ("d" + std::to_string(i) + "/d.txt"), trace(41.1 + 0.05 * i));
     ASSERT_EQ(runKarvel(dir.str(), "$B d0").exitCode, 0);
-    const int base = std::stoi(readFile(dir / "data/map.txt"));
+    const int base = std::stoi(dir.read("data/map.txt"));
     const CommandResult r = runKarvel(
         dir.str(), "$B -a -k 1.kml d1 >/dev/null & $B -a -k 2.kml d2 >/dev/null & $B -a -k 3.kml d3 & wait");
     expectClean(r, dir.str());
-    EXPECT_EQ(std::stoi(readFile(dir / "data/map.txt")), base * 4);
+    EXPECT_EQ(std::stoi(dir.read("data/map.txt")), base * 4);
     // The first writers of a map that does not exist yet take turns on its folder.
     fs::remove(dir / "data/map.txt");
     expectClean(runKarvel(dir.str(), "$B -a -k 1.kml d1 >/dev/null & $B -a -k 2.kml d2 & wait"), dir.str());
-    EXPECT_EQ(std::stoi(readFile(dir / "data/map.txt")), base * 2);
+    EXPECT_EQ(std::stoi(dir.read("data/map.txt")), base * 2);
 }
 
 // The map stays whole, and the temporary file, named only between two system calls before the
@@ -451,7 +441,7 @@ TEST(KilledWhileSaving, LeavesTheMapWholeAndNoTemporaryFile) {
     TempDir dir;
     // A map of some megabytes, so that a kill often lands in its load or save.
     const std::string map = karvel_test::roadMap(41.1, -8.6, 41.5, -8.6, 40000);
-    writeFile(dir / "data/map.txt", map);
+    dir.write("data/map.txt", map);
     fs::create_directories(dir / "data/nmea");
     const CommandResult whole = runKarvel(dir.str(), "$K", {120, -1});
     ASSERT_EQ(whole.exitCode, 0);
@@ -460,7 +450,7 @@ TEST(KilledWhileSaving, LeavesTheMapWholeAndNoTemporaryFile) {
     int killed = 0;
     for (int i = 0; i < tries; ++i) {
         killed += runKarvel(dir.str(), "exec $K", {when(gen), -1}).timedOut;
-        EXPECT_EQ(readFile(dir / "data/map.txt"), map) << "try " << i;
+        EXPECT_EQ(dir.read("data/map.txt"), map) << "try " << i;
         EXPECT_LE(tempFilesIn(dir / "data"), 1) << "try " << i;
     }
     EXPECT_GT(killed, 0);

@@ -11,8 +11,8 @@
 namespace {
 
 // A stand-in matcher whose traces finish in reverse order, so an unordered printer would show it.
-TraceMatcher slowFirstMatcher(size_t count) {
-    TraceMatcher m;
+matchApp::TraceMatcher slowFirstMatcher(size_t count) {
+    matchApp::TraceMatcher m;
     m.load = [](const std::string& file, std::ostream& log) {
         log << "loading " << file << "\n";
         Route r;
@@ -24,7 +24,7 @@ TraceMatcher slowFirstMatcher(size_t count) {
         const int rank = std::stoi(route.name.substr(1));
         std::this_thread::sleep_for(std::chrono::milliseconds(2 * (count - rank)));
         log << "matching " << route.name << "\n";
-        TraceMatch result;
+        matchApp::TraceMatch result;
         auto path = std::make_unique<Path>();
         path->startIndex = path->lastIndex = rank;
         path->links = {{rank, rank + 100}};
@@ -39,14 +39,14 @@ TraceMatcher slowFirstMatcher(size_t count) {
 
 // Also checks that each trace's result is handed over, as its own, in list order.
 std::string runWith(unsigned jobs, const std::vector<std::string>& files) {
-    TraceMatcher matcher = slowFirstMatcher(files.size());
+    matchApp::TraceMatcher matcher = slowFirstMatcher(files.size());
     std::vector<std::string> seen;
-    matcher.finished = [&](const Route& route, const TraceMatch& result) {
+    matcher.finished = [&](const Route& route, const matchApp::TraceMatch& result) {
         EXPECT_EQ(result.paths.front()->startIndex, std::stoi(route.name.substr(1))) << "its own result";
         seen.push_back(route.name);
     };
     std::ostringstream out;
-    runBatch(files, matcher, jobs, out);
+    matchApp::runBatch(files, matcher, jobs, out);
     EXPECT_EQ(seen, files) << jobs << " threads";
     return out.str();
 }

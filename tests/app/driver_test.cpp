@@ -37,7 +37,7 @@ TEST(Driver, OptionWordsHelpStartUpAndTiming) {
                                        {"-H --help -m -t", "data/nmea/"},
                                        {"-t first -t second", "second"},
                                        {"-t ''", ""}}) {
-        karvel_test::writeFile(dir / "data/map.txt", " 0\n 0\n");
+        dir.write("data/map.txt", " 0\n 0\n");
         const auto r = runCommand(karvel_test::binaryPath() + " " + args, dir.str());
         EXPECT_EQ(r.exitCode, 0) << args;
         const std::string header =
@@ -47,7 +47,7 @@ TEST(Driver, OptionWordsHelpStartUpAndTiming) {
         ASSERT_EQ(r.out.substr(0, header.size()), header) << args;
         const std::string rest = r.out.substr(header.size());
         EXPECT_TRUE(std::regex_match(rest, timing)) << rest;
-        EXPECT_EQ(readFile(dir / "data/map.txt"), "0\n0\n");
+        EXPECT_EQ(dir.read("data/map.txt"), "0\n0\n");
     }
 }
 
@@ -55,7 +55,7 @@ TEST(Driver, TimingLinesUseTheDefaultNumberFormat) {
     for (const auto& [seconds, text] :
          {std::pair{125, "125 sec.  (~= 2.08333 min.)"}, {0, "0 sec.  (~= 0 min.)"}}) {
         std::ostringstream out;
-        printOverallTime(out, seconds);
+        matchApp::printOverallTime(out, seconds);
         EXPECT_EQ(out.str(), std::string("\n\nOverall processing time: ") + text + "\n\n\n");
     }
 }
@@ -69,5 +69,6 @@ TEST(RandomSeed, OnlyPlainDecimalIntegersInRange) {
                  {"+3", {}},         {" 7", {}},
                  {"7x", {}},         {"", {}},
                  {nullptr, {}}};
-    for (const auto& c : cases) EXPECT_EQ(parseRandomSeed(c.text), c.seed) << (c.text ? c.text : "null");
+    for (const auto& c : cases)
+        EXPECT_EQ(matchApp::parseRandomSeed(c.text), c.seed) << (c.text ? c.text : "null");
 }

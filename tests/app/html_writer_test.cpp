@@ -36,7 +36,7 @@ struct DrawnRun {
         world.link(a, b), world.link(b, c), world.link(c, d), world.link(c, e), world.link(d, c),
             world.link(f, g), world.link(far1, far2);
         const double xy[][2] = {{10, 5}, {60, -3}, {250, 4}, {290, 2}, {500, 500}, {20, 303}, {80, 298}};
-        const uint32_t start = *parseIsoTime("2020-06-01T12:00:00Z");
+        const uint32_t start = *traces::parseIsoTime("2020-06-01T12:00:00Z");
         route.name = name;
         for (size_t i = 0; i < std::size(xy); ++i) {
             _node n = local_world::point(xy[i][0], xy[i][1]);
@@ -53,7 +53,7 @@ struct DrawnRun {
     }
     TraceOnMap laid() const {
         const auto map = mapRepresentation::CompactMap::build(world.map);
-        return layOnMap(route, paths, map, mapRepresentation::LinkGraph::fromMap(map));
+        return matchApp::layOnMap(route, paths, map, mapRepresentation::LinkGraph::fromMap(map));
     }
     std::string page() const {
         const TraceOnMap l = laid();
@@ -145,16 +145,16 @@ TEST(HtmlView, SeveralTracesGetAPageEachAndAnIndex) {
     EXPECT_EQ(writer.streamProblem(), "");
     std::string error;
     ASSERT_TRUE(writer.writeFile(dir / "one.html", error)) << error;
-    EXPECT_TRUE(htmlView::summaryOfPage(karvel_test::readFile(dir / "one.html")));
+    EXPECT_TRUE(htmlView::summaryOfPage(dir.read("one.html")));
 
     writer.add(b.route, b.paths, b.unmatched);
     EXPECT_NE(writer.streamProblem(), "");
     ASSERT_TRUE(writer.writeFile(dir / "run.html", error)) << error;
-    const std::string index = karvel_test::readFile(dir / "run.html");
+    const std::string index = dir.read("run.html");
     EXPECT_NE(index.find("<a href=\"run-a_b.html\">a/b</a>"), std::string::npos) << index;
     EXPECT_NE(index.find("<a href=\"run-a_b-2.html\">a:b</a>"), std::string::npos) << index;
     EXPECT_NE(index.find("<td>2 traces</td><td>14</td><td>85.7 %</td>"), std::string::npos) << index;
-    EXPECT_EQ(htmlView::summaryOfPage(karvel_test::readFile(dir / "run-a_b-2.html"))->name, "a:b");
+    EXPECT_EQ(htmlView::summaryOfPage(dir.read("run-a_b-2.html"))->name, "a:b");
 
     EXPECT_FALSE(writer.writeFile(dir / "missing/run.html", error));
     EXPECT_NE(error.find("cannot write"), std::string::npos);
@@ -164,7 +164,7 @@ TEST(HtmlView, SeveralTracesGetAPageEachAndAnIndex) {
     ASSERT_TRUE(htmlView::writeIndexOfPages(dir / "merged/all.html",
                                             {dir / "run-a_b-2.html", dir / "one.html"}, error))
         << error;
-    const std::string merged = karvel_test::readFile(dir / "merged/all.html");
+    const std::string merged = dir.read("merged/all.html");
     EXPECT_LT(merged.find("<a href=\"../run-a_b-2.html\">a:b</a>"),
               merged.find("<a href=\"../one.html\">a/b</a>"));
     EXPECT_FALSE(htmlView::writeIndexOfPages(dir / "merged/bad.html", {dir / "run.html"}, error));
@@ -177,7 +177,7 @@ TEST(HtmlView, SeveralTracesGetAPageEachAndAnIndex) {
 TEST(HtmlView, PageDrawsInARealBrowser) {
     const DrawnRun run;
     karvel_test::TempDir dir;
-    karvel_test::writeFile(dir / "page.html", run.page());
+    dir.write("page.html", run.page());
     const karvel_test::BrowserPage page = karvel_test::renderedDom(dir / "page.html");
     if (!page.ok) {
         if (const auto why = karvel_test::browserUnavailable()) GTEST_SKIP() << *why;

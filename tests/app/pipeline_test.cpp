@@ -16,8 +16,8 @@ TEST(Pipeline, HandBuiltMapGivesTheObviousMatchAndAValidDocument) {
                              {{1, 2}, {2, 3}, {2, 4}}));
     std::vector<karvel_test::Fix> fixes = karvel_test::fixesAlong(41.15, -8.6099, 41.15, -8.6065, 30);
     for (const auto& f : karvel_test::fixesAlong(41.15005, -8.6064, 41.1526, -8.6064, 25)) fixes.push_back(f);
-    karvel_test::writeFile(dir / "data/nmea/turn.txt", karvel_test::nmeaLog(fixes));
-    const auto r = karvel_test::runCommand(karvel_test::binaryPath("karvel") + " -M", dir.str());
+    dir.write("data/nmea/turn.txt", karvel_test::nmeaLog(fixes));
+    const auto r = dir.run("$K -M");
     EXPECT_EQ(r.exitCode, 0);
     std::string report =
         "loading nmea file: data/nmea/turn.txt\n\tRoute #0: turn\nPaths: \nScore: 0  Avg: 0 Start: 0 "

@@ -34,7 +34,7 @@ struct SmallRun {
         world.link(a, b), world.link(b, c), world.link(c, d), world.link(c, e), world.link(d, c),
             world.link(f, g);
         const double xy[][2] = {{10, 5}, {60, -3}, {250, 4}, {290, 2}, {500, 500}, {20, 303}, {80, 298}};
-        const uint32_t start = *parseIsoTime("2020-06-01T12:00:00Z");
+        const uint32_t start = *traces::parseIsoTime("2020-06-01T12:00:00Z");
         route.name = "run \"7\", north";
         for (size_t i = 0; i < std::size(xy); ++i) {
             _node n = local_world::point(xy[i][0], xy[i][1]);
@@ -176,7 +176,7 @@ TEST(ResultWriter, GeoPackageIsWrittenAtomically) {
     ASSERT_TRUE(writer.writeFile(dir / "r.gpkg", error)) << error;
     EXPECT_EQ(karvel_test::readFile(dir / "r.gpkg").substr(0, 16), std::string("SQLite format 3\0", 16));
     EXPECT_FALSE(writer.writeFile(dir / "no/such/folder/r.gpkg", error));
-    EXPECT_EQ(resultFormatNamed("gpkg"), ResultFormat::Gpkg);
+    EXPECT_EQ(matchApp::resultFormatNamed("gpkg"), ResultFormat::Gpkg);
 }
 
 // The kept minute gives the same text as the full conversion, also in a zone whose offset was no
@@ -184,21 +184,23 @@ TEST(ResultWriter, GeoPackageIsWrittenAtomically) {
 TEST(ResultWriter, FastTimeTextAgreesWithTheFullConversion) {
     const char* before = std::getenv("TZ");
     const std::string saved = before != nullptr ? before : "";
-    for (const auto& [zone, from] : {std::pair{"Africa/Monrovia", uint32_t{31000000}},
-                                     std::pair{"Europe/Berlin", *parseIsoTime("2020-03-29T00:00:00Z")}}) {
+    for (const auto& [zone, from] :
+         {std::pair{"Africa/Monrovia", uint32_t{31000000}},
+          std::pair{"Europe/Berlin", *traces::parseIsoTime("2020-03-29T00:00:00Z")}}) {
         setenv("TZ", zone, 1);
         tzset();
         for (uint32_t t = from; t < from + 2 * 86400; t += 7)
-            ASSERT_EQ(isoUtcSeconds(t), isoUtcText(t)) << zone;
+            ASSERT_EQ(matchApp::isoUtcSeconds(t), traces::isoUtcText(t)) << zone;
     }
     if (before != nullptr)
         setenv("TZ", saved.c_str(), 1);
     else
         unsetenv("TZ");
     tzset();
-    EXPECT_EQ(isoUtcSeconds(kTraceNoTime), "");
-    EXPECT_EQ(isoUtcTenths(std::nullopt), "");
-    EXPECT_EQ(isoUtcTenths(*parseIsoTime("2020-06-01T12:00:59Z") + 0.96), "2020-06-01T12:01:00.0Z");
+    EXPECT_EQ(matchApp::isoUtcSeconds(traces::kTraceNoTime), "");
+    EXPECT_EQ(matchApp::isoUtcTenths(std::nullopt), "");
+    EXPECT_EQ(matchApp::isoUtcTenths(*traces::parseIsoTime("2020-06-01T12:00:59Z") + 0.96),
+              "2020-06-01T12:01:00.0Z");
 }
 
 // The drive karvel-match decided (east past link 4, round by link 5 and up link 4) is what every
@@ -247,10 +249,10 @@ TEST(ResultWriter, EveryGeoJsonDocumentIsValid) {
     single.addPath({{5, 6}});
     add("one-fix piece", single);
     SmallRun untimed;
-    for (_node& n : untimed.route.nodes) n.arrivalTime = n.leaveTime = kTraceNoTime;
+    for (_node& n : untimed.route.nodes) n.arrivalTime = n.leaveTime = traces::kTraceNoTime;
     add("untimed", untimed);
     SmallRun sameSecond;
-    sameSecond.route.nodes[0].arrivalTime = kTraceNoTime;
+    sameSecond.route.nodes[0].arrivalTime = traces::kTraceNoTime;
     sameSecond.route.nodes[3].arrivalTime = sameSecond.route.nodes[2].arrivalTime;
     add("first fix untimed, two fixes in one second", sameSecond);
     std::ostringstream none;
@@ -270,7 +272,7 @@ TEST(ResultWriter, EveryGeoJsonDocumentIsValid) {
 // Speed needs two timed fixes at different moments; link times need timed fixes around them.
 TEST(ResultWriter, SpeedsAndTimesOnlyWhereTheFixesHaveTimes) {
     SmallRun untimed;
-    for (_node& n : untimed.route.nodes) n.arrivalTime = n.leaveTime = kTraceNoTime;
+    for (_node& n : untimed.route.nodes) n.arrivalTime = n.leaveTime = traces::kTraceNoTime;
     const std::string fixes = untimed.written(ResultFormat::Csv);
     for (size_t k : {2u, 20u}) EXPECT_EQ(column(fixes, k), std::vector<std::string>(7, "")) << fixes;
     EXPECT_EQ(column(fixes, 19),
@@ -280,7 +282,7 @@ TEST(ResultWriter, SpeedsAndTimesOnlyWhereTheFixesHaveTimes) {
 
     // Fix 0 without a time, fixes 2 and 3 in one second: fixes 1 and 3 have no speed.
     SmallRun mixed;
-    mixed.route.nodes[0].arrivalTime = kTraceNoTime;
+    mixed.route.nodes[0].arrivalTime = traces::kTraceNoTime;
     mixed.route.nodes[3].arrivalTime = mixed.route.nodes[2].arrivalTime;
     EXPECT_EQ(column(mixed.written(ResultFormat::Csv), 20),
               (std::vector<std::string>{"", "", "684.00", "", "", "", "216.00"}));
@@ -338,7 +340,7 @@ TEST(ResultWriter, DocumentWrittenAsItComesIsTheHeldOne) {
 TEST(ResultWriter, GeoPackageRowsAreTheCsvRows) {
     if (karvel_test::runCommand("command -v sqlite3").exitCode != 0) GTEST_SKIP() << "needs sqlite3";
     SmallRun run;
-    run.route.nodes[0].arrivalTime = kTraceNoTime;
+    run.route.nodes[0].arrivalTime = traces::kTraceNoTime;
     run.route.nodes[3].arrivalTime = run.route.nodes[2].arrivalTime;
     const mapRepresentation::LinkTable table = attributeTable();
     karvel_test::TempDir dir;
@@ -369,7 +371,8 @@ TEST(ResultWriter, GeoPackageRowsAreTheCsvRows) {
                 continue;
             }
             const double fraction = m[2].matched ? std::stod("0" + m[2].str()) : 0.0;
-            values.emplace_back(std::round(10.0 * (*parseIsoTime(m[1].str() + "Z") + fraction)) / 10.0);
+            values.emplace_back(std::round(10.0 * (*traces::parseIsoTime(m[1].str() + "Z") + fraction)) /
+                                10.0);
         }
         return values;
     };

@@ -23,5 +23,5 @@ TEST(KmlConventions, EscapesOutsideTextIntoLatin1) {
         {"\xEF\xBF\xBE", "?"},
         {"t\tn\n", "t\tn\n"},
     };
-    for (const auto& [text, escaped] : cases) EXPECT_EQ(kmlEscapeText(text), escaped) << text;
+    for (const auto& [text, escaped] : cases) EXPECT_EQ(kmlMatch::kmlEscapeText(text), escaped) << text;
 }

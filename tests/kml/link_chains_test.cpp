@@ -171,7 +171,7 @@ TEST(LinkChains, LightMapAndTracesDocuments) {
 TEST(LinkChains, BalancedMergeGivesTheListWalkOrderOnRandomSamples) {
     std::mt19937 rng(20240611);
     for (int round = 0; round < 200; ++round) {
-        SampleMergeList merged;
+        kmlMatch::SampleMergeList merged;
         std::list<int> expected;
         const int maxValue = round % 2 == 0 ? 20 : 100000;  // with many ties, and with few
         for (int k = 0; k < 1 + round % 30; ++k) {
@@ -182,7 +182,7 @@ TEST(LinkChains, BalancedMergeGivesTheListWalkOrderOnRandomSamples) {
         }
         ASSERT_EQ(merged.values(), expected) << "round " << round;
     }
-    EXPECT_TRUE(SampleMergeList().values().empty());
+    EXPECT_TRUE(kmlMatch::SampleMergeList().values().empty());
 }
 
 TEST(LinkChains, WriterDrawsTheListWalkLinksOnRandomMaps) {

@@ -45,7 +45,7 @@ TEST(AtomicFile, ModesLinksAndRefusals) {
         TempDir dir;
         const mode_t mask = ::umask(027);
         EXPECT_TRUE(save(dir / "new", "x"));
-        writeFile(dir / "real/kept", "old");
+        dir.write("real/kept", "old");
         ::chmod((dir / "real/kept").c_str(), 0604);
         fs::create_symlink("real/kept", dir / "link");
         EXPECT_TRUE(save(dir / "link", "new"));
@@ -56,7 +56,7 @@ TEST(AtomicFile, ModesLinksAndRefusals) {
         }
         // New files get the mode the umask allows; a replaced file keeps its own, behind its link.
         EXPECT_EQ(std::tuple(modeOf(dir / "new"), modeOf(dir / "real/kept"), fs::is_symlink(dir / "link"),
-                             readFile(dir / "real/kept"), readFile(dir / "new")),
+                             dir.read("real/kept"), dir.read("new")),
                   std::tuple(0640u, 0604u, true, "new", "x"));
         EXPECT_EQ(entries(dir.str()) + entries(dir / "real"), 4u);  // new, real, link; kept
         fs::create_directory(dir / "folder");
@@ -70,7 +70,7 @@ TEST(AtomicFile, ModesLinksAndRefusals) {
 // every writer of a map takes.
 TEST(FileLock, StatesWaitsAndTheMapLock) {
     TempDir dir;
-    writeFile(dir / "map.txt", "0\n");
+    dir.write("map.txt", "0\n");
     ::mkfifo((dir / "fifo").c_str(), 0644);
     const std::chrono::milliseconds now{0}, soon{100};
     using State = FileLock::State;

@@ -69,8 +69,8 @@ TEST_P(BulkBuild, GivesTheMapOfOneByOneInsertion) {
             const std::string name = dir / (m == &bulk ? "bulk" : "one");
             ASSERT_TRUE(m->saveMap(name + ".txt") && m->saveMapForPelorn(name + ".pelorn"));
         }
-        EXPECT_EQ(karvel_test::readFile(dir / "bulk.txt"), karvel_test::readFile(dir / "one.txt"));
-        EXPECT_EQ(karvel_test::readFile(dir / "bulk.pelorn"), karvel_test::readFile(dir / "one.pelorn"));
+        EXPECT_EQ(dir.read("bulk.txt"), dir.read("one.txt"));
+        EXPECT_EQ(dir.read("bulk.pelorn"), dir.read("one.pelorn"));
     }
 }
 

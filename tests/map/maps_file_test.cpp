@@ -23,7 +23,7 @@ const std::string kNodes = "3\n1 -8.6 41.1 0 0\n2 -8.5 41.2 0 0\n3 -8.4 41.3 0 0
 
 // Loads `text` from dir/map.txt; what loading printed goes to *said.
 Map load(const TempDir& dir, const std::string& text, std::string* said = nullptr) {
-    karvel_test::writeFile(dir / "map.txt", text);
+    dir.write("map.txt", text);
     Map m;
     const std::string out = printed([&] { m.initMap(dir / "map.txt"); });
     if (said) *said = out;
@@ -155,16 +155,16 @@ TEST(MapFile, ReadsAndSavesTheExactText) {
     EXPECT_EQ(std::tuple(said, m.links.at(1).length, m.links.at(1).heading, m.nextLinkId),
               std::tuple("", distance2Points(a, b), calcHeading(a, b), 2));
     EXPECT_NEAR(a.y, 4550000, 10000);  // a UTM northing, not a latitude
-    karvel_test::writeFile(dir / "out.txt", "old contents\n");
+    dir.write("out.txt", "old contents\n");
     ASSERT_TRUE(m.saveMap(dir / "out.txt"));
-    EXPECT_EQ(readFile(dir / "out.txt"),
+    EXPECT_EQ(dir.read("out.txt"),
               "2\n1  -8.600000000  41.100000000 0.000000000 0.000000000\n"
               "2  -8.500000000  41.200000000 0.000000000 0.000000000\n1\n1  2 13.500000000 3\n");
     ASSERT_TRUE(m.saveMapForPelorn(dir / "pelorn.txt"));
     char expected[200];
     std::snprintf(expected, sizeof expected, "1 1  2 %.9f %.9f 13.500000000 3\n", m.links.at(1).heading,
                   m.links.at(1).length);
-    EXPECT_NE(readFile(dir / "pelorn.txt").find(expected), std::string::npos);
+    EXPECT_NE(dir.read("pelorn.txt").find(expected), std::string::npos);
 }
 
 TEST(MapFile, PositionsOffTheGlobeAreRefused) {

@@ -31,7 +31,7 @@ std::vector<std::pair<int, int>> ladderLinks() {
 
 Map loaded(const std::string& text) {
     karvel_test::TempDir dir;
-    karvel_test::writeFile(dir / "map.txt", text);
+    dir.write("map.txt", text);
     Map m;
     karvel_test::printed([&] { m.initMap(dir / "map.txt"); });
     return m;

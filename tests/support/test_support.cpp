@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -28,6 +30,18 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ec;
     fs::remove_all(dir, ec);
+}
+
+CommandResult TempDir::run(const std::string& line, RunLimits limits) const {
+    return runPrograms(str(), line, limits);
+}
+
+std::string TempDir::read(const std::string& rel) const {
+    return readFile(*this / rel);
+}
+
+void TempDir::write(const std::string& rel, const std::string& content) const {
+    writeFile(*this / rel, content);
 }
 
 WorkDir::WorkDir(bool withData) : previous(fs::current_path()) {
@@ -112,6 +126,57 @@ CommandResult runCommand(const std::string& commandLine, const std::string& work
 
 std::string binaryPath(const std::string& program) {
     return std::string(KARVEL_BIN_DIR) + "/" + program;
+}
+
+CommandResult runPrograms(const std::string& workDir, std::string line, RunLimits limits) {
+    static const std::map<char, std::string> programs = {
+        {'K', "karvel"},        {'G', "karvel-genetic"}, {'B', "karvel-mapbuild"}, {'M', "karvel-match"},
+        {'E', "karvel-export"}, {'V', "karvel-eval"},    {'O', "karvel-osm2map"},  {'S', "karvel-sim"}};
+    for (size_t at = line.find('$'); at != std::string::npos; at = line.find('$', at + 1)) {
+        const auto program = at + 1 < line.size() ? programs.find(line[at + 1]) : programs.end();
+        const bool word = at + 2 < line.size() &&
+                          (std::isalnum(static_cast<unsigned char>(line[at + 2])) || line[at + 2] == '_');
+        if (program != programs.end() && !word) line.replace(at, 2, binaryPath(program->second));
+    }
+    return runCommand(line, workDir, limits);
+}
+
+std::string sampleMap() {
+    return std::string(KARVEL_SOURCE_DIR) + "/sample/data/map.txt";
+}
+
+void makeWorkFolder(const TempDir& dir, const std::string& map) {
+    fs::create_directories(dir / "data/nmea");
+    if (map.empty())
+        fs::copy_file(sampleMap(), dir / "data/map.txt");
+    else
+        writeFile(dir / "data/map.txt", map);
+}
+
+std::vector<std::map<std::string, std::string>> csvRows(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::map<std::string, std::string>> rows;
+    std::vector<std::string> header;
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> fields(1);
+        bool quoted = false;
+        for (char c : line) {
+            if (c == '"')
+                quoted = !quoted;
+            else if (c == ',' && !quoted)
+                fields.emplace_back();
+            else
+                fields.back() += c;
+        }
+        if (header.empty()) {
+            header = fields;
+            continue;
+        }
+        EXPECT_EQ(fields.size(), header.size()) << line;
+        auto& row = rows.emplace_back();
+        for (size_t i = 0; i < std::min(fields.size(), header.size()); ++i) row[header[i]] = fields[i];
+    }
+    return rows;
 }
 
 void writeFile(const std::string& path, const std::string& content) {

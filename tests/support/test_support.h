@@ -5,11 +5,26 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace karvel_test {
+
+struct CommandResult {
+    int exitCode = -1;  // -1 when killed by a signal or the time limit
+    std::string out;
+    std::string err;  // the programs write nothing there off a terminal; sanitizers do
+    bool timedOut = false;
+    long maxRssKb = 0;  // peak memory of the largest process of the run
+    double seconds = 0;
+};
+
+struct RunLimits {
+    double seconds = 300;          // then every process of the run is killed
+    long long fileSizeBytes = -1;  // RLIMIT_FSIZE of the run; -1: none
+};
 
 // A fresh directory under the system temp folder, removed with everything in it on destruction.
 class TempDir {
@@ -23,6 +38,10 @@ public:
     std::string str() const { return dir.string(); }
     // Path of a file or folder inside the directory.
     std::string operator/(const std::string& rel) const { return (dir / rel).string(); }
+    // Runs a shell line here (see runPrograms).
+    CommandResult run(const std::string& line, RunLimits limits = {}) const;
+    std::string read(const std::string& rel) const;
+    void write(const std::string& rel, const std::string& content) const;
 
 private:
     std::filesystem::path dir;
@@ -49,26 +68,23 @@ std::string printed(F&& f) {
     return testing::internal::GetCapturedStdout();
 }
 
-struct CommandResult {
-    int exitCode = -1;  // -1 when killed by a signal or the time limit
-    std::string out;
-    std::string err;  // the programs write nothing there off a terminal; sanitizers do
-    bool timedOut = false;
-    long maxRssKb = 0;  // peak memory of the largest process of the run
-    double seconds = 0;
-};
-
-struct RunLimits {
-    double seconds = 300;          // then every process of the run is killed
-    long long fileSizeBytes = -1;  // RLIMIT_FSIZE of the run; -1: none
-};
-
 // Runs a shell command line in `workDir`, standard output and standard error captured apart.
 CommandResult runCommand(const std::string& commandLine, const std::string& workDir = ".",
                          RunLimits limits = {});
 
 // Path of a program built into build/bin (karvel, karvel-*).
 std::string binaryPath(const std::string& program = "karvel");
+
+// runCommand with the programs named short: $K, $G, $B, $M, $E, $V, $O and $S stand for karvel,
+// karvel-genetic, karvel-mapbuild, karvel-match, karvel-export, karvel-eval, karvel-osm2map and karvel-sim.
+CommandResult runPrograms(const std::string& workDir, std::string line, RunLimits limits = {});
+
+// The bundled sample's street map (sample/data/map.txt).
+std::string sampleMap();
+// A work folder as the programs expect it: data/nmea/ and data/map.txt, the given text or the sample's.
+void makeWorkFolder(const TempDir& dir, const std::string& map = "");
+// CSV rows as column name -> text (quoted fields without line ends).
+std::vector<std::map<std::string, std::string>> csvRows(const std::string& text);
 
 void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);

@@ -20,13 +20,10 @@ struct SampleRun {
     TempDir dir;
     std::string compact = dir / "data/map.txt.compact";
     SampleRun() {
-        fs::create_directories(dir / "data/nmea");
-        fs::copy_file(std::string(KARVEL_SOURCE_DIR) + "/sample/data/map.txt", dir / "data/map.txt");
-        const auto sim =
-            runCommand(binaryPath("karvel-sim") +
-                           " --map data/map.txt --out data/nmea --truth truth --traces 2 --seed 11 "
-                           "--duration 240 --period 2 --sigma 8 -q",
-                       dir.str());
+        karvel_test::makeWorkFolder(dir);
+        const auto sim = dir.run(
+            "$S --map data/map.txt --out data/nmea --truth truth --traces 2 --seed 11 "
+            "--duration 240 --period 2 --sigma 8 -q");
         EXPECT_EQ(sim.exitCode, 0) << sim.out;
     }
     // The document of one run; `fresh` removes the compact map first, so the run reads the text.

@@ -36,9 +36,9 @@ TEST(RealGpxExport, KarvelMatchesTheWholeLogAndItsReportExportsToGeoJson) {
         KARVEL_REQUIRE_SHARED(gpx, std::string("graphhopper-osm-extracts/") + log.gpx + ".gpx");
         KARVEL_REQUIRE_SHARED(osm, std::string("graphhopper-osm-extracts/") + log.osm);
         TempDir dir;
-        ASSERT_EQ(runCommand(binaryPath("karvel-osm2map") + " -q -d . " + osm, dir.str()).exitCode, 0);
+        ASSERT_EQ(dir.run("$O -q -d . " + osm).exitCode, 0);
         std::ostringstream messages;
-        const Route route = loadRoute(gpx, messages);
+        const Route route = traces::loadRoute(gpx, messages);
         ASSERT_EQ(route.nodes.size(), log.points) << messages.str();
         // karvel reads NMEA only: the fixes `seconds` apart (equal GPX times would merge into one epoch).
         std::vector<karvel_test::Fix> fixes;
@@ -48,9 +48,7 @@ TEST(RealGpxExport, KarvelMatchesTheWholeLogAndItsReportExportsToGeoJson) {
         fs::create_directories(dir / "gpx");
         fs::copy_file(gpx, dir / ("gpx/" + std::string(log.gpx) + ".gpx"));
         ASSERT_EQ(runCommand(binaryPath() + " > report.txt", dir.str()).exitCode, 0);
-        const auto geo = runCommand(
-            binaryPath("karvel-export") + " --report report.txt --map data/map.txt -t gpx --format geojson",
-            dir.str());
+        const auto geo = dir.run("$E --report report.txt --map data/map.txt -t gpx --format geojson");
         ASSERT_EQ(geo.exitCode, 0) << geo.out;
         const std::vector<std::string> faults = karvel_test::geoJsonFaults(geo.out);
         EXPECT_TRUE(faults.empty()) << faults.front();
@@ -72,12 +70,11 @@ TEST(ExportProgram, AReportThatDoesNotFitItsTracesIsRefused) {
     TempDir dir;
     fs::create_directories(dir / "nmea");
     for (const std::string name : {"a", "b", "c", "d"})
-        karvel_test::writeFile(dir / ("nmea/" + name + ".txt"),
-                               karvel_test::nmeaLog(karvel_test::fixesAlong(48.0, 11.0, 48.0, 11.001, 3)));
+        dir.write(("nmea/" + name + ".txt"),
+                  karvel_test::nmeaLog(karvel_test::fixesAlong(48.0, 11.0, 48.0, 11.001, 3)));
     // A fix in Serbia on a map of Bavaria: not snapped hundreds of kilometres.
-    karvel_test::writeFile(dir / "nmea/far.txt",
-                           karvel_test::nmeaLog(karvel_test::fixesAlong(44.8, 20.4, 44.8, 20.401, 3)));
-    karvel_test::writeFile(dir / "map.txt", "2\n1 11.0 48.0 0 0\n2 11.001 48.0 0 0\n1\n1 2 0 0\n");
+    dir.write("nmea/far.txt", karvel_test::nmeaLog(karvel_test::fixesAlong(44.8, 20.4, 44.8, 20.401, 3)));
+    dir.write("map.txt", "2\n1 11.0 48.0 0 0\n2 11.001 48.0 0 0\n1\n1 2 0 0\n");
     const std::string end = "\n\nUnmatched Info: \n";
     const std::string a =
         "\tRoute #0: a\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 2 Links: (0, 1)  (1, 1)  (2, 1)  \n" + end;
@@ -88,15 +85,14 @@ TEST(ExportProgram, AReportThatDoesNotFitItsTracesIsRefused) {
         "\tRoute #4: far\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 0 Links: (0, 1)  \n" + end +
         "\tRoute #5: d\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 0 Links: (0, 1)  \n\n"
         "Driven links: 1 8\n";
-    karvel_test::writeFile(dir / "report.txt", body + end + "Finished running Ostrand.\n");
-    karvel_test::writeFile(dir / "cut.txt", body);
-    karvel_test::writeFile(dir / "twice.txt", body + end + a);
-    const auto r = runCommand(
-        binaryPath("karvel-export") + " --report report.txt --map map.txt -t nmea 2>err.txt", dir.str());
+    dir.write("report.txt", body + end + "Finished running Ostrand.\n");
+    dir.write("cut.txt", body);
+    dir.write("twice.txt", body + end + a);
+    const auto r = dir.run("$E --report report.txt --map map.txt -t nmea 2>err.txt");
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4) << "header and trace a:\n" << r.out;
     // How many kilometres is a matter of the projection; that it is refused is not.
-    EXPECT_EQ(std::regex_replace(readFile(dir / "err.txt"), std::regex("lies [0-9]+ km"), "lies N km"),
+    EXPECT_EQ(std::regex_replace(dir.read("err.txt"), std::regex("lies [0-9]+ km"), "lies N km"),
               "ERROR: gone: no gone.txt, .gpx, .nmea or .log in nmea\n"
               "ERROR: b: point 9 is beyond the 3 points of nmea/b.txt\n"
               "ERROR: c: link 7 is not in the map (give the map of the run)\n"
@@ -104,9 +100,8 @@ TEST(ExportProgram, AReportThatDoesNotFitItsTracesIsRefused) {
               "ERROR: d: link 8 is not in the map (give the map of the run)\n");
     for (const auto& [report, error] : {std::pair{"cut.txt", "is cut off in its last route"},
                                         {"twice.txt", "holds the trace \"a\" twice"}}) {
-        const auto refused = runCommand(
-            binaryPath("karvel-export") + " --report " + report + " --map map.txt -t nmea -o out.csv 2>&1",
-            dir.str());
+        const auto refused =
+            dir.run("$E --report " + std::string(report) + " --map map.txt -t nmea -o out.csv 2>&1");
         EXPECT_EQ(std::tuple(refused.exitCode, refused.out, fs::exists(dir / "out.csv")),
                   std::tuple(1, "ERROR: the report " + std::string(report) + " " + error + "\n", false));
     }

@@ -22,36 +22,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using karvel_test::binaryPath;
+using karvel_test::csvRows;
 using karvel_test::readFile;
 using karvel_test::runCommand;
 using karvel_test::TempDir;
-
-// CSV rows as column name -> text (the files this test reads have no quoted line ends).
-std::vector<std::map<std::string, std::string>> csvRows(const std::string& path) {
-    std::ifstream in(path);
-    std::vector<std::map<std::string, std::string>> rows;
-    std::vector<std::string> header;
-    for (std::string line; std::getline(in, line);) {
-        std::vector<std::string> fields(1);
-        bool quoted = false;
-        for (char c : line) {
-            if (c == '"')
-                quoted = !quoted;
-            else if (c == ',' && !quoted)
-                fields.emplace_back();
-            else
-                fields.back() += c;
-        }
-        if (header.empty()) {
-            header = fields;
-            continue;
-        }
-        EXPECT_EQ(fields.size(), header.size()) << line;
-        auto& row = rows.emplace_back();
-        for (size_t i = 0; i < std::min(fields.size(), header.size()); ++i) row[header[i]] = fields[i];
-    }
-    return rows;
-}
 
 // Every way of an extract by id, with its node ids in order.
 std::map<int64_t, std::vector<int64_t>> waysOf(const std::string& path) {
@@ -82,7 +56,7 @@ const RealPair kPairs[] = {{"issue-70.osm.gz", "issue-70.gpx"}, {"map-issue13.os
 void prepare(const TempDir& dir, const std::string& extract, const std::string& gpx) {
     fs::create_directories(dir / "data/nmea");
     fs::copy_file(gpx, dir / ("data/nmea/" + fs::path(gpx).filename().string()));
-    const auto r = runCommand(binaryPath("karvel-osm2map") + " -q -d . " + extract + " 2>&1", dir.str());
+    const auto r = dir.run("$O -q -d . " + extract + " 2>&1");
     ASSERT_EQ(r.exitCode, 0) << r.out;
 }
 
@@ -93,12 +67,12 @@ TEST(LinkAttributes, MatchedWaysJoinBackToTheExtract) {
         const std::string gpx = karvel_test::sharedData(std::string("graphhopper-osm-extracts/") + pair.gpx);
         TempDir dir;
         prepare(dir, extract, gpx);
-        const auto r = runCommand(binaryPath("karvel-match") + " --format csv -o out.csv 2>&1", dir.str());
+        const auto r = dir.run("$M --format csv -o out.csv 2>&1");
         ASSERT_EQ(r.exitCode, 0) << r.out;
 
         const auto ways = waysOf(extract);
-        const auto fixes = csvRows(dir / "out.csv");
-        const auto driven = csvRows(dir / "out.links.csv");
+        const auto fixes = csvRows(dir.read("out.csv"));
+        const auto driven = csvRows(dir.read("out.links.csv"));
         size_t matched = 0;
         for (const auto* rows : {&fixes, &driven})
             for (const auto& row : *rows) {
@@ -154,22 +128,22 @@ TEST(LinkAttributes, GeoPackageHoldsBothTracesInTwoLayers) {
     // The same log twice under two names: two traces in one file.
     fs::copy_file(dir / "data/nmea/issue-70.gpx", dir / "data/nmea/issue-70b.gpx");
     for (const char* format : {"csv -o out.csv", "gpkg -o out.gpkg", "geojson -o out.geojson"}) {
-        const auto r = runCommand(binaryPath("karvel-match") + " --format " + format + " 2>&1", dir.str());
+        const auto r = dir.run("$M --format " + std::string(format) + " 2>&1");
         ASSERT_EQ(r.exitCode, 0) << r.out;
     }
     // The GeoJSON of the same run, written as it was made, is valid and has a point per fix.
-    const std::string geojson = karvel_test::readFile(dir / "out.geojson");
+    const std::string geojson = dir.read("out.geojson");
     const std::vector<std::string> faults = karvel_test::geoJsonFaults(geojson);
     EXPECT_TRUE(faults.empty()) << faults.front();
     size_t fixFeatures = 0;
     for (size_t at = 0; (at = geojson.find("\"kind\": \"fix\"", at)) != std::string::npos; ++at)
         ++fixFeatures;
-    EXPECT_EQ(fixFeatures, csvRows(dir / "out.csv").size());
+    EXPECT_EQ(fixFeatures, csvRows(dir.read("out.csv")).size());
     const auto info = runCommand("ogrinfo -so -al out.gpkg", dir.str());
     ASSERT_EQ(info.exitCode, 0) << info.out << info.err;
     const LayerSummary fixes = ogrSummary(info.out, "fixes"), links = ogrSummary(info.out, "links");
-    EXPECT_EQ(fixes.features, static_cast<long>(csvRows(dir / "out.csv").size())) << info.out;
-    EXPECT_EQ(links.features, static_cast<long>(csvRows(dir / "out.links.csv").size())) << info.out;
+    EXPECT_EQ(fixes.features, static_cast<long>(csvRows(dir.read("out.csv")).size())) << info.out;
+    EXPECT_EQ(links.features, static_cast<long>(csvRows(dir.read("out.links.csv")).size())) << info.out;
     EXPECT_EQ(fixes.fields, (std::vector<std::string>{"trace",
                                                       "point",
                                                       "time",
@@ -211,8 +185,8 @@ TEST(LinkAttributes, MapbuildCarriesTheTableOnAndNewLinksHaveNoWay) {
     TempDir dir;
     prepare(dir, extract, karvel_test::sharedData("graphhopper-osm-extracts/issue-70.gpx"));
     const std::string table = dir / "data/map.txt.links.csv";
-    const size_t importedLinks = csvRows(table).size();
-    const auto r = runCommand(binaryPath("karvel-mapbuild") + " -a -k pic.kml data/nmea", dir.str());
+    const size_t importedLinks = csvRows(readFile(table)).size();
+    const auto r = dir.run("$B -a -k pic.kml data/nmea");
     ASSERT_EQ(r.exitCode, 0) << r.out;
     const mapRepresentation::Map map(dir / "data/map.txt");
     mapRepresentation::LinkTable::Reading reading;
@@ -227,7 +201,7 @@ TEST(LinkAttributes, MapbuildCarriesTheTableOnAndNewLinksHaveNoWay) {
     EXPECT_LT(withWay, map.links.size());
 
     // A map built afresh over it leaves no table of the old map behind.
-    ASSERT_EQ(runCommand(binaryPath("karvel-mapbuild") + " -k pic.kml data/nmea", dir.str()).exitCode, 0);
+    ASSERT_EQ(dir.run("$B -k pic.kml data/nmea").exitCode, 0);
     EXPECT_FALSE(fs::exists(table));
 }
 

@@ -36,16 +36,15 @@ int count(const std::string& text, const std::string& what) {
 
 TEST(MatchInputs, KarvelMatchReadsEveryReceiverAndNamesTracesWithoutAFix) {
     TempDir dir;
-    std::filesystem::create_directories(dir / "data/nmea");
+    karvel_test::makeWorkFolder(dir, karvel_test::roadMap(41.15, -8.62, 41.15, -8.60, 20, true));
     std::filesystem::create_directories(dir / "more");
-    writeFile(dir / "data/map.txt", karvel_test::roadMap(41.15, -8.62, 41.15, -8.60, 20, true));
-    writeFile(dir / "data/nmea/a.nmea", karvel_test::nmeaAlong(41.15001, -8.619, 41.15001, -8.601, 30));
+    dir.write("data/nmea/a.nmea", karvel_test::nmeaAlong(41.15001, -8.619, 41.15001, -8.601, 30));
     // GGA only, as from a receiver that never sends a date.
     const std::string drive = karvel_test::nmeaAlong(41.15001, -8.619, 41.15001, -8.601, 20);
-    writeFile(dir / "data/nmea/b.log", std::regex_replace(drive, std::regex(R"(\$GPRMC[^\n]*\n)"), ""));
-    writeFile(dir / "more/empty.txt", sentence("GPGGA,,,,,,0,,,,M,,M,,"));
+    dir.write("data/nmea/b.log", std::regex_replace(drive, std::regex(R"(\$GPRMC[^\n]*\n)"), ""));
+    dir.write("more/empty.txt", sentence("GPGGA,,,,,,0,,,,M,,M,,"));
 
-    const auto r = runCommand(binaryPath("karvel-match") + " -t data/nmea more/empty.txt", dir.str());
+    const auto r = dir.run("$M -t data/nmea more/empty.txt");
     EXPECT_EQ(r.exitCode, 1) << r.out;
     EXPECT_EQ(count(r.out, "ERROR: "), 1) << r.out;
     EXPECT_NE(
@@ -58,19 +57,18 @@ TEST(MatchInputs, KarvelMatchReadsEveryReceiverAndNamesTracesWithoutAFix) {
     EXPECT_EQ(count(r.out.substr(0, r.out.find("Route #2")), "Start node:"), 0) << r.out;
 
     // Only the files named: the folder is not listed.
-    const auto one = runCommand(binaryPath("karvel-match") + " data/nmea/b.log", dir.str());
+    const auto one = dir.run("$M data/nmea/b.log");
     EXPECT_EQ(one.exitCode, 0) << one.out;
     EXPECT_EQ(count(one.out, "Route #"), 1) << one.out;
 }
 
 TEST(MatchInputs, KarvelSaysWhichSentencesATraceLacked) {
     TempDir dir;
-    std::filesystem::create_directories(dir / "data/nmea");
-    writeFile(dir / "data/map.txt", karvel_test::roadMap(41.15, -8.62, 41.15, -8.60, 20, true));
+    karvel_test::makeWorkFolder(dir, karvel_test::roadMap(41.15, -8.62, 41.15, -8.60, 20, true));
     const std::string drive = karvel_test::nmeaAlong(41.15001, -8.619, 41.15001, -8.601, 20);
-    writeFile(dir / "data/nmea/a.txt", drive);
-    writeFile(dir / "data/nmea/b.txt", std::regex_replace(drive, std::regex(R"(\$GPRMC[^\n]*\n)"), ""));
-    const auto r = runCommand(binaryPath("karvel"), dir.str());
+    dir.write("data/nmea/a.txt", drive);
+    dir.write("data/nmea/b.txt", std::regex_replace(drive, std::regex(R"(\$GPRMC[^\n]*\n)"), ""));
+    const auto r = dir.run("$K");
     EXPECT_EQ(r.exitCode, 1) << r.out;
     EXPECT_NE(r.out.find("ERROR: no point loaded from data/nmea/b.txt: it has no RMC sentence with a time, a "
                          "date and a position (GGA sentences carry no date).\n"),
@@ -85,9 +83,8 @@ TEST(MatchInputs, AStreetAcrossAZoneLine) {
     for (const char* program : {"karvel-match", "karvel"}) {
         SCOPED_TRACE(program);
         TempDir dir;
-        std::filesystem::create_directories(dir / "data/nmea");
-        writeFile(dir / "data/map.txt", karvel_test::roadMap(48.137, 11.994, 48.137, 12.006, 13, true));
-        writeFile(dir / "data/nmea/a.txt", karvel_test::nmeaAlong(48.13703, 11.9945, 48.13703, 12.0055, 60));
+        karvel_test::makeWorkFolder(dir, karvel_test::roadMap(48.137, 11.994, 48.137, 12.006, 13, true));
+        dir.write("data/nmea/a.txt", karvel_test::nmeaAlong(48.13703, 11.9945, 48.13703, 12.0055, 60));
         const auto r = runCommand(binaryPath(program), dir.str());
         EXPECT_EQ(r.exitCode, 0) << r.out;
         EXPECT_NE(r.out.find("(0, "), std::string::npos) << r.out;

@@ -19,18 +19,14 @@ using karvel_test::TempDir;
 namespace {
 
 namespace fs = std::filesystem;
-const std::string kSampleMap = std::string(KARVEL_SOURCE_DIR) + "/sample/data/map.txt";
+const std::string kSampleMap = karvel_test::sampleMap();
 
 // A working folder with the bundled street map (and a pristine copy beside it) and seeded simulated
 // drives of it.
 void prepareSample(const TempDir& dir, const std::string& simArgs) {
-    fs::create_directories(dir / "data/nmea");
-    fs::copy_file(kSampleMap, dir / "data/map.txt");
+    karvel_test::makeWorkFolder(dir);
     fs::copy_file(kSampleMap, dir / "map.txt");
-    ASSERT_EQ(runCommand(binaryPath("karvel-sim") + " --map map.txt --out data/nmea --truth truth " + simArgs,
-                         dir.str())
-                  .exitCode,
-              0);
+    ASSERT_EQ(dir.run("$S --map map.txt --out data/nmea --truth truth " + simArgs).exitCode, 0);
 }
 
 std::string withoutTiming(const std::string& report) {
@@ -61,11 +57,9 @@ TEST(MatchPrograms, SeededDrivesOnARealMapMatchAboveAFloor) {
         prepareSample(dir, c.simArgs);
         ASSERT_EQ(runCommand(binaryPath(c.program) + " > report.txt", dir.str()).exitCode, 0);
         const std::string label = std::string(c.program) + " / seeded";
-        const auto scored = runCommand(
-            binaryPath("karvel-eval") +
-                " --report report.txt --map map.txt --truth truth -q --seconds 2 --tsv r.tsv --label '" +
-                label + "'",
-            dir.str());
+        const auto scored = dir.run(
+            "$V --report report.txt --map map.txt --truth truth -q --seconds 2 --tsv r.tsv --label '" +
+            label + "'");
         ASSERT_EQ(scored.exitCode, 0) << scored.out;
         std::smatch m;
         ASSERT_TRUE(
@@ -76,22 +70,21 @@ TEST(MatchPrograms, SeededDrivesOnARealMapMatchAboveAFloor) {
         ASSERT_TRUE(std::regex_search(scored.out, m, std::regex(std::string(c.mismatch) + " ([0-9.]+)")));
         EXPECT_LE(std::stod(m[1]), c.mismatchCeiling) << scored.out;
         // The result line keeps a label with blanks and a slash.
-        const auto table = runCommand(binaryPath("karvel-eval") + " --summarize r.tsv", dir.str());
+        const auto table = dir.run("$V --summarize r.tsv");
         EXPECT_NE(table.out.find("| " + label + " | "), std::string::npos) << table.out;
         if (c.sameReport == nullptr) continue;
         EXPECT_EQ(withoutTiming(runCommand(binaryPath(c.sameReport), dir.str()).out),
-                  withoutTiming(readFile(dir / "report.txt")));
-        EXPECT_NE(readFile(dir / "data/match_hmm_sim_002.kml").find("<name>Piece 0: points 0 to"),
+                  withoutTiming(dir.read("report.txt")));
+        EXPECT_NE(dir.read("data/match_hmm_sim_002.kml").find("<name>Piece 0: points 0 to"),
                   std::string::npos);
-        EXPECT_EQ(readFile(dir / "data/map.txt"), readFile(kSampleMap));
+        EXPECT_EQ(dir.read("data/map.txt"), readFile(kSampleMap));
     }
 }
 
 // Exit statuses: 1 for what cannot be read, 2 for a bad command line (with the usage).
 TEST(MatchExit, StatusAndMessage) {
     TempDir dir;
-    fs::create_directories(dir / "data/nmea");
-    karvel_test::writeFile(dir / "data/map.txt", "2\n1 -8.6 41.1 0 0\n2 -8.5 41.1 0 0\n1\n1 2 0 0\n");
+    karvel_test::makeWorkFolder(dir, "2\n1 -8.6 41.1 0 0\n2 -8.5 41.1 0 0\n1\n1 2 0 0\n");
     const struct {
         const char* args;
         int status;
@@ -101,7 +94,7 @@ TEST(MatchExit, StatusAndMessage) {
                  {"extra", 1, "ERROR: extra: cannot be read"},
                  {"--format geojson", 0, "\"FeatureCollection\""}};
     for (const auto& c : cases) {
-        const auto r = runCommand(binaryPath("karvel-match") + " " + c.args + " 2>&1", dir.str());
+        const auto r = dir.run("$M " + std::string(c.args) + " 2>&1");
         EXPECT_EQ(r.exitCode, c.status) << c.args << ": " << r.out;
         EXPECT_NE(r.out.find(c.expect), std::string::npos) << r.out;
     }
@@ -111,13 +104,12 @@ TEST(MatchExit, StatusAndMessage) {
 // run; the trace on the map beside it is matched, its report carrying the driven links.
 TEST(MatchExit, ATraceOfAnotherAreaFailsTheRun) {
     TempDir dir;
-    fs::create_directories(dir / "data/nmea");
-    karvel_test::writeFile(dir / "data/map.txt", "2\n1 -8.6 41.1 0 0\n2 -8.5 41.1 0 0\n1\n1 2 0 0\n");
-    karvel_test::writeFile(dir / "data/nmea/far.txt",
-                           karvel_test::nmeaLog(karvel_test::fixesAlong(41.1, -8.3, 41.1, -8.299, 3)));
-    karvel_test::writeFile(dir / "data/nmea/near.txt",
-                           karvel_test::nmeaLog(karvel_test::fixesAlong(41.1, -8.58, 41.1, -8.57, 5)));
-    const auto r = runCommand(binaryPath("karvel-match") + " -q 2>&1", dir.str());
+    karvel_test::makeWorkFolder(dir, "2\n1 -8.6 41.1 0 0\n2 -8.5 41.1 0 0\n1\n1 2 0 0\n");
+    dir.write("data/nmea/far.txt",
+              karvel_test::nmeaLog(karvel_test::fixesAlong(41.1, -8.3, 41.1, -8.299, 3)));
+    dir.write("data/nmea/near.txt",
+              karvel_test::nmeaLog(karvel_test::fixesAlong(41.1, -8.58, 41.1, -8.57, 5)));
+    const auto r = dir.run("$M -q 2>&1");
     EXPECT_EQ(r.exitCode, 1) << r.out;
     EXPECT_NE(r.out.find("ERROR: far: none of its 3 fixes lies within 50 m of a road; it is 16.8 km from "
                          "the map's area"),
@@ -134,11 +126,11 @@ TEST(MatchExit, ATraceOfAnotherAreaFailsTheRun) {
 TEST(MatchConsole, ResultsOnStdoutMessagesAsAsked) {
     TempDir dir;
     fs::copy(fs::path(kSampleMap).parent_path(), dir / "data", fs::copy_options::recursive);
-    karvel_test::writeFile(dir / "data/nmea/broken.gpx", "<gpx><trk><trkseg><trkpt lat=\"x\"/>");
+    dir.write("data/nmea/broken.gpx", "<gpx><trk><trkseg><trkpt lat=\"x\"/>");
     const std::string kSummary = "karvel-match: 3 traces, ";
     const std::regex summary(
         "karvel-match: 3 traces, ([0-9]+) fixes, ([0-9.]+) % matched, [0-9.]+ s, [0-9]+ fixes/s\n");
-    const auto plain = runCommand(binaryPath("karvel-match") + " --jobs 2", dir.str());
+    const auto plain = dir.run("$M --jobs 2");
     EXPECT_EQ(plain.exitCode, 1) << "a trace that gives no fix fails the run:\n" << plain.out;
     EXPECT_NE(plain.out.find("ERROR: trace data/nmea/broken.gpx gives no fix: "), std::string::npos);
     EXPECT_EQ(plain.out.rfind("ERROR: ", 0), 0U) << "the unreadable log first, in name order:\n" << plain.out;
@@ -150,24 +142,24 @@ TEST(MatchConsole, ResultsOnStdoutMessagesAsAsked) {
     EXPECT_EQ(figures[1], "123");  // the two Porto drives; the broken log has none
     EXPECT_GT(std::stod(figures[2]), 90);
 
-    const auto verbose = runCommand(binaryPath("karvel-match") + " -v", dir.str());
+    const auto verbose = dir.run("$M -v");
     EXPECT_EQ(verbose.out.rfind("Traces: 3 files in data/nmea/\nMap: 16 nodes, ", 0), 0U) << verbose.out;
     EXPECT_NE(verbose.out.find("loading nmea file: "), std::string::npos);
     EXPECT_EQ(verbose.out.find("Ostrand"), std::string::npos);
 
-    const auto quiet = runCommand(binaryPath("karvel-match") + " -q", dir.str());
+    const auto quiet = dir.run("$M -q");
     EXPECT_EQ(quiet.out, plain.out);
     EXPECT_EQ(quiet.err, "");
 
     // With -o the report file holds the blocks alone and the error moves to standard error.
-    const auto toFile = runCommand(binaryPath("karvel-match") + " -o report.txt", dir.str());
+    const auto toFile = dir.run("$M -o report.txt");
     EXPECT_EQ(toFile.out, "");
     EXPECT_EQ(toFile.err.rfind("ERROR: ", 0), 0U) << toFile.err;
     EXPECT_EQ(std::count(toFile.err.begin(), toFile.err.end(), '\n'), 3) << toFile.err;
     EXPECT_NE(toFile.err.find(kSummary), std::string::npos) << toFile.err;
-    EXPECT_EQ(readFile(dir / "report.txt"), plain.out.substr(plain.out.find("\tRoute #0: ")));
+    EXPECT_EQ(dir.read("report.txt"), plain.out.substr(plain.out.find("\tRoute #0: ")));
 
-    const auto csv = runCommand(binaryPath("karvel-match") + " --format csv", dir.str());
+    const auto csv = dir.run("$M --format csv");
     EXPECT_EQ(csv.out.rfind("trace,point,time,", 0), 0U) << csv.out.substr(0, 200);
     EXPECT_EQ(csv.out.find("ERROR"), std::string::npos);
     EXPECT_EQ(csv.err.rfind("ERROR: ", 0), 0U) << csv.err;
@@ -183,7 +175,7 @@ TEST(GeneticPrograms, FixedSeedRepeatsWholeRuns) {
         for (const std::string seed : {"99", "99", "12a"}) {
             TempDir dir;
             fs::copy(fs::path(kSampleMap).parent_path(), dir / "data", fs::copy_options::recursive);
-            karvel_test::writeFile(dir / "data/nmea/empty.txt", "");
+            dir.write("data/nmea/empty.txt", "");
             const auto r = runCommand("KARVEL_SEED=" + seed + " " + binaryPath(program) + " -M", dir.str());
             // The hybrid names a trace it loads no point from and fails the run; the genetic-only
             // program does not.
@@ -201,7 +193,7 @@ TEST(GeneticPrograms, FixedSeedRepeatsWholeRuns) {
                     std::string::npos);
             if (program == "karvel-genetic") {
                 EXPECT_TRUE(fs::exists(dir / "data/match_genetic_porto_loop.kml"));
-                EXPECT_EQ(readFile(dir / "data/map.txt"), readFile(kSampleMap)) << "the map is only read";
+                EXPECT_EQ(dir.read("data/map.txt"), readFile(kSampleMap)) << "the map is only read";
             }
         }
     }

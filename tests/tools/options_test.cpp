@@ -66,8 +66,8 @@ TEST(ToolOptions, ValuesOperandsAndOneLineErrors) {
         {"karvel-osm2map", "x.osm x.osm", 2, "ERROR: more than one input file: x.osm, x.osm\n", ""},
         {"karvel-osm2map", "-q paths.osm", 1, "", "ERROR: no drivable road in paths.osm; no map written\n"},
     };
-    writeFile(dir / "empty.txt", "");
-    writeFile(dir / "paths.osm",
+    dir.write("empty.txt", "");
+    dir.write("paths.osm",
               "<osm version=\"0.6\"><node id=\"1\" lat=\"48\" lon=\"11\"/><node id=\"2\" lat=\"48\" "
               "lon=\"11.001\"/><way id=\"1\"><nd ref=\"1\"/><nd ref=\"2\"/><tag k=\"highway\" "
               "v=\"footway\"/></way></osm>");
@@ -105,9 +105,9 @@ TEST(ToolOptions, CheckOnlyJudgesTheOptionsAndRunsNothing) {
 // NMEA ones whatever the case of their extension, and a broken one is reported.
 TEST(ToolFailures, MapbuildSaysWhenItsMapFailsTheCheckOrItsPictureCannotBeMade) {
     TempDir dir;
-    writeFile(dir / "logs/drive.txt", kDrive);
+    dir.write("logs/drive.txt", kDrive);
     // A ring road with no junction on it, far from the drive.
-    writeFile(dir / "ring.txt",
+    dir.write("ring.txt",
               "3\n1  -8.500000000  41.000000000 0 0\n2  -8.499000000  41.000000000 0 0\n"
               "3  -8.499500000  41.001000000 0 0\n3\n1  2 10.0 1\n2  3 10.0 1\n3  1 10.0 1\n");
     const auto ring = runTool(dir, "karvel-mapbuild", "-a -o ring.txt -k ring.kml logs/drive.txt");
@@ -118,16 +118,16 @@ TEST(ToolFailures, MapbuildSaysWhenItsMapFailsTheCheckOrItsPictureCannotBeMade) 
     std::string points;
     for (int i = 0; i < 4; ++i)
         points += "<trkpt lat=\"48.001\" lon=\"" + std::to_string(11.0 + 0.0005 * i) + "\"/>";
-    writeFile(dir / "logs/b.GPX", "<gpx version=\"1.1\"><trk><trkseg>" + points + "</trkseg></trk></gpx>");
-    writeFile(dir / "logs/c.gpx", "<gpx><trk>");
-    writeFile(dir / "file", "");
+    dir.write("logs/b.GPX", "<gpx version=\"1.1\"><trk><trkseg>" + points + "</trkseg></trk></gpx>");
+    dir.write("logs/c.gpx", "<gpx><trk>");
+    dir.write("file", "");
     const auto kml = runTool(dir, "karvel-mapbuild", "-r 25 -o map.txt -k file/map.kml logs");
     EXPECT_EQ(kml.exitCode, 1);
     for (const char* part :
          {"trace logs/b.GPX: 4 points", "ERROR: logs/c.gpx:1: broken XML",
           "wrote map.txt\nERROR: cannot create the KML file file/map.kml; no picture written\n"})
         EXPECT_NE(kml.out.find(part), std::string::npos) << part << kml.out;
-    EXPECT_EQ(readFile(dir / "file"), "");
+    EXPECT_EQ(dir.read("file"), "");
 }
 
 // Under a file-size limit of 0 every write to a file fails: each tool must say so, exit 1, and leave
@@ -135,8 +135,8 @@ TEST(ToolFailures, MapbuildSaysWhenItsMapFailsTheCheckOrItsPictureCannotBeMade) 
 TEST(ToolFailures, AFileSizeLimitLeavesNoTruncatedFile) {
     TempDir dir;
     fs::create_directories(dir / "in");
-    writeFile(dir / "in/drive.txt", kDrive);
-    fs::copy_file(std::string(KARVEL_SOURCE_DIR) + "/sample/data/map.txt", dir / "in/map.txt");
+    dir.write("in/drive.txt", kDrive);
+    fs::copy_file(karvel_test::sampleMap(), dir / "in/map.txt");
     const std::string osm = karvel_test::testFile("tools/data/directions.osm");
     struct Case {
         const char* tool;

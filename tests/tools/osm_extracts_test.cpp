@@ -24,7 +24,7 @@ TEST(Osm2MapTool, WritesTheWorkingDirectoryMapAndIdTable) {
 
     mapRepresentation::Map map(dir / "work/data/map.txt");
     EXPECT_EQ(std::pair(map.nodes.size(), map.links.size()), std::pair(size_t{32}, size_t{35}));
-    const std::string csv = readFile(dir / "ids.csv");
+    const std::string csv = dir.read("ids.csv");
     EXPECT_EQ(csv.rfind("map_id,osm_node_id\n1,101\n2,102\n", 0), 0u) << csv;
 
     // -o names the file itself; -q keeps standard error quiet.
@@ -32,7 +32,7 @@ TEST(Osm2MapTool, WritesTheWorkingDirectoryMapAndIdTable) {
         osm2map + " -q -o out/roads.txt " + testFile("tools/data/directions.osm") + " 2>&1", dir.str());
     EXPECT_EQ(quiet.exitCode, 0);
     EXPECT_EQ(quiet.out, "");
-    EXPECT_EQ(readFile(dir / "out/roads.txt"), readFile(dir / "work/data/map.txt"));
+    EXPECT_EQ(dir.read("out/roads.txt"), dir.read("work/data/map.txt"));
 }
 
 // Imports a real extract (a path under the shared extracts, or an absolute one), saves, reloads
@@ -57,7 +57,7 @@ TEST_P(OsmExtract, ImportsReloadsAndValidates) {
     ASSERT_TRUE(imported.saveMap(dir / "map.txt"));
     const mapRepresentation::Map reloaded(dir / "map.txt");
     ASSERT_TRUE(reloaded.saveMap(dir / "again.txt"));
-    EXPECT_EQ(readFile(dir / "again.txt"), readFile(dir / "map.txt"));
+    EXPECT_EQ(dir.read("again.txt"), dir.read("map.txt"));
     karvel_test::printed([&] { EXPECT_TRUE(reloaded.validateMap()); });  // its chatter swallowed
 }
 

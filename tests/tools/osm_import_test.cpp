@@ -144,7 +144,7 @@ TEST(OsmImport, UnreadableInputIsReportedNotThrown) {
     // The id table, written here too: the program ends without exit handlers, so its runs leave
     // no line coverage of the table.
     ASSERT_TRUE(osmImport::writeNodeIdTable(dir / "ids.csv", {{1, 2}, {3, 4}}));
-    EXPECT_EQ(karvel_test::readFile(dir / "ids.csv"), "map_id,osm_node_id\n1,2\n3,4\n");
+    EXPECT_EQ(dir.read("ids.csv"), "map_id,osm_node_id\n1,2\n3,4\n");
     EXPECT_FALSE(osmImport::writeNodeIdTable(dir / "no/such/dir/ids.csv", {{1, 2}}));
 }
 

@@ -38,7 +38,7 @@ Route load(const karvel_test::TempDir& dir, const std::string& name, const std::
            std::string& log) {
     karvel_test::writeFile(dir / name, text);
     std::ostringstream messages;
-    Route r = loadRoute(dir / name, messages);
+    Route r = traces::loadRoute(dir / name, messages);
     log = messages.str();
     return r;
 }
@@ -58,7 +58,7 @@ TEST(GpxLoader, ReadsBothVersionsEverySegmentInOrderKeepingEqualTimesApart) {
         // Speed derived (11.1 m in 10 s) where the file has none, else the file's.
         EXPECT_EQ(
             std::tuple(log, r.name, r.nodes[2].position.lat, r.nodes[2].arrivalTime - r.nodes[1].arrivalTime,
-                       isoUtcText(r.nodes[3].arrivalTime), std::round(r.nodes[1].speed * 100),
+                       traces::isoUtcText(r.nodes[3].arrivalTime), std::round(r.nodes[1].speed * 100),
                        r.nodes[3].speed, r.nodes[3].heading),
             std::tuple("", "drive " + version, 48.0002, 0u, "2020-06-01T12:00:30Z", 111.0, 4.5,
                        deg2rad(270)));
@@ -72,8 +72,9 @@ TEST(GpxLoader, ReadsBothVersionsEverySegmentInOrderKeepingEqualTimesApart) {
         load(dir, "untimed.gpx", gpx("1.1", "<trk><trkseg>" + point(0) + point(9) + "</trkseg></trk>"), log);
     ASSERT_EQ(untimed.nodes.size(), 2u);
     // No time, no speed (not 100 m over half a second).
-    EXPECT_EQ(std::tuple(untimed.nodes[1].arrivalTime, untimed.nodes[1].speed, isoUtcText(kTraceNoTime)),
-              std::tuple(kTraceNoTime, 0.0, ""));
+    EXPECT_EQ(std::tuple(untimed.nodes[1].arrivalTime, untimed.nodes[1].speed,
+                         traces::isoUtcText(traces::kTraceNoTime)),
+              std::tuple(traces::kTraceNoTime, 0.0, ""));
 }
 
 // Each value a track point may carry, by its rule: a fix of "none" is no valid position, a course
@@ -164,8 +165,7 @@ TEST(GpxLoader, HostileFilesAreRefusedInBoundedTimeAndQuotesInCommentsAreNot) {
         }() + "\">";
     entities +=
         "]>\n<gpx><trk><trkseg><trkpt lat=\"1\" lon=\"2\"><time>&j;</time></trkpt></trkseg></trk></gpx>";
-    karvel_test::writeFile(dir / "plain.txt",
-                           gpx("1.1", "<trk><trkseg>" + point(0, at(0)) + "</trkseg></trk>"));
+    dir.write("plain.txt", gpx("1.1", "<trk><trkseg>" + point(0, at(0)) + "</trkseg></trk>"));
     ASSERT_EQ(std::system(("gzip -c " + (dir / "plain.txt") + " > " + (dir / "packed.gpx")).c_str()), 0);
     ::mkfifo((dir / "fifo.gpx").c_str(), 0644);
     ::mkfifo((dir / "fifo.txt").c_str(), 0644);
@@ -177,13 +177,13 @@ TEST(GpxLoader, HostileFilesAreRefusedInBoundedTimeAndQuotesInCommentsAreNot) {
         {"fifo.txt", ": cannot be read: not a regular file\n"},
         {"missing.txt", ": cannot be read: No such file or directory\n"},
     };
-    karvel_test::writeFile(dir / "attributes.gpx", gpx("1.1", attributes));
-    karvel_test::writeFile(dir / "entities.gpx", entities);
+    dir.write("attributes.gpx", gpx("1.1", attributes));
+    dir.write("entities.gpx", entities);
     for (const auto& [name, error] : cases) {
         const auto started = std::chrono::steady_clock::now();
         std::ostringstream log;
         bool refused = false;
-        const Route r = loadRoute(dir / name, log, &refused);
+        const Route r = traces::loadRoute(dir / name, log, &refused);
         EXPECT_EQ(log.str(), "ERROR: " + (dir / name) + error);
         // Only a file that cannot be read at all fails a batch; the others are reported like broken XML.
         const bool unreadable = error.find("cannot be read") != std::string::npos;
@@ -225,13 +225,14 @@ TEST(TraceTime, IsoTextsAreReadAndWrittenBackInUtcWhateverTheZone) {
         setenv("TZ", tz, 1);
         tzset();
         for (const auto& [text, expected] : cases) {
-            const auto t = parseIsoTime(text);
-            EXPECT_EQ(t ? isoUtcText(*t) : "", expected) << tz << " " << text;
+            const auto t = traces::parseIsoTime(text);
+            EXPECT_EQ(t ? traces::isoUtcText(*t) : "", expected) << tz << " " << text;
         }
         // The NMEA loader's convention: UTC clock fields through mktime.
         std::tm fields{};
         fields.tm_year = 120, fields.tm_mon = 6, fields.tm_mday = 15, fields.tm_hour = 12;
-        EXPECT_EQ(*parseIsoTime("2020-07-15T12:00:00Z"), static_cast<uint32_t>(std::mktime(&fields))) << tz;
+        EXPECT_EQ(*traces::parseIsoTime("2020-07-15T12:00:00Z"), static_cast<uint32_t>(std::mktime(&fields)))
+            << tz;
     }
     before != nullptr ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
     tzset();

@@ -29,13 +29,13 @@ std::string sentence(const std::string& body, bool goodChecksum = true) {
 
 traces::FixReading read(const std::string& text) {
     karvel_test::TempDir dir;
-    karvel_test::writeFile(dir / "t.log", text);
+    dir.write("t.log", text);
     std::ostringstream log;
     return traces::readNmeaFixes(dir / "t.log", log);
 }
 
 std::string utc(uint32_t t) {
-    return isoUtcText(t);
+    return traces::isoUtcText(t);
 }
 
 }  // namespace
@@ -133,13 +133,13 @@ TEST(NmeaFixReader, GpsdCaptures) {
     std::string why;
     // 68 valid RMC fixes (the hybrid's loader keeps 24 of them), GGA without RMC, GGA fixes from no
     // satellite.
-    EXPECT_GE(loadRoute(logs + "/haicom-305N.log", log, nullptr, &why).nodes.size(), 68u);
-    const Route hp = loadRoute(logs + "/hp58534a.log", log, nullptr, &why);
+    EXPECT_GE(traces::loadRoute(logs + "/haicom-305N.log", log, nullptr, &why).nodes.size(), 68u);
+    const Route hp = traces::loadRoute(logs + "/hp58534a.log", log, nullptr, &why);
     ASSERT_EQ(hp.nodes.size(), 2u);
     EXPECT_EQ(utc(hp.nodes[0].arrivalTime), "2010-10-25T22:24:49Z");
-    EXPECT_EQ(loadRoute(logs + "/hemi.log", log, nullptr, &why).nodes.size(),
+    EXPECT_EQ(traces::loadRoute(logs + "/hemi.log", log, nullptr, &why).nodes.size(),
               6u);  // 21 fixes, 15 from no satellite
-    EXPECT_GE(loadRoute(logs + "/rst39.log", log, nullptr, &why).nodes.size(), 40u);
+    EXPECT_GE(traces::loadRoute(logs + "/rst39.log", log, nullptr, &why).nodes.size(), 40u);
 
     // Every point lies where gpsd decoded a fix of the same log.
     for (const auto& entry : std::filesystem::directory_iterator(logs)) {
@@ -155,7 +155,7 @@ TEST(NmeaFixReader, GpsdCaptures) {
         if (gpsd.empty()) continue;
         // gpsd reports a fix when its cycle ends, so the last epoch of a log may have none.
         int unseen = 0;
-        for (const _node& n : loadRoute(entry.path().string(), log).nodes) {
+        for (const _node& n : traces::loadRoute(entry.path().string(), log).nodes) {
             bool seen = false;
             for (const _position& p : gpsd)
                 seen = seen ||

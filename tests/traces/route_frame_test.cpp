@@ -14,7 +14,7 @@ namespace {
 
 Route loaded(const std::string& text) {
     karvel_test::TempDir dir;
-    karvel_test::writeFile(dir / "t.txt", text);
+    dir.write("t.txt", text);
     std::ostringstream log;
     return NMEALoader(dir / "t.txt", log).route;
 }

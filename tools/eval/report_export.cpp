@@ -18,7 +18,7 @@ namespace {
 // with an ERROR line: exporting either could mix one drive's fixes with another's matches.
 std::map<std::string, std::string> traceFilesByName(const std::string& folder, std::ostream& log) {
     std::map<std::string, std::string> byName;
-    const TraceListing listing = listTraceFiles(folder, kTraceFileExtensions);
+    const matchApp::TraceListing listing = matchApp::listTraceFiles(folder, traces::kTraceFileExtensions);
     for (const std::string& skipped : listing.skipped)
         log << "ERROR: trace file " << skipped << "; skipped.\n";
     for (const std::string& file : listing.files) {
@@ -42,7 +42,7 @@ std::string misfit(const ReportTrace& trace, const Route& route, const mapRepres
             if (link >= 0 && !map.hasLink(link))
                 return "link " + std::to_string(link) + " is not in the map (give the map of the run)";
             if (point < 0 || link < 0) continue;
-            const auto snap = snapToLink(map, link, route.nodes[static_cast<size_t>(point)]);
+            const auto snap = matchApp::snapToLink(map, link, route.nodes[static_cast<size_t>(point)]);
             if (snap && !(snap->second <= kFarFromLink))
                 return "point " + std::to_string(point) + " lies " +
                        std::to_string(std::lround(snap->second / 1000)) + " km from its link " +
@@ -83,7 +83,7 @@ bool exportReport(const Report& report, const std::string& folder, ResultWriter&
         }
         if (trace.malformedLines > 0)
             log << "WARNING: " << name << ": " << trace.malformedLines << " report lines could not be read\n";
-        const Route route = loadRouteErrorsOnly(file->second, log);
+        const Route route = traces::loadRouteErrorsOnly(file->second, log);
         const std::string why = misfit(trace, route, map);
         if (!why.empty()) {
             log << "ERROR: " << name << ": " << why << "\n";
