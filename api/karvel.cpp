@@ -101,9 +101,10 @@ Route routeOf(const TraceView& t, const geo::PlaneFrame& frame) {
     traces::forgetUntimedSpeeds(route);
     std::vector<_node>& nodes = route.nodes;
     for (size_t i = 0; i < nodes.size(); ++i) {
-        if (!t.speed.empty() && std::isfinite(t.speed[i])) nodes[i].speed = t.speed[i];
+        if (!t.speed.empty() && std::isfinite(t.speed[i]))
+            nodes[i].speed = nodes[i].reportedSpeed = t.speed[i];
         if (!t.course.empty() && std::isfinite(t.course[i]))
-            nodes[i].heading =
+            nodes[i].heading = nodes[i].reportedCourse =
                 std::fmod(std::fmod(t.course[i], 360.0) + 360.0, 360.0) * std::numbers::pi / 180.0;
     }
     return route;
@@ -299,8 +300,9 @@ Trace loadTrace(const std::string& path) {
         t.time.push_back(n.arrivalTime == traces::kTraceNoTime ? kNaN : static_cast<double>(n.arrivalTime));
         t.latitude.push_back(n.position.lat);
         t.longitude.push_back(n.position.lon);
-        t.speed.push_back(n.speed);
-        t.course.push_back(n.heading * 180.0 / std::numbers::pi);
+        // What the receiver reported, so that matching the columns is matching the file.
+        t.speed.push_back(n.reportedSpeed);
+        t.course.push_back(n.reportedCourse * 180.0 / std::numbers::pi);
     }
     return t;
 }

@@ -44,8 +44,10 @@ public:
     using Error::Error;
 };
 
-// A trace in memory, one entry per fix in every column, in the order driven. Speed and course may be
-// left empty; a NaN time is an unknown one.
+// A trace in memory, one entry per fix in every column, in the order driven. Speed and course are
+// what the receiver reported; they may be left empty, and a NaN entry is one it did not report (the
+// matcher takes a vehicle reported standing as standing, and weighs the course while it moves). A
+// NaN time is an unknown one.
 struct TraceView {
     std::span<const double> time{};       // seconds since 1970-01-01 UTC
     std::span<const double> latitude{};   // degrees, WGS84

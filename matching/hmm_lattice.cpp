@@ -18,6 +18,10 @@ constexpr double kMadToSigma = 1.4826;
 // A fix retried with the wider radius may take this many times the usual number of candidates, so
 // that the links close to it do not crowd out the one it belongs to.
 constexpr int kRetryCandidateFactor = 4;
+// Seconds: consecutive fixes reported standing farther apart in time may hide a drive between them.
+constexpr double kStandGap = 10.0;
+// Fixes reported standing more than this many sigma apart are no one stand (a jump of the receiver).
+constexpr double kStandSpread = 4.0;
 
 Point fixPoint(const _node& n) {
     return Point{n.easting, n.northing};
@@ -38,6 +42,7 @@ void HmmLattice::run(const Route& route) {
     measuredNoise = params.sigma > 0.0 ? params.sigma : estimateNoise();
     sigmaUsed =
         params.sigma > 0.0 ? params.sigma : std::clamp(measuredNoise, params.sigmaMin, params.sigmaMax);
+    findStands(route);
     decode(route);
 }
 
@@ -54,6 +59,40 @@ void HmmLattice::findCandidates(const Route& route) {
         cands.insert(cands.end(), near.begin(), near.end());
         last.push_back(static_cast<uint32_t>(cands.size()));
     }
+    bias.assign(cands.size(), 0.0);
+    for (size_t t = 0; t < route.nodes.size(); ++t) weighCourses(route, static_cast<int>(t));
+}
+
+double HmmLattice::courseCost(uint32_t link, double course, double speed) const {
+    if (params.courseWeight <= 0.0 || !(speed >= params.courseSpeed) || !std::isfinite(course)) return 0.0;
+    const RoadGraph::Link& l = graph.link(link);
+    if (l.length <= 0.0) return 0.0;
+    // 1 along the course, -1 against it.
+    const double along = ((l.b.x - l.a.x) * std::sin(course) + (l.b.y - l.a.y) * std::cos(course)) / l.length;
+    return params.courseWeight * 0.5 * (1.0 - along);
+}
+
+void HmmLattice::weighCourses(const Route& route, int t) {
+    const _node& n = route.nodes[static_cast<size_t>(t)];
+    for (uint32_t j = first[t]; j < last[t]; ++j)
+        bias[j] = courseCost(cands[j].link, n.reportedCourse, n.reportedSpeed);
+}
+
+// Runs of consecutive fixes the receiver reported standing, close in time and space.
+void HmmLattice::findStands(const Route& route) {
+    const size_t n = route.nodes.size();
+    standFrom.assign(n, -1);
+    if (params.standSpeed <= 0.0) return;
+    for (size_t t = 0; t < n; ++t) {
+        const _node& at = route.nodes[t];
+        if (!(at.reportedSpeed >= 0.0 && at.reportedSpeed < params.standSpeed)) continue;
+        standFrom[t] = static_cast<int32_t>(t);
+        if (t == 0 || standFrom[t - 1] < 0) continue;
+        const _node& before = route.nodes[t - 1];
+        if (static_cast<double>(at.arrivalTime) - static_cast<double>(before.arrivalTime) <= kStandGap &&
+            distance2Points(fixPoint(before), fixPoint(at)) <= kStandSpread * sigmaUsed)
+            standFrom[t] = standFrom[t - 1];
+    }
 }
 
 bool HmmLattice::widen(const Route& route, int t) {
@@ -63,6 +102,8 @@ bool HmmLattice::widen(const Route& route, int t) {
     first[t] = static_cast<uint32_t>(cands.size());
     cands.insert(cands.end(), near.begin(), near.end());
     last[t] = static_cast<uint32_t>(cands.size());
+    bias.resize(cands.size(), 0.0);
+    weighCourses(route, t);
     cost.resize(cands.size(), kInf);
     back.resize(cands.size(), -1);
     stepLen.resize(cands.size(), 0.0);
@@ -116,7 +157,7 @@ double HmmLattice::bound(const Route& route, int prev, int t) const {
 void HmmLattice::startPiece(int t) {
     suspect[static_cast<size_t>(t)] = 0;
     for (uint32_t j = first[t]; j < last[t]; ++j) {
-        cost[j] = emissionCost(cands[j].distance);
+        cost[j] = emission(j);
         back[j] = -1;
         owner[j] = static_cast<uint32_t>(t);
     }
@@ -139,8 +180,7 @@ bool HmmLattice::relax(const Route& route, int from, int t, double extra, double
             const double d = stepDistance(cands[i], cands[j], limit);
             if (d == RouteSearch::kUnreachable) continue;
             const bool turns = d >= 0.0 && search.turnsBack(cands[j].link, cands[j].offset);
-            const double c = cost[i] + extra + transitionCost(d, straight, stepScale, turns) +
-                             emissionCost(cands[j].distance);
+            const double c = cost[i] + extra + transitionCost(d, straight, stepScale, turns) + emission(j);
             if (c < cost[j]) {
                 cost[j] = c;
                 back[j] = static_cast<int32_t>(i);
@@ -239,7 +279,10 @@ void HmmLattice::decode(const Route& route) {
     recent.clear();
     int prev = -1, before = -1;  // the last two fixes in the lattice of the current piece
     for (int t = 0; t < n; ++t) {
-        if (prev >= 0 && t + 1 < n && nearPrevious(route, prev, t)) {
+        // A vehicle standing still since the last fix kept is where that fix put it.
+        const bool stood =
+            prev >= 0 && standFrom[static_cast<size_t>(t)] >= 0 && standFrom[static_cast<size_t>(t)] <= prev;
+        if (stood || (prev >= 0 && t + 1 < n && nearPrevious(route, prev, t))) {
             skippedFix[static_cast<size_t>(t)] = 1;
             continue;
         }

@@ -36,6 +36,10 @@ public:
     int32_t previous(int32_t j) const { return back[static_cast<size_t>(j)]; }
     double stepLength(int32_t j) const { return stepLen[static_cast<size_t>(j)]; }
 
+    // The first fix of the stand fix t belongs to (the receiver reported it standing since then), or
+    // -1 when it moves or reported no speed.
+    int standingSince(int t) const { return standFrom[static_cast<size_t>(t)]; }
+
     int fixesNearRoads() const { return nearRoads; }
     double sigma() const { return sigmaUsed; }
     // The fix noise measured on the trace (or the preset's sigma), not clamped.
@@ -46,6 +50,9 @@ public:
     double scale(double seconds) const;
     double transitionCost(double d, double straight, double scale, bool turnsBack) const;
     double outlierCost() const { return 0.5 * params.outlier * params.outlier; }
+    // What a candidate on `link` costs for running against a course the receiver reported at `speed`
+    // (radians clockwise from north, m/s; NaN: none reported).
+    double courseCost(uint32_t link, double course, double speed) const;
 
 private:
     const mapRepresentation::RoadGraph& graph;
@@ -69,10 +76,15 @@ private:
     std::vector<double> shift;      // per fix in the lattice: what was taken off its costs to keep them small
     std::vector<int32_t> chosenOf;  // per fix: chosen candidate or -1
     std::vector<uint8_t> skippedFix;
-    std::vector<uint8_t> suspect;  // per fix in the lattice: reached only at more than an outlier's cost
-    std::vector<int> recent;       // the fixes in the lattice of the current piece, the last few seconds
+    std::vector<uint8_t> suspect;    // per fix in the lattice: reached only at more than an outlier's cost
+    std::vector<int> recent;         // the fixes in the lattice of the current piece, the last few seconds
+    std::vector<double> bias;        // per candidate: what it costs beyond its distance (the course)
+    std::vector<int32_t> standFrom;  // per fix: see standingSince
 
     void findCandidates(const Route& route);
+    void weighCourses(const Route& route, int t);
+    void findStands(const Route& route);
+    double emission(uint32_t j) const { return emissionCost(cands[j].distance) + bias[j]; }
     double estimateNoise() const;
     bool advance(const Route& route, int prev, int before, int t);
     bool relax(const Route& route, int from, int t, double extra, double stepScale);

@@ -75,6 +75,8 @@ std::string HmmParams::problem() const {
         {"thinning", thinning},           {"backTolerance", backTolerance},
         {"turnBack", turnBack},           {"outlier", outlier},
         {"runSeconds", runSeconds},       {"placeAccel", placeAccel},
+        {"standSpeed", standSpeed},       {"courseWeight", courseWeight},
+        {"courseSpeed", courseSpeed},
     };
     for (const auto& [name, value] : nonNegative)
         if (!within(value, 0, 1e6)) return badField(name, value, "0 to 1000000");

@@ -41,6 +41,15 @@ struct HmmParams {
     // vehicle that speeds up or slows down by about this much (m/s^2); 0 places every fix where it
     // projects on the drive. Near a junction the nearest link is a coin toss, the smoothed position is not.
     double placeAccel;
+    // What the receiver reports of its own motion, where it does. A fix it reports slower than
+    // standSpeed (m/s) after one like it stands where that one stood: the scatter of a vehicle
+    // standing still is no drive (0: reported speeds are not used).
+    double standSpeed;
+    // A candidate whose link runs against the reported course costs up to courseWeight (its half at
+    // right angles); only while the vehicle moves at courseSpeed (m/s) or more, below which receivers'
+    // courses are noise (courseWeight 0: courses are not used).
+    double courseWeight;
+    double courseSpeed;
 
     // These parameters with `metres` as the radius; the wider searches keep their proportion to it.
     HmmParams withRadius(double metres) const;
@@ -78,6 +87,9 @@ inline constexpr HmmParams kHmmDefaults{
     .outlier = 5.0,
     .runSeconds = 25.0,
     .placeAccel = 1.0,
+    .standSpeed = 0.5,
+    .courseWeight = 4.0,
+    .courseSpeed = 3.0,
 };
 
 }  // namespace MapMatching

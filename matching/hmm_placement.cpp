@@ -1,6 +1,7 @@
 #include "matching/hmm_placement.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <span>
 
@@ -108,9 +109,39 @@ void HmmPlacement::smoothAlong(const Route& route, int from, int end) {
     for (int t = from; t < end; ++t)
         seconds.push_back(static_cast<double>(route.nodes[static_cast<size_t>(t)].arrivalTime));
     const std::span<double> piece(along.data() + from, static_cast<size_t>(end - from));
+    holdStands(from, end, false);
     smoother.smooth(seconds, piece, std::max(lattice->noise(), kMinPlaceNoise), params.placeAccel);
+    holdStands(from, end, true);
     double last = 0.0;
     for (double& s : piece) last = s = std::clamp(s, last, driveStart.back());
+    // A stand moved back before a junction holds the fixes before it there too.
+    double next = driveStart.back();
+    for (size_t i = piece.size(); i-- > 0;) next = piece[i] = std::min(piece[i], next);
+}
+
+// Every fix of a stand the receiver reported at one position along the drive, the median of theirs:
+// the vehicle stood still, whatever its fixes did. With `beforeJunction`, a stand that median puts
+// just past a junction (closer than the noise) stands before it: vehicles wait at a junction before
+// entering it, and the median of noisy fixes is a coin toss between the two sides.
+void HmmPlacement::holdStands(int from, int end, bool beforeJunction) {
+    const double reach = std::max(lattice->noise(), kMinPlaceNoise);
+    for (int t = from; t < end;) {
+        const int stand = lattice->standingSince(t);
+        int stop = t + 1;
+        while (stop < end && stand >= 0 && lattice->standingSince(stop) == stand) ++stop;
+        if (stop - t > 1) {
+            held.assign(along.begin() + t, along.begin() + stop);
+            auto mid = held.begin() + static_cast<std::ptrdiff_t>(held.size() / 2);
+            std::nth_element(held.begin(), mid, held.end());
+            double at = *mid;
+            if (beforeJunction) {
+                const auto k = std::upper_bound(driveStart.begin() + 1, driveStart.end() - 1, at);
+                if (k != driveStart.begin() + 1 && at - *(k - 1) < reach) at = std::nextafter(*(k - 1), 0.0);
+            }
+            std::fill(along.begin() + t, along.begin() + stop, at);
+        }
+        t = stop;
+    }
 }
 
 // One Path for the piece: every fix on the drive link its position falls on, the links between with

@@ -52,6 +52,7 @@ private:
     std::vector<double> seconds;
     std::vector<uint32_t> placed;  // per fix of the piece being emitted: its drive link
     std::vector<uint8_t> close;    // and whether it lies within the radius of that link
+    std::vector<double> held;      // the positions of one stand
     TrackSmoother smoother;
 
     std::vector<int> linkOfFix;
@@ -65,6 +66,7 @@ private:
     void measureAlong(const Route& route, int from, int end);
     double nearestAlong(Point q, uint32_t lo, uint32_t hi) const;
     void smoothAlong(const Route& route, int from, int end);
+    void holdStands(int from, int end, bool beforeJunction);
     void emitPiece(const Route& route, int from, int end);
 };
 

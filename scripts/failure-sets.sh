@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # karvel-match on the ways real data goes wrong, each as a tuning set and a held-out set of simulated
 # drives: one fix a minute, multipath bursts, one-way side lanes 8-20 m beside roads, signal lost
-# for 60-120 s, drifting noise, a street grid across a UTM zone line, a map that ends where the
-# drive goes on, and a trace of another area. The seeds below were chosen once; tune on the tuning
+# for 60-120 s, drifting noise, long stops among wandering fixes (the receiver reporting its speed
+# and course), a street grid across a UTM zone line, a map that ends where the drive goes on, and a
+# trace of another area. The seeds below were chosen once; tune on the tuning
 # seeds only and report the held-out ones. Not part of the test run (a few minutes).
 #
 # Prints karvel-eval's summary table per set (matched, on true link, route mismatch, as link sets),
@@ -11,7 +12,7 @@
 #
 # Settings (environment variables):
 #   SETS      which of "tuning held-out" to run (default both)
-#   KINDS     which kinds (default "sparse bursts lanes loss drift zone mapend elsewhere")
+#   KINDS     which kinds (default "sparse bursts lanes loss drift stops zone mapend elsewhere")
 #   TRACES    drives per seed (default 4), DURATION seconds per drive (default 600)
 #   BUILD_DIR build with karvel-sim and karvel-eval (default build); BIN the karvel-match under test
 #             (default $BUILD_DIR/bin); WORK scratch folder (default a new one in /tmp)
@@ -23,7 +24,7 @@ bin="$(cd "${BIN:-$build/bin}" && pwd)"
 shared="$root/../shared/data"
 [ -d "$shared" ] || shared="$root/../../shared/data"
 sets="${SETS:-tuning held-out}"
-kinds="${KINDS:-sparse bursts lanes loss drift zone mapend elsewhere}"
+kinds="${KINDS:-sparse bursts lanes loss drift stops zone mapend elsewhere}"
 traces="${TRACES:-4}"
 duration="${DURATION:-600}"
 work="${WORK:-$(mktemp -d /tmp/karvel-failures-XXXXXX)}"
@@ -150,6 +151,7 @@ for set in $sets; do
       lanes) simulate lanes "$set" "$work/lanes.txt" --period 1 --sigma 5 ;;
       loss) simulate loss "$set" "$streets" --period 1 --sigma 5 --dropouts 0.004 --dropout-seconds 90 ;;
       drift) simulate drift "$set" "$streets" --period 1 --sigma 10 --correlation 60 ;;
+      stops) simulate stops "$set" "$streets" --period 1 --sigma 8 --correlation 30 --stops 0.5 --longest-stop 120 ;;
       zone) simulate zone "$set" "$work/zone.txt" --period 5 --sigma 5 ;;
       mapend) simulate mapend "$set" "$work/full.txt" --period 1 --sigma 5 ;;
       elsewhere) simulate elsewhere "$set" "$work/zone.txt" --period 1 --sigma 5 ;;

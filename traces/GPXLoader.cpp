@@ -208,8 +208,8 @@ void settleDerived(Route& route, const std::vector<PointExtras>& extras) {
     traces::forgetUntimedSpeeds(route);
     std::vector<_node>& nodes = route.nodes;
     for (size_t i = 0; i < nodes.size(); ++i) {
-        if (extras[i].speed) nodes[i].speed = *extras[i].speed;
-        if (extras[i].heading) nodes[i].heading = *extras[i].heading;
+        if (extras[i].speed) nodes[i].speed = nodes[i].reportedSpeed = *extras[i].speed;
+        if (extras[i].heading) nodes[i].heading = nodes[i].reportedCourse = *extras[i].heading;
     }
 }
 

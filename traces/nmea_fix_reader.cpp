@@ -31,7 +31,9 @@ struct Date {
 struct Epoch {
     uint32_t timeMs = 0;
     std::optional<_position> rmc, gga;
-    double speed = 0.0, course = 0.0;
+    // As the receiver reported them (NaN: empty field).
+    double speed = std::numeric_limits<double>::quiet_NaN(),
+           course = std::numeric_limits<double>::quiet_NaN();
     std::optional<Date> date;
     double hdop = kNmeaNoHdop;
     bool haveGsa = false;
@@ -146,8 +148,10 @@ private:
         const std::optional<_position> p = position(f, 3);
         if (!fix || !p || e->rmc) return;
         e->rmc = p;
-        e->speed = NMEALoader::convertKnotsToMetersPerSecond(number(f[7]).value_or(0.0));
-        e->course = deg2rad(number(f[8]).value_or(0.0));
+        if (const std::optional<double> knots = number(f[7]); knots && *knots >= 0.0)
+            e->speed = NMEALoader::convertKnotsToMetersPerSecond(*knots);
+        if (const std::optional<double> degrees = number(f[8]))
+            e->course = deg2rad(std::fmod(std::fmod(*degrees, 360.0) + 360.0, 360.0));
     }
 
     void gga(const std::vector<std::string>& f) {
@@ -276,8 +280,8 @@ FixReading readNmeaFixes(const std::string& file, std::ostream& log) {
         const Point p = geo::PlaneFrame().toPlane(*at);
         n.easting = p.x;
         n.northing = p.y;
-        n.speed = e.speed;
-        n.heading = e.course;
+        n.reportedSpeed = e.speed;
+        n.reportedCourse = e.course;
         n.hdop = e.hdop;
         n.averageSnr = e.snrCount > 0 ? static_cast<double>(e.snrSum) / e.snrCount
                                       : std::numeric_limits<double>::quiet_NaN();

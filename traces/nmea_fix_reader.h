@@ -6,7 +6,8 @@
 // - the date comes from RMC or ZDA sentences; a log that never gives one (GGA only) counts its days
 //   from 1 January 2000, turning to the next day where the time of day runs back by more than 12 h;
 // - a sentence whose checksum does not match its text is skipped, comment lines ('#') too.
-// Speed and heading are derived from the previous point, as the hybrid's loader derives them;
+// Speed and heading are derived from the previous point, as the hybrid's loader derives them; the
+// RMC's own speed and course are kept beside them as reported;
 // hdop comes from the epoch's GGA and the mean SNR from its GSA and the GSV seen so far.
 #pragma once
 

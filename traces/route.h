@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,11 @@ struct _node {
     double hdop = 0.0;
     double averageSnr = 0.0;
     bool valid = false;
+    // What the receiver itself reported (speed in m/s, course in radians clockwise from north), NaN
+    // where it reported nothing. speed and heading above are derived from the positions and say
+    // nothing of a vehicle standing still among scattered fixes.
+    double reportedSpeed = std::numeric_limits<double>::quiet_NaN();
+    double reportedCourse = std::numeric_limits<double>::quiet_NaN();
 };
 
 class Route {

@@ -233,3 +233,65 @@ TEST(RouteSearch, ATurnBackCountsForTheWholeRouteAfterIt) {
 }
 
 }  // namespace
+
+// What the receiver reports of its motion. A fix equidistant from two crossing roads goes to the one
+// along its course while the vehicle moves; at walking pace the course is noise and decides nothing.
+TEST(HmmReceiver, TheCourseTellsCrossingRoadsApartOnlyWhileMoving) {
+    local_world::World w;
+    const int north = w.link(w.node(0, -100), w.node(0, 100));
+    const int east = w.link(w.node(-100, 0), w.node(100, 0));
+    const RoadGraph g(w.map);
+    HmmMatcher m(g, kHmmDefaults);
+    auto linkOf = [&](double course, double speed) {
+        Route r;
+        r.nodes.push_back(local_world::point(3, 3));
+        r.nodes[0].reportedCourse = course;
+        r.nodes[0].reportedSpeed = speed;
+        m.run(r);
+        return m.decodedLink(0);
+    };
+    EXPECT_EQ(linkOf(local_world::kEast, 10.0), east);
+    EXPECT_EQ(linkOf(local_world::kNorth + 0.3, 10.0), north);
+    const int tie = linkOf(NAN, NAN);
+    EXPECT_EQ(linkOf(tie == east ? local_world::kNorth : local_world::kEast, 1.0), tie);
+    EXPECT_EQ(linkOf(local_world::kNorth, kHmmDefaults.courseSpeed), north);
+}
+
+// A vehicle reported standing for a minute just before a junction, while its fixes wander 38 m
+// towards the street round the block: one position, before the junction, and no drive round the
+// block. Taken as moving, the wandering fixes spread it along the road.
+TEST(HmmReceiver, AVehicleReportedStandingStandsBeforeTheJunction) {
+    local_world::World w;
+    const uint32_t a = w.node(0, 0), b = w.node(200, 0), c = w.node(400, 0), d = w.node(600, 0);
+    const std::vector<int> road = w.road({a, b, c, d});
+    w.road({b, w.node(200, 60), w.node(400, 60), c});
+    const RoadGraph g(w.map);
+    Route r;
+    auto fix = [&](double x, double y, double speed) {
+        r.nodes.push_back(local_world::point(x, y + 5 * std::sin(static_cast<double>(r.nodes.size()) * 2.3)));
+        r.nodes.back().arrivalTime = static_cast<uint32_t>(1000 + r.nodes.size());
+        r.nodes.back().reportedSpeed = speed;
+    };
+    for (int i = 0; i < 20; ++i) fix(8 + 10 * i, 0, 10);
+    const size_t standFrom = r.nodes.size();
+    for (int i = 0; i < 60; ++i)
+        fix(204 + 3 * std::sin(i * 0.7), 38 * std::sin(i * std::numbers::pi / 60), 0.1);
+    const size_t standEnd = r.nodes.size();
+    for (int i = 1; i < 30; ++i) fix(198 + 13 * i, 0, 13);
+    HmmMatcher m(g, kHmmDefaults);
+    m.run(r);
+    EXPECT_EQ(m.drivenRoutes(), (std::vector<std::vector<int>>{road}));
+    size_t decoded = 0;  // the stand is in the model once
+    for (size_t t = standFrom; t < standEnd; ++t) {
+        decoded += m.decodedLink(t) >= 0;
+        EXPECT_EQ(m.matchedLinks()[t], road[0]) << t;
+        EXPECT_EQ(m.matchedPoints()[t], m.matchedPoints()[standFrom]) << t;
+    }
+    EXPECT_LE(decoded, 1u);
+    for (_node& n : r.nodes) n.reportedSpeed = NAN;
+    m.run(r);
+    size_t moved = 0;
+    for (size_t t = standFrom; t < standEnd; ++t)
+        moved += m.matchedPoints()[t] != m.matchedPoints()[standFrom];
+    EXPECT_GT(moved, 10u);
+}

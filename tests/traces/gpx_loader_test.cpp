@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <ctime>
 #include <sstream>
@@ -61,6 +62,10 @@ TEST(GpxLoader, ReadsBothVersionsEverySegmentInOrderKeepingEqualTimesApart) {
                        r.nodes[3].speed, r.nodes[3].heading),
             std::tuple("", "drive " + version, 48.0002, 0u, "2020-06-01T12:00:30Z", 111.0, 4.5,
                        deg2rad(270)));
+        // Only the file's are reported ones.
+        EXPECT_EQ(std::tuple(r.nodes[3].reportedSpeed, r.nodes[3].reportedCourse),
+                  std::tuple(4.5, deg2rad(270)));
+        EXPECT_TRUE(std::isnan(r.nodes[1].reportedSpeed));
     }
     std::string log;
     const Route untimed =

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <numbers>
 #include <sstream>
 
 #include "nmea_writer.h"
@@ -77,6 +78,10 @@ TEST(NmeaFixReader, WhateverTheReceiverSends) {
     EXPECT_NEAR(r.route.nodes[0].position.lat, 48.1173, 1e-9);
     EXPECT_NEAR(r.route.nodes[1].position.lon, 11.517, 1e-9);
     EXPECT_EQ(r.badChecksums, 1u);
+    // The receiver's own speed (knots) and course stay beside the derived ones.
+    EXPECT_NEAR(r.route.nodes[0].reportedSpeed, 10 * 1852.0 / 3600, 1e-9);
+    EXPECT_NEAR(r.route.nodes[1].reportedCourse, std::numbers::pi / 2, 1e-12);
+    EXPECT_NE(r.route.nodes[1].heading, r.route.nodes[1].reportedCourse);
 
     // One epoch: the RMC's position over the GGA's; an hour of 24 is no time.
     const traces::FixReading both =
@@ -96,6 +101,10 @@ TEST(NmeaFixReader, WhateverTheReceiverSends) {
     EXPECT_EQ(utc(g.route.nodes[1].arrivalTime), "2000-01-02T00:00:01Z");
     EXPECT_NEAR(g.route.nodes[0].position.lat, -(33 + 49.0337 / 60), 1e-9);
     EXPECT_EQ(g.route.nodes[1].hdop, 1.5);
+    EXPECT_TRUE(std::isnan(g.route.nodes[1].reportedSpeed) && std::isnan(g.route.nodes[1].reportedCourse));
+    // Empty fields are nothing reported, not a stand facing north.
+    const _node blank = read(sentence("GPRMC,120000,A,4807.038,N,01131.000,E,,,010120,,")).route.nodes.at(0);
+    EXPECT_TRUE(std::isnan(blank.reportedSpeed) && std::isnan(blank.reportedCourse));
     // ... and from the ZDA where there is one, also for the fixes before it.
     const traces::FixReading z = read(ggaOnly + sentence("GPZDA,000002,25,10,2010,+00,00"));
     ASSERT_EQ(z.route.nodes.size(), 2u);
