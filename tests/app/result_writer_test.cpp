@@ -69,14 +69,14 @@ struct SmallRun {
     }
 };
 
-// Link 1 with every attribute, text that needs quoting and escaping included.
-mapRepresentation::LinkTable attributeTable() {
+// Link 1 with every attribute, by default a name that needs quoting and escaping.
+mapRepresentation::LinkTable attributeTable(const std::string& name = "Main \"Street\", Canòlich") {
     mapRepresentation::LinkTable table;
     mapRepresentation::LinkAttributes a;
     a.wayId = 77;
     a.fromNode = 5;
     a.toNode = 6;
-    a.name = "Main \"Street\", Canòlich";
+    a.name = name;
     a.highway = "primary";
     a.maxspeed = 50;
     a.oneway = true;
@@ -139,16 +139,7 @@ TEST(ResultWriter, LinksThatCannotBeJoinedSplitTheLineAndUnknownOnesAreLeftOut) 
 // piece starts where the first one's distance ended. Link 1 has attributes, the others none.
 TEST(ResultWriter, DistancesSpeedsAndDrivenLinksFollowTheRoute) {
     const SmallRun run;
-    mapRepresentation::LinkTable table;
-    mapRepresentation::LinkAttributes a;
-    a.wayId = 77;
-    a.fromNode = 5;
-    a.toNode = 6;
-    a.name = "Main Street, East";
-    a.highway = "primary";
-    a.maxspeed = 50;
-    a.oneway = true;
-    table.set(1, a);
+    const mapRepresentation::LinkTable table = attributeTable("Main Street, East");
     EXPECT_EQ(
         run.written(ResultFormat::Csv, &table, true),
         "trace,piece,link,way_id,from_osm_node,to_osm_node,name,ref,highway,maxspeed_kmh,oneway,entered,"
