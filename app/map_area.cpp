@@ -9,19 +9,10 @@
 namespace matchApp {
 
 MapArea MapArea::of(const mapRepresentation::CompactMap& map) {
-    MapArea a;
-    for (uint32_t i = 0; i < map.nodeCount(); ++i) {
-        const mapRepresentation::CompactNode& n = map.node(i);
-        if (a.empty) {
-            a = MapArea{n.latitude, n.longitude, n.latitude, n.longitude, false};
-            continue;
-        }
-        a.south = std::min(a.south, n.latitude);
-        a.north = std::max(a.north, n.latitude);
-        a.west = std::min(a.west, n.longitude);
-        a.east = std::max(a.east, n.longitude);
-    }
-    return a;
+    // Kept in the form's header: a country's nodes are not read for it.
+    const std::optional<mapRepresentation::CompactArea> area = map.area();
+    if (!area) return MapArea{};
+    return MapArea{area->south, area->west, area->north, area->east, false};
 }
 
 double MapArea::kilometresTo(const _position& p) const {

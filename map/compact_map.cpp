@@ -9,9 +9,13 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <iostream>
+#include <mutex>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -28,13 +32,22 @@ static_assert(sizeof(CompactLink) == 64 && std::is_trivially_copyable_v<CompactL
 
 namespace {
 
-enum Section { kNodeIds, kNodes, kLinks, kOutStart, kOutLinks, kCellKeys, kCellStart, kCellLinks, kSections };
+using Section = CompactMap::Section;
+constexpr size_t kSections = CompactMap::kSections;
 constexpr std::array<size_t, kSections> kElementSize = {
     4, sizeof(CompactNode), sizeof(CompactLink), 4, 4, 8, 4, 4};
+// How the values of a section follow each other: ids and cell keys rise strictly, the offsets into
+// another array never fall, the rest is in no order.
+enum class Order { None, Strict, Rising };
+constexpr std::array<Order, kSections> kOrder = {Order::Strict, Order::None,   Order::Strict, Order::Rising,
+                                                 Order::None,   Order::Strict, Order::Rising, Order::None};
 constexpr size_t kAlign = 64;
-constexpr size_t kHeaderArea = 256;  // the header, padded; the body starts here
-// The body is checksummed, and a mapped file checked, in slices of this size.
-constexpr size_t kSliceBytes = size_t{1} << 22;
+constexpr size_t kHeaderArea = 512;  // the header, padded; the body starts here
+// Each section is cut into slices of a power of two bytes, from a page up to 64 KiB: a query that
+// reaches one link of a slice pays for checking the slice, and the drive of one street reaches links
+// scattered over the whole file (ids follow the ways, not the ground). A country's table is then a
+// megabyte or two, read at the open in a millisecond.
+constexpr size_t kMinSlice = size_t{1} << 12, kMaxSlice = size_t{1} << 16;
 constexpr char kMagic[8] = {'K', 'A', 'R', 'V', 'E', 'L', 'C', 'M'};
 constexpr uint32_t kByteOrder = 0x01020304;
 // A map file whose time lies this close to the moment it was stamped may change again within the
@@ -51,11 +64,22 @@ struct Header {
     double cellSize;
     uint64_t count[kSections];
     uint64_t offset[kSections];
+    uint64_t sliceBytes;
+    uint64_t tableOffset;  // the slice table: one entry per slice, section by section
+    CompactArea area;
     uint64_t fileSize;
-    uint64_t bodyChecksum;
+    uint64_t tableChecksum;
     uint64_t headerChecksum;  // of every byte above
 };
 static_assert(sizeof(Header) <= kHeaderArea && std::is_trivially_copyable_v<Header>);
+
+// What the table holds of a slice.
+struct SliceFacts {
+    uint64_t checksum = 0;
+    int64_t first = 0, last = 0;  // its first and last value, in a section with an order
+    bool operator==(const SliceFacts&) const = default;
+};
+static_assert(sizeof(SliceFacts) == 24 && std::is_trivially_copyable_v<SliceFacts>);
 
 size_t alignUp(size_t n) {
     return (n + kAlign - 1) / kAlign * kAlign;
@@ -234,53 +258,102 @@ uint64_t headerChecksum(const Header& h) {
     return checksumBytes(&h, offsetof(Header, headerChecksum));
 }
 
+int64_t keyAt(Section s, const std::byte* element) {
+    switch (s) {
+        case CompactMap::kNodeIds:
+        case CompactMap::kOutStart:
+        case CompactMap::kCellStart: {
+            uint32_t v;
+            std::memcpy(&v, element, 4);
+            return v;
+        }
+        case CompactMap::kLinks: {
+            int32_t id;
+            std::memcpy(&id, element + offsetof(CompactLink, id), 4);
+            return id;
+        }
+        case CompactMap::kCellKeys: {
+            int64_t v;
+            std::memcpy(&v, element, 8);
+            return v;
+        }
+        default:
+            return 0;
+    }
+}
+
+// The facts of a slice of section s: n bytes, whole elements.
+SliceFacts factsOf(Section s, const std::byte* data, size_t n) {
+    SliceFacts f;
+    f.checksum = checksumBytes(data, n);
+    if (kOrder[s] != Order::None && n > 0) {
+        f.first = keyAt(s, data);
+        f.last = keyAt(s, data + n - kElementSize[s]);
+    }
+    return f;
+}
+
+size_t sectionBytes(const Header& h, size_t s) {
+    return h.count[s] * kElementSize[s];
+}
+
+size_t slicesOf(const Header& h, size_t s) {
+    return (sectionBytes(h, s) + h.sliceBytes - 1) / h.sliceBytes;
+}
+
+size_t sliceCount(const Header& h) {
+    size_t n = 0;
+    for (size_t s = 0; s < kSections; ++s) n += slicesOf(h, s);
+    return n;
+}
+
 // The bytes of an image in order, to `put`: the header area first (zeros until `finish` gives the
-// header), then the body, whose checksum is folded slice by slice as it passes, as bodyChecksum folds it.
+// header), then the sections, each cut into slices whose facts are gathered as they pass, then the
+// table of those facts.
 class ImageWriter {
 public:
     using Put = std::function<void(const std::byte*, size_t)>;
-    explicit ImageWriter(Put put) : put(std::move(put)) {
-        pending.reserve(kSliceBytes);
+    ImageWriter(Put put, size_t sliceBytes) : put(std::move(put)), sliceBytes(sliceBytes) {
         const std::vector<std::byte> area(kHeaderArea);
         this->put(area.data(), area.size());
     }
     template <typename T>
-    void section(std::vector<T>& v) {
-        bytes(reinterpret_cast<const std::byte*>(v.data()), v.size() * sizeof(T));
+    void section(Section s, std::vector<T>& v) {
+        const auto* data = reinterpret_cast<const std::byte*>(v.data());
+        const size_t n = v.size() * sizeof(T);
+        for (size_t from = 0; from < n; from += sliceBytes) {
+            const size_t take = std::min(sliceBytes, n - from);
+            table.push_back(factsOf(s, data + from, take));
+            put(data + from, take);
+        }
+        written += n;
         std::vector<T>().swap(v);  // written: its memory goes before the next section is copied
-        static constexpr std::byte zeros[kAlign] = {};
-        bytes(zeros, alignUp(written) - written);
+        pad();
     }
-    // The body's checksum, once every section is written.
+    // Writes the table, once every section is written; its checksum.
     uint64_t finish() {
-        if (!pending.empty()) slice();
-        return folded ^ written;
+        const auto* data = reinterpret_cast<const std::byte*>(table.data());
+        const size_t n = table.size() * sizeof(SliceFacts);
+        put(data, n);
+        written += n;
+        pad();
+        return checksumBytes(data, n);
     }
 
 private:
-    void bytes(const std::byte* data, size_t n) {
-        while (n > 0) {
-            const size_t take = std::min(n, kSliceBytes - pending.size());
-            pending.insert(pending.end(), data, data + take);
-            data += take;
-            n -= take;
-            written += take;
-            if (pending.size() == kSliceBytes) slice();
-        }
-    }
-    void slice() {
-        folded = mixIn(folded, checksumBytes(pending.data(), pending.size()));
-        put(pending.data(), pending.size());
-        pending.clear();
+    void pad() {
+        static constexpr std::byte zeros[kAlign] = {};
+        put(zeros, alignUp(written) - written);
+        written = alignUp(written);
     }
 
     Put put;
-    std::vector<std::byte> pending;
-    uint64_t folded = kP3;
-    size_t written = 0;  // body bytes
+    size_t sliceBytes;
+    std::vector<SliceFacts> table;
+    size_t written = kHeaderArea;
 };
 
-// The header of the parts' image, but for the body checksum and the header's own.
+// The header of the parts' image, but for the table's checksum and the header's own.
 Header headerOf(const Parts& p, const SourceStamp& source) {
     Header h{};
     std::memcpy(h.magic, kMagic, sizeof kMagic);
@@ -299,7 +372,17 @@ Header headerOf(const Parts& p, const SourceStamp& source) {
         h.count[s] = counts[s];
         at = alignUp(at + counts[s] * kElementSize[s]);
     }
-    h.fileSize = at;
+    h.sliceBytes = std::clamp(std::bit_ceil((at - kHeaderArea) / 4096 + 1), kMinSlice, kMaxSlice);
+    h.tableOffset = at;
+    h.fileSize = alignUp(at + sliceCount(h) * sizeof(SliceFacts));
+    for (size_t i = 0; i < p.nodes.size(); ++i) {
+        const CompactNode& n = p.nodes[i];
+        if (i == 0) h.area = CompactArea{n.latitude, n.longitude, n.latitude, n.longitude};
+        h.area.south = std::min(h.area.south, n.latitude);
+        h.area.north = std::max(h.area.north, n.latitude);
+        h.area.west = std::min(h.area.west, n.longitude);
+        h.area.east = std::max(h.area.east, n.longitude);
+    }
     return h;
 }
 
@@ -308,16 +391,16 @@ Header headerOf(const Parts& p, const SourceStamp& source) {
 void writeImage(Parts& p, const SourceStamp& source, const ImageWriter::Put& put,
                 const std::function<void(const Header&)>& putHeader) {
     Header h = headerOf(p, source);
-    ImageWriter out(put);
-    out.section(p.nodeIds);
-    out.section(p.nodes);
-    out.section(p.links);
-    out.section(p.outStart);
-    out.section(p.outLinks);
-    out.section(p.cellKeys);
-    out.section(p.cellStart);
-    out.section(p.cellLinks);
-    h.bodyChecksum = out.finish();
+    ImageWriter out(put, h.sliceBytes);
+    out.section(CompactMap::kNodeIds, p.nodeIds);
+    out.section(CompactMap::kNodes, p.nodes);
+    out.section(CompactMap::kLinks, p.links);
+    out.section(CompactMap::kOutStart, p.outStart);
+    out.section(CompactMap::kOutLinks, p.outLinks);
+    out.section(CompactMap::kCellKeys, p.cellKeys);
+    out.section(CompactMap::kCellStart, p.cellStart);
+    out.section(CompactMap::kCellLinks, p.cellLinks);
+    h.tableChecksum = out.finish();
     h.headerChecksum = headerChecksum(h);
     putHeader(h);
 }
@@ -337,6 +420,10 @@ std::span<const T> sectionOf(std::span<const std::byte> image, const Header& h, 
     return {reinterpret_cast<const T*>(image.data() + h.offset[s]), static_cast<size_t>(h.count[s])};
 }
 
+std::span<const SliceFacts> tableOf(std::span<const std::byte> image, const Header& h) {
+    return {reinterpret_cast<const SliceFacts*>(image.data() + h.tableOffset), sliceCount(h)};
+}
+
 // The header's promises about sizes and places, before anything they point at is read.
 bool layoutSound(const Header& h, size_t imageSize, std::string& why) {
     if (std::memcmp(h.magic, kMagic, sizeof kMagic) != 0) return (why = "not a compact map"), false;
@@ -346,6 +433,8 @@ bool layoutSound(const Header& h, size_t imageSize, std::string& why) {
     if (h.fileSize != imageSize) return (why = "it is cut short or overlong"), false;
     if (h.cellSize != CompactMap::kCellSize || h.zone < 0 || h.zone > 60 || h.south > 1)
         return (why = "its frame or grid is unknown"), false;
+    if (!std::has_single_bit(h.sliceBytes) || h.sliceBytes < kMinSlice || h.sliceBytes > kMaxSlice)
+        return (why = "its slices are unknown"), false;
     uint64_t end = kHeaderArea;
     for (size_t s = 0; s < kSections; ++s) {
         if (h.offset[s] % kAlign != 0 || h.offset[s] < end || h.offset[s] > imageSize ||
@@ -353,54 +442,66 @@ bool layoutSound(const Header& h, size_t imageSize, std::string& why) {
             return (why = "a section lies outside the file"), false;
         end = h.offset[s] + h.count[s] * kElementSize[s];
     }
-    const uint64_t nodes = h.count[kNodeIds], links = h.count[kLinks];
-    if (h.count[kNodes] != nodes || h.count[kOutStart] != nodes + 1 || h.count[kOutLinks] != links ||
-        h.count[kCellStart] != h.count[kCellKeys] + 1 || nodes >= CompactLink::kNoLink ||
-        links >= CompactLink::kNoLink || h.count[kCellLinks] >= CompactLink::kNoLink)
+    if (h.tableOffset % kAlign != 0 || h.tableOffset < end || h.tableOffset > imageSize ||
+        sliceCount(h) > (imageSize - h.tableOffset) / sizeof(SliceFacts))
+        return (why = "its slice table lies outside the file"), false;
+    const uint64_t nodes = h.count[CompactMap::kNodeIds], links = h.count[CompactMap::kLinks];
+    if (h.count[CompactMap::kNodes] != nodes || h.count[CompactMap::kOutStart] != nodes + 1 ||
+        h.count[CompactMap::kOutLinks] != links ||
+        h.count[CompactMap::kCellStart] != h.count[CompactMap::kCellKeys] + 1 ||
+        nodes >= CompactLink::kNoLink || links >= CompactLink::kNoLink ||
+        h.count[CompactMap::kCellLinks] >= CompactLink::kNoLink)
         return (why = "its sections do not fit together"), false;
     return true;
 }
 
-// Gives the pages of a mapped file back once they are checked: a check of the whole file must not
-// leave the whole file resident, only what the queries touch later. (Clean file pages: they come
-// back from the page cache when read again.)
-void release(const void* from, size_t bytes) {
-    static const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    const auto begin = reinterpret_cast<uintptr_t>(from) / page * page;
-    const auto end = reinterpret_cast<uintptr_t>(from) + bytes;
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
-}
-
-// check(i) for every element, slice by slice, each slice released after its check when mapped.
-template <typename T, typename Check>
-bool scan(std::span<const T> items, bool mapped, Check check) {
-    const size_t slice = kSliceBytes / sizeof(T);
-    for (size_t from = 0; from < items.size(); from += slice) {
-        const size_t to = std::min(items.size(), from + slice);
-        for (size_t i = from; i < to; ++i)
-            if (!check(i)) return false;
-        if (mapped) release(items.data() + from, (to - from) * sizeof(T));
+// The table's promises, which the slices are held to when they are checked: within each section the
+// ordered values keep their order from slice to slice, and the offsets run from 0 to the length of
+// the array they index. A slice that keeps its own order and matches its facts then keeps the order
+// of the whole section.
+bool tableSound(const Header& h, std::span<const SliceFacts> table, std::string& why) {
+    size_t k = 0;
+    for (size_t s = 0; s < kSections; ++s) {
+        const size_t n = slicesOf(h, s);
+        for (size_t i = k; i < k + n; ++i) {
+            const SliceFacts& f = table[i];
+            const bool ordered = kOrder[s] == Order::None
+                                     ? f.first == 0 && f.last == 0
+                                     : f.first <= f.last && (i == k || (kOrder[s] == Order::Strict
+                                                                            ? table[i - 1].last < f.first
+                                                                            : table[i - 1].last <= f.first));
+            if (!ordered) return (why = "its slice table is out of order"), false;
+        }
+        if (kOrder[s] == Order::Rising) {
+            const uint64_t total =
+                h.count[s == CompactMap::kOutStart ? CompactMap::kOutLinks : CompactMap::kCellLinks];
+            if (n == 0 || table[k].first != 0 || static_cast<uint64_t>(table[k + n - 1].last) != total)
+                return (why = "its offsets do not span their arrays"), false;
+        }
+        k += n;
     }
     return true;
 }
 
-// Offsets into another array: start at 0, never fall, end at `total`.
-bool offsetsSound(std::span<const uint32_t> starts, uint64_t total, bool mapped) {
-    if (starts.empty() || starts.front() != 0 || starts.back() != total) return false;
-    return scan(starts, mapped, [&](size_t i) { return i == 0 || starts[i] >= starts[i - 1]; });
+// The name of a section in messages.
+const char* sectionName(size_t s) {
+    static constexpr std::array<const char*, kSections> names = {
+        "node ids",          "nodes",          "links", "node link offsets", "node links", "grid cells",
+        "grid cell offsets", "grid cell links"};
+    return names[s];
 }
 
-// The body's checksum: a checksum per slice, folded (so the body can be read slice by slice).
-uint64_t bodyChecksum(std::span<const std::byte> image, bool mapped) {
-    uint64_t h = kP3;
-    const std::span<const std::byte> body = image.subspan(kHeaderArea);
-    scan(body, false, [](size_t) { return true; });  // (no per-byte check)
-    for (size_t from = 0; from < body.size(); from += kSliceBytes) {
-        const size_t n = std::min(kSliceBytes, body.size() - from);
-        h = mixIn(h, checksumBytes(body.data() + from, n));
-        if (mapped) release(body.data() + from, n);
-    }
-    return h ^ body.size();
+// The damage handler in force; null for the default.
+std::atomic<CompactMap::DamageHandler> damageHandler{nullptr};
+
+[[noreturn]] void endOnDamage(const std::string& message) {
+    // The first thread to meet the damage says so; any other waits here for the end.
+    static std::mutex speaking;
+    speaking.lock();
+    std::cout << "ERROR: " << message << std::endl;
+    std::cerr.flush();
+    std::fflush(nullptr);
+    std::_Exit(1);
 }
 
 struct FileCloser {
@@ -458,7 +559,15 @@ void CompactMap::seal(std::span<std::byte> image) {
     if (image.size() < kHeaderArea) return;
     Header h;
     std::memcpy(&h, image.data(), sizeof h);
-    h.bodyChecksum = bodyChecksum(image, false);
+    h.headerChecksum = headerChecksum(h);
+    if (std::string why; !layoutSound(h, image.size(), why)) return;
+    std::vector<SliceFacts> table;
+    for (size_t s = 0; s < kSections; ++s)
+        for (size_t from = 0; from < sectionBytes(h, s); from += h.sliceBytes)
+            table.push_back(factsOf(static_cast<Section>(s), image.data() + h.offset[s] + from,
+                                    std::min<size_t>(h.sliceBytes, sectionBytes(h, s) - from)));
+    std::memcpy(image.data() + h.tableOffset, table.data(), table.size() * sizeof(SliceFacts));
+    h.tableChecksum = checksumBytes(table.data(), table.size() * sizeof(SliceFacts));
     h.headerChecksum = headerChecksum(h);
     std::memcpy(image.data(), &h, sizeof h);
 }
@@ -481,7 +590,7 @@ CompactMap CompactMap::inMemory(CompactParts& parts, const SourceStamp& source) 
     auto image = layOut(parts, source);
     std::string why;
     const std::span<const std::byte> bytes(image->data(), image->size());
-    std::optional<CompactMap> made = over(std::move(image), bytes, why, false);
+    std::optional<CompactMap> made = over(std::move(image), bytes, why, "");
     return std::move(*made);  // what was just laid out passes its own checks
 }
 
@@ -566,11 +675,20 @@ std::optional<CompactMap> CompactMap::open(const std::string& path, std::string&
     void* at = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
     if (at == MAP_FAILED) return (why = std::strerror(errno)), std::nullopt;
     std::shared_ptr<const void> mapping(at, [size](const void* p) { munmap(const_cast<void*>(p), size); });
-    return over(std::move(mapping), {static_cast<const std::byte*>(at), size}, why, true);
+    return over(std::move(mapping), {static_cast<const std::byte*>(at), size}, why, path);
 }
 
+// The table, each slice's state (unchecked, sound) and the file's name, shared by the copies of a map.
+struct CompactMap::Slices {
+    Header header;
+    std::span<const SliceFacts> table;
+    std::unique_ptr<std::atomic<uint8_t>[]> state;
+    std::string name;
+};
+
 std::optional<CompactMap> CompactMap::over(std::shared_ptr<const void> owner,
-                                           std::span<const std::byte> image, std::string& why, bool mapped) {
+                                           std::span<const std::byte> image, std::string& why,
+                                           const std::string& name) {
     Header h;
     if (image.size() < kHeaderArea) return (why = "it is cut short or overlong"), std::nullopt;
     std::memcpy(&h, image.data(), sizeof h);
@@ -578,8 +696,10 @@ std::optional<CompactMap> CompactMap::over(std::shared_ptr<const void> owner,
     if (std::any_of(image.begin() + sizeof h, image.begin() + kHeaderArea,
                     [](std::byte b) { return b != std::byte{0}; }))
         return (why = "its header is damaged"), std::nullopt;
-    if (bodyChecksum(image, mapped) != h.bodyChecksum)
-        return (why = "its contents are damaged"), std::nullopt;
+    const std::span<const SliceFacts> table = tableOf(image, h);
+    if (checksumBytes(table.data(), table.size_bytes()) != h.tableChecksum)
+        return (why = "its slice table is damaged"), std::nullopt;
+    if (!tableSound(h, table, why)) return std::nullopt;
     CompactMap m;
     m.owner = std::move(owner);
     m.image = image;
@@ -592,31 +712,112 @@ std::optional<CompactMap> CompactMap::over(std::shared_ptr<const void> owner,
     m.cellKeys = sectionOf<int64_t>(image, h, kCellKeys);
     m.cellStart = sectionOf<uint32_t>(image, h, kCellStart);
     m.cellLinks = sectionOf<uint32_t>(image, h, kCellLinks);
-    if (!m.indicesSound(why, mapped)) return std::nullopt;
+    for (size_t s = 0; s < kSections; ++s) m.sliceBase[s + 1] = m.sliceBase[s] + slicesOf(h, s);
+    m.sliceShift = static_cast<unsigned>(std::countr_zero(h.sliceBytes));
+    m.slices = std::make_shared<Slices>();
+    m.slices->header = h;
+    m.slices->table = table;
+    m.slices->state = std::make_unique<std::atomic<uint8_t>[]>(table.size());
+    m.slices->name = name;
+    m.state = m.slices->state.get();
+    // What was just laid out in memory is sound by construction.
+    if (name.empty())
+        for (size_t k = 0; k < table.size(); ++k) m.state[k].store(kSound, std::memory_order_relaxed);
     return m;
 }
 
-// Every index the form holds points inside the array it indexes, and the ordered arrays are ordered:
-// no lookup or walk can then leave the mapping, whatever the file says.
-bool CompactMap::indicesSound(std::string& why, bool mapped) const {
-    const uint64_t n = nodes.size(), l = links.size();
-    if (!scan(nodeIds, mapped, [&](size_t i) { return i == 0 || nodeIds[i] > nodeIds[i - 1]; }))
-        return (why = "its nodes are out of order"), false;
-    if (!scan(links, mapped, [&](size_t i) {
-            const CompactLink& x = links[i];
-            return (i == 0 || x.id > links[i - 1].id) && x.origin < n && x.destination < n &&
-                   (x.mirror == CompactLink::kNoLink || x.mirror < l);
-        }))
-        return (why = "a link names what is not there"), false;
-    if (!offsetsSound(outStart, l, mapped) ||
-        !scan(outLinks, mapped, [&](size_t i) { return outLinks[i] < l; }))
-        return (why = "the links of a node are not there"), false;
-    if (!scan(cellKeys, mapped, [&](size_t i) { return i == 0 || cellKeys[i] > cellKeys[i - 1]; }))
-        return (why = "its grid is out of order"), false;
-    if (!offsetsSound(cellStart, cellLinks.size(), mapped) ||
-        !scan(cellLinks, mapped, [&](size_t i) { return cellLinks[i] < l; }))
-        return (why = "the links of a grid cell are not there"), false;
-    return true;
+std::string CompactMap::sliceProblem(size_t k) const {
+    const size_t s =
+        static_cast<size_t>(std::upper_bound(sliceBase.begin(), sliceBase.end(), k) - sliceBase.begin()) - 1;
+    const Header& h = slices->header;
+    const size_t from = (k - sliceBase[s]) << sliceShift;
+    const size_t n = std::min<size_t>(h.sliceBytes, sectionBytes(h, s) - from);
+    const std::byte* data = image.data() + h.offset[s] + from;
+    const std::string where = "slice " + std::to_string(k - sliceBase[s] + 1) + " of its " + sectionName(s);
+    const SliceFacts facts = factsOf(static_cast<Section>(s), data, n);
+    if (facts.checksum != slices->table[k].checksum) return "the contents of " + where + " are damaged";
+    if (facts != slices->table[k]) return where + " is not what its table says";
+    const size_t size = kElementSize[s], count = n / size;
+    const uint64_t nodeCount = nodes.size(), linkCount = links.size();
+    for (size_t i = 0; i < count; ++i) {
+        const std::byte* e = data + i * size;
+        if (i > 0 && kOrder[s] != Order::None) {
+            const int64_t before = keyAt(static_cast<Section>(s), e - size),
+                          now = keyAt(static_cast<Section>(s), e);
+            if (kOrder[s] == Order::Strict ? now <= before : now < before) return where + " is out of order";
+        }
+        if (s == kLinks) {
+            CompactLink l;
+            std::memcpy(&l, e, sizeof l);
+            if (l.origin >= nodeCount || l.destination >= nodeCount ||
+                (l.mirror != CompactLink::kNoLink && l.mirror >= linkCount))
+                return "a link in " + where + " names what is not there";
+        } else if (s == kOutLinks || s == kCellLinks) {
+            uint32_t v;
+            std::memcpy(&v, e, 4);
+            if (v >= linkCount) return where + " names a link that is not there";
+        }
+    }
+    return "";
+}
+
+void CompactMap::checkSlice(size_t k) const {
+    // Two threads may check one slice at once: both come to the same answer.
+    const std::string problem = sliceProblem(k);
+    if (problem.empty()) {
+        state[k].store(kSound, std::memory_order_release);
+        return;
+    }
+    const std::string message = "the compact map " + slices->name + " is damaged (" + problem +
+                                "); delete it, and the next start makes it again from the map";
+    if (const DamageHandler handler = damageHandler.load()) handler(message);
+    endOnDamage(message);  // a handler that returned cannot be served either
+}
+
+void CompactMap::onDamage(DamageHandler handler) {
+    damageHandler = handler;
+}
+
+std::string CompactMap::checkAll() const {
+    for (size_t k = 0; k < sliceBase[kSections]; ++k) {
+        if (state[k].load(std::memory_order_acquire) == kSound) continue;
+        if (std::string problem = sliceProblem(k); !problem.empty())
+            return "the compact map " + slices->name + " is damaged (" + problem + ")";
+        state[k].store(kSound, std::memory_order_release);
+    }
+    return "";
+}
+
+size_t CompactMap::sliceFor(Section s, int64_t key) const {
+    const auto begin = slices->table.begin() + static_cast<std::ptrdiff_t>(sliceBase[s]);
+    const auto end = slices->table.begin() + static_cast<std::ptrdiff_t>(sliceBase[s + 1]);
+    return sliceBase[s] +
+           static_cast<size_t>(
+               std::lower_bound(begin, end, key, [](const SliceFacts& f, int64_t v) { return f.last < v; }) -
+               begin);
+}
+
+// The elements [from, to) of the slice of section s that holds `key` if any does, that slice checked.
+std::pair<size_t, size_t> CompactMap::sliceHolding(Section s, int64_t key, size_t count) const {
+    const size_t k = sliceFor(s, key);
+    if (k == sliceBase[s + 1]) return {count, count};
+    const size_t per = (size_t{1} << sliceShift) / kElementSize[s];
+    const size_t from = (k - sliceBase[s]) * per, to = std::min(count, from + per);
+    touch(s, from * kElementSize[s], to * kElementSize[s]);
+    return {from, to};
+}
+
+std::span<const uint32_t> CompactMap::gridLinksAt(int64_t key) const {
+    const auto [from, to] = sliceHolding(kCellKeys, key, cellKeys.size());
+    const auto it = std::lower_bound(cellKeys.begin() + static_cast<std::ptrdiff_t>(from),
+                                     cellKeys.begin() + static_cast<std::ptrdiff_t>(to), key);
+    if (it == cellKeys.begin() + static_cast<std::ptrdiff_t>(to) || *it != key) return {};
+    return ranged(kCellStart, cellStart, kCellLinks, cellLinks, static_cast<size_t>(it - cellKeys.begin()));
+}
+
+std::optional<CompactArea> CompactMap::area() const {
+    if (nodes.empty()) return std::nullopt;
+    return slices->header.area;
 }
 
 bool CompactMap::save(const std::string& path, std::string& why) const {
@@ -645,23 +846,28 @@ bool CompactMap::servesFile(const std::string& mapPath) const {
 }
 
 int64_t CompactMap::nodeIndexOf(uint32_t id) const {
-    const auto it = std::lower_bound(nodeIds.begin(), nodeIds.end(), id);
-    return it == nodeIds.end() || *it != id ? -1 : it - nodeIds.begin();
+    const auto [from, to] = sliceHolding(kNodeIds, id, nodeIds.size());
+    const auto end = nodeIds.begin() + static_cast<std::ptrdiff_t>(to);
+    const auto it = std::lower_bound(nodeIds.begin() + static_cast<std::ptrdiff_t>(from), end, id);
+    return it == end || *it != id ? -1 : it - nodeIds.begin();
 }
 
 const CompactNode* CompactMap::findNode(uint32_t id) const {
     const int64_t i = nodeIndexOf(id);
-    return i < 0 ? nullptr : &nodes[static_cast<size_t>(i)];
+    return i < 0 ? nullptr : &node(static_cast<uint32_t>(i));
 }
 
 int64_t CompactMap::linkIndexOf(int32_t id) const {
-    const auto it = std::ranges::lower_bound(links, id, {}, &CompactLink::id);
-    return it == links.end() || it->id != id ? -1 : it - links.begin();
+    const auto [from, to] = sliceHolding(kLinks, id, links.size());
+    const auto end = links.begin() + static_cast<std::ptrdiff_t>(to);
+    const auto it = std::lower_bound(links.begin() + static_cast<std::ptrdiff_t>(from), end, id,
+                                     [](const CompactLink& l, int32_t v) { return l.id < v; });
+    return it == end || it->id != id ? -1 : it - links.begin();
 }
 
 const CompactLink* CompactMap::findLink(int32_t id) const {
     const int64_t i = linkIndexOf(id);
-    return i < 0 ? nullptr : &links[static_cast<size_t>(i)];
+    return i < 0 ? nullptr : &link(static_cast<uint32_t>(i));
 }
 
 _position CompactMap::nodePosition(uint32_t id) const {

@@ -6,16 +6,22 @@
 //
 // The file is a cache of the text map, which stays the file of record: it carries the size, time,
 // inode and a checksum of the text it was built from, and is used only while the text is unchanged.
-// Everything in it is checked when it is opened (the header, every section's bounds, a checksum of
-// the whole body, every index it holds); a file that fails any check is refused, never half used.
+// Each section is cut into slices, and a table at the file's end holds every slice's checksum and the
+// first and last of its ordered values. Opening checks the header and the table only (a country opens
+// in a millisecond); a slice is checked, checksum and every index in it, the first time a query
+// reaches it, and a slice that fails is never served: the damage handler ends the program (or, in a
+// library, throws) with a message that says to delete the file.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "geometry/geometry.h"
@@ -63,9 +69,26 @@ uint64_t checksumBytes(const void* data, size_t size);
 // The stamp of the file at `path` now, its contents checksummed; nothing when it cannot be read.
 std::optional<SourceStamp> stampFile(const std::string& path);
 
+// The nodes' extent in latitude and longitude.
+struct CompactArea {
+    double south = 0.0, west = 0.0, north = 0.0, east = 0.0;
+};
+
 class CompactMap {
 public:
-    static constexpr uint32_t kFormatVersion = 1;
+    static constexpr uint32_t kFormatVersion = 2;
+    // The arrays of the form, in the order the file holds them.
+    enum Section : uint8_t {
+        kNodeIds,
+        kNodes,
+        kLinks,
+        kOutStart,
+        kOutLinks,
+        kCellKeys,
+        kCellStart,
+        kCellLinks
+    };
+    static constexpr size_t kSections = 8;
     static constexpr double kCellSize = 100.0;  // metres per grid cell
 
     // "<map>.compact": the map path with ".compact" appended.
@@ -81,16 +104,27 @@ public:
     // Whether the form was made from the file at `mapPath` as it is now.
     bool servesFile(const std::string& mapPath) const;
 
+    // Called with the message (no "ERROR: ") when a slice of a mapped file fails its check; it must
+    // not return. The default prints an ERROR line on standard output and ends the program with
+    // status 1: the results so far cannot be trusted, and the next start would meet the same damage.
+    using DamageHandler = void (*)(const std::string& message);
+    static void onDamage(DamageHandler handler);
+    // Checks every slice not checked yet, without calling the handler: "" when all are sound, else
+    // what the handler would be told of the first damaged one.
+    std::string checkAll() const;
+
     const geo::PlaneFrame& planeFrame() const { return frame; }
     Point toPlane(double lat, double lon) const { return frame.toPlane(_position{lat, lon}); }
     const SourceStamp& source() const;
 
     uint32_t nodeCount() const { return static_cast<uint32_t>(nodeIds.size()); }
     uint32_t linkCount() const { return static_cast<uint32_t>(links.size()); }
+    // The nodes' extent; nothing for a map without nodes.
+    std::optional<CompactArea> area() const;
     // Dense access, index below the count.
-    uint32_t nodeId(uint32_t index) const { return nodeIds[index]; }
-    const CompactNode& node(uint32_t index) const { return nodes[index]; }
-    const CompactLink& link(uint32_t index) const { return links[index]; }
+    uint32_t nodeId(uint32_t index) const { return at(kNodeIds, nodeIds, index); }
+    const CompactNode& node(uint32_t index) const { return at(kNodes, nodes, index); }
+    const CompactLink& link(uint32_t index) const { return at(kLinks, links, index); }
     // By map id: null or -1 when the map has no such node or link.
     const CompactNode* findNode(uint32_t id) const;
     int64_t nodeIndexOf(uint32_t id) const;
@@ -100,25 +134,23 @@ public:
     // A node's position; (0, 0) for an unknown node.
     _position nodePosition(uint32_t id) const;
     // The map node ids at a link's ends.
-    uint32_t originId(const CompactLink& l) const { return nodeIds[l.origin]; }
-    uint32_t destinationId(const CompactLink& l) const { return nodeIds[l.destination]; }
+    uint32_t originId(const CompactLink& l) const { return nodeId(l.origin); }
+    uint32_t destinationId(const CompactLink& l) const { return nodeId(l.destination); }
 
     // Links leaving dense node n, in ascending link id.
     std::span<const uint32_t> linksFrom(uint32_t node) const {
-        return outLinks.subspan(outStart[node], outStart[node + 1] - outStart[node]);
+        return ranged(kOutStart, outStart, kOutLinks, outLinks, node);
     }
 
-    // The segment grid: cells of kCellSize metres; cellKeys ascending, the links touching cell
-    // cellKeys[i] are cellLinks[cellStart[i] .. cellStart[i+1]).
-    std::span<const int64_t> gridKeys() const { return cellKeys; }
-    std::span<const uint32_t> gridLinks(size_t cell) const {
-        return cellLinks.subspan(cellStart[cell], cellStart[cell + 1] - cellStart[cell]);
-    }
+    // The segment grid: cells of kCellSize metres, each with the links touching it. The links of the
+    // cell with this key (see cellKey), none when no link touches it.
+    std::span<const uint32_t> gridLinksAt(int64_t key) const;
+    bool gridEmpty() const { return cellKeys.empty(); }
     static int64_t cellOf(double v);
     static int64_t cellKey(int64_t cx, int64_t cy);
 
-    // Recomputes the checksums of an image laid out in place (header and body): the last step of
-    // laying one out. An image too short to hold a header is left as it is.
+    // Recomputes the slice table and the checksums of an image laid out in place, as the writer makes
+    // them. An image whose header or layout is unsound is left as it is.
     static void seal(std::span<std::byte> image);
 
     // The bytes of the form, as the file holds them.
@@ -126,6 +158,38 @@ public:
 
 private:
     friend class CompactBuilder;
+    static constexpr uint8_t kUnchecked = 0, kSound = 1;
+    struct Slices;  // the table, each slice's state, and what to call the file
+
+    // Element i of a section, its slice checked first (once: afterwards a single load).
+    template <typename T>
+    const T& at(Section s, std::span<const T> items, size_t i) const {
+        touch(s, i * sizeof(T), (i + 1) * sizeof(T));
+        return items[i];
+    }
+    // The stretch of `items` that offsets[i] .. offsets[i + 1] names.
+    std::span<const uint32_t> ranged(Section so, std::span<const uint32_t> offsets, Section si,
+                                     std::span<const uint32_t> items, size_t i) const {
+        touch(so, i * 4, (i + 2) * 4);
+        const uint32_t from = offsets[i], to = offsets[i + 1];
+        if (to > from) touch(si, size_t{from} * 4, size_t{to} * 4);
+        return items.subspan(from, to - from);
+    }
+    // Checks the slices of section s that hold its bytes [from, to), unless checked already.
+    void touch(Section s, size_t from, size_t to) const {
+        const size_t first = sliceBase[s] + (from >> sliceShift),
+                     last = sliceBase[s] + ((to - 1) >> sliceShift);
+        for (size_t k = first; k <= last; ++k)
+            if (state[k].load(std::memory_order_acquire) != kSound) checkSlice(k);
+    }
+    // Checks slice k; the damage handler is called when it fails.
+    void checkSlice(size_t k) const;
+    // "" when slice k is sound, else what is wrong with it.
+    std::string sliceProblem(size_t k) const;
+    // The slice of section s whose last ordered value is the first not below `key`; sliceBase[s + 1]
+    // when there is none.
+    size_t sliceFor(Section s, int64_t key) const;
+    std::pair<size_t, size_t> sliceHolding(Section s, int64_t key, size_t count) const;
     // Lays the parts out in memory, emptying them.
     static CompactMap inMemory(CompactParts& parts, const SourceStamp& source);
 
@@ -140,12 +204,16 @@ private:
     std::span<const int64_t> cellKeys;
     std::span<const uint32_t> cellStart;
     std::span<const uint32_t> cellLinks;
+    std::shared_ptr<Slices> slices;
+    std::atomic<uint8_t>* state = nullptr;  // per slice, owned by `slices`
+    std::array<size_t, kSections + 1> sliceBase{};
+    unsigned sliceShift = 0;
 
-    // Lays the spans over a checked image; nothing (with `why`) when the image fails a check.
-    // `mapped`: the image is a file's mapping, whose pages are given back as they are checked.
+    // Lays the spans over an image whose header and slice table pass their checks; nothing (with
+    // `why`) otherwise. `name`: the file's path for messages, or empty for an image just laid out in
+    // memory, whose slices are taken as sound.
     static std::optional<CompactMap> over(std::shared_ptr<const void> owner, std::span<const std::byte> image,
-                                          std::string& why, bool mapped);
-    bool indicesSound(std::string& why, bool mapped) const;
+                                          std::string& why, const std::string& name);
 };
 
 // The compact form read straight from a map text, never holding the editable map: for a country,

@@ -35,16 +35,12 @@ RoadGraph::Near RoadGraph::project(uint32_t index, Point p) const {
 
 void RoadGraph::nearLinks(Point p, double radius, int k, std::vector<Near>& out) const {
     out.clear();
-    const std::span<const int64_t> keys = map.gridKeys();
-    if (k <= 0 || !(radius >= 0.0) || keys.empty()) return;
+    if (k <= 0 || !(radius >= 0.0) || map.gridEmpty()) return;
     const int64_t x0 = CompactMap::cellOf(p.x - radius), x1 = CompactMap::cellOf(p.x + radius);
     const int64_t y0 = CompactMap::cellOf(p.y - radius), y1 = CompactMap::cellOf(p.y + radius);
     for (int64_t cx = x0; cx <= x1; ++cx)
         for (int64_t cy = y0; cy <= y1; ++cy) {
-            const int64_t key = CompactMap::cellKey(cx, cy);
-            const auto it = std::lower_bound(keys.begin(), keys.end(), key);
-            if (it == keys.end() || *it != key) continue;
-            for (const uint32_t index : map.gridLinks(static_cast<size_t>(it - keys.begin()))) {
+            for (const uint32_t index : map.gridLinksAt(CompactMap::cellKey(cx, cy))) {
                 // A link spanning several cells is measured once: the cells are visited in
                 // order, so it was already taken if it touches an earlier cell in range.
                 bool seen = false;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "api/karvel.h"
+#include "map/compact_map.h"
 
 namespace py = pybind11;
 
@@ -118,6 +119,11 @@ PYBIND11_MODULE(karvel, module) {
             PyErr_SetString(PyExc_RuntimeError, e.what());
         }
     });
+
+    // A damaged slice of a map's compact file, met while matching, fails that call with the error
+    // rather than ending the interpreter.
+    mapRepresentation::CompactMap::onDamage(
+        [](const std::string& message) { throw karvel::FileError(message); });
 
     py::class_<karvel::Trace>(module, "Trace", "A trace read from a GPX or NMEA log")
         .def_property_readonly("time", [](const karvel::Trace& t) { return owned(t.time); })

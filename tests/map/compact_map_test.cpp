@@ -10,6 +10,7 @@
 #include <fstream>
 #include <optional>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
 #include "map/link_graph.h"
@@ -226,13 +227,27 @@ TEST(CompactMap, WithoutAPlaceBesideTheMapItStaysInMemory) {
     EXPECT_FALSE(fs::exists(s.compact));
 }
 
-TEST(CompactMap, CutOrDamagedFilesAreRefused) {
+// Damage met by a query is reported to the handler, which ends the program; in these tests it throws.
+struct Damaged : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+struct ThrowOnDamage {
+    ThrowOnDamage() {
+        CompactMap::onDamage([](const std::string& message) { throw Damaged(message); });
+    }
+    ~ThrowOnDamage() { CompactMap::onDamage(nullptr); }
+};
+
+// A cut file or a damaged header or slice table is refused at the open; damage in a section is found
+// when its slice is first checked, and is never served.
+TEST(CompactMap, CutOrDamagedFilesAreRefusedOrReported) {
     Saved s;
     std::string why;
-    ASSERT_TRUE(CompactMap::build(Map(s.map)).save(s.compact, why)) << why;
+    const CompactMap built = CompactMap::build(Map(s.map));
+    ASSERT_TRUE(built.save(s.compact, why)) << why;
     const std::vector<std::byte> good = bytesOf(s.compact);
     const std::string bad = s.dir / "bad.compact";
-    for (size_t cut : {size_t{0}, size_t{1}, size_t{200}, size_t{256}, good.size() / 2, good.size() - 1}) {
+    for (size_t cut : {size_t{0}, size_t{1}, size_t{200}, size_t{512}, good.size() / 2, good.size() - 1}) {
         putBytes(bad, std::vector<std::byte>(good.begin(), good.begin() + static_cast<long>(cut)));
         EXPECT_FALSE(CompactMap::open(bad, why)) << "cut at " << cut;
     }
@@ -240,19 +255,86 @@ TEST(CompactMap, CutOrDamagedFilesAreRefused) {
     longer.resize(good.size() + 64);
     putBytes(bad, longer);
     EXPECT_FALSE(CompactMap::open(bad, why));
-    // Any flipped bit: in the header or anywhere in the body.
+    // Any flipped bit: refused, reported, or in the padding between sections that nothing reads.
+    const auto answersAsBuilt = [&](const CompactMap& m) {
+        for (uint32_t i = 0; i < built.nodeCount(); ++i)
+            if (m.nodeId(i) != built.nodeId(i) ||
+                std::memcmp(&m.node(i), &built.node(i), sizeof(m.node(i))) != 0 ||
+                !std::ranges::equal(m.linksFrom(i), built.linksFrom(i)))
+                return false;
+        for (uint32_t i = 0; i < built.linkCount(); ++i) {
+            const CompactLink &x = m.link(i), &y = built.link(i);
+            const int64_t key = CompactMap::cellKey(CompactMap::cellOf(y.a.x), CompactMap::cellOf(y.a.y));
+            if (std::memcmp(&x, &y, sizeof x) != 0 ||
+                !std::ranges::equal(m.gridLinksAt(key), built.gridLinksAt(key)))
+                return false;
+        }
+        return true;
+    };
     std::mt19937 random(7);
     for (int k = 0; k < 300; ++k) {
         std::vector<std::byte> damaged = good;
         const size_t at = k < 40 ? static_cast<size_t>(k) * 5 : random() % good.size();
         damaged[at] ^= std::byte{static_cast<unsigned char>(1u << (random() % 8))};
         putBytes(bad, damaged);
-        EXPECT_FALSE(CompactMap::open(bad, why)) << "byte " << at;
+        const auto opened = CompactMap::open(bad, why);
+        if (!opened) continue;
+        EXPECT_GE(at, 512u) << "a damaged header opened";
+        const std::string problem = opened->checkAll();
+        EXPECT_TRUE(problem.find("is damaged") != std::string::npos || answersAsBuilt(*opened))
+            << "byte " << at;
     }
 }
 
-// A file whose checksums were made to fit, but whose indices point outside their arrays: the checks
-// of every index refuse it before any lookup could read outside the mapping.
+// A country's file is checked a slice at a time, as queries reach it: damage where a query goes ends
+// the query; damage elsewhere leaves what the queries reach served.
+TEST(CompactMap, DamageIsFoundInTheSliceAQueryReaches) {
+    Saved s;
+    constexpr int kNodes = 3000;  // a road long enough for its nodes to fill many slices
+    karvel_test::writeFile(s.map, karvel_test::roadMap(41.0, -8.6, 41.0, -8.3, kNodes, true));
+    std::string why;
+    ASSERT_TRUE(CompactMap::build(Map(s.map)).save(s.compact, why)) << why;
+    const auto sound = CompactMap::open(s.compact, why);
+    ASSERT_TRUE(sound) << why;
+    const auto offsetOfNode = [&](uint32_t i) {
+        return static_cast<size_t>(reinterpret_cast<const std::byte*>(&sound->node(i)) -
+                                   sound->bytes().data());
+    };
+    const size_t first = offsetOfNode(0), last = offsetOfNode(kNodes - 1);
+    const std::vector<std::byte> good = bytesOf(s.compact);
+    const ThrowOnDamage throwing;
+    for (const size_t at : {last, first}) {
+        std::vector<std::byte> damaged = good;
+        damaged[at + 3] ^= std::byte{0x10};
+        putBytes(s.compact, damaged);
+        const auto opened = CompactMap::open(s.compact, why);  // the open reads no slice
+        ASSERT_TRUE(opened) << why;
+        const mapRepresentation::RoadGraph graph(*opened);
+        std::vector<mapRepresentation::RoadGraph::Near> near;
+        const auto queryAtStart = [&] {
+            graph.nearLinks(opened->toPlane(41.0, -8.6), 30, 4, near);
+            return opened->node(graph.link(near.at(0).link).origin).latitude;
+        };
+        if (at == last) {
+            EXPECT_EQ(queryAtStart(), 41.0);
+            EXPECT_THROW(opened->node(kNodes - 1), Damaged);
+        } else {
+            try {
+                queryAtStart();
+                ADD_FAILURE() << "damage served";
+            } catch (const Damaged& e) {
+                EXPECT_NE(std::string(e.what()).find("slice 1 of its nodes are damaged); delete it"),
+                          std::string::npos)
+                    << e.what();
+            }
+        }
+        EXPECT_NE(opened->checkAll().find("is damaged"), std::string::npos);
+    }
+}
+
+// A file whose checksums were made to fit, but whose indices point outside their arrays or whose
+// ordered arrays are out of order: the check of the slice refuses it before any lookup could read
+// outside the mapping.
 TEST(CompactMap, ForgedIndicesAreRefused) {
     Saved s;
     const CompactMap built = CompactMap::build(Map(s.map));
@@ -260,9 +342,12 @@ TEST(CompactMap, ForgedIndicesAreRefused) {
     const auto offsetOf = [&](const void* p) {
         return static_cast<size_t>(static_cast<const std::byte*>(p) - bytes.data());
     };
-    const size_t links = offsetOf(&built.link(0));
+    const CompactLink& first = built.link(0);
+    const size_t links = offsetOf(&first);
     const size_t outLinks = offsetOf(built.linksFrom(0).data());
-    const size_t cellLinks = offsetOf(built.gridLinks(0).data());
+    const size_t cellLinks = offsetOf(
+        built.gridLinksAt(CompactMap::cellKey(CompactMap::cellOf(first.a.x), CompactMap::cellOf(first.a.y)))
+            .data());
     const size_t nodeIds = offsetOf(&built.node(0)) - 64;  // the ids come just before the nodes
     struct Forgery {
         const char* what;
@@ -277,6 +362,7 @@ TEST(CompactMap, ForgedIndicesAreRefused) {
         {"out link past the links", outLinks + 4, 5},
         {"grid link past the links", cellLinks, 77},
         {"node ids out of order", nodeIds + 4, 3},
+        {"node link offsets past the links", links + 5 * sizeof(CompactLink) + 16, 6},
     };
     ASSERT_EQ(built.nodeId(0), 3u);
     std::string why;
@@ -285,12 +371,17 @@ TEST(CompactMap, ForgedIndicesAreRefused) {
         std::memcpy(forged.data() + f.at, &f.value, sizeof f.value);
         CompactMap::seal(forged);
         putBytes(s.compact, forged);
-        EXPECT_FALSE(CompactMap::open(s.compact, why)) << f.what;
+        const auto opened = CompactMap::open(s.compact, why);
+        if (opened) {
+            EXPECT_NE(opened->checkAll(), "") << f.what;
+        }
         // The same bytes sealed unchanged are accepted: the forgery is what is refused.
         std::vector<std::byte> same(bytes.begin(), bytes.end());
         CompactMap::seal(same);
         putBytes(s.compact, same);
-        EXPECT_TRUE(CompactMap::open(s.compact, why)) << why;
+        const auto accepted = CompactMap::open(s.compact, why);
+        ASSERT_TRUE(accepted) << why;
+        EXPECT_EQ(accepted->checkAll(), "");
     }
 }
 

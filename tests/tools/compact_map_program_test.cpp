@@ -2,9 +2,11 @@
 // from the text or mapped it, and a damaged or stale file beside the map rebuilt rather than used.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 
+#include "map/compact_map.h"
 #include "test_support.h"
 
 using karvel_test::binaryPath;
@@ -65,6 +67,32 @@ TEST(CompactMapPrograms, ADamagedOrStaleFileBesideTheMapIsRebuilt) {
     fs::resize_file(s.compact, size / 2);
     EXPECT_EQ(s.run(args, "cut.csv", false), expected);
     EXPECT_EQ(fs::file_size(s.compact), size);
+    {
+        // Damage in a slice the run reaches (that of a link it matched) ends the run with an ERROR
+        // that says what to do, before any result is written; deleted, the file is made again.
+        const std::string sound = readFile(s.compact);
+        std::string why;
+        const auto map = mapRepresentation::CompactMap::open(s.compact, why);
+        ASSERT_TRUE(map) << why;
+        int matched = 0;
+        for (const auto& row : karvel_test::csvRows(expected))
+            if (matched == 0 && !row.at("link").empty()) matched = std::stoi(row.at("link"));
+        const auto at = reinterpret_cast<const std::byte*>(map->findLink(matched)) - map->bytes().data();
+        std::string damaged = sound;
+        damaged[static_cast<size_t>(at) + offsetof(mapRepresentation::CompactLink, length)] ^= 1;
+        karvel_test::writeFile(s.compact, damaged);
+        const auto r = runCommand(args + " -o damaged.csv", s.dir.str());
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(
+            r.err.find("ERROR: the compact map data/map.txt.compact is damaged (the contents of slice "),
+            std::string::npos)
+            << r.err;
+        EXPECT_NE(r.err.find("delete it, and the next start makes it again"), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(s.dir / "damaged.csv"));
+        fs::remove(s.compact);
+        EXPECT_EQ(s.run(args, "remade.csv", false), expected);
+        EXPECT_TRUE(fs::exists(s.compact));
+    }
     // The text map changed: the old file must not answer for it.
     const std::string verbose = binaryPath("karvel-match") + " -v --jobs 1 -o v.csv --format csv";
     const auto rebuilt = runCommand(verbose, s.dir.str());
