@@ -8,7 +8,7 @@
 namespace mapRepresentation {
 
 bool LinkGraph::addLink(int id, uint32_t origin, uint32_t destination, double length) {
-    if (id <= 0 || id > kMaxLinkId) return false;
+    if (id <= 0 || id > kMaxLinkId || compact) return false;
     if (static_cast<size_t>(id) >= links.size()) links.resize(static_cast<size_t>(id) + 1);
     if (links[id].present) return false;
     links[id] = Link{origin, destination, length, true};
@@ -20,13 +20,15 @@ bool LinkGraph::addLink(int id, uint32_t origin, uint32_t destination, double le
 
 LinkGraph LinkGraph::fromMap(const CompactMap& map) {
     LinkGraph g;
-    if (map.linkCount() > 0)
-        g.links.reserve(static_cast<size_t>(std::min(map.link(map.linkCount() - 1).id, kMaxLinkId)) + 1);
-    for (uint32_t i = 0; i < map.linkCount(); ++i) {
-        const CompactLink& l = map.link(i);
-        g.addLink(l.id, map.originId(l), map.destinationId(l), l.length);
-    }
+    g.compact = map;
     return g;
+}
+
+std::optional<LinkGraph::Link> LinkGraph::link(int id) const {
+    if (!has(id)) return std::nullopt;
+    if (!compact) return links[id];
+    const CompactLink& l = *compact->findLink(id);
+    return Link{compact->originId(l), compact->destinationId(l), l.length, true};
 }
 
 LinkGraph LinkGraph::fromMap(const Map& map) {
@@ -38,11 +40,31 @@ LinkGraph LinkGraph::fromMap(const Map& map) {
 }
 
 bool LinkGraph::isConnected(int a, int b) const {
+    if (compact) {
+        const std::optional<Link> x = link(a), y = link(b);
+        return x && y && x->destination == y->origin;
+    }
     return has(a) && has(b) && links[a].destination == links[b].origin;
 }
 
 std::vector<int> LinkGraph::linksBetween(int from, int to) const {
     if (from == to || !has(from) || !has(to) || isConnected(from, to)) return {};
+    if (compact) {
+        // Marks for the links this search reaches only: the map's links are too many to mark by id.
+        struct SparseMarks {
+            std::unordered_map<int, int> parent;
+            bool mark(int link, int from) { return parent.emplace(link, from).second; }
+            int parentOf(int link) const { return parent.at(link); }
+        } marks;
+        std::vector<int> out;
+        const auto next = [this, &out](int link) -> const std::vector<int>& {
+            out.clear();
+            for (const uint32_t i : compact->linksFrom(compact->findLink(link)->destination))
+                if (compact->link(i).id <= kMaxLinkId) out.push_back(compact->link(i).id);
+            return out;
+        };
+        return fewestLinksPath(from, to, SIZE_MAX, next, marks).links;
+    }
     if (seen.size() != links.size()) {
         seen.assign(links.size(), 0);
         parent.assign(links.size(), 0);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -28,12 +29,20 @@ public:
     bool addLink(int id, uint32_t origin, uint32_t destination, double length);
     // The links of a loaded map, with the ids, ends and lengths the matcher sees.
     static LinkGraph fromMap(const Map& map);
+    // The same over a compact map, copying nothing: it answers from the map's own arrays (a country's
+    // index of every link would cost more than the rest of a start). Links cannot be added to it.
     static LinkGraph fromMap(const CompactMap& map);
 
-    bool has(int id) const { return id > 0 && static_cast<size_t>(id) < links.size() && links[id].present; }
-    double length(int id) const { return has(id) ? links[id].length : 0.0; }
-    const Link* link(int id) const { return has(id) ? &links[id] : nullptr; }
-    size_t size() const { return count; }
+    bool has(int id) const {
+        if (compact) return id > 0 && id <= kMaxLinkId && compact->hasLink(id);
+        return id > 0 && static_cast<size_t>(id) < links.size() && links[id].present;
+    }
+    double length(int id) const {
+        const std::optional<Link> l = link(id);
+        return l ? l->length : 0.0;
+    }
+    std::optional<Link> link(int id) const;
+    size_t size() const { return compact ? compact->linkCount() : count; }
 
     // b starts where a ends.
     bool isConnected(int a, int b) const;
@@ -43,7 +52,8 @@ public:
     std::vector<int> linksBetween(int from, int to) const;
 
 private:
-    std::vector<Link> links;  // indexed by id
+    std::optional<CompactMap> compact;  // the map it is a view of, if it is one
+    std::vector<Link> links;            // indexed by id
     size_t count = 0;
     std::unordered_map<uint32_t, std::vector<int>> outLinks;  // node -> links leaving it, ascending
 

@@ -167,6 +167,28 @@ TEST(CompactMap, FileBesideIsMadeOnceAndServesOnlyItsOwnText) {
     EXPECT_EQ(foreign.map->linkCount(), 1u);
 }
 
+// The link graph over the form (a view, for a country) answers as the one built from the map.
+TEST(CompactMap, ALinkGraphOverItAnswersAsOneBuiltFromTheMap) {
+    Saved s;
+    karvel_test::writeFile(s.map, karvel_test::roadMap(41.0, -8.6, 41.0, -8.59, 6, true));
+    const Map text(s.map);
+    using mapRepresentation::LinkGraph;
+    const LinkGraph built = LinkGraph::fromMap(text);
+    const CompactMap compact = CompactMap::build(text);
+    const LinkGraph view = LinkGraph::fromMap(compact);
+    EXPECT_EQ(view.size(), built.size());
+    for (int a = -1; a <= static_cast<int>(built.size()) + 1; ++a) {
+        EXPECT_EQ(view.has(a), built.has(a)) << a;
+        EXPECT_EQ(view.length(a), built.length(a)) << a;
+        for (int b = -1; b <= static_cast<int>(built.size()) + 1; ++b) {
+            EXPECT_EQ(view.isConnected(a, b), built.isConnected(a, b)) << a << " " << b;
+            EXPECT_EQ(view.linksBetween(a, b), built.linksBetween(a, b)) << a << " " << b;
+        }
+    }
+    EXPECT_EQ(view.link(3)->destination, built.link(3)->destination);
+    EXPECT_FALSE(LinkGraph(view).addLink(99, 1, 2, 10.0));
+}
+
 // Read straight from the text, the form is the very bytes of the form of the loaded map, in memory
 // and in its file; a text the loader would refuse part of, or with its nodes out of order, is left to
 // the loader, whose messages then come once.
