@@ -25,7 +25,8 @@ struct SmallRun {
         const uint32_t a = world.node(0, 0), b = world.node(100, 0), c = world.node(200, 0),
                        d = world.node(300, 0), e = world.node(200, 100), f = world.node(0, 300),
                        g = world.node(100, 300), far1 = world.node(5000, 0), far2 = world.node(5100, 0);
-        world.road({a, b, c, d}), world.link(c, e), world.link(d, c), world.link(f, g), world.link(far1, far2);
+        world.road({a, b, c, d}), world.link(c, e), world.link(d, c), world.link(f, g),
+            world.link(far1, far2);
         const double xy[][2] = {{10, 5}, {60, -3}, {250, 4}, {290, 2}, {500, 500}, {20, 303}, {80, 298}};
         const uint32_t start = *traces::parseIsoTime("2020-06-01T12:00:00Z");
         route.name = name;
