@@ -18,6 +18,8 @@
 #include "traces/trace_loader.h"
 #include "traces/trace_time.h"
 
+using traces::kNmeaNoHdop;
+
 namespace karvel {
 
 namespace {

@@ -17,6 +17,8 @@
 #include "traces/trace_loader.h"
 #include "traces/trace_time.h"
 
+using traces::kNmeaNoHdop;
+
 namespace {
 
 std::string gpx(const std::string& version, const std::string& body) {
