@@ -20,6 +20,12 @@
 
 using traces::kNmeaNoHdop;
 
+using matchApp::FixRow;
+using matchApp::LinkRow;
+using matchApp::ResultFormat;
+using matchApp::ResultWriter;
+using matchApp::TraceRows;
+
 namespace karvel {
 
 namespace {

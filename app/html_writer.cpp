@@ -19,6 +19,10 @@
 #include "map/atomic_file.h"
 #include "traces/trace_time.h"
 
+using matchApp::DrivenPiece;
+using matchApp::FixOnMap;
+using matchApp::TraceOnMap;
+
 using mapRepresentation::CompactMap;
 using nlohmann::json;
 

@@ -2,6 +2,10 @@
 
 #include <algorithm>
 
+using matchApp::DrivenPiece;
+using matchApp::FixOnMap;
+using matchApp::TraceOnMap;
+
 using mapRepresentation::CompactMap;
 using mapRepresentation::CompactNode;
 using mapRepresentation::LinkGraph;

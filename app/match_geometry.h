@@ -13,6 +13,8 @@
 #include "traces/path.h"
 #include "traces/route.h"
 
+namespace matchApp {
+
 struct FixOnMap {
     int point = 0;
     int link = -1;   // -1: the fix is in no piece
@@ -35,8 +37,6 @@ struct TraceOnMap {
     std::vector<FixOnMap> fixes;  // one per trace point, in point order
     std::vector<DrivenPiece> pieces;
 };
-
-namespace matchApp {
 
 // The nearest point of `link` to `at` and the distance to it; nothing when the map lacks the link.
 std::optional<std::pair<_position, double>> snapToLink(const mapRepresentation::CompactMap& map, int link,

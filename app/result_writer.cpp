@@ -14,6 +14,14 @@
 #include "map/atomic_file.h"
 #include "traces/trace_time.h"
 
+using matchApp::FixOnMap;
+using matchApp::FixRow;
+using matchApp::LinkRow;
+using matchApp::ResultFormat;
+using matchApp::ResultWriter;
+using matchApp::TraceOnMap;
+using matchApp::TraceRows;
+
 namespace {
 
 // Decimals written: 7 for degrees (about a centimetre), 2 for metres.

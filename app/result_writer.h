@@ -27,14 +27,15 @@
 #include "traces/path.h"
 #include "traces/route.h"
 
+class AtomicFile;
+
+namespace matchApp {
+
 enum class ResultFormat { Report, Csv, GeoJson, Html, Gpkg };
 
 // "report", "csv", "geojson", "html" or "gpkg"; nothing for any other word.
-namespace matchApp {
 std::optional<ResultFormat> resultFormatNamed(const std::string& name);
-}  // namespace matchApp
 
-class AtomicFile;
 class GpkgWriter;
 
 class ResultWriter {
@@ -113,3 +114,5 @@ private:
                  const DrivenRoutes& routes);
     bool writeHtmlFiles(const std::string& path, std::string& error) const;
 };
+
+}  // namespace matchApp

@@ -7,6 +7,13 @@
 
 #include "traces/trace_time.h"
 
+using matchApp::DrivenPiece;
+using matchApp::FixOnMap;
+using matchApp::FixRow;
+using matchApp::LinkRow;
+using matchApp::TraceOnMap;
+using matchApp::TraceRows;
+
 using mapRepresentation::CompactMap;
 using mapRepresentation::CompactNode;
 using mapRepresentation::LinkGraph;

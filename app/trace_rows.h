@@ -14,6 +14,8 @@
 #include "map/link_table.h"
 #include "traces/route.h"
 
+namespace matchApp {
+
 struct FixRow {
     FixOnMap fix;                                                   // link -1: not matched
     const mapRepresentation::LinkAttributes* attributes = nullptr;  // null: none known
@@ -38,8 +40,6 @@ struct TraceRows {
     std::vector<FixRow> fixes;   // one per trace point, in point order
     std::vector<LinkRow> links;  // in driving order, piece by piece
 };
-
-namespace matchApp {
 
 // Lays the trace on the map along the decided routes (see layOnMap) and measures it. Distances along the
 // route count only the driven pieces: the gap between two pieces is not known to have been driven. `table`

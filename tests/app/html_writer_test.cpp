@@ -15,6 +15,10 @@
 #include "test_support.h"
 #include "traces/trace_time.h"
 
+using matchApp::ResultFormat;
+using matchApp::ResultWriter;
+using matchApp::TraceOnMap;
+
 namespace {
 
 using nlohmann::json;

@@ -16,6 +16,9 @@
 #include "test_support.h"
 #include "traces/trace_time.h"
 
+using matchApp::ResultFormat;
+using matchApp::ResultWriter;
+
 namespace {
 
 namespace fs = std::filesystem;
