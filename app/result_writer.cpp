@@ -14,6 +14,8 @@
 #include "map/atomic_file.h"
 #include "traces/trace_time.h"
 
+using mapRepresentation::AtomicFile;
+
 using matchApp::FixOnMap;
 using matchApp::FixRow;
 using matchApp::LinkRow;

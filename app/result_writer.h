@@ -27,7 +27,9 @@
 #include "traces/path.h"
 #include "traces/route.h"
 
+namespace mapRepresentation {
 class AtomicFile;
+}  // namespace mapRepresentation
 
 namespace matchApp {
 
@@ -86,11 +88,11 @@ private:
     size_t traces = 0;
     const mapRepresentation::LinkTable* links = nullptr;
     std::unique_ptr<mapRepresentation::LinkTable> ownTable;
-    std::string text;                          // report and CSV
-    std::string linkText;                      // the CSV's per-link rows
-    matchApp::TextChunks geoJson;              // the GeoJSON's features
-    size_t features = 0;                       // in geoJson
-    mutable std::unique_ptr<AtomicFile> sink;  // see writeAsYouGo
+    std::string text;                                             // report and CSV
+    std::string linkText;                                         // the CSV's per-link rows
+    matchApp::TextChunks geoJson;                                 // the GeoJSON's features
+    size_t features = 0;                                          // in geoJson
+    mutable std::unique_ptr<mapRepresentation::AtomicFile> sink;  // see writeAsYouGo
     std::string sinkPath;
     bool streamed = false;                     // the document went to the sink
     mutable std::unique_ptr<GpkgWriter> gpkg;  // the GeoPackage being filled
