@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+using traces::DrivenRoutes;
+
 using matchApp::DrivenPiece;
 using matchApp::FixOnMap;
 using matchApp::TraceOnMap;

@@ -47,6 +47,6 @@ std::optional<std::pair<_position, double>> snapToLink(const mapRepresentation::
 // links between them. A pair that names a point the route lacks, or a link the map lacks, places no fix.
 TraceOnMap layOnMap(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
                     const mapRepresentation::CompactMap& map, const mapRepresentation::LinkGraph& graph,
-                    const DrivenRoutes& routes = {});
+                    const traces::DrivenRoutes& routes = {});
 
 }  // namespace matchApp

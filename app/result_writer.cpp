@@ -14,6 +14,8 @@
 #include "map/atomic_file.h"
 #include "traces/trace_time.h"
 
+using traces::DrivenRoutes;
+
 using mapRepresentation::AtomicFile;
 
 using matchApp::FixOnMap;

@@ -59,7 +59,8 @@ public:
     // The next trace of the batch, with the driven links its matcher decided per path, if any. Not
     // safe to call from several threads at once.
     void add(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
-             const std::vector<std::unique_ptr<_unmatchinfo>>& unmatched, const DrivenRoutes& routes = {});
+             const std::vector<std::unique_ptr<_unmatchinfo>>& unmatched,
+             const traces::DrivenRoutes& routes = {});
 
     // Lets the CSV and GeoJSON text go to `path` as it is made, to be completed and put in place by
     // writeFile(path), rather than be held until then (a long drive's GeoJSON is tens of megabytes);
@@ -109,11 +110,11 @@ private:
     bool finishSink(std::string& error) const;
     bool writeLinkRows(const std::string& path, std::string& error) const;
     void addCsv(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
-                const DrivenRoutes& routes);
+                const traces::DrivenRoutes& routes);
     void addGeoJson(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
-                    const DrivenRoutes& routes);
+                    const traces::DrivenRoutes& routes);
     void addHtml(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
-                 const DrivenRoutes& routes);
+                 const traces::DrivenRoutes& routes);
     bool writeHtmlFiles(const std::string& path, std::string& error) const;
 };
 

@@ -7,6 +7,8 @@
 
 #include "traces/trace_time.h"
 
+using traces::DrivenRoutes;
+
 using matchApp::DrivenPiece;
 using matchApp::FixOnMap;
 using matchApp::FixRow;

@@ -46,7 +46,7 @@ struct TraceRows {
 // may be null.
 TraceRows traceRows(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
                     const mapRepresentation::CompactMap& map, const mapRepresentation::LinkGraph& graph,
-                    const mapRepresentation::LinkTable* table, const DrivenRoutes& routes = {});
+                    const mapRepresentation::LinkTable* table, const traces::DrivenRoutes& routes = {});
 
 // isoUtcText of a trace time, fast for times that come a second apart.
 std::string isoUtcSeconds(uint32_t time);

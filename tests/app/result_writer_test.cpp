@@ -16,6 +16,8 @@
 #include "test_support.h"
 #include "traces/trace_time.h"
 
+using traces::DrivenRoutes;
+
 using matchApp::ResultFormat;
 using matchApp::ResultWriter;
 
