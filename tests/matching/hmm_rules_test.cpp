@@ -215,29 +215,6 @@ TEST(HmmRuns, ARunOfFixesThrownAsideIsSteppedOverWhole) {
     EXPECT_GT(decodedInRun(0.0), 0);
 }
 
-// A vehicle creeping 17 m into a dead end and out again between fixes 10 s apart: each fix there lies
-// within the thinning spacing of the one before the turn, yet the sparse fixes are all kept and the
-// drive goes into the dead end and back. At one fix a second the same fixes are thinned out.
-TEST(HmmThinning, SparseFixesAtATurnInADeadEndAreKept) {
-    local_world::World w;
-    const uint32_t west = w.node(0, 0), j = w.node(200, 0), east = w.node(400, 0), end = w.node(200, 19);
-    const int in = w.link(west, j), on = w.link(j, east), into = w.link(j, end), outOf = w.link(end, j);
-    const RoadGraph g(w.map);
-    auto driven = [&](uint32_t seconds) {
-        Route r;
-        for (const auto& [x, y] : std::vector<std::pair<double, double>>{
-                 {20, 0}, {100, 0}, {195, 0}, {201, 9}, {200, 17}, {199, 9}, {210, 0}, {300, 0}, {390, 0}}) {
-            r.nodes.push_back(local_world::point(x, y));
-            r.nodes.back().arrivalTime = static_cast<uint32_t>(1000 + seconds * r.nodes.size());
-        }
-        HmmMatcher m(g, kHmmDefaults);
-        m.run(r);
-        return m.drivenRoutes();
-    };
-    EXPECT_EQ(driven(10), (std::vector<std::vector<int>>{{in, into, outOf, on}}));
-    EXPECT_EQ(driven(1), (std::vector<std::vector<int>>{{in, on}}));
-}
-
 // A route that turns back at a junction where it could have gone on has turned back for every link
 // it reaches afterwards, not only the next one.
 TEST(RouteSearch, ATurnBackCountsForTheWholeRouteAfterIt) {
