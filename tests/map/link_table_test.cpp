@@ -11,6 +11,7 @@
 
 namespace {
 
+using namespace std::string_literals;
 using mapRepresentation::LinkAttributes;
 using mapRepresentation::LinkTable;
 using mapRepresentation::Map;
@@ -141,13 +142,12 @@ TEST(LinkTable, BadTablesAreRefusedAndMissingOnesAreEmpty) {
     EXPECT_TRUE(LinkTable::load("/nonexistent/map.txt.links.csv", map, reading).empty());
     EXPECT_FALSE(reading.found);
     EXPECT_EQ(reading.error, "");
-    for (const char* bad : {"", "map_id,osm_node_id\n1,2\n",
-                            "link,origin,destination,way_id,from_osm_node,to_osm_node,name,ref,highway,"
-                            "maxspeed_kmh,oneway,length_m\n1,1,2,x,,,,,,,,1\n",
-                            "link,origin,destination,way_id,from_osm_node,to_osm_node,name,ref,highway,"
-                            "maxspeed_kmh,oneway,length_m\n1,1,2,,,,,,,,maybe,1\n",
-                            "link,origin,destination,way_id,from_osm_node,to_osm_node,name,ref,highway,"
-                            "maxspeed_kmh,oneway,length_m\n99999999999,1,2,,,,,,,,,1\n"}) {
+    const std::string header =
+        "link,origin,destination,way_id,from_osm_node,to_osm_node,name,ref,highway,maxspeed_kmh,oneway,"
+        "length_m\n";
+    for (const std::string& bad :
+         {std::string(), "map_id,osm_node_id\n1,2\n"s, header + "1,1,2,x,,,,,,,,1\n",
+          header + "1,1,2,,,,,,,,maybe,1\n", header + "99999999999,1,2,,,,,,,,,1\n"}) {
         std::istringstream in(bad);
         const LinkTable t = LinkTable::read(in, map, reading);
         EXPECT_NE(reading.error, "") << bad;
