@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 
 namespace traces {
 
@@ -9,11 +10,33 @@ namespace {
 
 // Seconds between the local standard-time reading of a set of clock fields and their UTC reading,
 // as mktime applies it with daylight saving off.
-time_t standardOffset(time_t near) {
+time_t offsetByMktime(time_t near) {
     std::tm utc{};
     gmtime_r(&near, &utc);
     utc.tm_isdst = 0;
     return std::mktime(&utc) - near;
+}
+
+// mktime looks at the zone on every call, which costs more than reading a fix. A zone changes its
+// offset at most once within a minute, so when both ends of a minute agree the whole minute has
+// that offset; it is kept per thread together with the TZ setting it was found under.
+time_t standardOffset(time_t near) {
+    struct Minute {
+        time_t start = -1;
+        time_t offset = 0;
+        bool zoneSet = false;
+        std::string zone;
+    };
+    thread_local Minute known;
+    if (near < 0) return offsetByMktime(near);
+    const char* tz = std::getenv("TZ");
+    const time_t start = near - near % 60;
+    if (start == known.start && (tz != nullptr) == known.zoneSet && (tz == nullptr || known.zone == tz))
+        return known.offset;
+    const time_t first = offsetByMktime(start);
+    if (first != offsetByMktime(start + 59)) return offsetByMktime(near);
+    known = {start, first, tz != nullptr, tz != nullptr ? tz : ""};
+    return first;
 }
 
 bool readDigits(const std::string& s, size_t& pos, size_t count, int& value) {

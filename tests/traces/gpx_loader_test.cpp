@@ -2,12 +2,14 @@
 // logs of the shared data; the trace-time conversions it relies on.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
+#include <set>
 #include <sstream>
 
 #include "test_support.h"
@@ -223,6 +225,48 @@ TEST(TraceTime, IsoTextsAreReadAndWrittenBackInUtcWhateverTheZone) {
         EXPECT_EQ(*traces::parseIsoTime("2020-07-15T12:00:00Z"), static_cast<uint32_t>(std::mktime(&fields)))
             << tz;
     }
+    before != nullptr ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
+    tzset();
+}
+
+// Trace times are cached a minute at a time. Monrovia left its -0:44:30 for GMT on 7 January 1972,
+// so UTC clock fields read as its local time fall in a gap that ends half-way through a minute:
+// every second must still be what mktime makes of it, and a new TZ must not get the old zone's minute.
+TEST(TraceTime, CachedMinutesAgreeWithMktimeAcrossAZoneChangeAndAcrossZones) {
+    if (access("/usr/share/zoneinfo/Africa/Monrovia", R_OK) != 0) GTEST_SKIP() << "needs the zone database";
+    const char* before = std::getenv("TZ");
+    const std::string saved = before != nullptr ? before : "";
+    const auto fieldsOf = [](time_t t) {
+        std::tm f{};
+        gmtime_r(&t, &f);
+        return f;
+    };
+    const time_t from = 63590000;  // 1972-01-06T23:53:20Z
+    setenv("TZ", "UTC0", 1);
+    tzset();
+    EXPECT_EQ(traces::traceTimeFromUtc(fieldsOf(from)), static_cast<uint32_t>(from));
+    setenv("TZ", "Africa/Monrovia", 1);
+    tzset();
+    std::set<time_t> offsets;
+    for (time_t t = from; t < from + 3600; ++t) {
+        std::tm f = fieldsOf(t);
+        const auto traced = traces::traceTimeFromUtc(f);
+        f.tm_isdst = 0;
+        const time_t expected = std::mktime(&f);
+        if (expected < 0) {
+            ASSERT_EQ(traced, std::nullopt) << t;
+            continue;
+        }
+        ASSERT_EQ(traced, static_cast<uint32_t>(expected)) << t;
+        offsets.insert(expected - t);
+        // Back to UTC by the same rule, read at the trace time.
+        std::tm asLocal = fieldsOf(expected);
+        asLocal.tm_isdst = 0;
+        const time_t utc = 2 * expected - std::mktime(&asLocal);
+        std::tm back = traces::utcFromTraceTime(*traced);
+        ASSERT_EQ(timegm(&back), utc) << t;
+    }
+    EXPECT_EQ(offsets, (std::set<time_t>{0, 2670}));
     before != nullptr ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
     tzset();
 }
