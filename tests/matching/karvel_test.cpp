@@ -61,6 +61,40 @@ void expectSame(const CandidateLinks& links, const std::vector<std::set<int>>& o
     }
 }
 
+// Segments of a trace of n points whose ambiguity is `rest` except at the listed points, which
+// have the other value (0.2 calm, 2.0 busy).
+Segments split(int n, std::initializer_list<int> other, double rest = 0.2) {
+    std::vector<double> s(static_cast<size_t>(n), rest);
+    for (int p : other) s[static_cast<size_t>(p)] = rest < 1 ? 2.0 : 0.2;
+    return GenMapMatching::segmentsFromAmbiguity(s);
+}
+
+// Two-way roads: main (east, three links to the junction at (300, 0)), side (north from the
+// junction) and the main road's continuation east; a one-way road 16 m north of main. The drive
+// goes east along main, 2 m off it, and turns north up side.
+struct Junction {
+    World w;
+    std::vector<int> main, side;
+    Route route;
+
+    Junction() {
+        const auto twoWay = [&](const std::vector<uint32_t>& nodes) {
+            w.road({nodes.rbegin(), nodes.rend()});
+            return w.road(nodes);
+        };
+        const uint32_t j = w.node(300, 0);
+        main = twoWay({w.node(0, 0), w.node(100, 0), w.node(200, 0), j});
+        side = twoWay({j, w.node(300, 100), w.node(300, 200), w.node(300, 300)});
+        twoWay({j, w.node(400, 0), w.node(500, 0)});
+        const uint32_t d = w.node(150, 16);
+        w.road({w.node(0, 16), d, w.node(300, 16)});
+        std::vector<_node> pts;
+        for (int i = 0; i < 30; ++i) pts.push_back(point(5.0 + 10 * i, 2.0, kEast));
+        for (int i = 0; i < 30; ++i) pts.push_back(point(298.0, 5.0 + 10 * i, kNorth));
+        route = Route(pts, "junction", "junction.txt");
+    }
+};
+
 }  // namespace
 
 TEST(KarvelSegments, ClustersAreWidenedAndBothEndsCovered) {
@@ -208,44 +242,6 @@ TEST(CandidateLinks, SameAsOrderedSetsOnRandomInserts) {
 }
 
 using V = std::vector<int>;
-
-namespace {
-
-// Segments of a trace of n points whose ambiguity is `rest` except at the listed points, which
-// have the other value (0.2 calm, 2.0 busy).
-Segments split(int n, std::initializer_list<int> other, double rest = 0.2) {
-    std::vector<double> s(static_cast<size_t>(n), rest);
-    for (int p : other) s[static_cast<size_t>(p)] = rest < 1 ? 2.0 : 0.2;
-    return GenMapMatching::segmentsFromAmbiguity(s);
-}
-
-// Two-way roads: main (east, three links to the junction at (300, 0)), side (north from the
-// junction) and the main road's continuation east; a one-way road 16 m north of main. The drive
-// goes east along main, 2 m off it, and turns north up side.
-struct Junction {
-    World w;
-    std::vector<int> main, side;
-    Route route;
-
-    Junction() {
-        const auto twoWay = [&](const std::vector<uint32_t>& nodes) {
-            w.road({nodes.rbegin(), nodes.rend()});
-            return w.road(nodes);
-        };
-        const uint32_t j = w.node(300, 0);
-        main = twoWay({w.node(0, 0), w.node(100, 0), w.node(200, 0), j});
-        side = twoWay({j, w.node(300, 100), w.node(300, 200), w.node(300, 300)});
-        twoWay({j, w.node(400, 0), w.node(500, 0)});
-        const uint32_t d = w.node(150, 16);
-        w.road({w.node(0, 16), d, w.node(300, 16)});
-        std::vector<_node> pts;
-        for (int i = 0; i < 30; ++i) pts.push_back(point(5.0 + 10 * i, 2.0, kEast));
-        for (int i = 0; i < 30; ++i) pts.push_back(point(298.0, 5.0 + 10 * i, kNorth));
-        route = Route(pts, "junction", "junction.txt");
-    }
-};
-
-}  // namespace
 
 TEST(GenOnlySegments, CutsAtCalmPointsWithinFiftyAndLeavesNoShortTail) {
     EXPECT_TRUE(GenMapMatching::segmentsFromAmbiguity({}).empty());

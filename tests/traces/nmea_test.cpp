@@ -56,6 +56,25 @@ struct Loaded {
     const std::vector<_node>& nodes() const { return loader.route.nodes; }
 };
 
+std::string sentence(const std::string& body, bool goodChecksum = true) {
+    unsigned sum = 0;
+    for (char c : body) sum ^= static_cast<unsigned char>(c);
+    char tail[8];
+    std::snprintf(tail, sizeof tail, "*%02X", goodChecksum ? sum : sum ^ 1u);
+    return "$" + body + tail + "\r\n";
+}
+
+traces::FixReading read(const std::string& text) {
+    karvel_test::TempDir dir;
+    dir.write("t.log", text);
+    std::ostringstream log;
+    return traces::readNmeaFixes(dir / "t.log", log);
+}
+
+std::string utc(uint32_t t) {
+    return traces::isoUtcText(t);
+}
+
 }  // namespace
 
 TEST(NmeaLoader, FullEpochBecomesOnePoint) {
@@ -213,29 +232,6 @@ TEST(NmeaLoader, HostileInputIsSafe) {
                         std::isfinite(n.easting) && std::isfinite(n.northing));
     }
 }
-
-namespace {
-
-std::string sentence(const std::string& body, bool goodChecksum = true) {
-    unsigned sum = 0;
-    for (char c : body) sum ^= static_cast<unsigned char>(c);
-    char tail[8];
-    std::snprintf(tail, sizeof tail, "*%02X", goodChecksum ? sum : sum ^ 1u);
-    return "$" + body + tail + "\r\n";
-}
-
-traces::FixReading read(const std::string& text) {
-    karvel_test::TempDir dir;
-    dir.write("t.log", text);
-    std::ostringstream log;
-    return traces::readNmeaFixes(dir / "t.log", log);
-}
-
-std::string utc(uint32_t t) {
-    return traces::isoUtcText(t);
-}
-
-}  // namespace
 
 TEST(NmeaFixReader, CleanLogsGiveTheHybridLoadersPoints) {
     karvel_test::TempDir dir;
