@@ -18,6 +18,14 @@
 #include "traces/trace_loader.h"
 #include "traces/trace_time.h"
 
+using traces::kNmeaNoHdop;
+
+using matchApp::FixRow;
+using matchApp::LinkRow;
+using matchApp::ResultFormat;
+using matchApp::ResultWriter;
+using matchApp::TraceRows;
+
 namespace karvel {
 
 namespace {

@@ -21,6 +21,8 @@
 #include "matching/KARVEL.h"
 #include "traces/input_file.h"
 
+using mapRepresentation::FileLock;
+
 using matchApp::BatchInput;
 using matchApp::BatchOptions;
 using matchApp::Console;

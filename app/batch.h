@@ -18,9 +18,9 @@ namespace matchApp {
 struct TraceMatch {
     std::vector<std::unique_ptr<Path>> paths;
     std::vector<std::unique_ptr<_unmatchinfo>> unmatched;
-    // Per path, the links the matcher decided it drove (see DrivenRoutes); empty when the matcher
+    // Per path, the links the matcher decided it drove (see traces::DrivenRoutes); empty when the matcher
     // leaves the links between fixes open (the hybrid's report has no room for them).
-    DrivenRoutes routes;
+    traces::DrivenRoutes routes;
 };
 
 // What a program plugs into the batch: how a file becomes a route and how a route is matched. Both

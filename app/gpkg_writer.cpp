@@ -7,6 +7,8 @@
 #include <mutex>
 #include <vector>
 
+using matchApp::GpkgWriter;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -15,6 +15,8 @@
 #include "app/trace_rows.h"
 #include "traces/route.h"
 
+namespace matchApp {
+
 class GpkgWriter {
 public:
     virtual ~GpkgWriter() = default;
@@ -26,9 +28,8 @@ public:
 
 // A writer from the module, or null with `error` saying why there is none. With a `file` it builds
 // the GeoPackage there (an AtomicFile's, see temporaryName) rather than in a scratch file to be copied.
-namespace matchApp {
 std::unique_ptr<GpkgWriter> openGpkgWriter(std::string& error, const std::string& file = "");
 }  // namespace matchApp
 
 // The module's one entry point.
-extern "C" void karvelOpenGpkgWriter(std::unique_ptr<GpkgWriter>& writer, const std::string& file);
+extern "C" void karvelOpenGpkgWriter(std::unique_ptr<matchApp::GpkgWriter>& writer, const std::string& file);

@@ -19,6 +19,12 @@
 #include "map/atomic_file.h"
 #include "traces/trace_time.h"
 
+using mapRepresentation::AtomicFile;
+
+using matchApp::DrivenPiece;
+using matchApp::FixOnMap;
+using matchApp::TraceOnMap;
+
 using mapRepresentation::CompactMap;
 using nlohmann::json;
 

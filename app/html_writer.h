@@ -42,11 +42,11 @@ struct TraceSummary {
     std::string start;                // time of the first fix that has one, ISO 8601 UTC; "" when none
 };
 
-TraceSummary summarize(const Route& route, const TraceOnMap& laid);
+TraceSummary summarize(const Route& route, const matchApp::TraceOnMap& laid);
 
 // The trace, its placement and the roads around it, packed for the page's script (JSON).
-std::string pageData(const Route& route, const TraceOnMap& laid, const mapRepresentation::CompactMap& map,
-                     const LinkNotesSource& notes = {});
+std::string pageData(const Route& route, const matchApp::TraceOnMap& laid,
+                     const mapRepresentation::CompactMap& map, const LinkNotesSource& notes = {});
 // The whole page of one trace around the output of pageData.
 void writePage(std::ostream& out, const TraceSummary& summary, const std::string& data);
 

@@ -2,6 +2,12 @@
 
 #include <algorithm>
 
+using traces::DrivenRoutes;
+
+using matchApp::DrivenPiece;
+using matchApp::FixOnMap;
+using matchApp::TraceOnMap;
+
 using mapRepresentation::CompactMap;
 using mapRepresentation::CompactNode;
 using mapRepresentation::LinkGraph;

@@ -13,6 +13,8 @@
 #include "traces/path.h"
 #include "traces/route.h"
 
+namespace matchApp {
+
 struct FixOnMap {
     int point = 0;
     int link = -1;   // -1: the fix is in no piece
@@ -36,8 +38,6 @@ struct TraceOnMap {
     std::vector<DrivenPiece> pieces;
 };
 
-namespace matchApp {
-
 // The nearest point of `link` to `at` and the distance to it; nothing when the map lacks the link.
 std::optional<std::pair<_position, double>> snapToLink(const mapRepresentation::CompactMap& map, int link,
                                                        const _node& at);
@@ -47,6 +47,6 @@ std::optional<std::pair<_position, double>> snapToLink(const mapRepresentation::
 // links between them. A pair that names a point the route lacks, or a link the map lacks, places no fix.
 TraceOnMap layOnMap(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
                     const mapRepresentation::CompactMap& map, const mapRepresentation::LinkGraph& graph,
-                    const DrivenRoutes& routes = {});
+                    const traces::DrivenRoutes& routes = {});
 
 }  // namespace matchApp

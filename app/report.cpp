@@ -1,5 +1,7 @@
 #include "app/report.h"
 
+using traces::DrivenRoutes;
+
 namespace matchApp {
 
 void printRouteHeader(std::size_t index, const std::string& routeName, std::ostream& out) {

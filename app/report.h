@@ -19,6 +19,6 @@ void printRouteHeader(std::size_t index, const std::string& routeName, std::ostr
 // per path) each path is followed by its driven links, which the hybrid's report lacks.
 void printMatchResult(const std::vector<std::unique_ptr<Path>>& paths,
                       const std::vector<std::unique_ptr<_unmatchinfo>>& unmatched,
-                      std::ostream& out = std::cout, const DrivenRoutes& routes = {});
+                      std::ostream& out = std::cout, const traces::DrivenRoutes& routes = {});
 
 }  // namespace matchApp

@@ -14,6 +14,18 @@
 #include "map/atomic_file.h"
 #include "traces/trace_time.h"
 
+using traces::DrivenRoutes;
+
+using mapRepresentation::AtomicFile;
+
+using matchApp::FixOnMap;
+using matchApp::FixRow;
+using matchApp::LinkRow;
+using matchApp::ResultFormat;
+using matchApp::ResultWriter;
+using matchApp::TraceOnMap;
+using matchApp::TraceRows;
+
 namespace {
 
 // Decimals written: 7 for degrees (about a centimetre), 2 for metres.

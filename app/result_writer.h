@@ -27,14 +27,17 @@
 #include "traces/path.h"
 #include "traces/route.h"
 
+namespace mapRepresentation {
+class AtomicFile;
+}  // namespace mapRepresentation
+
+namespace matchApp {
+
 enum class ResultFormat { Report, Csv, GeoJson, Html, Gpkg };
 
 // "report", "csv", "geojson", "html" or "gpkg"; nothing for any other word.
-namespace matchApp {
 std::optional<ResultFormat> resultFormatNamed(const std::string& name);
-}  // namespace matchApp
 
-class AtomicFile;
 class GpkgWriter;
 
 class ResultWriter {
@@ -56,7 +59,8 @@ public:
     // The next trace of the batch, with the driven links its matcher decided per path, if any. Not
     // safe to call from several threads at once.
     void add(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
-             const std::vector<std::unique_ptr<_unmatchinfo>>& unmatched, const DrivenRoutes& routes = {});
+             const std::vector<std::unique_ptr<_unmatchinfo>>& unmatched,
+             const traces::DrivenRoutes& routes = {});
 
     // Lets the CSV and GeoJSON text go to `path` as it is made, to be completed and put in place by
     // writeFile(path), rather than be held until then (a long drive's GeoJSON is tens of megabytes);
@@ -85,11 +89,11 @@ private:
     size_t traces = 0;
     const mapRepresentation::LinkTable* links = nullptr;
     std::unique_ptr<mapRepresentation::LinkTable> ownTable;
-    std::string text;                          // report and CSV
-    std::string linkText;                      // the CSV's per-link rows
-    matchApp::TextChunks geoJson;              // the GeoJSON's features
-    size_t features = 0;                       // in geoJson
-    mutable std::unique_ptr<AtomicFile> sink;  // see writeAsYouGo
+    std::string text;                                             // report and CSV
+    std::string linkText;                                         // the CSV's per-link rows
+    matchApp::TextChunks geoJson;                                 // the GeoJSON's features
+    size_t features = 0;                                          // in geoJson
+    mutable std::unique_ptr<mapRepresentation::AtomicFile> sink;  // see writeAsYouGo
     std::string sinkPath;
     bool streamed = false;                     // the document went to the sink
     mutable std::unique_ptr<GpkgWriter> gpkg;  // the GeoPackage being filled
@@ -106,10 +110,12 @@ private:
     bool finishSink(std::string& error) const;
     bool writeLinkRows(const std::string& path, std::string& error) const;
     void addCsv(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
-                const DrivenRoutes& routes);
+                const traces::DrivenRoutes& routes);
     void addGeoJson(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
-                    const DrivenRoutes& routes);
+                    const traces::DrivenRoutes& routes);
     void addHtml(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
-                 const DrivenRoutes& routes);
+                 const traces::DrivenRoutes& routes);
     bool writeHtmlFiles(const std::string& path, std::string& error) const;
 };
+
+}  // namespace matchApp

@@ -7,6 +7,15 @@
 
 #include "traces/trace_time.h"
 
+using traces::DrivenRoutes;
+
+using matchApp::DrivenPiece;
+using matchApp::FixOnMap;
+using matchApp::FixRow;
+using matchApp::LinkRow;
+using matchApp::TraceOnMap;
+using matchApp::TraceRows;
+
 using mapRepresentation::CompactMap;
 using mapRepresentation::CompactNode;
 using mapRepresentation::LinkGraph;

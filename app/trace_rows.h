@@ -14,6 +14,8 @@
 #include "map/link_table.h"
 #include "traces/route.h"
 
+namespace matchApp {
+
 struct FixRow {
     FixOnMap fix;                                                   // link -1: not matched
     const mapRepresentation::LinkAttributes* attributes = nullptr;  // null: none known
@@ -39,14 +41,12 @@ struct TraceRows {
     std::vector<LinkRow> links;  // in driving order, piece by piece
 };
 
-namespace matchApp {
-
 // Lays the trace on the map along the decided routes (see layOnMap) and measures it. Distances along the
 // route count only the driven pieces: the gap between two pieces is not known to have been driven. `table`
 // may be null.
 TraceRows traceRows(const Route& route, const std::vector<std::unique_ptr<Path>>& paths,
                     const mapRepresentation::CompactMap& map, const mapRepresentation::LinkGraph& graph,
-                    const mapRepresentation::LinkTable* table, const DrivenRoutes& routes = {});
+                    const mapRepresentation::LinkTable* table, const traces::DrivenRoutes& routes = {});
 
 // isoUtcText of a trace time, fast for times that come a second apart.
 std::string isoUtcSeconds(uint32_t time);

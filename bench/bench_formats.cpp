@@ -14,6 +14,9 @@
 #include "traces/GPXLoader.h"
 #include "traces/trace_time.h"
 
+using matchApp::ResultFormat;
+using matchApp::ResultWriter;
+
 using namespace bench_grid;
 
 namespace {

@@ -9,6 +9,8 @@
 #include "kml/link_chains.h"
 #include "map/atomic_file.h"
 
+using mapRepresentation::AtomicFile;
+
 using mapRepresentation::_mLink;
 using mapRepresentation::_mNode;
 using mapRepresentation::Map;

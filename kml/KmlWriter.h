@@ -16,7 +16,9 @@
 #include "traces/path.h"
 #include "traces/route.h"
 
+namespace mapRepresentation {
 class AtomicFile;
+}  // namespace mapRepresentation
 
 class KmlWriter : public std::ofstream {
 public:
@@ -71,7 +73,7 @@ public:
 
 private:
     // The temporary file the stream writes into until closeDocument renames it.
-    std::unique_ptr<AtomicFile> file;
+    std::unique_ptr<mapRepresentation::AtomicFile> file;
     bool documentOpen = false;
 
     const std::string& colorAt(int i) const;

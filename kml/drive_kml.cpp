@@ -6,6 +6,8 @@
 #include "kml/kml_conventions.h"
 #include "map/atomic_file.h"
 
+using mapRepresentation::AtomicFile;
+
 namespace kmlMatch {
 
 namespace {

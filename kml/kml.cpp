@@ -11,6 +11,8 @@
 #include "kml/link_chains.h"
 #include "map/atomic_file.h"
 
+using mapRepresentation::AtomicFile;
+
 namespace kmlMatch {
 
 namespace {

@@ -14,6 +14,8 @@
 #include <mutex>
 #include <set>
 
+using mapRepresentation::AtomicFile;
+
 namespace {
 
 std::atomic<bool> unnamedAllowed{true};

@@ -4,6 +4,8 @@
 #include <fstream>
 #include <string>
 
+namespace mapRepresentation {
+
 // Writes to a temporary file in the target's folder; commit() flushes it to disk and renames it over
 // the target. If commit() is not reached or fails, the target keeps its previous contents, so an
 // interrupted or failed write never leaves a truncated file behind.
@@ -57,3 +59,5 @@ private:
     bool keepOwnerAndMode();
     bool putInPlace();
 };
+
+}  // namespace mapRepresentation

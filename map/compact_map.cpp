@@ -24,6 +24,8 @@
 #include "map/map_text.h"
 #include "map/maps.h"
 
+using mapRepresentation::AtomicFile;
+
 namespace mapRepresentation {
 
 static_assert(std::endian::native == std::endian::little || std::endian::native == std::endian::big);

@@ -7,6 +7,8 @@
 #include "map/file_lock.h"
 #include "map/maps.h"
 
+using mapRepresentation::FileLock;
+
 namespace mapRepresentation {
 
 namespace {

@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <thread>
 
+using mapRepresentation::FileLock;
+
 namespace {
 
 constexpr std::chrono::seconds kDefaultWait{120};

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+namespace mapRepresentation {
+
 // flock() on the file itself, held from construction until release() or destruction. Writers
 // replace the file by renaming a new one over it (AtomicFile), so a lock won on a file that has
 // meanwhile been replaced is given up and taken again on the new file. A program that may create
@@ -58,8 +60,6 @@ private:
     // The file is missing: holds its folder; true when the outcome is final.
     bool tryFolder(const std::string& path, std::chrono::steady_clock::time_point deadline);
 };
-
-namespace mapRepresentation {
 
 // The lock every program takes before it writes a map file: karvel writes the map back after loading
 // it, so a map replaced in between would be undone. Held in `lock` until the caller lets go of it; the

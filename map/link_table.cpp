@@ -10,6 +10,8 @@
 
 #include "map/atomic_file.h"
 
+using mapRepresentation::AtomicFile;
+
 namespace mapRepresentation {
 
 namespace {

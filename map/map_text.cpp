@@ -19,6 +19,8 @@
 #include "map/atomic_file.h"
 #include "map/maps.h"
 
+using mapRepresentation::AtomicFile;
+
 namespace mapRepresentation {
 
 namespace {

@@ -21,6 +21,8 @@
 #include "map/map_text.h"
 #include "map/quadtree.h"
 
+using mapRepresentation::AtomicFile;
+
 namespace mapRepresentation {
 
 Map::Map() : quadTree(std::make_unique<QuadTree>(this)) {}

@@ -22,6 +22,8 @@ constexpr int kRetryCandidateFactor = 4;
 constexpr double kStandGap = 10.0;
 // Fixes reported standing more than this many sigma apart are no one stand (a jump of the receiver).
 constexpr double kStandSpread = 4.0;
+// Seconds: fixes this far apart in time are sparse, and each is kept however close it lies.
+constexpr double kSparseFixes = 5.0;
 
 Point fixPoint(const _node& n) {
     return Point{n.easting, n.northing};
@@ -317,12 +319,18 @@ void HmmLattice::decode(const Route& route) {
 }
 
 bool HmmLattice::nearPrevious(const Route& route, int prev, int t) const {
+    // Seconds after the fix before it, a fix close to the last one kept may be where the vehicle
+    // turned round: between sparse fixes it is the only sign of the way there and back.
+    const _node& fix = route.nodes[static_cast<size_t>(t)];
+    if (static_cast<double>(fix.arrivalTime) -
+            static_cast<double>(route.nodes[static_cast<size_t>(t - 1)].arrivalTime) >=
+        kSparseFixes)
+        return false;
     // Between close noisy fixes the straight line is mostly noise, and transitions that follow it
     // pick detours; so noisier traces keep their fixes farther apart.
     const double spread = std::clamp(measuredNoise / params.thinningNoise, 1.0, params.thinningMaxFactor);
     const double spacing = params.thinning * sigmaUsed * spread;
-    return distance2Points(fixPoint(route.nodes[static_cast<size_t>(prev)]),
-                           fixPoint(route.nodes[static_cast<size_t>(t)])) < spacing;
+    return distance2Points(fixPoint(route.nodes[static_cast<size_t>(prev)]), fixPoint(fix)) < spacing;
 }
 
 }  // namespace MapMatching

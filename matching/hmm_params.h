@@ -20,11 +20,13 @@ struct HmmParams {
     // Metres added per second squared: between fixes far apart in time the drive turns more often,
     // so its route departs from the straight line faster than in proportion to the time.
     double betaPerSecond2;
-    double shortWeight;        // a route this much shorter than the straight line costs this fraction
-    double maxSpeed;           // metres per second: a route longer than this allows is no transition
-    double detourFactor;       // a route longer than factor x straight line + detourSlack is none
-    double detourSlack;        // metres
-    double thinning;           // a fix closer than thinning x sigma to the last one kept is placed later
+    double shortWeight;   // a route this much shorter than the straight line costs this fraction
+    double maxSpeed;      // metres per second: a route longer than this allows is no transition
+    double detourFactor;  // a route longer than factor x straight line + detourSlack is none
+    double detourSlack;   // metres
+    // A fix closer than thinning x sigma to the last one kept is placed later (not one that comes
+    // 5 s or more after the fix before it: between sparse fixes the vehicle may have turned round).
+    double thinning;
     double thinningNoise;      // metres: above this measured noise, that spacing grows in proportion,
     double thinningMaxFactor;  // up to this factor
     double backTolerance;      // metres: a fix behind the previous one on the same link is noise, up to this

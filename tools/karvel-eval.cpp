@@ -20,6 +20,9 @@
 #include "tools/eval/kubicka.h"
 #include "traces/input_file.h"
 
+using mapRepresentation::AtomicFile;
+using mapRepresentation::FileLock;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -14,6 +14,9 @@
 #include "tools/eval/report.h"
 #include "tools/eval/report_export.h"
 
+using matchApp::ResultFormat;
+using matchApp::ResultWriter;
+
 namespace {
 
 void printUsage(std::ostream& out) {

@@ -22,6 +22,8 @@
 #include "tools/cli/command_line.h"
 #include "traces/trace_loader.h"
 
+using mapRepresentation::FileLock;
+
 namespace fs = std::filesystem;
 using mapRepresentation::Map;
 namespace mr = mapRepresentation;

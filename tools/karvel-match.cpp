@@ -30,6 +30,9 @@
 #include "traces/input_file.h"
 #include "traces/trace_loader.h"
 
+using matchApp::ResultFormat;
+using matchApp::ResultWriter;
+
 namespace {
 
 struct Options {

@@ -21,6 +21,8 @@
 #include "tools/osm/osm_import.h"
 #include "traces/input_file.h"
 
+using mapRepresentation::FileLock;
+
 namespace {
 
 void printUsage(std::ostream& out) {

@@ -22,6 +22,8 @@
 #include "traces/input_file.h"
 #include "traces/trace_time.h"
 
+using traces::kNmeaNoHdop;
+
 namespace {
 
 // The log is read as a stream of parser events: memory stays flat for long logs, and every event

@@ -14,6 +14,10 @@
 #include "geometry/GPSPoint.h"
 #include "geometry/geometry.h"
 
+using traces::kNmeaNoCoordinate;
+using traces::kNmeaNoHdop;
+using traces::kNmeaNoTime;
+
 namespace {
 
 // Characters of a line that are looked at; the rest of a longer line is discarded.

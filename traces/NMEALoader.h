@@ -11,6 +11,8 @@
 
 #include "traces/route.h"
 
+namespace traces {
+
 // Value of an unset time or date field (all bits set).
 inline constexpr uint32_t kNmeaNoTime = 0xFFFFFFFFu;
 // Placeholders of unset coordinates, speed, course and HDOP.
@@ -19,16 +21,18 @@ inline constexpr double kNmeaNoSpeed = -1000.0;
 inline constexpr double kNmeaNoCourse = 1000.0;
 inline constexpr double kNmeaNoHdop = -1000.0;
 
+}  // namespace traces
+
 // Each record starts with the file line (from 1) it was read from; 0 when no sentence filled it.
 struct RMCTag {
     uint32_t line = 0;
-    uint32_t time = kNmeaNoTime;  // hhmmss.sss * 1000
-    uint32_t date = kNmeaNoTime;  // ddmmyy
+    uint32_t time = traces::kNmeaNoTime;  // hhmmss.sss * 1000
+    uint32_t date = traces::kNmeaNoTime;  // ddmmyy
     bool valid = false;
-    double lat = kNmeaNoCoordinate;  // decimal degrees
-    double lon = kNmeaNoCoordinate;
-    double speed = kNmeaNoSpeed;    // m/s
-    double course = kNmeaNoCourse;  // radians
+    double lat = traces::kNmeaNoCoordinate;  // decimal degrees
+    double lon = traces::kNmeaNoCoordinate;
+    double speed = traces::kNmeaNoSpeed;    // m/s
+    double course = traces::kNmeaNoCourse;  // radians
 
     void parseRMCString(const std::vector<std::string>& fields);
     // Time, date and a position are all present.
@@ -37,8 +41,8 @@ struct RMCTag {
 
 struct GGATag {
     uint32_t line = 0;
-    uint32_t time = kNmeaNoTime;
-    double hdop = kNmeaNoHdop;
+    uint32_t time = traces::kNmeaNoTime;
+    double hdop = traces::kNmeaNoHdop;
     int satellitesInUse = 0;
 
     void parseGGAString(const std::vector<std::string>& fields);
@@ -76,12 +80,12 @@ struct Sentence {
 
 // The sentences of one receiver epoch, keyed by the time of the sentence that opened it.
 struct TagSet {
-    uint32_t time = kNmeaNoTime;
+    uint32_t time = traces::kNmeaNoTime;
 
     // GGA part
     uint32_t ggaLine = 0;
-    uint32_t ggaTime = kNmeaNoTime;
-    double hdop = kNmeaNoHdop;
+    uint32_t ggaTime = traces::kNmeaNoTime;
+    double hdop = traces::kNmeaNoHdop;
 
     // GSA part
     uint32_t gsaLine = 0;
@@ -91,13 +95,13 @@ struct TagSet {
 
     // RMC part
     uint32_t rmcLine = 0;
-    uint32_t rmcTime = kNmeaNoTime;
-    uint32_t date = kNmeaNoTime;
+    uint32_t rmcTime = traces::kNmeaNoTime;
+    uint32_t date = traces::kNmeaNoTime;
     bool valid = false;
-    double lat = kNmeaNoCoordinate;
-    double lon = kNmeaNoCoordinate;
-    double speed = kNmeaNoSpeed;
-    double course = kNmeaNoCourse;
+    double lat = traces::kNmeaNoCoordinate;
+    double lon = traces::kNmeaNoCoordinate;
+    double speed = traces::kNmeaNoSpeed;
+    double course = traces::kNmeaNoCourse;
 
     TagSet() = default;
     explicit TagSet(uint32_t key) : time(key) {}

@@ -23,9 +23,13 @@ public:
     void printPath(std::ostream& out = std::cout) const;
 };
 
+namespace traces {
+
 // Per matched piece, the links a matcher decided the vehicle drove from the piece's first fix to its
 // last, in driving order, those crossed between fixes included; one entry per Path, or none at all.
 using DrivenRoutes = std::vector<std::vector<int>>;
+
+}  // namespace traces
 
 // One unmatched stretch between matched paths; -1 stands for none in every field.
 struct _unmatchinfo {

@@ -17,6 +17,12 @@
 #include "app/gpkg_writer.h"
 #include "traces/trace_time.h"
 
+using matchApp::FixOnMap;
+using matchApp::FixRow;
+using matchApp::GpkgWriter;
+using matchApp::LinkRow;
+using matchApp::TraceRows;
+
 namespace fs = std::filesystem;
 using mapRepresentation::LinkAttributes;
 using matchApp::RtreeBox;

@@ -12,49 +12,20 @@
 
 #include "app/trace_rows.h"
 #include "geojson_check.h"
-#include "local_world.h"
+#include "small_run.h"
 #include "test_support.h"
 #include "traces/trace_time.h"
+
+using traces::DrivenRoutes;
+
+using matchApp::ResultFormat;
+using matchApp::ResultWriter;
 
 namespace {
 
 namespace fs = std::filesystem;
-using local_world::World;
 
-// A road west to east (links 1, 2, 3 through nodes at x = 0, 100, 200, 300), a branch north from
-// x = 200 (link 4), the way back from 300 to 200 (link 5) and a lone road at y = 300 (link 6).
-struct SmallRun {
-    World world;
-    Route route;
-    std::vector<std::unique_ptr<Path>> paths;
-    std::vector<std::unique_ptr<_unmatchinfo>> unmatched;
-
-    SmallRun() {
-        const uint32_t a = world.node(0, 0), b = world.node(100, 0), c = world.node(200, 0),
-                       d = world.node(300, 0), e = world.node(200, 100), f = world.node(0, 300),
-                       g = world.node(100, 300);
-        world.link(a, b), world.link(b, c), world.link(c, d), world.link(c, e), world.link(d, c),
-            world.link(f, g);
-        const double xy[][2] = {{10, 5}, {60, -3}, {250, 4}, {290, 2}, {500, 500}, {20, 303}, {80, 298}};
-        const uint32_t start = *traces::parseIsoTime("2020-06-01T12:00:00Z");
-        route.name = "run \"7\", north";
-        for (size_t i = 0; i < std::size(xy); ++i) {
-            _node n = local_world::point(xy[i][0], xy[i][1]);
-            n.arrivalTime = n.leaveTime = start + static_cast<uint32_t>(i);
-            route.nodes.push_back(n);
-        }
-        // The short form karvel prints: link 2, crossed between fixes 1 and 2, is not listed.
-        addPath({{0, 1}, {1, 1}, {2, 3}, {3, 3}});
-        addPath({{5, 6}, {6, 6}});
-        unmatched.push_back(std::make_unique<_unmatchinfo>(_unmatchinfo{4, 4, 3, 6, 0, 1}));
-    }
-    void addPath(std::vector<std::pair<int, int>> links) {
-        auto p = std::make_unique<Path>();
-        p->links = std::move(links);
-        p->startIndex = p->links.front().first;
-        p->lastIndex = p->links.back().first;
-        paths.push_back(std::move(p));
-    }
+struct SmallRun : karvel_test::SmallRun {
     std::string written(ResultFormat format, const mapRepresentation::LinkTable* table = nullptr,
                         bool linkRows = false) const {
         ResultWriter writer(format, world.map);
@@ -84,36 +55,15 @@ mapRepresentation::LinkTable attributeTable(const std::string& name = "Main \"St
     return table;
 }
 
-// Column `k` (from 0) of every row after the header; quoted fields must not hold commas.
-std::vector<std::string> column(const std::string& csv, size_t k) {
+// The column `name` of every row after the header.
+std::vector<std::string> column(const std::string& csv, const std::string& name) {
     std::vector<std::string> values;
-    std::istringstream in(csv);
-    std::string line;
-    std::getline(in, line);
-    while (std::getline(in, line)) {
-        std::vector<std::string> fields;
-        std::string field;
-        bool quoted = false;
-        for (const char c : line) {
-            if (c == '"') quoted = !quoted;
-            if (c == ',' && !quoted) {
-                fields.push_back(field);
-                field.clear();
-            } else {
-                field += c;
-            }
-        }
-        fields.push_back(field);
-        values.push_back(k < fields.size() ? fields[k] : "<missing>");
-    }
+    for (const auto& row : karvel_test::csvRows(csv)) values.push_back(row.count(name) ? row.at(name) : "?");
     return values;
 }
 
-// Compares with a golden file; KARVEL_UPDATE_GOLDEN=1 rewrites it instead (then read the diff).
 void expectGolden(const std::string& actual, const std::string& name) {
-    const std::string path = karvel_test::testFile("app/data/" + name);
-    if (std::getenv("KARVEL_UPDATE_GOLDEN") != nullptr) karvel_test::writeFile(path, actual);
-    EXPECT_EQ(actual, karvel_test::readFile(path)) << name;
+    karvel_test::expectGolden(actual, "app/data/" + name);
 }
 
 }  // namespace
@@ -159,36 +109,16 @@ TEST(ResultWriter, DistancesSpeedsAndDrivenLinksFollowTheRoute) {
         EXPECT_NE(csv.find(row), std::string::npos) << row << "\n" << csv;
 }
 
-// GeoPackage writing on its own; the layers are checked through ogrinfo in the tools' tests.
-TEST(ResultWriter, GeoPackageIsWrittenAtomically) {
-    const SmallRun run;
-    karvel_test::TempDir dir;
-    ResultWriter writer(ResultFormat::Gpkg, run.world.map);
-    writer.add(run.route, run.paths, run.unmatched);
-    std::string error;
-    ASSERT_TRUE(writer.writeFile(dir / "r.gpkg", error)) << error;
-    EXPECT_EQ(karvel_test::readFile(dir / "r.gpkg").substr(0, 16), std::string("SQLite format 3\0", 16));
-    EXPECT_FALSE(writer.writeFile(dir / "no/such/folder/r.gpkg", error));
-    EXPECT_EQ(matchApp::resultFormatNamed("gpkg"), ResultFormat::Gpkg);
-    // Built in the target's temporary file and put in place whole.
-    ResultWriter inPlace(ResultFormat::Gpkg, run.world.map);
-    inPlace.writeAsYouGo(dir / "s.gpkg");
-    inPlace.add(run.route, run.paths, run.unmatched);
-    ASSERT_TRUE(inPlace.writeFile(dir / "s.gpkg", error)) << error;
-    const std::string bytes = karvel_test::readFile(dir / "s.gpkg");
-    EXPECT_EQ(bytes.substr(0, 16), std::string("SQLite format 3\0", 16));
-    EXPECT_GT(bytes.size(), 100000u);
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator{}), 2);
-}
-
 // What GIS programs read besides the rows: a spatial index holding every geometry, the layers'
 // extents and feature counts, and the triggers that keep the index when the file is edited; also
-// in a file with no trace, and across whole and part batches of inserts (8 traces of 7 fixes).
+// in a file with no trace, and across whole and part batches of inserts (8 traces of 7 fixes). The
+// file is built in the target's temporary file and put in place whole.
 TEST(ResultWriter, GeoPackageKeepsItsIndexAndMetadata) {
     if (karvel_test::runCommand("command -v sqlite3").exitCode != 0) GTEST_SKIP() << "needs sqlite3";
     SmallRun run;
     karvel_test::TempDir dir;
     ResultWriter full(ResultFormat::Gpkg, run.world.map), empty(ResultFormat::Gpkg, run.world.map);
+    full.writeAsYouGo(dir / "full.gpkg");
     for (int i = 0; i < 8; ++i) {
         run.route.name = "trace " + std::to_string(i);
         full.add(run.route, run.paths, run.unmatched);
@@ -196,6 +126,9 @@ TEST(ResultWriter, GeoPackageKeepsItsIndexAndMetadata) {
     std::string error;
     ASSERT_TRUE(full.writeFile(dir / "full.gpkg", error)) << error;
     ASSERT_TRUE(empty.writeFile(dir / "empty.gpkg", error)) << error;
+    EXPECT_FALSE(empty.writeFile(dir / "no/such/folder/r.gpkg", error));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator{}), 2);
+    EXPECT_EQ(matchApp::resultFormatNamed("gpkg"), ResultFormat::Gpkg);
     const auto query = [&](const std::string& file, const std::string& sql) {
         const auto r = karvel_test::runCommand("sqlite3 -csv " + file + " \"" + sql + "\"", dir.path());
         EXPECT_EQ(r.exitCode, 0) << r.err;
@@ -333,17 +266,19 @@ TEST(ResultWriter, SpeedsAndTimesOnlyWhereTheFixesHaveTimes) {
     SmallRun untimed;
     for (_node& n : untimed.route.nodes) n.arrivalTime = n.leaveTime = traces::kTraceNoTime;
     const std::string fixes = untimed.written(ResultFormat::Csv);
-    for (size_t k : {2u, 20u}) EXPECT_EQ(column(fixes, k), std::vector<std::string>(7, "")) << fixes;
-    EXPECT_EQ(column(fixes, 19),
+    for (const char* k : {"time", "speed_kmh"})
+        EXPECT_EQ(column(fixes, k), std::vector<std::string>(7, "")) << fixes;
+    EXPECT_EQ(column(fixes, "route_distance_m"),
               (std::vector<std::string>{"0.00", "50.00", "240.00", "280.00", "", "280.00", "340.00"}));
     const std::string links = untimed.written(ResultFormat::Csv, nullptr, true);
-    for (size_t k : {11u, 12u, 14u}) EXPECT_EQ(column(links, k), std::vector<std::string>(4, "")) << links;
+    for (const char* k : {"entered", "left", "speed_kmh"})
+        EXPECT_EQ(column(links, k), std::vector<std::string>(4, "")) << links;
 
     // Fix 0 without a time, fixes 2 and 3 in one second: fixes 1 and 3 have no speed.
     SmallRun mixed;
     mixed.route.nodes[0].arrivalTime = traces::kTraceNoTime;
     mixed.route.nodes[3].arrivalTime = mixed.route.nodes[2].arrivalTime;
-    EXPECT_EQ(column(mixed.written(ResultFormat::Csv), 20),
+    EXPECT_EQ(column(mixed.written(ResultFormat::Csv), "speed_kmh"),
               (std::vector<std::string>{"", "", "684.00", "", "", "", "216.00"}));
 }
 
@@ -415,9 +350,10 @@ TEST(ResultWriter, GeoPackageRowsAreTheCsvRows) {
     }
     const auto rows = [&](const std::string& columns, const std::string& layer) {
         const auto result = karvel_test::runCommand(
-            "sqlite3 -csv r.gpkg \"select " + columns + " from " + layer + " order by fid\"", dir.path());
+            "sqlite3 -csv -header r.gpkg \"select " + columns + " from " + layer + " order by fid\"",
+            dir.path());
         EXPECT_EQ(result.exitCode, 0) << result.err;
-        return "header\n" + result.out;
+        return result.out;
     };
     // Times as seconds, to the tenth the CSV gives; none for an empty field.
     const auto seconds = [](const std::vector<std::string>& times) {
@@ -438,18 +374,16 @@ TEST(ResultWriter, GeoPackageRowsAreTheCsvRows) {
     const std::string csv = karvel_test::readFile(dir / "r.csv"),
                       links = karvel_test::readFile(dir / "r.links.csv");
     const std::string fixRows = rows("trace, point, time, link, way_id, name, speed_kmh", "fixes");
-    EXPECT_EQ(column(fixRows, 0), column(csv, 0));
-    EXPECT_EQ(seconds(column(fixRows, 2)), seconds(column(csv, 2)));
-    EXPECT_EQ(column(fixRows, 3), column(csv, 5));
-    EXPECT_EQ(column(fixRows, 4), column(csv, 11));
-    EXPECT_EQ(column(fixRows, 5), column(csv, 14));
+    for (const char* k : {"trace", "link", "way_id", "name"})
+        EXPECT_EQ(column(fixRows, k), column(csv, k)) << k;
+    EXPECT_EQ(seconds(column(fixRows, "time")), seconds(column(csv, "time")));
     EXPECT_EQ(
-        column(rows("speed_kmh is null", "fixes"), 0),
+        column(rows("speed_kmh is null AS none", "fixes"), "none"),
         (std::vector<std::string>{"1", "1", "0", "1", "1", "1", "0", "1", "1", "0", "1", "1", "1", "0"}));
     const std::string linkRows = rows("link, entered, left", "links");
-    EXPECT_EQ(column(linkRows, 0), column(links, 2));
-    EXPECT_EQ(seconds(column(linkRows, 1)), seconds(column(links, 11)));
-    EXPECT_EQ(seconds(column(linkRows, 2)), seconds(column(links, 12)));
-    const std::vector<std::string> entered = column(linkRows, 1);
+    EXPECT_EQ(column(linkRows, "link"), column(links, "link"));
+    for (const char* k : {"entered", "left"})
+        EXPECT_EQ(seconds(column(linkRows, k)), seconds(column(links, k)));
+    const std::vector<std::string> entered = column(linkRows, "entered");
     EXPECT_EQ(std::count(entered.begin(), entered.end(), ""), 2) << "entered before the first timed fix";
 }

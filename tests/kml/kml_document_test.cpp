@@ -12,7 +12,7 @@
 #include "kml_test_util.h"
 #include "traces/NMEALoader.h"
 
-using kml_test::countOf;
+using karvel_test::occurrences;
 using kml_test::WorkDir;
 using kmlMatch::KMLBuilder;
 
@@ -66,8 +66,8 @@ TEST_F(KmlDocument, BadResultInputIsDrawnSafely) {
     builder.buildUnmatched(out);
     builder.buildSegments(out);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: non existing link. (99)\n");
-    EXPECT_EQ(countOf(out.str(), "<name>Match: "), 1u);
-    EXPECT_EQ(countOf(out.str(), "#flexSegIcon</styleUrl>"), 0u);
+    EXPECT_EQ(occurrences(out.str(), "<name>Match: "), 1u);
+    EXPECT_EQ(occurrences(out.str(), "#flexSegIcon</styleUrl>"), 0u);
 
     // A builder without map or route writes nothing and says so through its result.
     WorkDir wd;

@@ -25,18 +25,9 @@ inline bool wellFormedXml(const std::string& path) {
     return karvel_test::runCommand("/usr/bin/xmllint --noout '" + path + "' 2>/dev/null").exitCode == 0;
 }
 
-// Compares a whole document with its golden file in tests/kml/data; with KARVEL_UPDATE_GOLDEN set
-// the golden file is rewritten instead.
+// A whole document against its golden file in tests/kml/data.
 inline void expectGolden(const std::string& written, const std::string& goldenName) {
-    const std::string golden = karvel_test::testFile("kml/data/" + goldenName);
-    if (std::getenv("KARVEL_UPDATE_GOLDEN") != nullptr) karvel_test::writeFile(golden, written);
-    EXPECT_EQ(written, karvel_test::readFile(golden)) << goldenName;
-}
-
-inline size_t countOf(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-    return n;
+    karvel_test::expectGolden(written, "kml/data/" + goldenName);
 }
 
 inline _node tracePoint(double lat, double lon, uint32_t time) {

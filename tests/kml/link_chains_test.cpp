@@ -34,12 +34,6 @@ void chain(Map& map, const std::vector<uint32_t>& nodes, const std::vector<int>&
     }
 }
 
-std::vector<int> range(int first, int last) {
-    std::vector<int> v(static_cast<size_t>(last - first + 1));
-    std::iota(v.begin(), v.end(), first);
-    return v;
-}
-
 // Junction 1 starts chains of 1 link (link 1), of 2 links (2, 3), of 12 links (4 .. 15) and of 12
 // links (16 .. 27) that runs into junction 200, which also receives link 28 from node 300.
 Map chainsMap() {
@@ -125,7 +119,8 @@ TEST(LinkChains, SamplingOfAChainByBothRules) {
     };
     KMLBuilder b;
     for (const auto& c : cases) {
-        const std::vector<int> positions = c.length > 0 ? range(0, c.length - 1) : std::vector<int>{};
+        std::vector<int> positions(static_cast<size_t>(c.length));
+        std::iota(positions.begin(), positions.end(), 0);
         EXPECT_EQ(b.selectLinksFromPath(positions), c.document) << "chain of " << c.length;
         EXPECT_EQ(KmlWriter::selectLinksFromPath(positions), c.writer) << "chain of " << c.length;
     }

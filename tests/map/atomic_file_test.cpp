@@ -15,6 +15,9 @@
 #include "map/file_lock.h"
 #include "test_support.h"
 
+using mapRepresentation::AtomicFile;
+using mapRepresentation::FileLock;
+
 namespace fs = std::filesystem;
 using karvel_test::readFile;
 using karvel_test::TempDir;

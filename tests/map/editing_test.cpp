@@ -96,6 +96,16 @@ TEST(MapBuilding, DrivesStartMergeOrAddAndSpeakThroughTheMapsStream) {
         // A merged link carries the observations of both drives.
         for (const auto& [id, link] : map.links) EXPECT_EQ(link.samples, c.merged > 0 ? 2u : 1u) << id;
     }
+    // A drive whose points would run the node ids past the largest is refused whole; one that just
+    // fits is used.
+    for (const int points : {3, 2}) {
+        Map full;
+        full.nextNodeId = static_cast<uint32_t>(mapRepresentation::kLargestNodeId) - 1;
+        mr::DriveOutcome outcome;
+        printed([&] { outcome = mr::addDrive(full, drive(points), 10.0); });
+        EXPECT_EQ(std::tuple(outcome.noIdsLeft, outcome.used, full.nodes.size()),
+                  std::tuple(points == 3, points == 2, points == 3 ? 0u : 2u));
+    }
 }
 
 TEST(MapEditing, AveragesOfLinkStatisticsAndNodes) {

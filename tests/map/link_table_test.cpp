@@ -11,6 +11,7 @@
 
 namespace {
 
+using namespace std::string_literals;
 using mapRepresentation::LinkAttributes;
 using mapRepresentation::LinkTable;
 using mapRepresentation::Map;
@@ -122,6 +123,7 @@ TEST(LinkTable, AMovedEndLosesItsOsmNode) {
             LinkTable t;
             t.set(1, highStreet());
             t.set(2, highStreet());
+            t.set(3, highStreet());
             return t;
         }(),
         map));
@@ -129,10 +131,12 @@ TEST(LinkTable, AMovedEndLosesItsOsmNode) {
     const LinkTable table = LinkTable::read(in, map, reading);
     const uint32_t middle = map.addNodeInLink(1, 48.0, 11.0005, 0, 0);  // link 1 now ends there
     ASSERT_NE(middle, 0u);
-    map.updateLink(2, middle, 2);  // both ends of link 2 moved
+    map.updateLink(2, middle, 2);  // both ends of link 2 moved: nothing of its row holds
+    map.updateLink(3, 1, 2);       // only the origin of link 3
     const std::string text = written(table, map);
     EXPECT_NE(text.find("\n1,1," + std::to_string(middle) + ",4000000001,7,,"), std::string::npos) << text;
     EXPECT_NE(text.find("\n2," + std::to_string(middle) + ",2,,,,"), std::string::npos) << text;
+    EXPECT_NE(text.find("\n3,1,2,4000000001,,8,"), std::string::npos) << text;
 }
 
 TEST(LinkTable, BadTablesAreRefusedAndMissingOnesAreEmpty) {
@@ -141,13 +145,12 @@ TEST(LinkTable, BadTablesAreRefusedAndMissingOnesAreEmpty) {
     EXPECT_TRUE(LinkTable::load("/nonexistent/map.txt.links.csv", map, reading).empty());
     EXPECT_FALSE(reading.found);
     EXPECT_EQ(reading.error, "");
-    for (const char* bad : {"", "map_id,osm_node_id\n1,2\n",
-                            "link,origin,destination,way_id,from_osm_node,to_osm_node,name,ref,highway,"
-                            "maxspeed_kmh,oneway,length_m\n1,1,2,x,,,,,,,,1\n",
-                            "link,origin,destination,way_id,from_osm_node,to_osm_node,name,ref,highway,"
-                            "maxspeed_kmh,oneway,length_m\n1,1,2,,,,,,,,maybe,1\n",
-                            "link,origin,destination,way_id,from_osm_node,to_osm_node,name,ref,highway,"
-                            "maxspeed_kmh,oneway,length_m\n99999999999,1,2,,,,,,,,,1\n"}) {
+    const std::string header =
+        "link,origin,destination,way_id,from_osm_node,to_osm_node,name,ref,highway,maxspeed_kmh,oneway,"
+        "length_m\n";
+    for (const std::string& bad :
+         {std::string(), "map_id,osm_node_id\n1,2\n"s, header + "1,1,2,x,,,,,,,,1\n",
+          header + "1,1,2,,,,,,,,maybe,1\n", header + "99999999999,1,2,,,,,,,,,1\n"}) {
         std::istringstream in(bad);
         const LinkTable t = LinkTable::read(in, map, reading);
         EXPECT_NE(reading.error, "") << bad;

@@ -1,6 +1,7 @@
 #include "maps_invariants.h"
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <set>
 #include <sstream>
@@ -37,6 +38,9 @@ std::string checkMapInvariants(const Map& m) {
     for (const auto& [id, l] : m.links)
         if (l.origin == l.destination || m.nodes.count(l.origin) == 0 || m.nodes.count(l.destination) == 0)
             err << "link " << id << " has bad ends\n";
+        else if (std::fabs(l.length -
+                           distance2Points(m.getNodePoint(l.origin), m.getNodePoint(l.destination))) > 1e-6)
+            err << "link " << id << " is not measured in the map's plane\n";
 
     // Super-nodes: every junction; a pass-through node only as the anchor of its loop.
     for (const auto& [id, se] : m.superNodes) {

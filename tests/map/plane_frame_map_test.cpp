@@ -1,10 +1,9 @@
 // A map measures in one plane: across the zone line at 12 deg E its links keep their ground lengths
-// and its searches see both sides; inside one zone every planar value is the old own-zone UTM.
+// and its searches see both sides.
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "geometry/GPSPoint.h"
 #include "map/maps.h"
 #include "maps_invariants.h"
 #include "test_support.h"
@@ -71,19 +70,6 @@ TEST(MapFrame, AMapAcrossAZoneLineMeasuresInOnePlane) {
     EXPECT_EQ(bulk.planeFrame(), m.planeFrame());
     EXPECT_EQ(bulk.links.at(5).length, m.links.at(5).length);
     EXPECT_EQ(Map(bulk).getNearestLinks(48.137045, 11.99995, 20), m.getNearestLinks(48.137045, 11.99995, 20));
-}
-
-TEST(MapFrame, InsideOneZoneEveryPlanarValueIsTheOwnZoneUtm) {
-    const Map m = loaded(karvel_test::mapText(ladderNodes(11.98), ladderLinks()));
-    EXPECT_EQ(m.planeFrame(), geo::PlaneFrame::ofZone(32, false));
-    for (const auto& [id, n] : m.nodes) {
-        const GPSPoint g = GPSPoint::convertWGS84ToUTM(n.latitude, n.longitude);
-        EXPECT_EQ(n.easting, g.easting);
-        EXPECT_EQ(n.northing, g.northing);
-    }
-    for (const auto& [id, l] : m.links)
-        EXPECT_EQ(l.length, distance2Points(positionToPoint(m.getNodePosition(l.origin)),
-                                            positionToPoint(m.getNodePosition(l.destination))));
 }
 
 // A map grown node by node keeps the frame of its first node; moving it elsewhere measures again.

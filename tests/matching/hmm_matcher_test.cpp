@@ -115,6 +115,17 @@ void fixesBesideTheRoadInsideAPiece(Case& c) {
         c.links.push_back(i >= 20 && i < 25 ? -1 : c.driven[static_cast<size_t>(i / 10)]);
 }
 
+// Creeping 17 m into a dead end and out between fixes 10 s apart: each fix there lies within the
+// thinning spacing of the one before the turn, yet the sparse fixes are kept and show the turn.
+void aTurnInADeadEndBetweenSparseFixes(Case& c) {
+    const uint32_t j = c.w.node(200, 0), end = c.w.node(200, 19);
+    c.driven = {c.w.link(c.w.node(0, 0), j), c.w.link(j, end), c.w.link(end, j),
+                c.w.link(j, c.w.node(400, 0))};
+    for (const auto& [x, y] : std::vector<std::pair<double, double>>{
+             {20, 0}, {100, 0}, {195, 0}, {201, 9}, {200, 17}, {199, 9}, {210, 0}, {300, 0}, {390, 0}})
+        c.fix(x, y, 10);
+}
+
 void noRoadNearAnyFix(Case& c) {
     c.w.chain(0, 100, 50, 0);
     c.fix(5000, 5000);
@@ -157,7 +168,7 @@ INSTANTIATE_TEST_SUITE_P(
                     HMM_CASE(standingStillMakesNoDetour), HMM_CASE(fixesScatteredAlongShortLinks),
                     HMM_CASE(aFixThrownBackMakesNoZigzag), HMM_CASE(aFixFarFromEveryRoadSplitsThePieces),
                     HMM_CASE(aMapThatEndsLeavesTheFixesBeyondIt), HMM_CASE(fixesBesideTheRoadInsideAPiece),
-                    HMM_CASE(noRoadNearAnyFix)),
+                    HMM_CASE(aTurnInADeadEndBetweenSparseFixes), HMM_CASE(noRoadNearAnyFix)),
     [](const auto& info) { return std::string(info.param.first); });
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <regex>
 
 #include "test_support.h"
@@ -83,25 +82,6 @@ size_t Screenshot::count(uint8_t r, uint8_t g, uint8_t b, int leftOf) const {
         n += x < leftOf && rgb[i] == r && rgb[i + 1] == g && rgb[i + 2] == b;
     }
     return n;
-}
-
-namespace {
-std::map<uint32_t, size_t> histogram(const std::vector<uint8_t>& rgb) {
-    std::map<uint32_t, size_t> seen;
-    for (size_t i = 0; i + 2 < rgb.size(); i += 3)
-        ++seen[uint32_t(rgb[i]) << 16 | uint32_t(rgb[i + 1]) << 8 | rgb[i + 2]];
-    return seen;
-}
-}  // namespace
-
-size_t Screenshot::colours() const {
-    return histogram(rgb).size();
-}
-
-size_t Screenshot::differentFromMost() const {
-    size_t most = 0;
-    for (const auto& [colour, n] : histogram(rgb)) most = std::max(most, n);
-    return rgb.size() / 3 - most;
 }
 
 std::optional<std::string> bodyAttribute(const std::string& dom, const std::string& name) {

@@ -27,8 +27,6 @@ struct Screenshot {
     std::vector<uint8_t> rgb;  // row by row, three bytes a pixel
     // Pixels of exactly this colour left of column `leftOf`.
     size_t count(uint8_t r, uint8_t g, uint8_t b, int leftOf = 1 << 30) const;
-    size_t colours() const;            // distinct colours
-    size_t differentFromMost() const;  // pixels unlike the commonest colour
 };
 // Nothing when Chromium failed or the picture cannot be read.
 std::optional<Screenshot> screenshot(const std::string& htmlFile, int width, int height);

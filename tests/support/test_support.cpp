@@ -238,4 +238,9 @@ std::string testFile(const std::string& rel) {
     return (fs::path(KARVEL_TESTS_DIR) / rel).string();
 }
 
+void expectGolden(const std::string& actual, const std::string& rel) {
+    if (std::getenv("KARVEL_UPDATE_GOLDEN") != nullptr) writeFile(testFile(rel), actual);
+    EXPECT_EQ(actual, readFile(testFile(rel))) << rel;
+}
+
 }  // namespace karvel_test

@@ -102,6 +102,8 @@ std::string sharedData(const std::string& rel);
 
 // Absolute path of a file in tests/ (golden files and fixtures).
 std::string testFile(const std::string& rel);
+// Compares with the golden file tests/`rel`; KARVEL_UPDATE_GOLDEN=1 rewrites it instead (then read the diff).
+void expectGolden(const std::string& actual, const std::string& rel);
 
 }  // namespace karvel_test
 

@@ -102,6 +102,12 @@ struct LayerSummary {
     std::vector<std::string> fields;
 };
 
+std::string joined(const std::vector<std::string>& fields) {
+    std::string text;
+    for (const std::string& f : fields) text += (text.empty() ? "" : ",") + f;
+    return text;
+}
+
 LayerSummary ogrSummary(const std::string& output, const std::string& layer) {
     LayerSummary s;
     const size_t at = output.find("Layer name: " + layer + "\n");
@@ -144,32 +150,14 @@ TEST(LinkAttributes, GeoPackageHoldsBothTracesInTwoLayers) {
     const LayerSummary fixes = ogrSummary(info.out, "fixes"), links = ogrSummary(info.out, "links");
     EXPECT_EQ(fixes.features, static_cast<long>(csvRows(dir.read("out.csv")).size())) << info.out;
     EXPECT_EQ(links.features, static_cast<long>(csvRows(dir.read("out.links.csv")).size())) << info.out;
-    EXPECT_EQ(fixes.fields, (std::vector<std::string>{"trace",
-                                                      "point",
-                                                      "time",
-                                                      "latitude",
-                                                      "longitude",
-                                                      "matched",
-                                                      "link",
-                                                      "way_id",
-                                                      "from_osm_node",
-                                                      "to_osm_node",
-                                                      "name",
-                                                      "ref",
-                                                      "highway",
-                                                      "maxspeed_kmh",
-                                                      "snapped_latitude",
-                                                      "snapped_longitude",
-                                                      "distance_m",
-                                                      "offset_m",
-                                                      "route_distance_m",
-                                                      "speed_kmh",
-                                                      "piece"}))
+    // The links layer's fields are the CSV's columns; the fixes layer orders them its own way.
+    EXPECT_EQ(joined(fixes.fields),
+              "trace,point,time,latitude,longitude,matched,link,way_id,from_osm_node,to_osm_node,name,ref,"
+              "highway,maxspeed_kmh,snapped_latitude,snapped_longitude,distance_m,offset_m,route_distance_m,"
+              "speed_kmh,piece")
         << info.out;
-    EXPECT_EQ(links.fields, (std::vector<std::string>{"trace", "piece", "link", "way_id", "from_osm_node",
-                                                      "to_osm_node", "name", "ref", "highway", "maxspeed_kmh",
-                                                      "oneway", "entered", "left", "driven_m", "speed_kmh"}))
-        << info.out;
+    const std::string linksCsv = dir.read("out.links.csv");
+    EXPECT_EQ(joined(links.fields), linksCsv.substr(0, linksCsv.find('\n'))) << info.out;
     EXPECT_NE(info.out.find("Geometry: Point"), std::string::npos);
     EXPECT_NE(info.out.find("Geometry: Line String"), std::string::npos);
     // SQL over the batch: both traces, with their OSM ways.

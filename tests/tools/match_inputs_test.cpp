@@ -3,7 +3,6 @@
 // across a UTM zone line.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -12,27 +11,9 @@
 #include "test_support.h"
 
 using karvel_test::binaryPath;
+using karvel_test::occurrences;
 using karvel_test::runCommand;
 using karvel_test::TempDir;
-using karvel_test::writeFile;
-
-namespace {
-
-std::string sentence(const std::string& body) {
-    unsigned sum = 0;
-    for (char c : body) sum ^= static_cast<unsigned char>(c);
-    char tail[8];
-    std::snprintf(tail, sizeof tail, "*%02X", sum);
-    return "$" + body + tail + "\n";
-}
-
-int count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
-
-}  // namespace
 
 TEST(MatchInputs, KarvelMatchReadsEveryReceiverAndNamesTracesWithoutAFix) {
     TempDir dir;
@@ -42,24 +23,24 @@ TEST(MatchInputs, KarvelMatchReadsEveryReceiverAndNamesTracesWithoutAFix) {
     // GGA only, as from a receiver that never sends a date.
     const std::string drive = karvel_test::nmeaAlong(41.15001, -8.619, 41.15001, -8.601, 20);
     dir.write("data/nmea/b.log", std::regex_replace(drive, std::regex(R"(\$GPRMC[^\n]*\n)"), ""));
-    dir.write("more/empty.txt", sentence("GPGGA,,,,,,0,,,,M,,M,,"));
+    dir.write("more/empty.txt", "$GPGGA,,,,,,0,,,,M,,M,,*66\n");
 
     const auto r = dir.run("$M -t data/nmea more/empty.txt");
     EXPECT_EQ(r.exitCode, 1) << r.out;
-    EXPECT_EQ(count(r.out, "ERROR: "), 1) << r.out;
+    EXPECT_EQ(occurrences(r.out, "ERROR: "), 1u) << r.out;
     EXPECT_NE(
         r.out.find("ERROR: trace more/empty.txt gives no fix: none of its 1 RMC and GGA sentences gives a "
                    "valid position with a time.\n"),
         std::string::npos)
         << r.out;
-    EXPECT_EQ(count(r.out, "Route #"), 3) << r.out;
+    EXPECT_EQ(occurrences(r.out, "Route #"), 3u) << r.out;
     // Every fix of a and b on a path: unmatched stretches only in the block of the empty trace.
-    EXPECT_EQ(count(r.out.substr(0, r.out.find("Route #2")), "Start node:"), 0) << r.out;
+    EXPECT_EQ(occurrences(r.out.substr(0, r.out.find("Route #2")), "Start node:"), 0u) << r.out;
 
     // Only the files named: the folder is not listed.
     const auto one = dir.run("$M data/nmea/b.log");
     EXPECT_EQ(one.exitCode, 0) << one.out;
-    EXPECT_EQ(count(one.out, "Route #"), 1) << one.out;
+    EXPECT_EQ(occurrences(one.out, "Route #"), 1u) << one.out;
 }
 
 TEST(MatchInputs, KarvelSaysWhichSentencesATraceLacked) {
@@ -74,7 +55,7 @@ TEST(MatchInputs, KarvelSaysWhichSentencesATraceLacked) {
                          "date and a position (GGA sentences carry no date).\n"),
               std::string::npos)
         << r.out;
-    EXPECT_EQ(count(r.out, "ERROR: "), 1) << r.out;
+    EXPECT_EQ(occurrences(r.out, "ERROR: "), 1u) << r.out;
 }
 
 // A street across 12 deg E, driven end to end: every fix on it. Each point in its own zone put the

@@ -14,6 +14,9 @@
 #include "tools/sim/nmea_sentences.h"
 #include "tools/sim/simulator.h"
 
+using mapRepresentation::AtomicFile;
+using mapRepresentation::FileLock;
+
 namespace matchEval {
 
 namespace fs = std::filesystem;

@@ -10,6 +10,10 @@
 #include "traces/input_file.h"
 #include "traces/trace_loader.h"
 
+using traces::DrivenRoutes;
+
+using matchApp::ResultWriter;
+
 namespace matchEval {
 
 namespace {

@@ -12,7 +12,7 @@ namespace matchEval {
 // Adds every trace of the report to `writer`, reading it from `folder` (NAME.txt or NAME.gpx).
 // A trace whose file is missing or does not fit the report (a point beyond its end, a link the map
 // lacks) gets one "ERROR: " line on `log` and is left out. True when every trace was added.
-bool exportReport(const Report& report, const std::string& folder, ResultWriter& writer,
+bool exportReport(const Report& report, const std::string& folder, matchApp::ResultWriter& writer,
                   const mapRepresentation::CompactMap& map, std::ostream& log);
 
 }  // namespace matchEval

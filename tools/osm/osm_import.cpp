@@ -21,6 +21,8 @@
 #include "map/compact_map.h"
 #include "map/map_text.h"
 
+using mapRepresentation::AtomicFile;
+
 namespace osmImport {
 
 namespace {

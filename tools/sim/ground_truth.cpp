@@ -10,6 +10,8 @@
 #include "map/atomic_file.h"
 #include "traces/input_file.h"
 
+using mapRepresentation::AtomicFile;
+
 namespace traceSim {
 
 namespace {

@@ -13,6 +13,8 @@
 #include "geometry/ellipsoid.h"
 #include "map/atomic_file.h"
 
+using mapRepresentation::AtomicFile;
+
 namespace traceSim {
 
 namespace {
