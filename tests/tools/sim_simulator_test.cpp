@@ -220,9 +220,11 @@ TEST(SimDrive, BurstsThrowRunsOfFixesToOneSide) {
 
 TEST(SimTruth, DamagedFilesAreRefused) {
     for (const std::string damaged :
-         {"trace x\npoints 3\nroute 3\n1 2\n",                    // route cut short
-          "trace x\npoints 2\nroute 1\n1\nfixes 1\n0 1 0 0 0\n",  // fixes != points
-          "trace x\npoints 1\nroute 1\nseven\n", "points 1\n", "trace x\npoints 99999999999\nroute 0\n"}) {
+         {"trace x\npoints 3\nroute 3\n1 2\n",                               // route cut short
+          "trace x\npoints 2\nroute 1\n1\nfixes 1\n0 1 0 0 0\n",             // fixes != points
+          "trace x\npoints 2\nroute 1\n1\nfixes 2\n0 1 0 0 0\n0 1 0 0 0\n",  // a fix numbered twice
+          "trace x\npoints -1\nroute 0\n", "trace x\npoints 1\nroute 1\nseven\n", "points 1\n",
+          "trace x\npoints 99999999999\nroute 0\n"}) {
         std::istringstream d(damaged);
         traceSim::GroundTruth back;
         std::string error;
