@@ -1,10 +1,13 @@
 // The match document: golden texts (also for ids the map lacks), file names, bad result input, a
-// missing folder, and a real trace south of the equator. (How a failed write keeps the earlier
-// document is the write-failure regression test's.)
+// missing folder, a real trace south of the equator, and (a regression test) a document that fails
+// part-way: reported with an "ERROR: " line, it never replaces the earlier document.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <csignal>
 #include <filesystem>
+#include <iostream>
 #include <regex>
 #include <sstream>
 
@@ -57,28 +60,13 @@ TEST_F(KmlDocument, MatchesGoldenDocuments) {
     }
 }
 
-TEST_F(KmlDocument, BadResultInputIsDrawnSafely) {
-    // Too few entries, a link the map lacks, break points outside the trace.
-    KMLBuilder builder(&map, &route, {1, 99}, {{0, 7}, {-3, 9}, {4, 4}, {8, 9}}, "");
-    std::ostringstream out;
-    testing::internal::CaptureStdout();
-    builder.buildMatched(out);
-    builder.buildUnmatched(out);
-    builder.buildSegments(out);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: non existing link. (99)\n");
-    EXPECT_EQ(occurrences(out.str(), "<name>Match: "), 1u);
-    EXPECT_EQ(occurrences(out.str(), "#flexSegIcon</styleUrl>"), 0u);
-
-    // A builder without map or route writes nothing and says so through its result.
-    WorkDir wd;
-    EXPECT_FALSE(KMLBuilder().buildKML());
-    EXPECT_TRUE(std::filesystem::is_empty(wd.file("data")));
-}
-
 // A document that cannot be written is reported, not passed over in silence.
-TEST_F(KmlDocument, FileNameFollowsDocumentAndRouteNameAndAMissingFolderIsReported) {
+TEST_F(KmlDocument, FileNamesBadResultInputAndAMissingFolder) {
     {
         WorkDir wd;
+        // A builder without map or route writes nothing and says so through its result.
+        EXPECT_FALSE(KMLBuilder().buildKML());
+        EXPECT_TRUE(std::filesystem::is_empty(wd.file("data")));
         ASSERT_TRUE(smallBuilder(route, "").buildKML());
         EXPECT_TRUE(std::filesystem::exists(wd.file("data/match_abc.kml")));
         // A name with markup characters still gives a well-formed document (names stay out of the text).
@@ -92,6 +80,17 @@ TEST_F(KmlDocument, FileNameFollowsDocumentAndRouteNameAndAMissingFolderIsReport
     EXPECT_EQ(
         testing::internal::GetCapturedStdout(),
         "ERROR: could not create KML file data/match_ostrand_abc.kml; the previous file is unchanged.\n");
+
+    // Too few entries, a link the map lacks, break points outside the trace.
+    KMLBuilder builder(&map, &route, {1, 99}, {{0, 7}, {-3, 9}, {4, 4}, {8, 9}}, "");
+    std::ostringstream out;
+    testing::internal::CaptureStdout();
+    builder.buildMatched(out);
+    builder.buildUnmatched(out);
+    builder.buildSegments(out);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: non existing link. (99)\n");
+    EXPECT_EQ(occurrences(out.str(), "<name>Match: "), 1u);
+    EXPECT_EQ(occurrences(out.str(), "#flexSegIcon</styleUrl>"), 0u);
 }
 
 // The Brisbane trace on a map drawn through every tenth of its points: positions converted back
@@ -127,4 +126,43 @@ TEST(KmlRealTrace, MatchDocumentOfARealTraceIsWellFormed) {
         ++checked;
     }
     EXPECT_GT(checked, static_cast<size_t>(3 * n));
+}
+
+TEST(KmlWriteFailure, FailedWriteKeepsTheEarlierDocument) {
+    WorkDir dir;
+    const std::string doc = dir.file("data/match_ostrand_abc.kml");
+    karvel_test::writeFile(doc, "earlier\n");
+    mapRepresentation::Map map;
+    const Route route = kml_test::smallRoute();
+    kmlMatch::KMLBuilder builder(&map, &route, {-1, -1}, {}, "ostrand");
+    // Printed text is kept in memory: a captured-output file would fall under the file-size limit.
+    std::ostringstream out;
+    std::streambuf* const console = std::cout.rdbuf(out.rdbuf());
+
+    // Nothing may grow past one byte: the document fails part-way (a limit stops root as well).
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit tiny = old;
+    tiny.rlim_cur = 1;
+    setrlimit(RLIMIT_FSIZE, &tiny);
+    const bool writtenUnderLimit = builder.buildKML();
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    const std::string printedUnderLimit = out.str();
+    EXPECT_EQ(karvel_test::readFile(doc), "earlier\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("data")),
+                            std::filesystem::directory_iterator()),
+              1);
+
+    // With room again the same builder writes, silently.
+    const bool written = builder.buildKML();
+    std::cout.rdbuf(console);
+    EXPECT_FALSE(writtenUnderLimit);
+    EXPECT_EQ(
+        printedUnderLimit,
+        "ERROR: could not write KML file data/match_ostrand_abc.kml; the previous file is unchanged.\n");
+    EXPECT_TRUE(written);
+    EXPECT_EQ(out.str(), printedUnderLimit);
+    EXPECT_NE(karvel_test::readFile(doc), "earlier\n");
 }

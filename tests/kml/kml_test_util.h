@@ -49,11 +49,12 @@ inline Route smallRoute(const std::string& name = "abc") {
     Route r;
     r.name = name;
     r.sourceFile = "data/nmea/" + name + ".txt";
-    r.addNode(tracePoint(41.150100, -8.610050, 1234567890), true);
-    r.addNode(tracePoint(41.150500, -8.610040, 1234567891), true);
-    r.addNode(tracePoint(41.150950, -8.609900, 1234567892), true);
-    r.addNode(tracePoint(41.150920, -8.609300, 1234567893), true);
-    r.addNode(tracePoint(41.150930, -8.608900, 1234567894), true);
+    const double at[5][2] = {{41.150100, -8.610050},
+                             {41.150500, -8.610040},
+                             {41.150950, -8.609900},
+                             {41.150920, -8.609300},
+                             {41.150930, -8.608900}};
+    for (uint32_t i = 0; i < 5; ++i) r.addNode(tracePoint(at[i][0], at[i][1], 1234567890 + i), true);
     return r;
 }
 

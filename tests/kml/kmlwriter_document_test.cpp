@@ -1,12 +1,16 @@
 // The general KML writer: golden maps (also with records the map lacks), traces and diagnostics, and
-// how a document replaces an earlier one only when complete.
+// how a document replaces an earlier one only when complete; the quadtree picture; and the escaping of
+// outside text into an ISO-8859-1 document that every KML document shares.
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <string>
 
 #include "kml/KmlWriter.h"
+#include "kml/kml_conventions.h"
 #include "kml_test_util.h"
+#include "map/quadtree.h"
 
 using kml_test::WorkDir;
 using mapRepresentation::Map;
@@ -36,20 +40,27 @@ Map junctionMap() {
     return map;
 }
 
+// 11 nodes in the north-east quarter, spread over its four sub-quarters (3, 3, 3, 2), and one
+// node in the south-west quarter.
+Map crowdedQuarter() {
+    Map m;
+    const double at[12][2] = {{50, 10}, {60, 20}, {70, 30}, {50, 100}, {60, 110},    {70, 120},
+                              {10, 10}, {20, 20}, {30, 30}, {10, 100}, {20, 110.25}, {-33.5, -70.75}};
+    for (uint32_t i = 0; i < 12; ++i) m.addNode(i + 1, at[i][0], at[i][1], 0, 0);
+    return m;
+}
+
 }  // namespace
 
-// Without a junction the link information folder is empty; colour indices wrap.
-TEST(KmlWriter, MapWithoutJunctionMatchesGoldenDocument) {
+// Without a junction the link information folder is empty; colour indices wrap. With records the map
+// lacks, every node and link is still drawn.
+TEST(KmlWriter, MapsMatchGoldenDocumentsAlsoWithMissingRecords) {
     WorkDir wd;
     Map map = junctionMap();
     map.deleteLink(3);
     kml_test::expectGolden(writeDocument(wd, [&](KmlWriter& w) { w.buildMap(map, "Roads", 9); }),
                            "kmlwriter_map_plain.kml");
-}
-
-TEST(KmlWriter, MapWithMissingRecordsStillDrawsEveryNodeAndLink) {
-    WorkDir wd;
-    Map map = junctionMap();
+    map = junctionMap();
     // Node 9 only in the adjacency table, link 50 from junction 2 to a node 42 the map lacks.
     map.graph[9];
     map.links[50] = mapRepresentation::_mLink{2, 42, 1, 0, 0.5, 30.0, 10.0, 1};
@@ -61,9 +72,8 @@ TEST(KmlWriter, MapWithMissingRecordsStillDrawsEveryNodeAndLink) {
               "ERROR: non existing node. (42)\n"      // link 50's line
               "ERROR: non existing graph node 42.\n"  // the walk from junction 2
               "ERROR: non existing node. (42)\n");    // link 50's arrow
-    const std::string kml = karvel_test::readFile(wd.file("data/map.kml"));
     EXPECT_TRUE(kml_test::wellFormedXml(wd.file("data/map.kml")));
-    kml_test::expectGolden(kml, "kmlwriter_map_missing.kml");
+    kml_test::expectGolden(karvel_test::readFile(wd.file("data/map.kml")), "kmlwriter_map_missing.kml");
 }
 
 TEST(KmlWriter, TraceAndDiagnosticsMatchGoldenDocument) {
@@ -116,4 +126,30 @@ TEST(KmlWriter, EarlierDocumentIsReplacedOnlyWhenComplete) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: could not write KML file " +
                                                           wd.file("missing/map.kml") +
                                                           "; the previous file is unchanged.\n");
+}
+
+// The whole text: head, the four folders (12 node placemarks; per leaf a border ring, two
+// diagonals and a centre spot), end.
+TEST(QuadTreeKml, PictureMatchesGoldenDocument) {
+    kml_test::expectGolden(crowdedQuarter().quadTree->getQuadTreeKML(), "quadtree.kml");
+}
+
+TEST(KmlConventions, EscapesOutsideTextIntoLatin1) {
+    using namespace std::string_literals;
+    const std::pair<std::string, std::string> cases[] = {
+        {"a&b<c>\"d'", "a&amp;b&lt;c&gt;&quot;d&apos;"},
+        // UTF-8 within Latin-1 becomes one byte; beyond it a character reference.
+        {"caf\xC3\xA9", "caf\xE9"},
+        {"\xE2\x82\xAC 5", "&#8364; 5"},
+        {"\xF0\x9F\x9A\x97", "&#128663;"},
+        // Bytes that are not UTF-8 are already Latin-1 (a truncated sequence, an overlong form).
+        {"caf\xE9", "caf\xE9"},
+        {"\xC3", "\xC3"},
+        {"\xC0\xAF", "\xC0\xAF"},
+        // Characters XML forbids, also an encoded surrogate (taken byte by byte, the lead byte is fine).
+        {"a\001b\0c"s, "a?b?c"},
+        {"\xEF\xBF\xBE", "?"},
+        {"t\tn\n", "t\tn\n"},
+    };
+    for (const auto& [text, escaped] : cases) EXPECT_EQ(kmlMatch::kmlEscapeText(text), escaped) << text;
 }
