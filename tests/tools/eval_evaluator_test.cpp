@@ -1,16 +1,29 @@
-// Reading karvel's report back and scoring it: exact figures on hand-made graphs and reports.
+// Reading karvel's report back and scoring it: exact figures on hand-made graphs and reports; the
+// Kubicka et al. 2015 benchmark format (reading it, turning a track into a karvel working folder,
+// scoring against its route); and karvel-export's answers to a report that does not fit its traces or
+// map (the real logs' reports exported: link_attributes_test.cpp).
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
+#include <regex>
 #include <sstream>
 
 #include "map/link_graph.h"
+#include "map/maps.h"
+#include "nmea_writer.h"
+#include "test_support.h"
 #include "tools/eval/evaluator.h"
+#include "tools/eval/kubicka.h"
 #include "tools/eval/report.h"
+#include "traces/NMEALoader.h"
 
 namespace {
 
+namespace fs = std::filesystem;
+using karvel_test::TempDir;
 using mapRepresentation::LinkGraph;
+using matchEval::KubickaTrack;
 using matchEval::ReportTrace;
 using traceSim::GroundTruth;
 using Pairs = std::vector<std::pair<int, int>>;
@@ -49,46 +62,41 @@ GroundTruth straightDrive() {
     return t;
 }
 
-}  // namespace
-
-// The fewest-links fill between two links (the lower id wins a tie, as the filled routes of the score
-// tests show; the island's cycle ends the search there).
-TEST(EvalGraph, FewestLinksBetween) {
-    LinkGraph g = roads();
-    EXPECT_EQ(g.linksBetween(3, 1), (std::vector<int>{6, 7}));  // round the loop
-    EXPECT_TRUE(g.linksBetween(1, 2).empty());                  // connected
-    EXPECT_TRUE(g.linksBetween(1, 42).empty());                 // unknown link
-    EXPECT_TRUE(g.isConnected(5, 3) && !g.isConnected(3, 5));
-    EXPECT_FALSE(g.addLink(3, 9, 9, 1)) << "an id is added once";
-    EXPECT_FALSE(g.addLink(0, 1, 2, 1));
+// A report that matches point i to route link i, in one path.
+matchEval::ReportTrace reportAlongRoute(const traceSim::GroundTruth& truth) {
+    matchEval::ReportTrace r;
+    r.name = truth.name;
+    r.paths.emplace_back();
+    for (size_t i = 0; i < truth.route.size(); ++i)
+        r.paths.back().pairs.emplace_back(static_cast<int>(i), truth.route[i]);
+    return r;
 }
 
-TEST(EvalScore, PerfectReportHasNoMismatch) {
+}  // namespace
+
+// A perfect report; fixes 3-5 put on the parallel road 5 instead of 2 and fixes 9-11 (link 4) left
+// unmatched; nothing printed; and indices that are no fixes or links, counted rather than trusted.
+TEST(EvalScore, PerfectWrongMissingAndDamagedReports) {
     const LinkGraph g = roads();
     const GroundTruth truth = straightDrive();
     Pairs pairs;
     for (int i = 0; i < 12; ++i) pairs.emplace_back(i, truth.fixes[i].link);
-    const matchEval::TraceScore s = matchEval::scoreTrace(report({pairs}), truth, g);
+    matchEval::TraceScore s = matchEval::scoreTrace(report({pairs}), truth, g);
     EXPECT_EQ(std::tuple(s.matched, s.onTrueLink, s.mismatch(), s.trueLength),
               std::tuple(12, 12, 0.0, 400.0));
 
-    // Links crossed between two fixes are not printed; the fewest-links fill restores them.
-    GroundTruth sparseTruth = truth;
-    sparseTruth.points = 2;
-    sparseTruth.fixes = {{1, 0, 0, false}, {4, 0, 0, false}};
-    EXPECT_DOUBLE_EQ(matchEval::scoreTrace(report({{{0, 1}, {1, 4}}}), sparseTruth, g).mismatch(), 0.0);
-    EXPECT_EQ(matchEval::matchedRoute(report({{{0, 1}, {1, 4}}}), g), (std::vector<int>{1, 2, 3, 4}));
-}
-
-TEST(EvalScore, OneWrongLinkAndOneMissingStretch) {
-    // Fixes 3-5 put on the parallel road 5 instead of 2; fixes 9-11 (link 4) left unmatched.
     ReportTrace r = report({{{0, 1}, {1, 1}, {2, 1}, {3, 5}, {4, 5}, {5, 5}, {6, 3}, {7, 3}, {8, 3}}});
     r.unmatched.push_back({9, 11, 3, -1, 0, -1});
-    const matchEval::TraceScore s = matchEval::scoreTrace(r, straightDrive(), roads());
+    s = matchEval::scoreTrace(r, truth, g);
     // Added: road 5; missed: road 2 and link 4.
     EXPECT_EQ(std::tuple(s.checked, s.matchedFraction(), s.onTrueFraction(), s.addedLength, s.missedLength),
               std::tuple(9, 0.75, 6.0 / 9.0, 120.0, 200.0));
     EXPECT_DOUBLE_EQ(s.mismatch(), 320.0 / 400.0);
+
+    s = matchEval::scoreTrace(ReportTrace{}, truth, g);
+    EXPECT_EQ(std::pair(s.matched, s.mismatch()), std::pair(0, 1.0));
+    s = matchEval::scoreTrace(report({{{-1, 1}, {0, 1}, {40, 2}, {1, 77}}}), truth, g);
+    EXPECT_EQ(std::tuple(s.badPoints, s.matched, s.unknownLinks), std::tuple(2, 2, 1));
 }
 
 TEST(EvalScore, RoutesWithBreaks) {
@@ -104,21 +112,15 @@ TEST(EvalScore, RoutesWithBreaks) {
 
     // The same jump inside one path: nothing can join the two, and nothing is invented. Paths are
     // not joined across the unmatched stretch between them, but a path that resumes on the link the
-    // previous one ended on does not drive it twice.
+    // previous one ended on does not drive it twice; links crossed between two fixes of a path are
+    // not printed, and the fewest-links fill restores them.
     const std::pair<std::vector<Pairs>, std::vector<int>> routes[] = {
         {{{{0, 1}, {1, 2}, {4, 8}, {5, 9}}}, {1, 2, 8, 9}},
         {{{{0, 1}, {1, 2}}, {{3, 2}, {4, 4}}}, {1, 2, 3, 4}},
         {{{{0, 1}}, {{3, 4}}}, {1, 4}},
+        {{{{0, 1}, {1, 4}}}, {1, 2, 3, 4}},
     };
     for (const auto& [paths, route] : routes) EXPECT_EQ(matchEval::matchedRoute(report(paths), g), route);
-}
-
-TEST(EvalScore, MissingTraceAndBadIndicesAreCountedNotTrusted) {
-    const LinkGraph g = roads();
-    matchEval::TraceScore s = matchEval::scoreTrace(ReportTrace{}, straightDrive(), g);  // nothing printed
-    EXPECT_EQ(std::pair(s.matched, s.mismatch()), std::pair(0, 1.0));
-    s = matchEval::scoreTrace(report({{{-1, 1}, {0, 1}, {40, 2}, {1, 77}}}), straightDrive(), g);
-    EXPECT_EQ(std::tuple(s.badPoints, s.matched, s.unknownLinks), std::tuple(2, 2, 1));
 }
 
 // Routes as sets of directed links (every link counts once) beside the multiset figure, on links
@@ -145,7 +147,10 @@ TEST(EvalScore, LinkSetsCountEveryLinkOnce) {
     }
 }
 
-TEST(EvalReport, ParsesWhatKarvelPrints) {
+// What karvel prints, and karvel-match's driven links after a path: the score takes that route rather
+// than the fewest links between the fixes' links (1 then 3 would be joined by 2); hybrid paths beside
+// it keep the join, and a driven line that follows no path is counted as damaged.
+TEST(EvalReport, ParsesWhatKarvelAndKarvelMatchPrint) {
     std::istringstream text(
         "Looking for Trace Files...\n"
         "loading nmea file: data/nmea/a.txt\n"
@@ -162,9 +167,19 @@ TEST(EvalReport, ParsesWhatKarvelPrints) {
         "Score: 0  Avg: 0 Start: 0 Last: 1 Links: (0, 5)  (1, \n"
         "\n\nUnmatched Info: \n"
         "Start node: 0 End node: 9 Last Match: -1 Next Match: -1 Last Path: -1 Next Path: -1\n"
+        "\tRoute #2: drive\n"
+        "Paths: \n"
+        "Score: 0  Avg: 0 Start: 0 Last: 1 Links: (0, 1)  (1, 3)  \n\n"
+        "Driven links: 1 5 3\n\n"
+        "Score: 0  Avg: 0 Start: 3 Last: 4 Links: (3, 3)  (4, 4)  \n\n"
+        "\n\nUnmatched Info: \n"
+        "Start node: 2 End node: 2 Last Match: 3 Next Match: 3 Last Path: 0 Next Path: 1\n"
+        "\tRoute #3: other\n"
+        "Paths: \n"
+        "Driven links: 1 2\n\n"
         "Finished running Ostrand.\n\n\n\nOverall processing time: 12 sec.  (~= 0.2 min.)\n");
     const matchEval::Report r = matchEval::parseReport(text);
-    ASSERT_EQ(r.traces.size(), 2u);
+    ASSERT_EQ(r.traces.size(), 4u);
     EXPECT_EQ(r.traces[0].name, "a");
     ASSERT_EQ(r.traces[0].paths.size(), 2u);
     EXPECT_EQ(r.traces[0].paths[0].pairs, (Pairs{{3, 17}, {4, 18}}));
@@ -176,32 +191,12 @@ TEST(EvalReport, ParsesWhatKarvelPrints) {
                          r.traces[1].malformedLines),
               std::tuple(1, "name: with colon", 0u, 1));
     EXPECT_DOUBLE_EQ(r.overallSeconds, 12.0);
-}
 
-// karvel-match's report adds the driven links after each path: the score takes that route rather
-// than the fewest links between the fixes' links (1 then 3 would be joined by 2); hybrid paths beside
-// it keep the join, and a driven line that follows no path is counted as damaged.
-TEST(EvalReport, DrivenLinksAreTheRouteScored) {
-    std::istringstream text(
-        "\tRoute #0: drive\n"
-        "Paths: \n"
-        "Score: 0  Avg: 0 Start: 0 Last: 1 Links: (0, 1)  (1, 3)  \n\n"
-        "Driven links: 1 5 3\n\n"
-        "Score: 0  Avg: 0 Start: 3 Last: 4 Links: (3, 3)  (4, 4)  \n\n"
-        "\n\nUnmatched Info: \n"
-        "Start node: 2 End node: 2 Last Match: 3 Next Match: 3 Last Path: 0 Next Path: 1\n"
-        "\tRoute #1: other\n"
-        "Paths: \n"
-        "Driven links: 1 2\n\n");
-    const matchEval::Report r = matchEval::parseReport(text);
-    ASSERT_EQ(r.traces.size(), 2u);
-    ASSERT_EQ(r.traces[0].paths.size(), 2u);
-    EXPECT_EQ(r.traces[0].paths[0].driven, (std::vector<int>{1, 5, 3}));
-    EXPECT_TRUE(r.traces[0].paths[1].driven.empty());
-    EXPECT_EQ(r.traces[0].malformedLines, 0);
-    EXPECT_EQ(r.traces[1].malformedLines, 1);
-    const LinkGraph g = roads();
-    EXPECT_EQ(matchEval::matchedRoute(r.traces[0], g), (std::vector<int>{1, 5, 3, 4}));
+    ASSERT_EQ(r.traces[2].paths.size(), 2u);
+    EXPECT_EQ(r.traces[2].paths[0].driven, (std::vector<int>{1, 5, 3}));
+    EXPECT_TRUE(r.traces[2].paths[1].driven.empty());
+    EXPECT_EQ(std::pair(r.traces[2].malformedLines, r.traces[3].malformedLines), std::pair(0, 1));
+    EXPECT_EQ(matchEval::matchedRoute(r.traces[2], roads()), (std::vector<int>{1, 5, 3, 4}));
 }
 
 // Pooled and per-trace figures: mean, median and fewest matched. (Result lines round trip through
@@ -225,4 +220,111 @@ TEST(EvalOutput, DamagedResultLinesAndTotals) {
     EXPECT_DOUBLE_EQ(all.pooledMatched(), 30.0 / 36.0);
     EXPECT_DOUBLE_EQ(all.meanSetMismatch, 0.2);
     EXPECT_DOUBLE_EQ(all.minMatched, 8.0 / 12.0);
+}
+
+TEST(EvalKubicka, WorkingFolderLoadsIntoTheSameNetworkTrackAndRoute) {
+    KARVEL_REQUIRE_SHARED(dir, "kubicka2015-mapmatching/sample/00000046");
+    KubickaTrack track;
+    std::string error;
+    ASSERT_TRUE(matchEval::loadKubickaTrack(dir, track, error)) << error;
+    EXPECT_EQ(track.name, "00000046");
+    EXPECT_EQ(
+        (std::vector<size_t>{track.nodes.size(), track.arcs.size(), track.track.size(), track.route.size()}),
+        (std::vector<size_t>{299, 649, 1401, 66}));
+
+    TempDir work;
+    ASSERT_TRUE(matchEval::prepareKubickaWorkdir(track, work.str(), error)) << error;
+    const mapRepresentation::Map map(work / "data/map.txt");
+    const matchEval::LinkGraph graph = matchEval::kubickaGraph(track);
+    ASSERT_EQ(map.links.size(), track.arcs.size());
+    for (size_t k = 0; k < track.arcs.size(); ++k) {
+        const auto& link = map.links.at(static_cast<int>(k) + 1);
+        ASSERT_EQ(std::pair(link.origin, link.destination),
+                  std::pair(track.arcs[k].first + 1, track.arcs[k].second + 1));
+        ASSERT_NEAR(graph.length(static_cast<int>(k) + 1), link.length, 1e-6) << "arc " << k;
+    }
+
+    Route points;
+    const std::string messages =
+        karvel_test::printed([&] { points = NMEALoader(work / "data/nmea/00000046.txt").route; });
+    EXPECT_EQ(messages.find("incomplete"), std::string::npos) << messages;
+    ASSERT_EQ(points.nodes.size(), track.track.size());
+    for (size_t i = 0; i < points.nodes.size(); ++i) {
+        EXPECT_NEAR(points.nodes[i].position.lat, track.track[i].lat, 9e-8);
+        EXPECT_NEAR(points.nodes[i].position.lon, track.track[i].lon, 9e-8);
+        EXPECT_EQ(points.nodes[i].arrivalTime - points.nodes[0].arrivalTime,
+                  static_cast<uint32_t>(std::llround(track.track[i].t - track.track[0].t)));
+    }
+
+    traceSim::GroundTruth truth;
+    ASSERT_TRUE(traceSim::loadGroundTruth(work / "data/truth/00000046.truth", truth, error)) << error;
+    EXPECT_EQ(static_cast<size_t>(truth.points), track.track.size());
+    EXPECT_EQ(truth.route, matchEval::kubickaTruth(track).route);
+    EXPECT_EQ(truth.route.front(), track.route.front() + 1);
+    const matchEval::TraceScore s = matchEval::scoreTrace(reportAlongRoute(truth), truth, graph);
+    EXPECT_TRUE(s.mismatch() == 0.0 && s.trueLength > 1000.0) << s.mismatch() << " " << s.trueLength;
+}
+
+TEST(EvalKubicka, DamagedFoldersAreRefused) {
+    TempDir dir;
+    const std::string base = dir / "t/t";
+    auto make = [&](const std::string& nodes, const std::string& arcs, const std::string& trk,
+                    const std::string& route) {
+        for (const auto& [ext, text] :
+             {std::pair{".nodes", nodes}, {".arcs", arcs}, {".track", trk}, {".route", route}})
+            karvel_test::writeFile(base + ext, text);
+        KubickaTrack track;
+        std::string error;
+        return matchEval::loadKubickaTrack(dir / "t", track, error);
+    };
+    const std::string nodes = "2.0 48.0\n2.001 48.0\n", track = "2.0 48.0 1\n2.001 48.0 11\n";
+    EXPECT_TRUE(make(nodes, "0 1\n1 0\n", track, "0\n1\n"));
+    EXPECT_FALSE(make(nodes, "0 2\n", track, "0\n"));           // arc to a missing node
+    EXPECT_FALSE(make(nodes, "0 1\n", track, "3\n"));           // route names a missing arc
+    EXPECT_FALSE(make(nodes, "0 1\n", "2.0 48.0 x\n", "0\n"));  // not a number
+    EXPECT_FALSE(make(nodes, "0 1\n", "2.0 48.0\n", "0\n"));    // a column short
+    EXPECT_FALSE(make("200 48\n", "", track, ""));              // longitude out of range
+}
+
+// A report that does not fit its traces or map is refused trace by trace; one that is cut off or
+// repeats a trace is refused whole, before anything is written.
+TEST(ExportProgram, AReportThatDoesNotFitItsTracesIsRefused) {
+    TempDir dir;
+    fs::create_directories(dir / "nmea");
+    for (const std::string name : {"a", "b", "c", "d"})
+        dir.write(("nmea/" + name + ".txt"),
+                  karvel_test::nmeaLog(karvel_test::fixesAlong(48.0, 11.0, 48.0, 11.001, 3)));
+    // A fix in Serbia on a map of Bavaria: not snapped hundreds of kilometres.
+    dir.write("nmea/far.txt", karvel_test::nmeaLog(karvel_test::fixesAlong(44.8, 20.4, 44.8, 20.401, 3)));
+    dir.write("map.txt", "2\n1 11.0 48.0 0 0\n2 11.001 48.0 0 0\n1\n1 2 0 0\n");
+    const std::string end = "\n\nUnmatched Info: \n";
+    const std::string a =
+        "\tRoute #0: a\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 2 Links: (0, 1)  (1, 1)  (2, 1)  \n" + end;
+    const std::string body =
+        a + "\tRoute #1: gone\nPaths: \n" + end +
+        "\tRoute #2: b\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 9 Links: (9, 1)  \n" + end +
+        "\tRoute #3: c\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 0 Links: (0, 7)  \n" + end +
+        "\tRoute #4: far\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 0 Links: (0, 1)  \n" + end +
+        "\tRoute #5: d\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 0 Links: (0, 1)  \n\n"
+        "Driven links: 1 8\n";
+    dir.write("report.txt", body + end + "Finished running Ostrand.\n");
+    dir.write("cut.txt", body);
+    dir.write("twice.txt", body + end + a);
+    const auto r = dir.run("$E --report report.txt --map map.txt -t nmea 2>err.txt");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4) << "header and trace a:\n" << r.out;
+    // How many kilometres is a matter of the projection; that it is refused is not.
+    EXPECT_EQ(std::regex_replace(dir.read("err.txt"), std::regex("lies [0-9]+ km"), "lies N km"),
+              "ERROR: gone: no gone.txt, .gpx, .nmea or .log in nmea\n"
+              "ERROR: b: point 9 is beyond the 3 points of nmea/b.txt\n"
+              "ERROR: c: link 7 is not in the map (give the map of the run)\n"
+              "ERROR: far: point 0 lies N km from its link 1 (give the map of the run)\n"
+              "ERROR: d: link 8 is not in the map (give the map of the run)\n");
+    for (const auto& [report, error] : {std::pair{"cut.txt", "is cut off in its last route"},
+                                        {"twice.txt", "holds the trace \"a\" twice"}}) {
+        const auto refused =
+            dir.run("$E --report " + std::string(report) + " --map map.txt -t nmea -o out.csv 2>&1");
+        EXPECT_EQ(std::tuple(refused.exitCode, refused.out, fs::exists(dir / "out.csv")),
+                  std::tuple(1, "ERROR: the report " + std::string(report) + " " + error + "\n", false));
+    }
 }

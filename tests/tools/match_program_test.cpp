@@ -1,19 +1,29 @@
-// The matching programs as a user meets them: karvel-match's options and exit codes, the same report
+// The matching programs as a user meets them: karvel-match's exit codes and console, the same report
 // on any number of threads, files they must leave alone, a seeded accuracy floor on a real street
-// map scored by karvel-eval, and whole runs of the genetic programs that repeat under one KARVEL_SEED.
+// map scored by karvel-eval, the traces a user brings (any NMEA extension, files named on the command
+// line, receivers that send only RMC or only GGA, a street across a UTM zone line), the same bytes from
+// the text map and its compact file, pages and an index with --format html (that a page draws in a
+// browser what it carries: html_writer_test.cpp), and whole runs of the genetic programs that repeat
+// under one KARVEL_SEED.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 
+#include "app/html_writer.h"
+#include "map/compact_map.h"
 #include "nmea_writer.h"
 #include "test_support.h"
 
 using karvel_test::binaryPath;
+using karvel_test::occurrences;
 using karvel_test::readFile;
 using karvel_test::runCommand;
 using karvel_test::TempDir;
@@ -35,11 +45,42 @@ std::string withoutTiming(const std::string& report) {
     return std::regex_replace(report, std::regex("Overall processing time: [^\n]*\n"), "");
 }
 
+struct SampleRun {
+    TempDir dir;
+    std::string compact = dir / "data/map.txt.compact";
+    SampleRun() { prepareSample(dir, "--traces 2 --seed 11 --duration 240 --period 2 --sigma 8 -q"); }
+    // The document of one run; `fresh` removes the compact map first, so the run reads the text.
+    std::string run(const std::string& args, const std::string& output, bool fresh) {
+        if (fresh) fs::remove(compact);
+        const auto r = runCommand(args + " -o " + output, dir.str());
+        EXPECT_EQ(r.exitCode, 0) << args << "\n" << r.out;
+        return readFile(dir / output);
+    }
+};
+
+struct CsvTrace {
+    size_t fixes = 0, placed = 0;
+    std::set<std::string> pieces;
+};
+
+// Rows per trace of karvel-match's CSV.
+std::map<std::string, CsvTrace> csvTraces(const std::string& csv) {
+    std::map<std::string, CsvTrace> traces;
+    for (const auto& row : karvel_test::csvRows(csv)) {
+        CsvTrace& t = traces[row.at("trace")];
+        ++t.fixes;
+        if (!row.at("link").empty()) {
+            ++t.placed;
+            t.pieces.insert(row.at("piece"));
+        }
+    }
+    return traces;
+}
+
 // karvel, measured over six runs (its genetic stage draws differently each run): matched 98.1 %, on
 // the true link 75.5-75.8 %, route mismatch 3.03-3.23 (it hops between the links of a junction for a
 // point or two, and each hop implies a detour). The bounds leave a margin for the random draws.
-// karvel-match prints the same report on one thread, writes one document per trace with -M and never
-// writes the map.
+// karvel-match prints the same report on one thread and never writes the map.
 TEST(MatchPrograms, SeededDrivesOnARealMapMatchAboveAFloor) {
     const struct {
         const char* program;
@@ -77,33 +118,13 @@ TEST(MatchPrograms, SeededDrivesOnARealMapMatchAboveAFloor) {
         if (c.sameReport == nullptr) continue;
         EXPECT_EQ(withoutTiming(runCommand(binaryPath(c.sameReport), dir.str()).out),
                   withoutTiming(dir.read("report.txt")));
-        EXPECT_NE(dir.read("data/match_hmm_sim_002.kml").find("<name>Piece 0: points 0 to"),
-                  std::string::npos);
         EXPECT_EQ(dir.read("data/map.txt"), readFile(kSampleMap));
     }
 }
 
-// Exit statuses: 1 for what cannot be read, 2 for a bad command line (with the usage).
-TEST(MatchExit, StatusAndMessage) {
-    TempDir dir;
-    karvel_test::makeWorkFolder(dir, "2\n1 -8.6 41.1 0 0\n2 -8.5 41.1 0 0\n1\n1 2 0 0\n");
-    const struct {
-        const char* args;
-        int status;
-        const char* expect;  // in the command's merged output
-    } cases[] = {{"--map missing.txt", 1, "ERROR: cannot read map file missing.txt"},
-                 {"--radius=-3", 2, "ERROR: bad --radius"},
-                 {"extra", 1, "ERROR: extra: cannot be read"},
-                 {"--format geojson", 0, "\"FeatureCollection\""}};
-    for (const auto& c : cases) {
-        const auto r = dir.run("$M " + std::string(c.args) + " 2>&1");
-        EXPECT_EQ(r.exitCode, c.status) << c.args << ": " << r.out;
-        EXPECT_NE(r.out.find(c.expect), std::string::npos) << r.out;
-    }
-}
-
 // A trace of another area is named on an ERROR line with its distance from the map, and fails the
-// run; the trace on the map beside it is matched, its report carrying the driven links.
+// run; the trace on the map beside it is matched, its report carrying the driven links. A map or a
+// named trace that cannot be read fails the run too. (Bad options: options_test.cpp.)
 TEST(MatchExit, ATraceOfAnotherAreaFailsTheRun) {
     TempDir dir;
     karvel_test::makeWorkFolder(dir, "2\n1 -8.6 41.1 0 0\n2 -8.5 41.1 0 0\n1\n1 2 0 0\n");
@@ -128,6 +149,13 @@ TEST(MatchExit, ATraceOfAnotherAreaFailsTheRun) {
     const std::string near = dir.read("data/match_hmm_near.kml");
     EXPECT_EQ(karvel_test::occurrences(near, link), 2u) << near;
     EXPECT_EQ(karvel_test::occurrences(dir.read("data/match_hmm_far.kml"), "<name>Match: "), 0u);
+    for (const auto& [args, error] :
+         {std::pair{"--map missing.txt", "ERROR: cannot read map file missing.txt"},
+          {"extra", "ERROR: extra: cannot be read"}}) {
+        const auto bad = dir.run("$M " + std::string(args) + " 2>&1");
+        EXPECT_EQ(bad.exitCode, 1) << args;
+        EXPECT_NE(bad.out.find(error), std::string::npos) << bad.out;
+    }
 }
 
 // What karvel-match prints where: standard output carries the results alone (nothing with -o), the
@@ -180,7 +208,8 @@ TEST(MatchConsole, ResultsOnStdoutMessagesAsAsked) {
 // the map. (Help before anything is read: the start-up shared with karvel, driver_test.cpp.)
 TEST(GeneticPrograms, FixedSeedRepeatsWholeRuns) {
     for (const std::string program : {"karvel", "karvel-genetic"}) {
-        std::string first;
+        SCOPED_TRACE(program);
+        std::vector<std::string> outputs;
         for (const std::string seed : {"99", "99", "12a"}) {
             TempDir dir;
             fs::copy(fs::path(kSampleMap).parent_path(), dir / "data", fs::copy_options::recursive);
@@ -188,51 +217,178 @@ TEST(GeneticPrograms, FixedSeedRepeatsWholeRuns) {
             const auto r = runCommand("KARVEL_SEED=" + seed + " " + binaryPath(program) + " -M", dir.str());
             // The hybrid names a trace it loads no point from and fails the run; the genetic-only
             // program does not.
-            ASSERT_EQ(r.exitCode, program == "karvel" ? 1 : 0) << program;
-            if (program == "karvel") {
-                EXPECT_NE(r.out.find("ERROR: no point loaded from "), std::string::npos);
-            }
+            EXPECT_EQ(std::pair(r.exitCode, r.out.find("ERROR: no point loaded from ") != std::string::npos),
+                      std::pair(program == "karvel" ? 1 : 0, program == "karvel"));
             EXPECT_NE(r.out.find(": empty\nPaths: \n\n\nUnmatched Info: \n"), std::string::npos) << r.out;
-            if (first.empty())
-                first = withoutTiming(r.out);
-            else if (seed == "99")
-                EXPECT_EQ(withoutTiming(r.out), first) << program;
-            else
-                EXPECT_NE(
-                    r.out.find("ERROR: KARVEL_SEED is not an integer from 0 to 4294967295 (\"12a\"); the "
-                               "clock seeds the genetic stage.\n"),
-                    std::string::npos);
+            outputs.push_back(withoutTiming(r.out));
             if (program == "karvel-genetic") {
                 EXPECT_TRUE(fs::exists(dir / "data/match_genetic_porto_loop.kml"));
                 EXPECT_EQ(dir.read("data/map.txt"), readFile(kSampleMap)) << "the map is only read";
             }
         }
+        EXPECT_EQ(outputs[1], outputs[0]);
+        EXPECT_NE(outputs[2].find("ERROR: KARVEL_SEED is not an integer from 0 to 4294967295 (\"12a\"); the "
+                                  "clock seeds the genetic stage.\n"),
+                  std::string::npos);
     }
 }
 
-// karvel-genetic reports what it could not match, as the hybrid does: twenty epochs of the sample's
-// loop moved half a minute of latitude (900 m) north of every road. (The reader ignores checksums.)
+// karvel-genetic reports what it could not match, as the hybrid does: twenty fixes of a drive along a
+// street moved 900 m north of it.
 TEST(GeneticPrograms, ReportsTheStretchItCannotMatch) {
     TempDir dir;
-    fs::copy(fs::path(kSampleMap).parent_path(), dir / "data", fs::copy_options::recursive);
-    fs::remove(dir / "data/nmea/porto_east_north.txt");
-    std::istringstream in(dir.read("data/nmea/porto_loop.txt"));
-    std::string log, line;
-    for (int i = 0; std::getline(in, line); ++i) {
-        if (i >= 40 && i < 60) {
-            const size_t at =
-                line.find(",A,") != std::string::npos ? line.find(",A,") + 3 : line.find(',', 7) + 1;
-            const size_t end = line.find(',', at);
-            char shifted[16];
-            std::snprintf(shifted, sizeof shifted, "%09.4f", std::stod(line.substr(at, end - at)) + 0.5);
-            line.replace(at, end - at, shifted);
-        }
-        log += line + "\n";
-    }
-    dir.write("data/nmea/porto_loop.txt", log);
+    karvel_test::makeWorkFolder(dir, karvel_test::roadMap(41.15, -8.62, 41.15, -8.60, 20, true));
+    auto fixes = karvel_test::fixesAlong(41.15001, -8.619, 41.15001, -8.601, 60);
+    for (size_t i = 20; i < 40; ++i) fixes[i].lat += 0.0081;
+    dir.write("data/nmea/a.txt", karvel_test::nmeaLog(fixes));
     const auto r = runCommand(binaryPath("karvel-genetic"), dir.str());
     EXPECT_EQ(r.exitCode, 0) << r.out;
     EXPECT_NE(r.out.find("Unmatched Info: \nStart node: "), std::string::npos) << r.out;
+}
+
+// The read-only programs on the compact map beside map.txt: the same bytes out whether they built it
+// from the text or mapped it. Damage in a slice the run reaches (that of a link it matched) ends the
+// run with an ERROR that says what to do, before any result is written; deleted, the file is made
+// again. (Cut, stale and foreign files: compact_map_test.cpp.)
+TEST(CompactMapPrograms, SameBytesFromTextAndCompactFileAndADamagedFileEndsTheRun) {
+    SampleRun s;
+    const std::string match = binaryPath("karvel-match") + " -q --jobs 1";
+    ASSERT_EQ(runCommand(match + " > report.txt", s.dir.str()).exitCode, 0);
+    std::string expected;
+    for (const char* format : {"report", "geojson", "csv"}) {
+        SCOPED_TRACE(format);
+        const std::string args = match + " --format " + format;
+        expected = s.run(args, std::string("text.") + format, true);
+        ASSERT_TRUE(fs::exists(s.compact));
+        const auto made = fs::last_write_time(s.compact);
+        EXPECT_FALSE(expected.empty());
+        EXPECT_EQ(s.run(args, std::string("file.") + format, false), expected);
+        EXPECT_EQ(fs::last_write_time(s.compact), made);  // used, not made again
+    }
+    const std::string exportCsv = binaryPath("karvel-export") + " --report report.txt --map data/map.txt";
+    EXPECT_EQ(s.run(exportCsv, "text.export.csv", true), s.run(exportCsv, "file.export.csv", false));
+
+    const std::string args = match + " --format csv";
+    std::string why;
+    const auto map = mapRepresentation::CompactMap::open(s.compact, why);
+    ASSERT_TRUE(map) << why;
+    int matched = 0;
+    for (const auto& row : karvel_test::csvRows(expected))
+        if (matched == 0 && !row.at("link").empty()) matched = std::stoi(row.at("link"));
+    const auto at = reinterpret_cast<const std::byte*>(map->findLink(matched)) - map->bytes().data();
+    std::string damaged = readFile(s.compact);
+    damaged[static_cast<size_t>(at) + offsetof(mapRepresentation::CompactLink, length)] ^= 1;
+    karvel_test::writeFile(s.compact, damaged);
+    const auto r = runCommand(args + " -o damaged.csv", s.dir.str());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("ERROR: the compact map data/map.txt.compact is damaged (the contents of slice "),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("delete it, and the next start makes it again"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(s.dir / "damaged.csv"));
+    fs::remove(s.compact);
+    EXPECT_EQ(s.run(args, "remade.csv", false), expected);
+    EXPECT_TRUE(fs::exists(s.compact));
+}
+
+TEST(HtmlFormat, PagesOfSimulatedDrivesAgreeWithTheCsv) {
+    TempDir dir;
+    prepareSample(dir, "--traces 2 --seed 3 --duration 150 --dropouts 0.01");
+    const auto csv = dir.run("$M -q --format csv");
+    ASSERT_EQ(csv.exitCode, 0);
+    const auto traces = csvTraces(csv.out);
+    ASSERT_EQ(traces.size(), 2u);
+
+    fs::create_directories(dir / "view");
+    ASSERT_EQ(dir.run("$M -q --format html -o view/drives.html").exitCode, 0);
+    const std::string index = dir.read("view/drives.html");
+    for (const auto& [name, t] : traces) {
+        const std::string page = "drives-" + name + ".html";
+        EXPECT_NE(index.find("<a href=\"" + page + "\">" + name + "</a>"), std::string::npos) << index;
+        const auto summary = htmlView::summaryOfPage(dir.read(("view/" + page)));
+        ASSERT_TRUE(summary) << page;
+        EXPECT_EQ(std::tuple(summary->fixes, summary->placed, summary->pieces),
+                  std::tuple(t.fixes, t.placed, t.pieces.size()));
+    }
+    // An index made afterwards from the finished pages (as a batch over several hosts makes it) is
+    // the one the run wrote; something that is no such page leaves the index alone.
+    std::string pages;
+    for (const auto& [name, t] : traces) pages += " view/drives-" + name + ".html";
+    const auto rebuilt = dir.run("$E --index view/again.html" + pages);
+    EXPECT_EQ(rebuilt.exitCode, 0) << rebuilt.err;
+    EXPECT_EQ(dir.read("view/again.html"), index);
+    const auto stranger = dir.run("$E --index view/again.html data/map.txt" + pages);
+    EXPECT_EQ(std::pair(stranger.exitCode, stranger.err),
+              std::pair(1, std::string("ERROR: not a page of a matched trace: data/map.txt\n")));
+    EXPECT_EQ(dir.read("view/again.html"), index);
+
+    // Two pages cannot go to standard output; one can.
+    const auto both = dir.run("$M -q --format html");
+    EXPECT_NE(both.exitCode, 0);
+    EXPECT_NE(both.err.find("ERROR: the HTML of 2 traces"), std::string::npos) << both.err;
+    fs::remove(dir / ("data/nmea/" + traces.rbegin()->first + ".txt"));
+    const auto one = dir.run("$M -q --format html > one.html");
+    EXPECT_EQ(one.exitCode, 0);
+    EXPECT_EQ(htmlView::summaryOfPage(dir.read("one.html"))->name, traces.begin()->first);
+
+    // The report of that run, exported.
+    ASSERT_EQ(dir.run("$M -q > report.txt").exitCode, 0);
+    const auto exported = dir.run("$E --report report.txt --map data/map.txt --format html -o exported.html");
+    EXPECT_EQ(exported.exitCode, 0) << exported.err;
+    EXPECT_EQ(htmlView::summaryOfPage(dir.read("exported.html"))->fixes, traces.begin()->second.fixes);
+}
+
+// karvel-match reads every receiver: any NMEA extension, GGA only (as from a receiver that never sends
+// a date), folders and files named on the command line, and names a trace without a fix; karvel says
+// which sentences the GGA-only trace lacked.
+TEST(MatchInputs, EveryReceiverIsReadAndATraceWithoutAFixIsNamed) {
+    TempDir dir;
+    karvel_test::makeWorkFolder(dir, karvel_test::roadMap(41.15, -8.62, 41.15, -8.60, 20, true));
+    dir.write("data/nmea/a.nmea", karvel_test::nmeaAlong(41.15001, -8.619, 41.15001, -8.601, 30));
+    const std::string drive = karvel_test::nmeaAlong(41.15001, -8.619, 41.15001, -8.601, 20);
+    dir.write("data/nmea/b.txt", std::regex_replace(drive, std::regex(R"(\$GPRMC[^\n]*\n)"), ""));
+    dir.write("more/empty.log", "$GPGGA,,,,,,0,,,,M,,M,,*66\n");
+
+    const auto r = dir.run("$M -t data/nmea more/empty.log");
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    EXPECT_EQ(occurrences(r.out, "ERROR: "), 1u) << r.out;
+    EXPECT_NE(
+        r.out.find("ERROR: trace more/empty.log gives no fix: none of its 1 RMC and GGA sentences gives a "
+                   "valid position with a time.\n"),
+        std::string::npos)
+        << r.out;
+    EXPECT_EQ(occurrences(r.out, "Route #"), 3u) << r.out;
+    // Every fix of a and b on a path: unmatched stretches only in the block of the empty trace.
+    EXPECT_EQ(occurrences(r.out.substr(0, r.out.find("Route #2")), "Start node:"), 0u) << r.out;
+
+    // Only the files named: the folder is not listed.
+    const auto one = dir.run("$M data/nmea/b.txt");
+    EXPECT_EQ(one.exitCode, 0) << one.out;
+    EXPECT_EQ(occurrences(one.out, "Route #"), 1u) << one.out;
+
+    const auto hybrid = dir.run("$K");
+    EXPECT_EQ(hybrid.exitCode, 1) << hybrid.out;
+    EXPECT_NE(hybrid.out.find("ERROR: no point loaded from data/nmea/b.txt: it has no RMC sentence with a "
+                              "time, a date and a position (GGA sentences carry no date).\n"),
+              std::string::npos)
+        << hybrid.out;
+    EXPECT_EQ(occurrences(hybrid.out, "ERROR: "), 1u) << hybrid.out;
+}
+
+// A street across 12 deg E, driven end to end: every fix on it. Each point in its own zone put the
+// street's middle link hundreds of kilometres long and the fixes beside it off the map.
+TEST(MatchInputs, AStreetAcrossAZoneLine) {
+    for (const char* program : {"karvel-match", "karvel"}) {
+        SCOPED_TRACE(program);
+        TempDir dir;
+        karvel_test::makeWorkFolder(dir, karvel_test::roadMap(48.137, 11.994, 48.137, 12.006, 13, true));
+        dir.write("data/nmea/a.txt", karvel_test::nmeaAlong(48.13703, 11.9945, 48.13703, 12.0055, 60));
+        const auto r = runCommand(binaryPath(program), dir.str());
+        EXPECT_EQ(r.exitCode, 0) << r.out;
+        EXPECT_NE(r.out.find("(0, "), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("(59, "), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("Start node:"), std::string::npos) << r.out;
+    }
 }
 
 }  // namespace

@@ -90,17 +90,16 @@ TEST(ToolOptions, CheckOnlyJudgesTheOptionsAndRunsNothing) {
     TempDir dir;
     const auto understood =
         runTool(dir, "karvel-match", "--radius=30 -q --check-options --format csv -o x.csv");
-    EXPECT_EQ(understood.exitCode, 0);
-    EXPECT_EQ(understood.out, "radius\t30\nq\t\nformat\tcsv\no\tx.csv\n");
-    EXPECT_EQ(understood.err, "");
+    EXPECT_EQ(std::tuple(understood.exitCode, understood.out, understood.err),
+              std::tuple(0, "radius\t30\nq\t\nformat\tcsv\no\tx.csv\n", ""));
     const auto refused = runTool(dir, "karvel-match", "--check-options --radius 0");
-    EXPECT_EQ(refused.exitCode, 2);
-    EXPECT_EQ(refused.out, "");
-    EXPECT_EQ(refused.err.rfind("ERROR: bad --radius 0 (metres, 1 to 10000)\n", 0), 0u) << refused.err;
+    EXPECT_EQ(std::tuple(refused.exitCode, refused.out,
+                         refused.err.rfind("ERROR: bad --radius 0 (metres, 1 to 10000)\n", 0)),
+              std::tuple(2, "", 0u))
+        << refused.err;
     // The hybrid's own words: every other word is ignored, as in a run.
     const auto hybrid = runTool(dir, "karvel", "-M --radius 0 --check-options -t logs");
-    EXPECT_EQ(hybrid.exitCode, 0);
-    EXPECT_EQ(hybrid.out, "t\tlogs\nM\t\n");
+    EXPECT_EQ(std::pair(hybrid.exitCode, hybrid.out), std::pair(0, std::string("t\tlogs\nM\t\n")));
     EXPECT_FALSE(fs::exists(dir / "data") || fs::exists(dir / "x.csv"));
 }
 

@@ -1,19 +1,28 @@
-// The OpenStreetMap importer on small hand-written files: road filter, directions, imperfect data,
-// bounding box and unreadable input (real extracts of each format: osm_extracts_test.cpp).
+// The OpenStreetMap importer on small hand-written files (road filter, directions, imperfect data,
+// bounding box and unreadable input) and on real extracts of each format, whose written map reloads
+// into the same graph through the map loader and passes the map's own consistency check; and
+// karvel-osm2map end to end.
 #include "tools/osm/osm_import.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <iostream>
 #include <map>
 #include <set>
 #include <sstream>
 #include <vector>
 
+#include "map/compact_map.h"
+#include "map/link_table.h"
 #include "map/maps.h"
 #include "test_support.h"
 
 namespace {
 
+using karvel_test::readFile;
+using karvel_test::runCommand;
 using karvel_test::TempDir;
 using karvel_test::testFile;
 using LinkSet = std::set<std::pair<int64_t, int64_t>>;
@@ -45,7 +54,7 @@ LinkSet linksOf(const std::string& text) {
     return links;
 }
 
-TEST(OsmImport, DirectionRules) {
+TEST(OsmImport, DirectionRulesAndTheBoundingBox) {
     Imported in(testFile("tools/data/directions.osm"));
     ASSERT_TRUE(in.result.ok) << in.result.error;
     // Way w has the nodes 100w + 1, 100w + 2, ... ("a-b" both ways, "a>b" one way): a two-way road;
@@ -55,6 +64,20 @@ TEST(OsmImport, DirectionRules) {
                                 "801-802 802-803 901>902 902>903 903>901 1001-1002 1002-1003 1003-1001 "
                                 "1101-1102 1102-1103 1201-1202 1202-1203 1301-901"));
     EXPECT_NEAR(in.map.links.begin()->second.length, 74.6, 0.5);  // 0.001 degree of longitude at 48 N
+
+    // A bounding box keeps the inside parts.
+    osmImport::BoundingBox box;
+    ASSERT_TRUE(osmImport::parseBoundingBox("10.9995,47.9995,11.0025,48.0005", box));
+    Imported inside(testFile("tools/data/directions.osm"), {.bbox = box});
+    ASSERT_TRUE(inside.result.ok);
+    EXPECT_EQ(inside.links, linksOf("101-102 102-103"));   // 104 lies east
+    EXPECT_EQ(inside.result.summary.outsideBoxRefs, 32u);  // every way reference but 101, 102 and 103
+    EXPECT_EQ(inside.result.summary.missingNodeRefs, 0u);
+
+    for (const char* bad : {"", "1,2,3", "1,2,3,4,5", "11,48,10,49", "a,b,c,d", "0,-91,1,1", "0,0,181,1",
+                            "1,2,3,4x", "nan,1,2,3"})
+        EXPECT_FALSE(osmImport::parseBoundingBox(bad, box)) << bad;
+    EXPECT_TRUE(osmImport::parseBoundingBox("-180,-90,180,90", box));
 }
 
 TEST(OsmImport, RoadFilterAndOptions) {
@@ -104,21 +127,6 @@ TEST(OsmImport, ImperfectDataKeepsWhatIsThere) {
     for (const char* part : {"map nodes: 12, links: 16", "3 references to missing nodes in 2 ways",
                              "2 isolated rings (5 links)"})
         EXPECT_NE(summary.find(part), std::string::npos) << summary;
-}
-
-TEST(OsmImport, BoundingBoxKeepsTheInsideParts) {
-    osmImport::BoundingBox box;
-    ASSERT_TRUE(osmImport::parseBoundingBox("10.9995,47.9995,11.0025,48.0005", box));
-    Imported in(testFile("tools/data/directions.osm"), {.bbox = box});
-    ASSERT_TRUE(in.result.ok);
-    EXPECT_EQ(in.links, linksOf("101-102 102-103"));   // 104 lies east
-    EXPECT_EQ(in.result.summary.outsideBoxRefs, 32u);  // every way reference but 101, 102 and 103
-    EXPECT_EQ(in.result.summary.missingNodeRefs, 0u);
-
-    for (const char* bad : {"", "1,2,3", "1,2,3,4,5", "11,48,10,49", "a,b,c,d", "0,-91,1,1", "0,0,181,1",
-                            "1,2,3,4x", "nan,1,2,3"})
-        EXPECT_FALSE(osmImport::parseBoundingBox(bad, box)) << bad;
-    EXPECT_TRUE(osmImport::parseBoundingBox("-180,-90,180,90", box));
 }
 
 TEST(OsmImport, UnreadableInputIsReportedNotThrown) {
@@ -177,5 +185,70 @@ TEST(OsmImport, LinkTableCarriesTheWayAndItsAttributes) {
     EXPECT_EQ(std::tuple(reversed->wayId, reversed->maxspeed.has_value(), *reversed->oneway, reversed->ref),
               std::tuple(int64_t{4}, false, true, std::string()));
 }
+
+TEST(Osm2MapTool, WritesTheWorkingDirectoryMapAndIdTable) {
+    TempDir dir;
+    const auto r = dir.run("$O -d work --ids ids.csv " + testFile("tools/data/directions.osm") + " 2>&1");
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+
+    mapRepresentation::Map map(dir / "work/data/map.txt");
+    EXPECT_EQ(std::pair(map.nodes.size(), map.links.size()), std::pair(size_t{32}, size_t{35}));
+    const std::string csv = dir.read("ids.csv");
+    EXPECT_EQ(csv.rfind("map_id,osm_node_id\n1,101\n2,102\n", 0), 0u) << csv;
+}
+
+// Imports a real extract (a path under the shared extracts, or an absolute one), saves, reloads
+// through the map loader and checks the reloaded map.
+class OsmExtract : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(OsmExtract, ImportsReloadsAndValidates) {
+    std::string path = GetParam();
+    if (path.front() != '/') path = karvel_test::sharedData("graphhopper-osm-extracts/" + path);
+    if (path.empty() || !std::filesystem::exists(path))
+        GTEST_SKIP() << "needs "
+                     << (GetParam().front() == '/' ? "" : "../shared/data/graphhopper-osm-extracts/")
+                     << GetParam();
+    TempDir dir;
+    mapRepresentation::Map imported;
+    const osmImport::ImportResult result = osmImport::importOsm(path, {}, imported);
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_GT(result.summary.mapNodes, 100u);
+    // Straight segments between consecutive way nodes: short, never empty.
+    for (const auto& [id, link] : imported.links)
+        EXPECT_TRUE(link.length > 0.0 && link.length < 2000.0) << "link " << id << ": " << link.length;
+    ASSERT_TRUE(imported.saveMap(dir / "map.txt"));
+    const mapRepresentation::Map reloaded(dir / "map.txt");
+    ASSERT_TRUE(reloaded.saveMap(dir / "again.txt"));
+    EXPECT_EQ(dir.read("again.txt"), dir.read("map.txt"));
+    karvel_test::printed([&] { EXPECT_TRUE(reloaded.validateMap()); });  // its chatter swallowed
+
+    // Streamed from the import's arrays, the files are the very bytes of the map's: its text, its link
+    // table, and the compact form the programs would read from that text.
+    std::string error;
+    ASSERT_TRUE(
+        result.links.save(mapRepresentation::LinkTable::pathBeside(dir / "map.txt"), imported, error));
+    osmImport::RoadImport streamed;
+    ASSERT_TRUE(streamed.read(path, {})) << streamed.error();
+    EXPECT_EQ(streamed.summary().sharedPositionNodes, result.summary.sharedPositionNodes);
+    const std::string target = dir / "streamed.txt";
+    ASSERT_TRUE(streamed.write(target, std::cout));
+    ASSERT_TRUE(streamed.writeCompact(target, error)) << error;
+    EXPECT_EQ(readFile(target), readFile(dir / "map.txt"));
+    EXPECT_EQ(readFile(mapRepresentation::LinkTable::pathBeside(target)),
+              readFile(mapRepresentation::LinkTable::pathBeside(dir / "map.txt")));
+    const auto compact =
+        mapRepresentation::CompactMap::open(mapRepresentation::CompactMap::pathBeside(target), error);
+    ASSERT_TRUE(compact) << error;
+    EXPECT_TRUE(compact->servesFile(target));
+    mapRepresentation::CompactBuilder fromText;
+    ASSERT_TRUE(fromText.readText(target));
+    EXPECT_TRUE(std::ranges::equal(fromText.inMemory(compact->source()).bytes(), compact->bytes()));
+}
+
+// The last is the extract behind the bundled sample street map (a Debian package installs it).
+INSTANTIATE_TEST_SUITE_P(
+    Extracts, OsmExtract,
+    ::testing::Values("monaco.osm.gz", "andorra.osm.pbf", "krems.osm.gz",
+                      "/usr/share/doc/python-osmnx-doc/examples/tests/input_data/West-Oakland.osm.bz2"));
 
 }  // namespace
