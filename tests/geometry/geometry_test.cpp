@@ -15,8 +15,12 @@
 #include "geometry/plane_frame.h"
 
 #ifdef KARVEL_HAVE_GEOGRAPHICLIB
+#include <GeographicLib/Geodesic.hpp>
 #include <GeographicLib/TransverseMercator.hpp>
 #endif
+
+using geo::PlaneFrame;
+static const double kPi = std::acos(-1.0);
 
 TEST(Utm, ZonesBandsHemispheresAndNonsense) {
     // A longitude far out gets the largest zone, not an undefined cast.
@@ -49,7 +53,7 @@ TEST(UtmOracle, SeriesAgreeWithExactTransverseMercator) {
     GTEST_SKIP() << "needs GeographicLib (libgeographiclib-dev)";
 #else
     const auto& tm = GeographicLib::TransverseMercator::UTM();
-    const double degToRad = std::acos(-1.0) / 180;
+    const double degToRad = kPi / 180;
     auto ground = [&](double lat1, double lon1, const GPSPoint& g) {
         return std::hypot((g.latitude - lat1) * 111320,
                           (g.longitude - lon1) * 111320 * std::cos(lat1 * degToRad));
@@ -83,10 +87,6 @@ TEST(UtmOracle, SeriesAgreeWithExactTransverseMercator) {
     EXPECT_LT(std::max({fwdCentre / 0.09, fwd / 0.24, inv / 0.001, rtCentre / 0.1, rt / 0.24}), 1.0)
         << fwdCentre << " " << fwd << " " << inv << " " << rtCentre << " " << rt;
 #endif
-}
-
-namespace {
-const double kPi = std::acos(-1.0);
 }
 
 TEST(Planar, PointsAnglesAndHeadings) {
@@ -129,12 +129,6 @@ TEST(Planar, ProjectionAndNearestPointOfLink) {
     EXPECT_EQ(getNearestPointFromLink(Point{3, 3}, Point{3, 3}, Point{6, 7}), std::pair(Point{3, 3}, 5.0));
 }
 
-#ifdef KARVEL_HAVE_GEOGRAPHICLIB
-#include <GeographicLib/Geodesic.hpp>
-#endif
-
-using geo::PlaneFrame;
-
 TEST(PlaneFrame, InsideOneZoneItIsEachPointsOwnUtm) {
     const _position places[] = {{41.15, -8.61}, {-33.9, 18.4}, {48.1, 11.99}, {0.0, 3.0}, {-0.5, 12.01}};
     for (const _position& p : places) {
@@ -142,8 +136,7 @@ TEST(PlaneFrame, InsideOneZoneItIsEachPointsOwnUtm) {
         for (const PlaneFrame& f : {PlaneFrame(), PlaneFrame::around(p),
                                     PlaneFrame::spanning(p.lat, p.lon, p.lat + 0.01, p.lon + 0.001)}) {
             const Point q = f.toPlane(p);
-            EXPECT_EQ(q.x, g.easting) << p.lat << "," << p.lon;
-            EXPECT_EQ(q.y, g.northing) << p.lat << "," << p.lon;
+            EXPECT_EQ(q, (Point{g.easting, g.northing})) << p.lat << "," << p.lon;
             // And back, as the KML writers read a planar point.
             const GPSPoint back = GPSPoint::convertUTMToWGS84(q.x, q.y, g.zone, g.latZone);
             EXPECT_EQ(f.toGeographic(q, p), (_position{back.latitude, back.longitude}));
