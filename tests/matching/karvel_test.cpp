@@ -386,20 +386,15 @@ TEST(MarchalLongPiece, ChainedAndTiedAveragesOrderedAsTheExactStep) {
 
 namespace {
 
-std::vector<int> linksOf(const CandidateLinks& links, std::size_t point) {
-    std::vector<int> out;
-    links.forEach(point, [&out](int link) { out.push_back(link); });
-    return out;
-}
-
 void expectSame(const CandidateLinks& links, const std::vector<std::set<int>>& oracle) {
     ASSERT_EQ(links.size(), oracle.size());
     for (std::size_t k = 0; k < oracle.size(); ++k) {
         EXPECT_EQ(links.count(k), oracle[k].size()) << "point " << k;
-        EXPECT_EQ(linksOf(links, k), std::vector<int>(oracle[k].begin(), oracle[k].end())) << "point " << k;
-        std::set<int> copied{INT_MIN};
+        std::vector<int> listed;
+        links.forEach(k, [&listed](int link) { listed.push_back(link); });
+        EXPECT_EQ(listed, std::vector<int>(oracle[k].begin(), oracle[k].end())) << "point " << k;
+        std::set<int> copied{INT_MIN}, expected = oracle[k];
         links.copyTo(k, copied);
-        std::set<int> expected = oracle[k];
         expected.insert(INT_MIN);
         EXPECT_EQ(copied, expected) << "point " << k;
     }
