@@ -114,6 +114,10 @@ struct Case {
     long long fileSizeLimit = -1;
 };
 
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.run.name;
+}
+
 // The parts of a whole karvel run on data/nmea: its start-up block, then `parts`, then its closing lines.
 std::vector<std::string> whole(std::vector<std::string> parts) {
     parts.insert(parts.begin(), kStart);
