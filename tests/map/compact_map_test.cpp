@@ -3,11 +3,9 @@
 #include "map/compact_map.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <random>
 #include <stdexcept>
@@ -44,21 +42,21 @@ const char* kMapText =
     "20 7 0 0\n";
 
 std::vector<std::byte> bytesOf(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<char> raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<std::byte> out(raw.size());
-    std::memcpy(out.data(), raw.data(), raw.size());
-    return out;
+    const auto text = karvel_test::readFile(path);
+    const auto* data = reinterpret_cast<const std::byte*>(text.data());
+    return {data, data + text.size()};
 }
 
 void putBytes(const std::string& path, const std::vector<std::byte>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    karvel_test::writeFile(path, std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
-// Sets the map file's modification time to `secondsAgo` before now, keeping its contents.
-void ageFile(const std::string& path, int secondsAgo) {
-    fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::seconds(secondsAgo));
+// `bytes` in the file at `path` (sealed first, when asked: checksums made to fit), opened.
+std::optional<CompactMap> opened(const std::string& path, std::vector<std::byte> bytes, bool sealed = false) {
+    if (sealed) CompactMap::seal(bytes);
+    putBytes(path, bytes);
+    std::string why;
+    return CompactMap::open(path, why);
 }
 
 struct Saved {
@@ -67,7 +65,8 @@ struct Saved {
     std::string compact = CompactMap::pathBeside(map);
     Saved() {
         karvel_test::writeFile(map, kMapText);
-        ageFile(map, 60);
+        // A minute old, so that a form made now trusts the text's time.
+        fs::last_write_time(map, fs::file_time_type::clock::now() - std::chrono::seconds(60));
     }
 };
 
@@ -81,113 +80,81 @@ TEST(CompactMap, AnswersAsTheMapItWasBuiltFrom) {
     for (const auto& [id, n] : text.nodes) {
         const auto* c = built.findNode(id);
         ASSERT_NE(c, nullptr) << id;
-        EXPECT_EQ(c->latitude, n.latitude);
-        EXPECT_EQ(c->longitude, n.longitude);
-        EXPECT_EQ(c->easting, n.easting);
-        EXPECT_EQ(c->northing, n.northing);
+        EXPECT_EQ(std::tuple(c->latitude, c->longitude, c->easting, c->northing),
+                  std::tuple(n.latitude, n.longitude, n.easting, n.northing));
     }
     for (const auto& [id, l] : text.links) {
         const CompactLink* c = built.findLink(id);
         ASSERT_NE(c, nullptr) << id;
-        EXPECT_EQ(built.originId(*c), l.origin);
-        EXPECT_EQ(built.destinationId(*c), l.destination);
-        EXPECT_EQ(c->length, l.length);
+        EXPECT_EQ(std::tuple(built.originId(*c), built.destinationId(*c), c->length),
+                  std::tuple(l.origin, l.destination, l.length));
     }
-    EXPECT_EQ(built.findNode(8), nullptr);
-    EXPECT_EQ(built.findLink(6), nullptr);
-    EXPECT_EQ(built.findLink(0), nullptr);
+    EXPECT_TRUE(!built.findNode(8) && !built.findLink(6) && !built.findLink(0));
     // Node 7 (dense 1) leaves by links 2 (to 3) and 3 (to 9); the street 3-7 is each other's way back.
     const auto out = built.linksFrom(1);
     ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(built.link(out[0]).id, 2);
-    EXPECT_EQ(built.link(out[1]).id, 3);
-    EXPECT_EQ(built.link(0).mirror, 1u);
-    EXPECT_EQ(built.link(2).mirror, CompactLink::kNoLink);
-
-    // The saved file holds the same bytes and gives the same nearest links.
+    EXPECT_EQ(
+        std::tuple(built.link(out[0]).id, built.link(out[1]).id, built.link(0).mirror, built.link(2).mirror),
+        std::tuple(2, 3, 1u, CompactLink::kNoLink));
+    // The saved file holds the same bytes.
     std::string why;
     ASSERT_TRUE(built.save(s.compact, why)) << why;
-    const auto opened = CompactMap::open(s.compact, why);
-    ASSERT_TRUE(opened) << why;
-    EXPECT_TRUE(std::equal(opened->bytes().begin(), opened->bytes().end(), built.bytes().begin(),
-                           built.bytes().end()));
-    const mapRepresentation::RoadGraph fromText(text), fromFile(*opened);
-    std::vector<mapRepresentation::RoadGraph::Near> a, b;
-    for (int k = 0; k < 20; ++k) {
-        const Point p = text.toPlane(41.1498 + 0.0001 * k, -8.6002 + 0.00013 * k);
-        fromText.nearLinks(p, 80, 4, a);
-        fromFile.nearLinks(p, 80, 4, b);
-        ASSERT_EQ(a.size(), b.size());
-        for (size_t i = 0; i < a.size(); ++i) {
-            EXPECT_EQ(a[i].link, b[i].link);
-            EXPECT_EQ(a[i].distance, b[i].distance);
+    EXPECT_TRUE(std::ranges::equal(bytesOf(s.compact), built.bytes()));
+
+    // The link graph over the form (a view, for a country) answers as the one built from the map.
+    using mapRepresentation::LinkGraph;
+    const LinkGraph fromText = LinkGraph::fromMap(text), view = LinkGraph::fromMap(built);
+    EXPECT_EQ(view.size(), fromText.size());
+    for (int a = -1; a <= static_cast<int>(fromText.size()) + 1; ++a) {
+        EXPECT_EQ(view.has(a), fromText.has(a)) << a;
+        EXPECT_EQ(view.length(a), fromText.length(a)) << a;
+        for (int b = -1; b <= static_cast<int>(fromText.size()) + 1; ++b) {
+            EXPECT_EQ(view.isConnected(a, b), fromText.isConnected(a, b)) << a << " " << b;
+            EXPECT_EQ(view.linksBetween(a, b), fromText.linksBetween(a, b)) << a << " " << b;
         }
     }
+    EXPECT_EQ(view.link(3)->destination, fromText.link(3)->destination);
+    EXPECT_FALSE(LinkGraph(view).addLink(99, 1, 2, 10.0));
 }
 
 TEST(CompactMap, FileBesideIsMadeOnceAndServesOnlyItsOwnText) {
     Saved s;
-    const auto first = loadReadOnlyMap(s.map);
-    EXPECT_FALSE(first.fromFile);
-    ASSERT_TRUE(fs::exists(s.compact)) << first.note;
-    const auto second = loadReadOnlyMap(s.map);
-    EXPECT_TRUE(second.fromFile) << second.note;
-    EXPECT_EQ(second.map->linkCount(), 5u);
+    // Whether the file beside served the map, and where its link 5 ends (0: it has none).
+    const auto served = [](const std::string& map) {
+        const auto loaded = loadReadOnlyMap(map);
+        const auto five = mapRepresentation::LinkGraph::fromMap(*loaded.map).link(5);
+        return std::pair(loaded.fromFile, five ? five->destination : 0u);
+    };
+    EXPECT_EQ(served(s.map), std::pair(false, 7u));
+    ASSERT_TRUE(fs::exists(s.compact));
+    EXPECT_EQ(served(s.map), std::pair(true, 7u));
 
     // Copied without its time: the contents still match, so the file serves it.
     const std::string copy = s.dir / "copy.txt";
     fs::copy_file(s.map, copy);
     fs::copy_file(s.compact, CompactMap::pathBeside(copy));
-    EXPECT_TRUE(loadReadOnlyMap(copy).fromFile);
+    EXPECT_EQ(served(copy), std::pair(true, 7u));
 
     // Edited in place to the same size: the time has moved, and the contents differ.
     std::string edited = kMapText;
     edited.replace(edited.find("20 7 0 0"), 8, "20 9 0 0");
     karvel_test::writeFile(s.map, edited);
-    const auto stale = loadReadOnlyMap(s.map);
-    EXPECT_FALSE(stale.fromFile);
-    EXPECT_EQ(mapRepresentation::LinkGraph::fromMap(*stale.map).link(5)->destination, 9u);
-    EXPECT_TRUE(loadReadOnlyMap(s.map).fromFile);
+    EXPECT_EQ(served(s.map), std::pair(false, 9u));
+    EXPECT_EQ(served(s.map), std::pair(true, 9u));
 
     // Edited again within the same tick of the clock (its time given back): a form made this close
     // to the text's time trusts only the checksum.
     const auto tick = fs::last_write_time(s.map);
     karvel_test::writeFile(s.map, kMapText);
     fs::last_write_time(s.map, tick);
-    const auto sameTick = loadReadOnlyMap(s.map);
-    EXPECT_FALSE(sameTick.fromFile);
-    EXPECT_EQ(mapRepresentation::LinkGraph::fromMap(*sameTick.map).link(5)->destination, 7u);
+    EXPECT_EQ(served(s.map), std::pair(false, 7u));
 
     // A changed size; then a map that is another map altogether (the file beside is foreign).
     karvel_test::writeFile(s.map, std::string(kMapText) + "\n");
-    EXPECT_FALSE(loadReadOnlyMap(s.map).fromFile);
+    EXPECT_EQ(served(s.map), std::pair(false, 7u));
     fs::copy_file(s.compact, CompactMap::pathBeside(copy), fs::copy_options::overwrite_existing);
     karvel_test::writeFile(copy, "2\n1 -8.6 41.15 0 0\n2 -8.601 41.15 0 0\n1\n1 2 0 0\n");
-    const auto foreign = loadReadOnlyMap(copy);
-    EXPECT_FALSE(foreign.fromFile);
-    EXPECT_EQ(foreign.map->linkCount(), 1u);
-}
-
-// The link graph over the form (a view, for a country) answers as the one built from the map.
-TEST(CompactMap, ALinkGraphOverItAnswersAsOneBuiltFromTheMap) {
-    Saved s;
-    karvel_test::writeFile(s.map, karvel_test::roadMap(41.0, -8.6, 41.0, -8.59, 6, true));
-    const Map text(s.map);
-    using mapRepresentation::LinkGraph;
-    const LinkGraph built = LinkGraph::fromMap(text);
-    const CompactMap compact = CompactMap::build(text);
-    const LinkGraph view = LinkGraph::fromMap(compact);
-    EXPECT_EQ(view.size(), built.size());
-    for (int a = -1; a <= static_cast<int>(built.size()) + 1; ++a) {
-        EXPECT_EQ(view.has(a), built.has(a)) << a;
-        EXPECT_EQ(view.length(a), built.length(a)) << a;
-        for (int b = -1; b <= static_cast<int>(built.size()) + 1; ++b) {
-            EXPECT_EQ(view.isConnected(a, b), built.isConnected(a, b)) << a << " " << b;
-            EXPECT_EQ(view.linksBetween(a, b), built.linksBetween(a, b)) << a << " " << b;
-        }
-    }
-    EXPECT_EQ(view.link(3)->destination, built.link(3)->destination);
-    EXPECT_FALSE(LinkGraph(view).addLink(99, 1, 2, 10.0));
+    EXPECT_EQ(served(copy), std::pair(false, 0u));
 }
 
 // Read straight from the text, the form is the very bytes of the form of the loaded map, in memory
@@ -262,22 +229,19 @@ struct ThrowOnDamage {
 };
 
 // A cut file or a damaged header or slice table is refused at the open; damage in a section is found
-// when its slice is first checked, and is never served.
-TEST(CompactMap, CutOrDamagedFilesAreRefusedOrReported) {
+// when its slice is first checked, and is never served. A file whose checksums were made to fit, but
+// whose indices point outside their arrays or whose ordered arrays are out of order, is refused by
+// the check of the slice before any lookup could read outside the mapping.
+TEST(CompactMap, CutDamagedOrForgedFilesAreRefusedOrReported) {
     Saved s;
-    std::string why;
     const CompactMap built = CompactMap::build(Map(s.map));
-    ASSERT_TRUE(built.save(s.compact, why)) << why;
-    const std::vector<std::byte> good = bytesOf(s.compact);
-    const std::string bad = s.dir / "bad.compact";
-    for (size_t cut : {size_t{0}, size_t{1}, size_t{200}, size_t{512}, good.size() / 2, good.size() - 1}) {
-        putBytes(bad, std::vector<std::byte>(good.begin(), good.begin() + static_cast<long>(cut)));
-        EXPECT_FALSE(CompactMap::open(bad, why)) << "cut at " << cut;
+    const std::vector<std::byte> good(built.bytes().begin(), built.bytes().end());
+    for (const size_t size : {size_t{0}, size_t{1}, size_t{200}, size_t{512}, good.size() / 2,
+                              good.size() - 1, good.size() + 64}) {
+        std::vector<std::byte> cut = good;
+        cut.resize(size);
+        EXPECT_FALSE(opened(s.compact, cut)) << "cut or padded to " << size;
     }
-    std::vector<std::byte> longer = good;
-    longer.resize(good.size() + 64);
-    putBytes(bad, longer);
-    EXPECT_FALSE(CompactMap::open(bad, why));
     // Any flipped bit: refused, reported, or in the padding between sections that nothing reads.
     const auto answersAsBuilt = [&](const CompactMap& m) {
         for (uint32_t i = 0; i < built.nodeCount(); ++i)
@@ -293,71 +257,15 @@ TEST(CompactMap, CutOrDamagedFilesAreRefusedOrReported) {
         std::vector<std::byte> damaged = good;
         const size_t at = k < 40 ? static_cast<size_t>(k) * 5 : random() % good.size();
         damaged[at] ^= std::byte{static_cast<unsigned char>(1u << (random() % 8))};
-        putBytes(bad, damaged);
-        const auto opened = CompactMap::open(bad, why);
-        if (!opened) continue;
+        const auto m = opened(s.compact, damaged);
+        if (!m) continue;
         EXPECT_GE(at, 512u) << "a damaged header opened";
-        const std::string problem = opened->checkAll();
-        EXPECT_TRUE(problem.find("is damaged") != std::string::npos || answersAsBuilt(*opened))
+        EXPECT_TRUE(m->checkAll().find("is damaged") != std::string::npos || answersAsBuilt(*m))
             << "byte " << at;
     }
-}
 
-// A country's file is checked a slice at a time, as queries reach it: damage where a query goes ends
-// the query; damage elsewhere leaves what the queries reach served.
-TEST(CompactMap, DamageIsFoundInTheSliceAQueryReaches) {
-    Saved s;
-    constexpr int kNodes = 3000;  // a road long enough for its nodes to fill many slices
-    karvel_test::writeFile(s.map, karvel_test::roadMap(41.0, -8.6, 41.0, -8.3, kNodes, true));
-    std::string why;
-    ASSERT_TRUE(CompactMap::build(Map(s.map)).save(s.compact, why)) << why;
-    const auto sound = CompactMap::open(s.compact, why);
-    ASSERT_TRUE(sound) << why;
-    const auto offsetOfNode = [&](uint32_t i) {
-        return static_cast<size_t>(reinterpret_cast<const std::byte*>(&sound->node(i)) -
-                                   sound->bytes().data());
-    };
-    const size_t first = offsetOfNode(0), last = offsetOfNode(kNodes - 1);
-    const std::vector<std::byte> good = bytesOf(s.compact);
-    const ThrowOnDamage throwing;
-    for (const size_t at : {last, first}) {
-        std::vector<std::byte> damaged = good;
-        damaged[at + 3] ^= std::byte{0x10};
-        putBytes(s.compact, damaged);
-        const auto opened = CompactMap::open(s.compact, why);  // the open reads no slice
-        ASSERT_TRUE(opened) << why;
-        const mapRepresentation::RoadGraph graph(*opened);
-        std::vector<mapRepresentation::RoadGraph::Near> near;
-        const auto queryAtStart = [&] {
-            graph.nearLinks(opened->toPlane(41.0, -8.6), 30, 4, near);
-            return opened->node(graph.link(near.at(0).link).origin).latitude;
-        };
-        if (at == last) {
-            EXPECT_EQ(queryAtStart(), 41.0);
-            EXPECT_THROW(opened->node(kNodes - 1), Damaged);
-        } else {
-            try {
-                queryAtStart();
-                ADD_FAILURE() << "damage served";
-            } catch (const Damaged& e) {
-                EXPECT_NE(std::string(e.what()).find("slice 1 of its nodes are damaged); delete it"),
-                          std::string::npos)
-                    << e.what();
-            }
-        }
-        EXPECT_NE(opened->checkAll().find("is damaged"), std::string::npos);
-    }
-}
-
-// A file whose checksums were made to fit, but whose indices point outside their arrays or whose
-// ordered arrays are out of order: the check of the slice refuses it before any lookup could read
-// outside the mapping.
-TEST(CompactMap, ForgedIndicesAreRefused) {
-    Saved s;
-    const CompactMap built = CompactMap::build(Map(s.map));
-    const auto bytes = built.bytes();
     const auto offsetOf = [&](const void* p) {
-        return static_cast<size_t>(static_cast<const std::byte*>(p) - bytes.data());
+        return static_cast<size_t>(static_cast<const std::byte*>(p) - built.bytes().data());
     };
     const CompactLink& first = built.link(0);
     const size_t links = offsetOf(&first);
@@ -382,23 +290,55 @@ TEST(CompactMap, ForgedIndicesAreRefused) {
         {"node link offsets past the links", links + 5 * sizeof(CompactLink) + 16, 6},
     };
     ASSERT_EQ(built.nodeId(0), 3u);
-    std::string why;
     for (const Forgery& f : forgeries) {
-        std::vector<std::byte> forged(bytes.begin(), bytes.end());
+        std::vector<std::byte> forged = good;
         std::memcpy(forged.data() + f.at, &f.value, sizeof f.value);
-        CompactMap::seal(forged);
-        putBytes(s.compact, forged);
-        const auto opened = CompactMap::open(s.compact, why);
-        if (opened) {
-            EXPECT_NE(opened->checkAll(), "") << f.what;
+        const auto m = opened(s.compact, forged, true);
+        EXPECT_TRUE(!m || m->checkAll() != "") << f.what;
+    }
+    // The same bytes sealed unchanged are accepted: the forgery is what is refused.
+    const auto unchanged = opened(s.compact, good, true);
+    ASSERT_TRUE(unchanged);
+    EXPECT_EQ(unchanged->checkAll(), "");
+}
+
+// A country's file is checked a slice at a time, as queries reach it: damage where a query goes ends
+// the query; damage elsewhere leaves what the queries reach served.
+TEST(CompactMap, DamageIsFoundInTheSliceAQueryReaches) {
+    Saved s;
+    constexpr int kNodes = 3000;  // a road long enough for its nodes to fill many slices
+    karvel_test::writeFile(s.map, karvel_test::roadMap(41.0, -8.6, 41.0, -8.3, kNodes, true));
+    const CompactMap sound = CompactMap::build(Map(s.map));
+    const std::vector<std::byte> good(sound.bytes().begin(), sound.bytes().end());
+    const auto offsetOfNode = [&](uint32_t i) {
+        return static_cast<size_t>(reinterpret_cast<const std::byte*>(&sound.node(i)) - sound.bytes().data());
+    };
+    const size_t first = offsetOfNode(0), last = offsetOfNode(kNodes - 1);
+    const ThrowOnDamage throwing;
+    for (const size_t at : {last, first}) {
+        std::vector<std::byte> damaged = good;
+        damaged[at + 3] ^= std::byte{0x10};
+        const auto m = opened(s.compact, damaged);  // the open reads no slice
+        ASSERT_TRUE(m);
+        const mapRepresentation::RoadGraph graph(*m);
+        std::vector<mapRepresentation::RoadGraph::Near> near;
+        const auto queryAtStart = [&] {
+            graph.nearLinks(m->toPlane(41.0, -8.6), 30, 4, near);
+            return m->node(graph.link(near.at(0).link).origin).latitude;
+        };
+        // Damage at the far end leaves the start served; damage at the start ends the query there.
+        std::string what;
+        try {
+            EXPECT_EQ(queryAtStart(), 41.0);
+        } catch (const Damaged& e) {
+            what = e.what();
         }
-        // The same bytes sealed unchanged are accepted: the forgery is what is refused.
-        std::vector<std::byte> same(bytes.begin(), bytes.end());
-        CompactMap::seal(same);
-        putBytes(s.compact, same);
-        const auto accepted = CompactMap::open(s.compact, why);
-        ASSERT_TRUE(accepted) << why;
-        EXPECT_EQ(accepted->checkAll(), "");
+        EXPECT_EQ(what.find("slice 1 of its nodes are damaged); delete it") != std::string::npos, at == first)
+            << what;
+        if (at == last) {
+            EXPECT_THROW(m->node(kNodes - 1), Damaged);
+        }
+        EXPECT_NE(m->checkAll().find("is damaged"), std::string::npos);
     }
 }
 

@@ -34,6 +34,12 @@ void checkSame(const IdTable<Key, int>& table, const std::map<Key, int>& oracle)
     ASSERT_TRUE(std::equal(table.rbegin(), table.rend(), oracle.rbegin(), oracle.rend()));
 }
 
+// The key an iterator of a table stands at, or -1 at its end.
+template <typename It, typename Table>
+int64_t keyAt(It it, const Table& table) {
+    return it == table.end() ? -1 : int64_t{it->first};
+}
+
 template <typename Key>
 void runAgainstOracle(uint32_t seed) {
     std::mt19937 rng(seed);
@@ -54,16 +60,12 @@ void runAgainstOracle(uint32_t seed) {
                 held.erase(k);
                 break;
             case 3: {  // erase through the iterator found by lower_bound, as loops over a table do
-                auto it = table.lower_bound(k);
-                auto ot = oracle.lower_bound(k);
-                ASSERT_EQ(it == table.end(), ot == oracle.end());
+                const auto it = table.lower_bound(k);
+                const auto ot = oracle.lower_bound(k);
+                ASSERT_EQ(keyAt(it, table), keyAt(ot, oracle));
                 if (ot == oracle.end()) break;
-                ASSERT_EQ(it->first, ot->first);
                 held.erase(ot->first);
-                it = table.erase(it);
-                ot = oracle.erase(ot);
-                ASSERT_EQ(it == table.end() ? -1 : int64_t{it->first},
-                          ot == oracle.end() ? -1 : int64_t{ot->first});
+                ASSERT_EQ(keyAt(table.erase(it), table), keyAt(oracle.erase(ot), oracle));
                 break;
             }
             case 4:
@@ -73,14 +75,8 @@ void runAgainstOracle(uint32_t seed) {
                 break;
             default: {
                 const auto it = table.find(k);
-                ASSERT_EQ(it != table.end(), oracle.count(k) == 1);
-                if (it != table.end()) {
-                    ASSERT_EQ(it->second, oracle.at(k));
-                }
-                const auto ub = table.upper_bound(k);
-                const auto oub = oracle.upper_bound(k);
-                ASSERT_EQ(ub == table.end() ? -1 : int64_t{ub->first},
-                          oub == oracle.end() ? -1 : int64_t{oub->first});
+                ASSERT_EQ(it == table.end() ? -1 : it->second, oracle.count(k) == 1 ? oracle.at(k) : -1);
+                ASSERT_EQ(keyAt(table.upper_bound(k), table), keyAt(oracle.upper_bound(k), oracle));
             }
         }
         if (step % 500 == 0) checkSame(table, oracle);
@@ -134,51 +130,46 @@ TEST(LinkChain, MatchesStdListOnRandomOperations) {
     const auto in = [](auto& list, long at) { return std::next(list.begin(), at); };
     for (int step = 0; step < 6000; ++step) {
         const int a = static_cast<int>(rng() % 2);
-        LinkChain& chain = chains[a];
-        std::list<int32_t>& oracle = oracles[a];
-        const long at = offset(oracle.size());
-        const long first = offset(oracle.size());
-        const long last = first + offset(oracle.size() - static_cast<size_t>(first));
+        const size_t size = oracles[a].size();
+        const long at = offset(size), first = offset(size);
+        const long last = first + offset(size - static_cast<size_t>(first));
+        // The same operation on chain a (and b, the other one) and on its list; what each gives back.
+        const auto both = [&](auto op) {
+            return std::pair(op(chains[a], chains[1 - a]), op(oracles[a], oracles[1 - a]));
+        };
         switch (rng() % 5) {
             case 0: {  // the returned position is where the upkeep goes on renumbering
                 const int32_t id = static_cast<int32_t>(rng() % 1000);
-                ASSERT_EQ(chain.insert(in(chain, at), id) - chain.begin(),
-                          std::distance(oracle.begin(), oracle.insert(in(oracle, at), id)));
+                const auto [chain, list] =
+                    both([&](auto& x, auto&) { return std::distance(x.begin(), x.insert(in(x, at), id)); });
+                ASSERT_EQ(chain, list);
                 break;
             }
             case 1:
-                if (at < static_cast<long>(oracle.size())) {
-                    chain.erase(in(chain, at));
-                    oracle.erase(in(oracle, at));
-                }
+                if (at < static_cast<long>(size)) both([&](auto& x, auto&) { return x.erase(in(x, at)), 0; });
                 break;
-            case 2: {  // the whole of the other chain moves in
-                chain.splice(in(chain, at), chains[1 - a]);
-                oracle.splice(in(oracle, at), oracles[1 - a]);
+            case 2:  // the whole of the other chain moves in
+                both([&](auto& x, auto& other) { return x.splice(in(x, at), other), 0; });
                 break;
-            }
             case 3: {  // a range moves within the chain, to a position outside it
-                const long to = first > 0 && rng() % 2
-                                    ? static_cast<long>(rng() % static_cast<size_t>(first))
-                                    : last + offset(oracle.size() - static_cast<size_t>(last));
-                chain.splice(in(chain, to), chain, in(chain, first), in(chain, last));
-                oracle.splice(in(oracle, to), oracle, in(oracle, first), in(oracle, last));
+                const long to = first > 0 && rng() % 2 ? static_cast<long>(rng() % static_cast<size_t>(first))
+                                                       : last + offset(size - static_cast<size_t>(last));
+                both([&](auto& x, auto&) { return x.splice(in(x, to), x, in(x, first), in(x, last)), 0; });
                 break;
             }
             default:  // a range moves out into the other chain; long chains are emptied
-                chains[1 - a].splice(chains[1 - a].end(), chain, in(chain, first), in(chain, last));
-                oracles[1 - a].splice(oracles[1 - a].end(), oracle, in(oracle, first), in(oracle, last));
-                if (oracles[1 - a].size() > 12) {
-                    chains[1 - a].clear();
-                    oracles[1 - a].clear();
-                }
+                both([&](auto& x, auto& other) {
+                    other.splice(other.end(), x, in(x, first), in(x, last));
+                    if (other.size() > 12) other.clear();
+                    return 0;
+                });
         }
         for (int c = 0; c < 2; ++c)
             ASSERT_TRUE(std::equal(chains[c].begin(), chains[c].end(), oracles[c].begin(), oracles[c].end()))
                 << "step " << step;
-        LinkChain copy = chain;  // copies and moves, from inline and from grown storage alike
+        LinkChain copy = chains[a];  // copies and moves, from inline and from grown storage alike
         const LinkChain moved = std::move(copy);
-        ASSERT_TRUE(moved == chain && copy.empty());  // NOLINT: a moved-from chain is empty
+        ASSERT_TRUE(moved == chains[a] && copy.empty());  // NOLINT: a moved-from chain is empty
     }
 }
 

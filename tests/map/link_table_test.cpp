@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <sstream>
 
 #include "map/maps.h"
+#include "maps_invariants.h"
 
 namespace {
 
@@ -18,42 +18,33 @@ using mapRepresentation::Map;
 using mapRepresentation::parseMaxspeed;
 
 TEST(LinkTable, MaxspeedIsANumberInKmhOrNothing) {
-    EXPECT_EQ(parseMaxspeed("50"), 50.0);
-    EXPECT_EQ(parseMaxspeed("50 km/h"), 50.0);
-    EXPECT_EQ(parseMaxspeed("80kmh"), 80.0);
-    EXPECT_NEAR(*parseMaxspeed("30 mph"), 48.28, 0.01);
-    EXPECT_NEAR(*parseMaxspeed("20mph"), 32.19, 0.01);
-    EXPECT_NEAR(*parseMaxspeed("10 knots"), 18.52, 0.01);
+    const std::pair<const char*, double> speeds[] = {
+        {"50", 50}, {"50 km/h", 50}, {"80kmh", 80}, {"30 mph", 48.28}, {"20mph", 32.19}, {"10 knots", 18.52}};
+    for (const auto& [text, kmh] : speeds) EXPECT_NEAR(parseMaxspeed(text).value_or(0), kmh, 0.01) << text;
     for (const char* other : {"", "none", "walk", "signals", "RU:urban", "DE:zone30", "50;30", "50 mph x",
                               "-30", "0", "mph", " 50"})
         EXPECT_FALSE(parseMaxspeed(other)) << other;
 }
 
-// Three nodes in a row, links 1 (1->2), 2 (2->3) and 3 (3->2).
+// Three nodes, links 1 (1->2), 2 (2->3) and 3 (3->2).
 Map threeNodes() {
-    Map map;
-    map.addNode(1, 48.0, 11.0, 0, 0);
-    map.addNode(2, 48.0, 11.001, 0, 0);
-    map.addNode(3, 48.0, 11.002, 0, 0);
-    map.addLinkToNode(1, 2, 0, 0);
-    map.addLinkToNode(2, 3, 0, 0);
-    map.addLinkToNode(3, 2, 0, 0);
+    Map map = karvel_test::graphOf(3, {{1, 2}, {2, 3}, {3, 2}});
     map.nextNodeId = 4;
     return map;
 }
 
-LinkAttributes highStreet() {
-    LinkAttributes a;
-    a.wayId = 4000000001;
-    a.fromNode = 7;
-    a.toNode = 8;
-    a.name = "Rue \"Grande\", Nord";
-    a.ref = "D 6007";
-    a.highway = "primary";
-    a.maxspeed = 48.28032;
-    a.oneway = true;
-    return a;
-}
+const LinkAttributes kHighStreet{.wayId = 4000000001,
+                                 .fromNode = 7,
+                                 .toNode = 8,
+                                 .name = "Rue \"Grande\", Nord",
+                                 .ref = "D 6007",
+                                 .highway = "primary",
+                                 .maxspeed = 48.28032,
+                                 .oneway = true};
+
+const std::string kHeader =
+    "link,origin,destination,way_id,from_osm_node,to_osm_node,name,ref,highway,maxspeed_kmh,oneway,length_"
+    "m\n";
 
 std::string written(const LinkTable& table, const Map& map) {
     std::ostringstream out;
@@ -64,72 +55,48 @@ std::string written(const LinkTable& table, const Map& map) {
 TEST(LinkTable, WritesEveryLinkAndReadsBackWhatFits) {
     const Map map = threeNodes();
     LinkTable table;
-    table.set(1, highStreet());
+    table.set(1, kHighStreet);
     LinkAttributes plain;
     plain.wayId = 12;
     plain.oneway = false;
     table.set(3, plain);
     const std::string text = written(table, map);
-    EXPECT_EQ(text,
-              "link,origin,destination,way_id,from_osm_node,to_osm_node,name,ref,highway,maxspeed_kmh,oneway,"
-              "length_m\n"
-              "1,1,2,4000000001,7,8,\"Rue \"\"Grande\"\", Nord\",D 6007,primary,48.28,yes,74.62\n"
-              "2,2,3,,,,,,,,,74.62\n"
-              "3,3,2,12,,,,,,,no,74.62\n");
-
+    EXPECT_EQ(text, kHeader +
+                        "1,1,2,4000000001,7,8,\"Rue \"\"Grande\"\", Nord\",D 6007,primary,48.28,yes,139.27\n"
+                        "2,2,3,,,,,,,,,237.42\n"
+                        "3,3,2,12,,,,,,,no,237.42\n");
+    // Read back, the rows give the same text again; the empty row of link 2 is a row too.
     std::istringstream in(text);
     LinkTable::Reading reading;
     const LinkTable back = LinkTable::read(in, map, reading);
-    ASSERT_EQ(reading.error, "");
-    EXPECT_EQ(reading.rows, 3u);  // the empty row of link 2 is a row too
-    ASSERT_NE(back.find(1), nullptr);
-    EXPECT_EQ(back.find(1)->name, "Rue \"Grande\", Nord");
-    EXPECT_EQ(back.find(1)->wayId, 4000000001);
-    EXPECT_NEAR(*back.find(1)->maxspeed, 48.28, 1e-9);
-    EXPECT_EQ(back.find(1)->oneway, true);
-    EXPECT_EQ(back.find(2)->wayId, 0);
-    EXPECT_FALSE(back.find(2)->maxspeed);
-    EXPECT_EQ(back.find(3)->oneway, false);
-    EXPECT_EQ(back.find(4), nullptr);
+    EXPECT_EQ(std::tuple(reading.error, reading.rows, written(back, map)), std::tuple("", 3u, text));
 
-    // The same table read against a map that numbered its links in another order: links 1 and 2
-    // run between other nodes than their rows say, so only row 3 is kept.
-    Map other;
-    for (uint32_t n = 1; n <= 3; ++n) other.addNode(n, 48.0, 11.0 + 0.001 * (n - 1), 0, 0);
-    other.addLinkToNode(2, 3, 0, 0);
-    other.addLinkToNode(1, 2, 0, 0);
-    other.addLinkToNode(3, 2, 0, 0);
+    // Against a map that numbered its links in another order, links 1 and 2 run between other nodes
+    // than their rows say: only row 3 is kept.
     std::istringstream again(text);
-    const LinkTable partial = LinkTable::read(again, other, reading);
-    EXPECT_EQ(reading.dropped, 2u);
-    EXPECT_EQ(partial.find(1), nullptr);
-    EXPECT_EQ(partial.find(2), nullptr);
-    EXPECT_NE(partial.find(3), nullptr);
+    const LinkTable partial =
+        LinkTable::read(again, karvel_test::graphOf(3, {{2, 3}, {1, 2}, {3, 2}}), reading);
+    EXPECT_EQ(std::tuple(reading.dropped, partial.size(), partial.find(3) != nullptr),
+              std::tuple(2u, 1u, true));
 }
 
 TEST(LinkTable, RowsFollowTheIdsTheSavedMapWillHave) {
     Map map = threeNodes();
     LinkTable table;
-    table.set(3, highStreet());
+    table.set(3, kHighStreet);
     map.deleteLink(2);  // link 3 is the second link of the saved map file
-    EXPECT_EQ(written(table, map).substr(written(table, map).find('\n') + 1, 30),
-              "1,1,2,,,,,,,,,74.62\n2,3,2,4000");
+    EXPECT_EQ(written(table, map).substr(written(table, map).find('\n') + 1, 31),
+              "1,1,2,,,,,,,,,139.27\n2,3,2,4000");
 }
 
 TEST(LinkTable, AMovedEndLosesItsOsmNode) {
     Map map = threeNodes();
-    std::istringstream in(written(
-        [] {
-            LinkTable t;
-            t.set(1, highStreet());
-            t.set(2, highStreet());
-            t.set(3, highStreet());
-            return t;
-        }(),
-        map));
+    LinkTable all;
+    for (const int link : {1, 2, 3}) all.set(link, kHighStreet);
+    std::istringstream in(written(all, map));
     LinkTable::Reading reading;
     const LinkTable table = LinkTable::read(in, map, reading);
-    const uint32_t middle = map.addNodeInLink(1, 48.0, 11.0005, 0, 0);  // link 1 now ends there
+    const uint32_t middle = map.addNodeInLink(1, 41.0015, -8.5985, 0, 0);  // link 1 now ends there
     ASSERT_NE(middle, 0u);
     map.updateLink(2, middle, 2);  // both ends of link 2 moved: nothing of its row holds
     map.updateLink(3, 1, 2);       // only the origin of link 3
@@ -145,12 +112,9 @@ TEST(LinkTable, BadTablesAreRefusedAndMissingOnesAreEmpty) {
     EXPECT_TRUE(LinkTable::load("/nonexistent/map.txt.links.csv", map, reading).empty());
     EXPECT_FALSE(reading.found);
     EXPECT_EQ(reading.error, "");
-    const std::string header =
-        "link,origin,destination,way_id,from_osm_node,to_osm_node,name,ref,highway,maxspeed_kmh,oneway,"
-        "length_m\n";
     for (const std::string& bad :
-         {std::string(), "map_id,osm_node_id\n1,2\n"s, header + "1,1,2,x,,,,,,,,1\n",
-          header + "1,1,2,,,,,,,,maybe,1\n", header + "99999999999,1,2,,,,,,,,,1\n"}) {
+         {std::string(), "map_id,osm_node_id\n1,2\n"s, kHeader + "1,1,2,x,,,,,,,,1\n",
+          kHeader + "1,1,2,,,,,,,,maybe,1\n", kHeader + "99999999999,1,2,,,,,,,,,1\n"}) {
         std::istringstream in(bad);
         const LinkTable t = LinkTable::read(in, map, reading);
         EXPECT_NE(reading.error, "") << bad;

@@ -114,12 +114,4 @@ Map graphOf(int n, std::initializer_list<std::pair<uint32_t, uint32_t>> links) {
     return m;
 }
 
-void removeLinkForTest(Map& m, int link) {
-    const auto l = m.links.at(link);
-    m.links.erase(link);
-    m.graph[l.origin].forwardLinks.erase(link);
-    m.graph[l.destination].backwardLinks.erase(link);
-    m.deleteLinkFromSuperLink(l.superLinkKey, link);
-}
-
 }  // namespace karvel_test

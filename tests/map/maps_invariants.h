@@ -1,5 +1,5 @@
 // Test helpers for the map: a full invariant check of the link graph, the super-link layer and the
-// spatial index, a small hand-drawn graph, and the removal of a link behind the map's back.
+// spatial index, and a small hand-drawn graph.
 #pragma once
 
 #include <cstdint>
@@ -16,13 +16,5 @@ std::string checkMapInvariants(const mapRepresentation::Map& map);
 
 // Nodes 1..n a hundred metres or so apart; each pair (a, b) becomes a link a -> b, ids in order from 1.
 mapRepresentation::Map graphOf(int n, std::initializer_list<std::pair<uint32_t, uint32_t>> links);
-
-// A random map grown as the property test grows it (chains in random order, loops, chords, parallel
-// links, refused self-loops), without its checks.
-void growRandomMap(mapRepresentation::Map& map, uint32_t seed, int nodes, int steps);
-
-// Removes a link the way map editing does: out of the link table and both adjacency sets, then out
-// of its super-link. Test scaffolding only; isolated end nodes are kept.
-void removeLinkForTest(mapRepresentation::Map& map, int link);
 
 }  // namespace karvel_test

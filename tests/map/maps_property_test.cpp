@@ -3,12 +3,15 @@
 // invariants, the layer kept link by link chains exactly the links that a full rebuild chains, and
 // the map's own consistency report finds nothing but the anchors of closed loops, which the layer
 // keeps on purpose. Building a map in one go gives the map of one-by-one insertion (every table, the
-// keys, the counters, the index and both dumps), and refuses whole what the calls would refuse. The
+// keys, the counters and the index), and refuses whole what the calls would refuse. The
 // super-link cases fix the choices the invariants leave open (where loops are anchored).
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -16,16 +19,31 @@
 #include <vector>
 
 #include "geometry/GPSPoint.h"
+#include "map/maps_building.h"
 #include "map/quadtree.h"
 #include "maps_invariants.h"
 #include "test_support.h"
 
+using karvel_test::checkMapInvariants;
 using karvel_test::graphOf;
+using karvel_test::printed;
+using mapRepresentation::_mNode;
 using mapRepresentation::BulkLink;
 using mapRepresentation::BulkNode;
 using mapRepresentation::Map;
+namespace mr = mapRepresentation;
 
 namespace {
+
+// Removes a link the way map editing does: out of the link table and both adjacency sets, then out
+// of its super-link; isolated end nodes are kept.
+void removeLinkForTest(Map& m, int link) {
+    const auto l = m.links.at(link);
+    m.links.erase(link);
+    m.graph[l.origin].forwardLinks.erase(link);
+    m.graph[l.destination].backwardLinks.erase(link);
+    m.deleteLinkFromSuperLink(l.superLinkKey, link);
+}
 
 // The chains as link sequences; a closed loop of pass-through nodes is rotated to its smallest link.
 std::vector<std::vector<int>> chains(const Map& m) {
@@ -57,6 +75,12 @@ std::string check(const Map& m) {
         anchors += e.backwardLinks.size() == 1 && e.forwardLinks.size() == 1 && m.superNodes.count(id) != 0;
     if (m.validateMap() != (anchors == 0)) err << "validateMap disagrees with " << anchors << " anchors\n";
     return err.str();
+}
+
+// A node record at (lat, lon), measured in its own UTM zone.
+_mNode record(double lat, double lon, double snr, double hdop) {
+    const GPSPoint g = GPSPoint::convertWGS84ToUTM(lat, lon);
+    return _mNode{lat, lon, g.northing, g.easting, snr, hdop};
 }
 
 // Grows and edits one map at random, checking it after every single change.
@@ -115,7 +139,7 @@ struct RandomMap {
         if (m.links.empty()) return;
         const int l = any(m.links);
         if (kind == 6 || !removals) return link(m.links.at(l).origin, m.links.at(l).destination);
-        karvel_test::removeLinkForTest(m, l);
+        removeLinkForTest(m, l);
         changed("remove " + std::to_string(l));
     }
 
@@ -154,12 +178,9 @@ struct RandomMap {
             }
             m.mergePaths({{l, path}}, uniform(0, 3) == 0 ? -1 : 1);
         } else {
-            auto rec = m.nodes.at(u);
-            const GPSPoint g = GPSPoint::convertWGS84ToUTM(rec.latitude += real(-0.002, 0.002),
-                                                           rec.longitude += real(-0.002, 0.002));
-            rec.easting = g.easting;
-            rec.northing = g.northing;
-            m.updateNode(u, rec);
+            const double north = real(-0.002, 0.002), east = real(-0.002, 0.002);
+            const _mNode& n = m.nodes.at(u);
+            m.updateNode(u, record(n.latitude + north, n.longitude + east, n.averageSnr, n.hdop));
         }
         changed("edit " + std::to_string(kind) + " " + std::to_string(l) + " " + std::to_string(u) + " " +
                 std::to_string(v));
@@ -183,17 +204,14 @@ void run(uint32_t seed, int nodes, int steps, double spread, bool removals, int 
     ASSERT_EQ(r.failure, "") << "seed " << seed << " after:\n" << r.history;
 }
 
-}  // namespace
-
-void karvel_test::growRandomMap(Map& map, uint32_t seed, int nodes, int steps) {
+// A random map grown as the property test grows it, without its checks.
+void growRandomMap(Map& map, uint32_t seed, int nodes, int steps) {
     RandomMap r{.m = map, .rng = std::mt19937(seed)};
     karvel_test::printed([&] {  // refused self-loops say so
         for (int i = 0; i < nodes; ++i) r.node(0.01);
         for (int i = 0; i < steps; ++i) r.grow(false);
     });
 }
-
-namespace {
 
 TEST(MapProperty, RandomMapsAndEditsKeepEveryInvariant) {
     for (uint32_t seed = 1; seed <= 400 && !HasFatalFailure(); ++seed)
@@ -213,7 +231,7 @@ std::string everything(const Map& m) {
     s << m.nextNodeId << ' ' << m.nextLinkId << ' ' << m.nextSuperLinkId << '\n';
     for (const auto& [id, n] : m.nodes)
         s << 'n' << id << ' ' << n.latitude << ' ' << n.longitude << ' ' << n.northing << ' ' << n.easting
-          << '\n';
+          << ' ' << n.averageSnr << ' ' << n.hdop << '\n';
     for (const auto& [id, l] : m.links)
         s << 'l' << id << ' ' << l.origin << '>' << l.destination << " k" << l.superLinkKey << " s"
           << l.sequenceNumber << ' ' << l.heading << ' ' << l.length << ' ' << l.speed << ' ' << l.samples
@@ -231,36 +249,32 @@ std::string everything(const Map& m) {
     return s.str() + m.quadTree->getQuadTreeStatistics();
 }
 
+// The map built in one go from `nodes` and `links`, as every table of the one built call by call.
+void expectOneByOne(const std::vector<BulkNode>& nodes, const std::vector<BulkLink>& links) {
+    Map oneByOne, bulk;
+    for (const BulkNode& n : nodes) oneByOne.addNode(n.id, n.lat, n.lon, n.averageSnr, n.hdop);
+    for (const BulkLink& l : links) oneByOne.addLinkToNode(l.origin, l.destination, l.speed, l.samples);
+    ASSERT_TRUE(mapRepresentation::buildInBulk(bulk, nodes, links));
+    ASSERT_EQ(everything(bulk), everything(oneByOne));
+}
+
 // (node count, insertion steps, id stride): random maps of chains, loops, two-way roads and chords,
 // their links then given to both builders in id order; a stride above 1 spreads the node ids.
 class BulkBuild : public ::testing::TestWithParam<std::tuple<int, int, uint32_t>> {};
 
 TEST_P(BulkBuild, GivesTheMapOfOneByOneInsertion) {
     const auto [nodeCount, steps, stride] = GetParam();
-    karvel_test::TempDir dir;
-    for (uint32_t seed = 1; seed <= 25; ++seed) {
+    for (uint32_t seed = 1; seed <= 25 && !HasFatalFailure(); ++seed) {
+        SCOPED_TRACE(seed);
         Map random;
-        karvel_test::growRandomMap(random, seed, nodeCount, steps);
+        growRandomMap(random, seed, nodeCount, steps);
         std::vector<BulkNode> nodes;
         std::vector<BulkLink> links;
-        Map oneByOne, bulk;
-        for (const auto& [id, n] : random.nodes) {
+        for (const auto& [id, n] : random.nodes)
             nodes.push_back({id * stride, n.latitude, n.longitude, 0.5 * id, 2.0});
-            oneByOne.addNode(id * stride, n.latitude, n.longitude, 0.5 * id, 2.0);
-        }
-        for (const auto& [id, l] : random.links) {
+        for (const auto& [id, l] : random.links)
             links.push_back({l.origin * stride, l.destination * stride, 1.5 * id, l.samples});
-            oneByOne.addLinkToNode(l.origin * stride, l.destination * stride, 1.5 * id, l.samples);
-        }
-        ASSERT_TRUE(mapRepresentation::buildInBulk(bulk, nodes, links));
-        ASSERT_EQ(everything(bulk), everything(oneByOne)) << "seed " << seed;
-        if (seed % 5 != 0) continue;  // saves are slow (synced to disk); a few suffice
-        for (const Map* m : {&bulk, &oneByOne}) {
-            const std::string name = dir / (m == &bulk ? "bulk" : "one");
-            ASSERT_TRUE(m->saveMap(name + ".txt") && m->saveMapForPelorn(name + ".pelorn"));
-        }
-        EXPECT_EQ(dir.read("bulk.txt"), dir.read("one.txt"));
-        EXPECT_EQ(dir.read("bulk.pelorn"), dir.read("one.pelorn"));
+        expectOneByOne(nodes, links);
     }
 }
 
@@ -271,14 +285,9 @@ INSTANTIATE_TEST_SUITE_P(Sizes, BulkBuild,
 
 // A closed road whose anchor also has a way out is cut like any other where a link joins it.
 TEST(BulkBuild, ALoopWhoseAnchorBranches) {
-    const std::vector<BulkNode> nodes{
-        {1, 48.0, 11.0}, {2, 48.001, 11.0}, {3, 48.001, 11.001}, {4, 47.999, 11.0}, {5, 48.002, 11.0}};
-    const std::vector<BulkLink> links{{1, 2}, {2, 3}, {3, 1}, {1, 4}, {2, 5}};
-    Map oneByOne, bulk;
-    for (const BulkNode& n : nodes) oneByOne.addNode(n.id, n.lat, n.lon, n.averageSnr, n.hdop);
-    for (const BulkLink& l : links) oneByOne.addLinkToNode(l.origin, l.destination, l.speed, l.samples);
-    ASSERT_TRUE(mapRepresentation::buildInBulk(bulk, nodes, links));
-    EXPECT_EQ(everything(bulk), everything(oneByOne));
+    expectOneByOne(
+        {{1, 48.0, 11.0}, {2, 48.001, 11.0}, {3, 48.001, 11.001}, {4, 47.999, 11.0}, {5, 48.002, 11.0}},
+        {{1, 2}, {2, 3}, {3, 1}, {1, 4}, {2, 5}});
 }
 
 TEST(BulkBuild, RefusesWhatTheCallsWouldRefuse) {
@@ -340,7 +349,7 @@ TEST(SuperLinks, LayerAfterInsertionsAndRemovals) {
     };
     for (const auto& c : cases) {
         Map m = graphOf(c.nodes, c.links);
-        for (int l : c.removed) karvel_test::removeLinkForTest(m, l);
+        for (int l : c.removed) removeLinkForTest(m, l);
         EXPECT_EQ(layer(m), c.layer);
         EXPECT_EQ(karvel_test::checkMapInvariants(m), "") << c.layer;
     }
@@ -362,4 +371,163 @@ TEST(SuperLinks, RebuildAndReport) {
     EXPECT_FALSE(valid(m));
 }
 
+// Building and editing maps by hand: maps made from drives, node averaging, link statistics, node
+// insertion, link re-attachment and deletion, and merging a path of links into a link; these cases
+// check the values.
+// A node about 111 m * i north of the first.
+uint32_t addNorth(Map& m, double i, double lon = -8.61) {
+    return m.addNodeToMap(41.15 + i * 0.001, lon, 30.0, 1.0);
+}
+
+// A drive of `count` fixes about 22 m apart at speeds 5, 6, ..., north (or south when reversed)
+// along one meridian, offset east by `east` degrees.
+Route drive(int count, bool reversed = false, double east = 0.0) {
+    Route r;
+    r.name = "drive";
+    for (int i = 0; i < count; ++i) {
+        const double lat = 41.15 + (reversed ? count - 1 - i : i) * 0.0002, lon = -8.61 + east;
+        const GPSPoint g = GPSPoint::convertWGS84ToUTM(lat, lon);
+        r.nodes.push_back(_node{0, 0, {lat, lon}, g.northing, g.easting, 0.0, 5.0 + i, 1.0, 35.0, true});
+    }
+    return r;
+}
+
 }  // namespace
+
+TEST(MapBuilding, UsablePointsDropInvalidAndCrowdedFixes) {
+    Route r = drive(3);
+    r.nodes.insert(r.nodes.begin() + 1, drive(1, false, 0.0000001).nodes[0]);  // 1 cm on: a standing car
+    r.nodes.insert(r.nodes.begin() + 2, r.nodes[2]);
+    r.nodes[2].valid = false;  // no fix
+    r.nodes.back().averageSnr = std::numeric_limits<double>::quiet_NaN();
+    r.nodes.back().hdop = -1000.0;
+    const Route kept = mr::usablePoints(r);
+    ASSERT_EQ(kept.nodes.size(), 3u);
+    EXPECT_EQ(std::tuple(kept.name, kept.nodes[1].position.lat, kept.nodes[2].averageSnr, kept.nodes[2].hdop),
+              std::tuple("drive", r.nodes[3].position.lat, 0.0, 50.0));
+}
+
+TEST(MapBuilding, DrivesStartMergeOrAddAndSpeakThroughTheMapsStream) {
+    // A map of one drive: a node per point, a link per step with the speed of the point it arrives at.
+    std::optional<Map> one;
+    printed([&] { one.emplace(drive(3)); });
+    EXPECT_EQ(std::tuple(one->nodes.size(), one->links.at(1).speed, one->links.at(2).speed),
+              std::tuple(3u, 6.0, 7.0));
+    const struct {
+        const char* name;
+        Route second;
+        size_t merged;  // links of the second drive folded into the first
+        size_t links;   // links of the map afterwards
+    } cases[] = {
+        {"same road, same way", drive(6), 5, 5},
+        {"same road, other way", drive(6, true), 0, 10},
+        {"a road 200 m east", drive(6, false, 0.0025), 0, 10},
+        {"one point", drive(1), 0, 5},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Map map;
+        std::ostringstream messages;
+        map.setMessageStream(messages);
+        mr::DriveOutcome first, second;
+        EXPECT_EQ(printed([&] {
+                      first = mr::addDrive(map, drive(6), 10.0);
+                      second = mr::addDrive(map, c.second, 10.0);
+                  }),
+                  "");
+        EXPECT_TRUE(first.used && first.started && !second.started);
+        EXPECT_EQ(std::tuple(second.used, second.merged, map.links.size()),
+                  std::tuple(c.second.nodes.size() >= 2, c.merged, c.links));
+        EXPECT_EQ(messages.str().find("ERROR"), std::string::npos) << messages.str();
+        EXPECT_EQ(checkMapInvariants(map), "");
+        // A merged link carries the observations of both drives.
+        for (const auto& [id, link] : map.links) EXPECT_EQ(link.samples, c.merged > 0 ? 2u : 1u) << id;
+    }
+    // A drive whose points would run the node ids past the largest is refused whole; one that just
+    // fits is used.
+    for (const int points : {3, 2}) {
+        Map full;
+        full.nextNodeId = static_cast<uint32_t>(mapRepresentation::kLargestNodeId) - 1;
+        mr::DriveOutcome outcome;
+        printed([&] { outcome = mr::addDrive(full, drive(points), 10.0); });
+        EXPECT_EQ(std::tuple(outcome.noIdsLeft, outcome.used, full.nodes.size()),
+                  std::tuple(points == 3, points == 2, points == 3 ? 0u : 2u));
+    }
+}
+
+TEST(MapEditing, AveragesOfLinkStatisticsAndNodes) {
+    Map m;
+    const uint32_t a = addNorth(m, 0), b = addNorth(m, 10), c = addNorth(m, 20);
+    const int empty = m.addLinkToNode(b, a, 4.0, 0);
+    m.updateLinkStats(empty, 8.0, 0);  // no observations at all: no 0 / 0
+    EXPECT_EQ(m.links.at(empty).speed, 4.0);
+
+    const _mNode p = record(41.15, -8.61, 30.0, 1.0), q = record(41.151, -8.609, 40.0, 3.0);
+    const _mNode mid = Map::calcAvgNode(p, 1, q, 1);
+    EXPECT_EQ(std::tuple(std::round(mid.latitude * 1e5), std::round(mid.longitude * 1e5), mid.hdop),
+              std::tuple(4115050.0, -860950.0, 2.0));
+    EXPECT_EQ(Map::calcAvgNode(p, 0, q, 0).latitude, p.latitude);  // weights adding up to 0 keep the first
+
+    // Moving node a: its links are recomputed; c moved south of a turns its link round.
+    const int ac = m.addLinkToNode(a, c, 10.0, 1);
+    m.calcAvgNode(a, 1, b, 1);
+    EXPECT_NEAR(m.nodes.at(a).latitude, 41.155, 1e-5);
+    m.updateNode(c, record(41.15, -8.61, 1.0, 9.0));
+    EXPECT_NEAR(m.links.at(ac).heading, M_PI, 0.01);  // grid south
+    EXPECT_EQ(checkMapInvariants(m), "");
+}
+
+TEST(MapEditing, NodeInLinkReattachingAndDeleting) {
+    Map m;
+    for (int i = 0; i < 4; ++i) addNorth(m, i);
+    for (uint32_t n = 1; n < 4; ++n) m.addLinkToNode(n, n + 1, 12.0, 2);
+    const double before = m.links.at(2).length;
+    uint32_t n = 0;
+    printed([&] { n = m.addNodeInLink(2, 41.1515, -8.61, 33.0, 2.0); });
+    EXPECT_EQ(std::tuple(m.links.at(2).destination, m.links.at(4).origin, m.links.at(4).samples),
+              std::tuple(n, n, 2u));
+    EXPECT_NEAR(m.links.at(2).length + m.links.at(4).length, before, 1e-3);
+
+    // Re-attaching link 1 (node 1 -> 2) by both ends lets node 1 lose its only link on the way and
+    // come back.
+    const uint32_t alone = m.addNodeToMap(41.15, -8.608, 44.0, 0.7);
+    const _mNode one = m.nodes.at(1);
+    m.updateLink(1, alone, 1);
+    EXPECT_EQ(std::tuple(m.links.at(1).origin, m.links.at(1).samples, m.nodes.at(1).latitude,
+                         m.nodes.at(alone).averageSnr),
+              std::tuple(alone, 2u, one.latitude, 44.0));
+    // Deleting a node that still has links would leave them pointing at nothing: it stays. A link
+    // whose ends have no other link takes them along.
+    printed([&] { m.deleteNode(2); });
+    m.deleteLink(1);
+    EXPECT_EQ(std::tuple(m.nodes.count(2), m.nodes.count(1), m.nodes.count(alone)), std::tuple(1u, 0u, 0u));
+    EXPECT_EQ(checkMapInvariants(m), "");
+}
+
+TEST(MapEditing, MergingATracePathIntoALink) {
+    // Road A -> B; a trace p -> a -> mid -> b -> q drives along it 8 m to the east.
+    Map m;
+    const uint32_t A = addNorth(m, 0), B = addNorth(m, 2);
+    const int L = m.addLinkToNode(A, B, 10.0, 3);
+    std::vector<uint32_t> t;
+    for (int i = -1; i <= 3; ++i) t.push_back(addNorth(m, i, -8.6099));
+    std::vector<int> x;
+    for (size_t i = 0; i + 1 < t.size(); ++i) x.push_back(m.addLinkToNode(t[i], t[i + 1], 20.0, 1));
+    const _mNode a0 = m.nodes.at(A), a1 = m.nodes.at(t[1]);
+    EXPECT_EQ(printed([&] { m.mergePaths({{L, {x[1], x[2]}}}, 1); }).find("ERROR"), std::string::npos);
+    // L carries all observations; the trace's ends hang on A and B; A moved a quarter of the way.
+    EXPECT_EQ(std::tuple(m.links.size(), m.links.at(L).samples, m.links.at(L).speed, m.superLinks.size()),
+              std::tuple(3u, 5u, 14.0, 1u));
+    EXPECT_EQ(std::tuple(m.links.at(x[0]).destination, m.links.at(x[3]).origin), std::tuple(A, B));
+    EXPECT_NEAR(m.nodes.at(A).easting, (3 * a0.easting + a1.easting) / 4, 1e-6);
+
+    // A path leaving from L's own origin is an observation of L all the same, and a target in its
+    // own path is not thrown away.
+    const int y = m.addLinkToNode(A, addNorth(m, 2, -8.6101), 30.0, 1);
+    EXPECT_NE(printed([&] {
+                  m.mergePaths({{L, {y}}, {L, {L}}}, 1);
+              }).find("node 1 on link 1 and node 2 on link 6 are the same: 1\n"),
+              std::string::npos);
+    EXPECT_EQ(std::tuple(m.links.at(L).samples, m.links.size()), std::tuple(6u, 3u));
+    EXPECT_EQ(checkMapInvariants(m), "");
+}
