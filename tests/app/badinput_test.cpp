@@ -25,17 +25,9 @@ using karvel_test::writeFile;
 
 namespace {
 
-// Runs a shell line in `dir` (the programs named as karvel_test::runPrograms names them).
-CommandResult runKarvel(const std::string& dir, const std::string& line,
-                        karvel_test::RunLimits limits = {60, -1}) {
-    return karvel_test::runPrograms(dir, line, limits);
-}
-
-int tempFilesIn(const std::string& dir) {
-    int n = 0;
-    for (const auto& e : fs::directory_iterator(dir))
-        n += e.path().string().find(".tmp-") != std::string::npos;
-    return n;
+long tempFilesIn(const std::string& dir) {
+    return std::count_if(fs::directory_iterator(dir), fs::directory_iterator(),
+                         [](const auto& e) { return e.path().string().find(".tmp-") != std::string::npos; });
 }
 
 // What every finished run shares: in time, nothing on standard error (sanitizers write there),
@@ -67,9 +59,8 @@ struct Mount {
     }
 };
 
-mode_t modeOf(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+unsigned modeOf(const std::string& path) {
+    return static_cast<unsigned>(fs::status(path).permissions());
 }
 
 std::string trace(double lat = 41.1) {
@@ -195,6 +186,19 @@ std::string binaryNoise() {
     return noise;
 }
 
+std::string turnLog() {
+    std::vector<karvel_test::Fix> fixes = karvel_test::fixesAlong(41.15, -8.6099, 41.15, -8.6065, 30);
+    for (const auto& f : karvel_test::fixesAlong(41.15005, -8.6064, 41.1526, -8.6064, 25)) fixes.push_back(f);
+    return karvel_test::nmeaLog(fixes);
+}
+std::string turnReport() {
+    std::string report =
+        "Ready to run Ostrand.\n\nloading nmea file: data/nmea/turn.txt\n\tRoute #0: turn\nPaths: "
+        "\nScore: 0  Avg: 0 Start: 0 Last: 54 Links: ";
+    for (int i = 0; i < 55; ++i) report += "(" + std::to_string(i) + ", " + (i < 30 ? "1" : "2") + ")  ";
+    return report + "\n\n\n\nUnmatched Info: \nFinished running Ostrand.";
+}
+
 std::vector<Case> cases() {
     std::vector<std::pair<int, int>> chain;
     for (int i = 1; i < 10000; ++i) chain.emplace_back(i, i + 1);
@@ -312,6 +316,13 @@ std::vector<Case> cases() {
                   {{"cross", karvel_test::nmeaAlong(-0.0018, 5.9982, 0.0018, 6.0018, 40)}},
                   {"\tRoute #0: cross\nPaths: \nScore: 0  Avg: 0 Start: 0 Last: 39 Links: (0, ",
                    "(39, 38)  \n\n\n\nUnmatched Info: \nFinished"}),
+        // A -> B east, then at B north to C rather than on east to D: one path, 30 points on link 1 and
+        // 25 on link 2.
+        traceCase(
+            "TheObviousTurnAtAJunction",
+            karvel_test::mapText({{41.15, -8.61}, {41.15, -8.6064}, {41.1527, -8.6064}, {41.15, -8.6028}},
+                                 {{1, 2}, {2, 3}, {2, 4}}),
+            {{"turn", turnLog()}}, {turnReport()}),
         // A zero file-size limit stops root too; 16 KB lies between the size of the map file and that of
         // the match document.
         writeCase("ReadOnlyDataFolder",
@@ -402,7 +413,7 @@ TEST_P(BadInput, FinishesWithTheStatedLinesAndFiles) {
     const std::string map =
         fs::is_regular_file(fs::symlink_status(dir / "data/map.txt")) ? dir.read("data/map.txt") : "";
 
-    const CommandResult r = runKarvel(dir.str(), c.run.command, {60, c.fileSizeLimit});
+    const CommandResult r = dir.run(c.run.command, {60, c.fileSizeLimit});
     expectClean(r, dir.str());
     EXPECT_EQ(r.exitCode, c.run.status);
     EXPECT_EQ(r.out.rfind(c.parts.front(), 0), 0u) << r.out.substr(0, 3000);
@@ -425,15 +436,15 @@ INSTANTIATE_TEST_SUITE_P(Matrix, BadInput, ::testing::ValuesIn(cases()),
 TEST(MapLock, ConcurrentAppendsKeepEveryDrive) {
     TempDir dir;
     for (int i = 0; i < 4; ++i) writeFile(dir / ("d" + std::to_string(i) + "/d.txt"), trace(41.1 + 0.05 * i));
-    ASSERT_EQ(runKarvel(dir.str(), "$B d0").exitCode, 0);
+    ASSERT_EQ(dir.run("$B d0").exitCode, 0);
     const int base = std::stoi(dir.read("data/map.txt"));
-    const CommandResult r = runKarvel(
-        dir.str(), "$B -a -k 1.kml d1 >/dev/null & $B -a -k 2.kml d2 >/dev/null & $B -a -k 3.kml d3 & wait");
+    const CommandResult r =
+        dir.run("$B -a -k 1.kml d1 >/dev/null & $B -a -k 2.kml d2 >/dev/null & $B -a -k 3.kml d3 & wait");
     expectClean(r, dir.str());
     EXPECT_EQ(std::stoi(dir.read("data/map.txt")), base * 4);
     // The first writers of a map that does not exist yet take turns on its folder.
     fs::remove(dir / "data/map.txt");
-    expectClean(runKarvel(dir.str(), "$B -a -k 1.kml d1 >/dev/null & $B -a -k 2.kml d2 & wait"), dir.str());
+    expectClean(dir.run("$B -a -k 1.kml d1 >/dev/null & $B -a -k 2.kml d2 & wait"), dir.str());
     EXPECT_EQ(std::stoi(dir.read("data/map.txt")), base * 2);
 }
 
@@ -446,18 +457,18 @@ TEST(KilledWhileSaving, LeavesTheMapWholeAndNoTemporaryFile) {
     const std::string map = karvel_test::roadMap(41.1, -8.6, 41.5, -8.6, 40000);
     dir.write("data/map.txt", map);
     fs::create_directories(dir / "data/nmea");
-    const CommandResult whole = runKarvel(dir.str(), "$K", {120, -1});
+    const CommandResult whole = dir.run("$K", {120, -1});
     ASSERT_EQ(whole.exitCode, 0);
     std::mt19937 gen(7);
     std::uniform_real_distribution<double> when(0.02, std::max(0.05, whole.seconds));
     int killed = 0;
     for (int i = 0; i < tries; ++i) {
-        killed += runKarvel(dir.str(), "exec $K", {when(gen), -1}).timedOut;
+        killed += dir.run("exec $K", {when(gen), -1}).timedOut;
         EXPECT_EQ(dir.read("data/map.txt"), map) << "try " << i;
         EXPECT_LE(tempFilesIn(dir / "data"), 1) << "try " << i;
     }
     EXPECT_GT(killed, 0);
-    EXPECT_EQ(runKarvel(dir.str(), "$K", {120, -1}).exitCode, 0);
+    EXPECT_EQ(dir.run("$K", {120, -1}).exitCode, 0);
     EXPECT_EQ(tempFilesIn(dir / "data"), 0);
 }
 

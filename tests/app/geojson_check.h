@@ -4,6 +4,7 @@
 // null).
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -21,15 +22,11 @@ struct Walk {
     void fault(const std::string& where, const std::string& what) { faults.push_back(where + ": " + what); }
 
     bool position(const json& p, const std::string& where) {
-        if (!p.is_array() || p.size() < 2 || p.size() > 3) {
+        if (!p.is_array() || p.size() < 2 || p.size() > 3 ||
+            !std::all_of(p.begin(), p.end(), [](const json& n) { return n.is_number(); })) {
             fault(where, "a position is an array of two or three numbers");
             return false;
         }
-        for (const json& n : p)
-            if (!n.is_number()) {
-                fault(where, "a position holds numbers only");
-                return false;
-            }
         const double lon = p[0].get<double>(), lat = p[1].get<double>();
         if (!(std::fabs(lon) <= 180.0) || !(std::fabs(lat) <= 90.0))
             fault(where, "longitude first, within [-180, 180], latitude within [-90, 90]");

@@ -1,11 +1,21 @@
-// The hidden-Markov matcher on hand-drawn maps whose right answer is plain.
+// The hidden-Markov matcher on hand-drawn maps whose right answer is plain. Viterbi against
+// exhaustive search: on tiny random street grids, the sequence of candidates the matcher picks costs
+// as little as the cheapest of all sequences, priced with the matcher's own emission, transition and
+// outlier costs; and when a route turns back on its road. The rules of the matcher's parameters: one
+// function judges karvel-match's options and the library's callers, so its ranges and texts are what
+// both show.
 #include "matching/hmm_matcher.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
+#include <limits>
+#include <random>
+#include <tuple>
 
 #include "local_world.h"
+#include "matching/hmm_params.h"
 
 namespace {
 
@@ -172,3 +182,173 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.first); });
 
 }  // namespace
+
+namespace {
+
+using mapRepresentation::RoadGraph;
+
+using Lattice =
+    std::tuple<int, int, int, int>;  // grid side, fixes, candidates per fix, seconds between fixes
+
+class HmmViterbi : public testing::TestWithParam<Lattice> {};
+
+TEST_P(HmmViterbi, PicksTheCheapestSequenceOfAll) {
+    const auto [side, fixes, candidates, period] = GetParam();
+    MapMatching::HmmParams params = MapMatching::kHmmDefaults;
+    params.radius = 1000.0;  // every fix gets its `candidates` nearest links
+    params.candidates = candidates;
+    params.thinning = 0.0;  // every fix in the lattice
+    params.maxSpeed = 1e4;  // and every step allowed
+    params.detourSlack = 1e6;
+    params.runSeconds = 0.0;  // runs stepped over whole depend on the decoding so far: tested apart
+    for (unsigned seed = 1; seed <= 12; ++seed) {
+        std::mt19937 rng(seed * 7919u + static_cast<unsigned>(fixes * 31 + candidates));
+        // A jittered square grid of two-way streets (so every step is possible), some diagonals too.
+        std::uniform_real_distribution<double> jitter(-25.0, 25.0), anywhere(0.0, (side - 1) * 100.0);
+        local_world::World w;
+        for (int i = 0; i < side * side; ++i)
+            w.node(i % side * 100.0 + jitter(rng), i / side * 100.0 + jitter(rng));
+        for (int i = 1; i <= side * side; ++i)
+            for (const int j :
+                 {i % side ? i + 1 : 0, i + side, i % side && rng() % 3 == 0 ? i + side + 1 : 0})
+                if (j > 0 && j <= side * side)
+                    w.road({static_cast<uint32_t>(i), static_cast<uint32_t>(j), static_cast<uint32_t>(i)});
+        Route r;
+        for (int i = 0; i < fixes; ++i) {
+            r.nodes.push_back(local_world::point(anywhere(rng), anywhere(rng)));
+            r.nodes.back().arrivalTime = static_cast<uint32_t>(1000 + period * i);
+        }
+        const RoadGraph g(w.map);
+        MapMatching::HmmMatcher m(g, params);
+        m.run(r);
+        std::vector<std::vector<RoadGraph::Near>> cands(r.nodes.size());
+        for (size_t t = 0; t < r.nodes.size(); ++t)
+            g.nearLinks({r.nodes[t].easting, r.nodes[t].northing}, params.radius, candidates, cands[t]);
+        mapRepresentation::RouteSearch search(g);
+        // A choice per fix: a candidate index, or cands[t].size() for an inner fix left out as an outlier
+        // (never two in a row: a step passes over one fix at most).
+        auto allowed = [&](const std::vector<size_t>& choice) {
+            for (size_t t = 0; t < choice.size(); ++t)
+                if (choice[t] == cands[t].size() &&
+                    (t == 0 || t + 1 == choice.size() || choice[t - 1] == cands[t - 1].size()))
+                    return false;
+            return true;
+        };
+        auto costOf = [&](const std::vector<size_t>& choice) {
+            double c = m.emissionCost(cands[0][choice[0]].distance);
+            for (size_t p = 0, t = 1; t < choice.size(); ++t) {
+                if (choice[t] == cands[t].size()) continue;
+                const RoadGraph::Near &a = cands[p][choice[p]], &b = cands[t][choice[t]];
+                // The driving distance without bounds (none binds here); a little back on one link is noise.
+                double d = -(a.offset - b.offset);
+                bool turns = false;
+                if (a.link != b.link || d >= 0.0 || -d > params.backTolerance) {
+                    search.run(a.link, a.offset, std::numeric_limits<double>::max(), {g.link(b.link).origin});
+                    d = search.distanceTo(b.link, b.offset);
+                    turns = search.turnsBack(b.link, b.offset);
+                }
+                const double straight = std::hypot(r.nodes[t].easting - r.nodes[p].easting,
+                                                   r.nodes[t].northing - r.nodes[p].northing);
+                const double steps = static_cast<double>(t - p);
+                c += (steps - 1.0) * m.outlierCost() +
+                     m.transitionCost(d, straight, steps * m.scale(period), turns) +
+                     m.emissionCost(b.distance);
+                p = t;
+            }
+            return c;
+        };
+        // Every combination, counting in mixed radix; and the matcher's pick as candidate indices.
+        std::vector<size_t> choice(r.nodes.size(), 0), picked(r.nodes.size(), 0);
+        double best = std::numeric_limits<double>::infinity();
+        for (size_t t = 0; t < choice.size();) {
+            if (allowed(choice)) best = std::min(best, costOf(choice));
+            for (t = 0; t < choice.size() && ++choice[t] == cands[t].size() + 1; ++t) choice[t] = 0;
+        }
+        for (size_t t = 0; t < r.nodes.size(); ++t) {  // the candidate Viterbi chose (the last if none)
+            if (m.decodedLink(t) < 0) {
+                picked[t] = cands[t].size();
+                continue;
+            }
+            while (picked[t] + 1 < cands[t].size() && g.link(cands[t][picked[t]].link).id != m.decodedLink(t))
+                ++picked[t];
+        }
+        EXPECT_NEAR(costOf(picked), best, 1e-9 * (1.0 + best)) << "seed " << seed;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(TinyLattices, HmmViterbi,
+                         testing::Values(Lattice{3, 2, 4, 1}, Lattice{3, 4, 3, 5}, Lattice{4, 5, 3, 10},
+                                         Lattice{4, 4, 4, 30}, Lattice{3, 6, 2, 2}));
+
+// A turn back onto the road just driven, where the road goes on; not at a dead end, and not going on.
+TEST(RouteSearch, TellsATurnBackFromADeadEndAndFromGoingOn) {
+    local_world::World w;
+    const uint32_t a = w.node(0, 0), b = w.node(100, 0), c = w.node(200, 0), d = w.node(100, 100);
+    const auto ab = w.road({a, b, c}), ba = w.road({c, b, a}), bd = w.road({b, d});
+    const RoadGraph g(w.map);
+    mapRepresentation::RouteSearch search(g);
+    auto at = [&](int id) { return static_cast<uint32_t>(g.indexOf(id)); };
+    const std::tuple<int, int, bool> rows[] = {
+        {ab[0], ba[1], true}, {ab[0], ab[1], false}, {ab[0], bd[0], false}, {ab[1], ba[0], false},
+        {ba[0], ab[1], true}, {ab[1], ba[1], false}, {ab[0], ab[0], true}};
+    for (const auto& [from, to, turns] : rows) {
+        search.run(at(from), 50.0, 1e9, {g.link(at(to)).origin});
+        EXPECT_EQ(search.turnsBack(at(to), 10.0), turns) << from << " to " << to;
+    }
+}
+
+}  // namespace
+
+using MapMatching::HmmParams;
+using MapMatching::kHmmDefaults;
+
+// The edges of each option's range and the inner settings: accepted ("") or refused with the text the
+// user sees.
+TEST(HmmParamsRules, EachRangeAcceptsItsEdgesAndRefusesWithTheOptionsText) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const struct {
+        std::function<void(HmmParams&)> change;
+        const char* problem;  // nullptr: any refusal
+    } rows[] = {
+        {[](HmmParams&) {}, ""},
+        {[](HmmParams& p) { p = p.withRadius(1); }, ""},
+        {[](HmmParams& p) { p = p.withRadius(10000); }, ""},
+        {[](HmmParams& p) { p.sigma = 0; }, ""},
+        {[](HmmParams& p) { p.sigma = 1000; }, ""},
+        {[](HmmParams& p) { p.candidates = 1; }, ""},
+        {[](HmmParams& p) { p.candidates = 64; }, ""},
+        {[](HmmParams& p) { p = p.withRadius(0.5); }, "bad --radius 0.5 (metres, 1 to 10000)"},
+        {[](HmmParams& p) { p = p.withRadius(10001); }, "bad --radius 10001 (metres, 1 to 10000)"},
+        {[nan](HmmParams& p) { p = p.withRadius(nan); }, "bad --radius nan (metres, 1 to 10000)"},
+        {[](HmmParams& p) { p.sigma = -0.5; }, "bad --sigma -0.5 (metres, 0 to 1000)"},
+        {[](HmmParams& p) { p.sigma = 1000.5; }, "bad --sigma 1000.5 (metres, 0 to 1000)"},
+        {[](HmmParams& p) { p.candidates = 0; }, "bad --candidates 0 (1 to 64)"},
+        {[](HmmParams& p) { p.candidates = 65; }, "bad --candidates 65 (1 to 64)"},
+        // Bounds the wrong way round; a retry that searches no wider; a route shorter than the line.
+        {[](HmmParams& p) { p.sigmaMax = p.sigmaMin - 1; },
+         "bad matcher parameter sigmaMax 9 (sigmaMin to 1000)"},
+        {[](HmmParams& p) { p.retryRadius = p.radius - 1; }, nullptr},
+        {[](HmmParams& p) { p.detourFactor = 0.5; }, nullptr},
+        {[](HmmParams& p) { p.outlier = -1; }, "bad matcher parameter outlier -1 (0 to 1000000)"},
+    };
+    for (const auto& row : rows) {
+        HmmParams p = kHmmDefaults;
+        row.change(p);
+        const std::string problem = p.problem();
+        if (row.problem == nullptr)
+            EXPECT_NE(problem, "");
+        else
+            EXPECT_EQ(problem, row.problem);
+    }
+    // A value that is no number is shown as written.
+    EXPECT_EQ(HmmParams::refusal("radius", "ten"), "bad --radius ten (metres, 1 to 10000)");
+}
+
+TEST(HmmParamsRules, TheWiderSearchesKeepTheirProportionToTheRadius) {
+    const HmmParams small = kHmmDefaults.withRadius(20), wide = kHmmDefaults.withRadius(200);
+    // Never below the defaults; nothing else moves.
+    EXPECT_EQ(std::tuple(small.radius, small.retryRadius, small.reachRadius),
+              std::tuple(20.0, kHmmDefaults.retryRadius, kHmmDefaults.reachRadius));
+    EXPECT_EQ(std::tuple(wide.retryRadius, wide.reachRadius, wide.sigma, wide.candidates),
+              std::tuple(1200.0, 600.0, kHmmDefaults.sigma, kHmmDefaults.candidates));
+}

@@ -4,11 +4,13 @@
 #pragma once
 
 #include <array>
+#include <memory>
 #include <numbers>
 #include <vector>
 
 #include "geometry/GPSPoint.h"
 #include "map/maps.h"
+#include "traces/path.h"
 #include "traces/route.h"
 
 namespace local_world {
@@ -64,6 +66,15 @@ inline _node point(double x, double y, double heading = kEast) {
     n.northing = kN0 + y;
     n.heading = heading;
     return n;
+}
+
+// A matched piece of the given (point, link) pairs.
+inline std::unique_ptr<Path> pathOf(std::vector<std::pair<int, int>> pairs) {
+    auto p = std::make_unique<Path>();
+    p->links = std::move(pairs);
+    p->startIndex = p->links.front().first;
+    p->lastIndex = p->links.back().first;
+    return p;
 }
 
 // The unmatched records of any matcher, as plain arrays that compare and print.

@@ -41,11 +41,7 @@ struct SmallRun {
         unmatched.push_back(std::make_unique<_unmatchinfo>(_unmatchinfo{4, 4, 3, 6, 0, 1}));
     }
     void addPath(std::vector<std::pair<int, int>> links) {
-        auto p = std::make_unique<Path>();
-        p->links = std::move(links);
-        p->startIndex = p->links.front().first;
-        p->lastIndex = p->links.back().first;
-        paths.push_back(std::move(p));
+        paths.push_back(local_world::pathOf(std::move(links)));
     }
 };
 

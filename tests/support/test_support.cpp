@@ -32,25 +32,9 @@ TempDir::~TempDir() {
     fs::remove_all(dir, ec);
 }
 
-CommandResult TempDir::run(const std::string& line, RunLimits limits) const {
-    return runPrograms(str(), line, limits);
-}
-
-std::string TempDir::read(const std::string& rel) const {
-    return readFile(*this / rel);
-}
-
-void TempDir::write(const std::string& rel, const std::string& content) const {
-    writeFile(*this / rel, content);
-}
-
 WorkDir::WorkDir(bool withData) : previous(fs::current_path()) {
     if (withData) fs::create_directory(dir.path() / "data");
     fs::current_path(dir.path());
-}
-
-WorkDir::~WorkDir() {
-    fs::current_path(previous);
 }
 
 namespace {

@@ -26,6 +26,9 @@ struct RunLimits {
     long long fileSizeBytes = -1;  // RLIMIT_FSIZE of the run; -1: none
 };
 
+void writeFile(const std::string& path, const std::string& content);
+std::string readFile(const std::string& path);
+
 // A fresh directory under the system temp folder, removed with everything in it on destruction.
 class TempDir {
 public:
@@ -40,8 +43,8 @@ public:
     std::string operator/(const std::string& rel) const { return (dir / rel).string(); }
     // Runs a shell line here (see runPrograms).
     CommandResult run(const std::string& line, RunLimits limits = {}) const;
-    std::string read(const std::string& rel) const;
-    void write(const std::string& rel, const std::string& content) const;
+    std::string read(const std::string& rel) const { return readFile(*this / rel); }
+    void write(const std::string& rel, const std::string& content) const { writeFile(*this / rel, content); }
 
 private:
     std::filesystem::path dir;
@@ -52,7 +55,7 @@ private:
 class WorkDir {
 public:
     explicit WorkDir(bool withData = true);
-    ~WorkDir();
+    ~WorkDir() { std::filesystem::current_path(previous); }
     std::string file(const std::string& rel) const { return dir / rel; }
 
 private:
@@ -88,9 +91,6 @@ size_t occurrences(const std::string& text, const std::string& what);
 // CSV rows as column name -> text (quoted fields without line ends).
 std::vector<std::map<std::string, std::string>> csvRows(const std::string& text);
 
-void writeFile(const std::string& path, const std::string& content);
-std::string readFile(const std::string& path);
-
 // A map file in the map writer's own layout: nodes 1..N at (latitude, longitude), the given links.
 std::string mapText(const std::vector<std::pair<double, double>>& nodes,
                     const std::vector<std::pair<int, int>>& links);
@@ -104,6 +104,10 @@ std::string sharedData(const std::string& rel);
 std::string testFile(const std::string& rel);
 // Compares with the golden file tests/`rel`; KARVEL_UPDATE_GOLDEN=1 rewrites it instead (then read the diff).
 void expectGolden(const std::string& actual, const std::string& rel);
+
+inline CommandResult TempDir::run(const std::string& line, RunLimits limits) const {
+    return runPrograms(str(), line, limits);
+}
 
 }  // namespace karvel_test
 
