@@ -3,7 +3,6 @@
 
 #include <cstdlib>
 #include <ctime>
-#include <filesystem>
 #include <string>
 
 #include "geometry/GPSPoint.h"

@@ -34,7 +34,7 @@ struct Priced {
     }
 };
 
-TEST(HmmCosts, AgreeWithTheRulesWorkedByHand) {
+TEST(HmmCosts, AgreeWithTheRulesWorkedByHandAndSmallMovesBackAreNoise) {
     const Priced c;
     const HmmMatcher& m = *c.m;
     ASSERT_DOUBLE_EQ(m.usedSigma(), 10.0);
@@ -60,26 +60,23 @@ TEST(HmmCosts, AgreeWithTheRulesWorkedByHand) {
     };
     for (const Row& r : rows)
         EXPECT_NEAR(m.transitionCost(r.d, r.straight, r.scale, r.turns), r.cost, 1e-9) << r.why;
-}
-
-TEST(HmmCosts, SmallMovesBackOnALinkAreNoiseLargeOnesAreNot) {
-    const Priced c;
+    // Small moves back on a link are noise, large ones are not.
     RoadGraph::Near a, b;
     a.link = b.link = 0;
     a.offset = 80.0;
     b.offset = 50.0;
-    EXPECT_DOUBLE_EQ(c.m->stepDistance(a, b, 1e6), -30.0);
+    EXPECT_DOUBLE_EQ(m.stepDistance(a, b, 1e6), -30.0);
     a.offset = 99.0;
     b.offset = 0.0;  // 99 m back: still within the tolerance of 100 m
-    EXPECT_DOUBLE_EQ(c.m->stepDistance(a, b, 1e6), -99.0);
+    EXPECT_DOUBLE_EQ(m.stepDistance(a, b, 1e6), -99.0);
     // A 2 km link: 150 m back is driving round (impossible on this one-way chain), not noise.
     local_world::World w;
     w.chain(0, 2000, 2000, 0);
     const RoadGraph g(w.map);
-    HmmMatcher m(g, kHmmDefaults);
+    const HmmMatcher long2km(g, kHmmDefaults);
     a.offset = 300.0;
     b.offset = 150.0;
-    EXPECT_FALSE(m.stepDistance(a, b, 1e6) < 0.0);
+    EXPECT_FALSE(long2km.stepDistance(a, b, 1e6) < 0.0);
 }
 
 // The fixes all lie `off` metres beside a lone road: the noise is 1.4826 times their median distance
@@ -103,42 +100,34 @@ TEST(HmmNoise, IsTheScaledMedianDistanceWithinItsBounds) {
 }
 
 // Where a piece's drive begins and ends. A corner J: link `in` runs east into it, link `out` north out
-// of it. A fix beyond J, east and south of it, projects onto both at J: at the end of `in` or the
-// start of `out`, equally near.
-struct Corner {
-    local_world::World w;
-    int in = 0, out = 0;
-    Route r;
-    void fix(double x, double y) {
-        r.nodes.push_back(local_world::point(x, y));
-        r.nodes.back().arrivalTime = static_cast<uint32_t>(1000 + r.nodes.size());
-    }
-    std::vector<std::vector<int>> driven() {
+// of it. A fix beyond J, east and south of it, projects onto both at J, equally near; the link with the
+// lower id wins that tie, so it is made first: the one the drive must drop, as the trend of the other
+// fixes shows (at the start, they begin behind J; at the end, they run on beyond it).
+TEST(HmmDrive, AFixAtTheCornerAtEitherEndHasNotDrivenTheLinkBeyondIt) {
+    for (const bool atStart : {true, false}) {
+        local_world::World w;
+        const uint32_t west = w.node(0, 0), j = w.node(300, 0), north = w.node(300, 400);
+        const int dropped = atStart ? w.link(west, j) : w.link(j, north);  // made first: the lower id
+        const int driven = atStart ? w.link(j, north) : w.link(west, j);
+        Route r;
+        auto fix = [&r](double x, double y) {
+            r.nodes.push_back(local_world::point(x, y));
+            r.nodes.back().arrivalTime = static_cast<uint32_t>(1000 + r.nodes.size());
+        };
+        if (atStart) fix(303, -3);
+        for (int i = 1; i < 30; ++i) {
+            if (atStart)
+                fix(301, 10.0 * i - 5.0);
+            else
+                fix(5.0 + 10.0 * i, -1);
+        }
+        if (!atStart) fix(303, -3);
         const RoadGraph g(w.map);
         HmmMatcher m(g, kHmmDefaults);
         m.run(r);
-        return m.drivenRoutes();
+        EXPECT_EQ(m.drivenRoutes(), (std::vector<std::vector<int>>{{driven}}))
+            << "at the start " << atStart << ", not " << dropped;
     }
-};
-
-TEST(HmmDrive, AFirstFixAtTheCornerHasNotDrivenTheLinkBehindIt) {
-    Corner c;  // `in` has the lower id, so it wins the tie, and the drive must drop it
-    const uint32_t west = c.w.node(0, 0), j = c.w.node(300, 0), north = c.w.node(300, 400);
-    c.in = c.w.link(west, j);
-    c.out = c.w.link(j, north);
-    c.fix(303, -3);
-    for (int i = 1; i <= 30; ++i) c.fix(301, 10.0 * i - 5.0);  // their trend starts behind J
-    EXPECT_EQ(c.driven(), (std::vector<std::vector<int>>{{c.out}}));
-}
-
-TEST(HmmDrive, ALastFixAtTheCornerHasNotEnteredTheLinkAhead) {
-    Corner c;  // `out` has the lower id, so it wins the tie at the end, and the drive must drop it
-    const uint32_t west = c.w.node(0, 0), j = c.w.node(300, 0), north = c.w.node(300, 400);
-    c.out = c.w.link(j, north);
-    c.in = c.w.link(west, j);
-    for (int i = 0; i < 29; ++i) c.fix(15.0 + 10.0 * i, -1);  // their trend runs on beyond J
-    c.fix(303, -3);
-    EXPECT_EQ(c.driven(), (std::vector<std::vector<int>>{{c.in}}));
 }
 
 // A single fix off the map at either end of the trace is an unmatched stretch of its own.

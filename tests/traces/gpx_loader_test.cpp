@@ -3,7 +3,6 @@
 // reversal and names, and the frame of the map a route is matched on (unchanged inside the frame's
 // zone, sane speeds and headings across a zone line).
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
