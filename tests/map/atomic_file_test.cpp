@@ -19,7 +19,6 @@ using mapRepresentation::AtomicFile;
 using mapRepresentation::FileLock;
 
 namespace fs = std::filesystem;
-using karvel_test::readFile;
 using karvel_test::TempDir;
 using karvel_test::writeFile;
 

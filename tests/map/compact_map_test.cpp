@@ -47,14 +47,10 @@ std::vector<std::byte> bytesOf(const std::string& path) {
     return {data, data + text.size()};
 }
 
-void putBytes(const std::string& path, const std::vector<std::byte>& bytes) {
-    karvel_test::writeFile(path, std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-}
-
 // `bytes` in the file at `path` (sealed first, when asked: checksums made to fit), opened.
 std::optional<CompactMap> opened(const std::string& path, std::vector<std::byte> bytes, bool sealed = false) {
     if (sealed) CompactMap::seal(bytes);
-    putBytes(path, bytes);
+    karvel_test::writeFile(path, std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
     std::string why;
     return CompactMap::open(path, why);
 }

@@ -12,7 +12,6 @@
 #include "test_support.h"
 
 using karvel_test::printed;
-using karvel_test::readFile;
 using karvel_test::TempDir;
 using mapRepresentation::Map;
 
@@ -147,10 +146,11 @@ TEST(MapFile, FieldsReadLikeScanf) {
     }
 }
 
-TEST(MapFile, ReadsAndSavesTheExactText) {
+// The exact text read and saved; a copy, an assignment and a move each own their index.
+TEST(MapFile, ReadsAndSavesTheExactTextAndCopies) {
     TempDir dir;
     std::string said;
-    const Map m = load(dir, kSmallMap, &said);
+    Map m = load(dir, kSmallMap, &said);
     const Point a = m.getNodePoint(1), b = m.getNodePoint(2);
     EXPECT_EQ(std::tuple(said, m.links.at(1).length, m.links.at(1).heading, m.nextLinkId),
               std::tuple("", distance2Points(a, b), calcHeading(a, b), 2));
@@ -165,6 +165,19 @@ TEST(MapFile, ReadsAndSavesTheExactText) {
     std::snprintf(expected, sizeof expected, "1 1  2 %.9f %.9f 13.500000000 3\n", m.links.at(1).heading,
                   m.links.at(1).length);
     EXPECT_NE(dir.read("pelorn.txt").find(expected), std::string::npos);
+
+    // Every copy owns its index.
+    Map copy(m);
+    copy.addNode(3, 41.15, -8.55, 0, 0);
+    copy.addLinkToNode(2, 3, 1, 1);
+    Map assigned;
+    assigned = copy;
+    assigned = *&assigned;
+    EXPECT_EQ(ids(m) + " " + ids(assigned), "1 2|1|3 1 2 3|1 2|3");
+    Map moved(std::move(copy));
+    EXPECT_EQ(ids(moved) + " " + ids(copy), "1 2 3|1 2|3 ||1");  // the source stays a valid, empty map
+    for (const Map* each : {&m, &assigned, &moved, &copy})
+        EXPECT_EQ(karvel_test::checkMapInvariants(*each), "");
 }
 
 TEST(MapFile, PositionsOffTheGlobeAreRefused) {
@@ -183,22 +196,6 @@ TEST(MapFile, PositionsOffTheGlobeAreRefused) {
         m.addNode(m.nextNodeId++, lat, lon, 0, 0);
     EXPECT_EQ(m.nodes.size(), 6u);
     EXPECT_EQ(karvel_test::checkMapInvariants(m), "");
-}
-
-TEST(MapCopy, EveryCopyOwnsItsIndex) {
-    TempDir dir;
-    Map original = load(dir, kSmallMap);
-    Map copy(original);
-    copy.addNode(3, 41.15, -8.55, 0, 0);
-    copy.addLinkToNode(2, 3, 1, 1);
-    Map assigned;
-    assigned = copy;
-    assigned = *&assigned;
-    EXPECT_EQ(ids(original) + " " + ids(assigned), "1 2|1|3 1 2 3|1 2|3");
-    Map moved(std::move(copy));
-    EXPECT_EQ(ids(moved) + " " + ids(copy), "1 2 3|1 2|3 ||1");  // the source stays a valid, empty map
-    for (const Map* m : {&original, &assigned, &moved, &copy})
-        EXPECT_EQ(karvel_test::checkMapInvariants(*m), "");
 }
 
 // A ladder of two parallel streets 100 m apart (nodes 1-10 and 11-20), crossing 12 deg E, 40 m

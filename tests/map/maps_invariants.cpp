@@ -5,7 +5,6 @@
 #include <map>
 #include <set>
 #include <sstream>
-#include <vector>
 
 #include "geometry/GPSPoint.h"
 #include "map/quadtree.h"

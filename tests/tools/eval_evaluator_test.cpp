@@ -62,16 +62,6 @@ GroundTruth straightDrive() {
     return t;
 }
 
-// A report that matches point i to route link i, in one path.
-matchEval::ReportTrace reportAlongRoute(const traceSim::GroundTruth& truth) {
-    matchEval::ReportTrace r;
-    r.name = truth.name;
-    r.paths.emplace_back();
-    for (size_t i = 0; i < truth.route.size(); ++i)
-        r.paths.back().pairs.emplace_back(static_cast<int>(i), truth.route[i]);
-    return r;
-}
-
 }  // namespace
 
 // A perfect report; fixes 3-5 put on the parallel road 5 instead of 2 and fixes 9-11 (link 4) left
@@ -261,7 +251,10 @@ TEST(EvalKubicka, WorkingFolderLoadsIntoTheSameNetworkTrackAndRoute) {
     EXPECT_EQ(static_cast<size_t>(truth.points), track.track.size());
     EXPECT_EQ(truth.route, matchEval::kubickaTruth(track).route);
     EXPECT_EQ(truth.route.front(), track.route.front() + 1);
-    const matchEval::TraceScore s = matchEval::scoreTrace(reportAlongRoute(truth), truth, graph);
+    // Point i matched to route link i, in one path.
+    Pairs along;
+    for (size_t i = 0; i < truth.route.size(); ++i) along.emplace_back(static_cast<int>(i), truth.route[i]);
+    const matchEval::TraceScore s = matchEval::scoreTrace(report({along}), truth, graph);
     EXPECT_TRUE(s.mismatch() == 0.0 && s.trueLength > 1000.0) << s.mismatch() << " " << s.trueLength;
 }
 

@@ -5,6 +5,7 @@
 // carries the table on when it adds drives.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -43,9 +44,8 @@ std::map<int64_t, std::vector<int64_t>> waysOf(const std::string& path) {
 }
 
 bool nextToEachOther(const std::vector<int64_t>& nodes, int64_t a, int64_t b) {
-    for (size_t k = 0; k + 1 < nodes.size(); ++k)
-        if ((nodes[k] == a && nodes[k + 1] == b) || (nodes[k] == b && nodes[k + 1] == a)) return true;
-    return false;
+    const auto pair = [&](int64_t x, int64_t y) { return (x == a && y == b) || (x == b && y == a); };
+    return std::ranges::adjacent_find(nodes, pair) != nodes.end();
 }
 
 // Imports the extract into dir/data/map.txt and puts the log into dir/gpx.
@@ -126,8 +126,9 @@ TEST(LinkAttributes, MatchedWaysJoinBackToTheExtractAndKarvelsReportExports) {
 
 // GDAL reads both traces of a batch from the GeoPackage: a row and a geometry per CSV row (a fix where
 // it was placed, or found if unmatched; a link a line, in a layer declared for lines), the OSM ways,
-// and the spatial index of both layers (from the file's own R-tree tables).
-TEST(LinkAttributes, GeoPackageHoldsBothTracesInTwoLayers) {
+// and the spatial index of both layers (from the file's own R-tree tables). Then the same folder's map
+// grown by karvel-mapbuild keeps its link table, and one built afresh drops it.
+TEST(LinkAttributes, GeoPackageHoldsBothTracesAndMapbuildCarriesTheTableOn) {
     if (runCommand("command -v ogrinfo").exitCode != 0) GTEST_SKIP() << "needs ogrinfo (gdal-bin)";
     KARVEL_REQUIRE_SHARED(extract, "graphhopper-osm-extracts/issue-70.osm.gz");
     TempDir dir;
@@ -160,25 +161,19 @@ TEST(LinkAttributes, GeoPackageHoldsBothTracesInTwoLayers) {
                       "snapped_longitude,distance_m,offset_m,route_distance_m,speed_kmh,piece\n"),
           "linkfields (String) = fid,geom," + links.substr(0, links.find('\n') + 1)})
         EXPECT_NE(gdal.out.find(value), std::string::npos) << value << "\n" << gdal.out << gdal.err;
-}
 
-TEST(LinkAttributes, MapbuildCarriesTheTableOnAndNewLinksHaveNoWay) {
-    KARVEL_REQUIRE_SHARED(extract, "graphhopper-osm-extracts/issue-70.osm.gz");
-    TempDir dir;
-    prepare(dir, extract, karvel_test::sharedData("graphhopper-osm-extracts/issue-70.gpx"));
+    // karvel-mapbuild carries the link table on; the links the drives add have no way.
     const std::string table = dir / "data/map.txt.links.csv";
     const size_t importedLinks = csvRows(readFile(table)).size();
     const auto r = dir.run("$B -a -k pic.kml gpx");
     ASSERT_EQ(r.exitCode, 0) << r.out;
     const mapRepresentation::Map map(dir / "data/map.txt");
     mapRepresentation::LinkTable::Reading reading;
-    const auto links = mapRepresentation::LinkTable::load(table, map, reading);
-    EXPECT_EQ(reading.error, "");
-    EXPECT_EQ(reading.dropped, 0u);
-    ASSERT_EQ(links.size(), map.links.size());
+    const auto rows = mapRepresentation::LinkTable::load(table, map, reading);
+    ASSERT_EQ(std::tuple(reading.error, reading.dropped, rows.size()), std::tuple("", 0u, map.links.size()));
     ASSERT_GT(map.links.size(), importedLinks) << "the drive added no link";
     size_t withWay = 0;
-    for (const auto& [id, link] : map.links) withWay += links.find(id)->wayId != 0 ? 1 : 0;
+    for (const auto& [id, link] : map.links) withWay += rows.find(id)->wayId != 0 ? 1 : 0;
     EXPECT_GT(withWay, importedLinks * 9 / 10);
     EXPECT_LT(withWay, map.links.size());
 

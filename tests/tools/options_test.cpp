@@ -9,23 +9,10 @@
 #include "support/nmea_writer.h"
 #include "test_support.h"
 
-namespace {
-
 namespace fs = std::filesystem;
 using karvel_test::binaryPath;
-using karvel_test::readFile;
 using karvel_test::runCommand;
 using karvel_test::TempDir;
-using karvel_test::writeFile;
-
-karvel_test::CommandResult runTool(const TempDir& dir, const std::string& tool, const std::string& args) {
-    return runCommand(binaryPath(tool) + " " + args, dir.str());
-}
-
-// A drive of 40 fixes, about 11 m apart, along a street of Porto.
-const std::string kDrive = karvel_test::nmeaAlong(41.1500, -8.6100, 41.1540, -8.6100, 40);
-
-}  // namespace
 
 TEST(ToolOptions, ValuesOperandsAndOneLineErrors) {
     TempDir dir;
@@ -76,7 +63,7 @@ TEST(ToolOptions, ValuesOperandsAndOneLineErrors) {
               "v=\"footway\"/></way></osm>");
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.tool) + " " + c.args);
-        const auto r = runTool(dir, c.tool, c.args);
+        const auto r = runCommand(binaryPath(c.tool) + " " + c.args, dir.str());
         EXPECT_EQ(r.exitCode, c.status);
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << r.out;
@@ -88,31 +75,32 @@ TEST(ToolOptions, ValuesOperandsAndOneLineErrors) {
 // understood, or its usual one-line refusal; nothing is read or written either way.
 TEST(ToolOptions, CheckOnlyJudgesTheOptionsAndRunsNothing) {
     TempDir dir;
-    const auto understood =
-        runTool(dir, "karvel-match", "--radius=30 -q --check-options --format csv -o x.csv");
+    const auto understood = dir.run("$M --radius=30 -q --check-options --format csv -o x.csv");
     EXPECT_EQ(std::tuple(understood.exitCode, understood.out, understood.err),
               std::tuple(0, "radius\t30\nq\t\nformat\tcsv\no\tx.csv\n", ""));
-    const auto refused = runTool(dir, "karvel-match", "--check-options --radius 0");
+    const auto refused = dir.run("$M --check-options --radius 0");
     EXPECT_EQ(std::tuple(refused.exitCode, refused.out,
                          refused.err.rfind("ERROR: bad --radius 0 (metres, 1 to 10000)\n", 0)),
               std::tuple(2, "", 0u))
         << refused.err;
     // The hybrid's own words: every other word is ignored, as in a run.
-    const auto hybrid = runTool(dir, "karvel", "-M --radius 0 --check-options -t logs");
+    const auto hybrid = dir.run("$K -M --radius 0 --check-options -t logs");
     EXPECT_EQ(std::pair(hybrid.exitCode, hybrid.out), std::pair(0, std::string("t\tlogs\nM\t\n")));
     EXPECT_FALSE(fs::exists(dir / "data") || fs::exists(dir / "x.csv"));
 }
 
 // A map that fails its check and a picture that cannot be made are failures; GPX logs are read beside
-// NMEA ones whatever the case of their extension, and a broken one is reported.
-TEST(ToolFailures, MapbuildSaysWhenItsMapFailsTheCheckOrItsPictureCannotBeMade) {
+// NMEA ones whatever the case of their extension, and a broken one is reported; a file that cannot
+// be written is no truncated file.
+TEST(ToolFailures, AMapFailingItsCheckAPictureOrAFileThatCannotBeMade) {
     TempDir dir;
-    dir.write("logs/drive.txt", kDrive);
+    // A drive of 40 fixes, about 11 m apart, along a street of Porto.
+    dir.write("logs/drive.txt", karvel_test::nmeaAlong(41.1500, -8.6100, 41.1540, -8.6100, 40));
     // A ring road with no junction on it, far from the drive.
     dir.write("ring.txt",
               "3\n1  -8.500000000  41.000000000 0 0\n2  -8.499000000  41.000000000 0 0\n"
               "3  -8.499500000  41.001000000 0 0\n3\n1  2 10.0 1\n2  3 10.0 1\n3  1 10.0 1\n");
-    const auto ring = runTool(dir, "karvel-mapbuild", "-a -o ring.txt -k ring.kml logs/drive.txt");
+    const auto ring = dir.run("$B -a -o ring.txt -k ring.kml logs/drive.txt");
     EXPECT_NE(ring.out.find("ERROR: Validating map.\n"), std::string::npos) << ring.out;
     EXPECT_EQ(ring.out.find("Validating map...\n"), std::string::npos) << "only errors without -v";
     EXPECT_EQ(ring.exitCode, 1);
@@ -123,22 +111,17 @@ TEST(ToolFailures, MapbuildSaysWhenItsMapFailsTheCheckOrItsPictureCannotBeMade) 
     dir.write("logs/b.GPX", "<gpx version=\"1.1\"><trk><trkseg>" + points + "</trkseg></trk></gpx>");
     dir.write("logs/c.gpx", "<gpx><trk>");
     dir.write("file", "");
-    const auto kml = runTool(dir, "karvel-mapbuild", "-r 25 -o map.txt -k file/map.kml logs");
+    const auto kml = dir.run("$B -r 25 -o map.txt -k file/map.kml logs");
     EXPECT_EQ(kml.exitCode, 1);
     for (const char* part :
          {"trace logs/b.GPX: 4 points", "ERROR: logs/c.gpx:1: broken XML",
           "wrote map.txt\nERROR: cannot create the KML file file/map.kml; no picture written\n"})
         EXPECT_NE(kml.out.find(part), std::string::npos) << part << kml.out;
     EXPECT_EQ(dir.read("file"), "");
-}
 
-// Under a file-size limit of 0 every write to a file fails: each tool must say so, exit 1, and leave
-// no file behind, neither a truncated output nor a temporary one.
-TEST(ToolFailures, AFileSizeLimitLeavesNoTruncatedFile) {
-    TempDir dir;
-    fs::create_directories(dir / "in");
-    dir.write("in/drive.txt", kDrive);
-    fs::copy_file(karvel_test::sampleMap(), dir / "in/map.txt");
+    // Under a file-size limit of 0 every write to a file fails: each tool must say so, exit 1, and
+    // leave no file behind, neither a truncated output nor a temporary one.
+    fs::copy_file(karvel_test::sampleMap(), dir / "sample.txt");
     const std::string osm = karvel_test::testFile("tools/data/directions.osm");
     struct Case {
         const char* tool;
@@ -146,8 +129,8 @@ TEST(ToolFailures, AFileSizeLimitLeavesNoTruncatedFile) {
         const char* message;
     };
     std::vector<Case> cases = {
-        {"karvel-mapbuild", "-o out/map.txt -k out/map.kml in/drive.txt", "ERROR: could not "},
-        {"karvel-sim", "--map in/map.txt --out out --duration 60 -q", "ERROR: cannot write out/sim_000.txt"},
+        {"karvel-mapbuild", "-o out/map.txt -k out/map.kml logs/drive.txt", "ERROR: could not "},
+        {"karvel-sim", "--map sample.txt --out out --duration 60 -q", "ERROR: cannot write out/sim_000.txt"},
         {"karvel-osm2map", "-q -o out/map.txt " + osm, "ERROR: "},
     };
     const std::string kubicka = karvel_test::sharedData("kubicka2015-mapmatching/sample/00000039");

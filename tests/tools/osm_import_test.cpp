@@ -22,7 +22,6 @@
 namespace {
 
 using karvel_test::readFile;
-using karvel_test::runCommand;
 using karvel_test::TempDir;
 using karvel_test::testFile;
 using LinkSet = std::set<std::pair<int64_t, int64_t>>;
@@ -54,7 +53,7 @@ LinkSet linksOf(const std::string& text) {
     return links;
 }
 
-TEST(OsmImport, DirectionRulesAndTheBoundingBox) {
+TEST(OsmImport, DirectionRulesAndTheBoundingBoxAndTheProgram) {
     Imported in(testFile("tools/data/directions.osm"));
     ASSERT_TRUE(in.result.ok) << in.result.error;
     // Way w has the nodes 100w + 1, 100w + 2, ... ("a-b" both ways, "a>b" one way): a two-way road;
@@ -78,6 +77,16 @@ TEST(OsmImport, DirectionRulesAndTheBoundingBox) {
                             "1,2,3,4x", "nan,1,2,3"})
         EXPECT_FALSE(osmImport::parseBoundingBox(bad, box)) << bad;
     EXPECT_TRUE(osmImport::parseBoundingBox("-180,-90,180,90", box));
+
+    // karvel-osm2map writes the same map into a working folder, and the id table.
+    TempDir dir;
+    const auto r = dir.run("$O -d work --ids ids.csv " + testFile("tools/data/directions.osm") + " 2>&1");
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    const mapRepresentation::Map map(dir / "work/data/map.txt");
+    EXPECT_EQ(std::pair(map.nodes.size(), map.links.size()),
+              std::pair(in.map.nodes.size(), in.map.links.size()));
+    const std::string csv = dir.read("ids.csv");
+    EXPECT_EQ(csv.rfind("map_id,osm_node_id\n1,101\n2,102\n", 0), 0u) << csv;
 }
 
 TEST(OsmImport, RoadFilterAndOptions) {
@@ -184,17 +193,6 @@ TEST(OsmImport, LinkTableCarriesTheWayAndItsAttributes) {
     const auto* reversed = byEnds.at({41, 31});
     EXPECT_EQ(std::tuple(reversed->wayId, reversed->maxspeed.has_value(), *reversed->oneway, reversed->ref),
               std::tuple(int64_t{4}, false, true, std::string()));
-}
-
-TEST(Osm2MapTool, WritesTheWorkingDirectoryMapAndIdTable) {
-    TempDir dir;
-    const auto r = dir.run("$O -d work --ids ids.csv " + testFile("tools/data/directions.osm") + " 2>&1");
-    ASSERT_EQ(r.exitCode, 0) << r.out;
-
-    mapRepresentation::Map map(dir / "work/data/map.txt");
-    EXPECT_EQ(std::pair(map.nodes.size(), map.links.size()), std::pair(size_t{32}, size_t{35}));
-    const std::string csv = dir.read("ids.csv");
-    EXPECT_EQ(csv.rfind("map_id,osm_node_id\n1,101\n2,102\n", 0), 0u) << csv;
 }
 
 // Imports a real extract (a path under the shared extracts, or an absolute one), saves, reloads
