@@ -75,8 +75,10 @@ TEST(ApiFiles, MapsAndTracesThatCannotBeReadThrowTheLoadersWords) {
     EXPECT_NE(traceError(dir / "broken.gpx"), "");
 }
 
-TEST(ApiMatch, ATraceAlongARoadIsMatchedFixByFix) {
-    const Road road;
+// A trace along a road is matched fix by fix; the same trace with columns and parameters that cannot
+// be used is refused.
+TEST(ApiMatch, ATraceAlongARoadIsMatchedFixByFixAndBadColumnsAreRefused) {
+    Road road;
     const karvel::Map map(road.map);
     const karvel::Result r = map.match(road.view());
     EXPECT_EQ(std::tuple(map.nodeCount(), map.linkCount(), r.fixes().size(), r.matchedCount(), r.problem()),
@@ -92,11 +94,8 @@ TEST(ApiMatch, ATraceAlongARoadIsMatchedFixByFix) {
     EXPECT_NEAR(r.fixes().back().routeDistance, 19 * 0.0009 * 111320 * std::cos(41.15 * M_PI / 180), 5);
     // The offset grows along each link.
     EXPECT_LT(r.fixes()[0].offset, r.fixes()[1].offset);
-}
 
-TEST(ApiMatch, ColumnsAndParametersThatCannotBeUsedAreRefused) {
-    Road road;
-    const karvel::Map map(road.map);
+    // Columns and parameters that cannot be used are refused.
     const auto refused = [&](const karvel::TraceView& v, const karvel::Params& p = karvel::kDefaultParams) {
         return thrown<karvel::ArgumentError>([&] { map.match(v, p); });
     };

@@ -16,16 +16,13 @@
 #include "app/random_seed.h"
 #include "test_support.h"
 
-using karvel_test::runCommand;
-using karvel_test::TempDir;
-
 // Unknown words, case variants and a trailing -t are ignored; the last trace folder wins. An empty
 // batch prints the start-up and the timing block, and the map is written back in its own layout. Help
 // anywhere stops everything: nothing is loaded or written.
 TEST(Driver, OptionWordsHelpStartUpAndTiming) {
-    TempDir dir;
+    karvel_test::TempDir dir;
     for (const char* args : {"-h", "-help", "-M -t x -h", "-h -t"}) {
-        const auto r = runCommand(karvel_test::binaryPath() + " " + args, dir.str());
+        const auto r = karvel_test::runCommand(karvel_test::binaryPath() + " " + args, dir.str());
         EXPECT_EQ(r.exitCode, 0) << args;
         EXPECT_EQ(
             r.out,
@@ -44,7 +41,7 @@ TEST(Driver, OptionWordsHelpStartUpAndTiming) {
                                        {"-t first -t second", "second"},
                                        {"-t ''", ""}}) {
         dir.write("data/map.txt", " 0\n 0\n");
-        const auto r = runCommand(karvel_test::binaryPath() + " " + args, dir.str());
+        const auto r = karvel_test::runCommand(karvel_test::binaryPath() + " " + args, dir.str());
         EXPECT_EQ(r.exitCode, 0) << args;
         const std::string header =
             std::string(
@@ -55,9 +52,7 @@ TEST(Driver, OptionWordsHelpStartUpAndTiming) {
         EXPECT_TRUE(std::regex_match(rest, timing)) << rest;
         EXPECT_EQ(dir.read("data/map.txt"), "0\n0\n");
     }
-}
-
-TEST(Driver, TimingLinesUseTheDefaultNumberFormat) {
+    // The minutes in the default number format.
     for (const auto& [seconds, text] :
          {std::pair{125, "125 sec.  (~= 2.08333 min.)"}, {0, "0 sec.  (~= 0 min.)"}}) {
         std::ostringstream out;

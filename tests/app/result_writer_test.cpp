@@ -32,8 +32,6 @@
 #include "test_support.h"
 #include "traces/trace_time.h"
 
-using traces::DrivenRoutes;
-
 using matchApp::ResultFormat;
 using matchApp::ResultWriter;
 
@@ -79,15 +77,14 @@ struct SmallRun : karvel_test::SmallRun {
 // Link 1 with every attribute, by default a name that needs quoting and escaping.
 mapRepresentation::LinkTable attributeTable(const std::string& name = "Main \"Street\", Canòlich") {
     mapRepresentation::LinkTable table;
-    mapRepresentation::LinkAttributes a;
-    a.wayId = 77;
-    a.fromNode = 5;
-    a.toNode = 6;
-    a.name = name;
-    a.highway = "primary";
-    a.maxspeed = 50;
-    a.oneway = true;
-    table.set(1, a);
+    table.set(1, {.wayId = 77,
+                  .fromNode = 5,
+                  .toNode = 6,
+                  .name = name,
+                  .ref = "",
+                  .highway = "primary",
+                  .maxspeed = 50,
+                  .oneway = true});
     return table;
 }
 
@@ -98,28 +95,21 @@ std::vector<std::string> column(const std::string& csv, const std::string& name)
     return values;
 }
 
-void expectGolden(const std::string& actual, const std::string& name) {
-    karvel_test::expectGolden(actual, "app/data/" + name);
-}
-
 }  // namespace
 
 // Also where 99 is no link and links 1 and 6 do not connect: the driven line is cut in two (fix 0 to
 // the end of link 1, then from the start of link 6), and fix 1 has no link.
-TEST(ResultWriter, EveryFormatOfASmallRun) {
+TEST(ResultWriter, EveryFormatOfASmallRunAndItsDistancesSpeedsAndDrivenLinks) {
     const SmallRun run;
-    expectGolden(run.written(ResultFormat::Csv), "small_run.csv");
-    expectGolden(run.written(ResultFormat::GeoJson), "small_run.geojson");
+    karvel_test::expectGolden(run.written(ResultFormat::Csv), "app/data/small_run.csv");
+    karvel_test::expectGolden(run.written(ResultFormat::GeoJson), "app/data/small_run.geojson");
     EXPECT_EQ(run.written(ResultFormat::Report).rfind("\tRoute #0: run \"7\", north\nPaths: \nScore: ", 0),
               0u);
-    expectGolden(SmallRun::withPaths({{{0, 1}, {1, 99}, {5, 6}}}).written(ResultFormat::GeoJson),
-                 "split_run.geojson");
-}
+    karvel_test::expectGolden(SmallRun::withPaths({{{0, 1}, {1, 99}, {5, 6}}}).written(ResultFormat::GeoJson),
+                              "app/data/split_run.geojson");
 
-// Along the route 0 -> 1 -> 2 -> 3 the fixes stand at 10, 60, 250 and 290 m, one a second; the second
-// piece starts where the first one's distance ended. Link 1 has attributes, the others none.
-TEST(ResultWriter, DistancesSpeedsAndDrivenLinksFollowTheRoute) {
-    const SmallRun run;
+    // Along the route 0 -> 1 -> 2 -> 3 the fixes stand at 10, 60, 250 and 290 m, one a second; the
+    // second piece starts where the first one's distance ended. Link 1 has attributes, the others none.
     const mapRepresentation::LinkTable table = attributeTable("Main Street, East");
     EXPECT_EQ(
         run.written(ResultFormat::Csv, &table, true),
@@ -167,7 +157,7 @@ TEST(ResultWriter, FastTimeTextAgreesWithTheFullConversion) {
 // and a result without decided routes prints exactly the hybrid's block.
 TEST(ResultWriter, EveryFormatCarriesTheDecidedRoute) {
     const SmallRun run = SmallRun::withPaths({{{0, 1}, {3, 4}}});
-    const DrivenRoutes routes{{1, 2, 3, 5, 4}};
+    const traces::DrivenRoutes routes{{1, 2, 3, 5, 4}};
     std::ostringstream report, geoJson;
     for (auto [format, out] :
          {std::pair{ResultFormat::Report, &report}, std::pair{ResultFormat::GeoJson, &geoJson}}) {
@@ -186,9 +176,11 @@ TEST(ResultWriter, EveryFormatCarriesTheDecidedRoute) {
 }
 
 // Every document the writer makes is valid GeoJSON, whatever the run: one-fix pieces, pieces whose
-// links do not meet, fixes without time or sharing a second, no trace at all.
-TEST(ResultWriter, EveryGeoJsonDocumentIsValid) {
+// links do not meet, fixes without time or sharing a second, no trace at all. Speed needs two timed
+// fixes at different moments; link times need timed fixes around them.
+TEST(ResultWriter, EveryGeoJsonDocumentIsValidAndSpeedsAndTimesAreOnlyWhereTheFixesHaveTimes) {
     const mapRepresentation::LinkTable table = attributeTable();
+    const SmallRun untimed = SmallRun::untimed(), mixed = SmallRun::mixedTimes();
     std::vector<std::pair<std::string, std::string>> documents;
     const auto add = [&](const std::string& what, const SmallRun& run) {
         documents.emplace_back(what, run.written(ResultFormat::GeoJson, &table));
@@ -196,8 +188,8 @@ TEST(ResultWriter, EveryGeoJsonDocumentIsValid) {
     add("timed", SmallRun());
     add("split", SmallRun::withPaths({{{0, 1}, {1, 99}, {5, 6}}}));
     add("one-fix piece", SmallRun::withPaths({{{0, 1}, {1, 1}}, {{5, 6}}}));
-    add("untimed", SmallRun::untimed());
-    add("first fix untimed, two fixes in one second", SmallRun::mixedTimes());
+    add("untimed", untimed);
+    add("first fix untimed, two fixes in one second", mixed);
     std::ostringstream none;
     ResultWriter(ResultFormat::GeoJson, SmallRun().world.map).write(none);
     documents.emplace_back("no trace", none.str());
@@ -210,11 +202,7 @@ TEST(ResultWriter, EveryGeoJsonDocumentIsValid) {
         std::string::npos)
         << "the piece of fix 5 alone is a Point";
     EXPECT_EQ(documents.back().second, "{\n  \"type\": \"FeatureCollection\",\n  \"features\": []\n}\n");
-}
 
-// Speed needs two timed fixes at different moments; link times need timed fixes around them.
-TEST(ResultWriter, SpeedsAndTimesOnlyWhereTheFixesHaveTimes) {
-    const SmallRun untimed = SmallRun::untimed();
     const std::string fixes = untimed.written(ResultFormat::Csv);
     for (const char* k : {"time", "speed_kmh"})
         EXPECT_EQ(column(fixes, k), std::vector<std::string>(7, "")) << fixes;
@@ -225,7 +213,7 @@ TEST(ResultWriter, SpeedsAndTimesOnlyWhereTheFixesHaveTimes) {
         EXPECT_EQ(column(links, k), std::vector<std::string>(4, "")) << links;
 
     // Fix 0 without a time, fixes 2 and 3 in one second: fixes 1 and 3 have no speed.
-    EXPECT_EQ(column(SmallRun::mixedTimes().written(ResultFormat::Csv), "speed_kmh"),
+    EXPECT_EQ(column(mixed.written(ResultFormat::Csv), "speed_kmh"),
               (std::vector<std::string>{"", "", "684.00", "", "", "", "216.00"}));
 }
 
@@ -301,47 +289,42 @@ TEST(ResultWriter, GeoPackageKeepsItsIndexMetadataAndTheCsvRows) {
     EXPECT_FALSE(empty.writeFile(dir / "no/such/folder/r.gpkg", error));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator{}), 2);
     ASSERT_TRUE(asCsv.writeFile(dir / "r.csv", error)) << error;
-    EXPECT_EQ(matchApp::resultFormatNamed("gpkg"), ResultFormat::Gpkg);
     const auto query = [&](const std::string& file, const std::string& sql, const char* options = "-csv") {
         const auto r = karvel_test::runCommand(
             "sqlite3 " + std::string(options) + " " + file + " \"" + sql + "\"", dir.path());
         EXPECT_EQ(r.exitCode, 0) << r.err;
         return r.out;
     };
+    // A row per fix, in order; an unmatched fix has nothing of the matched one whose place it took in a
+    // batch.
     EXPECT_EQ(query("full.gpkg",
-                    "SELECT count(*), count(DISTINCT fid), min(fid), max(fid), count(DISTINCT trace) "
-                    "FROM fixes"),
-              "56,56,1,56,8\n");
-    EXPECT_EQ(query("full.gpkg", "SELECT group_concat(point) FROM fixes WHERE trace = 'trace 7'"),
-              "\"0,1,2,3,4,5,6\"\n");
-    // An unmatched fix has nothing of the matched one whose place it took in a batch.
-    EXPECT_EQ(query("full.gpkg",
-                    "SELECT count(*) FROM fixes WHERE NOT matched AND coalesce(link, piece, distance_m) "
-                    "IS NOT NULL"),
-              "0\n");
+                    "SELECT count(*), count(DISTINCT fid), min(fid), max(fid), count(DISTINCT trace), "
+                    "(SELECT group_concat(point) FROM fixes WHERE trace = 'trace 7'), "
+                    "(SELECT count(*) FROM fixes WHERE NOT matched AND "
+                    "coalesce(link, piece, distance_m) IS NOT NULL) FROM fixes"),
+              "56,56,1,56,8,\"0,1,2,3,4,5,6\",0\n");
+    // Each index is whole, counts what its layer and the layer's metadata count, and has its triggers.
     for (const char* file : {"full.gpkg", "empty.gpkg"})
         for (const std::string layer : {"fixes", "links"}) {
             SCOPED_TRACE(std::string(file) + " " + layer);
             const std::string index = "rtree_" + layer + "_geom";
             EXPECT_EQ(query(file, "SELECT rtreecheck('" + index + "'), (SELECT count(*) FROM " + index +
                                       ") = (SELECT count(geom) FROM " + layer +
-                                      "), (SELECT feature_count FROM "
-                                      "gpkg_ogr_contents WHERE table_name = '" +
-                                      layer + "') = (SELECT count(*) FROM " + layer + ")"),
-                      "ok,1,1\n");
-            EXPECT_EQ(query(file, "SELECT count(*) FROM sqlite_master WHERE type = 'trigger' AND name IN ('" +
-                                      index + "_insert', '" + index + "_delete')"),
-                      "2\n");
+                                      "), (SELECT feature_count FROM gpkg_ogr_contents WHERE table_name = '" +
+                                      layer + "') = (SELECT count(*) FROM " + layer +
+                                      "), (SELECT count(*) FROM sqlite_master WHERE type = 'trigger' AND "
+                                      "name IN ('" +
+                                      index + "_insert', '" + index + "_delete'))"),
+                      "ok,1,1,2\n");
         }
     // The extent is the geometries': the snapped position of a matched fix, the fix's own otherwise.
-    EXPECT_EQ(
-        query(
-            "full.gpkg",
-            "SELECT min_x = min(coalesce(snapped_longitude, longitude)), max_x = "
-            "max(coalesce(snapped_longitude, "
-            "longitude)), min_y = min(coalesce(snapped_latitude, latitude)), max_y = "
-            "max(coalesce(snapped_latitude, latitude)) FROM gpkg_contents, fixes WHERE table_name = 'fixes'"),
-        "1,1,1,1\n");
+    EXPECT_EQ(query("full.gpkg",
+                    "SELECT min_x = min(coalesce(snapped_longitude, longitude)), "
+                    "max_x = max(coalesce(snapped_longitude, longitude)), "
+                    "min_y = min(coalesce(snapped_latitude, latitude)), "
+                    "max_y = max(coalesce(snapped_latitude, latitude)) "
+                    "FROM gpkg_contents, fixes WHERE table_name = 'fixes'"),
+              "1,1,1,1\n");
     EXPECT_EQ(query("empty.gpkg", "SELECT count(min_x) FROM gpkg_contents"), "0\n");
     // Times as seconds, to the tenth the CSV gives; -1 for an empty field.
     const auto seconds = [](const std::vector<std::string>& times) {
@@ -369,8 +352,7 @@ TEST(ResultWriter, GeoPackageKeepsItsIndexMetadataAndTheCsvRows) {
     EXPECT_EQ(column(linkRows, "link"), column(links, "link"));
     for (const char* k : {"entered", "left"})
         EXPECT_EQ(seconds(column(linkRows, k)), seconds(column(links, k)));
-    const std::vector<std::string> entered = column(linkRows, "entered");
-    EXPECT_EQ(std::count(entered.begin(), entered.end(), ""), 8) << "entered before the first timed fix";
+    EXPECT_EQ(std::ranges::count(column(linkRows, "entered"), ""), 8) << "entered before the first timed fix";
 }
 
 namespace {
@@ -379,41 +361,33 @@ using nlohmann::ordered_json;
 
 // Writes `value` through PrettyJson, member by member.
 void writeValue(matchApp::PrettyJson& json, const ordered_json& value) {
-    switch (value.type()) {
-        case ordered_json::value_t::object:
-            json.beginObject();
-            for (const auto& [key, member] : value.items()) {
-                json.key(key);
-                writeValue(json, member);
-            }
-            json.endObject();
-            break;
-        case ordered_json::value_t::array:
-            json.beginArray();
-            for (const ordered_json& element : value) writeValue(json, element);
-            json.endArray();
-            break;
-        case ordered_json::value_t::string:
-            json.string(value.get<std::string>());
-            break;
-        case ordered_json::value_t::boolean:
-            json.boolean(value.get<bool>());
-            break;
-        case ordered_json::value_t::number_float:
-            json.number(value.get<double>());
-            break;
-        case ordered_json::value_t::number_integer:
-        case ordered_json::value_t::number_unsigned:
-            json.integer(value.get<int64_t>());
-            break;
-        default:
-            json.null();
+    if (value.is_object()) {
+        json.beginObject();
+        for (const auto& [key, member] : value.items()) {
+            json.key(key);
+            writeValue(json, member);
+        }
+        json.endObject();
+    } else if (value.is_array()) {
+        json.beginArray();
+        for (const ordered_json& element : value) writeValue(json, element);
+        json.endArray();
+    } else if (value.is_string()) {
+        json.string(value.get<std::string>());
+    } else if (value.is_boolean()) {
+        json.boolean(value.get<bool>());
+    } else if (value.is_number_float()) {
+        json.number(value.get<double>());
+    } else if (value.is_number()) {
+        json.integer(value.get<int64_t>());
+    } else {
+        json.null();
     }
 }
 
 }  // namespace
 
-TEST(GeoJsonWriter, TextIsLaidOutAsTheLibraryDumpsIt) {
+TEST(GeoJsonWriter, TextIsLaidOutAsTheLibraryDumpsItAndJoinsAnArrayAlreadyBegun) {
     ordered_json doc;
     doc["empty object"] = ordered_json::object();
     doc["empty array"] = ordered_json::array();
@@ -439,17 +413,15 @@ TEST(GeoJsonWriter, TextIsLaidOutAsTheLibraryDumpsIt) {
     split.number(std::numeric_limits<double>::infinity());
     split.endArray();
     EXPECT_EQ(first + second, "[\n  null,\n  null\n]");
-}
 
-// The features of a trace join the collection's array after the ones already there.
-TEST(GeoJsonWriter, FeaturesJoinAnArrayAlreadyBegun) {
-    std::string text = "[";
-    matchApp::PrettyJson json(text, 1, true, 0);
-    json.integer(1);
-    matchApp::PrettyJson more(text, 1, true, 1);
+    // The features of a trace join the collection's array after the ones already there.
+    std::string joined = "[";
+    matchApp::PrettyJson begun(joined, 1, true, 0);
+    begun.integer(1);
+    matchApp::PrettyJson more(joined, 1, true, 1);
     more.beginObject();
     more.endObject();
-    EXPECT_EQ(text, "[\n  1,\n  {}");
+    EXPECT_EQ(joined, "[\n  1,\n  {}");
 
     matchApp::TextChunks chunks;
     std::ostringstream drained;
@@ -511,7 +483,7 @@ std::vector<RtreeBox> boxes(size_t n, unsigned seed) {
     return out;
 }
 
-TEST(GpkgRtree, PackedIndexIsSqlitesOwn) {
+TEST(GpkgRtree, PackedIndexIsSqlitesOwnAndATableWithoutRootIsRefused) {
     // No box, a root that is a leaf, a full root, one over (two levels) and three levels.
     for (const size_t n : {0, 1, 51, 52, 2602, 20000}) {
         SCOPED_TRACE(n);
@@ -552,9 +524,7 @@ TEST(GpkgRtree, PackedIndexIsSqlitesOwn) {
         EXPECT_EQ(db.text("SELECT rtreecheck('t')"), "ok");
         EXPECT_EQ(db.ids(-122.2845, -122.2845, 37.8125, 37.8125).count(1000000), 1u);
     }
-}
-
-TEST(GpkgRtree, TableWithoutRootIsRefused) {
+    // A table without a root is refused.
     Db db;
     db.exec("DELETE FROM t_node");
     std::string error;
@@ -593,7 +563,7 @@ json pageJson(const std::string& page) {
 
 }  // namespace
 
-TEST(HtmlView, SummaryAndWhatThePageCarries) {
+TEST(HtmlView, SummaryRoadsAndNotesThePageCarries) {
     const DrawnRun run;
     const htmlView::TraceSummary s = htmlView::summarize(run.route, run.laid());
     // x = 10 to 290, and 20 to 80 on the lone road.
@@ -627,13 +597,10 @@ TEST(HtmlView, SummaryAndWhatThePageCarries) {
     EXPECT_NEAR((fixes["lon"][0].get<double>() + fixes["lon"][1].get<double>()) / 1e6,
                 run.route.nodes[1].position.lon, 1e-6);
     EXPECT_EQ(data["pieces"].size(), 2u);
-}
 
-// Roads within the trace's box and a margin, each drawn once: the two links of the last stretch
-// (3 and 5) are one two-way road; the rest are one-way; the road 5 km away is left out.
-TEST(HtmlView, RoadsAroundTheTraceWithOneWaysMarkedAndNotesFromTheLinkTable) {
-    const DrawnRun run;
-    const json links = pageJson(run.page())["roads"]["links"];
+    // Roads within the trace's box and a margin, each drawn once: the two links of the last stretch
+    // (3 and 5) are one two-way road; the rest are one-way; the road 5 km away is left out.
+    const json links = data["roads"]["links"];
     ASSERT_EQ(links.size(), 5u * 4);  // id, origin, destination, the other way's id (0: one-way)
     std::map<int, int> otherWay;
     for (size_t k = 0; k < links.size(); k += 4) otherWay[links[k].get<int>()] = links[k + 3].get<int>();

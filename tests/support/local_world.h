@@ -47,14 +47,9 @@ struct World {
     }
     // One-way links along y from x0 to x1 in steps; returns the link ids in travel order.
     std::vector<int> chain(double x0, double x1, double stepLength, double y) {
-        std::vector<int> ids;
-        uint32_t prev = node(x0, y);
-        for (double x = x0 + stepLength; x <= x1 + 1e-9; x += stepLength) {
-            const uint32_t next = node(x, y);
-            ids.push_back(link(prev, next));
-            prev = next;
-        }
-        return ids;
+        std::vector<uint32_t> through;
+        for (double x = x0; x <= x1 + 1e-9; x += stepLength) through.push_back(node(x, y));
+        return road(through);
     }
 };
 
